@@ -1,0 +1,87 @@
+// FTDI's D2XX driver library as this program uses it: the types and constants of its API, one
+// declaration of each of the nine entry points with the driver's own signature, and the
+// process-wide table that the device link fills when it loads the library at run time.
+//
+// The library is libftd2xx.so on Linux (FTD2XX.DLL on Windows), found by the dynamic loader's
+// normal search. Only the nine entry points below are ever bound; every one returns FT_STATUS,
+// where 0 is success and any other value a failure.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace d2xx {
+
+using FT_HANDLE = void *;
+using FT_STATUS = std::uint32_t;
+using DWORD = std::uint32_t;
+using ULONG = std::uint32_t;
+using UCHAR = unsigned char;
+
+// FT_STATUS values.
+constexpr FT_STATUS FT_OK = 0;
+constexpr FT_STATUS FT_INVALID_HANDLE = 1;
+constexpr FT_STATUS FT_DEVICE_NOT_FOUND = 2;
+constexpr FT_STATUS FT_DEVICE_NOT_OPENED = 3;
+constexpr FT_STATUS FT_IO_ERROR = 4;
+constexpr FT_STATUS FT_INVALID_PARAMETER = 6;
+
+// FT_OpenEx flags and FT_ListDevices flags.
+constexpr DWORD FT_OPEN_BY_SERIAL_NUMBER = 1;
+constexpr DWORD FT_OPEN_BY_DESCRIPTION = 2;
+constexpr DWORD FT_LIST_NUMBER_ONLY = 0x80000000;
+constexpr DWORD FT_LIST_BY_INDEX = 0x40000000;
+
+// FT_SetBitMode modes.
+constexpr UCHAR FT_BITMODE_RESET = 0x00;
+constexpr UCHAR FT_BITMODE_MPSSE = 0x02;
+
+// The buffer that FT_ListDevices fills with one description.
+constexpr std::size_t kDescriptionSize = 64;
+
+extern "C" {
+using FT_OpenEx_t = FT_STATUS (*)(void *pArg1, DWORD Flags, FT_HANDLE *pHandle);
+using FT_SetLatencyTimer_t = FT_STATUS (*)(FT_HANDLE ftHandle, UCHAR ucLatency);
+using FT_SetTimeouts_t = FT_STATUS (*)(FT_HANDLE ftHandle, ULONG ReadTimeout, ULONG WriteTimeout);
+using FT_SetBitMode_t = FT_STATUS (*)(FT_HANDLE ftHandle, UCHAR ucMask, UCHAR ucEnable);
+using FT_GetStatus_t = FT_STATUS (*)(FT_HANDLE ftHandle, DWORD *dwRxBytes, DWORD *dwTxBytes,
+                                     DWORD *dwEventDWord);
+using FT_ListDevices_t = FT_STATUS (*)(void *pArg1, void *pArg2, DWORD Flags);
+using FT_Read_t = FT_STATUS (*)(FT_HANDLE ftHandle, void *lpBuffer, DWORD dwBytesToRead,
+                                DWORD *lpBytesReturned);
+using FT_Write_t = FT_STATUS (*)(FT_HANDLE ftHandle, void *lpBuffer, DWORD dwBytesToWrite,
+                                 DWORD *lpBytesWritten);
+using FT_Close_t = FT_STATUS (*)(FT_HANDLE ftHandle);
+}
+
+// The bound entry points, in the order in which they are looked up. Empty at start; filled by
+// the device link's Init on the user-interface thread; shared by every link; not cleared when a
+// link unloads the library.
+struct TD2xxTable {
+    FT_OpenEx_t FT_OpenEx = nullptr;
+    FT_SetLatencyTimer_t FT_SetLatencyTimer = nullptr;
+    FT_SetTimeouts_t FT_SetTimeouts = nullptr;
+    FT_SetBitMode_t FT_SetBitMode = nullptr;
+    FT_GetStatus_t FT_GetStatus = nullptr;
+    FT_ListDevices_t FT_ListDevices = nullptr;
+    FT_Read_t FT_Read = nullptr;
+    FT_Write_t FT_Write = nullptr;
+    FT_Close_t FT_Close = nullptr;
+};
+
+extern TD2xxTable Table;
+
+// The file that the link loads: libftd2xx.so unless a test has pointed the binding elsewhere.
+std::string LibraryFile();
+void SetLibraryFile(const std::string &file);
+
+// Loads the library file; nullptr on failure.
+void *LoadLibrary(const std::string &file);
+void UnloadLibrary(void *library);
+
+// Looks up the nine entry points of `library` in table order, each by its plain name and then with
+// a leading underscore, and fills Table as it goes. Returns an empty string when all were found,
+// else the name of the first entry point that is missing (later ones are not looked up).
+std::string BindEntryPoints(void *library);
+
+} // namespace d2xx
