@@ -1,0 +1,222 @@
+#include "app/Vrtualssc.h"
+
+#include "device/Tsscclass.h"
+#include "dialogs/About.h"
+#include "dialogs/Message.h"
+#include "dialogs/Setup.h"
+#include "vport/Virtualp.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QTimer>
+
+#include <algorithm>
+#include <memory>
+
+using namespace bridge;
+
+TVSSC *VSSC = nullptr;
+
+namespace {
+// The window's outer size is 305 x 240; this is what is left inside its frame, title bar and
+// menu bar.
+constexpr QSize kClientSize{297, 186};
+constexpr QPoint kDesignedPosition{976, 1};
+constexpr int kLabelPoints = 10;
+const QString kOpened = "Opened";
+} // namespace
+
+TVSSC::TVSSC(QWidget *Owner) : QMainWindow(Owner)
+{
+    // The window and its components.
+    setObjectName("VSSC");
+    setWindowTitle("Velmor Debug");
+    setFont(QFont("MS Sans Serif", 8));
+    auto *client = new QWidget(this);
+    client->setFixedSize(kClientSize);
+    setCentralWidget(client);
+
+    VirtualCOMInfo = new QGroupBox("Virtual COM info", client);
+    VirtualCOMInfo->setObjectName("VirtualCOMInfo");
+    VirtualCOMInfo->setGeometry(8, 8, 185, 81);
+
+    MainMenu1 = menuBar();
+    Setup1 = MainMenu1->addAction("Setup");
+    About1 = MainMenu1->addAction("About");
+
+    PollingTimer = new QTimer(this);
+    PollingTimer->setInterval(kPollingIntervalMs);
+
+    GroupBox1 = new QGroupBox("SSC Device info", client);
+    GroupBox1->setObjectName("GroupBox1");
+    GroupBox1->setGeometry(8, 96, 281, 81);
+    QFont labelFont = font();
+    labelFont.setPointSize(kLabelPoints);
+    DeviceLabel = new QLabel("Device", GroupBox1);
+    DeviceLabel->setObjectName("DeviceLabel");
+    DeviceLabel->setFont(labelFont);
+    DeviceLabel->setGeometry(16, 32, 43, 16);
+    DeviceLabel->hide();
+    labelFont.setBold(true);
+    SSCDevice = new QLabel("SSCDevice", GroupBox1);
+    SSCDevice->setObjectName("SSCDevice");
+    SSCDevice->setFont(labelFont);
+    // Wider than designed: a device description is often longer than "SSCDevice".
+    SSCDevice->setGeometry(112, 32, 160, 16);
+
+    ButtonReset = new QPushButton("Reset", client);
+    ButtonReset->setObjectName("ButtonReset");
+    ButtonReset->setGeometry(208, 32, 73, 33);
+
+    // The dialogs, and the port panel fed by the Setup dialog's port list.
+    SetupForm = new TSetupForm();
+    AboutForm = new TAboutForm();
+    PortPanel = new TVirtualPort(VirtualCOMInfo);
+    PortPanel->PortSource = SetupForm->VCOMSel;
+
+    connect(Setup1, &QAction::triggered, this, &TVSSC::Setup1Click);
+    connect(About1, &QAction::triggered, this, &TVSSC::About1Click);
+    connect(ButtonReset, &QPushButton::clicked, this, &TVSSC::ButtonResetClick);
+    connect(PollingTimer, &QTimer::timeout, this, &TVSSC::PollingTimerTimer);
+
+    adjustSize();
+    move(kDesignedPosition);
+}
+
+TVSSC::~TVSSC() = default;
+
+void TVSSC::Setup1Click()
+{
+    // Changing settings under an application that holds the port would pull it away.
+    if (PortPanel->VPortStatus->text() == kOpened) {
+        ShowMessage(this, "You must exit any application connected \n before changing settings");
+        return;
+    }
+
+    const bool hadLink = SetupForm->SSCLink != nullptr;
+    RetireLink(SetupForm->SSCLink);
+
+    // A link that only binds the driver library, to list the devices (once per run).
+    SetupForm->SSCLink = std::make_unique<TSSCClass>();
+    SetupForm->SSCLink->Init("");
+    if (!hadLink) {
+        QStringList found;
+        SetupForm->SSCLink->ListDevices(found);
+        SetupForm->SSCSel->addItems(found);
+    }
+
+    SetupForm->move(pos());
+    PollingTimer->stop();
+    if (SetupForm->exec() == QDialog::Accepted) {
+        PortPanel->VSPortAx->ResetBus();
+        PortPanel->RefreshStatus();
+        DeviceLabel->show();
+    }
+    PollingTimer->start();
+}
+
+void TVSSC::About1Click()
+{
+    AboutForm->move(pos());
+    if (!AboutForm->isVisible())
+        AboutForm->show();
+}
+
+void TVSSC::ButtonResetClick()
+{
+    RetireLink(SetupForm->SSCLink);
+    SetupForm->SSCLink = std::make_unique<TSSCClass>();
+    if (SetupForm->SSCLink->Init(SetupForm->DeviceDescription()))
+        ShowMessage(this, "Error in initing");
+}
+
+void TVSSC::paintEvent(QPaintEvent *Event)
+{
+    FormPaint();
+    QMainWindow::paintEvent(Event);
+}
+
+void TVSSC::FormPaint()
+{
+    PortPanel->PortSource = SetupForm->VCOMSel;
+    SSCDevice->setText(SetupForm->SSCSel->currentText());
+}
+
+void TVSSC::closeEvent(QCloseEvent *Event)
+{
+    FormClose();
+    Event->accept();
+}
+
+void TVSSC::FormClose()
+{
+    RetireLink(SetupForm->SSCLink);
+}
+
+void TVSSC::PollingTimerTimer()
+{
+    SSCDevice->setText(SetupForm->SSCSel->currentText());
+    TSSCClass *link = SetupForm->SSCLink.get();
+    if (!link)
+        return;
+    // Off for the tick; switched on again at its end, which restarts the interval, so ticks
+    // never overlap.
+    PollingTimer->stop();
+
+    // Keep the port in place under the wanted name, and its status word current.
+    PortPanel->RefreshStatus();
+    IVSPortAx *port = PortPanel->VSPortAx;
+
+    // Port to device: read no more than the link takes whole now; the rest waits in the port,
+    // where the application's writes wait as on a line with flow control. A link that cannot
+    // transfer takes nothing, so what the port holds is read and dropped.
+    {
+        const int room = link->TxRoom();
+        long count = room < 0 ? kTransferSize : std::min(room, kTransferSize);
+        if (count > 0) {
+            auto outbound = std::make_unique<unsigned char[]>(kTransferSize);
+            const long read = port->Read(outbound.get(), &count);
+            if (read != 0)
+                link->SendData(outbound.get(), static_cast<int>(read));
+        }
+    }
+
+    // Device to port, or the handshake while the link is not synchronised yet.
+    auto inbound = std::make_unique<unsigned char[]>(kTransferSize);
+    if (link->Synched || !link->SynchDevice(kSynchAttempts, kSynchPattern))
+        DeliverReceived(*link, inbound.get());
+    PollingTimer->start();
+}
+
+void TVSSC::DeliverReceived(TSSCClass &Link, unsigned char *Inbound)
+{
+    long capacity = kTransferSize;
+    if (PortPanel->VSPortAx->PortOpened())
+        capacity = std::min(capacity, PortPanel->VSPortAx->WriteRoom());
+    if (capacity <= 0)
+        return;
+    const int received = Link.ReceiveData(Inbound, static_cast<int>(capacity));
+    if (received > 0)
+        PortPanel->VSPortAx->Write(Inbound, received);
+}
+
+void CreateForms()
+{
+    VSSC = new TVSSC();
+    VSSC->show();
+}
+
+void DestroyForms()
+{
+    delete VSSC;
+    VSSC = nullptr;
+    delete SetupForm;
+    SetupForm = nullptr;
+    delete AboutForm;
+    AboutForm = nullptr;
+}

@@ -1,0 +1,69 @@
+// The main window: the virtual port's state (the panel in "Virtual COM info"), the chosen SSC
+// device, the Setup and About menu entries, the Reset button, and the 10 ms timer whose handler,
+// PollingTimerTimer, is the program's one working loop: it moves bytes between the virtual port
+// and the device link.
+#pragma once
+
+#include <QMainWindow>
+
+#include <cstdint>
+
+class QAction;
+class QGroupBox;
+class QLabel;
+class QMenuBar;
+class QPushButton;
+class QTimer;
+class TVirtualPort;
+
+namespace bridge {
+constexpr int kPollingIntervalMs = 10;
+constexpr int kTransferSize = 4096;  // the most that moves each way in one tick
+constexpr int kSynchAttempts = 24;
+constexpr std::int16_t kSynchPattern = 0x01A5;
+} // namespace bridge
+
+class TVSSC final : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit TVSSC(QWidget *Owner = nullptr);
+    ~TVSSC() override;
+
+    QGroupBox *VirtualCOMInfo;
+    QMenuBar *MainMenu1;
+    QAction *Setup1;
+    QAction *About1;
+    QTimer *PollingTimer;
+    QGroupBox *GroupBox1;
+    QLabel *DeviceLabel;
+    QLabel *SSCDevice;
+    QPushButton *ButtonReset;
+
+    TVirtualPort *PortPanel;
+
+    void Setup1Click();
+    void About1Click();
+    void ButtonResetClick();
+    void PollingTimerTimer();
+
+protected:
+    void paintEvent(QPaintEvent *Event) override;
+    void closeEvent(QCloseEvent *Event) override;
+
+private:
+    void FormPaint();
+    void FormClose();
+    // Moves what the device link received to the port: no more than an application on the port
+    // can take now, so nothing is dropped while someone listens.
+    void DeliverReceived(class TSSCClass &Link, unsigned char *Inbound);
+};
+
+extern TVSSC *VSSC;
+
+// Start-up: the application object is there; creates the main window (and with it the Setup and
+// About dialogs) and shows it.
+void CreateForms();
+// Shutdown: destroys the windows that CreateForms made, main window first.
+void DestroyForms();

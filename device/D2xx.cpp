@@ -1,0 +1,85 @@
+#include "device/D2xx.h"
+
+#include <dlfcn.h>
+
+#include <mutex>
+
+namespace d2xx {
+
+TD2xxTable Table;
+
+namespace {
+
+#ifdef _WIN32
+constexpr const char *kDefaultLibraryFile = "FTD2XX.DLL";
+#else
+constexpr const char *kDefaultLibraryFile = "libftd2xx.so";
+#endif
+
+std::mutex FileMutex;
+std::string File = kDefaultLibraryFile;
+
+// Looks `name` up as it stands, then with the leading underscore that some builds of the driver
+// put before every exported name.
+void *Resolve(void *library, const char *name)
+{
+    if (void *entry = dlsym(library, name))
+        return entry;
+    const std::string underscored = std::string("_") + name;
+    return dlsym(library, underscored.c_str());
+}
+
+template <typename TEntry>
+bool Bind(void *library, const char *name, TEntry &slot, std::string &missing)
+{
+    void *entry = Resolve(library, name);
+    if (!entry) {
+        missing = name;
+        return false;
+    }
+    slot = reinterpret_cast<TEntry>(entry);
+    return true;
+}
+
+} // namespace
+
+std::string LibraryFile()
+{
+    std::lock_guard guard(FileMutex);
+    return File;
+}
+
+void SetLibraryFile(const std::string &file)
+{
+    std::lock_guard guard(FileMutex);
+    File = file.empty() ? kDefaultLibraryFile : file;
+}
+
+void *LoadLibrary(const std::string &file)
+{
+    return dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+}
+
+void UnloadLibrary(void *library)
+{
+    if (library)
+        dlclose(library);
+}
+
+std::string BindEntryPoints(void *library)
+{
+    std::string missing;
+    // The lookup order is the table's order; the first gap ends the binding.
+    Bind(library, "FT_OpenEx", Table.FT_OpenEx, missing) &&
+        Bind(library, "FT_SetLatencyTimer", Table.FT_SetLatencyTimer, missing) &&
+        Bind(library, "FT_SetTimeouts", Table.FT_SetTimeouts, missing) &&
+        Bind(library, "FT_SetBitMode", Table.FT_SetBitMode, missing) &&
+        Bind(library, "FT_GetStatus", Table.FT_GetStatus, missing) &&
+        Bind(library, "FT_ListDevices", Table.FT_ListDevices, missing) &&
+        Bind(library, "FT_Read", Table.FT_Read, missing) &&
+        Bind(library, "FT_Write", Table.FT_Write, missing) &&
+        Bind(library, "FT_Close", Table.FT_Close, missing);
+    return missing;
+}
+
+} // namespace d2xx

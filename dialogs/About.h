@@ -1,0 +1,20 @@
+// The About dialog: logo, name and version. Created once, shown modeless, hidden when closed.
+#pragma once
+
+#include <QWidget>
+
+class QLabel;
+
+class TAboutForm final : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit TAboutForm(QWidget *Owner = nullptr);
+
+    QLabel *StaticText1;
+    QLabel *StaticText2;
+    QLabel *Image1;
+};
+
+extern TAboutForm *AboutForm;

@@ -1,0 +1,17 @@
+// Every message box of the program goes through ShowMessage: a simple box with an OK button.
+// Tests put a handler of their own in its place to capture the text instead of blocking on a
+// modal box.
+#pragma once
+
+#include <QString>
+
+#include <functional>
+
+class QWidget;
+
+using TMessageHandler = std::function<void(QWidget *Parent, const QString &Text)>;
+
+void ShowMessage(QWidget *Parent, const QString &Text);
+
+// An empty handler restores the real message box.
+void SetMessageHandler(TMessageHandler Handler);

@@ -1,0 +1,76 @@
+#include "dialogs/Setup.h"
+
+#include "dialogs/Message.h"
+
+#include <QComboBox>
+#include <QGroupBox>
+#include <QPushButton>
+
+TSetupForm *SetupForm = nullptr;
+
+namespace {
+constexpr int kFirstPort = 8;
+constexpr int kLastPort = 13;
+// The window's outer size is 257 x 218; this is what is left inside its frame and title bar.
+constexpr QSize kClientSize{251, 190};
+} // namespace
+
+TSetupForm::TSetupForm(QWidget *Owner)
+    : QDialog(Owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint)
+{
+    setObjectName("SetupForm");
+    setWindowTitle("Setup");
+    setFont(QFont("MS Sans Serif", 8));
+    setFixedSize(kClientSize);
+
+    GroupBoxSelVCOM = new QGroupBox("Select Virtual Com", this);
+    GroupBoxSelVCOM->setGeometry(8, 8, 153, 81);
+    GroupBox2 = new QGroupBox("Select SSC Device", this);
+    GroupBox2->setGeometry(8, 96, 233, 81);
+
+    // Both lists take a typed text as well as a picked item; the text is what counts, and a typed
+    // text is never added to the items.
+    VCOMSel = new QComboBox(GroupBoxSelVCOM);
+    VCOMSel->setObjectName("VCOMSel");
+    VCOMSel->setEditable(true);
+    VCOMSel->setInsertPolicy(QComboBox::NoInsert);
+    VCOMSel->setGeometry(16, 32, 81, 21);
+    SSCSel = new QComboBox(GroupBox2);
+    SSCSel->setObjectName("SSCSel");
+    SSCSel->setEditable(true);
+    SSCSel->setInsertPolicy(QComboBox::NoInsert);
+    SSCSel->setGeometry(16, 32, 169, 21);
+
+    OKButton = new QPushButton("OK", this);
+    OKButton->setObjectName("OKButton");
+    OKButton->setGeometry(184, 24, 57, 33);
+    OKButton->setAutoDefault(false);
+    OKButton->setDefault(false);
+
+    for (int number = kFirstPort; number <= kLastPort; ++number)
+        VCOMSel->addItem(QString("COM%1").arg(number));
+    VCOMSel->setCurrentIndex(-1);
+    VCOMSel->setEditText(QString());
+
+    connect(OKButton, &QPushButton::clicked, this, &TSetupForm::OKButtonClick);
+}
+
+// The main window's close handler has retired the link by now; nothing of our own to do.
+TSetupForm::~TSetupForm() = default;
+
+AnsiString TSetupForm::DeviceDescription() const
+{
+    return SSCSel->currentText().toLocal8Bit().toStdString();
+}
+
+void TSetupForm::reject() {}
+
+void TSetupForm::OKButtonClick()
+{
+    setResult(QDialog::Accepted);
+    RetireLink(SSCLink);
+    SSCLink = std::make_unique<TSSCClass>();
+    if (SSCLink->Init(DeviceDescription()))
+        ShowMessage(this, "Error in initing");
+    done(QDialog::Accepted);
+}

@@ -1,0 +1,44 @@
+// The Setup dialog: where the user picks the virtual port's name and the SSC device. Beyond being
+// a dialog it holds the program's only reference to the current device link (SSCLink), and its
+// two lists stay the live source of both choices: the port panel reads VCOMSel, the main window
+// reads SSCSel.
+#pragma once
+
+#include "device/Tsscclass.h"
+
+#include <QDialog>
+
+#include <memory>
+
+class QComboBox;
+class QGroupBox;
+class QPushButton;
+
+class TSetupForm final : public QDialog
+{
+    Q_OBJECT
+
+public:
+    explicit TSetupForm(QWidget *Owner = nullptr);
+    ~TSetupForm() override;
+
+    QGroupBox *GroupBoxSelVCOM;
+    QGroupBox *GroupBox2;
+    QComboBox *VCOMSel;
+    QComboBox *SSCSel;
+    QPushButton *OKButton;
+
+    // The current device link, or null.
+    std::unique_ptr<TSSCClass> SSCLink;
+
+    // The device description as the link takes it.
+    AnsiString DeviceDescription() const;
+
+    // OK is the dialog's one way out: Escape and the window manager's close do nothing.
+    void reject() override;
+
+private:
+    void OKButtonClick();
+};
+
+extern TSetupForm *SetupForm;

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs, with apt-get, whichever of the packages that building, running and testing
+# Velmor Debug needs are not installed yet. Installs nothing when everything is there.
+#   scripts/deps.sh            what building and running the program needs
+#   scripts/deps.sh --tests    and what the tests need
+set -euo pipefail
+
+packages=(build-essential cmake ninja-build pkg-config qt6-base-dev qt6-qpa-plugins libgl-dev)
+if [[ "${1:-}" == "--tests" ]]; then
+    packages+=(googletest libgtest-dev libgmock-dev python3 python3-serial
+               clang libclang-rt-14-dev)
+fi
+
+missing=()
+for package in "${packages[@]}"; do
+    status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
+    [[ "$status" == "install ok installed" ]] || missing+=("$package")
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+echo "Installing: ${missing[*]}"
+sudo=""
+[[ $(id -u) -eq 0 ]] || sudo="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"

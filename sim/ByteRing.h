@@ -1,0 +1,85 @@
+// A first-in first-out byte queue of fixed capacity, for the chip's command buffer and read
+// queue. Its storage is allocated once, so that a full queue pushes back on its producer instead
+// of growing, as the buffers of the real chip do.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+namespace vsim {
+
+class ByteRing {
+public:
+    explicit ByteRing(std::size_t capacity) : bytes_(capacity) {}
+
+    std::size_t Capacity() const { return bytes_.size(); }
+    std::size_t Size() const { return size_; }
+    std::size_t Room() const { return bytes_.size() - size_; }
+    bool Empty() const { return size_ == 0; }
+    bool Full() const { return size_ == bytes_.size(); }
+
+    // The byte `index` places behind the oldest; index < Size().
+    std::uint8_t Peek(std::size_t index) const { return bytes_[(head_ + index) % bytes_.size()]; }
+
+    // Appends what fits of `count` bytes; returns how many were taken.
+    std::size_t Push(const std::uint8_t *data, std::size_t count)
+    {
+        const std::size_t taken = std::min(count, Room());
+        std::size_t tail = (head_ + size_) % bytes_.size();
+        std::size_t done = 0;
+        while (done < taken) {
+            const std::size_t piece = std::min(taken - done, bytes_.size() - tail);
+            std::memcpy(bytes_.data() + tail, data + done, piece);
+            done += piece;
+            tail = (tail + piece) % bytes_.size();
+        }
+        size_ += taken;
+        return taken;
+    }
+
+    // Callers check Room() first: the queue never grows.
+    void PushByte(std::uint8_t byte)
+    {
+        bytes_[(head_ + size_) % bytes_.size()] = byte;
+        ++size_;
+    }
+
+    std::uint8_t PopByte()
+    {
+        const std::uint8_t byte = bytes_[head_];
+        head_ = (head_ + 1) % bytes_.size();
+        --size_;
+        return byte;
+    }
+
+    // Moves up to `count` of the oldest bytes to `out`; returns how many.
+    std::size_t Pop(std::uint8_t *out, std::size_t count)
+    {
+        const std::size_t taken = std::min(count, size_);
+        std::size_t done = 0;
+        while (done < taken) {
+            const std::size_t piece = std::min(taken - done, bytes_.size() - head_);
+            std::memcpy(out + done, bytes_.data() + head_, piece);
+            done += piece;
+            head_ = (head_ + piece) % bytes_.size();
+        }
+        size_ -= taken;
+        return taken;
+    }
+
+    void Clear()
+    {
+        head_ = 0;
+        size_ = 0;
+    }
+
+private:
+    std::vector<std::uint8_t> bytes_;
+    std::size_t head_ = 0;
+    std::size_t size_ = 0;
+};
+
+} // namespace vsim

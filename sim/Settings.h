@@ -1,0 +1,122 @@
+// The process-wide state of the simulated bench: which devices are plugged in, how the device
+// and the chip behave, which faults are armed, the chips that are open and what the tests can
+// observe. One mutex guards all of it.
+//
+// Lock order: a chip's mutex may be held while the settings' mutex is taken, never the other way
+// round. The settings therefore wake blocked chips only after they have let go of their own
+// mutex.
+#pragma once
+
+#include "device/D2xx.h"
+#include "sim/SscDevice.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace vsim {
+
+class Chip;
+
+inline constexpr const char *kDefaultDescription = "SSC Simulator";
+// Serial numbers are this prefix and the device's index in three digits: SIM000, SIM001, ...
+inline constexpr const char *kSerialPrefix = "SIM";
+// New host bytes kept for vsim_TakeHostBytes; later ones are counted but not kept.
+constexpr std::size_t kHostRecordCapacity = std::size_t{1} << 20;
+
+// The settings one driver call works with, taken once at its start so that nothing changes
+// under it half-way; calls that block take them again after each wait.
+struct CallSettings {
+    bool realTime = true;
+    Behaviour behaviour = Behaviour::Echo;
+    bool unplugged = false;
+    bool writeStall = false;
+};
+
+// The faults one FT_Write call is to show, taken (and counted down) once at its start.
+struct WriteFaults {
+    bool error = false;
+    bool errorTakesBytes = false;
+    bool stall = false;
+    std::size_t maxBytes = 0; // 0 = no limit
+};
+
+class Settings {
+public:
+    static Settings &Instance();
+
+    // The control interface.
+    void Reset();
+    void SetDevices(std::vector<std::string> descriptions);
+    void SetRealTime(bool on);
+    void SetBehaviour(Behaviour behaviour);
+    void QueueDeviceBytes(const std::uint8_t *data, std::size_t count);
+    void SetStream(int offset, int zeros);
+    void SetNoPattern(bool on);
+    void SetShortWrite(int maxBytes);
+    void SetWriteError(int calls, bool takeBytes);
+    void SetWriteStall(bool on);
+    void SetReadError(int calls);
+    void SetOddRead(int calls);
+    void SetUnplugged(bool on);
+    int OpenCount();
+    std::size_t TakeHostBytes(std::uint8_t *out, std::size_t cap);
+    std::shared_ptr<Chip> LatestChip();
+
+    // For the driver's entry points and the chips.
+    CallSettings ForCall();
+    WriteFaults TakeWriteFaults();
+    bool TakeReadError();
+    bool TakeOddRead();
+    StreamStart NextStreamStart();
+    bool TakeQueuedDeviceByte(std::uint8_t &byte);
+    void RecordHostByte(std::uint8_t byte);
+    // The descriptions FT_ListDevices shows: none while unplugged.
+    std::vector<std::string> ListedDevices();
+    // Opens the device whose description (or serial number) is `key`.
+    d2xx::FT_STATUS Open(const std::string &key, bool bySerial, std::shared_ptr<Chip> &chip);
+    // The live chip behind a handle, or nullptr.
+    std::shared_ptr<Chip> Find(d2xx::FT_HANDLE handle);
+    // Takes the chip out of the live set; nullptr if the handle was not live.
+    std::shared_ptr<Chip> Remove(d2xx::FT_HANDLE handle);
+
+private:
+    Settings();
+    void ResetLocked();
+    StreamStart StreamStartLocked();
+    // Lets calls blocked in FT_Read or FT_Write see a change. Called without the mutex held.
+    void WakeChips();
+
+    struct Faults {
+        int shortWrite = 0;
+        int writeErrorCalls = 0;
+        bool writeErrorTakesBytes = false;
+        bool writeStall = false;
+        int readErrorCalls = 0;
+        int oddReadCalls = 0;
+        bool unplugged = false;
+    };
+
+    std::mutex mutex_;
+    std::vector<std::string> devices_;
+    bool realTime_ = true;
+    Behaviour behaviour_ = Behaviour::Echo;
+    std::deque<std::uint8_t> deviceQueue_;
+    int streamOffset_ = -1; // -1 = random
+    unsigned streamZeros_ = 0;
+    bool pattern_ = true;
+    Faults faults_;
+    std::deque<std::uint8_t> hostRecord_;
+    int openCount_ = 0;
+    std::mt19937 random_;
+    std::map<const void *, std::shared_ptr<Chip>> live_;
+    std::shared_ptr<Chip> latest_;
+};
+
+} // namespace vsim

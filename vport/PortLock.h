@@ -1,0 +1,39 @@
+#pragma once
+
+#include "vport/UniqueFd.h"
+
+#include <QByteArray>
+#include <QString>
+#include <optional>
+#include <sys/types.h>
+
+// The lock file beside a port's link (".NAME.lock"). A running instance holds an exclusive
+// flock on it for as long as it has the port; a lock file with our marker that nobody holds
+// marks the link beside it as a left-over of an instance that ended without deleting its port.
+// The flock dies with its holder, so a crash never leaves a port that looks taken.
+class TPortLock {
+public:
+    // Takes the lock for the link LinkEntry in the folder. Fails when another running instance
+    // holds it, or when something that is not our lock file has that name.
+    static std::optional<TPortLock> Acquire(int FolderFd, const QString &FolderPath,
+                                            const QByteArray &LinkEntry, QString &Error);
+
+    // True when the lock file was there already: only then may a link beside it be a left-over
+    // of ours.
+    bool FoundLeftOver() const { return !CreatedHere; }
+
+    // Removes the lock file, if it still is the one held, and lets go of it.
+    bool Remove(QString &Error);
+    // Undoes Acquire after a failed creation: a lock file made by this attempt goes, one found
+    // there stays as it was.
+    void Abandon();
+
+private:
+    TPortLock(TUniqueFd File, int FolderFd, QString Path, QByteArray Entry, bool CreatedHere);
+
+    TUniqueFd File;
+    int FolderFd = -1;
+    QString Path;
+    QByteArray Entry;
+    bool CreatedHere = false;
+};

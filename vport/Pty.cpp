@@ -1,0 +1,108 @@
+#include "vport/Pty.h"
+
+#include "vport/SystemError.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+
+namespace {
+
+constexpr char MasterDevice[] = "/dev/ptmx";
+constexpr int SlaveOpenFlags = O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
+constexpr std::size_t SlaveNameSize = PATH_MAX;
+
+} // namespace
+
+TPty::TPty(TUniqueFd Master, QByteArray Slave) : Master(std::move(Master)), Slave(std::move(Slave))
+{
+}
+
+std::optional<TPty> TPty::Open(QString &Error)
+{
+    TUniqueFd Master(::open(MasterDevice, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (!Master.Valid()) {
+        Error = SystemErrorText(QStringLiteral("opening %1").arg(MasterDevice), errno);
+        return std::nullopt;
+    }
+    if (::grantpt(Master.Get()) != 0 || ::unlockpt(Master.Get()) != 0) {
+        Error = SystemErrorText(QStringLiteral("unlocking the pseudo-terminal"), errno);
+        return std::nullopt;
+    }
+    char Name[SlaveNameSize];
+    if (const int Err = ::ptsname_r(Master.Get(), Name, sizeof(Name)); Err != 0) {
+        Error = SystemErrorText(QStringLiteral("naming the pseudo-terminal"), Err);
+        return std::nullopt;
+    }
+    TPty Pty(std::move(Master), QByteArray(Name));
+    if (!Pty.ApplyRaw(Error))
+        return std::nullopt;
+    // Until its slave has been opened once, a master reports no hang-up and takes writes that
+    // nobody will read; one open and close puts it in the state "no application".
+    if (!Pty.OpenSlave().Valid()) {
+        Error = SystemErrorText(QStringLiteral("opening %1").arg(QString::fromLatin1(Pty.Slave)),
+                                errno);
+        return std::nullopt;
+    }
+    return Pty;
+}
+
+TUniqueFd TPty::OpenSlave() const
+{
+    // TIOCGPTPEER opens this pair's slave whatever has become of the path meanwhile.
+    TUniqueFd Fd(::ioctl(Master.Get(), TIOCGPTPEER, SlaveOpenFlags));
+    if (!Fd.Valid() && (errno == EINVAL || errno == ENOTTY))
+        Fd.Reset(::open(Slave.constData(), SlaveOpenFlags));
+    return Fd;
+}
+
+bool TPty::ApplyRaw(QString &Error)
+{
+    termios Settings{};
+    // Termios requests on the master act on the slave's settings.
+    if (::tcgetattr(Master.Get(), &Settings) != 0) {
+        Error = SystemErrorText(QStringLiteral("reading the port's settings"), errno);
+        return false;
+    }
+    Settings.c_iflag = 0;
+    Settings.c_oflag = 0;
+    Settings.c_lflag = 0;
+    Settings.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS | HUPCL);
+    Settings.c_cflag |= CS8 | CREAD | CLOCAL;
+    Settings.c_cc[VMIN] = 1;
+    Settings.c_cc[VTIME] = 0;
+    if (::tcsetattr(Master.Get(), TCSANOW, &Settings) != 0) {
+        Error = SystemErrorText(QStringLiteral("making the port raw"), errno);
+        return false;
+    }
+    return true;
+}
+
+bool TPty::HasApplication() const
+{
+    pollfd Poll{Master.Get(), POLLIN, 0};
+    int Ready;
+    do
+        Ready = ::poll(&Poll, 1, 0);
+    while (Ready < 0 && errno == EINTR);
+    return Ready >= 0 && (Poll.revents & POLLHUP) == 0;
+}
+
+int TPty::DiscardUnread()
+{
+    // Bytes still on their way to the slave sit in its flip buffer, which a flush of the
+    // master's output empties; bytes already delivered sit in the slave's input queue, which
+    // only a flush on the slave reaches.
+    if (::tcflush(Master.Get(), TCOFLUSH) != 0)
+        return errno;
+    TUniqueFd Peer = OpenSlave();
+    if (!Peer.Valid())
+        return errno;
+    if (::tcflush(Peer.Get(), TCIFLUSH) != 0)
+        return errno;
+    return 0;
+}

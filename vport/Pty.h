@@ -1,0 +1,37 @@
+#pragma once
+
+#include "vport/UniqueFd.h"
+
+#include <QByteArray>
+#include <QString>
+#include <optional>
+
+// One pseudo-terminal pair. The control keeps the master; applications open the slave as their
+// serial port. The master is non-blocking and close-on-exec. Once the slave has been opened and
+// closed, the master reports a hang-up whenever no application holds the slave, which is how
+// the control tells that the port is open.
+class TPty {
+public:
+    // Opens a new pair, makes it raw and cycles the slave once.
+    static std::optional<TPty> Open(QString &Error);
+
+    int MasterFd() const { return Master.Get(); }
+    const QByteArray &SlavePath() const { return Slave; }
+
+    // Raw: no echo, no canonical mode, no CR/LF translation, 8 data bits, no flow control, so
+    // that an application that sets nothing still gets the bytes unchanged.
+    bool ApplyRaw(QString &Error);
+    // True while some application holds the slave open.
+    bool HasApplication() const;
+    // Throws away what applications have not read yet, so that the next one starts clean.
+    // Returns 0 or the errno of the step that failed (EBUSY: an application left the slave
+    // exclusive, and nobody but root can open it any more).
+    int DiscardUnread();
+
+private:
+    TPty(TUniqueFd Master, QByteArray Slave);
+    TUniqueFd OpenSlave() const;
+
+    TUniqueFd Master;
+    QByteArray Slave;
+};

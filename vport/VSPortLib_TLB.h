@@ -1,0 +1,113 @@
+#pragma once
+
+// The virtual serial port control.
+//
+// Principles of operation: the control owns one Linux pseudo-terminal at a time and makes its
+// slave reachable under the name the user picked, as a symlink. Applications open that path as
+// a serial port; the control reads what they write and writes what they should read, byte for
+// byte, through the master. Whether some application holds the port open is the master's
+// hang-up state. A pty has no modem lines: the line setters keep their values and succeed.
+//
+// Interface summary (IVSPortAx): CreatePort / Delete / ResetBus manage the port; PortCreated
+// and PortOpened are the two properties the panel polls; Read and Write move bytes and never
+// block; WriteRoom tells how much Write can take without dropping; PortPath is what users open;
+// LastError says which system call failed and why.
+
+#include <QString>
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+class IVSPortAx {
+public:
+    virtual ~IVSPortAx();
+
+    // The port under this name: a plain name in the per-user port folder, or a full path.
+    virtual bool CreatePort(const QString &PortName) = 0;
+    virtual bool Delete() = 0;
+    // Bytes taken: written, queued, or dropped because no application holds the port.
+    virtual long Write(const void *Buffer, long Count) = 0;
+    // *Count = capacity of Buffer; returns the number of bytes now in Buffer, 0 = none.
+    virtual long Read(void *Buffer, long *Count) = 0;
+    virtual bool SetDSR(bool) = 0;
+    virtual bool SetRING(bool) = 0;
+    virtual bool SetDCD(bool) = 0;
+    virtual bool ResetBus() = 0;
+    virtual bool SetWiring(long Dtr, long Rts, long Out1, long Out2) = 0;
+    virtual bool PortCreated() = 0;
+    virtual bool PortOpened() = 0;
+    virtual bool DeleteOnExit() const = 0;
+    virtual void SetDeleteOnExit(bool) = 0;
+
+    // Bytes Write can take now without dropping any (while an application has the port open).
+    virtual long WriteRoom() = 0;
+    // Full path applications open ("" when none).
+    virtual QString PortPath() const = 0;
+    // Text of the last failure ("" when none).
+    virtual QString LastError() const = 0;
+};
+
+class TVSPortAx final : public IVSPortAx {
+public:
+    // What Write keeps for an application that reads slower than the bridge writes: the pty
+    // itself holds only about 12 KiB.
+    static constexpr std::size_t WriteQueueCapacity = 64 * 1024;
+
+    // The line states kept for the interface's sake.
+    struct TLineStates {
+        bool Dsr = false;
+        bool Ring = false;
+        bool Dcd = false;
+        long Dtr = 0;
+        long Rts = 0;
+        long Out1 = 0;
+        long Out2 = 0;
+    };
+
+    explicit TVSPortAx();
+    ~TVSPortAx() override;
+    TVSPortAx(const TVSPortAx &) = delete;
+    TVSPortAx &operator=(const TVSPortAx &) = delete;
+
+    bool CreatePort(const QString &PortName) override;
+    bool Delete() override;
+    long Write(const void *Buffer, long Count) override;
+    long Read(void *Buffer, long *Count) override;
+    bool SetDSR(bool On) override;
+    bool SetRING(bool On) override;
+    bool SetDCD(bool On) override;
+    bool ResetBus() override;
+    bool SetWiring(long Dtr, long Rts, long Out1, long Out2) override;
+    bool PortCreated() override;
+    bool PortOpened() override;
+    bool DeleteOnExit() const override;
+    void SetDeleteOnExit(bool On) override;
+    long WriteRoom() override;
+    QString PortPath() const override;
+    QString LastError() const override;
+
+    TLineStates LineStates() const;
+
+private:
+    struct TPort;
+
+    bool DeleteLocked();
+    bool LinkIsOursLocked() const;
+    // Notices an application's last close (then cleans up after it), sends on what waits in
+    // the queue, and tells whether an application holds the port.
+    bool ServiceLocked();
+    void SendQueuedLocked();
+    void RenewPtyLocked();
+    void FailLocked(const QString &Text);
+
+    // Every entry point takes it: the panel polls from the GUI thread while the bridge may
+    // move bytes from another.
+    mutable std::mutex Mutex;
+    std::unique_ptr<TPort> Port;
+    std::vector<char> Queue;
+    bool Opened = false;
+    bool DeleteOnExitSet = false;
+    TLineStates Lines;
+    QString LastErrorText;
+};
