@@ -10,7 +10,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 // Identifies our lock files, so that a file of the user's that happens to carry the name is
 // neither taken over nor removed.
@@ -28,8 +29,8 @@ bool SameFile(const struct stat &A, const struct stat &B)
 // it for the live one.
 bool StillLinked(int FolderFd, const QByteArray &Entry, int Fd)
 {
-    struct stat Open {};
-    struct stat Named {};
+    struct stat Open = {};
+    struct stat Named = {};
     return ::fstat(Fd, &Open) == 0 &&
            ::fstatat(FolderFd, Entry.constData(), &Named, AT_SYMLINK_NOFOLLOW) == 0 &&
            SameFile(Open, Named);
@@ -62,8 +63,7 @@ bool HasMarker(int Fd)
 
 } // namespace
 
-TPortLock::TPortLock(TUniqueFd File, int FolderFd, QString Path, QByteArray Entry,
-                     bool CreatedHere)
+TPortLock::TPortLock(TUniqueFd File, int FolderFd, QString Path, QByteArray Entry, bool CreatedHere)
     : File(std::move(File)), FolderFd(FolderFd), Path(std::move(Path)), Entry(std::move(Entry)),
       CreatedHere(CreatedHere)
 {
@@ -73,9 +73,9 @@ std::optional<TPortLock> TPortLock::Acquire(int FolderFd, const QString &FolderP
                                             const QByteArray &LinkEntry, QString &Error)
 {
     const QByteArray Entry = '.' + LinkEntry + ".lock";
-    const QString Path = (FolderPath.endsWith(QLatin1Char('/')) ? FolderPath
-                                                                 : FolderPath + QLatin1Char('/')) +
-                         QFile::decodeName(Entry);
+    const QString Path =
+        (FolderPath.endsWith(QLatin1Char('/')) ? FolderPath : FolderPath + QLatin1Char('/')) +
+        QFile::decodeName(Entry);
 
     TUniqueFd Fresh(::openat(FolderFd, Entry.constData(),
                              O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, LockFileMode));
@@ -100,7 +100,7 @@ std::optional<TPortLock> TPortLock::Acquire(int FolderFd, const QString &FolderP
     }
 
     // The lock file is there: either held by a running instance, a left-over, or not ours.
-    struct stat Named {};
+    struct stat Named = {};
     if (::fstatat(FolderFd, Entry.constData(), &Named, AT_SYMLINK_NOFOLLOW) != 0) {
         Error = SystemErrorText(QStringLiteral("checking the lock file %1").arg(Path), errno);
         return std::nullopt;

@@ -11,7 +11,8 @@
 // flock on it for as long as it has the port; a lock file with our marker that nobody holds
 // marks the link beside it as a left-over of an instance that ended without deleting its port.
 // The flock dies with its holder, so a crash never leaves a port that looks taken.
-class TPortLock {
+class TPortLock
+{
 public:
     // Takes the lock for the link LinkEntry in the folder. Fails when another running instance
     // holds it, or when something that is not our lock file has that name.

@@ -8,7 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 constexpr char RuntimeFolderName[] = "velmor-debug";
 constexpr char TmpFolderPrefix[] = "velmor-debug-";
@@ -43,10 +44,9 @@ bool IsUsableFileName(const QString &Entry)
 
 } // namespace
 
-TPortPlace::TPortPlace(TUniqueFd Folder, QString FolderText, QByteArray EntryName,
-                       QString FullPath)
-    : Folder(std::move(Folder)), FolderText(std::move(FolderText)),
-      EntryName(std::move(EntryName)), FullPath(std::move(FullPath))
+TPortPlace::TPortPlace(TUniqueFd Folder, QString FolderText, QByteArray EntryName, QString FullPath)
+    : Folder(std::move(Folder)), FolderText(std::move(FolderText)), EntryName(std::move(EntryName)),
+      FullPath(std::move(FullPath))
 {
 }
 
@@ -112,17 +112,15 @@ TUniqueFd TPortPlace::OpenPerUserFolder(const QString &Path, QString &Error)
     }
     // O_NOFOLLOW: in a shared /tmp someone else may have put a link to a folder of theirs
     // under our folder's name.
-    TUniqueFd Folder(
-        ::open(Encoded.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    TUniqueFd Folder(::open(Encoded.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!Folder.Valid()) {
         if (errno == ELOOP || errno == ENOTDIR)
             Error = QStringLiteral("the port folder %1 is not a folder").arg(Path);
         else
-            Error =
-                SystemErrorText(QStringLiteral("opening the port folder %1").arg(Path), errno);
+            Error = SystemErrorText(QStringLiteral("opening the port folder %1").arg(Path), errno);
         return {};
     }
-    struct stat Info {};
+    struct stat Info = {};
     if (::fstat(Folder.Get(), &Info) != 0) {
         Error = SystemErrorText(QStringLiteral("checking the port folder %1").arg(Path), errno);
         return {};

@@ -12,7 +12,8 @@
 // A plain name (no '/') goes into the program's per-user port folder; a name that begins with
 // '/' is the link's full path. Names are never shortened or rewritten: a port under a name the
 // user did not choose is worse than a refusal.
-class TPortPlace {
+class TPortPlace
+{
 public:
     static constexpr qsizetype MaxNameLength = 127;
 

@@ -10,7 +10,8 @@
 #include <sys/ioctl.h>
 #include <termios.h>
 
-namespace {
+namespace
+{
 
 constexpr char MasterDevice[] = "/dev/ptmx";
 constexpr int SlaveOpenFlags = O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
@@ -43,7 +44,7 @@ std::optional<TPty> TPty::Open(QString &Error)
         return std::nullopt;
     // Until its slave has been opened once, a master reports no hang-up and takes writes that
     // nobody will read; one open and close puts it in the state "no application".
-    if (!Pty.OpenSlave().Valid()) {
+    if (TUniqueFd Peer = Pty.OpenSlave(); !Peer.Valid()) {
         Error = SystemErrorText(QStringLiteral("opening %1").arg(QString::fromLatin1(Pty.Slave)),
                                 errno);
         return std::nullopt;
@@ -103,6 +104,10 @@ int TPty::DiscardUnread()
     if (!Peer.Valid())
         return errno;
     if (::tcflush(Peer.Get(), TCIFLUSH) != 0)
+        return errno;
+    // An application may have made the port exclusive and closed it without undoing that:
+    // the flag outlives its close and would lock out everyone who is not root.
+    if (::ioctl(Peer.Get(), TIOCNXCL) != 0)
         return errno;
     return 0;
 }

@@ -10,7 +10,8 @@
 // serial port. The master is non-blocking and close-on-exec. Once the slave has been opened and
 // closed, the master reports a hang-up whenever no application holds the slave, which is how
 // the control tells that the port is open.
-class TPty {
+class TPty
+{
 public:
     // Opens a new pair, makes it raw and cycles the slave once.
     static std::optional<TPty> Open(QString &Error);
@@ -23,9 +24,10 @@ public:
     bool ApplyRaw(QString &Error);
     // True while some application holds the slave open.
     bool HasApplication() const;
-    // Throws away what applications have not read yet, so that the next one starts clean.
-    // Returns 0 or the errno of the step that failed (EBUSY: an application left the slave
-    // exclusive, and nobody but root can open it any more).
+    // Throws away what applications have not read yet, so that the next one starts clean, and
+    // lifts an exclusive mode (TIOCEXCL) that the last one left. Returns 0 or the errno of the
+    // step that failed; EBUSY: the slave was left exclusive and the control, not being root,
+    // cannot open it either.
     int DiscardUnread();
 
 private:

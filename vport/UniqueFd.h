@@ -5,7 +5,8 @@
 
 // Owns one file descriptor and closes it on destruction, so that every early return of the
 // port's bring-up releases what it had opened.
-class TUniqueFd {
+class TUniqueFd
+{
 public:
     TUniqueFd() = default;
     explicit TUniqueFd(int Fd) : Fd(Fd) {}

@@ -19,7 +19,8 @@
 #include <mutex>
 #include <vector>
 
-class IVSPortAx {
+class IVSPortAx
+{
 public:
     virtual ~IVSPortAx();
 
@@ -48,7 +49,8 @@ public:
     virtual QString LastError() const = 0;
 };
 
-class TVSPortAx final : public IVSPortAx {
+class TVSPortAx final : public IVSPortAx
+{
 public:
     // What Write keeps for an application that reads slower than the bridge writes: the pty
     // itself holds only about 12 KiB.

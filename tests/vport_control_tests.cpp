@@ -1,0 +1,768 @@
+// The virtual port control against real clients: the tests open the port's link as a serial
+// application does (O_NOCTTY, termios) and check what arrives on either side.
+#include "vport/VSPortLib_TLB.h"
+
+#include "tests/Wait.h"
+
+#include <QByteArray>
+#include <QDir>
+#include <QFileInfo>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <string>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace
+{
+
+using namespace std::chrono_literals;
+
+constexpr char PortName[] = "ttyVTEST";
+constexpr long ControlBufferSize = 4096;
+constexpr std::size_t SlowReadSize = 512;
+constexpr std::size_t StreamSize = 64 * 1024;
+constexpr char SystemPython[] = "/usr/bin/python3";
+constexpr char SetPriv[] = "/usr/bin/setpriv";
+constexpr char OtherUserId[] = "65534";
+constexpr char RenewedWhenNotRoot[] =
+    "VPortControl.AnExclusivePortIsRenewedWhenTheControlIsNotRoot";
+
+QByteArray AllByteValues()
+{
+    QByteArray Bytes(256, '\0');
+    for (int Value = 0; Value < 256; ++Value)
+        Bytes[Value] = static_cast<char>(Value);
+    return Bytes;
+}
+
+QByteArray Pattern(std::size_t Size)
+{
+    QByteArray Bytes(static_cast<qsizetype>(Size), '\0');
+    for (std::size_t I = 0; I < Size; ++I)
+        Bytes[static_cast<qsizetype>(I)] = static_cast<char>((I * 7 + I / 251) & 0xFF);
+    return Bytes;
+}
+
+// A serial application's end of the port.
+class TClient
+{
+public:
+    enum class TSetup { None, Raw };
+
+    explicit TClient(const QString &Path, TSetup Setup = TSetup::Raw)
+        : Fd(::open(QFile::encodeName(Path).constData(),
+                    O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC))
+    {
+        if (Fd < 0 || Setup == TSetup::None)
+            return;
+        termios Settings{};
+        ::tcgetattr(Fd, &Settings);
+        ::cfmakeraw(&Settings);
+        ::cfsetspeed(&Settings, B115200);
+        ::tcsetattr(Fd, TCSANOW, &Settings);
+    }
+    ~TClient() { Close(); }
+    TClient(const TClient &) = delete;
+    TClient &operator=(const TClient &) = delete;
+
+    bool IsOpen() const { return Fd >= 0; }
+    int Handle() const { return Fd; }
+    void Close()
+    {
+        if (Fd >= 0)
+            ::close(Fd);
+        Fd = -1;
+    }
+
+    QByteArray ReadSome(std::size_t Limit = ControlBufferSize)
+    {
+        QByteArray Buffer(static_cast<qsizetype>(Limit), '\0');
+        const ssize_t Got = ::read(Fd, Buffer.data(), Limit);
+        return Got > 0 ? Buffer.left(Got) : QByteArray();
+    }
+
+    QByteArray ReadExactly(qsizetype Count)
+    {
+        QByteArray Got;
+        test::WaitUntil([&] {
+            Got += ReadSome(static_cast<std::size_t>(Count - Got.size()));
+            return Got.size() >= Count;
+        });
+        return Got;
+    }
+
+    bool WriteAll(const QByteArray &Bytes)
+    {
+        qsizetype Done = 0;
+        return test::WaitUntil([&] {
+            const ssize_t Now = ::write(Fd, Bytes.constData() + Done,
+                                        static_cast<std::size_t>(Bytes.size() - Done));
+            if (Now > 0)
+                Done += Now;
+            return Done == Bytes.size();
+        });
+    }
+
+private:
+    int Fd;
+};
+
+QByteArray ReadFromControl(IVSPortAx &Port, qsizetype Count)
+{
+    QByteArray Got;
+    test::WaitUntil([&] {
+        char Buffer[ControlBufferSize];
+        long Capacity = ControlBufferSize;
+        const long Now = Port.Read(Buffer, &Capacity);
+        Got.append(Buffer, Now);
+        return Got.size() >= Count;
+    });
+    return Got;
+}
+
+// Everything the control can still hand over after Count bytes were expected: nothing, if the
+// control is right.
+QByteArray ReadRestFromControl(IVSPortAx &Port)
+{
+    QByteArray Got;
+    for (int Round = 0; Round < 50; ++Round) {
+        char Buffer[ControlBufferSize];
+        long Capacity = ControlBufferSize;
+        Got.append(Buffer, Port.Read(Buffer, &Capacity));
+        std::this_thread::sleep_for(1ms);
+    }
+    return Got;
+}
+
+long WriteToControl(IVSPortAx &Port, const QByteArray &Bytes)
+{
+    return Port.Write(Bytes.constData(), static_cast<long>(Bytes.size()));
+}
+
+// Runs Argv, with its output into OutputPath when given and Environment (or ours) as its
+// environment; returns its wait status, or -1.
+int RunProgram(const std::vector<QByteArray> &Argv, const QString &OutputPath = QString(),
+               const std::vector<QByteArray> &Environment = {})
+{
+    std::vector<char *> Env;
+    for (const QByteArray &Variable : Environment)
+        Env.push_back(const_cast<char *>(Variable.constData()));
+    Env.push_back(nullptr);
+    std::vector<char *> Args;
+    for (const QByteArray &Arg : Argv)
+        Args.push_back(const_cast<char *>(Arg.constData()));
+    Args.push_back(nullptr);
+    posix_spawn_file_actions_t Actions;
+    posix_spawn_file_actions_init(&Actions);
+    const QByteArray Output = QFile::encodeName(OutputPath);
+    if (!OutputPath.isEmpty()) {
+        posix_spawn_file_actions_addopen(&Actions, STDOUT_FILENO, Output.constData(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_adddup2(&Actions, STDOUT_FILENO, STDERR_FILENO);
+    }
+    pid_t Pid = 0;
+    const int Spawned = ::posix_spawn(&Pid, Args[0], &Actions, nullptr, Args.data(),
+                                      Environment.empty() ? environ : Env.data());
+    posix_spawn_file_actions_destroy(&Actions);
+    if (Spawned != 0)
+        return -1;
+    int Status = -1;
+    while (::waitpid(Pid, &Status, 0) < 0 && errno == EINTR) {
+    }
+    return Status;
+}
+
+bool Succeeded(int Status)
+{
+    return Status >= 0 && WIFEXITED(Status) && WEXITSTATUS(Status) == 0;
+}
+
+// The command line prefix that runs a program as an unprivileged user; empty when the test
+// cannot do that.
+std::vector<QByteArray> AsOtherUser()
+{
+    if (::geteuid() != 0 || ::access(SetPriv, X_OK) != 0)
+        return {};
+    return {SetPriv, QByteArray("--reuid=") + OtherUserId, QByteArray("--regid=") + OtherUserId,
+            "--clear-groups"};
+}
+
+QStringList FolderEntries(const QString &Path)
+{
+    return QDir(Path).entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
+                                QDir::NoDotAndDotDot);
+}
+
+class VPortControl : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(Root.isValid());
+        ASSERT_TRUE(QDir(Root.path()).mkdir(QStringLiteral("run")));
+        RuntimeDir = Root.filePath(QStringLiteral("run"));
+        ASSERT_EQ(::chmod(QFile::encodeName(RuntimeDir).constData(), 0700), 0);
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(RuntimeDir));
+        PortFolder = RuntimeDir + QStringLiteral("/velmor-debug");
+        ExpectedPath = PortFolder + QLatin1Char('/') + QLatin1String(PortName);
+    }
+    void TearDown() override { qputenv("XDG_RUNTIME_DIR", OldRuntimeDir); }
+
+    // A control with its port in place and a client that has opened it.
+    void CreateAndOpen(TVSPortAx &Port, std::unique_ptr<TClient> &Client,
+                       TClient::TSetup Setup = TClient::TSetup::Raw)
+    {
+        ASSERT_TRUE(Port.CreatePort(QLatin1String(PortName))) << Port.LastError().toStdString();
+        ASSERT_EQ(Port.PortPath(), ExpectedPath);
+        Client = std::make_unique<TClient>(Port.PortPath(), Setup);
+        ASSERT_TRUE(Client->IsOpen()) << strerror(errno);
+        ASSERT_TRUE(test::WaitUntil([&] { return Port.PortOpened(); }));
+    }
+
+    const QByteArray OldRuntimeDir = qgetenv("XDG_RUNTIME_DIR");
+    QTemporaryDir Root;
+    QString RuntimeDir;
+    QString PortFolder;
+    QString ExpectedPath;
+};
+
+// --- Bytes both ways ---------------------------------------------------------------------
+
+TEST_F(VPortControl, AllByteValuesPassUnchangedToAClientThatSetsNothing)
+{
+    TVSPortAx Port;
+    std::unique_ptr<TClient> Client;
+    CreateAndOpen(Port, Client, TClient::TSetup::None);
+
+    const QByteArray Bytes = AllByteValues();
+    EXPECT_EQ(WriteToControl(Port, Bytes), Bytes.size());
+    EXPECT_EQ(Client->ReadExactly(Bytes.size()), Bytes);
+    ASSERT_TRUE(Client->WriteAll(Bytes));
+    EXPECT_EQ(ReadFromControl(Port, Bytes.size()), Bytes);
+    // No echo, no CR/LF expansion: nothing more than was sent on either side.
+    EXPECT_EQ(ReadRestFromControl(Port), QByteArray());
+    EXPECT_EQ(Client->ReadSome(), QByteArray());
+}
+
+TEST_F(VPortControl, AllByteValuesPassUnchangedToARawClient)
+{
+    TVSPortAx Port;
+    std::unique_ptr<TClient> Client;
+    CreateAndOpen(Port, Client);
+
+    QByteArray Bytes = AllByteValues();
+    std::reverse(Bytes.begin(), Bytes.end());
+    ASSERT_TRUE(Client->WriteAll(Bytes));
+    EXPECT_EQ(ReadFromControl(Port, Bytes.size()), Bytes);
+    EXPECT_EQ(WriteToControl(Port, Bytes), Bytes.size());
+    EXPECT_EQ(Client->ReadExactly(Bytes.size()), Bytes);
+}
+
+TEST_F(VPortControl, PythonSerialExchangesAllByteValues)
+{
+    const char *Probe[] = {SystemPython, "-c", "import serial", nullptr};
+    pid_t ProbePid = 0;
+    int ProbeStatus = 0;
+    if (::access(SystemPython, X_OK) != 0 ||
+        ::posix_spawn(&ProbePid, SystemPython, nullptr, nullptr, const_cast<char **>(Probe),
+                      environ) != 0 ||
+        ::waitpid(ProbePid, &ProbeStatus, 0) != ProbePid || !WIFEXITED(ProbeStatus) ||
+        WEXITSTATUS(ProbeStatus) != 0)
+        GTEST_SKIP() << SystemPython << " has no serial module (python3-serial)";
+
+    TVSPortAx Port;
+    ASSERT_TRUE(Port.CreatePort(QLatin1String(PortName)));
+    const QByteArray Path = QFile::encodeName(Port.PortPath());
+    const char *Script[] = {SystemPython, VPORT_SERIAL_CLIENT, Path.constData(), nullptr};
+    pid_t Pid = 0;
+    ASSERT_EQ(
+        ::posix_spawn(&Pid, SystemPython, nullptr, nullptr, const_cast<char **>(Script), environ),
+        0);
+
+    // The client says when it is ready; bytes written before then would be dropped.
+    EXPECT_EQ(ReadFromControl(Port, 1), QByteArray("R"));
+    const QByteArray Bytes = AllByteValues();
+    EXPECT_EQ(WriteToControl(Port, Bytes), Bytes.size());
+    QByteArray Reversed = Bytes;
+    std::reverse(Reversed.begin(), Reversed.end());
+    EXPECT_EQ(ReadFromControl(Port, Reversed.size()), Reversed);
+    EXPECT_EQ(WriteToControl(Port, QByteArray("Q")), 1);
+
+    int Status = 0;
+    ASSERT_TRUE(test::WaitUntil([&] { return ::waitpid(Pid, &Status, WNOHANG) == Pid; }));
+    EXPECT_TRUE(WIFEXITED(Status) && WEXITSTATUS(Status) == 0) << "client status " << Status;
+    EXPECT_TRUE(test::WaitUntil([&] { return !Port.PortOpened(); }));
+}
+
+// --- Open state, settings and what one client leaves to the next -------------------------
+
+TEST_F(VPortControl, PortOpenedIsTrueExactlyWhileAClientHoldsThePort)
+{
+    TVSPortAx Port;
+    EXPECT_FALSE(Port.PortOpened()) << "no port at all";
+    ASSERT_TRUE(Port.CreatePort(QLatin1String(PortName)));
+    EXPECT_FALSE(Port.PortOpened()) << "a fresh port that nobody has opened yet";
+
+    auto First = std::make_unique<TClient>(Port.PortPath());
+    ASSERT_TRUE(First->IsOpen());
+    EXPECT_TRUE(test::WaitUntil([&] { return Port.PortOpened(); }));
+    auto Second = std::make_unique<TClient>(Port.PortPath());
+    ASSERT_TRUE(Second->IsOpen());
+    First.reset();
+    EXPECT_TRUE(Port.PortOpened()) << "the second client still holds it";
+    Second.reset();
+    EXPECT_TRUE(test::WaitUntil([&] { return !Port.PortOpened(); }));
+
+    TClient Again(Port.PortPath());
+    EXPECT_TRUE(test::WaitUntil([&] { return Port.PortOpened(); }));
+}
+
+TEST_F(VPortControl, RawSettingsComeBackAfterAClientChangedThem)
+{
+    TVSPortAx Port;
+    std::unique_ptr<TClient> Client;
+    CreateAndOpen(Port, Client);
+
+    termios Cooked{};
+    ASSERT_EQ(::tcgetattr(Client->Handle(), &Cooked), 0);
+    Cooked.c_lflag |= ICANON | ECHO | ISIG | IEXTEN;
+    Cooked.c_iflag |= ICRNL | IXON;
+    Cooked.c_oflag |= OPOST | ONLCR;
+    Cooked.c_cflag = (Cooked.c_cflag & ~CSIZE) | CS7 | PARENB;
+    ASSERT_EQ(::tcsetattr(Client->Handle(), TCSANOW, &Cooked), 0);
+    Client.reset();
+    ASSERT_TRUE(test::WaitUntil([&] { return !Port.PortOpened(); }));
+
+    TClient Next(Port.PortPath(), TClient::TSetup::None);
+    ASSERT_TRUE(Next.IsOpen());
+    termios Found{};
+    ASSERT_EQ(::tcgetattr(Next.Handle(), &Found), 0);
+    EXPECT_EQ(Found.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+    EXPECT_EQ(Found.c_iflag & (ICRNL | INLCR | IGNCR | IXON | ISTRIP), 0u);
+    EXPECT_EQ(Found.c_oflag & OPOST, 0u);
+    EXPECT_EQ(Found.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(Found.c_cflag & PARENB, 0u);
+
+    ASSERT_TRUE(test::WaitUntil([&] { return Port.PortOpened(); }));
+    const QByteArray LineEnds("\r\n\r\x03\x11\x13\xff", 7);
+    EXPECT_EQ(WriteToControl(Port, LineEnds), LineEnds.size());
+    EXPECT_EQ(Next.ReadExactly(LineEnds.size()), LineEnds);
+    ASSERT_TRUE(Next.WriteAll(LineEnds));
+    EXPECT_EQ(ReadFromControl(Port, LineEnds.size()), LineEnds);
+    EXPECT_EQ(ReadRestFromControl(Port), QByteArray()) << "echoed";
+}
+
+TEST_F(VPortControl, WhatTheLastClientLeftUnreadNeverReachesTheNext)
+{
+    TVSPortAx Port;
+    std::unique_ptr<TClient> Client;
+    CreateAndOpen(Port, Client);
+    // More than the pty holds, so that the control's own queue has some too.
+    const QByteArray Stale = Pattern(40 * 1024);
+    EXPECT_EQ(WriteToControl(Port, Stale), Stale.size());
+    EXPECT_LT(Port.WriteRoom(), static_cast<long>(TVSPortAx::WriteQueueCapacity));
+    Client.reset();
+    ASSERT_TRUE(test::WaitUntil([&] { return !Port.PortOpened(); }));
+
+    TClient Next(Port.PortPath());
+    ASSERT_TRUE(test::WaitUntil([&] { return Port.PortOpened(); }));
+    EXPECT_EQ(Port.WriteRoom(), static_cast<long>(TVSPortAx::WriteQueueCapacity));
+    EXPECT_EQ(WriteToControl(Port, QByteArray("fresh")), 5);
+    QByteArray Got = Next.ReadExactly(5);
+    std::this_thread::sleep_for(20ms);
+    Got += Next.ReadSome();
+    EXPECT_EQ(Got, QByteArray("fresh"));
+}
+
+TEST_F(VPortControl, BytesWrittenWhileNobodyHoldsThePortAreDropped)
+{
+    TVSPortAx Port;
+    ASSERT_TRUE(Port.CreatePort(QLatin1String(PortName)));
+    EXPECT_EQ(WriteToControl(Port, QByteArray("lost")), 4) << "taken, as a line takes them";
+    EXPECT_EQ(Port.WriteRoom(), static_cast<long>(TVSPortAx::WriteQueueCapacity));
+
+    TClient Client(Port.PortPath());
+    ASSERT_TRUE(test::WaitUntil([&] { return Port.PortOpened(); }));
+    EXPECT_EQ(WriteToControl(Port, QByteArray("kept")), 4);
+    QByteArray Got = Client.ReadExactly(4);
+    std::this_thread::sleep_for(20ms);
+    Got += Client.ReadSome();
+    EXPECT_EQ(Got, QByteArray("kept"));
+}
+
+TEST_F(VPortControl, BytesAClientWroteJustBeforeClosingAreStillRead)
+{
+    TVSPortAx Port;
+    std::unique_ptr<TClient> Client;
+    CreateAndOpen(Port, Client);
+    ASSERT_TRUE(Client->WriteAll(QByteArray("bye")));
+    Client.reset();
+    ASSERT_TRUE(test::WaitUntil([&] { return !Port.PortOpened(); }));
+    EXPECT_EQ(ReadFromControl(Port, 3), QByteArray("bye"));
+    char Buffer[ControlBufferSize];
+    long Capacity = ControlBufferSize;
+    EXPECT_EQ(Port.Read(Buffer, &Capacity), 0);
+}
+
+// An application may make the port exclusive (TIOCEXCL) and close it without lifting that;
+// the flag outlives the close and would keep everyone but root out.
+
+TEST_F(VPortControl, AnExclusiveModeLeftByTheLastClientIsLiftedForTheNext)
+{
+    const std::vector<QByteArray> Other = AsOtherUser();
+    if (Other.empty() || ::access(SystemPython, X_OK) != 0)
+        GTEST_SKIP() << "needs root, " << SetPriv << " and " << SystemPython;
+
+    // A folder that the other user can reach, and a pty that it may open.
+    const QString Public = Root.filePath(QStringLiteral("public"));
+    ASSERT_TRUE(QDir().mkpath(Public));
+    for (const QString &Folder : {Root.path(), Public})
+        ASSERT_EQ(::chmod(QFile::encodeName(Folder).constData(), 0755), 0);
+    TVSPortAx Port;
+    const QString Path = Public + QStringLiteral("/excl");
+    ASSERT_TRUE(Port.CreatePort(Path)) << Port.LastError().toStdString();
+    ASSERT_EQ(::chmod(QFile::encodeName(QFileInfo(Path).symLinkTarget()).constData(), 0666), 0);
+
+    auto Client = [&](const char *Mode) {
+        std::vector<QByteArray> Argv = Other;
+        for (const QByteArray &Arg : {QByteArray(SystemPython), QByteArray(VPORT_EXCLUSIVE_CLIENT),
+                                      QByteArray(Mode), QFile::encodeName(Path)})
+            Argv.push_back(Arg);
+        return Argv;
+    };
+    int HoldStatus = -1;
+    std::thread Holder([&] { HoldStatus = RunProgram(Client("hold"), Root.filePath("hold.txt")); });
+    // The client has the port, exclusive, once its byte arrives.
+    const QByteArray Hello = ReadFromControl(Port, 1);
+    EXPECT_EQ(WriteToControl(Port, QByteArray("y")), 1);
+    Holder.join();
+    ASSERT_EQ(Hello, QByteArray("x"));
+    ASSERT_TRUE(Succeeded(HoldStatus));
+    ASSERT_TRUE(test::WaitUntil([&] { return !Port.PortOpened(); }));
+
+    const QString Output = Root.filePath("open.txt");
+    const int OpenStatus = RunProgram(Client("open"), Output);
+    QFile Said(Output);
+    Said.open(QIODevice::ReadOnly);
+    EXPECT_TRUE(Succeeded(OpenStatus)) << Said.readAll().toStdString();
+}
+
+TEST_F(VPortControl, AnExclusivePortIsRenewedWhenTheControlIsNotRoot)
+{
+    if (::geteuid() == 0)
+        GTEST_SKIP() << "root opens an exclusive pty anyway; the next test runs this one as "
+                        "another user";
+    TVSPortAx Port;
+    std::unique_ptr<TClient> Client;
+    CreateAndOpen(Port, Client);
+    const QString OldTarget = QFileInfo(ExpectedPath).symLinkTarget();
+    ASSERT_EQ(::ioctl(Client->Handle(), TIOCEXCL), 0);
+    {
+        TClient Refused(ExpectedPath);
+        ASSERT_FALSE(Refused.IsOpen());
+        ASSERT_EQ(errno, EBUSY);
+    }
+    Client.reset();
+    ASSERT_TRUE(test::WaitUntil([&] { return !Port.PortOpened(); }));
+
+    TClient Next(ExpectedPath);
+    ASSERT_TRUE(Next.IsOpen()) << strerror(errno) << "; " << Port.LastError().toStdString();
+    EXPECT_NE(QFileInfo(ExpectedPath).symLinkTarget(), OldTarget);
+    EXPECT_TRUE(Port.PortCreated());
+    ASSERT_TRUE(test::WaitUntil([&] { return Port.PortOpened(); }));
+    EXPECT_EQ(WriteToControl(Port, QByteArray("ok")), 2);
+    EXPECT_EQ(Next.ReadExactly(2), QByteArray("ok"));
+}
+
+TEST_F(VPortControl, AnExclusivePortIsRenewedWhenTheControlIsNotRootAsAnotherUser)
+{
+    std::vector<QByteArray> Argv = AsOtherUser();
+    if (Argv.empty())
+        GTEST_SKIP() << "needs root and " << SetPriv;
+    char Self[PATH_MAX] = {};
+    ASSERT_GT(::readlink("/proc/self/exe", Self, sizeof(Self) - 1), 0);
+    std::vector<QByteArray> Probe = Argv;
+    Probe.insert(Probe.end(), {"/usr/bin/test", "-x", Self});
+    if (!Succeeded(RunProgram(Probe)))
+        GTEST_SKIP() << "the other user cannot run " << Self;
+
+    // Its own runtime folder, which Qt and the control both want to belong to it.
+    const QString OtherRuntime = Root.filePath(QStringLiteral("other-run"));
+    ASSERT_TRUE(QDir().mkpath(OtherRuntime));
+    const QByteArray OtherRuntimeName = QFile::encodeName(OtherRuntime);
+    ASSERT_EQ(::chmod(QFile::encodeName(Root.path()).constData(), 0755), 0);
+    ASSERT_EQ(::chmod(OtherRuntimeName.constData(), 0700), 0);
+    const uid_t Id = static_cast<uid_t>(std::stoul(OtherUserId));
+    ASSERT_EQ(::chown(OtherRuntimeName.constData(), Id, Id), 0);
+    std::vector<QByteArray> Environment;
+    for (char **Variable = environ; *Variable != nullptr; ++Variable)
+        if (!QByteArray(*Variable).startsWith("XDG_RUNTIME_DIR="))
+            Environment.emplace_back(*Variable);
+    Environment.push_back("XDG_RUNTIME_DIR=" + OtherRuntimeName);
+
+    Argv.insert(Argv.end(), {Self, QByteArray("--gtest_filter=") + RenewedWhenNotRoot});
+    const QString Output = Root.filePath("nobody.txt");
+    const int Status = RunProgram(Argv, Output, Environment);
+    QFile Said(Output);
+    ASSERT_TRUE(Said.open(QIODevice::ReadOnly));
+    const QByteArray Text = Said.readAll();
+    EXPECT_TRUE(Succeeded(Status)) << Text.toStdString();
+    EXPECT_TRUE(Text.contains(QByteArray("[       OK ] ") + RenewedWhenNotRoot))
+        << Text.toStdString();
+}
+
+// --- Flow: the queue and the room it reports ----------------------------------------------
+
+TEST_F(VPortControl, ASlowReaderLosesNothingOf64KiB)
+{
+    TVSPortAx Port;
+    std::unique_ptr<TClient> Client;
+    CreateAndOpen(Port, Client);
+
+    const QByteArray Stream = Pattern(StreamSize);
+    qsizetype Sent = 0;
+    QByteArray Received;
+    long LeastRoom = static_cast<long>(TVSPortAx::WriteQueueCapacity);
+    const bool Done = test::WaitUntil(
+        [&] {
+            const long Room = Port.WriteRoom();
+            LeastRoom = std::min(LeastRoom, Room);
+            const long Chunk =
+                std::min({Room, ControlBufferSize, static_cast<long>(Stream.size() - Sent)});
+            if (Chunk > 0) {
+                const long Taken = Port.Write(Stream.constData() + Sent, Chunk);
+                EXPECT_EQ(Taken, Chunk) << "Write took less than WriteRoom promised";
+                Sent += Taken;
+            }
+            // A serial application's pace: a little at a time.
+            Received += Client->ReadSome(SlowReadSize);
+            return Received.size() >= Stream.size();
+        },
+        120s);
+    ASSERT_TRUE(Done) << "received " << Received.size() << " of " << Stream.size();
+    EXPECT_TRUE(Received == Stream) << "bytes lost or reordered";
+    EXPECT_LT(LeastRoom, static_cast<long>(TVSPortAx::WriteQueueCapacity / 2))
+        << "the reader was never slow enough to need the queue";
+}
+
+TEST_F(VPortControl, WriteTakesNoMoreThanItsRoomAndSaysSo)
+{
+    TVSPortAx Port;
+    std::unique_ptr<TClient> Client;
+    CreateAndOpen(Port, Client);
+
+    const QByteArray Stream = Pattern(4 * StreamSize);
+    qsizetype Taken = 0;
+    while (Taken < Stream.size()) {
+        const long Now = Port.Write(Stream.constData() + Taken, ControlBufferSize);
+        ASSERT_GE(Now, 0);
+        Taken += Now;
+        if (Now < ControlBufferSize)
+            break;
+    }
+    ASSERT_LT(Taken, Stream.size()) << "a reader that reads nothing must fill the queue";
+    EXPECT_EQ(Port.WriteRoom(), 0);
+    EXPECT_EQ(Port.Write(Stream.constData() + Taken, ControlBufferSize), 0);
+
+    QByteArray Received;
+    ASSERT_TRUE(test::WaitUntil([&] {
+        Port.PortOpened(); // sends on what waits in the queue
+        Received += Client->ReadSome();
+        return Received.size() >= Taken;
+    }));
+    std::this_thread::sleep_for(20ms);
+    Port.PortOpened();
+    Received += Client->ReadSome();
+    EXPECT_EQ(Received.size(), Taken) << "more or fewer bytes arrived than Write said it took";
+    EXPECT_TRUE(Received == Stream.left(Taken));
+    EXPECT_EQ(Port.WriteRoom(), static_cast<long>(TVSPortAx::WriteQueueCapacity));
+}
+
+TEST_F(VPortControl, PollingFromOneThreadWhileAnotherMovesBytes)
+{
+    TVSPortAx Port;
+    std::unique_ptr<TClient> Client;
+    CreateAndOpen(Port, Client);
+
+    const QByteArray Stream = Pattern(StreamSize / 4);
+    std::atomic<bool> Stop{false};
+    std::thread Bridge([&] {
+        qsizetype Sent = 0;
+        while (!Stop && Sent < Stream.size()) {
+            const long Chunk = std::min(
+                {Port.WriteRoom(), ControlBufferSize, static_cast<long>(Stream.size() - Sent)});
+            Sent += Port.Write(Stream.constData() + Sent, Chunk);
+            char Buffer[ControlBufferSize];
+            long Capacity = ControlBufferSize;
+            Port.Read(Buffer, &Capacity);
+        }
+    });
+    QByteArray Received;
+    const bool Done = test::WaitUntil([&] {
+        EXPECT_TRUE(Port.PortCreated());
+        EXPECT_TRUE(Port.PortOpened());
+        Port.LastError();
+        Port.PortPath();
+        Received += Client->ReadSome(SlowReadSize);
+        return Received.size() >= Stream.size();
+    });
+    Stop = true;
+    Bridge.join();
+    ASSERT_TRUE(Done);
+    EXPECT_TRUE(Received == Stream);
+}
+
+// --- Removing the port ---------------------------------------------------------------------
+
+TEST_F(VPortControl, DeleteRemovesTheLinkAndItsLockAndHangsUpTheClient)
+{
+    TVSPortAx Port;
+    std::unique_ptr<TClient> Client;
+    CreateAndOpen(Port, Client);
+    EXPECT_EQ(FolderEntries(PortFolder).size(), 2) << "the link and its lock file";
+
+    EXPECT_TRUE(Port.Delete());
+    EXPECT_FALSE(QFileInfo(ExpectedPath).isSymLink());
+    EXPECT_EQ(FolderEntries(PortFolder), QStringList());
+    EXPECT_FALSE(Port.PortCreated());
+    EXPECT_FALSE(Port.PortOpened());
+    EXPECT_EQ(Port.PortPath(), QString());
+    // The client's end is hung up, as a serial line is when the device goes.
+    pollfd Poll{Client->Handle(), POLLIN, 0};
+    ASSERT_EQ(::poll(&Poll, 1, 0), 1);
+    EXPECT_NE(Poll.revents & (POLLHUP | POLLERR), 0);
+    EXPECT_TRUE(Port.Delete()) << "deleting nothing is no failure";
+}
+
+TEST_F(VPortControl, ResetBusRemovesTheLinkAndClearsTheLineStates)
+{
+    TVSPortAx Port;
+    ASSERT_TRUE(Port.CreatePort(QLatin1String(PortName)));
+    EXPECT_TRUE(Port.SetDSR(true));
+    EXPECT_TRUE(Port.SetRING(true));
+    EXPECT_TRUE(Port.SetDCD(true));
+    EXPECT_TRUE(Port.SetWiring(32, 16, 1, 2));
+    const TVSPortAx::TLineStates Kept = Port.LineStates();
+    EXPECT_TRUE(Kept.Dsr && Kept.Ring && Kept.Dcd);
+    EXPECT_EQ(Kept.Dtr, 32);
+    EXPECT_EQ(Kept.Rts, 16);
+    EXPECT_EQ(Kept.Out1, 1);
+    EXPECT_EQ(Kept.Out2, 2);
+
+    EXPECT_TRUE(Port.ResetBus());
+    EXPECT_FALSE(QFileInfo(ExpectedPath).isSymLink());
+    EXPECT_EQ(FolderEntries(PortFolder), QStringList());
+    EXPECT_FALSE(Port.PortCreated());
+    const TVSPortAx::TLineStates Cleared = Port.LineStates();
+    EXPECT_FALSE(Cleared.Dsr || Cleared.Ring || Cleared.Dcd);
+    EXPECT_EQ(Cleared.Dtr + Cleared.Rts + Cleared.Out1 + Cleared.Out2, 0);
+}
+
+TEST_F(VPortControl, DeleteOnExitRemovesTheLinkWithTheControl)
+{
+    {
+        TVSPortAx Port;
+        Port.SetDeleteOnExit(true);
+        EXPECT_TRUE(Port.DeleteOnExit());
+        ASSERT_TRUE(Port.CreatePort(QLatin1String(PortName)));
+        ASSERT_TRUE(QFileInfo(ExpectedPath).isSymLink());
+    }
+    EXPECT_FALSE(QFileInfo(ExpectedPath).isSymLink());
+    EXPECT_EQ(FolderEntries(PortFolder), QStringList());
+}
+
+TEST_F(VPortControl, WithoutDeleteOnExitTheLinkStaysAndTheNextControlTakesItOver)
+{
+    QString OldTarget;
+    {
+        TVSPortAx Port;
+        EXPECT_FALSE(Port.DeleteOnExit());
+        ASSERT_TRUE(Port.CreatePort(QLatin1String(PortName)));
+        OldTarget = QFileInfo(ExpectedPath).symLinkTarget();
+    }
+    ASSERT_TRUE(QFileInfo(ExpectedPath).isSymLink()) << "a left-over, as after a crash";
+
+    TVSPortAx Next;
+    ASSERT_TRUE(Next.CreatePort(QLatin1String(PortName))) << Next.LastError().toStdString();
+    TClient Client(Next.PortPath());
+    ASSERT_TRUE(Client.IsOpen());
+    ASSERT_TRUE(test::WaitUntil([&] { return Next.PortOpened(); }));
+    EXPECT_EQ(WriteToControl(Next, QByteArray("new")), 3);
+    EXPECT_EQ(Client.ReadExactly(3), QByteArray("new"));
+    EXPECT_TRUE(Next.Delete());
+    EXPECT_EQ(FolderEntries(PortFolder), QStringList());
+}
+
+TEST_F(VPortControl, ALinkRemovedFromOutsideIsAVanishedPort)
+{
+    TVSPortAx Port;
+    ASSERT_TRUE(Port.CreatePort(QLatin1String(PortName)));
+    EXPECT_TRUE(Port.PortCreated());
+    ASSERT_TRUE(QFile::remove(ExpectedPath));
+    EXPECT_FALSE(Port.PortCreated());
+
+    ASSERT_TRUE(Port.CreatePort(QLatin1String(PortName))) << Port.LastError().toStdString();
+    EXPECT_TRUE(Port.PortCreated());
+    TClient Client(Port.PortPath());
+    EXPECT_TRUE(test::WaitUntil([&] { return Port.PortOpened(); }));
+}
+
+TEST_F(VPortControl, DeleteLeavesWhatReplacedTheLinkAlone)
+{
+    TVSPortAx Port;
+    ASSERT_TRUE(Port.CreatePort(QLatin1String(PortName)));
+    const QString Other = Root.filePath(QStringLiteral("other"));
+    ASSERT_TRUE(QFile::remove(ExpectedPath));
+    ASSERT_TRUE(QFile::link(Other, ExpectedPath));
+    EXPECT_FALSE(Port.PortCreated());
+    EXPECT_TRUE(Port.Delete());
+    EXPECT_EQ(QFileInfo(ExpectedPath).symLinkTarget(), Other);
+
+    ASSERT_TRUE(Port.CreatePort(QStringLiteral("second")));
+    const QString Second = PortFolder + QStringLiteral("/second");
+    ASSERT_TRUE(QFile::remove(Second));
+    {
+        QFile Replacement(Second);
+        ASSERT_TRUE(Replacement.open(QIODevice::WriteOnly));
+        Replacement.write("someone's file");
+    }
+    EXPECT_FALSE(Port.PortCreated());
+    EXPECT_TRUE(Port.Delete());
+    QFile Kept(Second);
+    ASSERT_TRUE(Kept.open(QIODevice::ReadOnly));
+    EXPECT_EQ(Kept.readAll(), QByteArray("someone's file"));
+}
+
+// --- What failures say ------------------------------------------------------------------------
+
+TEST_F(VPortControl, AFailureSaysWhatFailedAndWhy)
+{
+    TVSPortAx Port;
+    const QString Missing = Root.filePath(QStringLiteral("missing"));
+    EXPECT_FALSE(Port.CreatePort(Missing + QStringLiteral("/ttyV0")));
+    EXPECT_TRUE(Port.LastError().contains(Missing)) << Port.LastError().toStdString();
+    EXPECT_TRUE(Port.LastError().contains(QString::fromLocal8Bit(strerror(ENOENT))))
+        << Port.LastError().toStdString();
+    EXPECT_EQ(Port.PortPath(), QString());
+
+    ASSERT_TRUE(Port.CreatePort(QLatin1String(PortName)));
+    EXPECT_EQ(Port.LastError(), QString()) << "a success clears the old failure";
+}
+
+} // namespace

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <QString>
+#include <QWidget>
+#include <memory>
+
+class IVSPortAx;
+class QComboBox;
+class QLabel;
+
+// The "Virtual COM info" panel: owns the virtual port control, creates the port under the name
+// chosen in the Setup dialog's port list and shows the port's name, state and path. It has no
+// input of its own; the main window calls RefreshStatus on its timer.
+//
+// It stays hidden until the first creation, then fills its host group without a border.
+class TVirtualPort : public QWidget
+{
+    Q_OBJECT
+
+public:
+    // A null Control gives the real pty-backed control.
+    explicit TVirtualPort(QWidget *Owner, std::unique_ptr<IVSPortAx> Control = nullptr);
+    ~TVirtualPort() override;
+
+    QLabel *Label1;
+    QLabel *Status;
+    // Name of the port last created: compared with the wanted name on every refresh.
+    QLabel *VPortName;
+    // Its text is the status word.
+    QLabel *VPortStatus;
+    IVSPortAx *VSPortAx;
+    // Where applications open the port: a name alone does not tell a Linux user that.
+    QLabel *VPortPath;
+    // The Setup dialog's port list (not owned); set by the main window.
+    QComboBox *PortSource = nullptr;
+
+    void RefreshStatus();
+
+protected:
+    bool eventFilter(QObject *Watched, QEvent *Event) override;
+
+private:
+    void CreateWanted(const QString &Wanted);
+    void ShowCreated(const QString &Wanted);
+    void ShowOpenedState();
+    void ShowDetails();
+    void FillHost();
+
+    std::unique_ptr<IVSPortAx> OwnedControl;
+    bool HostWatched = false;
+};
