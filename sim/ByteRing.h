@@ -9,9 +9,11 @@
 #include <cstring>
 #include <vector>
 
-namespace vsim {
+namespace vsim
+{
 
-class ByteRing {
+class ByteRing
+{
 public:
     explicit ByteRing(std::size_t capacity) : bytes_(capacity) {}
 
@@ -53,6 +55,13 @@ public:
         head_ = (head_ + 1) % bytes_.size();
         --size_;
         return byte;
+    }
+
+    // Drops the `count` oldest bytes; count <= Size().
+    void Drop(std::size_t count)
+    {
+        head_ = (head_ + count) % bytes_.size();
+        size_ -= count;
     }
 
     // Moves up to `count` of the oldest bytes to `out`; returns how many.

@@ -33,14 +33,15 @@
 #include <string>
 #include <vector>
 
-namespace vsim {
+namespace vsim
+{
 
 class Settings;
 struct CallSettings;
 
-// Two whole 4099-byte frames fit, so a host can queue its next frame while one is clocking and
-// the link runs without gaps; a host that gets further ahead waits in FT_Write, which is what
-// paces it.
+// A whole 4099-byte frame fits behind the data of the one that is clocking (give or take its
+// header), so a host can queue its next frame and the link runs without gaps; a host that gets
+// further ahead waits in FT_Write, which is what paces it.
 constexpr std::size_t kCommandBufferSize = 8192;
 // The answers of sixteen whole 4096-byte frames: a host that reads once per frame never stalls
 // the clock, and one that stops reading stalls it after about half a second at 1 MHz instead
@@ -50,7 +51,8 @@ constexpr std::size_t kReadQueueSize = 65536;
 constexpr std::size_t kWriteLogSize = 65536;
 
 // MPSSE opcodes the chip understands.
-namespace opcode {
+namespace opcode
+{
 constexpr std::uint8_t kClockBitsIn = 0x2E;     // L: L+1 bits in, LSB first, 1 answer byte
 constexpr std::uint8_t kClockBytesIn = 0x2C;    // lo hi: len+1 bytes in, LSB first
 constexpr std::uint8_t kClockBytesOutIn = 0x3D; // lo hi data...: len+1 bytes out and in
@@ -65,10 +67,13 @@ constexpr std::uint8_t kBadCommand = 0xFA;
 
 // SCK = kBaseClockHz / ((1 + divisor) * 2): one SCK period lasts 2 * (1 + divisor) base ticks.
 constexpr std::uint64_t kBaseClockHz = 12'000'000;
+// D2XX's latency timer until the host sets one.
+constexpr d2xx::UCHAR kDefaultLatencyMs = 16;
 // The data-out pin (ADBUS1) in the low pins, which loop-back feeds to the input.
 constexpr std::uint8_t kDataOutPin = 0x02;
 
-class Chip {
+class Chip
+{
 public:
     using Clock = std::chrono::steady_clock;
 
@@ -97,14 +102,15 @@ private:
     enum class Stop {
         Idle,    // nothing (complete) to execute
         Stalled, // the read queue is full
-        Budget,  // the next step needs more time than has passed
+        Time,    // the next step needs more time than has passed
     };
     // The clocking command in progress.
     enum class Op { None, ClockBitsIn, ClockBytesIn, ClockBytesOutIn };
 
     // Brings the chip up to `now`.
     void Advance(Clock::time_point now, const CallSettings &settings);
-    Stop Run(std::uint64_t budget);
+    // Executes commands with `available` base ticks of time to spend.
+    Stop Run(std::uint64_t available);
     bool StartCommand(std::uint8_t code);
     void Rebase(Clock::time_point now);
     void RestartDevice(const StreamStart &start);
@@ -128,7 +134,7 @@ private:
     bool closed_ = false;
 
     // Recorded settings.
-    d2xx::UCHAR latency_ = 16;
+    d2xx::UCHAR latency_ = kDefaultLatencyMs;
     d2xx::ULONG readTimeoutMs_ = 0;
     d2xx::ULONG writeTimeoutMs_ = 0;
     d2xx::UCHAR bitMode_ = d2xx::FT_BITMODE_RESET;

@@ -3,11 +3,12 @@
 #include "sim/MpsseChip.h"
 
 #include <algorithm>
-#include <cstdio>
 
-namespace vsim {
+namespace vsim
+{
 
-namespace {
+namespace
+{
 
 constexpr int kUntilCleared = -1;
 constexpr unsigned kMaxLeadingZeros = 1U << 20;
@@ -22,14 +23,15 @@ bool TakeCall(int &calls)
     return true;
 }
 
+} // namespace
+
 std::string SerialNumber(std::size_t index)
 {
-    char text[16];
-    std::snprintf(text, sizeof text, "%s%03zu", kSerialPrefix, index);
-    return text;
+    std::string digits = std::to_string(index);
+    if (digits.size() < kSerialDigits)
+        digits.insert(0, kSerialDigits - digits.size(), '0');
+    return kSerialPrefix + digits;
 }
-
-} // namespace
 
 Settings &Settings::Instance()
 {
@@ -53,7 +55,6 @@ void Settings::ResetLocked()
     pattern_ = true;
     faults_ = Faults{};
     hostRecord_.clear();
-    openCount_ = 0;
     if (latest_ && live_.count(latest_.get()) == 0)
         latest_.reset();
 }
@@ -129,6 +130,15 @@ void Settings::SetWriteStall(bool on)
     WakeChips();
 }
 
+void Settings::SetWriteBudget(long long bytes)
+{
+    {
+        std::lock_guard lock(mutex_);
+        faults_.writeBudget = std::max(bytes, -1LL);
+    }
+    WakeChips();
+}
+
 void Settings::SetReadError(int calls)
 {
     std::lock_guard lock(mutex_);
@@ -153,7 +163,7 @@ void Settings::SetUnplugged(bool on)
 int Settings::OpenCount()
 {
     std::lock_guard lock(mutex_);
-    return openCount_;
+    return static_cast<int>(live_.size());
 }
 
 std::size_t Settings::TakeHostBytes(std::uint8_t *out, std::size_t cap)
@@ -190,6 +200,16 @@ WriteFaults Settings::TakeWriteFaults()
     return faults;
 }
 
+std::size_t Settings::TakeWriteBudget(std::size_t count)
+{
+    std::lock_guard lock(mutex_);
+    if (faults_.writeBudget < 0)
+        return count;
+    const std::size_t allowed = std::min(count, static_cast<std::size_t>(faults_.writeBudget));
+    faults_.writeBudget -= static_cast<long long>(allowed);
+    return allowed;
+}
+
 bool Settings::TakeReadError()
 {
     std::lock_guard lock(mutex_);
@@ -205,8 +225,9 @@ bool Settings::TakeOddRead()
 StreamStart Settings::StreamStartLocked()
 {
     StreamStart start;
-    start.offset = streamOffset_ >= 0 ? static_cast<unsigned>(streamOffset_)
-                                      : std::uniform_int_distribution<unsigned>(0, kWordBits - 1)(random_);
+    start.offset = streamOffset_ >= 0
+                       ? static_cast<unsigned>(streamOffset_)
+                       : std::uniform_int_distribution<unsigned>(0, kWordBits - 1)(random_);
     start.zeros = streamZeros_;
     start.pattern = pattern_;
     return start;
@@ -249,8 +270,7 @@ d2xx::FT_STATUS Settings::Open(const std::string &key, bool bySerial, std::share
     if (faults_.unplugged || key.empty())
         return d2xx::FT_DEVICE_NOT_FOUND;
     std::size_t index = 0;
-    while (index < devices_.size() &&
-           (bySerial ? SerialNumber(index) : devices_[index]) != key)
+    while (index < devices_.size() && (bySerial ? SerialNumber(index) : devices_[index]) != key)
         ++index;
     if (index == devices_.size())
         return d2xx::FT_DEVICE_NOT_FOUND;
@@ -262,7 +282,6 @@ d2xx::FT_STATUS Settings::Open(const std::string &key, bool bySerial, std::share
     chip = std::make_shared<Chip>(*this, description, StreamStartLocked());
     live_.emplace(chip.get(), chip);
     latest_ = chip;
-    ++openCount_;
     return d2xx::FT_OK;
 }
 

@@ -20,13 +20,15 @@
 #include <string>
 #include <vector>
 
-namespace vsim {
+namespace vsim
+{
 
 class Chip;
 
 inline constexpr const char *kDefaultDescription = "SSC Simulator";
 // Serial numbers are this prefix and the device's index in three digits: SIM000, SIM001, ...
 inline constexpr const char *kSerialPrefix = "SIM";
+constexpr std::size_t kSerialDigits = 3;
 // New host bytes kept for vsim_TakeHostBytes; later ones are counted but not kept.
 constexpr std::size_t kHostRecordCapacity = std::size_t{1} << 20;
 
@@ -47,7 +49,11 @@ struct WriteFaults {
     std::size_t maxBytes = 0; // 0 = no limit
 };
 
-class Settings {
+// The serial number of the device at `index` in the list.
+std::string SerialNumber(std::size_t index);
+
+class Settings
+{
 public:
     static Settings &Instance();
 
@@ -62,6 +68,7 @@ public:
     void SetShortWrite(int maxBytes);
     void SetWriteError(int calls, bool takeBytes);
     void SetWriteStall(bool on);
+    void SetWriteBudget(long long bytes);
     void SetReadError(int calls);
     void SetOddRead(int calls);
     void SetUnplugged(bool on);
@@ -72,6 +79,8 @@ public:
     // For the driver's entry points and the chips.
     CallSettings ForCall();
     WriteFaults TakeWriteFaults();
+    // Of `count` bytes that FT_Write could take, how many the write budget lets it.
+    std::size_t TakeWriteBudget(std::size_t count);
     bool TakeReadError();
     bool TakeOddRead();
     StreamStart NextStreamStart();
@@ -98,6 +107,7 @@ private:
         int writeErrorCalls = 0;
         bool writeErrorTakesBytes = false;
         bool writeStall = false;
+        long long writeBudget = -1; // -1 = no limit
         int readErrorCalls = 0;
         int oddReadCalls = 0;
         bool unplugged = false;
@@ -113,7 +123,6 @@ private:
     bool pattern_ = true;
     Faults faults_;
     std::deque<std::uint8_t> hostRecord_;
-    int openCount_ = 0;
     std::mt19937 random_;
     std::map<const void *, std::shared_ptr<Chip>> live_;
     std::shared_ptr<Chip> latest_;

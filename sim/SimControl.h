@@ -48,20 +48,20 @@ typedef struct VsimChipState {
     unsigned lowDir;
     unsigned highValue; /* 0x82 */
     unsigned highDir;
-    int loopback; /* 0x84 on, 0x85 off */
+    int loopback;     /* 0x84 on, 0x85 off */
     unsigned divisor; /* 0x86: SCK = 12 MHz / ((1 + divisor) * 2) */
     long long bitsClocked;
     long long frames; /* 0x3D commands started */
     long long badCommands;
     unsigned lastBadOpcode;
-    int deviceSynced; /* the device has seen its first frame since open or reset */
-    long long hostBytes; /* new host bytes the device accepted */
+    int deviceSynced;          /* the device has seen its first frame since open or reset */
+    long long hostBytes;       /* new host bytes the device accepted */
     long long deviceBytesSent; /* words sent with flag 0x01, counted once fully clocked out */
 } VsimChipState;
 
 /* Every setting back to its default: devices {"SSC Simulator"}, real time, VSIM_ECHO, random
- * stream offset, no leading zeros, pattern on, no faults, SEND queue empty. The record of host
- * bytes and the open count are cleared, and a chip that is closed is forgotten by
+ * stream offset, no leading zeros, pattern on, no faults, no write budget, SEND queue empty.
+ * The record of host bytes is cleared, and a chip that is closed is forgotten by
  * vsim_GetChipState and vsim_GetWriteLog. Open chips stay open. */
 VSIM_EXPORT void vsim_Reset(void);
 
@@ -92,6 +92,10 @@ VSIM_EXPORT void vsim_SetShortWrite(int maxBytes);
 VSIM_EXPORT void vsim_SetWriteError(int calls, int takeBytes);
 /* FT_Write takes nothing, waits its write timeout and returns FT_OK with 0 written. */
 VSIM_EXPORT void vsim_SetWriteStall(int on);
+/* FT_Write calls take at most `bytes` bytes in all from now on, counting down as they take them;
+ * once the budget is spent FT_Write takes nothing, as a chip that has stopped taking commands:
+ * it waits its write timeout and returns FT_OK with what it took. -1 = no limit (default). */
+VSIM_EXPORT void vsim_SetWriteBudget(int bytes);
 /* FT_Read returns FT_IO_ERROR with 0 bytes for `calls` calls; the data stays queued. */
 VSIM_EXPORT void vsim_SetReadError(int calls);
 /* For `calls` calls of FT_Read that ask for >= 2 bytes and would return >= 2, the call returns
@@ -102,7 +106,7 @@ VSIM_EXPORT void vsim_SetOddRead(int calls);
  * and calls blocked in FT_Read or FT_Write return FT_IO_ERROR at once. */
 VSIM_EXPORT void vsim_SetUnplugged(int on);
 
-/* Successful FT_OpenEx calls since the library was loaded or last vsim_Reset. */
+/* The chips open now: successful FT_OpenEx calls less FT_Close calls. */
 VSIM_EXPORT int vsim_OpenCount(void);
 /* New host bytes the devices accepted, oldest first, removed from the record (which keeps the
  * first 1 MiB not yet taken). Returns the count copied. */

@@ -2,9 +2,11 @@
 
 #include "sim/Settings.h"
 
-namespace vsim {
+namespace vsim
+{
 
-namespace {
+namespace
+{
 
 constexpr unsigned kByteBits = 8;
 constexpr std::uint16_t kByteMask = 0xFF;

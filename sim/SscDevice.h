@@ -21,7 +21,8 @@
 #include <cstdint>
 #include <deque>
 
-namespace vsim {
+namespace vsim
+{
 
 class Settings;
 
@@ -46,7 +47,8 @@ struct StreamStart {
     bool pattern = true;
 };
 
-class SscDevice {
+class SscDevice
+{
 public:
     explicit SscDevice(Settings &settings) : settings_(settings) {}
 

@@ -1,0 +1,138 @@
+// The control interface declared in SimControl.h: thin C wrappers over the settings.
+
+#include "sim/MpsseChip.h"
+#include "sim/Settings.h"
+#include "sim/SimControl.h"
+
+#include <string>
+#include <vector>
+
+using vsim::Settings;
+
+namespace
+{
+
+std::size_t Count(int count)
+{
+    return count > 0 ? static_cast<std::size_t>(count) : 0;
+}
+
+vsim::Behaviour ToBehaviour(int behaviour)
+{
+    switch (behaviour) {
+    case VSIM_SEND:
+        return vsim::Behaviour::Send;
+    case VSIM_SILENT:
+        return vsim::Behaviour::Silent;
+    case VSIM_COUNTER:
+        return vsim::Behaviour::Counter;
+    default:
+        return vsim::Behaviour::Echo;
+    }
+}
+
+} // namespace
+
+void vsim_Reset(void)
+{
+    Settings::Instance().Reset();
+}
+
+void vsim_SetDevices(const char *const *descriptions, int count)
+{
+    std::vector<std::string> list;
+    for (std::size_t i = 0; descriptions != nullptr && i < Count(count); ++i)
+        list.emplace_back(descriptions[i] != nullptr ? descriptions[i] : "");
+    Settings::Instance().SetDevices(std::move(list));
+}
+
+void vsim_SetRealTime(int on)
+{
+    Settings::Instance().SetRealTime(on != 0);
+}
+
+void vsim_SetBehaviour(int behaviour)
+{
+    Settings::Instance().SetBehaviour(ToBehaviour(behaviour));
+}
+
+void vsim_QueueDeviceBytes(const unsigned char *data, int count)
+{
+    if (data != nullptr)
+        Settings::Instance().QueueDeviceBytes(data, Count(count));
+}
+
+void vsim_SetStream(int offset, int zeros)
+{
+    Settings::Instance().SetStream(offset, zeros);
+}
+
+void vsim_SetNoPattern(int on)
+{
+    Settings::Instance().SetNoPattern(on != 0);
+}
+
+void vsim_SetShortWrite(int maxBytes)
+{
+    Settings::Instance().SetShortWrite(maxBytes);
+}
+
+void vsim_SetWriteError(int calls, int takeBytes)
+{
+    Settings::Instance().SetWriteError(calls, takeBytes != 0);
+}
+
+void vsim_SetWriteStall(int on)
+{
+    Settings::Instance().SetWriteStall(on != 0);
+}
+
+void vsim_SetWriteBudget(int bytes)
+{
+    Settings::Instance().SetWriteBudget(bytes);
+}
+
+void vsim_SetReadError(int calls)
+{
+    Settings::Instance().SetReadError(calls);
+}
+
+void vsim_SetOddRead(int calls)
+{
+    Settings::Instance().SetOddRead(calls);
+}
+
+void vsim_SetUnplugged(int on)
+{
+    Settings::Instance().SetUnplugged(on != 0);
+}
+
+int vsim_OpenCount(void)
+{
+    return Settings::Instance().OpenCount();
+}
+
+int vsim_TakeHostBytes(unsigned char *buf, int cap)
+{
+    if (buf == nullptr)
+        return 0;
+    return static_cast<int>(Settings::Instance().TakeHostBytes(buf, Count(cap)));
+}
+
+int vsim_GetChipState(VsimChipState *state)
+{
+    const auto chip = Settings::Instance().LatestChip();
+    if (!chip)
+        return 0;
+    if (state != nullptr)
+        *state = chip->State();
+    return 1;
+}
+
+int vsim_GetWriteLog(unsigned char *buf, int cap)
+{
+    const auto chip = Settings::Instance().LatestChip();
+    if (!chip || buf == nullptr)
+        return 0;
+    return static_cast<int>(chip->CopyWriteLog(buf, Count(cap)));
+}

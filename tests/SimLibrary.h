@@ -1,0 +1,180 @@
+// The simulated D2XX driver, loaded for a test or benchmark.
+//
+// A SimLibrary dlopens the built libftd2xx.so (the path comes from the compile definition
+// VELMOR_SIM_PATH, which the `sim_library` CMake target provides), binds every D2XX entry point
+// and every vsim_ control function by name into members named exactly like the functions, calls
+// vsim_Reset() and keeps the library loaded until it is destroyed. Because it holds its own
+// handle, the simulator's settings survive while the code under test loads and unloads the same
+// file.
+//
+//     SimLibrary sim;
+//     sim.vsim_SetRealTime(0);
+//     d2xx::FT_HANDLE handle = nullptr;
+//     sim.FT_OpenEx(const_cast<char *>("SSC Simulator"), d2xx::FT_OPEN_BY_DESCRIPTION, &handle);
+//
+// A missing file or function fails the running GoogleTest test (ADD_FAILURE) and leaves the
+// members null; Loaded() tells. Define VELMOR_SIM_WITHOUT_GTEST before including this header in a
+// program without GoogleTest: failures are then printed to stderr and abort the program.
+#pragma once
+
+#include "device/D2xx.h"
+#include "sim/SimControl.h"
+
+#include <dlfcn.h>
+
+#include <string>
+
+#ifndef VELMOR_SIM_WITHOUT_GTEST
+#include <gtest/gtest.h>
+#else
+#include <cstdio>
+#include <cstdlib>
+#endif
+
+#ifndef VELMOR_SIM_PATH
+#error "VELMOR_SIM_PATH must name the built simulator module (link the sim_library target)"
+#endif
+
+class SimLibrary
+{
+public:
+    // The full path of the simulator module, whose folder goes into LD_LIBRARY_PATH for a
+    // program that loads "libftd2xx.so" by name.
+    static std::string Path() { return VELMOR_SIM_PATH; }
+    static std::string Folder()
+    {
+        const std::string path = Path();
+        return path.substr(0, path.find_last_of('/'));
+    }
+
+    SimLibrary()
+    {
+        library_ = dlopen(VELMOR_SIM_PATH, RTLD_NOW | RTLD_LOCAL);
+        if (library_ == nullptr) {
+            const char *why = dlerror();
+            Fail("cannot load the simulated driver " + Path() + ": " + (why ? why : "?"));
+            return;
+        }
+        Bind(FT_OpenEx, "FT_OpenEx");
+        Bind(FT_SetLatencyTimer, "FT_SetLatencyTimer");
+        Bind(FT_SetTimeouts, "FT_SetTimeouts");
+        Bind(FT_SetBitMode, "FT_SetBitMode");
+        Bind(FT_GetStatus, "FT_GetStatus");
+        Bind(FT_ListDevices, "FT_ListDevices");
+        Bind(FT_Read, "FT_Read");
+        Bind(FT_Write, "FT_Write");
+        Bind(FT_Close, "FT_Close");
+        Bind(vsim_Reset, "vsim_Reset");
+        Bind(vsim_SetDevices, "vsim_SetDevices");
+        Bind(vsim_SetRealTime, "vsim_SetRealTime");
+        Bind(vsim_SetBehaviour, "vsim_SetBehaviour");
+        Bind(vsim_QueueDeviceBytes, "vsim_QueueDeviceBytes");
+        Bind(vsim_SetStream, "vsim_SetStream");
+        Bind(vsim_SetNoPattern, "vsim_SetNoPattern");
+        Bind(vsim_SetShortWrite, "vsim_SetShortWrite");
+        Bind(vsim_SetWriteError, "vsim_SetWriteError");
+        Bind(vsim_SetWriteStall, "vsim_SetWriteStall");
+        Bind(vsim_SetWriteBudget, "vsim_SetWriteBudget");
+        Bind(vsim_SetReadError, "vsim_SetReadError");
+        Bind(vsim_SetOddRead, "vsim_SetOddRead");
+        Bind(vsim_SetUnplugged, "vsim_SetUnplugged");
+        Bind(vsim_OpenCount, "vsim_OpenCount");
+        Bind(vsim_TakeHostBytes, "vsim_TakeHostBytes");
+        Bind(vsim_GetChipState, "vsim_GetChipState");
+        Bind(vsim_GetWriteLog, "vsim_GetWriteLog");
+        if (Loaded())
+            vsim_Reset();
+    }
+
+    ~SimLibrary()
+    {
+        if (library_ != nullptr)
+            dlclose(library_);
+    }
+
+    SimLibrary(const SimLibrary &) = delete;
+    SimLibrary &operator=(const SimLibrary &) = delete;
+
+    // True when the file was loaded and every function was found.
+    bool Loaded() const { return library_ != nullptr && error_.empty(); }
+    // What failed, empty if nothing did.
+    const std::string &Error() const { return error_; }
+    void *Handle() const { return library_; }
+
+    // The entry points as the program's table holds them.
+    d2xx::TD2xxTable Table() const
+    {
+        d2xx::TD2xxTable table;
+        table.FT_OpenEx = FT_OpenEx;
+        table.FT_SetLatencyTimer = FT_SetLatencyTimer;
+        table.FT_SetTimeouts = FT_SetTimeouts;
+        table.FT_SetBitMode = FT_SetBitMode;
+        table.FT_GetStatus = FT_GetStatus;
+        table.FT_ListDevices = FT_ListDevices;
+        table.FT_Read = FT_Read;
+        table.FT_Write = FT_Write;
+        table.FT_Close = FT_Close;
+        return table;
+    }
+
+    // The simulated chip most recently opened (zeroed if none was).
+    VsimChipState ChipState() const
+    {
+        VsimChipState state{};
+        if (vsim_GetChipState != nullptr)
+            vsim_GetChipState(&state);
+        return state;
+    }
+
+    d2xx::FT_OpenEx_t FT_OpenEx = nullptr;
+    d2xx::FT_SetLatencyTimer_t FT_SetLatencyTimer = nullptr;
+    d2xx::FT_SetTimeouts_t FT_SetTimeouts = nullptr;
+    d2xx::FT_SetBitMode_t FT_SetBitMode = nullptr;
+    d2xx::FT_GetStatus_t FT_GetStatus = nullptr;
+    d2xx::FT_ListDevices_t FT_ListDevices = nullptr;
+    d2xx::FT_Read_t FT_Read = nullptr;
+    d2xx::FT_Write_t FT_Write = nullptr;
+    d2xx::FT_Close_t FT_Close = nullptr;
+
+    decltype(&::vsim_Reset) vsim_Reset = nullptr;
+    decltype(&::vsim_SetDevices) vsim_SetDevices = nullptr;
+    decltype(&::vsim_SetRealTime) vsim_SetRealTime = nullptr;
+    decltype(&::vsim_SetBehaviour) vsim_SetBehaviour = nullptr;
+    decltype(&::vsim_QueueDeviceBytes) vsim_QueueDeviceBytes = nullptr;
+    decltype(&::vsim_SetStream) vsim_SetStream = nullptr;
+    decltype(&::vsim_SetNoPattern) vsim_SetNoPattern = nullptr;
+    decltype(&::vsim_SetShortWrite) vsim_SetShortWrite = nullptr;
+    decltype(&::vsim_SetWriteError) vsim_SetWriteError = nullptr;
+    decltype(&::vsim_SetWriteStall) vsim_SetWriteStall = nullptr;
+    decltype(&::vsim_SetWriteBudget) vsim_SetWriteBudget = nullptr;
+    decltype(&::vsim_SetReadError) vsim_SetReadError = nullptr;
+    decltype(&::vsim_SetOddRead) vsim_SetOddRead = nullptr;
+    decltype(&::vsim_SetUnplugged) vsim_SetUnplugged = nullptr;
+    decltype(&::vsim_OpenCount) vsim_OpenCount = nullptr;
+    decltype(&::vsim_TakeHostBytes) vsim_TakeHostBytes = nullptr;
+    decltype(&::vsim_GetChipState) vsim_GetChipState = nullptr;
+    decltype(&::vsim_GetWriteLog) vsim_GetWriteLog = nullptr;
+
+private:
+    template <typename Function> void Bind(Function &function, const char *name)
+    {
+        function = reinterpret_cast<Function>(dlsym(library_, name));
+        if (function == nullptr && error_.empty())
+            Fail("the simulated driver " + Path() + " does not export " + name);
+    }
+
+    void Fail(const std::string &what)
+    {
+        if (error_.empty())
+            error_ = what;
+#ifndef VELMOR_SIM_WITHOUT_GTEST
+        ADD_FAILURE() << what;
+#else
+        std::fprintf(stderr, "%s\n", what.c_str());
+        std::abort();
+#endif
+    }
+
+    void *library_ = nullptr;
+    std::string error_;
+};
