@@ -4,6 +4,7 @@
 #include "dialogs/About.h"
 #include "dialogs/Message.h"
 #include "dialogs/Setup.h"
+#include "vport/VSPortLib_TLB.h"
 #include "vport/Virtualp.h"
 
 #include <QAction>

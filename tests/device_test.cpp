@@ -573,6 +573,7 @@ TEST_F(LinkTest, FrameWriteWithErrorStatusIsNoProgress)
 
 TEST_F(LinkTest, CollectKeepsValidBytesOnly)
 {
+    Sim.vsim_SetStream(0, 0); // the device's words line up with the first frame
     TSSCClass &link = OpenLink();
     const unsigned char sent[] = {0x41, 0x42};
     Sim.vsim_SetBehaviour(VSIM_SEND);
@@ -588,6 +589,7 @@ TEST_F(LinkTest, CollectKeepsValidBytesOnly)
 
 TEST_F(LinkTest, OddReadKeepsThePairBoundary)
 {
+    Sim.vsim_SetStream(0, 0); // the device's words line up with the first frame
     TSSCClass &link = OpenLink();
     const unsigned char sent[] = {'A', 'B', 'C', 'D', 'E', 'F'};
     Sim.vsim_SetBehaviour(VSIM_SEND);
@@ -603,6 +605,7 @@ TEST_F(LinkTest, OddReadKeepsThePairBoundary)
 
 TEST_F(LinkTest, CollectLeavesInTheDriverWhatTheRingCannotHold)
 {
+    Sim.vsim_SetStream(0, 0); // the device's words line up with the first frame
     TSSCClass &link = OpenLink();
     const unsigned char sent[] = {1, 2, 3};
     Sim.vsim_SetBehaviour(VSIM_SEND);
@@ -632,6 +635,7 @@ TEST_F(LinkTest, CollectLeavesInTheDriverWhatTheRingCannotHold)
 
 TEST_F(LinkTest, SingleQueuedByteWaitsForItsPartner)
 {
+    Sim.vsim_SetStream(0, 0); // the device's words line up with the first frame
     TSSCClass &link = OpenLink();
     Sim.vsim_SetBehaviour(VSIM_SEND);
     const unsigned char sent[] = {7};

@@ -6,7 +6,7 @@ if(TARGET velmor_vport)
         ${VPORT_TESTS}/vport_control_tests.cpp
         ${VPORT_TESTS}/vport_names_tests.cpp
         ${VPORT_TESTS}/vport_panel_tests.cpp
-        ${VPORT_TESTS}/vport_main.cpp
+        ${VPORT_TESTS}/TestMain.cpp
     )
     target_link_libraries(vport_test PRIVATE velmor_vport Qt6::Widgets GTest::gtest)
     target_include_directories(vport_test PRIVATE ${PROJECT_SOURCE_DIR})

@@ -1,0 +1,441 @@
+// The whole program in process: the main window, its dialogs, the port panel with a real pty,
+// and the device link against the simulated device, driven as a user would drive them.
+#include "app/Vrtualssc.h"
+#include "device/D2xx.h"
+#include "device/Tsscclass.h"
+#include "dialogs/About.h"
+#include "dialogs/Message.h"
+#include "dialogs/Setup.h"
+#include "vport/VSPortLib_TLB.h"
+#include "vport/Virtualp.h"
+
+#include "tests/SimLibrary.h"
+#include "tests/Wait.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+using testing::ElementsAre;
+using testing::IsEmpty;
+
+namespace {
+
+const char *const kOpenMessage = "You must exit any application connected \n before changing settings";
+
+// An application on the virtual port: opens it by its path, raw, as a serial program would.
+class PortClient {
+public:
+    explicit PortClient(const QString &Path)
+    {
+        Fd = ::open(Path.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        if (Fd >= 0) {
+            termios settings{};
+            tcgetattr(Fd, &settings);
+            cfmakeraw(&settings);
+            tcsetattr(Fd, TCSANOW, &settings);
+        }
+    }
+    ~PortClient() { Close(); }
+    bool IsOpen() const { return Fd >= 0; }
+    void Close()
+    {
+        if (Fd >= 0)
+            ::close(Fd);
+        Fd = -1;
+    }
+    void Write(const std::string &Bytes)
+    {
+        std::size_t done = 0;
+        while (done < Bytes.size()) {
+            const ssize_t n = ::write(Fd, Bytes.data() + done, Bytes.size() - done);
+            if (n > 0)
+                done += std::size_t(n);
+            else
+                QCoreApplication::processEvents();
+        }
+    }
+    std::string ReadAvailable()
+    {
+        std::string bytes;
+        char buffer[4096];
+        ssize_t n;
+        while ((n = ::read(Fd, buffer, sizeof buffer)) > 0)
+            bytes.append(buffer, std::size_t(n));
+        return bytes;
+    }
+
+private:
+    int Fd = -1;
+};
+
+class AppTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(RuntimeDir.isValid());
+        qputenv("XDG_RUNTIME_DIR", RuntimeDir.path().toLocal8Bit());
+        d2xx::SetLibraryFile(SimLibrary::Path());
+        Sim.vsim_SetRealTime(0);
+        Sim.vsim_SetStream(7, 0);
+        SetMessageHandler([this](QWidget *, const QString &Text) { Shown.push_back(Text); });
+        CreateForms();
+    }
+    void TearDown() override
+    {
+        if (VSSC && VSSC->isVisible())
+            VSSC->close();
+        DestroyForms();
+        SetMessageHandler({});
+    }
+
+    // Runs the Setup sequence, answering the dialog with a port name and a device.
+    void RunSetup(const QString &Port, const QString &Device)
+    {
+        QTimer answer;
+        answer.setInterval(5);
+        QObject::connect(&answer, &QTimer::timeout, [&] {
+            if (!SetupForm->isVisible())
+                return;
+            answer.stop();
+            SetupForm->VCOMSel->setEditText(Port);
+            SetupForm->SSCSel->setEditText(Device);
+            DialogPosition = SetupForm->pos();
+            SetupForm->OKButton->click();
+        });
+        answer.start();
+        VSSC->Setup1Click();
+    }
+    QString PortPath() const { return VSSC->PortPanel->VSPortAx->PortPath(); }
+    QString Status() const { return VSSC->PortPanel->VPortStatus->text(); }
+    void Tick() { VSSC->PollingTimerTimer(); }
+    bool TickUntil(const std::function<bool()> &Done)
+    {
+        return test::WaitUntil([&] {
+            Tick();
+            return Done();
+        });
+    }
+
+    QTemporaryDir RuntimeDir;
+    SimLibrary Sim;
+    std::vector<QString> Shown;
+    QPoint DialogPosition;
+};
+
+} // namespace
+
+TEST_F(AppTest, StartsIdleWithItsDesignedWindow)
+{
+    EXPECT_EQ(VSSC->windowTitle(), "Velmor Debug");
+    ASSERT_EQ(VSSC->MainMenu1->actions().size(), 2);
+    EXPECT_EQ(VSSC->MainMenu1->actions()[0]->text(), "Setup");
+    EXPECT_EQ(VSSC->MainMenu1->actions()[1]->text(), "About");
+    EXPECT_EQ(VSSC->VirtualCOMInfo->title(), "Virtual COM info");
+    EXPECT_EQ(VSSC->GroupBox1->title(), "SSC Device info");
+    EXPECT_EQ(VSSC->ButtonReset->text(), "Reset");
+    EXPECT_EQ(VSSC->PollingTimer->interval(), 10);
+    EXPECT_FALSE(VSSC->PollingTimer->isActive());
+    EXPECT_FALSE(VSSC->DeviceLabel->isVisible());
+    EXPECT_FALSE(VSSC->PortPanel->isVisible());
+    EXPECT_EQ(SetupForm->SSCLink, nullptr);
+
+    // The Setup dialog's lists: six port names, nothing chosen.
+    QStringList ports;
+    for (int i = 0; i < SetupForm->VCOMSel->count(); ++i)
+        ports << SetupForm->VCOMSel->itemText(i);
+    EXPECT_THAT(ports, ElementsAre("COM8", "COM9", "COM10", "COM11", "COM12", "COM13"));
+    EXPECT_EQ(SetupForm->VCOMSel->currentText(), "");
+    EXPECT_EQ(SetupForm->SSCSel->count(), 0);
+
+    // The first paint shows the (empty) device choice.
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(VSSC));
+    VSSC->repaint();
+    EXPECT_EQ(VSSC->SSCDevice->text(), "");
+    EXPECT_EQ(Sim.vsim_OpenCount(), 0) << "no link before Setup or Reset";
+}
+
+TEST_F(AppTest, SetupOpensTheDeviceAndCreatesThePort)
+{
+    RunSetup("COM8", "SSC Simulator");
+    EXPECT_THAT(Shown, IsEmpty());
+    EXPECT_EQ(DialogPosition, VSSC->pos());
+    ASSERT_NE(SetupForm->SSCLink, nullptr);
+    EXPECT_EQ(Sim.vsim_OpenCount(), 1);
+    ASSERT_EQ(SetupForm->SSCSel->count(), 1);
+    EXPECT_EQ(SetupForm->SSCSel->itemText(0), "SSC Simulator");
+    EXPECT_TRUE(VSSC->DeviceLabel->isVisible());
+    EXPECT_TRUE(VSSC->PortPanel->isVisible());
+    EXPECT_EQ(VSSC->PortPanel->VPortName->text(), "COM8");
+    EXPECT_EQ(Status(), "Idle");
+    EXPECT_TRUE(VSSC->PollingTimer->isActive());
+    EXPECT_EQ(PortPath(), RuntimeDir.path() + "/velmor-debug/COM8");
+    EXPECT_TRUE(QFileInfo(PortPath()).isSymLink());
+
+    // A second Setup neither refreshes nor doubles the device list, and replaces the link.
+    bool firstRetired = false;
+    QObject::connect(SetupForm->SSCLink.get(), &QObject::destroyed, [&] { firstRetired = true; });
+    RunSetup("COM9", "SSC Simulator");
+    EXPECT_EQ(SetupForm->SSCSel->count(), 1);
+    EXPECT_TRUE(firstRetired);
+    EXPECT_EQ(Sim.vsim_OpenCount(), 1);
+    EXPECT_EQ(VSSC->PortPanel->VPortName->text(), "COM9");
+    EXPECT_FALSE(QFileInfo::exists(RuntimeDir.path() + "/velmor-debug/COM8"));
+}
+
+TEST_F(AppTest, SetupWithAnUnknownDeviceSaysSoAndStillCloses)
+{
+    RunSetup("COM8", "No Such Board");
+    EXPECT_THAT(Shown, ElementsAre("Error in initing"));
+    EXPECT_FALSE(SetupForm->isVisible());
+    ASSERT_NE(SetupForm->SSCLink, nullptr);
+    EXPECT_EQ(Status(), "Idle");
+
+    // The link cannot transfer: what an application writes is read and dropped, nothing comes
+    // back, and no message is shown.
+    PortClient client(PortPath());
+    ASSERT_TRUE(client.IsOpen());
+    client.Write("dropped");
+    for (int i = 0; i < 20; ++i)
+        Tick();
+    EXPECT_EQ(client.ReadAvailable(), "");
+    EXPECT_THAT(Shown, ElementsAre("Error in initing"));
+}
+
+TEST_F(AppTest, SetupIsRefusedWhileAnApplicationHoldsThePort)
+{
+    RunSetup("COM8", "SSC Simulator");
+    PortClient client(PortPath());
+    ASSERT_TRUE(client.IsOpen());
+    ASSERT_TRUE(TickUntil([&] { return Status() == "Opened"; }));
+
+    const TSSCClass *link = SetupForm->SSCLink.get();
+    VSSC->Setup1Click();
+    EXPECT_THAT(Shown, ElementsAre(kOpenMessage));
+    EXPECT_EQ(SetupForm->SSCLink.get(), link);
+    EXPECT_TRUE(VSSC->PollingTimer->isActive());
+    EXPECT_FALSE(SetupForm->isVisible());
+
+    client.Close();
+    ASSERT_TRUE(TickUntil([&] { return Status() == "Idle"; }));
+}
+
+TEST_F(AppTest, ResetBeforeAnySetup)
+{
+    VSSC->ButtonResetClick();
+    // No device chosen yet: the empty description opens nothing.
+    EXPECT_THAT(Shown, ElementsAre("Error in initing"));
+    EXPECT_NE(SetupForm->SSCLink, nullptr);
+    EXPECT_FALSE(VSSC->PollingTimer->isActive());
+
+    // Setup now finds a link, so the device list stays empty.
+    RunSetup("COM8", "SSC Simulator");
+    EXPECT_EQ(SetupForm->SSCSel->count(), 0);
+    EXPECT_EQ(Sim.vsim_OpenCount(), 1);
+}
+
+TEST_F(AppTest, ResetReplacesTheLinkAndKeepsThePort)
+{
+    RunSetup("COM8", "SSC Simulator");
+    ASSERT_TRUE(TickUntil([&] { return SetupForm->SSCLink->Synched.load(); }));
+    const QString path = PortPath();
+    bool retired = false;
+    QObject::connect(SetupForm->SSCLink.get(), &QObject::destroyed, [&] { retired = true; });
+
+    VSSC->ButtonResetClick();
+    EXPECT_THAT(Shown, IsEmpty());
+    EXPECT_TRUE(retired);
+    EXPECT_FALSE(SetupForm->SSCLink->Synched);
+    EXPECT_EQ(Sim.vsim_OpenCount(), 1);
+    EXPECT_EQ(PortPath(), path);
+    // The bridge synchronises the new link by itself.
+    EXPECT_TRUE(TickUntil([&] { return SetupForm->SSCLink->Synched.load(); }));
+}
+
+TEST_F(AppTest, AboutIsOneWindowMovedToTheMainWindow)
+{
+    VSSC->move(100, 120);
+    VSSC->About1Click();
+    TAboutForm *about = AboutForm;
+    EXPECT_TRUE(about->isVisible());
+    EXPECT_EQ(about->pos(), VSSC->pos());
+    about->move(400, 400);
+    VSSC->About1Click();
+    EXPECT_EQ(AboutForm, about);
+    EXPECT_EQ(about->pos(), VSSC->pos());
+    int abouts = 0;
+    for (QWidget *window : QApplication::topLevelWidgets())
+        abouts += qobject_cast<TAboutForm *>(window) != nullptr;
+    EXPECT_EQ(abouts, 1);
+    EXPECT_EQ(about->StaticText1->text(), "Velmor Debug");
+    EXPECT_EQ(about->StaticText2->text(), "Ver. 1.0");
+    ASSERT_FALSE(about->Image1->pixmap().isNull());
+    EXPECT_EQ(about->Image1->pixmap().size(), QSize(158, 50));
+
+    // Closing hides it; the next About shows the same window.
+    about->close();
+    EXPECT_FALSE(about->isVisible());
+    VSSC->About1Click();
+    EXPECT_TRUE(about->isVisible());
+}
+
+TEST_F(AppTest, SetupDialogHasOnlyOkAsAWayOut)
+{
+    QTimer poke;
+    poke.setInterval(5);
+    int tries = 0;
+    QObject::connect(&poke, &QTimer::timeout, [&] {
+        if (!SetupForm->isVisible())
+            return;
+        if (++tries < 3) {
+            SetupForm->reject(); // Escape and the window manager's close come here
+            SetupForm->close();
+            return;
+        }
+        poke.stop();
+        SetupForm->OKButton->click();
+    });
+    poke.start();
+    VSSC->Setup1Click();
+    EXPECT_GE(tries, 3);
+    EXPECT_FALSE(SetupForm->windowFlags() & Qt::WindowCloseButtonHint);
+}
+
+TEST_F(AppTest, ClosingRetiresTheLinkAndRemovesThePort)
+{
+    RunSetup("COM8", "SSC Simulator");
+    const QString path = PortPath();
+    ASSERT_TRUE(QFileInfo(path).isSymLink());
+    VSSC->close();
+    EXPECT_EQ(SetupForm->SSCLink, nullptr);
+    EXPECT_EQ(Sim.vsim_OpenCount(), 0);
+    DestroyForms();
+    EXPECT_FALSE(QFileInfo(path).isSymLink());
+    EXPECT_FALSE(QFileInfo::exists(path));
+}
+
+TEST_F(AppTest, TicksInTheirThreeRegimes)
+{
+    // Idle: no link, only the device caption.
+    SetupForm->SSCSel->setEditText("Chosen");
+    Tick();
+    EXPECT_EQ(VSSC->SSCDevice->text(), "Chosen");
+    EXPECT_FALSE(VSSC->PortPanel->isVisible());
+
+    // Synchronising: a tick runs the handshake.
+    RunSetup("COM8", "SSC Simulator");
+    EXPECT_FALSE(SetupForm->SSCLink->Synched);
+    Tick();
+    EXPECT_TRUE(SetupForm->SSCLink->Synched);
+    EXPECT_TRUE(VSSC->PollingTimer->isActive());
+
+    // Bridging: both directions.
+    PortClient client(PortPath());
+    ASSERT_TRUE(client.IsOpen());
+    client.Write("ping");
+    std::string back;
+    ASSERT_TRUE(TickUntil([&] {
+        back += client.ReadAvailable();
+        return back.size() >= 4;
+    }));
+    EXPECT_EQ(back, "ping");
+}
+
+TEST_F(AppTest, FailingHandshakeIsRetriedEveryTick)
+{
+    Sim.vsim_SetNoPattern(1);
+    RunSetup("COM8", "SSC Simulator");
+    Tick();
+    Tick();
+    EXPECT_FALSE(SetupForm->SSCLink->Synched);
+    EXPECT_TRUE(VSSC->PollingTimer->isActive());
+    EXPECT_THAT(Shown, IsEmpty());
+    Sim.vsim_SetNoPattern(0);
+    VSSC->ButtonResetClick(); // a new link, and the device starts over
+    EXPECT_TRUE(TickUntil([&] { return SetupForm->SSCLink->Synched.load(); }));
+}
+
+TEST_F(AppTest, PortBytesWaitForRoomInTheLinkInsteadOfBeingDropped)
+{
+    RunSetup("COM8", "SSC Simulator");
+    Sim.vsim_SetBehaviour(VSIM_SILENT);
+    ASSERT_TRUE(TickUntil([&] { return SetupForm->SSCLink->Synched.load(); }));
+
+    // Far more than the link's ring takes at once (109 host bytes): the rest waits in the port.
+    PortClient client(PortPath());
+    ASSERT_TRUE(client.IsOpen());
+    std::string sent;
+    for (int i = 0; i < 3000; ++i)
+        sent += char(i * 13 + i / 256);
+    client.Write(sent);
+
+    std::string arrived;
+    ASSERT_TRUE(TickUntil([&] {
+        std::vector<unsigned char> bytes(4096);
+        const int n = Sim.vsim_TakeHostBytes(bytes.data(), 4096);
+        arrived.append(reinterpret_cast<char *>(bytes.data()), std::size_t(n));
+        return arrived.size() >= sent.size();
+    }));
+    EXPECT_EQ(arrived, sent);
+}
+
+TEST_F(AppTest, DeviceBytesWaitForTheApplicationInsteadOfBeingDropped)
+{
+    RunSetup("COM8", "SSC Simulator");
+    PortClient client(PortPath());
+    ASSERT_TRUE(client.IsOpen());
+    ASSERT_TRUE(TickUntil([&] { return SetupForm->SSCLink->Synched.load(); }));
+
+    // Far more than the pty and the port's own queue hold, while the application reads nothing.
+    std::vector<unsigned char> burst(200000);
+    for (std::size_t i = 0; i < burst.size(); ++i)
+        burst[i] = static_cast<unsigned char>(i * 7 + i / 256);
+    Sim.vsim_SetBehaviour(VSIM_SEND);
+    Sim.vsim_QueueDeviceBytes(burst.data(), int(burst.size()));
+    for (int i = 0; i < 200; ++i)
+        Tick();
+
+    std::string got;
+    ASSERT_TRUE(TickUntil([&] {
+        got += client.ReadAvailable();
+        return got.size() >= burst.size();
+    }));
+    ASSERT_EQ(got.size(), burst.size());
+    EXPECT_TRUE(std::equal(burst.begin(), burst.end(), got.begin(),
+                           [](unsigned char a, char b) { return a == static_cast<unsigned char>(b); }));
+}
+
+TEST_F(AppTest, EchoEndToEndInRealTime)
+{
+    Sim.vsim_SetRealTime(1);
+    Sim.vsim_SetStream(-1, 0);
+    RunSetup("COM8", "SSC Simulator");
+    ASSERT_EQ(Status(), "Idle");
+    PortClient client(PortPath());
+    ASSERT_TRUE(client.IsOpen());
+    client.Write("hello\r\n");
+    std::string back;
+    ASSERT_TRUE(test::WaitUntil([&] {
+        back += client.ReadAvailable();
+        return back.size() >= 7;
+    }));
+    EXPECT_EQ(back, "hello\r\n");
+    EXPECT_EQ(Status(), "Opened");
+}
