@@ -1,4 +1,3 @@
-if(TARGET ftd2xx_sim)
 # The device link's tests, with two small driver libraries of their own for the binding's cases.
 foreach(fake underscore_driver missing_driver)
     add_library(${fake} MODULE fakes/${fake}.cpp)
@@ -7,13 +6,11 @@ foreach(fake underscore_driver missing_driver)
 endforeach()
 
 add_executable(device_test device_test.cpp TestMain.cpp)
-target_link_libraries(device_test PRIVATE velmor_device Qt6::Widgets GTest::gtest GTest::gmock)
+target_link_libraries(device_test PRIVATE velmor_device sim_library Qt6::Widgets GTest::gtest GTest::gmock)
 target_include_directories(device_test PRIVATE ${PROJECT_SOURCE_DIR})
 target_compile_definitions(device_test PRIVATE
-    VELMOR_SIM_PATH="$<TARGET_FILE:ftd2xx_sim>"
     VELMOR_UNDERSCORE_DRIVER="$<TARGET_FILE:underscore_driver>"
     VELMOR_MISSING_DRIVER="$<TARGET_FILE:missing_driver>")
-add_dependencies(device_test ftd2xx_sim underscore_driver missing_driver)
+add_dependencies(device_test underscore_driver missing_driver)
 gtest_discover_tests(device_test DISCOVERY_TIMEOUT 60
     PROPERTIES ENVIRONMENT QT_QPA_PLATFORM=offscreen TIMEOUT 300)
-endif()
