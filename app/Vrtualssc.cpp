@@ -108,7 +108,11 @@ void TVSSC::Setup1Click()
     if (!hadLink) {
         QStringList found;
         SetupForm->SSCLink->ListDevices(found);
+        // Listing offers the devices; it does not choose one.
+        const QString chosen = SetupForm->SSCSel->currentText();
         SetupForm->SSCSel->addItems(found);
+        SetupForm->SSCSel->setCurrentIndex(-1);
+        SetupForm->SSCSel->setEditText(chosen);
     }
 
     SetupForm->move(pos());

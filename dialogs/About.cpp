@@ -39,12 +39,15 @@ TAboutForm::TAboutForm(QWidget *Owner)
     StaticText1 = new QLabel("Velmor Debug", this);
     StaticText1->setObjectName("StaticText1");
     StaticText1->setFont(bold);
-    StaticText1->setGeometry(38, 64, 101, 20);
+    // Centred where the design puts it, with room for fonts wider than the designed one.
+    StaticText1->setGeometry(38 - 24, 64, 101 + 48, 20);
+    StaticText1->setAlignment(Qt::AlignCenter);
 
     QFont plain = font();
     plain.setPointSize(kTextPoints);
     StaticText2 = new QLabel("Ver. 1.0", this);
     StaticText2->setObjectName("StaticText2");
     StaticText2->setFont(plain);
-    StaticText2->setGeometry(64, 88, 48, 20);
+    StaticText2->setGeometry(64 - 16, 88, 48 + 32, 20);
+    StaticText2->setAlignment(Qt::AlignCenter);
 }

@@ -115,6 +115,7 @@ protected:
             if (!SetupForm->isVisible())
                 return;
             answer.stop();
+            DeviceTextShown = SetupForm->SSCSel->currentText();
             SetupForm->VCOMSel->setEditText(Port);
             SetupForm->SSCSel->setEditText(Device);
             DialogPosition = SetupForm->pos();
@@ -138,6 +139,7 @@ protected:
     SimLibrary Sim;
     std::vector<QString> Shown;
     QPoint DialogPosition;
+    QString DeviceTextShown;
 };
 
 } // namespace
@@ -181,6 +183,7 @@ TEST_F(AppTest, SetupOpensTheDeviceAndCreatesThePort)
     EXPECT_EQ(Sim.vsim_OpenCount(), 1);
     ASSERT_EQ(SetupForm->SSCSel->count(), 1);
     EXPECT_EQ(SetupForm->SSCSel->itemText(0), "SSC Simulator");
+    EXPECT_EQ(DeviceTextShown, "") << "listing offers devices, it does not pick one";
     EXPECT_TRUE(VSSC->DeviceLabel->isVisible());
     EXPECT_TRUE(VSSC->PortPanel->isVisible());
     EXPECT_EQ(VSSC->PortPanel->VPortName->text(), "COM8");
