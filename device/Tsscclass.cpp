@@ -66,6 +66,9 @@ TSSCClass::~TSSCClass()
         Stop();
         wait();
     }
+    // QThread::wait() synchronises through Qt's own primitives; this makes the worker's last
+    // writes visible here in terms that the C++ memory model (and TSan) can see too.
+    [[maybe_unused]] const bool ended = FEnded.load(std::memory_order_acquire);
 }
 
 void TSSCClass::run()
@@ -256,6 +259,7 @@ void TSSCClass::Execute()
         UnloadLibrary(FLibrary);
         FLibrary = nullptr;
     }
+    FEnded.store(true, std::memory_order_release);
 }
 
 void TSSCClass::SendFrame()

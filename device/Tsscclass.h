@@ -118,6 +118,7 @@ private:
     // The stop request, and the wake-up that ends the idle sleep at once when the link is
     // stopped or becomes synchronised.
     std::atomic<bool> FStopRequested{false};
+    std::atomic<bool> FEnded{false};
     std::mutex FWakeMutex;
     std::condition_variable FWake;
 
