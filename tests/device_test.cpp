@@ -561,6 +561,20 @@ TEST_F(LinkTest, FrameCutMidPairResumesThere)
                 ElementsAre(0x3D, 0xFF, 0x0F, 0x02, 0xBB));
 }
 
+TEST_F(LinkTest, FrameTimeoutReportNeverBlocksAWaitingSendData)
+{
+    // Frames keep timing out while the UI thread queues bytes: the worker hands its message over
+    // only after releasing the ring lock, so neither side waits for the other for ever.
+    TSSCClass &link = SynchedLink();
+    Sim.vsim_SetWriteStall(1);
+    const unsigned char byte = 'z';
+    EXPECT_TRUE(test::WaitUntil([&] {
+        link.SendData(&byte, 1);
+        return std::count(Said.List.begin(), Said.List.end(), "FT_Write TIMEOUT") >= 3;
+    }));
+    Sim.vsim_SetWriteStall(0);
+}
+
 TEST_F(LinkTest, FrameWriteWithErrorStatusIsNoProgress)
 {
     TSSCClass &link = OpenLink();
