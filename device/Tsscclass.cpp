@@ -21,6 +21,18 @@ constexpr std::chrono::milliseconds kIdleSleep{1000};
 constexpr std::chrono::milliseconds kSynchSettle{1};
 constexpr std::chrono::milliseconds kRetirePoll{5};
 
+// The next frame is written once the chip has no more than this many command bytes left to clock
+// (about 8 ms at 1 MHz): enough to keep it clocking without a gap, late enough that the frame
+// carries the host bytes queued meanwhile. Until then the worker sleeps for about the time the
+// chip needs to get there (8 us a byte at the 1 MHz the set-up chooses), in steps of at most
+// kPacingStep, collecting the answer as it arrives.
+constexpr DWORD kFrameLowWater = 1024;
+constexpr std::chrono::microseconds kClockedByte{8};
+constexpr std::chrono::microseconds kPacingMin{1000};
+constexpr std::chrono::microseconds kPacingStep{8000};
+// After a frame write call that failed outright, before the next try.
+constexpr std::chrono::milliseconds kFailedWritePause{1};
+
 constexpr unsigned char kFrameCommand[kFrameHeader] = {0x3D, 0xFF, 0x0F};
 
 // Pins 0 and 1 (clock and data out) as outputs, loop-back off, SCK = 12 MHz / ((1 + 5) * 2).
@@ -244,6 +256,7 @@ void TSSCClass::Execute()
         if (Synched) {
             SendFrame();
             CollectReceived();
+            AwaitFrameRoom();
         } else {
             std::unique_lock lock(FWakeMutex);
             FWake.wait_for(lock, kIdleSleep, [this] { return FStopRequested || Synched; });
@@ -260,6 +273,28 @@ void TSSCClass::Execute()
         FLibrary = nullptr;
     }
     FEnded.store(true, std::memory_order_release);
+}
+
+void TSSCClass::AwaitFrameRoom()
+{
+    while (!Terminated()) {
+        DWORD queued = 0, txQueued = 0, events = 0;
+        const bool known = Table.FT_GetStatus(FDevice, &queued, &txQueued, &events) == FT_OK;
+        if (known && txQueued <= kFrameLowWater)
+            return;
+        const auto pause =
+            known ? std::clamp(kClockedByte * (txQueued - kFrameLowWater), kPacingMin, kPacingStep)
+                  : kPacingStep;
+        {
+            std::unique_lock lock(FWakeMutex);
+            if (FWake.wait_for(lock, pause, [this] { return FStopRequested.load(); }))
+                return;
+        }
+        // A chip that cannot say how far it is gets one pause, not a busy loop.
+        if (!known)
+            return;
+        CollectReceived();
+    }
 }
 
 void TSSCClass::SendFrame()
@@ -285,6 +320,8 @@ void TSSCClass::SendFrame()
             } else if (TimeoutExpired()) {
                 timedOut = true;
                 break;
+            } else if (status != FT_OK) {
+                std::this_thread::sleep_for(kFailedWritePause);
             }
         }
 

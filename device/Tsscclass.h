@@ -84,6 +84,7 @@ private:
     void run() override;
     void Execute();
     void SendFrame();
+    void AwaitFrameRoom();
     void CollectReceived();
 
     void StartTimeout(std::uint32_t Milliseconds);

@@ -160,6 +160,7 @@ TEST(Binding, UnderscoredNamesAreBound)
 
 TEST(Binding, FirstMissingEntryPointIsNamed)
 {
+    d2xx::Table = {};
     d2xx::SetLibraryFile(VELMOR_MISSING_DRIVER);
     Messages said;
     auto link = std::make_unique<TSSCClass>(said.Callback());
@@ -236,6 +237,7 @@ TEST_F(LinkTest, FailedOpenLeavesTheTableBoundForListing)
 
 TEST_F(LinkTest, ListDevicesBeforeInitLeavesTheListAlone)
 {
+    d2xx::Table = {}; // as at start, whatever ran before in this process
     TSSCClass &link = NewLink();
     QStringList list{"kept"};
     EXPECT_TRUE(link.ListDevices(list));
