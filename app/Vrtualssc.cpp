@@ -201,7 +201,8 @@ void TVSSC::PollingTimerTimer()
 void TVSSC::DeliverReceived(TSSCClass &Link, unsigned char *Inbound)
 {
     long capacity = kTransferSize;
-    if (PortPanel->VSPortAx->PortOpened())
+    // The status word is this tick's own reading of whether an application holds the port.
+    if (PortPanel->VPortStatus->text() == kOpened)
         capacity = std::min(capacity, PortPanel->VSPortAx->WriteRoom());
     if (capacity <= 0)
         return;

@@ -24,12 +24,12 @@ constexpr std::chrono::milliseconds kRetirePoll{5};
 // The next frame is written once the chip has no more than this many command bytes left to clock
 // (about 8 ms at 1 MHz): enough to keep it clocking without a gap, late enough that the frame
 // carries the host bytes queued meanwhile. Until then the worker sleeps for about the time the
-// chip needs to get there (8 us a byte at the 1 MHz the set-up chooses), in steps of at most
-// kPacingStep, collecting the answer as it arrives.
+// chip needs to get there (8 us a byte at the 1 MHz the set-up chooses), then collects the
+// answer that arrived meanwhile.
 constexpr DWORD kFrameLowWater = 1024;
 constexpr std::chrono::microseconds kClockedByte{8};
 constexpr std::chrono::microseconds kPacingMin{1000};
-constexpr std::chrono::microseconds kPacingStep{8000};
+constexpr std::chrono::microseconds kPacingStep{40000};
 // After a frame write call that failed outright, before the next try.
 constexpr std::chrono::milliseconds kFailedWritePause{1};
 
