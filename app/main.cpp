@@ -5,6 +5,7 @@
 #include "dialogs/Setup.h"
 
 #include <QApplication>
+#include <QIcon>
 #include <QSocketNotifier>
 
 #include <fcntl.h>
@@ -55,6 +56,8 @@ int main(int argc, char **argv)
         QApplication application(argc, argv);
         QApplication::setApplicationName("velmor-debug");
         QApplication::setApplicationDisplayName("Velmor Debug");
+        QApplication::setDesktopFileName("velmor-debug");
+        QApplication::setWindowIcon(QIcon(":/app/velmor-debug.png"));
         CloseOnSignals();
         CreateForms();
         QApplication::exec();

@@ -3,3 +3,8 @@ target_link_libraries(app_test PRIVATE velmor_app sim_library Qt6::Widgets Qt6::
 target_include_directories(app_test PRIVATE ${PROJECT_SOURCE_DIR})
 gtest_discover_tests(app_test DISCOVERY_TIMEOUT 60
     PROPERTIES ENVIRONMENT QT_QPA_PLATFORM=offscreen TIMEOUT 300)
+
+add_test(NAME install_layout
+         COMMAND ${CMAKE_COMMAND} -DBUILD=${CMAKE_BINARY_DIR}
+                 -DPREFIX=${CMAKE_CURRENT_BINARY_DIR}/install-check -P
+                 ${CMAKE_CURRENT_SOURCE_DIR}/InstallCheck.cmake)
