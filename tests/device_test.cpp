@@ -669,19 +669,27 @@ TEST_F(LinkTest, SingleQueuedByteWaitsForItsPartner)
 // ---------------------------------------------------------------------------------------------
 // End to end with the worker
 
-TEST_F(LinkTest, EchoesHelloInFastMode)
+namespace {
+// Queues the text and collects what comes back until as many bytes have arrived.
+std::string EchoThrough(TSSCClass &Link, const std::string &Text)
 {
-    TSSCClass &link = SynchedLink();
-    const std::string hello = "hello";
-    EXPECT_EQ(link.SendData(reinterpret_cast<const unsigned char *>(hello.data()), 5), 5);
+    EXPECT_EQ(Link.SendData(reinterpret_cast<const unsigned char *>(Text.data()), int(Text.size())),
+              int(Text.size()));
     std::string received;
     EXPECT_TRUE(test::WaitUntil([&] {
         unsigned char in[4096];
-        const int got = link.ReceiveData(in, 4096);
+        const int got = Link.ReceiveData(in, 4096);
         received.append(reinterpret_cast<char *>(in), static_cast<std::size_t>(std::max(got, 0)));
-        return received.size() >= 5;
+        return received.size() >= Text.size();
     }));
-    EXPECT_EQ(received, hello);
+    return received;
+}
+} // namespace
+
+TEST_F(LinkTest, EchoesHelloInFastMode)
+{
+    TSSCClass &link = SynchedLink();
+    EXPECT_EQ(EchoThrough(link, "hello"), "hello");
     EXPECT_THAT(HostBytes(), ElementsAre('h', 'e', 'l', 'l', 'o'));
 }
 
@@ -691,16 +699,7 @@ TEST_F(LinkTest, EchoesHelloInRealTime)
     Sim.vsim_SetStream(-1, 0); // a random start: several one-bit steps
     TSSCClass &link = OpenLink();
     ASSERT_FALSE(link.SynchDevice(24, 0x01A5));
-    const std::string hello = "hello";
-    EXPECT_EQ(link.SendData(reinterpret_cast<const unsigned char *>(hello.data()), 5), 5);
-    std::string received;
-    EXPECT_TRUE(test::WaitUntil([&] {
-        unsigned char in[4096];
-        const int got = link.ReceiveData(in, 4096);
-        received.append(reinterpret_cast<char *>(in), static_cast<std::size_t>(std::max(got, 0)));
-        return received.size() >= 5;
-    }));
-    EXPECT_EQ(received, hello);
+    EXPECT_EQ(EchoThrough(link, "hello"), "hello");
 }
 
 TEST_F(LinkTest, RingsHoldUpUnderConcurrentFeedAndDrain)
