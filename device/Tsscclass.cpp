@@ -299,43 +299,39 @@ void TSSCClass::AwaitFrameRoom()
 
 void TSSCClass::SendFrame()
 {
-    std::vector<unsigned char> frame(kFrameSize, 0x00);
-    std::memcpy(frame.data(), kFrameCommand, kFrameHeader);
-
-    bool timedOut = false;
-    {
+    // The chip takes a frame's 4096 payload bytes as data of one clocking command. A frame cut
+    // short by the timeout is therefore finished on the next pass, never restarted: a new header
+    // in its place would be clocked out as data, and the rest of the new frame would reach the
+    // chip as commands.
+    if (!FFramePending) {
+        FFramePending = true;
+        FFrameWritten = 0;
+        FFrame.assign(kFrameSize, 0x00);
+        std::memcpy(FFrame.data(), kFrameCommand, kFrameHeader);
         std::shared_lock lock(FLock);
+        // The payload is taken whole: an even count, so the next frame starts on a pair.
         const int queued = std::min(FTxCount, kFramePayload);
-        CopyFromRing(FTxRing.data(), FTxRead, frame.data() + kFrameHeader, queued);
+        CopyFromRing(FTxRing.data(), FTxRead, FFrame.data() + kFrameHeader, queued);
+        FTxCount -= queued;
+        FTxRead = (FTxRead + queued) % kRingSize;
+    }
 
-        StartTimeout(kFrameWriteTimeoutMs);
-        DWORD written = 0;
-        while (written < kFrameSize) {
-            DWORD count = 0;
-            const FT_STATUS status =
-                Table.FT_Write(FDevice, frame.data() + written, kFrameSize - written, &count);
-            if (status == FT_OK && count != 0) {
-                written += std::min<DWORD>(count, kFrameSize - written);
-                StartTimeout(kFrameWriteTimeoutMs);
-            } else if (TimeoutExpired()) {
-                timedOut = true;
-                break;
-            } else if (status != FT_OK) {
-                std::this_thread::sleep_for(kFailedWritePause);
-            }
-        }
-
-        // Only what reached the driver leaves the ring; a cut frame leaves the rest at its head.
-        if (FTxCount != 0 && written > kFrameHeader) {
-            const int consumed = std::min(static_cast<int>(written) - kFrameHeader, FTxCount);
-            FTxCount -= consumed;
-            FTxRead = (FTxRead + consumed) % kRingSize;
+    StartTimeout(kFrameWriteTimeoutMs);
+    while (FFrameWritten < kFrameSize) {
+        DWORD count = 0;
+        const FT_STATUS status = Table.FT_Write(FDevice, FFrame.data() + FFrameWritten,
+                                                kFrameSize - FFrameWritten, &count);
+        if (status == FT_OK && count != 0) {
+            FFrameWritten += std::min<DWORD>(count, kFrameSize - FFrameWritten);
+            StartTimeout(kFrameWriteTimeoutMs);
+        } else if (TimeoutExpired()) {
+            Report("FT_Write TIMEOUT");
+            return;
+        } else if (status != FT_OK) {
+            std::this_thread::sleep_for(kFailedWritePause);
         }
     }
-    // Reported only once the lock is released: the UI thread may be waiting for it in SendData
-    // and could then never run the message hand-over.
-    if (timedOut)
-        Report("FT_Write TIMEOUT");
+    FFramePending = false;
 }
 
 void TSSCClass::CollectReceived()

@@ -34,6 +34,7 @@
 #include <mutex>
 #include <shared_mutex>
 #include <string>
+#include <vector>
 
 using AnsiString = std::string;
 using TSSCMessageEvent = std::function<void(const AnsiString &)>;
@@ -111,6 +112,11 @@ private:
     std::uint32_t FLastTick = 0;
     std::uint32_t FDeadline = 0;
     AnsiString FMessage;
+
+    // The frame being written, and how much of it the driver has taken so far.
+    std::vector<unsigned char> FFrame;
+    bool FFramePending = false;
+    d2xx::DWORD FFrameWritten = 0;
 
     // First half of a pair whose second half is still in the driver's queue.
     bool FRxHalfPair = false;

@@ -527,40 +527,67 @@ TEST_F(LinkTest, FrameCarriesTheOldest4096RingBytes)
     EXPECT_EQ(Probe::TxRead(link), 4096);
 }
 
-TEST_F(LinkTest, CutFrameConsumesOnlyWhatReachedTheDriver)
+TEST_F(LinkTest, CutFrameIsFinishedBeforeTheNextBegins)
 {
     TSSCClass &link = OpenLink();
     Probe::FillTx(link, 5000);
     Sim.vsim_SetWriteBudget(1000);
     Probe::SendFrame(link);
-    EXPECT_EQ(Probe::TxCount(link), 5000 - 997);
     EXPECT_TRUE(test::WaitUntil([&] { return Said.Has("FT_Write TIMEOUT"); }));
+    // The frame's payload is committed to it; the rest waits for the next frame.
+    EXPECT_EQ(Probe::TxCount(link), 5000 - kFramePayload);
+    ASSERT_EQ(WriteLog().size(), 10u + 1000);
 
-    // Fewer queued than were sent: all of them are gone.
-    Said.List.clear();
-    Probe::FillTx(link, 500);
-    Sim.vsim_SetWriteBudget(1000);
+    // The next pass writes the rest of the same frame, without a header of its own.
+    Sim.vsim_SetWriteBudget(-1);
     Probe::SendFrame(link);
+    std::vector<unsigned char> log = WriteLog();
+    ASSERT_EQ(log.size(), 10u + kFrameSize);
+    for (int i = 0; i < kFramePayload; ++i)
+        ASSERT_EQ(log[13 + i], static_cast<unsigned char>(i)) << i;
+    EXPECT_EQ(Chip().badCommands, 0);
+
+    // Then a new frame with the rest of the ring.
+    Probe::SendFrame(link);
+    log = WriteLog();
+    ASSERT_EQ(log.size(), 10u + 2 * kFrameSize);
+    EXPECT_EQ(log[10 + kFrameSize], 0x3D);
+    EXPECT_EQ(log[10 + kFrameSize + 3], static_cast<unsigned char>(4096));
     EXPECT_EQ(Probe::TxCount(link), 0);
 }
 
-TEST_F(LinkTest, FrameCutMidPairResumesThere)
+TEST_F(LinkTest, FrameThatMadeNoProgressIsOfferedAgain)
 {
     TSSCClass &link = OpenLink();
-    const unsigned char bytes[] = {0xAA, 0xBB};
-    link.SendData(bytes, 2);
-    Sim.vsim_SetWriteBudget(3 + 1001);
+    const unsigned char bytes[] = {0x11, 0x22};
+    ASSERT_EQ(link.SendData(bytes, 2), 2);
+    Sim.vsim_SetWriteStall(1);
     Probe::SendFrame(link);
-    EXPECT_EQ(Probe::TxCount(link), 1200 - 1001);
-    EXPECT_EQ(Probe::TxRead(link), 1001);
-    // The next frame starts with the tag byte of the pair that was cut.
-    Sim.vsim_SetWriteBudget(-1);
-    const std::size_t before = WriteLog().size();
+    EXPECT_EQ(WriteLog().size(), 10u) << "the driver took nothing";
+    Sim.vsim_SetWriteStall(0);
     Probe::SendFrame(link);
     const std::vector<unsigned char> log = WriteLog();
-    ASSERT_GE(log.size(), before + 5);
-    EXPECT_THAT(std::vector<unsigned char>(log.begin() + before, log.begin() + before + 5),
-                ElementsAre(0x3D, 0xFF, 0x0F, 0x02, 0xBB));
+    ASSERT_EQ(log.size(), 10u + kFrameSize);
+    EXPECT_EQ(log[13], 0x11) << "the stalled frame's payload, not a fresh empty frame";
+    EXPECT_EQ(log[13 + 600], 0x22);
+}
+
+TEST_F(LinkTest, FrameCutMidPairLosesNoHostByte)
+{
+    // A cut after an odd number of payload bytes, in the middle of a pair: the device still sees
+    // every host byte once, in order, and no stray commands.
+    Sim.vsim_SetStream(0, 0);
+    TSSCClass &link = OpenLink();
+    Sim.vsim_SetBehaviour(VSIM_SILENT);
+    const unsigned char bytes[] = {0xAA, 0xBB, 0xCC};
+    ASSERT_EQ(link.SendData(bytes, 3), 3);
+    Sim.vsim_SetWriteBudget(3 + 1001);
+    Probe::SendFrame(link);
+    Sim.vsim_SetWriteBudget(-1);
+    Probe::SendFrame(link);
+    Probe::SendFrame(link);
+    EXPECT_THAT(HostBytes(), ElementsAre(0xAA, 0xBB, 0xCC));
+    EXPECT_EQ(Chip().badCommands, 0);
 }
 
 TEST_F(LinkTest, FrameTimeoutReportNeverBlocksAWaitingSendData)
