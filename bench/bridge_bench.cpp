@@ -11,6 +11,7 @@
 #include "vport/VSPortLib_TLB.h"
 #include "vport/Virtualp.h"
 
+#include "tests/SetupDriver.h"
 #include "tests/SimLibrary.h"
 
 #include <QApplication>
@@ -98,18 +99,7 @@ int OpenPort()
 
 void Setup(const QString &port)
 {
-    QTimer answer;
-    answer.setInterval(5);
-    QObject::connect(&answer, &QTimer::timeout, [&] {
-        if (!SetupForm->isVisible())
-            return;
-        answer.stop();
-        SetupForm->VCOMSel->setEditText(port);
-        SetupForm->SSCSel->setEditText("SSC Simulator");
-        SetupForm->OKButton->click();
-    });
-    answer.start();
-    VSSC->Setup1Click();
+    test::RunSetup(port, "SSC Simulator");
     RunUntil([] { return SetupForm->SSCLink && SetupForm->SSCLink->Synched.load(); });
 }
 

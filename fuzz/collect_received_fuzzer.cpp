@@ -7,6 +7,7 @@
 // failing), the worker collects, the UI thread drains. A simple model pairs every byte the driver
 // hands over by itself; after each step the ring must hold exactly the model's bytes, and every
 // read must ask for no more than the ring can take, in whole pairs. Any difference traps.
+#include "FuzzInput.h"
 #include "device/D2xx.h"
 #include "device/Tsscclass.h"
 
@@ -41,6 +42,8 @@ struct TSSCClassProbe {
 // towards the harness and slow every run down.
 #define UNTRACED __attribute__((no_sanitize("coverage")))
 
+const char *const fuzz::kTargetName = "collect_received_fuzzer";
+
 namespace
 {
 
@@ -55,37 +58,8 @@ FT_HANDLE const kDevice = &DeviceToken;
 // Four times what fills an empty ring: plenty to wrap and fill it; more would only slow runs.
 constexpr std::size_t kMaxQueued = std::size_t{1} << 19;
 
-[[noreturn]] void Violated(const char *What)
-{
-    std::fprintf(stderr, "collect_received_fuzzer: %s\n", What);
-    __builtin_trap();
-}
-
-void Require(bool Holds, const char *What)
-{
-    if (!Holds)
-        Violated(What);
-}
-
-class Input
-{
-public:
-    Input(const std::uint8_t *Data, std::size_t Size) : FData(Data), FSize(Size) {}
-
-    bool Empty() const { return FPos >= FSize; }
-    // Zeros once the input is used up, so that every step stays well defined.
-    std::uint8_t Byte() { return FPos < FSize ? FData[FPos++] : 0; }
-    std::uint16_t Word()
-    {
-        const std::uint8_t low = Byte();
-        return static_cast<std::uint16_t>(low | Byte() << 8);
-    }
-
-private:
-    const std::uint8_t *FData;
-    std::size_t FSize;
-    std::size_t FPos = 0;
-};
+using fuzz::Input;
+using fuzz::Require;
 
 // xorshift32: cheap bulk bytes for a step that queues many.
 struct Noise {

@@ -7,6 +7,7 @@
 // has to wait. A model of the chip, written from its documented behaviour, parses the same
 // stream a byte at a time and predicts every call's status and count, both queue counts, and
 // the answer bytes it can know (0xFA answers, loop-back); any difference traps.
+#include "FuzzInput.h"
 #include "device/D2xx.h"
 #include "sim/MpsseChip.h"
 #include "sim/SimControl.h"
@@ -40,6 +41,8 @@ FT_STATUS FT_Close(FT_HANDLE ftHandle);
 // towards the model and slow every run down.
 #define UNTRACED __attribute__((no_sanitize("coverage")))
 
+const char *const fuzz::kTargetName = "mpsse_fuzzer";
+
 namespace
 {
 
@@ -49,37 +52,8 @@ constexpr ULONG kTimeoutMs = 1;
 constexpr int kMaxWaits = 4;
 constexpr int kUntilCleared = -1;
 
-[[noreturn]] void Violated(const char *What)
-{
-    std::fprintf(stderr, "mpsse_fuzzer: %s\n", What);
-    __builtin_trap();
-}
-
-void Require(bool Holds, const char *What)
-{
-    if (!Holds)
-        Violated(What);
-}
-
-class Input
-{
-public:
-    Input(const std::uint8_t *Data, std::size_t Size) : FData(Data), FSize(Size) {}
-
-    bool Empty() const { return FPos >= FSize; }
-    // Zeros once the input is used up, so that every step stays well defined.
-    std::uint8_t Byte() { return FPos < FSize ? FData[FPos++] : 0; }
-    std::uint16_t Word()
-    {
-        const std::uint8_t low = Byte();
-        return static_cast<std::uint16_t>(low | Byte() << 8);
-    }
-
-private:
-    const std::uint8_t *FData;
-    std::size_t FSize;
-    std::size_t FPos = 0;
-};
+using fuzz::Input;
+using fuzz::Require;
 
 // A fault count as the control interface takes it: -1 for ever, else the calls left.
 bool TakeCall(int &Calls)

@@ -9,6 +9,7 @@
 #include "vport/VSPortLib_TLB.h"
 #include "vport/Virtualp.h"
 
+#include "tests/SetupDriver.h"
 #include "tests/SimLibrary.h"
 #include "tests/Wait.h"
 
@@ -109,20 +110,10 @@ protected:
     // Runs the Setup sequence, answering the dialog with a port name and a device.
     void RunSetup(const QString &Port, const QString &Device)
     {
-        QTimer answer;
-        answer.setInterval(5);
-        QObject::connect(&answer, &QTimer::timeout, [&] {
-            if (!SetupForm->isVisible())
-                return;
-            answer.stop();
+        test::RunSetup(Port, Device, [this] {
             DeviceTextShown = SetupForm->SSCSel->currentText();
-            SetupForm->VCOMSel->setEditText(Port);
-            SetupForm->SSCSel->setEditText(Device);
             DialogPosition = SetupForm->pos();
-            SetupForm->OKButton->click();
         });
-        answer.start();
-        VSSC->Setup1Click();
     }
     QString PortPath() const { return VSSC->PortPanel->VSPortAx->PortPath(); }
     QString Status() const { return VSSC->PortPanel->VPortStatus->text(); }

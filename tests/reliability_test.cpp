@@ -26,6 +26,7 @@
 #include "vport/VSPortLib_TLB.h"
 #include "vport/Virtualp.h"
 
+#include "tests/SetupDriver.h"
 #include "tests/SimLibrary.h"
 #include "tests/Wait.h"
 
@@ -435,19 +436,8 @@ protected:
     // types them.
     void RunSetup(const QString &Port, const QString &Device)
     {
-        QTimer answer;
-        answer.setInterval(5);
-        QObject::connect(&answer, &QTimer::timeout, [&] {
-            if (!SetupForm->isVisible())
-                return;
-            answer.stop();
-            SetupForm->VCOMSel->setEditText(Port);
-            SetupForm->SSCSel->setEditText(Device);
-            PortTyped = SetupForm->VCOMSel->currentText();
-            SetupForm->OKButton->click();
-        });
-        answer.start();
-        VSSC->Setup1Click();
+        test::RunSetup(Port, Device);
+        PortTyped = SetupForm->VCOMSel->currentText();
     }
     QString PortPath() const { return VSSC->PortPanel->VSPortAx->PortPath(); }
     QString Status() const { return VSSC->PortPanel->VPortStatus->text(); }

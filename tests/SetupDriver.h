@@ -1,0 +1,37 @@
+// Runs the main window's Setup sequence the way a user does: the modal Setup dialog is answered
+// from a timer with a port name and a device description typed into its lists, then OK.
+#pragma once
+
+#include "app/Vrtualssc.h"
+#include "dialogs/Setup.h"
+
+#include <QComboBox>
+#include <QObject>
+#include <QPushButton>
+#include <QTimer>
+
+#include <functional>
+
+namespace test {
+
+// OnShown runs while the dialog is up, before anything is typed.
+inline void RunSetup(const QString &Port, const QString &Device,
+                     const std::function<void()> &OnShown = {})
+{
+    QTimer answer;
+    answer.setInterval(5);
+    QObject::connect(&answer, &QTimer::timeout, [&] {
+        if (!SetupForm->isVisible())
+            return;
+        answer.stop();
+        if (OnShown)
+            OnShown();
+        SetupForm->VCOMSel->setEditText(Port);
+        SetupForm->SSCSel->setEditText(Device);
+        SetupForm->OKButton->click();
+    });
+    answer.start();
+    VSSC->Setup1Click();
+}
+
+} // namespace test
