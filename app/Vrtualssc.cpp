@@ -23,7 +23,8 @@ using namespace bridge;
 
 TVSSC *VSSC = nullptr;
 
-namespace {
+namespace
+{
 // The window's outer size is 305 x 240; this is what is left inside its frame, title bar and
 // menu bar.
 constexpr QSize kClientSize{297, 186};

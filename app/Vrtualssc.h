@@ -16,9 +16,10 @@ class QPushButton;
 class QTimer;
 class TVirtualPort;
 
-namespace bridge {
+namespace bridge
+{
 constexpr int kPollingIntervalMs = 10;
-constexpr int kTransferSize = 4096;  // the most that moves each way in one tick
+constexpr int kTransferSize = 4096; // the most that moves each way in one tick
 constexpr int kSynchAttempts = 24;
 constexpr std::int16_t kSynchPattern = 0x01A5;
 } // namespace bridge

@@ -14,7 +14,8 @@
 
 #include <exception>
 
-namespace {
+namespace
+{
 
 int SignalPipe[2] = {-1, -1};
 

@@ -37,7 +37,8 @@
 #include <thread>
 #include <vector>
 
-namespace {
+namespace
+{
 
 using namespace std::chrono;
 using Clock = steady_clock;
@@ -83,8 +84,8 @@ template <typename T> void RunUntil(T done, milliseconds patience = milliseconds
 
 int OpenPort()
 {
-    const QByteArray path = SetupForm->SSCLink ? VSSC->PortPanel->VSPortAx->PortPath().toLocal8Bit()
-                                               : QByteArray();
+    const QByteArray path =
+        SetupForm->SSCLink ? VSSC->PortPanel->VSPortAx->PortPath().toLocal8Bit() : QByteArray();
     const int fd = ::open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
         std::perror("open the port");
@@ -246,8 +247,8 @@ double Ms(QElapsedTimer &clock)
 
 int main(int argc, char **argv)
 {
-    qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen"
-                                                                    : qgetenv("QT_QPA_PLATFORM"));
+    qputenv("QT_QPA_PLATFORM",
+            qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
     QTemporaryDir runtime;
     qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
     QApplication app(argc, argv);
@@ -307,7 +308,8 @@ int main(int argc, char **argv)
     const double closeRetire = Ms(clock);
     DestroyForms();
 
-    std::printf("Bridge through the program, a pty client and the simulator in real time at 1 MHz\n");
+    std::printf(
+        "Bridge through the program, a pty client and the simulator in real time at 1 MHz\n");
     std::printf("(%.0f s a direction, %d echo samples)\n\n", seconds, samples);
     std::printf("| measure | value | target |\n|---|---|---|\n");
     std::printf("| to the device | %.1f B/s = %.3f of %.1f B/s | >= 0.97 |\n", to.rate, to.fraction,
@@ -320,7 +322,8 @@ int main(int argc, char **argv)
     std::printf("| echo of one byte, max | %.1f ms | |\n", echo.empty() ? 0.0 : echo.back());
     std::printf("| CPU bridging to the device | %.2f %% of a core | <= 3 %% |\n", 100 * to.cpu);
     std::printf("| CPU bridging from the device | %.2f %% of a core | <= 3 %% |\n", 100 * from.cpu);
-    std::printf("| CPU idle (port open, no traffic) | %.2f %% of a core | <= 0.5 %% |\n", 100 * idle);
+    std::printf("| CPU idle (port open, no traffic) | %.2f %% of a core | <= 0.5 %% |\n",
+                100 * idle);
     std::printf("| Reset: retire a link, worst of 5 | %.2f ms | < 50 ms |\n",
                 *std::max_element(resets.begin(), resets.end()));
     std::printf("| Setup: retire, rebind and list, until the dialog shows | %.2f ms | < 50 ms |\n",

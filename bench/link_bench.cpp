@@ -20,7 +20,8 @@
 #include <thread>
 #include <vector>
 
-namespace {
+namespace
+{
 
 using namespace std::chrono;
 

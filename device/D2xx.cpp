@@ -4,11 +4,13 @@
 
 #include <mutex>
 
-namespace d2xx {
+namespace d2xx
+{
 
 TD2xxTable Table;
 
-namespace {
+namespace
+{
 
 #ifdef _WIN32
 constexpr const char *kDefaultLibraryFile = "FTD2XX.DLL";

@@ -10,7 +10,8 @@
 #include <cstdint>
 #include <string>
 
-namespace d2xx {
+namespace d2xx
+{
 
 using FT_HANDLE = void *;
 using FT_STATUS = std::uint32_t;

@@ -3,9 +3,11 @@
 #include <atomic>
 #include <chrono>
 
-namespace ticks {
+namespace ticks
+{
 
-namespace {
+namespace
+{
 
 std::uint32_t MonotonicMilliseconds()
 {

@@ -5,7 +5,8 @@
 
 #include <cstdint>
 
-namespace ticks {
+namespace ticks
+{
 
 using TTickSource = std::uint32_t (*)();
 

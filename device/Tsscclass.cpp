@@ -15,7 +15,8 @@
 using namespace d2xx;
 using namespace ssc;
 
-namespace {
+namespace
+{
 
 constexpr std::chrono::milliseconds kIdleSleep{1000};
 constexpr std::chrono::milliseconds kSynchSettle{1};
@@ -36,8 +37,8 @@ constexpr std::chrono::milliseconds kFailedWritePause{1};
 constexpr unsigned char kFrameCommand[kFrameHeader] = {0x3D, 0xFF, 0x0F};
 
 // Pins 0 and 1 (clock and data out) as outputs, loop-back off, SCK = 12 MHz / ((1 + 5) * 2).
-constexpr unsigned char kSetupCommands[] = {0x80, 0x00, 0x03, 0x82, 0x00, 0x00,
-                                            0x85, 0x86, 0x05, 0x00};
+constexpr unsigned char kSetupCommands[] = {0x80, 0x00, 0x03, 0x82, 0x00,
+                                            0x00, 0x85, 0x86, 0x05, 0x00};
 
 // Handshake: clock one more bit in; then clock one whole byte in.
 constexpr unsigned char kClockOneBit[] = {0x2E, 0x00};
@@ -117,8 +118,8 @@ bool TSSCClass::Init(const AnsiString &Description)
 
     // Open the device by its description.
     FT_HANDLE handle = nullptr;
-    if (Table.FT_OpenEx(const_cast<char *>(Description.c_str()), FT_OPEN_BY_DESCRIPTION,
-                        &handle) != FT_OK) {
+    if (Table.FT_OpenEx(const_cast<char *>(Description.c_str()), FT_OPEN_BY_DESCRIPTION, &handle) !=
+        FT_OK) {
         Report("Error in FT_OpenEx DeviceDescr:" + Description);
         return true;
     }

@@ -8,8 +8,11 @@
 //
 // Before the first frame the link aligns itself with the device's bit stream (SynchDevice, on the
 // user-interface thread). From then on the worker thread (Execute) writes one frame from the
-// transmit ring and collects the answer into the receive ring, pass after pass. The UI thread
-// feeds the transmit ring (SendData) and drains the receive ring (ReceiveData). FLock guards both
+// transmit ring and collects the answer into the receive ring, pass after pass, writing each
+// frame when the chip nears the end of the one before. A frame that the driver took only in part
+// is finished before the next one begins, since the chip reads its payload as data of one
+// command. The UI thread feeds the transmit ring (SendData) and drains the receive ring
+// (ReceiveData). FLock guards both
 // rings: each ring's producer takes it for writing, its consumer for reading; the two readers
 // work on different rings, so they may hold it together.
 //
@@ -39,7 +42,8 @@
 using AnsiString = std::string;
 using TSSCMessageEvent = std::function<void(const AnsiString &)>;
 
-namespace ssc {
+namespace ssc
+{
 constexpr int kRingSize = 65536;
 constexpr int kFramePayload = 4096;
 constexpr int kFrameHeader = 3;

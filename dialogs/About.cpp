@@ -11,7 +11,8 @@ static void InitAboutResources()
     Q_INIT_RESOURCE(About);
 }
 
-namespace {
+namespace
+{
 // The window's outer size is 185 x 146; this is what is left inside its frame and title bar.
 constexpr QSize kClientSize{179, 118};
 constexpr int kTextPoints = 10;

@@ -8,7 +8,8 @@
 
 TSetupForm *SetupForm = nullptr;
 
-namespace {
+namespace
+{
 constexpr int kFirstPort = 8;
 constexpr int kLastPort = 13;
 // The window's outer size is 257 x 218; this is what is left inside its frame and title bar.

@@ -6,7 +6,8 @@
 #include <cstdint>
 #include <cstdio>
 
-namespace fuzz {
+namespace fuzz
+{
 
 // The target's name, for the message that says which invariant broke.
 extern const char *const kTargetName;

@@ -12,7 +12,8 @@
 
 #include <functional>
 
-namespace test {
+namespace test
+{
 
 // OnShown runs while the dialog is up, before anything is typed.
 inline void RunSetup(const QString &Port, const QString &Device,

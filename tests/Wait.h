@@ -8,7 +8,8 @@
 
 #include <chrono>
 
-namespace test {
+namespace test
+{
 
 constexpr std::chrono::milliseconds kPatience{20000};
 

@@ -37,12 +37,15 @@
 using testing::ElementsAre;
 using testing::IsEmpty;
 
-namespace {
+namespace
+{
 
-const char *const kOpenMessage = "You must exit any application connected \n before changing settings";
+const char *const kOpenMessage =
+    "You must exit any application connected \n before changing settings";
 
 // An application on the virtual port: opens it by its path, raw, as a serial program would.
-class PortClient {
+class PortClient
+{
 public:
     explicit PortClient(const QString &Path)
     {
@@ -87,7 +90,8 @@ private:
     int Fd = -1;
 };
 
-class AppTest : public testing::Test {
+class AppTest : public testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -412,8 +416,9 @@ TEST_F(AppTest, DeviceBytesWaitForTheApplicationInsteadOfBeingDropped)
         return got.size() >= burst.size();
     }));
     ASSERT_EQ(got.size(), burst.size());
-    EXPECT_TRUE(std::equal(burst.begin(), burst.end(), got.begin(),
-                           [](unsigned char a, char b) { return a == static_cast<unsigned char>(b); }));
+    EXPECT_TRUE(std::equal(burst.begin(), burst.end(), got.begin(), [](unsigned char a, char b) {
+        return a == static_cast<unsigned char>(b);
+    }));
 }
 
 TEST_F(AppTest, EchoEndToEndInRealTime)

@@ -30,7 +30,10 @@ struct TSSCClassProbe {
     static int TxRead(TSSCClass &Link) { return Link.FTxRead; }
     static int RxCount(TSSCClass &Link) { return Link.FRxCount; }
     static std::uint8_t TxTag(TSSCClass &Link) { return Link.FTxTag; }
-    static unsigned char TxAt(TSSCClass &Link, int Index) { return Link.FTxRing[Index % kRingSize]; }
+    static unsigned char TxAt(TSSCClass &Link, int Index)
+    {
+        return Link.FTxRing[Index % kRingSize];
+    }
     // Puts Count ring bytes 0, 1, 2, ... into an empty transmit ring.
     static void FillTx(TSSCClass &Link, int Count)
     {
@@ -43,7 +46,8 @@ struct TSSCClassProbe {
 };
 using Probe = TSSCClassProbe;
 
-namespace {
+namespace
+{
 
 const std::string kSimulator = "SSC Simulator";
 const std::vector<unsigned char> kSetupBytes = {0x80, 0x00, 0x03, 0x82, 0x00,
@@ -61,7 +65,8 @@ struct Messages {
     }
 };
 
-class LinkTest : public testing::Test {
+class LinkTest : public testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -310,9 +315,13 @@ TEST_F(LinkTest, DestroyingARunningLinkStopsItFirst)
 // ---------------------------------------------------------------------------------------------
 // The millisecond timeout
 
-namespace {
+namespace
+{
 std::uint32_t FakeTick = 0;
-std::uint32_t ReadFakeTick() { return FakeTick; }
+std::uint32_t ReadFakeTick()
+{
+    return FakeTick;
+}
 } // namespace
 
 TEST_F(LinkTest, TimeoutSurvivesTheTickCounterWrap)
@@ -413,10 +422,14 @@ TEST_F(LinkTest, HandshakeRefusesBadParameters)
     EXPECT_THAT(Said.List, ElementsAre("SYNCH ---> A5", "7"));
 }
 
-namespace {
+namespace
+{
 std::uint32_t Leaping = 0;
 // Every look at the clock is 100 ms later than the last.
-std::uint32_t LeapingTick() { return Leaping += 100; }
+std::uint32_t LeapingTick()
+{
+    return Leaping += 100;
+}
 } // namespace
 
 TEST_F(LinkTest, HandshakeFirstPhaseTimeoutEndsIt)
@@ -696,7 +709,8 @@ TEST_F(LinkTest, SingleQueuedByteWaitsForItsPartner)
 // ---------------------------------------------------------------------------------------------
 // End to end with the worker
 
-namespace {
+namespace
+{
 // Queues the text and collects what comes back until as many bytes have arrived.
 std::string EchoThrough(TSSCClass &Link, const std::string &Text)
 {
@@ -750,12 +764,15 @@ TEST_F(LinkTest, RingsHoldUpUnderConcurrentFeedAndDrain)
             std::this_thread::yield();
         }
     });
-    const bool done = test::WaitUntil([&] {
-        unsigned char in[4096];
-        const int got = link.ReceiveData(in, 4096);
-        received.append(reinterpret_cast<char *>(in), static_cast<std::size_t>(std::max(got, 0)));
-        return received.size() >= kTotal;
-    }, std::chrono::milliseconds(120000));
+    const bool done = test::WaitUntil(
+        [&] {
+            unsigned char in[4096];
+            const int got = link.ReceiveData(in, 4096);
+            received.append(reinterpret_cast<char *>(in),
+                            static_cast<std::size_t>(std::max(got, 0)));
+            return received.size() >= kTotal;
+        },
+        std::chrono::milliseconds(120000));
     feeder.join();
     ASSERT_TRUE(done) << received.size();
     ASSERT_EQ(received.size(), std::size_t(kTotal));

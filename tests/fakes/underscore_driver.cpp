@@ -17,11 +17,26 @@ FT_STATUS Read(FT_HANDLE, void *, DWORD, DWORD *) UNDERSCORED(FT_Read);
 FT_STATUS Write(FT_HANDLE, void *, DWORD, DWORD *) UNDERSCORED(FT_Write);
 FT_STATUS Close(FT_HANDLE) UNDERSCORED(FT_Close);
 
-FT_STATUS OpenEx(void *, DWORD, FT_HANDLE *) { return FT_DEVICE_NOT_FOUND; }
-FT_STATUS SetLatencyTimer(FT_HANDLE, UCHAR) { return FT_INVALID_HANDLE; }
-FT_STATUS SetTimeouts(FT_HANDLE, ULONG, ULONG) { return FT_INVALID_HANDLE; }
-FT_STATUS SetBitMode(FT_HANDLE, UCHAR, UCHAR) { return FT_INVALID_HANDLE; }
-FT_STATUS GetStatus(FT_HANDLE, DWORD *, DWORD *, DWORD *) { return FT_INVALID_HANDLE; }
+FT_STATUS OpenEx(void *, DWORD, FT_HANDLE *)
+{
+    return FT_DEVICE_NOT_FOUND;
+}
+FT_STATUS SetLatencyTimer(FT_HANDLE, UCHAR)
+{
+    return FT_INVALID_HANDLE;
+}
+FT_STATUS SetTimeouts(FT_HANDLE, ULONG, ULONG)
+{
+    return FT_INVALID_HANDLE;
+}
+FT_STATUS SetBitMode(FT_HANDLE, UCHAR, UCHAR)
+{
+    return FT_INVALID_HANDLE;
+}
+FT_STATUS GetStatus(FT_HANDLE, DWORD *, DWORD *, DWORD *)
+{
+    return FT_INVALID_HANDLE;
+}
 FT_STATUS ListDevices(void *pArg1, void *, DWORD Flags)
 {
     if (Flags != FT_LIST_NUMBER_ONLY)
@@ -29,7 +44,16 @@ FT_STATUS ListDevices(void *pArg1, void *, DWORD Flags)
     *static_cast<DWORD *>(pArg1) = 0;
     return FT_OK;
 }
-FT_STATUS Read(FT_HANDLE, void *, DWORD, DWORD *) { return FT_INVALID_HANDLE; }
-FT_STATUS Write(FT_HANDLE, void *, DWORD, DWORD *) { return FT_INVALID_HANDLE; }
-FT_STATUS Close(FT_HANDLE) { return FT_INVALID_HANDLE; }
+FT_STATUS Read(FT_HANDLE, void *, DWORD, DWORD *)
+{
+    return FT_INVALID_HANDLE;
+}
+FT_STATUS Write(FT_HANDLE, void *, DWORD, DWORD *)
+{
+    return FT_INVALID_HANDLE;
+}
+FT_STATUS Close(FT_HANDLE)
+{
+    return FT_INVALID_HANDLE;
+}
 }
