@@ -2,7 +2,7 @@
 # Installs, with apt-get, whichever of the packages that building, running and testing
 # Velmor Debug needs are not installed yet. Installs nothing when everything is there.
 #   scripts/deps.sh            what building and running the program needs
-#   scripts/deps.sh --tests    and what the tests need
+#   scripts/deps.sh --tests    and what the tests and the fuzz targets need
 set -euo pipefail
 
 packages=(build-essential cmake ninja-build pkg-config qt6-base-dev qt6-qpa-plugins libgl-dev)

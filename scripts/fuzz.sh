@@ -15,21 +15,7 @@ if ! [[ "$seconds" =~ ^[1-9][0-9]*$ ]]; then
     exit 2
 fi
 
-scripts/deps.sh
-# deps.sh installs these only for the tests; the fuzz targets need them as well.
-missing=()
-for package in clang libclang-rt-14-dev; do
-    status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
-    [[ "$status" == "install ok installed" ]] || missing+=("$package")
-done
-if [[ ${#missing[@]} -gt 0 ]]; then
-    echo "Installing: ${missing[*]}"
-    sudo=""
-    [[ $(id -u) -eq 0 ]] || sudo="sudo"
-    export DEBIAN_FRONTEND=noninteractive
-    $sudo apt-get update -qq
-    $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+scripts/deps.sh --tests
 
 dir=build-fuzz
 cmake -S fuzz -B "$dir" -G Ninja -DCMAKE_CXX_COMPILER=clang++ >/dev/null
