@@ -1,5 +1,4 @@
-// Runs the main window's Setup sequence the way a user does: the modal Setup dialog is answered
-// from a timer with a port name and a device description typed into its lists, then OK.
+// Runs the main window's Setup sequence the way a user does.
 #pragma once
 
 #include "app/Vrtualssc.h"
@@ -15,7 +14,8 @@
 namespace test
 {
 
-// OnShown runs while the dialog is up, before anything is typed.
+// Answers the modal Setup dialog from a timer with a port name and a device description typed
+// into its lists, then presses OK. OnShown runs while the dialog is up, before anything is typed.
 inline void RunSetup(const QString &Port, const QString &Device,
                      const std::function<void()> &OnShown = {})
 {

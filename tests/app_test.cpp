@@ -9,6 +9,7 @@
 #include "vport/VSPortLib_TLB.h"
 #include "vport/Virtualp.h"
 
+#include "tests/ProgramTest.h"
 #include "tests/SetupDriver.h"
 #include "tests/SimLibrary.h"
 #include "tests/Wait.h"
@@ -90,25 +91,13 @@ private:
     int Fd = -1;
 };
 
-class AppTest : public testing::Test
+class AppTest : public test::ProgramTest
 {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(RuntimeDir.isValid());
-        qputenv("XDG_RUNTIME_DIR", RuntimeDir.path().toLocal8Bit());
-        d2xx::SetLibraryFile(SimLibrary::Path());
-        Sim.vsim_SetRealTime(0);
+        ProgramTest::SetUp();
         Sim.vsim_SetStream(7, 0);
-        SetMessageHandler([this](QWidget *, const QString &Text) { Shown.push_back(Text); });
-        CreateForms();
-    }
-    void TearDown() override
-    {
-        if (VSSC && VSSC->isVisible())
-            VSSC->close();
-        DestroyForms();
-        SetMessageHandler({});
     }
 
     // Runs the Setup sequence, answering the dialog with a port name and a device.
@@ -130,9 +119,6 @@ protected:
         });
     }
 
-    QTemporaryDir RuntimeDir;
-    SimLibrary Sim;
-    std::vector<QString> Shown;
     QPoint DialogPosition;
     QString DeviceTextShown;
 };

@@ -26,6 +26,7 @@
 #include "vport/VSPortLib_TLB.h"
 #include "vport/Virtualp.h"
 
+#include "tests/ProgramTest.h"
 #include "tests/SetupDriver.h"
 #include "tests/SimLibrary.h"
 #include "tests/Wait.h"
@@ -411,26 +412,9 @@ std::string Probe()
     return probe + "\r\n";
 }
 
-class Reliability : public testing::Test
+class Reliability : public test::ProgramTest
 {
 protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(RuntimeDir.isValid());
-        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(RuntimeDir.path()));
-        ASSERT_TRUE(Sim.Loaded()) << Sim.Error();
-        d2xx::SetLibraryFile(SimLibrary::Path());
-        Sim.vsim_SetRealTime(0);
-        SetMessageHandler([this](QWidget *, const QString &Text) { Shown.push_back(Text); });
-        CreateForms();
-    }
-    void TearDown() override
-    {
-        if (VSSC && VSSC->isVisible())
-            VSSC->close();
-        DestroyForms();
-        SetMessageHandler({});
-    }
 
     // Runs the Setup sequence, answering the dialog with a port name and a device as a user
     // types them.
@@ -488,9 +472,6 @@ protected:
             kPatience);
     }
 
-    QTemporaryDir RuntimeDir;
-    SimLibrary Sim;
-    std::vector<QString> Shown;
     QString PortTyped;
     Clock::duration LongestReset{};
 };
