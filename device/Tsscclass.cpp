@@ -481,14 +481,22 @@ bool TSSCClass::SynchDevice(int Attempts, std::int16_t Pattern)
     return true;
 }
 
-int TSSCClass::SendData(const unsigned char *Buffer, int Count)
+bool TSSCClass::CanTransfer()
 {
+    // Ending: quietly nothing. No device: said once a call.
     if (Terminated())
-        return -1;
+        return false;
     if (!FDevice) {
         Report("Not inited");
-        return -1;
+        return false;
     }
+    return true;
+}
+
+int TSSCClass::SendData(const unsigned char *Buffer, int Count)
+{
+    if (!CanTransfer())
+        return -1;
 
     std::unique_lock lock(FLock);
     int position = (FTxRead + FTxCount) % kRingSize;
@@ -511,12 +519,8 @@ int TSSCClass::SendData(const unsigned char *Buffer, int Count)
 
 int TSSCClass::ReceiveData(unsigned char *Buffer, int Capacity)
 {
-    if (Terminated())
+    if (!CanTransfer())
         return -1;
-    if (!FDevice) {
-        Report("Not inited");
-        return -1;
-    }
 
     std::shared_lock lock(FLock);
     const int count = std::clamp(Capacity, 0, FRxCount);

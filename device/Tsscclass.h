@@ -98,6 +98,8 @@ private:
     void Report(const AnsiString &Text);
 
     bool Terminated() const { return FStopRequested.load(); }
+    // SendData and ReceiveData work only while the link has a device and is not ending.
+    bool CanTransfer();
     void MarkSynched();
 
     Q_INVOKABLE void DeliverMessage();

@@ -227,12 +227,12 @@ void TVSPortAx::RenewPtyLocked()
     Port->Pty = std::move(*Fresh);
 }
 
-void TVSPortAx::SendQueuedLocked()
+std::size_t TVSPortAx::WriteNowLocked(const char *Data, std::size_t Size, bool &Gone)
 {
+    Gone = false;
     std::size_t Sent = 0;
-    while (Sent < Queue.size()) {
-        const ssize_t Done =
-            ::write(Port->Pty.MasterFd(), Queue.data() + Sent, Queue.size() - Sent);
+    while (Sent < Size) {
+        const ssize_t Done = ::write(Port->Pty.MasterFd(), Data + Sent, Size - Sent);
         if (Done > 0) {
             Sent += static_cast<std::size_t>(Done);
             continue;
@@ -241,12 +241,22 @@ void TVSPortAx::SendQueuedLocked()
             continue;
         if (Done == 0 || errno == EAGAIN || errno == EWOULDBLOCK)
             break;
-        // EIO: the last application closed the port this very moment; what waited goes, as at
-        // any close.
+        // EIO: the last application closed the port this very moment.
         if (errno != EIO)
             FailLocked(SystemErrorText(QStringLiteral("writing to the port"), errno));
-        Sent = Queue.size();
+        Gone = true;
+        break;
     }
+    return Sent;
+}
+
+void TVSPortAx::SendQueuedLocked()
+{
+    bool Gone = false;
+    std::size_t Sent = WriteNowLocked(Queue.data(), Queue.size(), Gone);
+    // Nobody is left to read what waited: it goes, as at any close.
+    if (Gone)
+        Sent = Queue.size();
     Queue.erase(Queue.begin(), Queue.begin() + static_cast<std::ptrdiff_t>(Sent));
 }
 
@@ -262,20 +272,13 @@ long TVSPortAx::Write(const void *Buffer, long Count)
     const char *Data = static_cast<const char *>(Buffer);
     auto Left = static_cast<std::size_t>(Count);
     // Order matters: straight to the pty only while nothing waits in the queue.
-    while (Queue.empty() && Left > 0) {
-        const ssize_t Done = ::write(Port->Pty.MasterFd(), Data, Left);
-        if (Done > 0) {
-            Data += Done;
-            Left -= static_cast<std::size_t>(Done);
-            continue;
-        }
-        if (Done < 0 && errno == EINTR)
-            continue;
-        if (Done == 0 || errno == EAGAIN || errno == EWOULDBLOCK)
-            break;
-        if (errno != EIO)
-            FailLocked(SystemErrorText(QStringLiteral("writing to the port"), errno));
-        return Count;
+    if (Queue.empty()) {
+        bool Gone = false;
+        const std::size_t Sent = WriteNowLocked(Data, Left, Gone);
+        if (Gone)
+            return Count;
+        Data += Sent;
+        Left -= Sent;
     }
     const std::size_t Queued = std::min(Left, WriteQueueCapacity - Queue.size());
     Queue.insert(Queue.end(), Data, Data + Queued);

@@ -99,6 +99,8 @@ private:
     // Notices an application's last close (then cleans up after it), sends on what waits in
     // the queue, and tells whether an application holds the port.
     bool ServiceLocked();
+    // Writes what the pty takes now; Gone: the port closed under the write (or it failed).
+    std::size_t WriteNowLocked(const char *Data, std::size_t Size, bool &Gone);
     void SendQueuedLocked();
     void RenewPtyLocked();
     void FailLocked(const QString &Text);
