@@ -322,15 +322,17 @@ void TSSCClass::SendFrame()
         DWORD count = 0;
         const FT_STATUS status = Table.FT_Write(FDevice, FFrame.data() + FFrameWritten,
                                                 kFrameSize - FFrameWritten, &count);
-        if (status == FT_OK && count != 0) {
+        // What the driver says it took, it took, whatever the status: offering those bytes
+        // again would clock them out twice and shift the rest of the payload into commands.
+        if (count != 0) {
             FFrameWritten += std::min<DWORD>(count, kFrameSize - FFrameWritten);
             StartTimeout(kFrameWriteTimeoutMs);
         } else if (TimeoutExpired()) {
             Report("FT_Write TIMEOUT");
             return;
-        } else if (status != FT_OK) {
-            std::this_thread::sleep_for(kFailedWritePause);
         }
+        if (status != FT_OK && FFrameWritten < kFrameSize)
+            std::this_thread::sleep_for(kFailedWritePause);
     }
     FFramePending = false;
 }
@@ -348,13 +350,13 @@ void TSSCClass::CollectReceived()
     // a half pair kept from the last read); the rest waits in the driver's queue.
     const int halves = FRxHalfPair ? 1 : 0;
     const DWORD room = static_cast<DWORD>(2 * (kRingSize - FRxCount) - halves);
-    DWORD wanted = std::min(queued, room);
+    DWORD wanted = std::min({queued, room, static_cast<DWORD>(kReadChunk)});
     if ((wanted + halves) % 2 != 0)
         --wanted;
     if (wanted == 0)
         return;
 
-    std::vector<unsigned char> buffer(wanted);
+    std::vector<unsigned char> &buffer = FReadBuffer;
     DWORD got = 0;
     if (Table.FT_Read(FDevice, buffer.data(), wanted, &got) != FT_OK)
         return;
@@ -406,11 +408,12 @@ bool TSSCClass::SynchDevice(int Attempts, std::int16_t Pattern)
     DWORD queued = 0, txQueued = 0, events = 0;
     Table.FT_GetStatus(FDevice, &queued, &txQueued, &events);
     if (queued != 0) {
-        std::vector<unsigned char> discard(queued);
+        std::vector<unsigned char> discard(kReadChunk);
         DWORD remaining = queued;
         while (remaining != 0) {
             DWORD got = 0;
-            if (Table.FT_Read(FDevice, discard.data(), remaining, &got) != FT_OK) {
+            const DWORD wanted = std::min<DWORD>(remaining, kReadChunk);
+            if (Table.FT_Read(FDevice, discard.data(), wanted, &got) != FT_OK) {
                 Report("Error in FT_Read spurgo");
                 return true;
             }
@@ -418,7 +421,7 @@ bool TSSCClass::SynchDevice(int Attempts, std::int16_t Pattern)
             // counted is gone, so stop rather than wait forever.
             if (got == 0)
                 break;
-            remaining -= std::min(got, remaining);
+            remaining -= std::min(got, wanted);
         }
     }
 

@@ -57,6 +57,9 @@ constexpr std::uint32_t kSynchPhaseTimeoutMs = 60;
 constexpr int kMinSynchAttempts = 8;
 constexpr unsigned char kLatencyMs = 1;
 constexpr d2xx::ULONG kDriverTimeoutMs = 50;
+// The most that one read from the driver takes, whatever the driver says is waiting: the answers
+// to four frames. What is beyond it waits for the next read.
+constexpr int kReadChunk = 4 * kFramePayload;
 } // namespace ssc
 
 class TSSCClass final : public QThread
@@ -123,6 +126,9 @@ private:
     std::vector<unsigned char> FFrame;
     bool FFramePending = false;
     d2xx::DWORD FFrameWritten = 0;
+
+    // The worker's read buffer, kReadChunk bytes.
+    std::vector<unsigned char> FReadBuffer = std::vector<unsigned char>(ssc::kReadChunk);
 
     // First half of a pair whose second half is still in the driver's queue.
     bool FRxHalfPair = false;

@@ -107,6 +107,11 @@ void vsim_SetUnplugged(int on)
     Settings::Instance().SetUnplugged(on != 0);
 }
 
+void vsim_SetOverReport(unsigned bytes)
+{
+    Settings::Instance().SetOverReport(bytes);
+}
+
 int vsim_OpenCount(void)
 {
     return Settings::Instance().OpenCount();

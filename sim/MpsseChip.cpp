@@ -331,7 +331,7 @@ FT_STATUS Chip::GetStatus(d2xx::DWORD &rx, d2xx::DWORD &tx)
     if (const FT_STATUS status = Usable(closed_, settings); status != d2xx::FT_OK)
         return status;
     Advance(Clock::now(), settings);
-    rx = static_cast<d2xx::DWORD>(answers_.Size());
+    rx = static_cast<d2xx::DWORD>(answers_.Size()) + settings.overReport;
     tx = static_cast<d2xx::DWORD>(commands_.Size());
     return d2xx::FT_OK;
 }
@@ -343,6 +343,7 @@ FT_STATUS Chip::Read(std::uint8_t *out, std::size_t count, d2xx::DWORD &got)
     CallSettings settings = settings_.ForCall();
     if (const FT_STATUS status = Usable(closed_, settings); status != d2xx::FT_OK)
         return status;
+    largestRead_ = std::max<unsigned long long>(largestRead_, count);
     if (settings_.TakeReadError())
         return d2xx::FT_IO_ERROR;
 
@@ -481,6 +482,7 @@ VsimChipState Chip::State()
     state.frames = frames_;
     state.badCommands = badCommands_;
     state.lastBadOpcode = lastBadOpcode_;
+    state.largestRead = largestRead_;
     state.deviceSynced = device_.Synced() ? 1 : 0;
     state.hostBytes = device_.HostBytes();
     state.deviceBytesSent = device_.BytesSent();

@@ -166,6 +166,7 @@ private:
     long long frames_ = 0;
     long long badCommands_ = 0;
     std::uint8_t lastBadOpcode_ = 0;
+    unsigned long long largestRead_ = 0;
     std::vector<std::uint8_t> writeLog_;
 };
 

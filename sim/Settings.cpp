@@ -160,6 +160,12 @@ void Settings::SetUnplugged(bool on)
     WakeChips();
 }
 
+void Settings::SetOverReport(std::uint32_t bytes)
+{
+    std::lock_guard lock(mutex_);
+    faults_.overReport = bytes;
+}
+
 int Settings::OpenCount()
 {
     std::lock_guard lock(mutex_);
@@ -184,7 +190,8 @@ std::shared_ptr<Chip> Settings::LatestChip()
 CallSettings Settings::ForCall()
 {
     std::lock_guard lock(mutex_);
-    return CallSettings{realTime_, behaviour_, faults_.unplugged, faults_.writeStall};
+    return CallSettings{realTime_, behaviour_, faults_.unplugged, faults_.writeStall,
+                        faults_.overReport};
 }
 
 WriteFaults Settings::TakeWriteFaults()

@@ -39,6 +39,8 @@ struct CallSettings {
     Behaviour behaviour = Behaviour::Echo;
     bool unplugged = false;
     bool writeStall = false;
+    // Bytes FT_GetStatus claims beyond what is really queued.
+    std::uint32_t overReport = 0;
 };
 
 // The faults one FT_Write call is to show, taken (and counted down) once at its start.
@@ -72,6 +74,7 @@ public:
     void SetReadError(int calls);
     void SetOddRead(int calls);
     void SetUnplugged(bool on);
+    void SetOverReport(std::uint32_t bytes);
     int OpenCount();
     std::size_t TakeHostBytes(std::uint8_t *out, std::size_t cap);
     std::shared_ptr<Chip> LatestChip();
@@ -111,6 +114,7 @@ private:
         int readErrorCalls = 0;
         int oddReadCalls = 0;
         bool unplugged = false;
+        std::uint32_t overReport = 0;
     };
 
     std::mutex mutex_;

@@ -54,9 +54,10 @@ typedef struct VsimChipState {
     long long frames; /* 0x3D commands started */
     long long badCommands;
     unsigned lastBadOpcode;
-    int deviceSynced;          /* the device has seen its first frame since open or reset */
-    long long hostBytes;       /* new host bytes the device accepted */
-    long long deviceBytesSent; /* words sent with flag 0x01, counted once fully clocked out */
+    int deviceSynced;               /* the device has seen its first frame since open or reset */
+    long long hostBytes;            /* new host bytes the device accepted */
+    long long deviceBytesSent;      /* words sent with flag 0x01, counted once fully clocked out */
+    unsigned long long largestRead; /* the largest count asked of FT_Read since open */
 } VsimChipState;
 
 /* Every setting back to its default: devices {"SSC Simulator"}, real time, VSIM_ECHO, random
@@ -105,6 +106,9 @@ VSIM_EXPORT void vsim_SetOddRead(int calls);
  * device, every call on an open handle returns FT_IO_ERROR (FT_Close still frees the handle),
  * and calls blocked in FT_Read or FT_Write return FT_IO_ERROR at once. */
 VSIM_EXPORT void vsim_SetUnplugged(int on);
+/* FT_GetStatus reports `bytes` more waiting than there are, as a driver that overstates its
+ * receive queue (0 = off). FT_Read still returns only what is there. */
+VSIM_EXPORT void vsim_SetOverReport(unsigned bytes);
 
 /* The chips open now: successful FT_OpenEx calls less FT_Close calls. */
 VSIM_EXPORT int vsim_OpenCount(void);

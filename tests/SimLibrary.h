@@ -78,6 +78,7 @@ public:
         Bind(vsim_SetReadError, "vsim_SetReadError");
         Bind(vsim_SetOddRead, "vsim_SetOddRead");
         Bind(vsim_SetUnplugged, "vsim_SetUnplugged");
+        Bind(vsim_SetOverReport, "vsim_SetOverReport");
         Bind(vsim_OpenCount, "vsim_OpenCount");
         Bind(vsim_TakeHostBytes, "vsim_TakeHostBytes");
         Bind(vsim_GetChipState, "vsim_GetChipState");
@@ -150,6 +151,7 @@ public:
     decltype(&::vsim_SetReadError) vsim_SetReadError = nullptr;
     decltype(&::vsim_SetOddRead) vsim_SetOddRead = nullptr;
     decltype(&::vsim_SetUnplugged) vsim_SetUnplugged = nullptr;
+    decltype(&::vsim_SetOverReport) vsim_SetOverReport = nullptr;
     decltype(&::vsim_OpenCount) vsim_OpenCount = nullptr;
     decltype(&::vsim_TakeHostBytes) vsim_TakeHostBytes = nullptr;
     decltype(&::vsim_GetChipState) vsim_GetChipState = nullptr;

@@ -127,6 +127,24 @@ protected:
 
 } // namespace
 
+namespace
+{
+// Queues the text and collects what comes back until as many bytes have arrived.
+std::string EchoThrough(TSSCClass &Link, const std::string &Text)
+{
+    EXPECT_EQ(Link.SendData(reinterpret_cast<const unsigned char *>(Text.data()), int(Text.size())),
+              int(Text.size()));
+    std::string received;
+    EXPECT_TRUE(test::WaitUntil([&] {
+        unsigned char in[4096];
+        const int got = Link.ReceiveData(in, 4096);
+        received.append(reinterpret_cast<char *>(in), static_cast<std::size_t>(std::max(got, 0)));
+        return received.size() >= Text.size();
+    }));
+    return received;
+}
+} // namespace
+
 // ---------------------------------------------------------------------------------------------
 // Binding the driver library
 
@@ -617,14 +635,35 @@ TEST_F(LinkTest, FrameTimeoutReportNeverBlocksAWaitingSendData)
     Sim.vsim_SetWriteStall(0);
 }
 
-TEST_F(LinkTest, FrameWriteWithErrorStatusIsNoProgress)
+TEST_F(LinkTest, FrameWriteReportingAnErrorWithACountTakesNoByteTwice)
 {
+    // Writes that fail but still took their bytes: what the driver says it took is not offered
+    // again, so the device sees each host byte once and the chip no stray commands.
+    Sim.vsim_SetStream(0, 0);
     TSSCClass &link = OpenLink();
-    Sim.vsim_SetWriteError(1, 1); // takes the frame but says it failed
+    Sim.vsim_SetBehaviour(VSIM_SILENT);
+    const unsigned char bytes[] = {0xAA, 0xBB, 0xCC};
+    ASSERT_EQ(link.SendData(bytes, 3), 3);
+    Sim.vsim_SetShortWrite(1000);
+    Sim.vsim_SetWriteError(3, 1);
     Probe::SendFrame(link);
-    const std::vector<unsigned char> log = WriteLog();
-    ASSERT_EQ(log.size(), 10u + 2 * kFrameSize) << "the same frame is offered again whole";
-    EXPECT_EQ(log[10 + kFrameSize], 0x3D);
+    EXPECT_EQ(WriteLog().size(), 10u + kFrameSize) << "the frame went out once, whole";
+    Sim.vsim_SetShortWrite(0);
+    Probe::SendFrame(link);
+    EXPECT_THAT(HostBytes(), ElementsAre(0xAA, 0xBB, 0xCC));
+    EXPECT_EQ(Chip().badCommands, 0);
+}
+
+TEST_F(LinkTest, ADriverThatOverstatesItsQueueCostsNoMemory)
+{
+    // A driver that claims a gigabyte is waiting: every read still goes through a bounded
+    // buffer, in the handshake's purge and in the worker, and the link works on.
+    Sim.vsim_SetStream(7, 0);
+    TSSCClass &link = OpenLink();
+    Sim.vsim_SetOverReport(1u << 30);
+    ASSERT_FALSE(link.SynchDevice(24, 0x01A5));
+    EXPECT_EQ(EchoThrough(link, "hi"), "hi");
+    EXPECT_LE(Chip().largestRead, 2ull * kRingSize) << "no read bigger than the ring could take";
 }
 
 TEST_F(LinkTest, CollectKeepsValidBytesOnly)
@@ -708,24 +747,6 @@ TEST_F(LinkTest, SingleQueuedByteWaitsForItsPartner)
 
 // ---------------------------------------------------------------------------------------------
 // End to end with the worker
-
-namespace
-{
-// Queues the text and collects what comes back until as many bytes have arrived.
-std::string EchoThrough(TSSCClass &Link, const std::string &Text)
-{
-    EXPECT_EQ(Link.SendData(reinterpret_cast<const unsigned char *>(Text.data()), int(Text.size())),
-              int(Text.size()));
-    std::string received;
-    EXPECT_TRUE(test::WaitUntil([&] {
-        unsigned char in[4096];
-        const int got = Link.ReceiveData(in, 4096);
-        received.append(reinterpret_cast<char *>(in), static_cast<std::size_t>(std::max(got, 0)));
-        return received.size() >= Text.size();
-    }));
-    return received;
-}
-} // namespace
 
 TEST_F(LinkTest, EchoesHelloInFastMode)
 {
