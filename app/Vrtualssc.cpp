@@ -70,6 +70,8 @@ TVSSC::TVSSC(QWidget *Owner) : QMainWindow(Owner)
     SSCDevice->setFont(labelFont);
     // Wider than designed: a device description is often longer than "SSCDevice".
     SSCDevice->setGeometry(112, 32, 160, 16);
+    // The description is the user's or the driver's text: shown as it is, never as markup.
+    SSCDevice->setTextFormat(Qt::PlainText);
 
     ButtonReset = new QPushButton("Reset", client);
     ButtonReset->setObjectName("ButtonReset");
@@ -80,6 +82,7 @@ TVSSC::TVSSC(QWidget *Owner) : QMainWindow(Owner)
     AboutForm = new TAboutForm();
     PortPanel = new TVirtualPort(VirtualCOMInfo);
     PortPanel->PortSource = SetupForm->VCOMSel;
+    SetupForm->PortInUse = [this] { return PortPanel->VSPortAx->PortOpened(); };
 
     connect(Setup1, &QAction::triggered, this, &TVSSC::Setup1Click);
     connect(About1, &QAction::triggered, this, &TVSSC::About1Click);
@@ -96,12 +99,14 @@ void TVSSC::Setup1Click()
 {
     // Changing settings under an application that holds the port would pull it away.
     if (PortPanel->VPortStatus->text() == kOpened) {
-        ShowMessage(this, "You must exit any application connected \n before changing settings");
+        ShowMessage(this, kExitApplicationsText);
         return;
     }
 
     const bool hadLink = SetupForm->SSCLink != nullptr;
+    // Another port or device may be chosen: what the old link held was meant for the old one.
     RetireLink(SetupForm->SSCLink);
+    FUnsent.clear();
 
     // A link that only binds the driver library, to list the devices (once per run).
     SetupForm->SSCLink = std::make_unique<TSSCClass>();
@@ -135,10 +140,12 @@ void TVSSC::About1Click()
 
 void TVSSC::ButtonResetClick()
 {
-    RetireLink(SetupForm->SSCLink);
+    // The same device again: what the old link never began to send goes first to the new one.
+    std::vector<unsigned char> unsent = RetireLink(SetupForm->SSCLink);
+    FUnsent.insert(FUnsent.begin(), unsent.begin(), unsent.end());
     SetupForm->SSCLink = std::make_unique<TSSCClass>();
     if (SetupForm->SSCLink->Init(SetupForm->DeviceDescription()))
-        ShowMessage(this, "Error in initing");
+        ShowMessage(this, kInitErrorText);
 }
 
 void TVSSC::paintEvent(QPaintEvent *Event)
@@ -157,6 +164,7 @@ void TVSSC::closeEvent(QCloseEvent *Event)
 {
     FormClose();
     Event->accept();
+    emit Closed();
 }
 
 void TVSSC::FormClose()
@@ -181,7 +189,7 @@ void TVSSC::PollingTimerTimer()
     // Port to device: read no more than the link takes whole now; the rest waits in the port,
     // where the application's writes wait as on a line with flow control. A link that cannot
     // transfer takes nothing, so what the port holds is read and dropped.
-    {
+    if (HandOverUnsent(*link)) {
         const int room = link->TxRoom();
         long count = room < 0 ? kTransferSize : std::min(room, kTransferSize);
         if (count > 0) {
@@ -197,6 +205,19 @@ void TVSSC::PollingTimerTimer()
     if (link->Synched || !link->SynchDevice(kSynchAttempts, kSynchPattern))
         DeliverReceived(*link, inbound.get());
     PollingTimer->start();
+}
+
+bool TVSSC::HandOverUnsent(TSSCClass &Link)
+{
+    if (FUnsent.empty())
+        return true;
+    const int taken = Link.SendData(FUnsent.data(), static_cast<int>(FUnsent.size()));
+    // A link without a device drops what it is given, as it drops what comes from the port.
+    if (taken < 0)
+        FUnsent.clear();
+    else
+        FUnsent.erase(FUnsent.begin(), FUnsent.begin() + taken);
+    return FUnsent.empty();
 }
 
 void TVSSC::DeliverReceived(TSSCClass &Link, unsigned char *Inbound)

@@ -7,6 +7,7 @@
 #include <QMainWindow>
 
 #include <cstdint>
+#include <vector>
 
 class QAction;
 class QGroupBox;
@@ -49,6 +50,10 @@ public:
     void ButtonResetClick();
     void PollingTimerTimer();
 
+signals:
+    // The main window has closed: the program is to end.
+    void Closed();
+
 protected:
     void paintEvent(QPaintEvent *Event) override;
     void closeEvent(QCloseEvent *Event) override;
@@ -59,6 +64,12 @@ private:
     // Moves what the device link received to the port: no more than an application on the port
     // can take now, so nothing is dropped while someone listens.
     void DeliverReceived(class TSSCClass &Link, unsigned char *Inbound);
+    // Hands the link what a retired link left unsent; true once nothing is left.
+    bool HandOverUnsent(class TSSCClass &Link);
+
+    // Host bytes read from the port that a retired link never began to send: the link that
+    // replaced it takes them before anything new from the port.
+    std::vector<unsigned char> FUnsent;
 };
 
 extern TVSSC *VSSC;

@@ -31,6 +31,10 @@ constexpr DWORD kFrameLowWater = 1024;
 constexpr std::chrono::microseconds kClockedByte{8};
 constexpr std::chrono::microseconds kPacingMin{1000};
 constexpr std::chrono::microseconds kPacingStep{40000};
+// Before the device is closed, the chip clocks out what it already holds: at most a frame and
+// the low-water mark, about 41 ms at 1 MHz. A chip that does not get there in this time is
+// stalled or gone, and is closed anyway.
+constexpr std::chrono::milliseconds kDrainLimit{100};
 // After a frame write call that failed outright, before the next try.
 constexpr std::chrono::milliseconds kFailedWritePause{1};
 
@@ -264,7 +268,10 @@ void TSSCClass::Execute()
         }
     }
 
-    // Closing steps: close the device, then let the library go.
+    // Closing steps: let the chip finish the frames it holds, close the device, then let the
+    // library go.
+    if (FDevice && Synched)
+        DrainChip();
     if (FDevice) {
         Table.FT_Close(FDevice);
         FDevice = nullptr;
@@ -274,6 +281,24 @@ void TSSCClass::Execute()
         FLibrary = nullptr;
     }
     FEnded.store(true, std::memory_order_release);
+}
+
+void TSSCClass::DrainChip()
+{
+    // The host bytes in frames the driver took count as sent: they must reach the device, not
+    // be thrown away with the chip's buffer when the device is closed and the next link resets
+    // the chip.
+    const auto deadline = std::chrono::steady_clock::now() + kDrainLimit;
+    for (;;) {
+        DWORD queued = 0, txQueued = 0, events = 0;
+        if (Table.FT_GetStatus(FDevice, &queued, &txQueued, &events) != FT_OK || txQueued == 0)
+            return;
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline)
+            return;
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
+            std::max(kClockedByte * txQueued, kPacingMin), deadline - now));
+    }
 }
 
 void TSSCClass::AwaitFrameRoom()
@@ -312,6 +337,9 @@ void TSSCClass::SendFrame()
         std::shared_lock lock(FLock);
         // The payload is taken whole: an even count, so the next frame starts on a pair.
         const int queued = std::min(FTxCount, kFramePayload);
+        // SendData queues whole host bytes, so what is left of one already begun is the rest.
+        FFrameHead = std::min(queued, FTxCount % kRingBytesPerHostByte);
+        FFramePayload = queued;
         CopyFromRing(FTxRing.data(), FTxRead, FFrame.data() + kFrameHeader, queued);
         FTxCount -= queued;
         FTxRead = (FTxRead + queued) % kRingSize;
@@ -542,12 +570,37 @@ int TSSCClass::TxRoom()
     return (kRingSize - FTxCount) / kRingBytesPerHostByte;
 }
 
-void RetireLink(std::unique_ptr<TSSCClass> &Link)
+std::vector<unsigned char> TSSCClass::TakeUnsent()
+{
+    std::vector<unsigned char> unsent;
+    if (isRunning())
+        return unsent;
+    std::unique_lock lock(FLock);
+    // A frame cut short: its host bytes whose first pair never went out.
+    if (FFramePending) {
+        const int sentPayload = std::max(0, static_cast<int>(FFrameWritten) - kFrameHeader);
+        for (int start = FFrameHead; start < FFramePayload; start += kRingBytesPerHostByte)
+            if (start >= sentPayload)
+                unsent.push_back(FFrame[static_cast<std::size_t>(kFrameHeader + start)]);
+    }
+    // The ring: the rest of a host byte begun in a frame belongs to that frame's last byte; every
+    // whole host byte after it is unsent.
+    for (int offset = FTxCount % kRingBytesPerHostByte; offset < FTxCount;
+         offset += kRingBytesPerHostByte)
+        unsent.push_back(FTxRing[static_cast<std::size_t>((FTxRead + offset) % kRingSize)]);
+    FFramePending = false;
+    FTxCount = 0;
+    return unsent;
+}
+
+std::vector<unsigned char> RetireLink(std::unique_ptr<TSSCClass> &Link)
 {
     if (!Link)
-        return;
+        return {};
     Link->Stop();
     while (!Link->wait(QDeadlineTimer(kRetirePoll)))
         QCoreApplication::sendPostedEvents(Link.get(), QEvent::MetaCall);
+    std::vector<unsigned char> unsent = Link->TakeUnsent();
     Link.reset();
+    return unsent;
 }

@@ -85,6 +85,11 @@ public:
     // How many host bytes SendData would queue whole right now; -1 when it would return -1.
     int TxRoom();
 
+    // Once the worker has ended: the host bytes this link was given but never began to send,
+    // oldest first, for the link that replaces it. A host byte counts as sent once its first
+    // pair has gone out in a frame.
+    std::vector<unsigned char> TakeUnsent();
+
     // Set once SynchDevice has succeeded; never cleared.
     std::atomic<bool> Synched{false};
 
@@ -93,6 +98,7 @@ private:
     void Execute();
     void SendFrame();
     void AwaitFrameRoom();
+    void DrainChip();
     void CollectReceived();
 
     void StartTimeout(std::uint32_t Milliseconds);
@@ -126,6 +132,10 @@ private:
     std::vector<unsigned char> FFrame;
     bool FFramePending = false;
     d2xx::DWORD FFrameWritten = 0;
+    // The frame's payload size, and how many of its first bytes finish a host byte that an
+    // earlier frame began.
+    int FFramePayload = 0;
+    int FFrameHead = 0;
 
     // The worker's read buffer, kReadChunk bytes.
     std::vector<unsigned char> FReadBuffer = std::vector<unsigned char>(ssc::kReadChunk);
@@ -150,4 +160,5 @@ private:
 // Retires a link: Stop, wait until its worker has ended, destroy, forget. Messages that the
 // worker hands to the UI thread meanwhile are delivered, so a link with a callback cannot
 // deadlock its own retirement; nothing else runs during the wait. A null link is left alone.
-void RetireLink(std::unique_ptr<TSSCClass> &Link);
+// Returns the host bytes the link never began to send (TakeUnsent).
+std::vector<unsigned char> RetireLink(std::unique_ptr<TSSCClass> &Link);

@@ -1,6 +1,5 @@
 #include "dialogs/Message.h"
 
-#include <QApplication>
 #include <QMessageBox>
 
 namespace
@@ -14,7 +13,11 @@ void ShowMessage(QWidget *Parent, const QString &Text)
         Handler(Parent, Text);
         return;
     }
-    QMessageBox::information(Parent, QApplication::applicationDisplayName(), Text);
+    // Texts may carry names from outside (a device description, a path): never rich text.
+    QMessageBox box(QMessageBox::Information, QStringLiteral("Velmor Debug"), Text, QMessageBox::Ok,
+                    Parent);
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
 }
 
 void SetMessageHandler(TMessageHandler NewHandler)

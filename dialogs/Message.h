@@ -11,6 +11,11 @@ class QWidget;
 
 using TMessageHandler = std::function<void(QWidget *Parent, const QString &Text)>;
 
+// The texts the user sees.
+inline const QString kExitApplicationsText =
+    QStringLiteral("You must exit any application connected \n before changing settings");
+inline const QString kInitErrorText = QStringLiteral("Error in initing");
+
 void ShowMessage(QWidget *Parent, const QString &Text);
 
 // An empty handler restores the real message box.

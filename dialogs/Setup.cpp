@@ -36,11 +36,15 @@ TSetupForm::TSetupForm(QWidget *Owner)
     VCOMSel->setEditable(true);
     VCOMSel->setInsertPolicy(QComboBox::NoInsert);
     VCOMSel->setGeometry(16, 32, 81, 21);
+    // A typed name is used as typed: no completion from the items ("COM1" must not become
+    // "COM10").
+    VCOMSel->setCompleter(nullptr);
     SSCSel = new QComboBox(GroupBox2);
     SSCSel->setObjectName("SSCSel");
     SSCSel->setEditable(true);
     SSCSel->setInsertPolicy(QComboBox::NoInsert);
     SSCSel->setGeometry(16, 32, 169, 21);
+    SSCSel->setCompleter(nullptr);
 
     OKButton = new QPushButton("OK", this);
     OKButton->setObjectName("OKButton");
@@ -68,10 +72,16 @@ void TSetupForm::reject() {}
 
 void TSetupForm::OKButtonClick()
 {
+    // An application may have opened the port while the dialog was up: recreating the port
+    // would pull it away from under the application. The dialog stays up.
+    if (PortInUse && PortInUse()) {
+        ShowMessage(this, kExitApplicationsText);
+        return;
+    }
     setResult(QDialog::Accepted);
     RetireLink(SSCLink);
     SSCLink = std::make_unique<TSSCClass>();
     if (SSCLink->Init(DeviceDescription()))
-        ShowMessage(this, "Error in initing");
+        ShowMessage(this, kInitErrorText);
     done(QDialog::Accepted);
 }

@@ -8,6 +8,7 @@
 
 #include <QDialog>
 
+#include <functional>
 #include <memory>
 
 class QComboBox;
@@ -30,6 +31,10 @@ public:
 
     // The current device link, or null.
     std::unique_ptr<TSSCClass> SSCLink;
+
+    // Whether an application holds the virtual port open now; set by the main window. OK is
+    // refused while it does, since the main window recreates the port after OK.
+    std::function<bool()> PortInUse;
 
     // The device description as the link takes it.
     AnsiString DeviceDescription() const;

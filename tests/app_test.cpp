@@ -1,5 +1,6 @@
 // The whole program in process: the main window, its dialogs, the port panel with a real pty,
 // and the device link against the simulated device, driven as a user would drive them.
+#include "app/Startup.h"
 #include "app/Vrtualssc.h"
 #include "device/D2xx.h"
 #include "device/Tsscclass.h"
@@ -19,7 +20,9 @@
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenuBar>
+#include <QProcess>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
@@ -29,9 +32,12 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -60,6 +66,7 @@ public:
     }
     ~PortClient() { Close(); }
     bool IsOpen() const { return Fd >= 0; }
+    int Descriptor() const { return Fd; }
     void Close()
     {
         if (Fd >= 0)
@@ -221,6 +228,58 @@ TEST_F(AppTest, SetupIsRefusedWhileAnApplicationHoldsThePort)
     ASSERT_TRUE(TickUntil([&] { return Status() == "Idle"; }));
 }
 
+TEST_F(AppTest, SetupOkIsRefusedWhileAnApplicationOpenedThePortMeanwhile)
+{
+    // OK would recreate the port under an application that opened it while the dialog was up.
+    RunSetup("COM8", "SSC Simulator");
+    const QString path = PortPath();
+    std::unique_ptr<PortClient> client;
+    bool stayedUp = false;
+    bool clientKeptItsPort = false;
+    QTimer answer;
+    answer.setInterval(5);
+    QObject::connect(&answer, &QTimer::timeout, [&] {
+        if (!SetupForm->isVisible())
+            return;
+        answer.stop();
+        client = std::make_unique<PortClient>(path);
+        SetupForm->OKButton->click();
+        stayedUp = SetupForm->isVisible();
+        clientKeptItsPort = client->IsOpen() && ::write(client->Descriptor(), "x", 1) == 1;
+        client->Close();
+        SetupForm->OKButton->click();
+    });
+    answer.start();
+    VSSC->Setup1Click();
+    EXPECT_TRUE(stayedUp);
+    EXPECT_TRUE(clientKeptItsPort);
+    EXPECT_THAT(Shown, ElementsAre(kOpenMessage));
+    EXPECT_EQ(PortPath(), path);
+}
+
+TEST_F(AppTest, TypedNamesAreUsedAsTyped)
+{
+    // Nothing completes a typed name from the lists' items, as the user types into the shown
+    // dialog.
+    SetupForm->show();
+    QApplication::setActiveWindow(SetupForm);
+    SetupForm->VCOMSel->setFocus();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(SetupForm));
+    QTest::keyClicks(SetupForm->VCOMSel->lineEdit(), "COM1");
+    EXPECT_EQ(SetupForm->VCOMSel->currentText(), "COM1");
+    SetupForm->VCOMSel->lineEdit()->clear();
+    QTest::keyClicks(SetupForm->VCOMSel->lineEdit(), "com");
+    QTest::keyClick(SetupForm->VCOMSel->lineEdit(), Qt::Key_Return);
+    EXPECT_EQ(SetupForm->VCOMSel->currentText(), "com");
+    SetupForm->hide();
+
+    // A device description is shown as the text it is, never as markup.
+    SetupForm->SSCSel->setEditText("<b>SSC</b> &amp;");
+    Tick();
+    EXPECT_EQ(VSSC->SSCDevice->text(), "<b>SSC</b> &amp;");
+    EXPECT_EQ(VSSC->SSCDevice->textFormat(), Qt::PlainText);
+}
+
 TEST_F(AppTest, ResetBeforeAnySetup)
 {
     VSSC->ButtonResetClick();
@@ -380,6 +439,44 @@ TEST_F(AppTest, PortBytesWaitForRoomInTheLinkInsteadOfBeingDropped)
     EXPECT_EQ(arrived, sent);
 }
 
+TEST_F(AppTest, ResetLosesNoHostByte)
+{
+    // Resets while an application sends: the bytes the old link held and never began to send
+    // go to the new link first, so the device gets every byte once, in order.
+    Sim.vsim_SetRealTime(1);
+    RunSetup("COM8", "SSC Simulator");
+    Sim.vsim_SetBehaviour(VSIM_SILENT);
+    PortClient client(PortPath());
+    ASSERT_TRUE(client.IsOpen());
+    std::string sent;
+    for (int i = 0; i < 400; ++i)
+        sent += char(i * 7 + i / 256);
+    client.Write(sent);
+
+    std::string arrived;
+    auto collect = [&] {
+        std::vector<unsigned char> bytes(4096);
+        const int n = Sim.vsim_TakeHostBytes(bytes.data(), 4096);
+        arrived.append(reinterpret_cast<char *>(bytes.data()), std::size_t(n));
+    };
+    for (int reset = 0; reset < 3; ++reset) {
+        const std::size_t before = arrived.size();
+        ASSERT_TRUE(TickUntil([&] {
+            collect();
+            return arrived.size() > before + 10;
+        }));
+        VSSC->ButtonResetClick();
+        ASSERT_THAT(Shown, IsEmpty());
+    }
+    ASSERT_TRUE(TickUntil([&] {
+        collect();
+        return arrived.size() >= sent.size();
+    })) << arrived.size()
+        << " of " << sent.size();
+    EXPECT_EQ(arrived.size(), sent.size());
+    EXPECT_EQ(arrived, sent);
+}
+
 TEST_F(AppTest, DeviceBytesWaitForTheApplicationInsteadOfBeingDropped)
 {
     RunSetup("COM8", "SSC Simulator");
@@ -423,4 +520,66 @@ TEST_F(AppTest, EchoEndToEndInRealTime)
     }));
     EXPECT_EQ(back, "hello\r\n");
     EXPECT_EQ(Status(), "Opened");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Start-up and the end of the program, through the same steps main() takes
+
+namespace
+{
+
+// Runs the program's event loop with Action scheduled in it; false if the loop did not end by
+// itself within the patience.
+bool RunsToItsEnd(const std::function<void()> &Action)
+{
+    QTimer::singleShot(0, Action);
+    QTimer watchdog;
+    watchdog.setSingleShot(true);
+    QObject::connect(&watchdog, &QTimer::timeout, [] { QCoreApplication::exit(99); });
+    watchdog.start(test::kPatience);
+    const int status = RunMainWindow();
+    return status == 0 && VSSC == nullptr && AboutForm == nullptr;
+}
+
+} // namespace
+
+TEST(Startup, ClosingTheMainWindowEndsTheProgramWithAboutOpen)
+{
+    EXPECT_TRUE(RunsToItsEnd([] {
+        VSSC->About1Click();
+        VSSC->close();
+    }));
+}
+
+TEST(Startup, EndingSignalsEndTheProgramWithAboutOpen)
+{
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP})
+        EXPECT_TRUE(RunsToItsEnd([signal] {
+            VSSC->About1Click();
+            ::raise(signal);
+        })) << "signal "
+            << signal;
+}
+
+TEST(Startup, CaptionsAreTheWindowsOwn)
+{
+    // A display name would be appended to every caption by the toolkit ("Setup — Velmor Debug").
+    ConfigureApplication();
+    EXPECT_EQ(QGuiApplication::applicationDisplayName(), QCoreApplication::applicationName());
+}
+
+TEST(Startup, WithoutADisplayTheProgramSaysSoInOneLine)
+{
+    QProcess program;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        environment.remove(name);
+    program.setProcessEnvironment(environment);
+    program.start(VELMOR_PROGRAM, {});
+    ASSERT_TRUE(program.waitForFinished(int(test::kPatience.count())));
+    EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(program.exitCode(), 1);
+    const QString said = QString::fromLocal8Bit(program.readAllStandardError());
+    EXPECT_EQ(said.count('\n'), 1) << said.toStdString();
+    EXPECT_TRUE(said.contains("no display")) << said.toStdString();
 }
