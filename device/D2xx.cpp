@@ -72,15 +72,11 @@ std::string BindEntryPoints(void *library)
 {
     std::string missing;
     // The lookup order is the table's order; the first gap ends the binding.
-    Bind(library, "FT_OpenEx", Table.FT_OpenEx, missing) &&
-        Bind(library, "FT_SetLatencyTimer", Table.FT_SetLatencyTimer, missing) &&
-        Bind(library, "FT_SetTimeouts", Table.FT_SetTimeouts, missing) &&
-        Bind(library, "FT_SetBitMode", Table.FT_SetBitMode, missing) &&
-        Bind(library, "FT_GetStatus", Table.FT_GetStatus, missing) &&
-        Bind(library, "FT_ListDevices", Table.FT_ListDevices, missing) &&
-        Bind(library, "FT_Read", Table.FT_Read, missing) &&
-        Bind(library, "FT_Write", Table.FT_Write, missing) &&
-        Bind(library, "FT_Close", Table.FT_Close, missing);
+#define VELMOR_D2XX_BIND(Name, Parameters)                                                         \
+    if (missing.empty())                                                                           \
+        Bind(library, #Name, Table.Name, missing);
+    VELMOR_D2XX_ENTRY_POINTS(VELMOR_D2XX_BIND)
+#undef VELMOR_D2XX_BIND
     return missing;
 }
 

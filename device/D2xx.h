@@ -40,34 +40,33 @@ constexpr UCHAR FT_BITMODE_MPSSE = 0x02;
 // The buffer that FT_ListDevices fills with one description.
 constexpr std::size_t kDescriptionSize = 64;
 
+// The nine entry points, in the order in which they are looked up, each with the driver's own
+// signature: X(name, parameter list). Everything that names them (the table, the binding, the
+// simulated driver's exports, the tests' loader) expands this one list.
+#define VELMOR_D2XX_ENTRY_POINTS(X)                                                                \
+    X(FT_OpenEx, (void *pArg1, DWORD Flags, FT_HANDLE *pHandle))                                   \
+    X(FT_SetLatencyTimer, (FT_HANDLE ftHandle, UCHAR ucLatency))                                   \
+    X(FT_SetTimeouts, (FT_HANDLE ftHandle, ULONG ReadTimeout, ULONG WriteTimeout))                 \
+    X(FT_SetBitMode, (FT_HANDLE ftHandle, UCHAR ucMask, UCHAR ucEnable))                           \
+    X(FT_GetStatus,                                                                                \
+      (FT_HANDLE ftHandle, DWORD * dwRxBytes, DWORD * dwTxBytes, DWORD * dwEventDWord))            \
+    X(FT_ListDevices, (void *pArg1, void *pArg2, DWORD Flags))                                     \
+    X(FT_Read, (FT_HANDLE ftHandle, void *lpBuffer, DWORD dwBytesToRead, DWORD *lpBytesReturned))  \
+    X(FT_Write, (FT_HANDLE ftHandle, void *lpBuffer, DWORD dwBytesToWrite, DWORD *lpBytesWritten)) \
+    X(FT_Close, (FT_HANDLE ftHandle))
+
 extern "C" {
-using FT_OpenEx_t = FT_STATUS (*)(void *pArg1, DWORD Flags, FT_HANDLE *pHandle);
-using FT_SetLatencyTimer_t = FT_STATUS (*)(FT_HANDLE ftHandle, UCHAR ucLatency);
-using FT_SetTimeouts_t = FT_STATUS (*)(FT_HANDLE ftHandle, ULONG ReadTimeout, ULONG WriteTimeout);
-using FT_SetBitMode_t = FT_STATUS (*)(FT_HANDLE ftHandle, UCHAR ucMask, UCHAR ucEnable);
-using FT_GetStatus_t = FT_STATUS (*)(FT_HANDLE ftHandle, DWORD *dwRxBytes, DWORD *dwTxBytes,
-                                     DWORD *dwEventDWord);
-using FT_ListDevices_t = FT_STATUS (*)(void *pArg1, void *pArg2, DWORD Flags);
-using FT_Read_t = FT_STATUS (*)(FT_HANDLE ftHandle, void *lpBuffer, DWORD dwBytesToRead,
-                                DWORD *lpBytesReturned);
-using FT_Write_t = FT_STATUS (*)(FT_HANDLE ftHandle, void *lpBuffer, DWORD dwBytesToWrite,
-                                 DWORD *lpBytesWritten);
-using FT_Close_t = FT_STATUS (*)(FT_HANDLE ftHandle);
+#define VELMOR_D2XX_POINTER_TYPE(Name, Parameters) using Name##_t = FT_STATUS(*) Parameters;
+VELMOR_D2XX_ENTRY_POINTS(VELMOR_D2XX_POINTER_TYPE)
+#undef VELMOR_D2XX_POINTER_TYPE
 }
 
-// The bound entry points, in the order in which they are looked up. Empty at start; filled by
-// the device link's Init on the user-interface thread; shared by every link; not cleared when a
-// link unloads the library.
+// The bound entry points. Empty at start; filled by the device link's Init on the user-interface
+// thread; shared by every link; not cleared when a link unloads the library.
 struct TD2xxTable {
-    FT_OpenEx_t FT_OpenEx = nullptr;
-    FT_SetLatencyTimer_t FT_SetLatencyTimer = nullptr;
-    FT_SetTimeouts_t FT_SetTimeouts = nullptr;
-    FT_SetBitMode_t FT_SetBitMode = nullptr;
-    FT_GetStatus_t FT_GetStatus = nullptr;
-    FT_ListDevices_t FT_ListDevices = nullptr;
-    FT_Read_t FT_Read = nullptr;
-    FT_Write_t FT_Write = nullptr;
-    FT_Close_t FT_Close = nullptr;
+#define VELMOR_D2XX_TABLE_ENTRY(Name, Parameters) Name##_t Name = nullptr;
+    VELMOR_D2XX_ENTRY_POINTS(VELMOR_D2XX_TABLE_ENTRY)
+#undef VELMOR_D2XX_TABLE_ENTRY
 };
 
 extern TD2xxTable Table;

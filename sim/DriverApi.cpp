@@ -22,30 +22,16 @@ using d2xx::UCHAR;
 using d2xx::ULONG;
 
 extern "C" {
-VSIM_EXPORT FT_STATUS FT_OpenEx(void *pArg1, DWORD Flags, FT_HANDLE *pHandle);
-VSIM_EXPORT FT_STATUS FT_SetLatencyTimer(FT_HANDLE ftHandle, UCHAR ucLatency);
-VSIM_EXPORT FT_STATUS FT_SetTimeouts(FT_HANDLE ftHandle, ULONG ReadTimeout, ULONG WriteTimeout);
-VSIM_EXPORT FT_STATUS FT_SetBitMode(FT_HANDLE ftHandle, UCHAR ucMask, UCHAR ucEnable);
-VSIM_EXPORT FT_STATUS FT_GetStatus(FT_HANDLE ftHandle, DWORD *dwRxBytes, DWORD *dwTxBytes,
-                                   DWORD *dwEventDWord);
-VSIM_EXPORT FT_STATUS FT_ListDevices(void *pArg1, void *pArg2, DWORD Flags);
-VSIM_EXPORT FT_STATUS FT_Read(FT_HANDLE ftHandle, void *lpBuffer, DWORD dwBytesToRead,
-                              DWORD *lpBytesReturned);
-VSIM_EXPORT FT_STATUS FT_Write(FT_HANDLE ftHandle, void *lpBuffer, DWORD dwBytesToWrite,
-                               DWORD *lpBytesWritten);
-VSIM_EXPORT FT_STATUS FT_Close(FT_HANDLE ftHandle);
+#define VSIM_DECLARE(Name, Parameters) VSIM_EXPORT FT_STATUS Name Parameters;
+VELMOR_D2XX_ENTRY_POINTS(VSIM_DECLARE)
+#undef VSIM_DECLARE
 }
 
 // The program binds these with the driver's own signatures: any drift is a build error here.
-static_assert(std::is_same_v<decltype(&FT_OpenEx), d2xx::FT_OpenEx_t>);
-static_assert(std::is_same_v<decltype(&FT_SetLatencyTimer), d2xx::FT_SetLatencyTimer_t>);
-static_assert(std::is_same_v<decltype(&FT_SetTimeouts), d2xx::FT_SetTimeouts_t>);
-static_assert(std::is_same_v<decltype(&FT_SetBitMode), d2xx::FT_SetBitMode_t>);
-static_assert(std::is_same_v<decltype(&FT_GetStatus), d2xx::FT_GetStatus_t>);
-static_assert(std::is_same_v<decltype(&FT_ListDevices), d2xx::FT_ListDevices_t>);
-static_assert(std::is_same_v<decltype(&FT_Read), d2xx::FT_Read_t>);
-static_assert(std::is_same_v<decltype(&FT_Write), d2xx::FT_Write_t>);
-static_assert(std::is_same_v<decltype(&FT_Close), d2xx::FT_Close_t>);
+#define VSIM_CHECK(Name, Parameters)                                                               \
+    static_assert(std::is_same_v<decltype(&Name), d2xx::Name##_t>, #Name);
+VELMOR_D2XX_ENTRY_POINTS(VSIM_CHECK)
+#undef VSIM_CHECK
 
 namespace
 {

@@ -55,15 +55,9 @@ public:
             Fail("cannot load the simulated driver " + Path() + ": " + (why ? why : "?"));
             return;
         }
-        Bind(FT_OpenEx, "FT_OpenEx");
-        Bind(FT_SetLatencyTimer, "FT_SetLatencyTimer");
-        Bind(FT_SetTimeouts, "FT_SetTimeouts");
-        Bind(FT_SetBitMode, "FT_SetBitMode");
-        Bind(FT_GetStatus, "FT_GetStatus");
-        Bind(FT_ListDevices, "FT_ListDevices");
-        Bind(FT_Read, "FT_Read");
-        Bind(FT_Write, "FT_Write");
-        Bind(FT_Close, "FT_Close");
+#define VELMOR_SIM_BIND(Name, Parameters) Bind(Name, #Name);
+        VELMOR_D2XX_ENTRY_POINTS(VELMOR_SIM_BIND)
+#undef VELMOR_SIM_BIND
         Bind(vsim_Reset, "vsim_Reset");
         Bind(vsim_SetDevices, "vsim_SetDevices");
         Bind(vsim_SetRealTime, "vsim_SetRealTime");
@@ -97,24 +91,27 @@ public:
     SimLibrary &operator=(const SimLibrary &) = delete;
 
     // True when the file was loaded and every function was found.
-    bool Loaded() const { return library_ != nullptr && error_.empty(); }
+    bool Loaded() const
+    {
+        return library_ != nullptr && error_.empty();
+    }
     // What failed, empty if nothing did.
-    const std::string &Error() const { return error_; }
-    void *Handle() const { return library_; }
+    const std::string &Error() const
+    {
+        return error_;
+    }
+    void *Handle() const
+    {
+        return library_;
+    }
 
     // The entry points as the program's table holds them.
     d2xx::TD2xxTable Table() const
     {
         d2xx::TD2xxTable table;
-        table.FT_OpenEx = FT_OpenEx;
-        table.FT_SetLatencyTimer = FT_SetLatencyTimer;
-        table.FT_SetTimeouts = FT_SetTimeouts;
-        table.FT_SetBitMode = FT_SetBitMode;
-        table.FT_GetStatus = FT_GetStatus;
-        table.FT_ListDevices = FT_ListDevices;
-        table.FT_Read = FT_Read;
-        table.FT_Write = FT_Write;
-        table.FT_Close = FT_Close;
+#define VELMOR_SIM_ENTRY(Name, Parameters) table.Name = Name;
+        VELMOR_D2XX_ENTRY_POINTS(VELMOR_SIM_ENTRY)
+#undef VELMOR_SIM_ENTRY
         return table;
     }
 
@@ -127,15 +124,9 @@ public:
         return state;
     }
 
-    d2xx::FT_OpenEx_t FT_OpenEx = nullptr;
-    d2xx::FT_SetLatencyTimer_t FT_SetLatencyTimer = nullptr;
-    d2xx::FT_SetTimeouts_t FT_SetTimeouts = nullptr;
-    d2xx::FT_SetBitMode_t FT_SetBitMode = nullptr;
-    d2xx::FT_GetStatus_t FT_GetStatus = nullptr;
-    d2xx::FT_ListDevices_t FT_ListDevices = nullptr;
-    d2xx::FT_Read_t FT_Read = nullptr;
-    d2xx::FT_Write_t FT_Write = nullptr;
-    d2xx::FT_Close_t FT_Close = nullptr;
+#define VELMOR_SIM_MEMBER(Name, Parameters) d2xx::Name##_t Name = nullptr;
+    VELMOR_D2XX_ENTRY_POINTS(VELMOR_SIM_MEMBER)
+#undef VELMOR_SIM_MEMBER
 
     decltype(&::vsim_Reset) vsim_Reset = nullptr;
     decltype(&::vsim_SetDevices) vsim_SetDevices = nullptr;
