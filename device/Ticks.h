@@ -12,6 +12,14 @@ using TTickSource = std::uint32_t (*)();
 
 std::uint32_t Now();
 
+// Whether the tick count Now is at or past Deadline. The signed distance stays right across the
+// counter's wrap: a deadline that wrapped past zero is reached only once the counter has too, and
+// on time even when nobody looked between the wrap and the deadline.
+constexpr bool Reached(std::uint32_t Now, std::uint32_t Deadline)
+{
+    return static_cast<std::int32_t>(Now - Deadline) >= 0;
+}
+
 // nullptr restores the monotonic clock.
 void SetSource(TTickSource source);
 

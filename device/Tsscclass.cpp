@@ -7,10 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
-#include <cstring>
 #include <thread>
-#include <vector>
 
 using namespace d2xx;
 using namespace ssc;
@@ -18,55 +15,36 @@ using namespace ssc;
 namespace
 {
 
+using Clock = std::chrono::steady_clock;
+
 constexpr std::chrono::milliseconds kIdleSleep{1000};
 constexpr std::chrono::milliseconds kSynchSettle{1};
 constexpr std::chrono::milliseconds kRetirePoll{5};
 
-// The next frame is written once the chip has no more than this many command bytes left to clock
-// (about 8 ms at 1 MHz): enough to keep it clocking without a gap, late enough that the frame
-// carries the host bytes queued meanwhile. Until then the worker sleeps for about the time the
-// chip needs to get there (8 us a byte at the 1 MHz the set-up chooses), then collects the
-// answer that arrived meanwhile.
-constexpr DWORD kFrameLowWater = 1024;
+// Frame pacing, in bytes the chip still has to clock (8 us a byte at the 1 MHz the set-up
+// chooses). The next frame is written once the chip is down to kFrameLead: late, so that the
+// frame carries the host bytes queued meanwhile, and early enough that the chip never runs dry.
+// 512 bytes are 4.1 ms: a full-speed chip (FT2232D) needs about 3 ms to move a 4099-byte frame
+// over USB, and a millisecond is left for the scheduler. Every byte of lead is echo time.
+constexpr DWORD kFrameLead = 512;
+// The device answers a new host byte about a millisecond after the frame carrying it begins to
+// clock, and the chip hands the answer on within its 1 ms latency timer: the worker collects it
+// once the chip has clocked this far into that frame, instead of near the frame's end.
+constexpr DWORD kAnswerDue = 320;
 constexpr std::chrono::microseconds kClockedByte{8};
-constexpr std::chrono::microseconds kPacingMin{1000};
+constexpr std::chrono::microseconds kPacingMin{500};
 constexpr std::chrono::microseconds kPacingStep{40000};
 // Before the device is closed, the chip clocks out what it already holds: at most a frame and
-// the low-water mark, about 41 ms at 1 MHz. A chip that does not get there in this time is
-// stalled or gone, and is closed anyway.
+// the lead, about 37 ms at 1 MHz. A chip that does not get there in this time is stalled or gone,
+// and is closed anyway.
 constexpr std::chrono::milliseconds kDrainLimit{100};
 // After a frame write call that failed outright, before the next try.
 constexpr std::chrono::milliseconds kFailedWritePause{1};
-
-constexpr unsigned char kFrameCommand[kFrameHeader] = {0x3D, 0xFF, 0x0F};
-
-// Pins 0 and 1 (clock and data out) as outputs, loop-back off, SCK = 12 MHz / ((1 + 5) * 2).
-constexpr unsigned char kSetupCommands[] = {0x80, 0x00, 0x03, 0x82, 0x00,
-                                            0x00, 0x85, 0x86, 0x05, 0x00};
-
-// Handshake: clock one more bit in; then clock one whole byte in.
-constexpr unsigned char kClockOneBit[] = {0x2E, 0x00};
-constexpr unsigned char kClockOneByte[] = {0x2C, 0x00, 0x00};
 
 bool OnUiThread()
 {
     const QCoreApplication *app = QCoreApplication::instance();
     return !app || QThread::currentThread() == app->thread();
-}
-
-AnsiString HexByte(unsigned char Byte)
-{
-    char text[3];
-    std::snprintf(text, sizeof text, "%02X", Byte);
-    return text;
-}
-
-// Copies Count bytes out of a ring starting at From, wrapping at the ring's end.
-void CopyFromRing(const unsigned char *Ring, int From, unsigned char *To, int Count)
-{
-    const int first = std::min(Count, kRingSize - From);
-    std::memcpy(To, Ring + From, static_cast<std::size_t>(first));
-    std::memcpy(To + first, Ring, static_cast<std::size_t>(Count - first));
 }
 
 } // namespace
@@ -78,7 +56,8 @@ TSSCClass::TSSCClass(TSSCMessageEvent OnMessage) : FOnMessage(std::move(OnMessag
 
 TSSCClass::~TSSCClass()
 {
-    // A QThread must never be destroyed while it runs.
+    // A QThread must never be destroyed while it runs. The worker never waits for this thread,
+    // so the wait ends.
     if (isRunning()) {
         Stop();
         wait();
@@ -114,8 +93,7 @@ bool TSSCClass::Init(const AnsiString &Description)
         Report("Can not load " + file);
         return true;
     }
-    const std::string missing = BindEntryPoints(FLibrary);
-    if (!missing.empty()) {
+    if (const std::string missing = BindEntryPoints(FLibrary); !missing.empty()) {
         Report("Missing " + missing);
         return true;
     }
@@ -135,7 +113,7 @@ bool TSSCClass::Init(const AnsiString &Description)
     Table.FT_SetBitMode(FDevice, 0x00, FT_BITMODE_MPSSE);
     Table.FT_SetTimeouts(FDevice, kDriverTimeoutMs, kDriverTimeoutMs);
 
-    if (SendBuffer(kSetupCommands, sizeof kSetupCommands)) {
+    if (SendBuffer(kSetupCommands.data(), kSetupCommands.size())) {
         Report("Error in sending...");
         return true;
     }
@@ -166,7 +144,6 @@ bool TSSCClass::Stop()
 {
     if (isRunning())
         setPriority(QThread::NormalPriority);
-    requestInterruption();
     {
         std::lock_guard guard(FWakeMutex);
         FStopRequested = true;
@@ -184,6 +161,22 @@ void TSSCClass::MarkSynched()
     FWake.notify_all();
 }
 
+bool TSSCClass::Sleep(std::chrono::microseconds Pause, bool WakeOnSynch)
+{
+    std::unique_lock lock(FWakeMutex);
+    return FWake.wait_for(lock, Pause, [&] {
+        return FStopRequested || (WakeOnSynch && Synched);
+    }) && FStopRequested;
+}
+
+bool TSSCClass::QueueCounts(DWORD &Received, DWORD &ToSend)
+{
+    DWORD events = 0;
+    Received = 0;
+    ToSend = 0;
+    return Table.FT_GetStatus(FDevice, &Received, &ToSend, &events) == FT_OK;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Millisecond timeout on the 32-bit tick counter
 
@@ -197,8 +190,7 @@ void TSSCClass::StartTimeout(std::uint32_t Milliseconds)
 bool TSSCClass::TimeoutExpired()
 {
     const std::uint32_t now = ticks::Now();
-    // The signed distance from the deadline stays right across the counter's wrap.
-    if (static_cast<std::int32_t>(now - FDeadline) >= 0)
+    if (ticks::Reached(now, FDeadline))
         return true;
     FLastTick = now;
     return false;
@@ -230,26 +222,20 @@ bool TSSCClass::SendBuffer(const unsigned char *Data, std::uint32_t Length)
 
 void TSSCClass::Report(const AnsiString &Text)
 {
-    if (!FOnMessage)
-        return;
     {
         std::lock_guard guard(FMessageMutex);
         FMessage = Text;
     }
-    if (OnUiThread())
-        DeliverMessage();
-    else
-        QMetaObject::invokeMethod(this, "DeliverMessage", Qt::BlockingQueuedConnection);
-}
-
-void TSSCClass::DeliverMessage()
-{
-    AnsiString text;
-    {
-        std::lock_guard guard(FMessageMutex);
-        text = FMessage;
+    if (!FOnMessage)
+        return;
+    if (OnUiThread()) {
+        FOnMessage(Text);
+        return;
     }
-    FOnMessage(text);
+    // Queued, not waited for: the UI thread may itself be waiting for this worker. A message
+    // still queued when the link goes is delivered by RetireLink first.
+    QMetaObject::invokeMethod(
+        this, [this, Text] { FOnMessage(Text); }, Qt::QueuedConnection);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -261,15 +247,18 @@ void TSSCClass::Execute()
         if (Synched) {
             SendFrame();
             CollectReceived();
-            AwaitFrameRoom();
+            AwaitFrameRoom(CarriesNewHostBytes(FFrame) && !FFrame.Pending);
         } else {
-            std::unique_lock lock(FWakeMutex);
-            FWake.wait_for(lock, kIdleSleep, [this] { return FStopRequested || Synched; });
+            Sleep(kIdleSleep, true);
         }
     }
+    CloseDevice();
+    FEnded.store(true, std::memory_order_release);
+}
 
-    // Closing steps: let the chip finish the frames it holds, close the device, then let the
-    // library go.
+void TSSCClass::CloseDevice()
+{
+    // Let the chip finish the frames it holds, close the device, then let the library go.
     if (FDevice && Synched)
         DrainChip();
     if (FDevice) {
@@ -280,7 +269,6 @@ void TSSCClass::Execute()
         UnloadLibrary(FLibrary);
         FLibrary = nullptr;
     }
-    FEnded.store(true, std::memory_order_release);
 }
 
 void TSSCClass::DrainChip()
@@ -288,136 +276,90 @@ void TSSCClass::DrainChip()
     // The host bytes in frames the driver took count as sent: they must reach the device, not
     // be thrown away with the chip's buffer when the device is closed and the next link resets
     // the chip.
-    const auto deadline = std::chrono::steady_clock::now() + kDrainLimit;
-    for (;;) {
-        DWORD queued = 0, txQueued = 0, events = 0;
-        if (Table.FT_GetStatus(FDevice, &queued, &txQueued, &events) != FT_OK || txQueued == 0)
-            return;
-        const auto now = std::chrono::steady_clock::now();
+    const auto deadline = Clock::now() + kDrainLimit;
+    DWORD queued = 0, toSend = 0;
+    while (QueueCounts(queued, toSend) && toSend != 0) {
+        const auto now = Clock::now();
         if (now >= deadline)
             return;
-        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
-            std::max(kClockedByte * txQueued, kPacingMin), deadline - now));
+        std::this_thread::sleep_for(
+            std::min<Clock::duration>(std::max(kClockedByte * toSend, kPacingMin), deadline - now));
     }
 }
 
-void TSSCClass::AwaitFrameRoom()
+void TSSCClass::AwaitFrameRoom(bool AnswerDue)
 {
+    bool answerCollected = !AnswerDue;
     while (!Terminated()) {
-        DWORD queued = 0, txQueued = 0, events = 0;
-        const bool known = Table.FT_GetStatus(FDevice, &queued, &txQueued, &events) == FT_OK;
-        if (known && txQueued <= kFrameLowWater)
-            return;
-        const auto pause =
-            known ? std::clamp(kClockedByte * (txQueued - kFrameLowWater), kPacingMin, kPacingStep)
-                  : kPacingStep;
-        {
-            std::unique_lock lock(FWakeMutex);
-            if (FWake.wait_for(lock, pause, [this] { return FStopRequested.load(); }))
-                return;
-        }
+        DWORD queued = 0, toSend = 0;
         // A chip that cannot say how far it is gets one pause, not a busy loop.
-        if (!known)
+        if (!QueueCounts(queued, toSend)) {
+            Sleep(kPacingStep, false);
             return;
+        }
+        if (toSend <= kFrameLead)
+            return;
+        // The frame just written begins to clock once the chip is down to its size.
+        const DWORD answerAt = kFrameSize > kAnswerDue ? kFrameSize - kAnswerDue : 0;
+        if (!answerCollected && toSend <= answerAt) {
+            CollectReceived();
+            answerCollected = true;
+            continue;
+        }
+        const DWORD target = answerCollected ? kFrameLead : answerAt;
+        const auto pause = std::clamp(kClockedByte * (toSend - target), kPacingMin, kPacingStep);
+        if (Sleep(pause, false))
+            return;
+        // Collected after every pause, whatever it waited for: a chip whose read queue is full
+        // stops clocking until it is read.
         CollectReceived();
     }
 }
 
 void TSSCClass::SendFrame()
 {
-    // The chip takes a frame's 4096 payload bytes as data of one clocking command. A frame cut
-    // short by the timeout is therefore finished on the next pass, never restarted: a new header
-    // in its place would be clocked out as data, and the rest of the new frame would reach the
-    // chip as commands.
-    if (!FFramePending) {
-        FFramePending = true;
-        FFrameWritten = 0;
-        FFrame.assign(kFrameSize, 0x00);
-        std::memcpy(FFrame.data(), kFrameCommand, kFrameHeader);
+    // A frame cut short is finished on the next pass, never restarted: a new header in its place
+    // would be clocked out as data, and the rest of the new frame would reach the chip as
+    // commands.
+    if (!FFrame.Pending) {
         std::shared_lock lock(FLock);
-        // The payload is taken whole: an even count, so the next frame starts on a pair.
-        const int queued = std::min(FTxCount, kFramePayload);
-        // SendData queues whole host bytes, so what is left of one already begun is the rest.
-        FFrameHead = std::min(queued, FTxCount % kRingBytesPerHostByte);
-        FFramePayload = queued;
-        CopyFromRing(FTxRing.data(), FTxRead, FFrame.data() + kFrameHeader, queued);
-        FTxCount -= queued;
-        FTxRead = (FTxRead + queued) % kRingSize;
+        BuildFrame(FFrame, Tx());
     }
 
     StartTimeout(kFrameWriteTimeoutMs);
-    while (FFrameWritten < kFrameSize) {
+    while (FFrame.Pending) {
         DWORD count = 0;
-        const FT_STATUS status = Table.FT_Write(FDevice, FFrame.data() + FFrameWritten,
-                                                kFrameSize - FFrameWritten, &count);
+        const FT_STATUS status = Table.FT_Write(FDevice, FFrame.Bytes.data() + FFrame.Sent,
+                                                kFrameSize - FFrame.Sent, &count);
         // What the driver says it took, it took, whatever the status: offering those bytes
         // again would clock them out twice and shift the rest of the payload into commands.
         if (count != 0) {
-            FFrameWritten += std::min<DWORD>(count, kFrameSize - FFrameWritten);
+            FrameTaken(FFrame, count);
             StartTimeout(kFrameWriteTimeoutMs);
         } else if (TimeoutExpired()) {
             Report("FT_Write TIMEOUT");
             return;
         }
-        if (status != FT_OK && FFrameWritten < kFrameSize)
+        if (status != FT_OK && FFrame.Pending)
             std::this_thread::sleep_for(kFailedWritePause);
     }
-    FFramePending = false;
 }
 
 void TSSCClass::CollectReceived()
 {
-    DWORD queued = 0, txQueued = 0, events = 0;
-    Table.FT_GetStatus(FDevice, &queued, &txQueued, &events);
+    DWORD queued = 0, toSend = 0;
+    QueueCounts(queued, toSend);
     if (queued == 0)
         return;
 
     std::unique_lock lock(FLock);
-
-    // Take no more than the ring can hold, two bytes a free place, and whole pairs only (counting
-    // a half pair kept from the last read); the rest waits in the driver's queue.
-    const int halves = FRxHalfPair ? 1 : 0;
-    const DWORD room = static_cast<DWORD>(2 * (kRingSize - FRxCount) - halves);
-    DWORD wanted = std::min({queued, room, static_cast<DWORD>(kReadChunk)});
-    if ((wanted + halves) % 2 != 0)
-        --wanted;
+    const DWORD wanted = ReadSize(queued, FRxCount, FRxCarry);
     if (wanted == 0)
         return;
-
-    std::vector<unsigned char> &buffer = FReadBuffer;
     DWORD got = 0;
-    if (Table.FT_Read(FDevice, buffer.data(), wanted, &got) != FT_OK)
+    if (Table.FT_Read(FDevice, FReadBuffer.data(), wanted, &got) != FT_OK)
         return;
-    got = std::min(got, wanted);
-
-    int position = (FRxRead + FRxCount) % kRingSize;
-    auto take = [&](unsigned char data, unsigned char flag) {
-        if (flag != kValidFlag)
-            return true;
-        if (FRxCount == kRingSize)
-            return false;
-        FRxRing[position] = data;
-        position = (position + 1) % kRingSize;
-        ++FRxCount;
-        return true;
-    };
-
-    DWORD index = 0;
-    if (FRxHalfPair && got > 0) {
-        FRxHalfPair = false;
-        if (!take(FRxHalfByte, buffer[0]))
-            return;
-        index = 1;
-    }
-    for (; index + 1 < got; index += 2) {
-        if (!take(buffer[index], buffer[index + 1]))
-            return;
-    }
-    // An odd count read: keep the data byte until its flag arrives, so the pair boundary holds.
-    if (index < got) {
-        FRxHalfPair = true;
-        FRxHalfByte = buffer[index];
-    }
+    CollectPairs(Rx(), FRxCarry, FReadBuffer.data(), std::min(got, wanted));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -431,85 +373,104 @@ bool TSSCClass::SynchDevice(int Attempts, std::int16_t Pattern)
         Report("Not inited or bad parameters");
         return true;
     }
+    if (PurgeInput())
+        return true;
 
-    // Purge whatever the device left in the input queue.
-    DWORD queued = 0, txQueued = 0, events = 0;
-    Table.FT_GetStatus(FDevice, &queued, &txQueued, &events);
-    if (queued != 0) {
-        std::vector<unsigned char> discard(kReadChunk);
-        DWORD remaining = queued;
-        while (remaining != 0) {
-            DWORD got = 0;
-            const DWORD wanted = std::min<DWORD>(remaining, kReadChunk);
-            if (Table.FT_Read(FDevice, discard.data(), wanted, &got) != FT_OK) {
-                Report("Error in FT_Read spurgo");
-                return true;
-            }
-            // A read that brings nothing has waited out the driver's read timeout: what was
-            // counted is gone, so stop rather than wait forever.
-            if (got == 0)
-                break;
-            remaining -= std::min(got, wanted);
-        }
-    }
-
-    const auto low = static_cast<unsigned char>(Pattern & 0xFF);
-    const auto high = static_cast<unsigned char>((Pattern >> 8) & 0xFF);
-
-    int counter = Attempts;
-    while (counter-- != 0) {
-        // First phase: one more bit, then compare the last eight with the low byte.
-        if (SendBuffer(kClockOneBit, sizeof kClockOneBit))
+    const TSay say = [this](const std::string &Text) { Report(Text); };
+    const TClockIn firstPhase = [this](const unsigned char *Command, std::size_t Length,
+                                       const std::function<bool(unsigned char)> &Accept) {
+        return ClockInAndWait(Command, Length, Accept);
+    };
+    const TClockIn secondPhase = [this](const unsigned char *Command, std::size_t Length,
+                                        const std::function<bool(unsigned char)> &Accept) {
+        return ClockInAndPoll(Command, Length, Accept);
+    };
+    for (int counter = Attempts; counter-- != 0;) {
+        switch (FirstPhase(firstPhase, LowByte(Pattern), say)) {
+        case TPhase::Failed:
             return true;
-        std::this_thread::sleep_for(kSynchSettle);
-        StartTimeout(kSynchPhaseTimeoutMs);
-        unsigned char byte = 0;
-        for (;;) {
-            DWORD got = 0;
-            if (Table.FT_Read(FDevice, &byte, 1, &got) != FT_OK) {
-                Report("FT_Read error");
-                return true;
-            }
-            if (TimeoutExpired()) {
-                Report("Synchronization TIMEOUT expired");
-                return true;
-            }
-            if (got != 0)
-                break;
-        }
-        Report("SYNCH ---> " + HexByte(byte));
-        if (byte != low)
+        case TPhase::Miss:
             continue;
-
-        // Second phase: the next whole byte must be the high byte.
-        if (SendBuffer(kClockOneByte, sizeof kClockOneByte)) {
-            Report("Upper byte failure");
-            return true;
+        case TPhase::Match:
+            break;
         }
-        StartTimeout(kSynchPhaseTimeoutMs);
-        for (;;) {
-            DWORD available = 0;
-            Table.FT_GetStatus(FDevice, &available, &txQueued, &events);
-            if (available != 0) {
-                // Starts as anything but the high byte, so a read that brings nothing never
-                // passes for a match.
-                auto next = static_cast<unsigned char>(~high);
-                DWORD got = 0;
-                if (Table.FT_Read(FDevice, &next, 1, &got) != FT_OK) {
-                    Report("FT_Read error");
-                    return true;
-                }
-                if (next == high) {
-                    Report(std::to_string(counter));
-                    MarkSynched();
-                    return false;
-                }
-            }
-            if (TimeoutExpired())
-                break;
+        switch (SecondPhase(secondPhase, HighByte(Pattern), say)) {
+        case TPhase::Failed:
+            return true;
+        case TPhase::Miss:
+            continue;
+        case TPhase::Match:
+            Report(std::to_string(counter));
+            MarkSynched();
+            return false;
         }
     }
     return true;
+}
+
+bool TSSCClass::PurgeInput()
+{
+    // Whatever the device left in the input queue goes, through a bounded buffer.
+    DWORD queued = 0, toSend = 0;
+    QueueCounts(queued, toSend);
+    DWORD remaining = queued;
+    while (remaining != 0) {
+        DWORD got = 0;
+        const DWORD wanted = std::min<DWORD>(remaining, kReadChunk);
+        if (Table.FT_Read(FDevice, FReadBuffer.data(), wanted, &got) != FT_OK) {
+            Report("Error in FT_Read spurgo");
+            return true;
+        }
+        // A read that brings nothing has waited out the driver's read timeout: what was counted
+        // is gone, so stop rather than wait forever.
+        if (got == 0)
+            break;
+        remaining -= std::min(got, wanted);
+    }
+    return false;
+}
+
+TClockAnswer TSSCClass::ClockInAndWait(const unsigned char *Command, std::size_t Length,
+                                       const std::function<bool(unsigned char)> &Accept)
+{
+    if (SendBuffer(Command, static_cast<std::uint32_t>(Length)))
+        return {TClockOutcome::SendFailed};
+    std::this_thread::sleep_for(kSynchSettle);
+    StartTimeout(kSynchPhaseTimeoutMs);
+    for (;;) {
+        unsigned char byte = 0;
+        DWORD got = 0;
+        if (Table.FT_Read(FDevice, &byte, 1, &got) != FT_OK)
+            return {TClockOutcome::ReadFailed};
+        // Out of time is out of time, even when this read has just brought the byte.
+        if (TimeoutExpired())
+            return {TClockOutcome::TimedOut};
+        if (got != 0 && Accept(byte))
+            return {TClockOutcome::Accepted, byte};
+    }
+}
+
+TClockAnswer TSSCClass::ClockInAndPoll(const unsigned char *Command, std::size_t Length,
+                                       const std::function<bool(unsigned char)> &Accept)
+{
+    if (SendBuffer(Command, static_cast<std::uint32_t>(Length)))
+        return {TClockOutcome::SendFailed};
+    StartTimeout(kSynchPhaseTimeoutMs);
+    for (;;) {
+        DWORD available = 0, toSend = 0;
+        QueueCounts(available, toSend);
+        if (available != 0) {
+            unsigned char byte = 0;
+            DWORD got = 0;
+            if (Table.FT_Read(FDevice, &byte, 1, &got) != FT_OK)
+                return {TClockOutcome::ReadFailed};
+            // A read that brought nothing is no byte at all.
+            if (got != 0 && Accept(byte))
+                return {TClockOutcome::Accepted, byte};
+        }
+        if (TimeoutExpired())
+            return {TClockOutcome::TimedOut};
+    }
 }
 
 bool TSSCClass::CanTransfer()
@@ -528,37 +489,16 @@ int TSSCClass::SendData(const unsigned char *Buffer, int Count)
 {
     if (!CanTransfer())
         return -1;
-
     std::unique_lock lock(FLock);
-    int position = (FTxRead + FTxCount) % kRingSize;
-    int completed = 0;
-    // A host byte is queued whole or not at all: a byte cut short would leave its tag to the
-    // next byte, which the device would then take for a repeat.
-    while (completed < Count && FTxCount + kRingBytesPerHostByte <= kRingSize) {
-        const unsigned char data = Buffer[completed];
-        for (int pair = 0; pair < kPairsPerHostByte; ++pair) {
-            FTxRing[position] = data;
-            FTxRing[(position + 1) % kRingSize] = FTxTag;
-            position = (position + 2) % kRingSize;
-        }
-        FTxCount += kRingBytesPerHostByte;
-        FTxTag = FTxTag == 255 ? 1 : FTxTag + 1;
-        ++completed;
-    }
-    return completed;
+    return QueueHostBytes(Tx(), FTxTag, Buffer, Count);
 }
 
 int TSSCClass::ReceiveData(unsigned char *Buffer, int Capacity)
 {
     if (!CanTransfer())
         return -1;
-
     std::shared_lock lock(FLock);
-    const int count = std::clamp(Capacity, 0, FRxCount);
-    CopyFromRing(FRxRing.data(), FRxRead, Buffer, count);
-    FRxRead = (FRxRead + count) % kRingSize;
-    FRxCount -= count;
-    return count;
+    return TakeFromRing(Rx(), Buffer, Capacity);
 }
 
 int TSSCClass::TxRoom()
@@ -567,28 +507,16 @@ int TSSCClass::TxRoom()
         return -1;
     // The worker moves FTxCount under the read lock, so reading it takes the write lock.
     std::unique_lock lock(FLock);
-    return (kRingSize - FTxCount) / kRingBytesPerHostByte;
+    return HostByteRoom(FTxCount);
 }
 
 std::vector<unsigned char> TSSCClass::TakeUnsent()
 {
-    std::vector<unsigned char> unsent;
     if (isRunning())
-        return unsent;
+        return {};
     std::unique_lock lock(FLock);
-    // A frame cut short: its host bytes whose first pair never went out.
-    if (FFramePending) {
-        const int sentPayload = std::max(0, static_cast<int>(FFrameWritten) - kFrameHeader);
-        for (int start = FFrameHead; start < FFramePayload; start += kRingBytesPerHostByte)
-            if (start >= sentPayload)
-                unsent.push_back(FFrame[static_cast<std::size_t>(kFrameHeader + start)]);
-    }
-    // The ring: the rest of a host byte begun in a frame belongs to that frame's last byte; every
-    // whole host byte after it is unsent.
-    for (int offset = FTxCount % kRingBytesPerHostByte; offset < FTxCount;
-         offset += kRingBytesPerHostByte)
-        unsent.push_back(FTxRing[static_cast<std::size_t>((FTxRead + offset) % kRingSize)]);
-    FFramePending = false;
+    std::vector<unsigned char> unsent = UnsentHostBytes(FFrame, FTxRing.data(), FTxRead, FTxCount);
+    FFrame.Pending = false;
     FTxCount = 0;
     return unsent;
 }
@@ -598,8 +526,9 @@ std::vector<unsigned char> RetireLink(std::unique_ptr<TSSCClass> &Link)
     if (!Link)
         return {};
     Link->Stop();
-    while (!Link->wait(QDeadlineTimer(kRetirePoll)))
-        QCoreApplication::sendPostedEvents(Link.get(), QEvent::MetaCall);
+    Link->wait();
+    // The messages the worker queued before it ended reach the callback before the link goes.
+    QCoreApplication::sendPostedEvents(Link.get(), QEvent::MetaCall);
     std::vector<unsigned char> unsent = Link->TakeUnsent();
     Link.reset();
     return unsent;

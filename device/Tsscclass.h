@@ -1,20 +1,18 @@
-// The SSC device link: one object per opened SSC device.
+// The SSC device link: one object per opened SSC device, the shell around the protocol
+// (SscProtocol.h): it binds the driver library, opens the device, keeps the two rings under
+// FLock, runs the worker thread and hands its messages to the user-interface thread.
 //
-// Principles of operation. The device sits behind an FTDI chip in MPSSE mode and is reached in
-// fixed frames: every frame clocks 4096 bytes out to the device and 4096 bytes back in. Each host
-// byte goes out as 300 identical (data, tag) pairs, the tag changing from one host byte to the
-// next (1..255, never 0), so the device can tell a new byte from a repeat. The device answers in
-// (data, flag) pairs; flag 0x01 marks a valid byte.
+// Principles of operation. Before the first frame the link aligns itself with the device's bit
+// stream (SynchDevice, on the user-interface thread). From then on the worker thread (Execute)
+// writes one frame from the transmit ring and collects the device's answers into the receive
+// ring, pass after pass, writing each frame shortly before the chip finishes the one before, and
+// collecting the answer to new host bytes as soon as it is due. The UI thread feeds the transmit
+// ring (SendData) and drains the receive ring (ReceiveData). FLock guards both rings: each ring's
+// producer takes it for writing, its consumer for reading; the two readers work on different
+// rings, so they may hold it together.
 //
-// Before the first frame the link aligns itself with the device's bit stream (SynchDevice, on the
-// user-interface thread). From then on the worker thread (Execute) writes one frame from the
-// transmit ring and collects the answer into the receive ring, pass after pass, writing each
-// frame when the chip nears the end of the one before. A frame that the driver took only in part
-// is finished before the next one begins, since the chip reads its payload as data of one
-// command. The UI thread feeds the transmit ring (SendData) and drains the receive ring
-// (ReceiveData). FLock guards both
-// rings: each ring's producer takes it for writing, its consumer for reading; the two readers
-// work on different rings, so they may hold it together.
+// Messages. The worker hands its messages to the UI thread without waiting for it, so a UI thread
+// that waits for the worker (retiring or destroying the link) can never deadlock with it.
 //
 // Result conventions: Init, ListDevices, SynchDevice and SendBuffer return true on FAILURE;
 // SendData and ReceiveData return a count, or -1 while the link is ending or has no device open.
@@ -24,6 +22,7 @@
 #pragma once
 
 #include "device/D2xx.h"
+#include "device/SscProtocol.h"
 
 #include <QStringList>
 #include <QThread>
@@ -44,22 +43,12 @@ using TSSCMessageEvent = std::function<void(const AnsiString &)>;
 
 namespace ssc
 {
-constexpr int kRingSize = 65536;
-constexpr int kFramePayload = 4096;
-constexpr int kFrameHeader = 3;
-constexpr int kFrameSize = kFrameHeader + kFramePayload; // 4099
-constexpr int kPairsPerHostByte = 300;
-constexpr int kRingBytesPerHostByte = 2 * kPairsPerHostByte; // 600
-constexpr unsigned char kValidFlag = 0x01;
 constexpr std::uint32_t kSendBufferTimeoutMs = 20;
 constexpr std::uint32_t kFrameWriteTimeoutMs = 10;
 constexpr std::uint32_t kSynchPhaseTimeoutMs = 60;
 constexpr int kMinSynchAttempts = 8;
 constexpr unsigned char kLatencyMs = 1;
 constexpr d2xx::ULONG kDriverTimeoutMs = 50;
-// The most that one read from the driver takes, whatever the driver says is waiting: the answers
-// to four frames. What is beyond it waits for the next read.
-constexpr int kReadChunk = 4 * kFramePayload;
 } // namespace ssc
 
 class TSSCClass final : public QThread
@@ -67,7 +56,8 @@ class TSSCClass final : public QThread
     Q_OBJECT
 
 public:
-    // The worker starts as soon as the object is constructed.
+    // The worker starts as soon as the object is constructed. Messages go to OnMessage on the
+    // user-interface thread.
     explicit TSSCClass(TSSCMessageEvent OnMessage = {});
     ~TSSCClass() override;
 
@@ -97,21 +87,34 @@ private:
     void run() override;
     void Execute();
     void SendFrame();
-    void AwaitFrameRoom();
-    void DrainChip();
     void CollectReceived();
+    void AwaitFrameRoom(bool AnswerDue);
+    void DrainChip();
+    void CloseDevice();
 
     void StartTimeout(std::uint32_t Milliseconds);
     bool TimeoutExpired();
     bool SendBuffer(const unsigned char *Data, std::uint32_t Length);
     void Report(const AnsiString &Text);
 
+    // The driver's receive and transmit queue counts; false when it cannot tell.
+    bool QueueCounts(d2xx::DWORD &Received, d2xx::DWORD &ToSend);
+    // The handshake's steps.
+    bool PurgeInput();
+    ssc::TClockAnswer ClockInAndWait(const unsigned char *Command, std::size_t Length,
+                                     const std::function<bool(unsigned char)> &Accept);
+    ssc::TClockAnswer ClockInAndPoll(const unsigned char *Command, std::size_t Length,
+                                     const std::function<bool(unsigned char)> &Accept);
+
     bool Terminated() const { return FStopRequested.load(); }
     // SendData and ReceiveData work only while the link has a device and is not ending.
     bool CanTransfer();
     void MarkSynched();
+    // Waits up to Pause, or until the link is stopped or synchronised; true when stopped.
+    bool Sleep(std::chrono::microseconds Pause, bool WakeOnSynch);
 
-    Q_INVOKABLE void DeliverMessage();
+    ssc::TRingRef Tx() { return {FTxRing.data(), FTxRead, FTxCount}; }
+    ssc::TRingRef Rx() { return {FRxRing.data(), FRxRead, FRxCount}; }
 
     std::shared_mutex FLock;
     d2xx::FT_HANDLE FDevice = nullptr;
@@ -126,39 +129,25 @@ private:
     int FRxCount = 0;
     std::uint32_t FLastTick = 0;
     std::uint32_t FDeadline = 0;
+    // The last text reported, under FMessageMutex.
     AnsiString FMessage;
 
-    // The frame being written, and how much of it the driver has taken so far.
-    std::vector<unsigned char> FFrame;
-    bool FFramePending = false;
-    d2xx::DWORD FFrameWritten = 0;
-    // The frame's payload size, and how many of its first bytes finish a host byte that an
-    // earlier frame began.
-    int FFramePayload = 0;
-    int FFrameHead = 0;
-
-    // The worker's read buffer, kReadChunk bytes.
+    // The worker's frame, finished before the next begins when the driver took it in part.
+    ssc::TFrame FFrame;
+    // The half pair of an odd read, and the worker's read buffer.
+    ssc::TPairCarry FRxCarry;
     std::vector<unsigned char> FReadBuffer = std::vector<unsigned char>(ssc::kReadChunk);
 
-    // First half of a pair whose second half is still in the driver's queue.
-    bool FRxHalfPair = false;
-    unsigned char FRxHalfByte = 0;
-
-    // The stop request, and the wake-up that ends the idle sleep at once when the link is
+    // The stop request, and the wake-up that ends the worker's sleeps at once when the link is
     // stopped or becomes synchronised.
     std::atomic<bool> FStopRequested{false};
     std::atomic<bool> FEnded{false};
     std::mutex FWakeMutex;
     std::condition_variable FWake;
-
-    // Hands FMessage from the worker to the UI thread.
     std::mutex FMessageMutex;
-
-    friend struct TSSCClassProbe; // the tests' view of the rings and the timeout
 };
 
-// Retires a link: Stop, wait until its worker has ended, destroy, forget. Messages that the
-// worker hands to the UI thread meanwhile are delivered, so a link with a callback cannot
-// deadlock its own retirement; nothing else runs during the wait. A null link is left alone.
-// Returns the host bytes the link never began to send (TakeUnsent).
+// Retires a link: Stop, wait until its worker has ended, destroy, forget. Messages the worker
+// reported meanwhile are delivered first; nothing else runs during the wait. A null link is left
+// alone. Returns the host bytes the link never began to send (TakeUnsent).
 std::vector<unsigned char> RetireLink(std::unique_ptr<TSSCClass> &Link);

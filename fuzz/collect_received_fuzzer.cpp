@@ -1,17 +1,16 @@
-// Fuzzes how the link collects the device's (data, flag) pairs into its receive ring
-// (TSSCClass::CollectReceived) and hands them out (ReceiveData), against a driver faked here.
+// Fuzzes how the link collects the device's (data, flag) pairs into its receive ring and hands
+// them out: the protocol's ReadSize, CollectPairs and TakeFromRing, composed as the link's worker
+// composes them, against a driver faked here.
 //
 // The input first chooses the ring's state before the run (read position, fill level, a half pair
 // kept from an earlier read), then is a list of steps: the device queues bytes in the driver, the
 // driver's next answers change (status counts too low, too high or failing, reads cut short or
 // failing), the worker collects, the UI thread drains. A simple model pairs every byte the driver
 // hands over by itself; after each step the ring must hold exactly the model's bytes, and every
-// read must ask for no more than the ring can take, in whole pairs. Any difference traps.
+// read must ask for no more than the ring can take, in whole pairs, and no more than a chunk. Any
+// difference traps.
 #include "FuzzInput.h"
-#include "device/D2xx.h"
-#include "device/Tsscclass.h"
-
-#include <QCoreApplication>
+#include "device/SscProtocol.h"
 
 #include <algorithm>
 #include <array>
@@ -20,23 +19,6 @@
 #include <cstdio>
 #include <cstring>
 #include <vector>
-
-// The fuzzer's view of the link's receive side.
-struct TSSCClassProbe {
-    static void CollectReceived(TSSCClass &Link) { Link.CollectReceived(); }
-    static void SetDevice(TSSCClass &Link, d2xx::FT_HANDLE Device) { Link.FDevice = Device; }
-    static int RxCount(const TSSCClass &Link) { return Link.FRxCount; }
-    static bool HalfPair(const TSSCClass &Link) { return Link.FRxHalfPair; }
-    static unsigned char HalfByte(const TSSCClass &Link) { return Link.FRxHalfByte; }
-    static void SetRing(TSSCClass &Link, int Read, int Count, bool HalfPair, unsigned char HalfByte)
-    {
-        Link.FRxRead = Read;
-        Link.FRxCount = Count;
-        Link.FRxHalfPair = HalfPair;
-        Link.FRxHalfByte = HalfByte;
-    }
-    static std::array<unsigned char, ssc::kRingSize> &Ring(TSSCClass &Link) { return Link.FRxRing; }
-};
 
 // The harness's own bookkeeping runs without coverage tracing: it would only steer the fuzzer
 // towards the harness and slow every run down.
@@ -47,13 +29,7 @@ const char *const fuzz::kTargetName = "collect_received_fuzzer";
 namespace
 {
 
-using d2xx::DWORD;
-using d2xx::FT_HANDLE;
-using d2xx::FT_STATUS;
-
-// The link only passes the handle on; any non-null value will do.
-int DeviceToken;
-FT_HANDLE const kDevice = &DeviceToken;
+using DWORD = std::uint32_t;
 
 // Four times what fills an empty ring: plenty to wrap and fill it; more would only slow runs.
 constexpr std::size_t kMaxQueued = std::size_t{1} << 19;
@@ -117,7 +93,17 @@ struct FakeDriver {
     std::vector<std::uint8_t> Delivered;
 };
 
-TSSCClass *Link;
+// The link's receive side: its ring, its kept half pair and its read buffer.
+struct ReceiveSide {
+    std::array<unsigned char, ssc::kRingSize> Ring{};
+    int Read = 0;
+    int Count = 0;
+    ssc::TPairCarry Carry;
+    std::vector<unsigned char> Buffer = std::vector<unsigned char>(ssc::kReadChunk);
+    ssc::TRingRef Ref() { return {Ring.data(), Read, Count}; }
+};
+
+ReceiveSide Link;
 FakeDriver Driver;
 
 // The bytes the ring must hold, oldest first, and the half pair it must keep.
@@ -144,10 +130,9 @@ struct Model {
 
 Model Wanted;
 
-FT_STATUS FakeGetStatus(FT_HANDLE Handle, DWORD *RxBytes, DWORD *TxBytes, DWORD *Events)
+// The status call: false when it fails, as the driver's FT_GetStatus with a non-zero status.
+bool FakeGetStatus(DWORD &RxBytes)
 {
-    Require(Handle == kDevice, "FT_GetStatus got another handle");
-    Require(RxBytes && TxBytes && Events, "FT_GetStatus got a null pointer");
     ++Driver.StatusCalls;
     const auto queued = static_cast<DWORD>(Driver.Queue.Size());
     switch (Driver.Status) {
@@ -161,68 +146,79 @@ FT_STATUS FakeGetStatus(FT_HANDLE Handle, DWORD *RxBytes, DWORD *TxBytes, DWORD 
         Driver.Reported = queued + Driver.StatusDelta;
         break;
     case StatusMode::Fails:
-        // A failed call leaves the caller's counters as they were.
+        // A failed call reports nothing waiting.
         Driver.Reported = 0;
-        return d2xx::FT_IO_ERROR;
+        RxBytes = 0;
+        return false;
     }
-    *RxBytes = Driver.Reported;
-    *TxBytes = 0;
-    *Events = 0;
-    return d2xx::FT_OK;
+    RxBytes = Driver.Reported;
+    return true;
 }
 
 // What the link may ask for now: whatever the status call reported, up to two bytes a free ring
-// place less a kept half, so that the pairs it completes (half included) are whole.
+// place less a kept half and no more than a chunk, so that the pairs it completes (half included)
+// are whole.
 DWORD AllowedRead()
 {
-    const int half = TSSCClassProbe::HalfPair(*Link) ? 1 : 0;
-    const int room = 2 * (ssc::kRingSize - TSSCClassProbe::RxCount(*Link)) - half;
+    const int half = Link.Carry.Half ? 1 : 0;
+    const int room = 2 * (ssc::kRingSize - Link.Count) - half;
     Require(room >= 0, "a half pair is kept while the ring is full");
-    DWORD allowed = std::min(Driver.Reported, static_cast<DWORD>(room));
+    DWORD allowed =
+        std::min({Driver.Reported, static_cast<DWORD>(room), static_cast<DWORD>(ssc::kReadChunk)});
     if (allowed != 0 && (allowed + static_cast<DWORD>(half)) % 2 != 0)
         --allowed;
     return allowed;
 }
 
-FT_STATUS FakeRead(FT_HANDLE Handle, void *Buffer, DWORD ToRead, DWORD *Returned)
+// The read call: false when it fails.
+bool FakeRead(unsigned char *Buffer, DWORD ToRead, DWORD &Returned)
 {
-    Require(Handle == kDevice, "FT_Read got another handle");
-    Require(Buffer && Returned, "FT_Read got a null pointer");
     ++Driver.ReadCalls;
     Require(Driver.ReadCalls == 1, "more than one read in one collection");
     Require(ToRead == AllowedRead(), "the read asks for other than what fits, in whole pairs");
+    Require(ToRead <= Link.Buffer.size(), "the read asks for more than its buffer holds");
 
+    Returned = 0;
     if (Driver.Read == ReadMode::Fails)
-        return d2xx::FT_IO_ERROR;
+        return false;
     DWORD give = std::min(ToRead, static_cast<DWORD>(Driver.Queue.Size()));
     if (Driver.Read == ReadMode::CutTo)
         give = std::min(give, Driver.ReadDelta);
     else if (Driver.Read == ReadMode::CutBy)
         give -= std::min(give, Driver.ReadDelta);
-    auto *out = static_cast<std::uint8_t *>(Buffer);
     if (give > 0)
-        std::memcpy(out, Driver.Queue.Front(), give);
+        std::memcpy(Buffer, Driver.Queue.Front(), give);
     Driver.Queue.Drop(give);
-    Driver.Delivered.assign(out, out + give);
-    *Returned = give;
-    return d2xx::FT_OK;
+    Driver.Delivered.assign(Buffer, Buffer + give);
+    Returned = give;
+    return true;
 }
 
-FT_STATUS FakeClose(FT_HANDLE)
+// One collection as the link's worker makes it.
+void CollectReceived()
 {
-    return d2xx::FT_OK;
+    DWORD queued = 0;
+    FakeGetStatus(queued);
+    if (queued == 0)
+        return;
+    const DWORD wanted = ssc::ReadSize(queued, Link.Count, Link.Carry);
+    if (wanted == 0)
+        return;
+    DWORD got = 0;
+    if (!FakeRead(Link.Buffer.data(), wanted, got))
+        return;
+    ssc::CollectPairs(Link.Ref(), Link.Carry, Link.Buffer.data(), std::min(got, wanted));
 }
 
 void CheckRing()
 {
-    const int count = TSSCClassProbe::RxCount(*Link);
+    const int count = Link.Count;
     Require(count >= 0 && count <= ssc::kRingSize, "ring count out of range");
     Require(static_cast<std::size_t>(count) == Wanted.Expected.Size(),
             "ring holds other than the valid pairs delivered (a pair lost or invented)");
-    Require(TSSCClassProbe::HalfPair(*Link) == Wanted.HalfPair,
-            "half pair kept or dropped wrongly");
+    Require(Link.Carry.Half == Wanted.HalfPair, "half pair kept or dropped wrongly");
     if (Wanted.HalfPair)
-        Require(TSSCClassProbe::HalfByte(*Link) == Wanted.HalfByte, "wrong half pair kept");
+        Require(Link.Carry.Byte == Wanted.HalfByte, "wrong half pair kept");
 }
 
 void Collect()
@@ -233,7 +229,7 @@ void Collect()
     Driver.Delivered.clear();
     const std::size_t queuedBefore = Driver.Queue.Size();
 
-    TSSCClassProbe::CollectReceived(*Link);
+    CollectReceived();
 
     Require(Driver.StatusCalls == 1, "collection without exactly one status call");
     // The link must not sit on data it has room for: a read whenever a whole pair fits.
@@ -249,7 +245,7 @@ UNTRACED void Drain(int Capacity)
 {
     // A real buffer even for a capacity of 0 or less, as the program passes.
     std::vector<unsigned char> buffer(static_cast<std::size_t>(std::max(Capacity, 1)));
-    const int got = Link->ReceiveData(buffer.data(), Capacity);
+    const int got = ssc::TakeFromRing(Link.Ref(), buffer.data(), Capacity);
     const int expected = std::clamp(Capacity, 0, static_cast<int>(Wanted.Expected.Size()));
     Require(got == expected, "ReceiveData returned another count");
     if (got > 0)
@@ -325,7 +321,7 @@ UNTRACED void SetUpRing(Input &In)
     Noise noise{0x85EBCA6Bu ^ In.Word()};
     Wanted = Model{};
     // Stale bytes outside the live part must never come out.
-    auto &ring = TSSCClassProbe::Ring(*Link);
+    auto &ring = Link.Ring;
     ring.fill(0xEE);
     for (int i = 0; i < count; ++i) {
         const std::uint8_t byte = noise.Next();
@@ -334,28 +330,12 @@ UNTRACED void SetUpRing(Input &In)
     }
     Wanted.HalfPair = halfPair;
     Wanted.HalfByte = halfByte;
-    TSSCClassProbe::SetRing(*Link, read, count, halfPair, halfByte);
+    Link.Read = read;
+    Link.Count = count;
+    Link.Carry = {halfPair, halfByte};
 }
 
 } // namespace
-
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
-{
-    static int argc = 1;
-    static char name[] = "collect_received_fuzzer";
-    static char *argv[] = {name, nullptr};
-    new QCoreApplication(argc, argv);
-
-    // The worker idles until the link is synchronised, which never happens here, so this thread
-    // is the only one that touches the driver and the receive ring.
-    Link = new TSSCClass();
-    d2xx::Table = {};
-    d2xx::Table.FT_GetStatus = FakeGetStatus;
-    d2xx::Table.FT_Read = FakeRead;
-    d2xx::Table.FT_Close = FakeClose;
-    TSSCClassProbe::SetDevice(*Link, kDevice);
-    return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *Data, std::size_t Size)
 {
@@ -392,6 +372,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *Data, std::size_t Size
 
     // Whatever is left comes out in order, and nothing more.
     Drain(ssc::kRingSize);
-    Require(TSSCClassProbe::RxCount(*Link) == 0, "ring not empty after draining it all");
+    Require(Link.Count == 0, "ring not empty after draining it all");
     return 0;
 }

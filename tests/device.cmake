@@ -14,3 +14,9 @@ target_compile_definitions(device_test PRIVATE
 add_dependencies(device_test underscore_driver missing_driver)
 gtest_discover_tests(device_test DISCOVERY_TIMEOUT 60
     PROPERTIES ENVIRONMENT QT_QPA_PLATFORM=offscreen TIMEOUT 300)
+
+add_executable(protocol_test protocol_test.cpp)
+set_target_properties(protocol_test PROPERTIES AUTOMOC OFF)
+target_link_libraries(protocol_test PRIVATE velmor_protocol GTest::gtest_main GTest::gmock)
+target_include_directories(protocol_test PRIVATE ${PROJECT_SOURCE_DIR})
+gtest_discover_tests(protocol_test DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 60)

@@ -1,0 +1,187 @@
+#include "device/SscProtocol.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace ssc
+{
+
+namespace
+{
+
+int Wrap(int Index)
+{
+    return Index % kRingSize;
+}
+
+// Copies Count bytes out of a ring starting at From, wrapping at the ring's end.
+void CopyFromRing(const unsigned char *Ring, int From, unsigned char *To, int Count)
+{
+    const int first = std::min(Count, kRingSize - From);
+    std::memcpy(To, Ring + From, static_cast<std::size_t>(first));
+    std::memcpy(To + first, Ring, static_cast<std::size_t>(Count - first));
+}
+
+std::string HexByte(unsigned char Byte)
+{
+    char text[3];
+    std::snprintf(text, sizeof text, "%02X", Byte);
+    return text;
+}
+
+} // namespace
+
+int TakeFromRing(TRingRef Ring, unsigned char *To, int Max)
+{
+    const int count = std::clamp(Max, 0, Ring.Count);
+    CopyFromRing(Ring.Bytes, Ring.Read, To, count);
+    Ring.Read = Wrap(Ring.Read + count);
+    Ring.Count -= count;
+    return count;
+}
+
+int QueueHostBytes(TRingRef Tx, std::uint8_t &Tag, const unsigned char *Data, int Count)
+{
+    int position = Wrap(Tx.Read + Tx.Count);
+    int completed = 0;
+    while (completed < Count && Tx.Count + kRingBytesPerHostByte <= kRingSize) {
+        const unsigned char data = Data[completed];
+        for (int pair = 0; pair < kPairsPerHostByte; ++pair) {
+            Tx.Bytes[position] = data;
+            Tx.Bytes[Wrap(position + 1)] = Tag;
+            position = Wrap(position + 2);
+        }
+        Tx.Count += kRingBytesPerHostByte;
+        Tag = Tag == 255 ? 1 : Tag + 1;
+        ++completed;
+    }
+    return completed;
+}
+
+int HostByteRoom(int TxCount)
+{
+    return (kRingSize - TxCount) / kRingBytesPerHostByte;
+}
+
+void BuildFrame(TFrame &Frame, TRingRef Tx)
+{
+    Frame.Bytes.fill(0x00);
+    std::copy(kFrameCommand.begin(), kFrameCommand.end(), Frame.Bytes.begin());
+    Frame.Payload = std::min(Tx.Count, kFramePayload);
+    // Host bytes are queued whole, so what is left of one already begun is the ring's remainder.
+    Frame.Head = std::min(Frame.Payload, Tx.Count % kRingBytesPerHostByte);
+    TakeFromRing(Tx, Frame.Bytes.data() + kFrameHeader, Frame.Payload);
+    Frame.Sent = 0;
+    Frame.Pending = true;
+}
+
+void FrameTaken(TFrame &Frame, std::uint32_t Count)
+{
+    Frame.Sent += std::min<std::uint32_t>(Count, kFrameSize - Frame.Sent);
+    if (Frame.Sent == kFrameSize)
+        Frame.Pending = false;
+}
+
+bool CarriesNewHostBytes(const TFrame &Frame)
+{
+    return Frame.Head < Frame.Payload;
+}
+
+std::vector<unsigned char> UnsentHostBytes(const TFrame &Frame, const unsigned char *TxRing,
+                                           int TxRead, int TxCount)
+{
+    std::vector<unsigned char> unsent;
+    if (Frame.Pending) {
+        const int sentPayload = std::max(0, static_cast<int>(Frame.Sent) - kFrameHeader);
+        for (int start = Frame.Head; start < Frame.Payload; start += kRingBytesPerHostByte)
+            if (start >= sentPayload)
+                unsent.push_back(Frame.Bytes[static_cast<std::size_t>(kFrameHeader + start)]);
+    }
+    // The rest of a host byte begun in a frame belongs to that frame's last byte.
+    for (int offset = TxCount % kRingBytesPerHostByte; offset < TxCount;
+         offset += kRingBytesPerHostByte)
+        unsent.push_back(TxRing[Wrap(TxRead + offset)]);
+    return unsent;
+}
+
+std::uint32_t ReadSize(std::uint32_t Queued, int RxCount, const TPairCarry &Carry)
+{
+    const std::uint32_t halves = Carry.Half ? 1 : 0;
+    const auto room = static_cast<std::uint32_t>(2 * (kRingSize - RxCount)) - halves;
+    std::uint32_t size = std::min({Queued, room, static_cast<std::uint32_t>(kReadChunk)});
+    if ((size + halves) % 2 != 0)
+        --size;
+    return size;
+}
+
+void CollectPairs(TRingRef Rx, TPairCarry &Carry, const unsigned char *Bytes, std::uint32_t Count)
+{
+    int position = Wrap(Rx.Read + Rx.Count);
+    auto keep = [&](unsigned char data, unsigned char flag) {
+        if (flag != kValidFlag)
+            return true;
+        if (Rx.Count == kRingSize)
+            return false;
+        Rx.Bytes[position] = data;
+        position = Wrap(position + 1);
+        ++Rx.Count;
+        return true;
+    };
+
+    std::uint32_t index = 0;
+    if (Carry.Half && Count > 0) {
+        Carry.Half = false;
+        if (!keep(Carry.Byte, Bytes[0]))
+            return;
+        index = 1;
+    }
+    for (; index + 1 < Count; index += 2)
+        if (!keep(Bytes[index], Bytes[index + 1]))
+            return;
+    if (index < Count) {
+        Carry.Half = true;
+        Carry.Byte = Bytes[index];
+    }
+}
+
+TPhase FirstPhase(const TClockIn &ClockIn, unsigned char Low, const TSay &Say)
+{
+    const TClockAnswer answer =
+        ClockIn(kClockOneBit.data(), kClockOneBit.size(), [](unsigned char) { return true; });
+    switch (answer.Outcome) {
+    case TClockOutcome::SendFailed:
+        return TPhase::Failed;
+    case TClockOutcome::ReadFailed:
+        Say("FT_Read error");
+        return TPhase::Failed;
+    case TClockOutcome::TimedOut:
+        Say("Synchronization TIMEOUT expired");
+        return TPhase::Failed;
+    case TClockOutcome::Accepted:
+        break;
+    }
+    Say("SYNCH ---> " + HexByte(answer.Byte));
+    return answer.Byte == Low ? TPhase::Match : TPhase::Miss;
+}
+
+TPhase SecondPhase(const TClockIn &ClockIn, unsigned char High, const TSay &Say)
+{
+    const TClockAnswer answer = ClockIn(kClockOneByte.data(), kClockOneByte.size(),
+                                        [High](unsigned char Byte) { return Byte == High; });
+    switch (answer.Outcome) {
+    case TClockOutcome::SendFailed:
+        Say("Upper byte failure");
+        return TPhase::Failed;
+    case TClockOutcome::ReadFailed:
+        Say("FT_Read error");
+        return TPhase::Failed;
+    case TClockOutcome::TimedOut:
+        return TPhase::Miss;
+    case TClockOutcome::Accepted:
+        break;
+    }
+    return TPhase::Match;
+}
+
+} // namespace ssc

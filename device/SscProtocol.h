@@ -1,0 +1,136 @@
+// The SSC device's protocol through an FTDI chip in MPSSE mode, as plain functions over plain
+// values: no threads, no locks, no driver. The device link (Tsscclass) is the shell around it that
+// owns the rings, talks to the driver and keeps time.
+//
+// Principles of operation. The device is reached in fixed frames: a frame is one MPSSE command
+// (0x3D, length 4095) that clocks 4096 payload bytes out to the device and 4096 bytes back in.
+// Each host byte goes out as 300 identical (data, tag) pairs, the tag changing from one host byte
+// to the next (1..255, never 0), so the device can tell a new byte from a repeat. The device
+// answers in (data, flag) pairs; flag 0x01 marks a valid byte. Before the first frame the host
+// aligns itself with the device's bit stream in two phases on a 16-bit pattern: one more bit in
+// until the last eight read match the pattern's low byte, then one whole byte in that must be its
+// high byte.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace ssc
+{
+
+constexpr int kRingSize = 65536;
+constexpr int kFramePayload = 4096;
+constexpr int kFrameHeader = 3;
+constexpr int kFrameSize = kFrameHeader + kFramePayload; // 4099
+constexpr int kPairsPerHostByte = 300;
+constexpr int kRingBytesPerHostByte = 2 * kPairsPerHostByte; // 600
+constexpr unsigned char kValidFlag = 0x01;
+// The most that one read from the driver takes, whatever the driver says is waiting: the answers
+// to four frames. What is beyond it waits for the next read.
+constexpr int kReadChunk = 4 * kFramePayload;
+
+// Clock 4096 bytes out and in, LSB first: the frame's header.
+constexpr std::array<unsigned char, kFrameHeader> kFrameCommand = {0x3D, 0xFF, 0x0F};
+// Pins 0 and 1 (clock and data out) as outputs, loop-back off, SCK = 12 MHz / ((1 + 5) * 2).
+constexpr std::array<unsigned char, 10> kSetupCommands = {0x80, 0x00, 0x03, 0x82, 0x00,
+                                                          0x00, 0x85, 0x86, 0x05, 0x00};
+// The handshake: clock one more bit in; clock one whole byte in.
+constexpr std::array<unsigned char, 2> kClockOneBit = {0x2E, 0x00};
+constexpr std::array<unsigned char, 3> kClockOneByte = {0x2C, 0x00, 0x00};
+
+// One of the link's two rings: kRingSize bytes, the index of the oldest and how many are held.
+struct TRingRef {
+    unsigned char *Bytes;
+    int &Read;
+    int &Count;
+};
+
+// Copies up to Max bytes out of the ring, oldest first, and takes them out of it.
+int TakeFromRing(TRingRef Ring, unsigned char *To, int Max);
+
+// ---------------------------------------------------------------------------------------------
+// Host bytes out
+
+// Queues host bytes as their tagged pairs, whole host bytes only: a byte cut short would leave
+// its tag to the next, which the device would take for a repeat. Returns how many were queued.
+int QueueHostBytes(TRingRef Tx, std::uint8_t &Tag, const unsigned char *Data, int Count);
+// How many whole host bytes a transmit ring holding TxCount bytes takes now.
+int HostByteRoom(int TxCount);
+
+// One outbound frame. The chip takes the payload as data of one clocking command, so a frame the
+// driver took only in part is finished before the next one begins, never restarted.
+struct TFrame {
+    std::array<unsigned char, kFrameSize> Bytes{};
+    int Payload = 0;        // ring bytes it carries
+    int Head = 0;           // of those, how many finish a host byte that an earlier frame began
+    std::uint32_t Sent = 0; // bytes the driver has taken
+    bool Pending = false;   // built and not wholly taken yet
+};
+
+// Builds the next frame from the oldest ring bytes, taking its payload out of the ring whole (an
+// even count, so the next frame starts on a pair); the rest of the frame is padded with zeros.
+void BuildFrame(TFrame &Frame, TRingRef Tx);
+// Records that the driver took Count more bytes of the frame; no more than it had left.
+void FrameTaken(TFrame &Frame, std::uint32_t Count);
+// Whether the frame carries host bytes whose first pairs have not gone out before.
+bool CarriesNewHostBytes(const TFrame &Frame);
+// The host bytes that never began to go out, oldest first: those of a frame cut short whose
+// first pair the driver did not take, then every whole host byte in the ring.
+std::vector<unsigned char> UnsentHostBytes(const TFrame &Frame, const unsigned char *TxRing,
+                                           int TxRead, int TxCount);
+
+// ---------------------------------------------------------------------------------------------
+// Device bytes in
+
+// The first half of a pair whose flag is still in the driver's queue.
+struct TPairCarry {
+    bool Half = false;
+    unsigned char Byte = 0;
+};
+
+// How many of Queued waiting bytes to read: no more than the ring can take (two bytes a free
+// place, less a kept half), no more than kReadChunk, and whole pairs counting the kept half.
+std::uint32_t ReadSize(std::uint32_t Queued, int RxCount, const TPairCarry &Carry);
+// Keeps the data byte of every pair flagged valid, in order, the kept half first; an odd count
+// leaves its last byte as the new kept half. A full ring ends the collection: the rest is lost,
+// which ReadSize never asks for.
+void CollectPairs(TRingRef Rx, TPairCarry &Carry, const unsigned char *Bytes, std::uint32_t Count);
+
+// ---------------------------------------------------------------------------------------------
+// The handshake
+
+// What one phase asks of the device: clock Command in, then offer each answer byte to Accept as
+// it comes, until Accept takes one or the phase's time is up.
+enum class TClockOutcome { Accepted, TimedOut, SendFailed, ReadFailed };
+struct TClockAnswer {
+    TClockOutcome Outcome = TClockOutcome::TimedOut;
+    unsigned char Byte = 0;
+};
+using TClockIn = std::function<TClockAnswer(const unsigned char *Command, std::size_t Length,
+                                            const std::function<bool(unsigned char)> &Accept)>;
+using TSay = std::function<void(const std::string &Text)>;
+
+enum class TPhase { Match, Miss, Failed };
+
+// First phase: one more bit in; its answer, the last eight bits, must be the pattern's low byte.
+// Says "SYNCH ---> " and the byte. A timeout or a failure ends the handshake (Failed).
+TPhase FirstPhase(const TClockIn &ClockIn, unsigned char Low, const TSay &Say);
+// Second phase: one whole byte in, which must be the pattern's high byte within the phase's time
+// (Miss: the next attempt). A failure to send or read ends the handshake.
+TPhase SecondPhase(const TClockIn &ClockIn, unsigned char High, const TSay &Say);
+
+// The pattern's two bytes.
+constexpr unsigned char LowByte(std::int16_t Pattern)
+{
+    return static_cast<unsigned char>(Pattern & 0xFF);
+}
+constexpr unsigned char HighByte(std::int16_t Pattern)
+{
+    return static_cast<unsigned char>((Pattern >> 8) & 0xFF);
+}
+
+} // namespace ssc

@@ -1,0 +1,251 @@
+// The device protocol as plain values: host bytes into tagged pairs, frames built, cut and
+// resumed, device pairs collected across odd reads, and each handshake phase's outcomes. No
+// driver, no thread.
+#include "device/SscProtocol.h"
+#include "device/Ticks.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <vector>
+
+using namespace ssc;
+using testing::ElementsAre;
+using testing::IsEmpty;
+
+namespace
+{
+
+struct Ring {
+    std::vector<unsigned char> Bytes = std::vector<unsigned char>(kRingSize);
+    int Read = 0;
+    int Count = 0;
+    TRingRef Ref() { return {Bytes.data(), Read, Count}; }
+    unsigned char At(int Offset) const { return Bytes[(Read + Offset) % kRingSize]; }
+};
+
+// Queues host bytes 0, 1, 2, ... (Count of them) into the ring.
+void QueueCounting(Ring &Tx, int Count)
+{
+    std::uint8_t tag = 1;
+    std::vector<unsigned char> bytes(Count);
+    for (int i = 0; i < Count; ++i)
+        bytes[i] = static_cast<unsigned char>(i);
+    ASSERT_EQ(QueueHostBytes(Tx.Ref(), tag, bytes.data(), Count), Count);
+}
+
+} // namespace
+
+TEST(HostBytes, EachGoesOutAs300PairsWithItsOwnTagAndOnlyWhole)
+{
+    Ring tx;
+    std::uint8_t tag = 1;
+    std::vector<unsigned char> bytes(200);
+    for (int i = 0; i < 200; ++i)
+        bytes[i] = static_cast<unsigned char>(i);
+    EXPECT_EQ(HostByteRoom(tx.Count), 109);
+    EXPECT_EQ(QueueHostBytes(tx.Ref(), tag, bytes.data(), 200), 109);
+    EXPECT_EQ(tx.Count, 65400);
+    EXPECT_EQ(tx.At(0), 0);
+    EXPECT_EQ(tx.At(1), 1);
+    EXPECT_EQ(tx.At(599), 1);
+    EXPECT_EQ(tx.At(600), 1);
+    EXPECT_EQ(tx.At(601), 2);
+    EXPECT_EQ(tx.At(65398), 108);
+    EXPECT_EQ(tx.At(65399), 109);
+    EXPECT_EQ(tag, 110) << "the next byte gets a fresh tag";
+    EXPECT_EQ(QueueHostBytes(tx.Ref(), tag, bytes.data(), 91), 0) << "no byte cut short";
+    EXPECT_EQ(tx.Count, 65400);
+}
+
+TEST(HostBytes, TagsCycleFrom255BackTo1)
+{
+    Ring tx;
+    std::uint8_t tag = 1;
+    const unsigned char byte = 0x55;
+    for (int i = 0; i < 255; ++i) {
+        ASSERT_EQ(QueueHostBytes(tx.Ref(), tag, &byte, 1), 1);
+        tx.Count = 0;
+        ASSERT_NE(tag, 0);
+    }
+    EXPECT_EQ(tag, 1);
+}
+
+TEST(Frames, EmptyRingGivesAZeroFrame)
+{
+    Ring tx;
+    TFrame frame;
+    BuildFrame(frame, tx.Ref());
+    EXPECT_THAT(std::vector<unsigned char>(frame.Bytes.begin(), frame.Bytes.begin() + 3),
+                ElementsAre(0x3D, 0xFF, 0x0F));
+    EXPECT_TRUE(std::all_of(frame.Bytes.begin() + 3, frame.Bytes.end(),
+                            [](unsigned char b) { return b == 0; }));
+    EXPECT_FALSE(CarriesNewHostBytes(frame));
+}
+
+TEST(Frames, CarryTheOldest4096RingBytesAndTakeThemOut)
+{
+    Ring tx;
+    for (int i = 0; i < 5000; ++i)
+        tx.Bytes[i] = static_cast<unsigned char>(i);
+    tx.Count = 5000;
+    TFrame frame;
+    BuildFrame(frame, tx.Ref());
+    for (int i = 0; i < kFramePayload; ++i)
+        ASSERT_EQ(frame.Bytes[3 + i], static_cast<unsigned char>(i)) << i;
+    EXPECT_EQ(tx.Count, 904);
+    EXPECT_EQ(tx.Read, 4096);
+    EXPECT_TRUE(frame.Pending);
+    FrameTaken(frame, kFrameSize + 100);
+    EXPECT_EQ(frame.Sent, std::uint32_t(kFrameSize)) << "never more than the frame";
+    EXPECT_FALSE(frame.Pending);
+}
+
+TEST(Frames, HostBytesThatNeverBeganToGoOutAreGivenBack)
+{
+    // Ten host bytes: the frame takes six whole ones and the first 496 ring bytes of the seventh.
+    Ring tx;
+    QueueCounting(tx, 10);
+    TFrame frame;
+    BuildFrame(frame, tx.Ref());
+    EXPECT_EQ(frame.Payload, kFramePayload);
+    EXPECT_EQ(frame.Head, 0);
+
+    // Cut after 3000 payload bytes: bytes 5 (at 3000) and 6 (at 3600) never began to go out.
+    FrameTaken(frame, kFrameHeader + 3000);
+    EXPECT_THAT(UnsentHostBytes(frame, tx.Bytes.data(), tx.Read, tx.Count),
+                ElementsAre(5, 6, 7, 8, 9));
+
+    // Finished: byte 6 began in it; its rest in the ring belongs to it.
+    FrameTaken(frame, kFrameSize);
+    EXPECT_THAT(UnsentHostBytes(frame, tx.Bytes.data(), tx.Read, tx.Count), ElementsAre(7, 8, 9));
+
+    // The next frame begins by finishing byte 6, then carries new ones.
+    TFrame next;
+    BuildFrame(next, tx.Ref());
+    EXPECT_EQ(next.Head, 104);
+    EXPECT_TRUE(CarriesNewHostBytes(next));
+    FrameTaken(next, kFrameHeader + 104);
+    EXPECT_THAT(UnsentHostBytes(next, tx.Bytes.data(), tx.Read, tx.Count), ElementsAre(7, 8, 9));
+}
+
+TEST(Pairs, ReadSizeTakesWholePairsThatFitAndNoMoreThanAChunk)
+{
+    EXPECT_EQ(ReadSize(10, 0, {}), 10u);
+    EXPECT_EQ(ReadSize(11, 0, {}), 10u);
+    EXPECT_EQ(ReadSize(10, 0, {true, 0x41}), 9u) << "the kept half completes a pair";
+    EXPECT_EQ(ReadSize(1, 0, {}), 0u) << "a lone byte waits for its partner";
+    EXPECT_EQ(ReadSize(4096, kRingSize - 1, {}), 2u) << "one free place: one pair";
+    EXPECT_EQ(ReadSize(4096, kRingSize, {}), 0u);
+    EXPECT_EQ(ReadSize(1u << 30, 0, {}), std::uint32_t(kReadChunk));
+}
+
+TEST(Pairs, ValidDataBytesAreKeptAcrossOddReads)
+{
+    Ring rx;
+    TPairCarry carry;
+    const unsigned char first[] = {0x41, 0x01, 0x00, 0x00, 0x42};
+    CollectPairs(rx.Ref(), carry, first, 5);
+    EXPECT_EQ(rx.Count, 1);
+    EXPECT_TRUE(carry.Half);
+    const unsigned char second[] = {0x01, 0x43, 0x02};
+    CollectPairs(rx.Ref(), carry, second, 3);
+    unsigned char out[8];
+    ASSERT_EQ(TakeFromRing(rx.Ref(), out, 8), 2);
+    EXPECT_EQ(out[0], 0x41);
+    EXPECT_EQ(out[1], 0x42);
+    EXPECT_FALSE(carry.Half);
+}
+
+TEST(Pairs, AFullRingEndsTheCollection)
+{
+    Ring rx;
+    rx.Count = kRingSize - 1;
+    TPairCarry carry;
+    const unsigned char pairs[] = {1, 0x01, 2, 0x01, 3, 0x01};
+    CollectPairs(rx.Ref(), carry, pairs, 6);
+    EXPECT_EQ(rx.Count, kRingSize);
+    EXPECT_EQ(rx.At(kRingSize - 1), 1);
+}
+
+namespace
+{
+// A device that answers each clocking with the next of its scripted answers.
+struct ScriptedDevice {
+    std::deque<TClockAnswer> Answers;
+    std::deque<unsigned char> Offered; // bytes offered to Accept, before the answer
+    std::vector<std::vector<unsigned char>> Commands;
+    std::vector<std::string> Said;
+
+    TClockIn ClockIn()
+    {
+        return [this](const unsigned char *Command, std::size_t Length,
+                      const std::function<bool(unsigned char)> &Accept) {
+            Commands.emplace_back(Command, Command + Length);
+            while (!Offered.empty()) {
+                const unsigned char byte = Offered.front();
+                Offered.pop_front();
+                if (Accept(byte))
+                    return TClockAnswer{TClockOutcome::Accepted, byte};
+            }
+            const TClockAnswer answer = Answers.front();
+            Answers.pop_front();
+            return answer;
+        };
+    }
+    TSay Say()
+    {
+        return [this](const std::string &Text) { Said.push_back(Text); };
+    }
+};
+} // namespace
+
+TEST(Handshake, FirstPhaseComparesTheLastEightBitsWithTheLowByte)
+{
+    ScriptedDevice device;
+    device.Offered = {0xA5, 0x07};
+    EXPECT_EQ(FirstPhase(device.ClockIn(), LowByte(0x01A5), device.Say()), TPhase::Match);
+    EXPECT_EQ(FirstPhase(device.ClockIn(), LowByte(0x01A5), device.Say()), TPhase::Miss);
+    EXPECT_THAT(device.Said, ElementsAre("SYNCH ---> A5", "SYNCH ---> 07"));
+    EXPECT_THAT(device.Commands[0], ElementsAre(0x2E, 0x00)) << "one more bit";
+}
+
+TEST(Handshake, FirstPhaseFailuresEndTheHandshake)
+{
+    ScriptedDevice device;
+    device.Answers = {
+        {TClockOutcome::TimedOut}, {TClockOutcome::ReadFailed}, {TClockOutcome::SendFailed}};
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(FirstPhase(device.ClockIn(), 0xA5, device.Say()), TPhase::Failed);
+    // A failed send has said its own message already.
+    EXPECT_THAT(device.Said, ElementsAre("Synchronization TIMEOUT expired", "FT_Read error"));
+}
+
+TEST(Handshake, SecondPhaseWaitsForTheHighByte)
+{
+    ScriptedDevice device;
+    device.Offered = {0x55, 0x02, 0x01};
+    EXPECT_EQ(SecondPhase(device.ClockIn(), HighByte(0x01A5), device.Say()), TPhase::Match);
+    EXPECT_THAT(device.Commands[0], ElementsAre(0x2C, 0x00, 0x00)) << "one whole byte";
+    device.Answers = {
+        {TClockOutcome::TimedOut}, {TClockOutcome::SendFailed}, {TClockOutcome::ReadFailed}};
+    EXPECT_EQ(SecondPhase(device.ClockIn(), 0x01, device.Say()), TPhase::Miss);
+    EXPECT_EQ(SecondPhase(device.ClockIn(), 0x01, device.Say()), TPhase::Failed);
+    EXPECT_EQ(SecondPhase(device.ClockIn(), 0x01, device.Say()), TPhase::Failed);
+    EXPECT_THAT(device.Said, ElementsAre("Upper byte failure", "FT_Read error"));
+}
+
+TEST(Ticks, DeadlinesHoldAcrossTheCounterWrap)
+{
+    const std::uint32_t deadline = 0xFFFFFFF0u + 20; // wraps to 4
+    EXPECT_EQ(deadline, 4u);
+    EXPECT_FALSE(ticks::Reached(0xFFFFFFF5u, deadline));
+    EXPECT_FALSE(ticks::Reached(0x00000002u, deadline));
+    EXPECT_TRUE(ticks::Reached(0x00000005u, deadline));
+    // No look between the wrap and the deadline: still reached on time.
+    EXPECT_TRUE(ticks::Reached(0x00000010u, deadline));
+    // An ordinary deadline is not taken as reached early.
+    EXPECT_FALSE(ticks::Reached(1009, 1010));
+    EXPECT_TRUE(ticks::Reached(1010, 1010));
+}
