@@ -17,8 +17,8 @@ if(TARGET ftd2xx_ftdi1)
 
     gtest_discover_tests(device_test TEST_PREFIX "ftdi1." TEST_LIST device_test_ftdi1
         DISCOVERY_TIMEOUT 60
-        PROPERTIES ENVIRONMENT
-            "QT_QPA_PLATFORM=offscreen;VELMOR_DRIVER=$<TARGET_FILE:ftd2xx_ftdi1_standin>"
+        PROPERTIES ENVIRONMENT QT_QPA_PLATFORM=offscreen
+            ENVIRONMENT_MODIFICATION VELMOR_DRIVER=set:$<TARGET_FILE:ftd2xx_ftdi1_standin>
             TIMEOUT 300)
     add_dependencies(device_test ftd2xx_ftdi1_standin)
 
