@@ -2,7 +2,9 @@
 
 #include <dlfcn.h>
 
+#include <filesystem>
 #include <mutex>
+#include <system_error>
 
 namespace d2xx
 {
@@ -18,8 +20,13 @@ constexpr const char *kDefaultLibraryFile = "FTD2XX.DLL";
 constexpr const char *kDefaultLibraryFile = "libftd2xx.so";
 #endif
 
+#ifndef VELMOR_OWN_DRIVER
+#define VELMOR_OWN_DRIVER "../lib/velmor-debug/libftd2xx-ftdi1.so"
+#endif
+
 std::mutex FileMutex;
 std::string File = kDefaultLibraryFile;
+bool FileSet = false;
 
 // Looks `name` up as it stands, then with the leading underscore that some builds of the driver
 // put before every exported name.
@@ -55,6 +62,39 @@ void SetLibraryFile(const std::string &file)
 {
     std::lock_guard guard(FileMutex);
     File = file.empty() ? kDefaultLibraryFile : file;
+    FileSet = !file.empty();
+}
+
+std::string OwnDriverFile()
+{
+    // VELMOR_OWN_DRIVER is the driver's path relative to the executable's folder, as installed
+    // (and as the build tree lays it out).
+    std::error_code error;
+    const std::filesystem::path executable = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (error || executable.empty())
+        return {};
+    return (executable.parent_path() / VELMOR_OWN_DRIVER).lexically_normal().string();
+}
+
+void *LoadDriver(std::string &file)
+{
+    bool fallback = false;
+    {
+        std::lock_guard guard(FileMutex);
+        file = File;
+        fallback = !FileSet;
+    }
+    if (void *library = LoadLibrary(file))
+        return library;
+    const std::string own = fallback ? OwnDriverFile() : std::string();
+    if (own.empty())
+        return nullptr;
+    if (void *library = LoadLibrary(own)) {
+        file = own;
+        return library;
+    }
+    file += " or " + own;
+    return nullptr;
 }
 
 void *LoadLibrary(const std::string &file)

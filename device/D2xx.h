@@ -3,8 +3,10 @@
 // process-wide table that the device link fills when it loads the library at run time.
 //
 // The library is libftd2xx.so on Linux (FTD2XX.DLL on Windows), found by the dynamic loader's
-// normal search. Only the nine entry points below are ever bound; every one returns FT_STATUS,
-// where 0 is success and any other value a failure.
+// normal search; when that cannot be loaded, the program's own libftd2xx-ftdi1.so (the same
+// entry points over Debian's libftdi1, from ftdi/) in its library folder. Only the nine entry
+// points below are ever bound; every one returns FT_STATUS, where 0 is success and any other value
+// a failure.
 #pragma once
 
 #include <cstdint>
@@ -71,9 +73,19 @@ struct TD2xxTable {
 
 extern TD2xxTable Table;
 
-// The file that the link loads: libftd2xx.so unless a test has pointed the binding elsewhere.
+// The file that the link loads: libftd2xx.so unless a test has pointed the binding elsewhere
+// (an empty name points it back).
 std::string LibraryFile();
 void SetLibraryFile(const std::string &file);
+
+// The program's own driver, libftd2xx-ftdi1.so in its library folder, found relative to the
+// running executable; empty if the executable's path is unknown.
+std::string OwnDriverFile();
+
+// Loads the driver: the file a test set, as it stands; else libftd2xx.so and, when that cannot
+// be loaded, OwnDriverFile(). On success `file` names the file loaded; on failure, with nullptr
+// returned, the files tried ("libftd2xx.so or /usr/local/lib/velmor-debug/libftd2xx-ftdi1.so").
+void *LoadDriver(std::string &file);
 
 // Loads the library file; nullptr on failure.
 void *LoadLibrary(const std::string &file);

@@ -87,8 +87,8 @@ bool TSSCClass::Init(const AnsiString &Description)
         UnloadLibrary(FLibrary);
         FLibrary = nullptr;
     }
-    const std::string file = LibraryFile();
-    FLibrary = LoadLibrary(file);
+    std::string file;
+    FLibrary = LoadDriver(file);
     if (!FLibrary) {
         Report("Can not load " + file);
         return true;

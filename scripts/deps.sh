@@ -5,7 +5,8 @@
 #   scripts/deps.sh --tests    and what the tests and the fuzz targets need
 set -euo pipefail
 
-packages=(build-essential cmake ninja-build pkg-config qt6-base-dev qt6-qpa-plugins libgl-dev)
+packages=(build-essential cmake ninja-build pkg-config qt6-base-dev qt6-qpa-plugins libgl-dev
+          libftdi1-dev)
 if [[ "${1:-}" == "--tests" ]]; then
     packages+=(googletest libgtest-dev libgmock-dev python3 python3-serial
                clang libclang-rt-14-dev)

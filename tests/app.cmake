@@ -8,5 +8,6 @@ gtest_discover_tests(app_test DISCOVERY_TIMEOUT 60
 
 add_test(NAME install_layout
          COMMAND ${CMAKE_COMMAND} -DBUILD=${CMAKE_BINARY_DIR}
-                 -DPREFIX=${CMAKE_CURRENT_BINARY_DIR}/install-check -P
+                 -DPREFIX=${CMAKE_CURRENT_BINARY_DIR}/install-check
+                 -DLIBDIR=${CMAKE_INSTALL_LIBDIR} -P
                  ${CMAKE_CURRENT_SOURCE_DIR}/InstallCheck.cmake)
