@@ -11,8 +11,8 @@
 #include "vport/VSPortLib_TLB.h"
 #include "vport/Virtualp.h"
 
+#include "sim/SimLibrary.h"
 #include "tests/SetupDriver.h"
-#include "tests/SimLibrary.h"
 
 #include <QApplication>
 #include <QComboBox>

@@ -6,7 +6,7 @@
 #include "device/D2xx.h"
 #include "device/Tsscclass.h"
 
-#include "tests/SimLibrary.h"
+#include "sim/SimLibrary.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

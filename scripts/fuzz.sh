@@ -5,7 +5,7 @@
 #   scripts/fuzz.sh 3600       an hour per target
 # Everything a run writes (corpus, crash inputs, logs) stays in build-fuzz/; the seeds in
 # fuzz/corpus/ are only read. A crash input is kept as build-fuzz/artifacts/<target>/crash-*;
-# build-fuzz/<target> <file> runs it again.
+# build-fuzz/fuzz/<target>_fuzzer <file> runs it again.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -18,8 +18,8 @@ fi
 scripts/deps.sh --tests
 
 dir=build-fuzz
-cmake -S fuzz -B "$dir" -G Ninja -DCMAKE_CXX_COMPILER=clang++ >/dev/null
-cmake --build "$dir" -j "$(nproc)"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j "$(nproc)"
 
 targets=(collect_received mpsse)
 
@@ -37,7 +37,7 @@ for target in "${targets[@]}"; do
              -artifact_prefix="$artifacts/")
     [[ -f "fuzz/$target.dict" ]] && options+=(-dict="fuzz/$target.dict")
     # The first folder gets the new inputs; the seeds are only read.
-    "$dir/${target}_fuzzer" "${options[@]}" "$corpus" "fuzz/corpus/$target" \
+    "$dir/fuzz/${target}_fuzzer" "${options[@]}" "$corpus" "fuzz/corpus/$target" \
         >"$dir/logs/$target.log" 2>&1 &
     pids+=($!)
 done

@@ -7,8 +7,8 @@
 #include "device/D2xx.h"
 #include "dialogs/Message.h"
 
+#include "sim/SimLibrary.h"
 #include "tests/SetupDriver.h"
-#include "tests/SimLibrary.h"
 
 #include <QFile>
 #include <QTemporaryDir>

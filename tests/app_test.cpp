@@ -10,9 +10,9 @@
 #include "vport/VSPortLib_TLB.h"
 #include "vport/Virtualp.h"
 
+#include "sim/SimLibrary.h"
 #include "tests/ProgramTest.h"
 #include "tests/SetupDriver.h"
-#include "tests/SimLibrary.h"
 #include "tests/Wait.h"
 
 #include <QAction>

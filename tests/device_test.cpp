@@ -4,7 +4,7 @@
 #include "device/Ticks.h"
 #include "device/Tsscclass.h"
 
-#include "tests/SimLibrary.h"
+#include "sim/SimLibrary.h"
 #include "tests/Wait.h"
 
 #include <gmock/gmock.h>

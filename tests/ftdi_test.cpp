@@ -2,7 +2,7 @@
 // is the simulated chip: listing and opening by description with channel letters, the read
 // timeout, the read-ahead counts at their edges, and the D2XX status codes of its failures.
 #include "device/D2xx.h"
-#include "tests/SimLibrary.h"
+#include "sim/SimLibrary.h"
 
 #include <gtest/gtest.h>
 

@@ -4,14 +4,12 @@
 # environment, read by the tests at run time, runs the long ones instead:
 #   VELMOR_LONG=1 ctest --test-dir build -L reliability --output-on-failure
 # The timeout covers the long versions too, in the sanitizer builds.
-if(TARGET velmor_app AND TARGET sim_library)
-    add_executable(reliability_test
-        ${CMAKE_CURRENT_LIST_DIR}/reliability_test.cpp
-        ${CMAKE_CURRENT_LIST_DIR}/TestMain.cpp
-    )
-    target_link_libraries(reliability_test PRIVATE
-        velmor_app sim_library Qt6::Widgets Qt6::Test GTest::gtest)
-    target_include_directories(reliability_test PRIVATE ${PROJECT_SOURCE_DIR})
-    gtest_discover_tests(reliability_test TEST_PREFIX "reliability." DISCOVERY_TIMEOUT 60
-        PROPERTIES ENVIRONMENT QT_QPA_PLATFORM=offscreen TIMEOUT 900 LABELS reliability)
-endif()
+add_executable(reliability_test
+    ${CMAKE_CURRENT_LIST_DIR}/reliability_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/TestMain.cpp
+)
+target_link_libraries(reliability_test PRIVATE
+    velmor_app sim_library Qt6::Widgets Qt6::Test GTest::gtest)
+target_include_directories(reliability_test PRIVATE ${PROJECT_SOURCE_DIR})
+gtest_discover_tests(reliability_test TEST_PREFIX "reliability." DISCOVERY_TIMEOUT 60
+    PROPERTIES ENVIRONMENT QT_QPA_PLATFORM=offscreen TIMEOUT 900 LABELS reliability)

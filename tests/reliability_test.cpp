@@ -26,9 +26,9 @@
 #include "vport/VSPortLib_TLB.h"
 #include "vport/Virtualp.h"
 
+#include "sim/SimLibrary.h"
 #include "tests/ProgramTest.h"
 #include "tests/SetupDriver.h"
-#include "tests/SimLibrary.h"
 #include "tests/Wait.h"
 
 #include <QComboBox>
@@ -415,7 +415,6 @@ std::string Probe()
 class Reliability : public test::ProgramTest
 {
 protected:
-
     // Runs the Setup sequence, answering the dialog with a port name and a device as a user
     // types them.
     void RunSetup(const QString &Port, const QString &Device)

@@ -2,7 +2,7 @@
 // the SSC device behind it, so that the device link can later be tested against the protocol
 // rather than against itself. Everything goes through the loaded module, as the program uses it.
 
-#include "SimLibrary.h"
+#include "sim/SimLibrary.h"
 
 #include <sys/resource.h>
 
