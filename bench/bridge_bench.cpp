@@ -34,7 +34,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <random>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace
@@ -46,7 +48,6 @@ using Clock = steady_clock;
 constexpr double kFrameMs = 4096 * 8 / 1000.0; // 32.768 ms at 1 MHz
 constexpr double kToDeviceCeiling = (4096.0 / 600.0) / (kFrameMs / 1000);
 constexpr double kFromDeviceCeiling = 2048.0 / (kFrameMs / 1000);
-constexpr double kEchoBoundMs = 2 * kFrameMs + 2 * 10;
 
 double ProcessCpu()
 {
@@ -230,6 +231,40 @@ double IdleCpu(double seconds)
     return cpu / elapsed;
 }
 
+// What a desktop Qt program costs that only ticks: a window and a 10 ms timer doing nothing.
+// Measured in this run, before the program's own figures, as their yardstick.
+double BareWindowCpu(double seconds)
+{
+    QWidget window;
+    window.resize(305, 240);
+    window.show();
+    QTimer timer;
+    timer.setInterval(10);
+    QObject::connect(&timer, &QTimer::timeout, [] {});
+    timer.start();
+    Run(milliseconds(500));
+    const double cpu0 = ProcessCpu();
+    const auto start = Clock::now();
+    Run(milliseconds(int(seconds * 1000)));
+    const double cpu = ProcessCpu() - cpu0;
+    return cpu / duration<double>(Clock::now() - start).count();
+}
+
+// The echo time the design leaves, for the frame lead the link uses: waiting for the tick that
+// reads the port (0..10 ms), for the next frame to be built (0..one frame), the lead, about 1 ms
+// until the answer is in the chip's queue, and the tick that writes it to the port (0..10 ms).
+// Returns the p50 and p99 of that sum, sampled with a fixed seed.
+std::pair<double, double> EchoFloor(double leadMs)
+{
+    std::mt19937 random(1);
+    std::uniform_real_distribution<double> tick(0, 10), frame(0, kFrameMs);
+    std::vector<double> sums(100000);
+    for (double &sum : sums)
+        sum = tick(random) + frame(random) + leadMs + 1 + tick(random);
+    std::sort(sums.begin(), sums.end());
+    return {sums[sums.size() / 2], sums[sums.size() * 99 / 100]};
+}
+
 double Percentile(const std::vector<double> &sorted, double p)
 {
     if (sorted.empty())
@@ -255,6 +290,8 @@ int main(int argc, char **argv)
     const double seconds = argc > 1 ? std::atof(argv[1]) : 10.0;
     const int samples = argc > 2 ? std::atoi(argv[2]) : 200;
 
+    const double bare = BareWindowCpu(seconds);
+
     SimLibrary sim;
     d2xx::SetLibraryFile(SimLibrary::Path());
     sim.vsim_SetRealTime(1);
@@ -264,8 +301,10 @@ int main(int argc, char **argv)
     if (qEnvironmentVariableIsSet("BRIDGE_BENCH_IDLE_ONLY")) {
         const double ui0 = ThreadCpu(pthread_self());
         const double idle = IdleCpu(seconds);
-        std::printf("idle %.2f %%, of which the UI thread %.2f %%\n", 100 * idle,
-                    100 * (ThreadCpu(pthread_self()) - ui0) / (seconds + 0.5));
+        std::printf(
+            "idle %.2f %% (%.2f x a bare window's %.2f %%), of which the UI thread %.2f %%\n",
+            100 * idle, idle / bare, 100 * bare,
+            100 * (ThreadCpu(pthread_self()) - ui0) / (seconds + 0.5));
         return 0;
     }
     const Direction to = ToDevice(sim, seconds);
@@ -308,22 +347,28 @@ int main(int argc, char **argv)
     const double closeRetire = Ms(clock);
     DestroyForms();
 
+    const double leadMs = ssc::kFrameLead * 8 / 1000.0;
+    const auto [floor50, floor99] = EchoFloor(leadMs);
     std::printf(
         "Bridge through the program, a pty client and the simulator in real time at 1 MHz\n");
-    std::printf("(%.0f s a direction, %d echo samples)\n\n", seconds, samples);
+    std::printf("(%.0f s a direction, %d echo samples; frame lead %u bytes = %.1f ms, which "
+                "leaves an echo floor of p50 %.1f ms, p99 %.1f ms)\n\n",
+                seconds, samples, unsigned(ssc::kFrameLead), leadMs, floor50, floor99);
     std::printf("| measure | value | target |\n|---|---|---|\n");
-    std::printf("| to the device | %.1f B/s = %.3f of %.1f B/s | >= 0.97 |\n", to.rate, to.fraction,
+    std::printf("| to the device | %.1f B/s = %.3f of %.1f B/s | >= 0.99 |\n", to.rate, to.fraction,
                 kToDeviceCeiling);
-    std::printf("| from the device | %.0f B/s = %.3f of %.0f B/s | >= 0.97 |\n", from.rate,
+    std::printf("| from the device | %.0f B/s = %.3f of %.0f B/s | >= 0.99 |\n", from.rate,
                 from.fraction, kFromDeviceCeiling);
-    std::printf("| echo of one byte, p50 | %.1f ms | |\n", Percentile(echo, 0.50));
-    std::printf("| echo of one byte, p99 | %.1f ms | <= %.1f ms (2 frames + 2 ticks) |\n",
-                Percentile(echo, 0.99), kEchoBoundMs);
+    std::printf("| echo of one byte, p50 | %.1f ms | <= 32 ms |\n", Percentile(echo, 0.50));
+    std::printf("| echo of one byte, p99 | %.1f ms | <= 52 ms |\n", Percentile(echo, 0.99));
     std::printf("| echo of one byte, max | %.1f ms | |\n", echo.empty() ? 0.0 : echo.back());
     std::printf("| CPU bridging to the device | %.2f %% of a core | <= 3 %% |\n", 100 * to.cpu);
     std::printf("| CPU bridging from the device | %.2f %% of a core | <= 3 %% |\n", 100 * from.cpu);
-    std::printf("| CPU idle (port open, no traffic) | %.2f %% of a core | <= 0.5 %% |\n",
-                100 * idle);
+    std::printf("| CPU, a bare Qt window with a 10 ms timer | %.2f %% of a core | (reference) |\n",
+                100 * bare);
+    std::printf("| CPU idle (link up, port open, no traffic) | %.2f %% of a core = %.2f x the "
+                "reference | <= 2 x |\n",
+                100 * idle, bare > 0 ? idle / bare : 0.0);
     std::printf("| Reset: retire a link, worst of 5 | %.2f ms | < 50 ms |\n",
                 *std::max_element(resets.begin(), resets.end()));
     std::printf("| Setup: retire, rebind and list, until the dialog shows | %.2f ms | < 50 ms |\n",

@@ -21,12 +21,6 @@ constexpr std::chrono::milliseconds kIdleSleep{1000};
 constexpr std::chrono::milliseconds kSynchSettle{1};
 constexpr std::chrono::milliseconds kRetirePoll{5};
 
-// Frame pacing, in bytes the chip still has to clock (8 us a byte at the 1 MHz the set-up
-// chooses). The next frame is written once the chip is down to kFrameLead: late, so that the
-// frame carries the host bytes queued meanwhile, and early enough that the chip never runs dry.
-// 512 bytes are 4.1 ms: a full-speed chip (FT2232D) needs about 3 ms to move a 4099-byte frame
-// over USB, and a millisecond is left for the scheduler. Every byte of lead is echo time.
-constexpr DWORD kFrameLead = 512;
 // The device answers a new host byte about a millisecond after the frame carrying it begins to
 // clock, and the chip hands the answer on within its 1 ms latency timer: the worker collects it
 // once the chip has clocked this far into that frame, instead of near the frame's end.

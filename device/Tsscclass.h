@@ -49,6 +49,12 @@ constexpr std::uint32_t kSynchPhaseTimeoutMs = 60;
 constexpr int kMinSynchAttempts = 8;
 constexpr unsigned char kLatencyMs = 1;
 constexpr d2xx::ULONG kDriverTimeoutMs = 50;
+// Frame pacing, in bytes the chip still has to clock (8 us a byte at the 1 MHz the set-up
+// chooses). The next frame is written once the chip is down to kFrameLead: late, so that the
+// frame carries the host bytes queued meanwhile, and early enough that the chip never runs dry.
+// 512 bytes are 4.1 ms: a full-speed chip (FT2232D) needs about 3 ms to move a 4099-byte frame
+// over USB, and a millisecond is left for the scheduler. Every byte of lead is echo time.
+constexpr d2xx::DWORD kFrameLead = 512;
 } // namespace ssc
 
 class TSSCClass final : public QThread
