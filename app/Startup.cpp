@@ -70,6 +70,9 @@ void ConfigureApplication()
     QApplication::setApplicationName("velmor-debug");
     QApplication::setDesktopFileName("velmor-debug");
     QApplication::setWindowIcon(QIcon(":/app/velmor-debug.png"));
+    // Log lines (the link's messages, with QT_LOGGING_RULES="velmor.link=true") carry the time.
+    if (qEnvironmentVariableIsEmpty("QT_MESSAGE_PATTERN"))
+        qSetMessagePattern("%{time yyyy-MM-dd hh:mm:ss.zzz} %{category}: %{message}");
 }
 
 const char *MissingDisplay()

@@ -3,6 +3,7 @@
 #include "device/Tsscclass.h"
 #include "dialogs/About.h"
 #include "dialogs/Message.h"
+#include "dialogs/Messages.h"
 #include "dialogs/Setup.h"
 #include "vport/VSPortLib_TLB.h"
 #include "vport/Virtualp.h"
@@ -14,7 +15,9 @@
 #include <QLabel>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QStatusBar>
 #include <QTimer>
+#include <QToolButton>
 
 #include <algorithm>
 #include <memory>
@@ -83,11 +86,34 @@ TVSSC::TVSSC(QWidget *Owner) : QMainWindow(Owner)
     PortPanel = new TVirtualPort(VirtualCOMInfo);
     PortPanel->PortSource = SetupForm->VCOMSel;
     SetupForm->PortInUse = [this] { return PortPanel->VSPortAx->PortOpened(); };
+    SetupForm->NewLink = [this] { return NewLink(); };
+    SetupForm->LinkInited = [this](TSSCClass &Link, bool Failed) {
+        return LinkInited(Link, Failed);
+    };
+
+    // The status line, below the designed client area.
+    LinkStatus = new QLabel(this);
+    LinkStatus->setObjectName("LinkStatus");
+    LinkStatus->setTextFormat(Qt::PlainText);
+    MessagesButton = new QToolButton(this);
+    MessagesButton->setObjectName("MessagesButton");
+    MessagesButton->setText("Messages");
+    MessagesButton->setAutoRaise(true);
+    statusBar()->setSizeGripEnabled(false);
+    statusBar()->addWidget(LinkStatus, 1);
+    statusBar()->addPermanentWidget(MessagesButton);
+    MessagesForm = new TMessagesForm(FLinkLog, this);
+    FLinkLog.Changed = [this] { MessagesForm->Refresh(); };
+    ShowLinkState();
 
     connect(Setup1, &QAction::triggered, this, &TVSSC::Setup1Click);
     connect(About1, &QAction::triggered, this, &TVSSC::About1Click);
     connect(ButtonReset, &QPushButton::clicked, this, &TVSSC::ButtonResetClick);
     connect(PollingTimer, &QTimer::timeout, this, &TVSSC::PollingTimerTimer);
+    connect(MessagesButton, &QToolButton::clicked, this, [this] {
+        MessagesForm->show();
+        MessagesForm->raise();
+    });
 
     adjustSize();
     move(kDesignedPosition);
@@ -103,19 +129,19 @@ void TVSSC::Setup1Click()
         return;
     }
 
-    const bool hadLink = SetupForm->SSCLink != nullptr;
     // Another port or device may be chosen: what the old link held was meant for the old one.
-    RetireLink(SetupForm->SSCLink);
+    RetireCurrentLink();
     FUnsent.clear();
 
-    // A link that only binds the driver library, to list the devices (once per run).
-    SetupForm->SSCLink = std::make_unique<TSSCClass>();
+    // A link that only binds the driver library, to list the devices present now. The list is
+    // replaced, so a board plugged in since the last Setup appears; what the user typed or chose
+    // stays. A listing that fails leaves the list as it was.
+    SetupForm->SSCLink = NewLink();
     SetupForm->SSCLink->Init("");
-    if (!hadLink) {
-        QStringList found;
-        SetupForm->SSCLink->ListDevices(found);
-        // Listing offers the devices; it does not choose one.
+    QStringList found;
+    if (!SetupForm->SSCLink->ListDevices(found)) {
         const QString chosen = SetupForm->SSCSel->currentText();
+        SetupForm->SSCSel->clear();
         SetupForm->SSCSel->addItems(found);
         SetupForm->SSCSel->setCurrentIndex(-1);
         SetupForm->SSCSel->setEditText(chosen);
@@ -128,6 +154,7 @@ void TVSSC::Setup1Click()
         PortPanel->RefreshStatus();
         DeviceLabel->show();
     }
+    ShowLinkState();
     PollingTimer->start();
 }
 
@@ -143,9 +170,11 @@ void TVSSC::ButtonResetClick()
     // The same device again: what the old link never began to send goes first to the new one.
     std::vector<unsigned char> unsent = RetireLink(SetupForm->SSCLink);
     FUnsent.insert(FUnsent.begin(), unsent.begin(), unsent.end());
-    SetupForm->SSCLink = std::make_unique<TSSCClass>();
-    if (SetupForm->SSCLink->Init(SetupForm->DeviceDescription()))
-        ShowMessage(this, kInitErrorText);
+    SetupForm->SSCLink = NewLink();
+    const bool failed = SetupForm->SSCLink->Init(SetupForm->DeviceDescription());
+    const QString reason = LinkInited(*SetupForm->SSCLink, failed);
+    if (failed)
+        ShowMessage(this, kInitErrorText, reason);
 }
 
 void TVSSC::paintEvent(QPaintEvent *Event)
@@ -169,7 +198,73 @@ void TVSSC::closeEvent(QCloseEvent *Event)
 
 void TVSSC::FormClose()
 {
+    RetireCurrentLink();
+    MessagesForm->close();
+}
+
+std::unique_ptr<TSSCClass> TVSSC::NewLink()
+{
+    return std::make_unique<TSSCClass>([this](const AnsiString &Text) {
+        FLinkLog.Add(Text);
+        FLinkState.Reported(Text);
+    });
+}
+
+QString TVSSC::LinkInited(TSSCClass &Link, bool Failed)
+{
+    std::vector<std::string> present;
+    if (Link.InitOutcome() == TInitOutcome::DeviceNotFound) {
+        QStringList found;
+        Link.ListDevices(found);
+        for (const QString &description : found)
+            present.push_back(description.toLocal8Bit().toStdString());
+    }
+    FLinkState.LinkOpened(SetupForm->DeviceDescription(), Link.InitOutcome(), Link.LibraryFile(),
+                          present);
+    ShowLinkState();
+    return Failed ? QString::fromLocal8Bit(FLinkState.Reason()) : QString();
+}
+
+void TVSSC::RetireCurrentLink()
+{
+    if (!SetupForm->SSCLink)
+        return;
     RetireLink(SetupForm->SSCLink);
+    FLinkState.LinkRetired();
+    ShowLinkState();
+}
+
+namespace
+{
+QString Amount(double Bytes)
+{
+    if (Bytes < 10000)
+        return QStringLiteral("%1 B").arg(Bytes, 0, 'f', 0);
+    if (Bytes < 10e6)
+        return QStringLiteral("%1 kB").arg(Bytes / 1e3, 0, 'f', 1);
+    return QStringLiteral("%1 MB").arg(Bytes / 1e6, 0, 'f', 1);
+}
+} // namespace
+
+void TVSSC::ShowLinkState()
+{
+    const TLinkTraffic &traffic = FLinkState.Traffic();
+    QString text = QString::fromStdString(TLinkState::Word(FLinkState.Phase()));
+    text[0] = text[0].toUpper();
+    if (traffic.ToDevice != 0 || traffic.FromDevice != 0)
+        text += QStringLiteral("  \u2191%1 %2/s  \u2193%3 %4/s")
+                    .arg(Amount(double(traffic.ToDevice)), Amount(traffic.ToRate),
+                         Amount(double(traffic.FromDevice)), Amount(traffic.FromRate));
+    if (LinkStatus->text() != text)
+        LinkStatus->setText(text);
+    QString details = QString::fromLocal8Bit(FLinkState.Details());
+    if (const std::string reason = FLinkState.Reason(); !reason.empty())
+        details += QStringLiteral("\n") + QString::fromLocal8Bit(reason);
+    details += QStringLiteral("\nTo the device: %1 bytes; from the device: %2 bytes")
+                   .arg(traffic.ToDevice)
+                   .arg(traffic.FromDevice);
+    if (LinkStatus->toolTip() != details)
+        LinkStatus->setToolTip(details);
 }
 
 void TVSSC::PollingTimerTimer()
@@ -196,14 +291,22 @@ void TVSSC::PollingTimerTimer()
             auto outbound = std::make_unique<unsigned char[]>(kTransferSize);
             const long read = port->Read(outbound.get(), &count);
             if (read != 0)
-                link->SendData(outbound.get(), static_cast<int>(read));
+                FLinkState.Moved(link->SendData(outbound.get(), static_cast<int>(read)), 0);
         }
     }
 
     // Device to port, or the handshake while the link is not synchronised yet.
     auto inbound = std::make_unique<unsigned char[]>(kTransferSize);
-    if (link->Synched || !link->SynchDevice(kSynchAttempts, kSynchPattern))
+    if (link->Synched) {
         DeliverReceived(*link, inbound.get());
+    } else {
+        const bool failed = link->SynchDevice(kSynchAttempts, kSynchPattern);
+        FLinkState.SynchTried(failed);
+        if (!failed)
+            DeliverReceived(*link, inbound.get());
+    }
+    FLinkState.DeviceChecked(link->DeviceFailing());
+    ShowLinkState();
     PollingTimer->start();
 }
 
@@ -229,8 +332,10 @@ void TVSSC::DeliverReceived(TSSCClass &Link, unsigned char *Inbound)
     if (capacity <= 0)
         return;
     const int received = Link.ReceiveData(Inbound, static_cast<int>(capacity));
-    if (received > 0)
+    if (received > 0) {
         PortPanel->VSPortAx->Write(Inbound, received);
+        FLinkState.Moved(0, received);
+    }
 }
 
 void CreateForms()

@@ -4,9 +4,13 @@
 // and the device link.
 #pragma once
 
+#include "device/LinkLog.h"
+#include "device/LinkState.h"
+
 #include <QMainWindow>
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 class QAction;
@@ -15,6 +19,9 @@ class QLabel;
 class QMenuBar;
 class QPushButton;
 class QTimer;
+class QToolButton;
+class TMessagesForm;
+class TSSCClass;
 class TVirtualPort;
 
 namespace bridge
@@ -45,6 +52,15 @@ public:
 
     TVirtualPort *PortPanel;
 
+    // Below the designed client area: the link's state and traffic, its details in the tooltip,
+    // and the button that opens the link's messages.
+    QLabel *LinkStatus;
+    QToolButton *MessagesButton;
+    TMessagesForm *MessagesForm;
+
+    const TLinkState &LinkState() const { return FLinkState; }
+    const TLinkLog &LinkLog() const { return FLinkLog; }
+
     void Setup1Click();
     void About1Click();
     void ButtonResetClick();
@@ -66,6 +82,16 @@ private:
     void DeliverReceived(class TSSCClass &Link, unsigned char *Inbound);
     // Hands the link what a retired link left unsent; true once nothing is left.
     bool HandOverUnsent(class TSSCClass &Link);
+    // Every link is made here, with the callback that keeps its messages.
+    std::unique_ptr<TSSCClass> NewLink();
+    // After a link's Init: what the state model learns from it; the reason it failed, if it did.
+    QString LinkInited(TSSCClass &Link, bool Failed);
+    void RetireCurrentLink();
+    // Shows the link's state in the status line, touching the labels only when it changed.
+    void ShowLinkState();
+
+    TLinkLog FLinkLog;
+    TLinkState FLinkState;
 
     // Host bytes read from the port that a retired link never began to send: the link that
     // replaced it takes them before anything new from the port.

@@ -81,13 +81,14 @@ bool TSSCClass::Init(const AnsiString &Description)
         UnloadLibrary(FLibrary);
         FLibrary = nullptr;
     }
-    std::string file;
-    FLibrary = LoadDriver(file);
+    FLibrary = LoadDriver(FLibraryFile);
     if (!FLibrary) {
-        Report("Can not load " + file);
+        FInitOutcome = TInitOutcome::LibraryMissing;
+        Report("Can not load " + FLibraryFile);
         return true;
     }
     if (const std::string missing = BindEntryPoints(FLibrary); !missing.empty()) {
+        FInitOutcome = TInitOutcome::EntryPointMissing;
         Report("Missing " + missing);
         return true;
     }
@@ -96,6 +97,7 @@ bool TSSCClass::Init(const AnsiString &Description)
     FT_HANDLE handle = nullptr;
     if (Table.FT_OpenEx(const_cast<char *>(Description.c_str()), FT_OPEN_BY_DESCRIPTION, &handle) !=
         FT_OK) {
+        FInitOutcome = TInitOutcome::DeviceNotFound;
         Report("Error in FT_OpenEx DeviceDescr:" + Description);
         return true;
     }
@@ -108,9 +110,11 @@ bool TSSCClass::Init(const AnsiString &Description)
     Table.FT_SetTimeouts(FDevice, kDriverTimeoutMs, kDriverTimeoutMs);
 
     if (SendBuffer(kSetupCommands.data(), kSetupCommands.size())) {
+        FInitOutcome = TInitOutcome::SetupNotSent;
         Report("Error in sending...");
         return true;
     }
+    FInitOutcome = TInitOutcome::Opened;
     Report("Inited");
     return false;
 }
@@ -168,7 +172,13 @@ bool TSSCClass::QueueCounts(DWORD &Received, DWORD &ToSend)
     DWORD events = 0;
     Received = 0;
     ToSend = 0;
-    return Table.FT_GetStatus(FDevice, &Received, &ToSend, &events) == FT_OK;
+    return Checked(Table.FT_GetStatus(FDevice, &Received, &ToSend, &events)) == FT_OK;
+}
+
+FT_STATUS TSSCClass::Checked(FT_STATUS Status)
+{
+    FDeviceFailing.store(Status != FT_OK, std::memory_order_relaxed);
+    return Status;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -197,8 +207,8 @@ bool TSSCClass::SendBuffer(const unsigned char *Data, std::uint32_t Length)
     FT_STATUS status = FT_OK;
     while (sent < Length) {
         DWORD written = 0;
-        status = Table.FT_Write(FDevice, const_cast<unsigned char *>(Data + sent), Length - sent,
-                                &written);
+        status = Checked(Table.FT_Write(FDevice, const_cast<unsigned char *>(Data + sent),
+                                        Length - sent, &written));
         if (written != 0) {
             sent += std::min<std::uint32_t>(written, Length - sent);
             StartTimeout(kSendBufferTimeoutMs);
@@ -323,8 +333,8 @@ void TSSCClass::SendFrame()
     StartTimeout(kFrameWriteTimeoutMs);
     while (FFrame.Pending) {
         DWORD count = 0;
-        const FT_STATUS status = Table.FT_Write(FDevice, FFrame.Bytes.data() + FFrame.Sent,
-                                                kFrameSize - FFrame.Sent, &count);
+        const FT_STATUS status = Checked(Table.FT_Write(FDevice, FFrame.Bytes.data() + FFrame.Sent,
+                                                        kFrameSize - FFrame.Sent, &count));
         // What the driver says it took, it took, whatever the status: offering those bytes
         // again would clock them out twice and shift the rest of the payload into commands.
         if (count != 0) {
@@ -351,7 +361,7 @@ void TSSCClass::CollectReceived()
     if (wanted == 0)
         return;
     DWORD got = 0;
-    if (Table.FT_Read(FDevice, FReadBuffer.data(), wanted, &got) != FT_OK)
+    if (Checked(Table.FT_Read(FDevice, FReadBuffer.data(), wanted, &got)) != FT_OK)
         return;
     CollectPairs(Rx(), FRxCarry, FReadBuffer.data(), std::min(got, wanted));
 }
@@ -411,7 +421,7 @@ bool TSSCClass::PurgeInput()
     while (remaining != 0) {
         DWORD got = 0;
         const DWORD wanted = std::min<DWORD>(remaining, kReadChunk);
-        if (Table.FT_Read(FDevice, FReadBuffer.data(), wanted, &got) != FT_OK) {
+        if (Checked(Table.FT_Read(FDevice, FReadBuffer.data(), wanted, &got)) != FT_OK) {
             Report("Error in FT_Read spurgo");
             return true;
         }
@@ -434,7 +444,7 @@ TClockAnswer TSSCClass::ClockInAndWait(const unsigned char *Command, std::size_t
     for (;;) {
         unsigned char byte = 0;
         DWORD got = 0;
-        if (Table.FT_Read(FDevice, &byte, 1, &got) != FT_OK)
+        if (Checked(Table.FT_Read(FDevice, &byte, 1, &got)) != FT_OK)
             return {TClockOutcome::ReadFailed};
         // Out of time is out of time, even when this read has just brought the byte.
         if (TimeoutExpired())
@@ -456,7 +466,7 @@ TClockAnswer TSSCClass::ClockInAndPoll(const unsigned char *Command, std::size_t
         if (available != 0) {
             unsigned char byte = 0;
             DWORD got = 0;
-            if (Table.FT_Read(FDevice, &byte, 1, &got) != FT_OK)
+            if (Checked(Table.FT_Read(FDevice, &byte, 1, &got)) != FT_OK)
                 return {TClockOutcome::ReadFailed};
             // A read that brought nothing is no byte at all.
             if (got != 0 && Accept(byte))

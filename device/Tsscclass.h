@@ -22,6 +22,7 @@
 #pragma once
 
 #include "device/D2xx.h"
+#include "device/LinkState.h"
 #include "device/SscProtocol.h"
 
 #include <QStringList>
@@ -89,6 +90,13 @@ public:
     // Set once SynchDevice has succeeded; never cleared.
     std::atomic<bool> Synched{false};
 
+    // What the last Init found; the library file it loaded, or the files it tried.
+    TInitOutcome InitOutcome() const { return FInitOutcome; }
+    const std::string &LibraryFile() const { return FLibraryFile; }
+    // True while the driver's calls on the device fail (the last one failed), as when the device
+    // has been unplugged; false again once one succeeds.
+    bool DeviceFailing() const { return FDeviceFailing.load(); }
+
 private:
     void run() override;
     void Execute();
@@ -111,6 +119,9 @@ private:
                                      const std::function<bool(unsigned char)> &Accept);
     ssc::TClockAnswer ClockInAndPoll(const unsigned char *Command, std::size_t Length,
                                      const std::function<bool(unsigned char)> &Accept);
+
+    // Records whether a driver call on the device succeeded; returns its status.
+    d2xx::FT_STATUS Checked(d2xx::FT_STATUS Status);
 
     bool Terminated() const { return FStopRequested.load(); }
     // SendData and ReceiveData work only while the link has a device and is not ending.
@@ -151,6 +162,10 @@ private:
     std::mutex FWakeMutex;
     std::condition_variable FWake;
     std::mutex FMessageMutex;
+
+    TInitOutcome FInitOutcome = TInitOutcome::NotTried;
+    std::string FLibraryFile;
+    std::atomic<bool> FDeviceFailing{false};
 };
 
 // Retires a link: Stop, wait until its worker has ended, destroy, forget. Messages the worker

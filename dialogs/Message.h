@@ -9,14 +9,16 @@
 
 class QWidget;
 
-using TMessageHandler = std::function<void(QWidget *Parent, const QString &Text)>;
+// Text is the box's text; Informative, when not empty, says why below it.
+using TMessageHandler =
+    std::function<void(QWidget *Parent, const QString &Text, const QString &Informative)>;
 
 // The texts the user sees.
 inline const QString kExitApplicationsText =
     QStringLiteral("You must exit any application connected \n before changing settings");
 inline const QString kInitErrorText = QStringLiteral("Error in initing");
 
-void ShowMessage(QWidget *Parent, const QString &Text);
+void ShowMessage(QWidget *Parent, const QString &Text, const QString &Informative = {});
 
 // An empty handler restores the real message box.
 void SetMessageHandler(TMessageHandler Handler);

@@ -80,8 +80,10 @@ void TSetupForm::OKButtonClick()
     }
     setResult(QDialog::Accepted);
     RetireLink(SSCLink);
-    SSCLink = std::make_unique<TSSCClass>();
-    if (SSCLink->Init(DeviceDescription()))
-        ShowMessage(this, kInitErrorText);
+    SSCLink = NewLink ? NewLink() : std::make_unique<TSSCClass>();
+    const bool failed = SSCLink->Init(DeviceDescription());
+    const QString reason = LinkInited ? LinkInited(*SSCLink, failed) : QString();
+    if (failed)
+        ShowMessage(this, kInitErrorText, reason);
     done(QDialog::Accepted);
 }

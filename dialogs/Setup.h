@@ -35,6 +35,10 @@ public:
     // Whether an application holds the virtual port open now; set by the main window. OK is
     // refused while it does, since the main window recreates the port after OK.
     std::function<bool()> PortInUse;
+    // Makes every new link (with the main window's message callback), and says why a link's Init
+    // failed; both set by the main window.
+    std::function<std::unique_ptr<TSSCClass>()> NewLink;
+    std::function<QString(TSSCClass &Link, bool Failed)> LinkInited;
 
     // The device description as the link takes it.
     AnsiString DeviceDescription() const;

@@ -30,7 +30,10 @@ protected:
         ASSERT_TRUE(Sim.Loaded()) << Sim.Error();
         d2xx::SetLibraryFile(SimLibrary::Path());
         Sim.vsim_SetRealTime(0);
-        SetMessageHandler([this](QWidget *, const QString &Text) { Shown.push_back(Text); });
+        SetMessageHandler([this](QWidget *, const QString &Text, const QString &Informative) {
+            Shown.push_back(Text);
+            Reasons.push_back(Informative);
+        });
         CreateForms();
     }
     void TearDown() override
@@ -45,6 +48,8 @@ protected:
     SimLibrary Sim;
     // The texts of the message boxes the program showed.
     std::vector<QString> Shown;
+    // Their informative texts, in the same order.
+    std::vector<QString> Reasons;
 };
 
 } // namespace test

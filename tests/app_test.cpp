@@ -6,6 +6,7 @@
 #include "device/Tsscclass.h"
 #include "dialogs/About.h"
 #include "dialogs/Message.h"
+#include "dialogs/Messages.h"
 #include "dialogs/Setup.h"
 #include "vport/VSPortLib_TLB.h"
 #include "vport/Virtualp.h"
@@ -21,12 +22,15 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLoggingCategory>
 #include <QMenuBar>
+#include <QPlainTextEdit>
 #include <QProcess>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QToolButton>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -98,7 +102,7 @@ private:
     int Fd = -1;
 };
 
-class AppTest : public test::ProgramTest
+class AppTestBase : public test::ProgramTest
 {
 protected:
     void SetUp() override
@@ -128,6 +132,10 @@ protected:
 
     QPoint DialogPosition;
     QString DeviceTextShown;
+};
+
+class AppTest : public AppTestBase
+{
 };
 
 } // namespace
@@ -285,13 +293,28 @@ TEST_F(AppTest, ResetBeforeAnySetup)
     VSSC->ButtonResetClick();
     // No device chosen yet: the empty description opens nothing.
     EXPECT_THAT(Shown, ElementsAre("Error in initing"));
+    EXPECT_THAT(Reasons, ElementsAre("No device chosen"));
     EXPECT_NE(SetupForm->SSCLink, nullptr);
     EXPECT_FALSE(VSSC->PollingTimer->isActive());
 
-    // Setup now finds a link, so the device list stays empty.
+    // Setup lists the devices present, whatever came before it.
     RunSetup("COM8", "SSC Simulator");
-    EXPECT_EQ(SetupForm->SSCSel->count(), 0);
+    EXPECT_EQ(SetupForm->SSCSel->count(), 1);
     EXPECT_EQ(Sim.vsim_OpenCount(), 1);
+}
+
+TEST_F(AppTest, EachSetupListsTheDevicesPresentNow)
+{
+    RunSetup("COM8", "SSC Simulator");
+    const char *const attached[] = {"SSC Simulator", "Board plugged in later"};
+    Sim.vsim_SetDevices(attached, 2);
+    QStringList listed;
+    test::RunSetup("COM8", "SSC Simulator", [&] {
+        for (int i = 0; i < SetupForm->SSCSel->count(); ++i)
+            listed << SetupForm->SSCSel->itemText(i);
+        EXPECT_EQ(SetupForm->SSCSel->currentText(), "SSC Simulator") << "the choice stays";
+    });
+    EXPECT_THAT(listed, ElementsAre("SSC Simulator", "Board plugged in later"));
 }
 
 TEST_F(AppTest, ResetReplacesTheLinkAndKeepsThePort)
@@ -582,4 +605,114 @@ TEST(Startup, WithoutADisplayTheProgramSaysSoInOneLine)
     const QString said = QString::fromLocal8Bit(program.readAllStandardError());
     EXPECT_EQ(said.count('\n'), 1) << said.toStdString();
     EXPECT_TRUE(said.contains("no display")) << said.toStdString();
+}
+
+// ---------------------------------------------------------------------------------------------
+// The link's state, traffic and messages, as the status line shows them
+
+namespace
+{
+class LinkStateTest : public AppTestBase
+{
+protected:
+    TLinkPhase Phase() const { return VSSC->LinkState().Phase(); }
+    QString StatusLine() const { return VSSC->LinkStatus->text(); }
+};
+} // namespace
+
+TEST_F(LinkStateTest, AMissingDriverLibraryIsNamed)
+{
+    d2xx::SetLibraryFile("/nonexistent/libftd2xx.so");
+    SetupForm->SSCSel->setEditText("SSC Simulator");
+    VSSC->ButtonResetClick();
+    EXPECT_THAT(Shown, ElementsAre("Error in initing"));
+    EXPECT_THAT(Reasons, ElementsAre("Can not load /nonexistent/libftd2xx.so"));
+    EXPECT_EQ(Phase(), TLinkPhase::DriverMissing);
+    EXPECT_TRUE(StatusLine().startsWith("Driver library missing"));
+    EXPECT_TRUE(VSSC->LinkStatus->toolTip().contains("/nonexistent/libftd2xx.so"));
+}
+
+TEST_F(LinkStateTest, AnUnknownDescriptionListsTheDevicesThere)
+{
+    RunSetup("COM8", "SSC Simulatr");
+    EXPECT_THAT(Shown, ElementsAre("Error in initing"));
+    EXPECT_THAT(Reasons,
+                ElementsAre("No device described 'SSC Simulatr'; there are:\nSSC Simulator"));
+    EXPECT_EQ(Phase(), TLinkPhase::UnknownDevice);
+    EXPECT_TRUE(StatusLine().startsWith("No such device"));
+}
+
+TEST_F(LinkStateTest, FromSynchronisingToBridgingToLostAndBackAfterReset)
+{
+    // A device that never shows the pattern: synchronising, the attempts counted.
+    Sim.vsim_SetNoPattern(1);
+    RunSetup("COM8", "SSC Simulator");
+    EXPECT_EQ(Phase(), TLinkPhase::Synchronising);
+    ASSERT_TRUE(TickUntil([&] { return VSSC->LinkState().Attempts() >= 3; }));
+    EXPECT_EQ(Phase(), TLinkPhase::Synchronising);
+    EXPECT_TRUE(StatusLine().startsWith("Synchronising"));
+
+    // The pattern shows: bridging.
+    Sim.vsim_SetNoPattern(0);
+    VSSC->ButtonResetClick();
+    ASSERT_TRUE(TickUntil([&] { return Phase() == TLinkPhase::Bridging; }));
+    EXPECT_TRUE(StatusLine().startsWith("Bridging"));
+
+    // Unplugged in the middle of a transfer: device lost.
+    PortClient client(PortPath());
+    ASSERT_TRUE(client.IsOpen());
+    client.Write(std::string(50, 'x'));
+    ASSERT_TRUE(TickUntil([&] { return VSSC->LinkState().Traffic().ToDevice > 0; }));
+    Sim.vsim_SetUnplugged(1);
+    ASSERT_TRUE(TickUntil([&] { return Phase() == TLinkPhase::DeviceLost; }));
+    EXPECT_TRUE(StatusLine().startsWith("Device lost"));
+
+    // Back, and Reset: bridging again.
+    Sim.vsim_SetUnplugged(0);
+    VSSC->ButtonResetClick();
+    EXPECT_THAT(Shown, IsEmpty());
+    ASSERT_TRUE(TickUntil([&] { return Phase() == TLinkPhase::Bridging; }));
+}
+
+TEST_F(LinkStateTest, TrafficIsCountedExactly)
+{
+    RunSetup("COM8", "SSC Simulator");
+    PortClient client(PortPath());
+    ASSERT_TRUE(client.IsOpen());
+    client.Write("hello\r\n");
+    std::string back;
+    ASSERT_TRUE(TickUntil([&] {
+        back += client.ReadAvailable();
+        return back.size() >= 7;
+    }));
+    EXPECT_EQ(back, "hello\r\n");
+    EXPECT_EQ(VSSC->LinkState().Traffic().ToDevice, 7u);
+    EXPECT_EQ(VSSC->LinkState().Traffic().FromDevice, 7u);
+    EXPECT_TRUE(VSSC->LinkStatus->toolTip().contains("To the device: 7 bytes"));
+}
+
+TEST_F(LinkStateTest, TheLinksMessagesAreKeptAndLogged)
+{
+    QStringList logged;
+    static QStringList *sink = nullptr;
+    sink = &logged;
+    QLoggingCategory::setFilterRules("velmor.link=true");
+    const QtMessageHandler previous = qInstallMessageHandler(
+        [](QtMsgType, const QMessageLogContext &context, const QString &text) {
+            if (sink && QString(context.category) == "velmor.link")
+                sink->append(text);
+        });
+    RunSetup("COM8", "SSC Simulator");
+    ASSERT_TRUE(TickUntil([&] { return Phase() == TLinkPhase::Bridging; }));
+    qInstallMessageHandler(previous);
+    QLoggingCategory::setFilterRules("");
+    sink = nullptr;
+
+    EXPECT_TRUE(logged.contains("Inited")) << logged.join('|').toStdString();
+    EXPECT_TRUE(logged.contains("SYNCH ---> A5"));
+    VSSC->MessagesButton->click();
+    ASSERT_TRUE(VSSC->MessagesForm->isVisible());
+    const QString shown = VSSC->MessagesForm->MessageList->toPlainText();
+    EXPECT_TRUE(shown.contains("Inited"));
+    EXPECT_TRUE(shown.contains("SYNCH ---> A5"));
 }

@@ -536,6 +536,22 @@ TEST_F(LinkTest, FrameTimeoutReportNeverBlocksAWaitingSendData)
     Sim.vsim_SetWriteStall(0);
 }
 
+TEST_F(LinkTest, RetiringOrDestroyingALinkWhileItReportsNeverDeadlocks)
+{
+    // The worker reports a frame timeout every few milliseconds while the UI thread waits for it
+    // to end: its messages are handed over without waiting, so neither waits for the other.
+    for (int round = 0; round < 40; ++round) {
+        SynchedLink();
+        Sim.vsim_SetWriteStall(1);
+        ASSERT_TRUE(test::WaitUntil([&] { return Said.Has("FT_Write TIMEOUT"); })) << round;
+        if (round % 2 == 0)
+            RetireLink(Link);
+        else
+            Link.reset();
+        Sim.vsim_SetWriteStall(0);
+    }
+}
+
 TEST_F(LinkTest, OddReadsKeepThePairBoundary)
 {
     TSSCClass &link = SynchedLink();
