@@ -23,20 +23,38 @@ public:
     // The per-user folder for plain names: under $XDG_RUNTIME_DIR when that is an absolute
     // path, else a folder of the user's own under TmpRoot.
     static QString PerUserFolderPath(const QByteArray &RuntimeDir, const QString &TmpRoot);
+    // The per-user folder for this process's environment; Note (if given) says why it is not
+    // under the runtime folder when that was refused.
+    static QString CurrentPerUserFolder(QString *Note = nullptr);
     // Makes the folder (mode 0700) if missing, then accepts it only as a real folder of this
     // user that nobody else can write to.
     static TUniqueFd OpenPerUserFolder(const QString &Path, QString &Error);
+    // Why the runtime folder must not hold the port folder; "" when it may (or does not exist,
+    // which the attempt to use it then reports).
+    static QString RuntimeDirProblem(const QByteArray &RuntimeDir);
 
     int FolderFd() const { return Folder.Get(); }
     const QString &FolderPath() const { return FolderText; }
     const QByteArray &Entry() const { return EntryName; }
     // The full path at which applications open the port.
     const QString &Path() const { return FullPath; }
+    // Why the port is not where the user would look first ("" when it is).
+    const QString &Note() const { return NoteText; }
+    // The program's own folder (the per-user one) in its parent; -1 and "" for a full path.
+    int ParentFd() const { return Parent.Get(); }
+    const QByteArray &FolderEntry() const { return FolderName; }
+
+    // Removes the program's own folder if it is empty and still the one opened; a full path's
+    // folder is the user's and stays.
+    void RemoveOwnFolderIfEmpty() const;
 
 private:
     TPortPlace(TUniqueFd Folder, QString FolderText, QByteArray EntryName, QString FullPath);
 
     TUniqueFd Folder;
+    TUniqueFd Parent;
+    QByteArray FolderName;
+    QString NoteText;
     QString FolderText;
     QByteArray EntryName;
     QString FullPath;

@@ -48,4 +48,6 @@ private:
 
     std::unique_ptr<IVSPortAx> OwnedControl;
     bool HostWatched = false;
+    // VPortName shows the name of a port that was created (not the initial caption).
+    bool ShowsPort = false;
 };
