@@ -32,8 +32,8 @@ TSlot Slots[SlotCount];
 
 // The signals whose default action ends the process there and then. SIGINT, SIGTERM and SIGHUP
 // are left to the program, which closes its window on them.
-constexpr int FatalSignals[] = {SIGABRT, SIGBUS,  SIGFPE,  SIGILL,  SIGSEGV,
-                                SIGQUIT, SIGSYS,  SIGXCPU, SIGXFSZ, SIGPIPE};
+constexpr int FatalSignals[] = {SIGABRT, SIGBUS, SIGFPE,  SIGILL,  SIGSEGV,
+                                SIGQUIT, SIGSYS, SIGXCPU, SIGXFSZ, SIGPIPE};
 
 bool CopyEntry(char *Into, std::size_t Size, const QByteArray &From)
 {

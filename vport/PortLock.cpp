@@ -60,7 +60,7 @@ QByteArray ReadContents(int Fd)
         Got = ::pread(Fd, Buffer, sizeof(Buffer), 0);
     while (Got < 0 && errno == EINTR);
     return Got > 0 && Got <= static_cast<ssize_t>(MaxRecordSize) ? QByteArray(Buffer, Got)
-                                                                : QByteArray();
+                                                                 : QByteArray();
 }
 
 bool HasMarker(int Fd)

@@ -39,7 +39,9 @@ QString NameProblem(const QString &Name)
             Kind == QChar::Separator_Paragraph)
             return QStringLiteral("the port name contains the invisible formatting character "
                                   "U+%1, which can make it look like another name")
-                .arg(QString::number(Ch.unicode(), 16).toUpper().rightJustified(4, QLatin1Char('0')));
+                .arg(QString::number(Ch.unicode(), 16)
+                         .toUpper()
+                         .rightJustified(4, QLatin1Char('0')));
     }
     if (Name.contains(QLatin1Char('/')) && !Name.startsWith(QLatin1Char('/')))
         return QStringLiteral("the port name contains '/' but is not a full path beginning "
@@ -77,9 +79,10 @@ std::optional<TPortPlace> TPortPlace::Resolve(const QString &Name, QString &Erro
         if (!Folder.Valid())
             return std::nullopt;
         const qsizetype Slash = FolderText.lastIndexOf(QLatin1Char('/'));
-        TUniqueFd Parent(::open(
-            QFile::encodeName(Slash == 0 ? QStringLiteral("/") : FolderText.left(Slash)).constData(),
-            O_PATH | O_DIRECTORY | O_CLOEXEC));
+        TUniqueFd Parent(
+            ::open(QFile::encodeName(Slash == 0 ? QStringLiteral("/") : FolderText.left(Slash))
+                       .constData(),
+                   O_PATH | O_DIRECTORY | O_CLOEXEC));
         TPortPlace Place(std::move(Folder), FolderText, QFile::encodeName(Name),
                          FolderText + QLatin1Char('/') + Name);
         Place.Parent = std::move(Parent);

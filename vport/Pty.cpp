@@ -7,9 +7,9 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
-#include <unistd.h>
 #include <sys/ioctl.h>
 #include <termios.h>
+#include <unistd.h>
 
 namespace
 {

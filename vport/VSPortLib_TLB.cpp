@@ -261,10 +261,10 @@ void TVSPortAx::RecordLinkLocked()
     QString Error;
     if (!StatLink(Place, Link) || !Port->Lock.Record(Port->Pty.SlavePath(), Link, Error))
         // The port works; only a crash's left-over would then not be taken over.
-        FailLocked(Error.isEmpty()
-                       ? SystemErrorText(QStringLiteral("checking the link %1").arg(Place.Path()),
-                                         errno)
-                       : Error);
+        FailLocked(
+            Error.isEmpty()
+                ? SystemErrorText(QStringLiteral("checking the link %1").arg(Place.Path()), errno)
+                : Error);
     PortExit::Publish(ExitSlot, Place.FolderFd(), Place.Entry(), Port->Pty.SlavePath(),
                       '.' + Place.Entry() + ".lock", Place.ParentFd(), Place.FolderEntry());
 }
@@ -408,9 +408,9 @@ void TVSPortAx::RenewPtyLocked()
         return;
     }
     const int FreshWatch =
-        Inotify.Valid() ? ::inotify_add_watch(Inotify.Get(), Fresh->SlavePath().constData(),
-                                              IN_OPEN | IN_CLOSE)
-                        : -1;
+        Inotify.Valid()
+            ? ::inotify_add_watch(Inotify.Get(), Fresh->SlavePath().constData(), IN_OPEN | IN_CLOSE)
+            : -1;
     auto Abandon = [&] {
         if (FreshWatch >= 0)
             ::inotify_rm_watch(Inotify.Get(), FreshWatch);
