@@ -170,11 +170,10 @@ void TVSPortAx::StopWatcher()
 void TVSPortAx::EndAllAtExit()
 {
     TLiveControls &Live = LiveControls();
+    // Held throughout: a control that another thread destroys meanwhile waits for this.
+    std::lock_guard LiveGuard(Live.Mutex);
     std::vector<TVSPortAx *> Controls;
-    {
-        std::lock_guard Guard(Live.Mutex);
-        Controls.swap(Live.Controls);
-    }
+    Controls.swap(Live.Controls);
     for (TVSPortAx *Control : Controls) {
         Control->StopWatcher();
         std::lock_guard Guard(Control->Mutex);
