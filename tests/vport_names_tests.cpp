@@ -97,7 +97,9 @@ bool MakeLink(const QString &Target, const QString &Path)
            0;
 }
 
-// Opens the port as an application would and sees one byte through.
+// Opens the port as an application would and sees one byte through. The control then gives the
+// port a fresh pair (a new link and lock record); the last call waits for that, so that the
+// folder stays still for whoever looks at it next.
 bool PortWorks(TVSPortAx &Port)
 {
     const int Fd = ::open(QFile::encodeName(Port.PortPath()).constData(),
@@ -109,6 +111,7 @@ bool PortWorks(TVSPortAx &Port)
     for (int Round = 0; Ok && Round < 10000 && ::read(Fd, &Got, 1) != 1; ++Round)
         ::usleep(1000);
     ::close(Fd);
+    Port.PortOpened();
     return Ok && Got == 'x';
 }
 
