@@ -12,6 +12,13 @@
 // A plain name (no '/') goes into the program's per-user port folder; a name that begins with
 // '/' is the link's full path. Names are never shortened or rewritten: a port under a name the
 // user did not choose is worse than a refusal.
+//
+// A link is only as safe as its folder: whoever can write to the folder can rename the link away
+// and put one to their own pty in its place, and then receives what the user types. So the
+// runtime folder is used only when it is the user's and nobody else can write to it (as the XDG
+// base directory rules require of it), else the per-user folder under /tmp is; and a full path
+// is refused in a folder that others can write to unless the folder is sticky (as /tmp is), and
+// in a folder of another user (root's excepted), who can change it at will.
 class TPortPlace
 {
 public:
