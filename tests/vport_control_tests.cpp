@@ -15,11 +15,15 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
 #include <string>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -420,47 +424,106 @@ TEST_F(VPortControl, BytesAClientWroteJustBeforeClosingAreStillRead)
     EXPECT_EQ(Port.Read(Buffer, &Capacity), 0);
 }
 
-// An application may make the port exclusive (TIOCEXCL) and close it without lifting that;
-// the flag outlives the close and would keep everyone but root out.
+// Every visit is seen, however short: once the last client has closed, the next one finds the
+// port as a fresh one, whether or not the control was called while the visit lasted. The
+// control gives the port a fresh pair then, so the link's new target is the sign to wait for.
 
+TEST_F(VPortControl, EveryVisitIsSeenHoweverShort)
+{
+    TVSPortAx Port;
+    ASSERT_TRUE(Port.CreatePort(QLatin1String(PortName)));
+    auto Cook = [](int Fd) {
+        termios Cooked{};
+        ::tcgetattr(Fd, &Cooked);
+        Cooked.c_lflag |= ICANON | ECHO | ISIG;
+        Cooked.c_iflag |= ICRNL;
+        return ::tcsetattr(Fd, TCSANOW, &Cooked) == 0;
+    };
+    auto ExpectRaw = [](const TClient &Client) {
+        termios Found{};
+        ASSERT_EQ(::tcgetattr(Client.Handle(), &Found), 0);
+        EXPECT_EQ(Found.c_lflag & (ICANON | ECHO | ISIG), 0u);
+        EXPECT_EQ(Found.c_iflag & ICRNL, 0u);
+    };
+
+    // A visit that the control makes no call during: open, cook the line, close.
+    QString Target = QFileInfo(ExpectedPath).symLinkTarget();
+    {
+        TClient Visitor(ExpectedPath, TClient::TSetup::None);
+        ASSERT_TRUE(Visitor.IsOpen());
+        ASSERT_TRUE(Cook(Visitor.Handle()));
+    }
+    ASSERT_TRUE(test::WaitUntil([&] { return QFileInfo(ExpectedPath).symLinkTarget() != Target; }))
+        << "the control never noticed the visit";
+    auto Next = std::make_unique<TClient>(ExpectedPath, TClient::TSetup::None);
+    ASSERT_TRUE(Next->IsOpen());
+    ExpectRaw(*Next);
+
+    // A client that leaves bytes unread and cooked settings, then goes between two ticks.
+    ASSERT_TRUE(test::WaitUntil([&] { return Port.PortOpened(); }));
+    EXPECT_EQ(WriteToControl(Port, QByteArray("stale\n")), 6);
+    ASSERT_TRUE(Cook(Next->Handle()));
+    Target = QFileInfo(ExpectedPath).symLinkTarget();
+    Next.reset();
+    ASSERT_TRUE(test::WaitUntil([&] { return QFileInfo(ExpectedPath).symLinkTarget() != Target; }));
+    TClient Third(ExpectedPath, TClient::TSetup::None);
+    ASSERT_TRUE(Third.IsOpen());
+    ExpectRaw(Third);
+    ASSERT_TRUE(test::WaitUntil([&] { return Port.PortOpened(); }));
+    EXPECT_EQ(WriteToControl(Port, QByteArray("fresh")), 5);
+    QByteArray Got = Third.ReadExactly(5);
+    std::this_thread::sleep_for(20ms);
+    Got += Third.ReadSome();
+    EXPECT_EQ(Got, QByteArray("fresh"));
+}
+
+// An application may make the port exclusive (TIOCEXCL) and close it without lifting that; the
+// flag outlives the close and would keep everyone but root out.
 TEST_F(VPortControl, AnExclusiveModeLeftByTheLastClientIsLiftedForTheNext)
 {
     const std::vector<QByteArray> Other = AsOtherUser();
     if (Other.empty() || ::access(SystemPython, X_OK) != 0)
         GTEST_SKIP() << "needs root, " << SetPriv << " and " << SystemPython;
 
-    // A folder that the other user can reach, and a pty that it may open.
+    // A folder that the other user can reach, with the client's script in it: the checkout
+    // itself may be in a folder that only its owner can enter.
     const QString Public = Root.filePath(QStringLiteral("public"));
     ASSERT_TRUE(QDir().mkpath(Public));
     for (const QString &Folder : {Root.path(), Public})
         ASSERT_EQ(::chmod(QFile::encodeName(Folder).constData(), 0755), 0);
+    const QString Script = Public + QStringLiteral("/vport_exclusive_client.py");
+    ASSERT_TRUE(QFile::copy(QStringLiteral(VPORT_EXCLUSIVE_CLIENT), Script));
+    ASSERT_EQ(::chmod(QFile::encodeName(Script).constData(), 0644), 0);
+
     TVSPortAx Port;
     const QString Path = Public + QStringLiteral("/excl");
     ASSERT_TRUE(Port.CreatePort(Path)) << Port.LastError().toStdString();
-    ASSERT_EQ(::chmod(QFile::encodeName(QFileInfo(Path).symLinkTarget()).constData(), 0666), 0);
-
+    // The pair the link leads to, for the other user to open.
+    auto LetIn = [&] {
+        return ::chmod(QFile::encodeName(QFileInfo(Path).symLinkTarget()).constData(), 0666) == 0;
+    };
     auto Client = [&](const char *Mode) {
         std::vector<QByteArray> Argv = Other;
-        for (const QByteArray &Arg : {QByteArray(SystemPython), QByteArray(VPORT_EXCLUSIVE_CLIENT),
+        for (const QByteArray &Arg : {QByteArray(SystemPython), QFile::encodeName(Script),
                                       QByteArray(Mode), QFile::encodeName(Path)})
             Argv.push_back(Arg);
         return Argv;
     };
-    int HoldStatus = -1;
-    std::thread Holder([&] { HoldStatus = RunProgram(Client("hold"), Root.filePath("hold.txt")); });
-    // The client has the port, exclusive, once its byte arrives.
-    const QByteArray Hello = ReadFromControl(Port, 1);
-    EXPECT_EQ(WriteToControl(Port, QByteArray("y")), 1);
-    Holder.join();
-    ASSERT_EQ(Hello, QByteArray("x"));
-    ASSERT_TRUE(Succeeded(HoldStatus));
-    ASSERT_TRUE(test::WaitUntil([&] { return !Port.PortOpened(); }));
+    auto Run = [&](const char *Mode) {
+        const QString Output = Root.filePath(QStringLiteral("%1.txt").arg(Mode));
+        const int Status = RunProgram(Client(Mode), Output);
+        QFile Said(Output);
+        Said.open(QIODevice::ReadOnly);
+        EXPECT_TRUE(Succeeded(Status)) << Mode << ": " << Said.readAll().toStdString();
+    };
 
-    const QString Output = Root.filePath("open.txt");
-    const int OpenStatus = RunProgram(Client("open"), Output);
-    QFile Said(Output);
-    Said.open(QIODevice::ReadOnly);
-    EXPECT_TRUE(Succeeded(OpenStatus)) << Said.readAll().toStdString();
+    ASSERT_TRUE(LetIn());
+    const QString Target = QFileInfo(Path).symLinkTarget();
+    Run("visit");
+    ASSERT_TRUE(test::WaitUntil([&] { return QFileInfo(Path).symLinkTarget() != Target; }))
+        << "the control never noticed the visit";
+    ASSERT_TRUE(LetIn());
+    Run("open");
 }
 
 TEST_F(VPortControl, AnExclusivePortIsRenewedWhenTheControlIsNotRoot)
@@ -497,10 +560,6 @@ TEST_F(VPortControl, AnExclusivePortIsRenewedWhenTheControlIsNotRootAsAnotherUse
         GTEST_SKIP() << "needs root and " << SetPriv;
     char Self[PATH_MAX] = {};
     ASSERT_GT(::readlink("/proc/self/exe", Self, sizeof(Self) - 1), 0);
-    std::vector<QByteArray> Probe = Argv;
-    Probe.insert(Probe.end(), {"/usr/bin/test", "-x", Self});
-    if (!Succeeded(RunProgram(Probe)))
-        GTEST_SKIP() << "the other user cannot run " << Self;
 
     // Its own runtime folder, which Qt and the control both want to belong to it.
     const QString OtherRuntime = Root.filePath(QStringLiteral("other-run"));
@@ -516,7 +575,16 @@ TEST_F(VPortControl, AnExclusivePortIsRenewedWhenTheControlIsNotRootAsAnotherUse
             Environment.emplace_back(*Variable);
     Environment.push_back("XDG_RUNTIME_DIR=" + OtherRuntimeName);
 
-    Argv.insert(Argv.end(), {Self, QByteArray("--gtest_filter=") + RenewedWhenNotRoot});
+    // A copy of this program where the other user can reach it: the build may be in a folder
+    // that only its owner can enter.
+    const QString Public = Root.filePath(QStringLiteral("bin"));
+    ASSERT_TRUE(QDir().mkpath(Public));
+    ASSERT_EQ(::chmod(QFile::encodeName(Public).constData(), 0755), 0);
+    const QString Copy = Public + QStringLiteral("/vport_test");
+    ASSERT_TRUE(QFile::copy(QFile::decodeName(Self), Copy));
+    ASSERT_EQ(::chmod(QFile::encodeName(Copy).constData(), 0755), 0);
+    Argv.insert(Argv.end(),
+                {QFile::encodeName(Copy), QByteArray("--gtest_filter=") + RenewedWhenNotRoot});
     const QString Output = Root.filePath("nobody.txt");
     const int Status = RunProgram(Argv, Output, Environment);
     QFile Said(Output);
@@ -747,6 +815,74 @@ TEST_F(VPortControl, DeleteLeavesWhatReplacedTheLinkAlone)
     QFile Kept(Second);
     ASSERT_TRUE(Kept.open(QIODevice::ReadOnly));
     EXPECT_EQ(Kept.readAll(), QByteArray("someone's file"));
+}
+
+// --- Every way out -------------------------------------------------------------------------
+
+constexpr char ExitChildMode[] = "VPORT_EXIT_CHILD";
+
+// The child of EveryWayOutButKillRemovesThePort: makes a port and ends as told. Skipped when run
+// on its own.
+TEST(VPortExitChild, MakesAPortAndEnds)
+{
+    const QByteArray Mode = qgetenv(ExitChildMode);
+    if (Mode.isEmpty())
+        GTEST_SKIP() << "runs only as the child of VPortControl.EveryWayOutButKillRemovesThePort";
+    // Never destroyed, as in the program when exit() comes; reachable, so no leak to report.
+    static TVSPortAx *Port = new TVSPortAx;
+    Port->SetDeleteOnExit(true);
+    ASSERT_TRUE(Port->CreatePort(QLatin1String(PortName))) << Port->LastError().toStdString();
+    std::printf("created %s\n", QFile::encodeName(Port->PortPath()).constData());
+    std::fflush(stdout);
+    const rlimit NoCore = {0, 0};
+    ::setrlimit(RLIMIT_CORE, &NoCore);
+    if (Mode == "exit")
+        std::exit(0);
+    if (Mode == "abort")
+        std::abort();
+    ::raise(SIGKILL);
+}
+
+TEST_F(VPortControl, EveryWayOutButKillRemovesThePort)
+{
+    char Self[PATH_MAX] = {};
+    ASSERT_GT(::readlink("/proc/self/exe", Self, sizeof(Self) - 1), 0);
+    auto RunChild = [&](const char *Mode) {
+        std::vector<QByteArray> Environment;
+        for (char **Variable = environ; *Variable != nullptr; ++Variable)
+            if (!QByteArray(*Variable).startsWith("XDG_RUNTIME_DIR="))
+                Environment.emplace_back(*Variable);
+        Environment.push_back("XDG_RUNTIME_DIR=" + QFile::encodeName(RuntimeDir));
+        Environment.push_back(QByteArray(ExitChildMode) + '=' + Mode);
+        const QString Output = Root.filePath(QStringLiteral("child-%1.txt").arg(Mode));
+        const int Status = RunProgram({Self, "--gtest_filter=VPortExitChild.MakesAPortAndEnds"},
+                                      Output, Environment);
+        QFile Said(Output);
+        Said.open(QIODevice::ReadOnly);
+        const QByteArray Text = Said.readAll();
+        EXPECT_TRUE(Text.contains("created " + QFile::encodeName(ExpectedPath)))
+            << Text.toStdString();
+        return Status;
+    };
+
+    // exit(), as the toolkit calls it when the display goes away.
+    const int Exited = RunChild("exit");
+    EXPECT_TRUE(WIFEXITED(Exited) && WEXITSTATUS(Exited) == 0) << Exited;
+    EXPECT_FALSE(QFileInfo(PortFolder).exists() || QFileInfo(PortFolder).isSymLink())
+        << FolderEntries(PortFolder).join(' ').toStdString();
+
+    const int Aborted = RunChild("abort");
+    EXPECT_TRUE(WIFSIGNALED(Aborted) && WTERMSIG(Aborted) == SIGABRT) << Aborted;
+    EXPECT_FALSE(QFileInfo(PortFolder).exists() || QFileInfo(PortFolder).isSymLink())
+        << FolderEntries(PortFolder).join(' ').toStdString();
+
+    // kill -9 leaves the port behind; the next start clears it.
+    const int Killed = RunChild("kill");
+    EXPECT_TRUE(WIFSIGNALED(Killed) && WTERMSIG(Killed) == SIGKILL) << Killed;
+    ASSERT_TRUE(QFileInfo(ExpectedPath).isSymLink());
+    TVSPortAx Next;
+    ASSERT_TRUE(Next.CreatePort(QStringLiteral("another"))) << Next.LastError().toStdString();
+    EXPECT_EQ(FolderEntries(PortFolder), (QStringList{".another.lock", "another"}));
 }
 
 // --- What failures say ------------------------------------------------------------------------

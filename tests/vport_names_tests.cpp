@@ -97,7 +97,9 @@ bool MakeLink(const QString &Target, const QString &Path)
            0;
 }
 
-// Opens the port as an application would and sees one byte through.
+// Opens the port as an application would and sees one byte through. The control then gives the
+// port a fresh pair (a new link and lock record); the last call waits for that, so that the
+// folder stays still for whoever looks at it next.
 bool PortWorks(TVSPortAx &Port)
 {
     const int Fd = ::open(QFile::encodeName(Port.PortPath()).constData(),
@@ -109,6 +111,7 @@ bool PortWorks(TVSPortAx &Port)
     for (int Round = 0; Ok && Round < 10000 && ::read(Fd, &Got, 1) != 1; ++Round)
         ::usleep(1000);
     ::close(Fd);
+    Port.PortOpened();
     return Ok && Got == 'x';
 }
 
@@ -234,6 +237,21 @@ TEST_F(VPortNames, ControlCharactersAndBrokenUnicodeAreRefused)
     ExpectRefused(QStringLiteral("lone") + QChar(0xD800));
 }
 
+TEST_F(VPortNames, InvisibleFormattingCharactersAreRefused)
+{
+    // A right-to-left override, a zero-width space, line and paragraph separators: each makes
+    // a name look like another.
+    for (const char16_t Invisible : {u'\u202e', u'\u200b', u'\u2028', u'\u2029'}) {
+        SCOPED_TRACE(static_cast<int>(Invisible));
+        ExpectRefused(QStringLiteral("COM") + QChar(Invisible) + QStringLiteral("8"));
+        ExpectRefused(Ports + QStringLiteral("/tty") + QChar(Invisible));
+    }
+    TVSPortAx Port;
+    EXPECT_FALSE(Port.CreatePort(QStringLiteral("moc.\u202e8MOC")));
+    EXPECT_TRUE(Port.LastError().contains(QStringLiteral("U+202E")))
+        << Port.LastError().toStdString();
+}
+
 TEST_F(VPortNames, NonAsciiNamesAreTakenExactly)
 {
     const QString Plain = QStringLiteral("Port-\u00e4\u00f6\u00fc-\u7aef\u53e3");
@@ -296,6 +314,27 @@ TEST_F(VPortNames, ALeftOverOfOursIsTakenOver)
     EXPECT_FALSE(QFileInfo::exists(Ports + QStringLiteral("/.old.lock")));
 }
 
+TEST_F(VPortNames, ALinkAnotherProgramMadeWhereALeftOverWasIsNeverTakenOver)
+{
+    // Our left-over, as after kill -9: the link and its unheld lock file.
+    const QString Path = Ports + QStringLiteral("/shared");
+    {
+        TVSPortAx Gone;
+        ASSERT_TRUE(Gone.CreatePort(Path));
+    }
+    ASSERT_TRUE(QFileInfo::exists(Ports + QStringLiteral("/.shared.lock")));
+    // Another program (socat, say) then made its own link there, to a live pty of its own.
+    const int Master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(Master, 0);
+    ASSERT_EQ(::grantpt(Master), 0);
+    ASSERT_EQ(::unlockpt(Master), 0);
+    ASSERT_TRUE(QFile::remove(Path));
+    ASSERT_TRUE(MakeLink(QString::fromLatin1(::ptsname(Master)), Path));
+
+    ExpectRefused(Path);
+    ::close(Master);
+}
+
 // --- The per-user folder ----------------------------------------------------------------------
 
 TEST_F(VPortNames, PerUserFolderIsUnderTheRuntimeDirOrAPrivateOneUnderTmp)
@@ -326,6 +365,42 @@ TEST_F(VPortNames, APerUserFolderOthersCanWriteToIsRefused)
     ExpectRefused(QStringLiteral("ttyV0"));
     ASSERT_EQ(::chmod(QFile::encodeName(PortFolder).constData(), 0720), 0);
     ExpectRefused(QStringLiteral("ttyV0"));
+}
+
+TEST_F(VPortNames, ARuntimeFolderOthersCanWriteToIsNotUsed)
+{
+    // Another user could rename the port folder away and put one of theirs in its place.
+    ASSERT_EQ(::chmod(QFile::encodeName(RuntimeDir).constData(), 0777), 0);
+    const QString Private = QStringLiteral("/tmp/velmor-debug-%1").arg(::geteuid());
+    const TSnapshot Before = Snapshot(Root);
+    {
+        TVSPortAx Port;
+        Port.SetDeleteOnExit(true);
+        ASSERT_TRUE(Port.CreatePort(QStringLiteral("ttyVsafe"))) << Port.LastError().toStdString();
+        EXPECT_EQ(Port.PortPath(), Private + QStringLiteral("/ttyVsafe"));
+        EXPECT_TRUE(PortWorks(Port));
+        // The panel shows this as the status's tooltip.
+        EXPECT_TRUE(Port.LastError().contains(RuntimeDir)) << Port.LastError().toStdString();
+        EXPECT_TRUE(Port.LastError().contains(QStringLiteral("writable by other users")));
+    }
+    const QString Changes = Differences(Before, Snapshot(Root), QString());
+    EXPECT_TRUE(Changes.isEmpty()) << Changes.toStdString();
+    EXPECT_FALSE(QFileInfo::exists(Private + QStringLiteral("/ttyVsafe")));
+}
+
+TEST_F(VPortNames, AFullPathInAFolderOthersCanWriteToIsRefusedUnlessItIsSticky)
+{
+    const QString Open = Ports + QStringLiteral("/open");
+    ASSERT_TRUE(QDir().mkpath(Open));
+    ASSERT_EQ(::chmod(QFile::encodeName(Open).constData(), 0777), 0);
+    ExpectRefused(Open + QStringLiteral("/ttyV0"));
+    TVSPortAx Port;
+    EXPECT_FALSE(Port.CreatePort(Open + QStringLiteral("/ttyV0")));
+    EXPECT_TRUE(Port.LastError().contains(QStringLiteral("writable by other users")))
+        << Port.LastError().toStdString();
+
+    ASSERT_EQ(::chmod(QFile::encodeName(Open).constData(), 01777), 0);
+    ExpectCreatedAt(Open + QStringLiteral("/ttyV0"), Open + QStringLiteral("/ttyV0"));
 }
 
 TEST_F(VPortNames, APerUserFolderOfAnotherUserIsRefused)

@@ -222,7 +222,7 @@ TEST_F(VPortPanel, AFailedCreationResetsTheBusAndTriesOnceMore)
     EXPECT_EQ(Panel->VPortStatus->text(), QStringLiteral("Idle"));
 }
 
-TEST_F(VPortPanel, TwoFailedAttemptsShowErrorAndKeepTheOldName)
+TEST_F(VPortPanel, TwoFailedAttemptsShowErrorAndNoNameOfAPortThatIsGone)
 {
     Script.CreateResults = {false, false};
     Script.Error = QStringLiteral("the port name is empty");
@@ -233,7 +233,8 @@ TEST_F(VPortPanel, TwoFailedAttemptsShowErrorAndKeepTheOldName)
     EXPECT_EQ(Panel->VPortStatus->toolTip(), Script.Error);
     EXPECT_TRUE(Panel->isVisible()) << "an error is shown too";
 
-    // Once a port exists, a failing new name leaves its name on show.
+    // Once a port exists, a failing new name deletes it: its name is not left on show as if it
+    // were current.
     Script.Error.clear();
     CreateFirstPort();
     Source.setCurrentText(QStringLiteral("COM6"));
@@ -241,7 +242,7 @@ TEST_F(VPortPanel, TwoFailedAttemptsShowErrorAndKeepTheOldName)
     Script.Error = QStringLiteral("creating the link failed");
     Refresh();
     EXPECT_EQ(Panel->VPortStatus->text(), QStringLiteral("Error"));
-    EXPECT_EQ(Panel->VPortName->text(), QStringLiteral("COM5"));
+    EXPECT_EQ(Panel->VPortName->text(), QString());
     EXPECT_EQ(Panel->VPortPath->text(), QString()) << "no port, so no path";
     EXPECT_EQ(Panel->VPortStatus->toolTip(), Script.Error);
 
@@ -332,6 +333,27 @@ TEST_F(VPortPanel, TheStatusFollowsTheOpenState)
     Script.Opened = false;
     Refresh();
     EXPECT_EQ(Panel->VPortStatus->text(), QStringLiteral("Idle"));
+}
+
+TEST_F(VPortPanel, NamesAndPathsAreShownAsPlainText)
+{
+    const QString Markup = QStringLiteral("<b>COM</b><img src=\"x\">");
+    Source.setCurrentText(Markup);
+    Script.Path = QStringLiteral("/run/user/1000/velmor-debug/") + Markup;
+    Script.Error = QStringLiteral("note about ") + Markup;
+    Refresh();
+    for (QLabel *Label : {Panel->VPortName, Panel->VPortStatus, Panel->VPortPath}) {
+        SCOPED_TRACE(Label->objectName().toStdString());
+        EXPECT_EQ(Label->textFormat(), Qt::PlainText);
+    }
+    EXPECT_EQ(Panel->VPortName->text(), Markup);
+    EXPECT_EQ(Panel->VPortPath->text(), Script.Path);
+    // Tooltips are rich text when they look like it; these say the text as it is.
+    for (const QString &Tip : {Panel->VPortPath->toolTip(), Panel->VPortStatus->toolTip()}) {
+        EXPECT_FALSE(Tip.contains(Markup)) << Tip.toStdString();
+        EXPECT_TRUE(Tip.contains(QStringLiteral("&lt;b&gt;COM&lt;/b&gt;&lt;img")))
+            << Tip.toStdString();
+    }
 }
 
 // --- Looks -------------------------------------------------------------------------------------
@@ -435,6 +457,14 @@ TEST(VPortPanelReal, APortIsOpenedAtThePathThePanelShows)
     EXPECT_TRUE(Panel->VPortStatus->toolTip().contains(QStringLiteral("'/'")))
         << Panel->VPortStatus->toolTip().toStdString();
     EXPECT_FALSE(QFileInfo(Path).isSymLink()) << "the old port went on the change of name";
+    EXPECT_EQ(Panel->VPortName->text(), QString()) << "the name of a port that is gone";
+    EXPECT_EQ(Panel->VPortPath->text(), QString());
+
+    Source.setCurrentText(QStringLiteral("COM\u202e7"));
+    Panel->RefreshStatus();
+    EXPECT_EQ(Panel->VPortStatus->text(), QStringLiteral("Error"));
+    EXPECT_TRUE(Panel->VPortStatus->toolTip().contains(QStringLiteral("U+202E")))
+        << Panel->VPortStatus->toolTip().toStdString();
 
     Source.setCurrentText(QStringLiteral("COM7"));
     Panel->RefreshStatus();

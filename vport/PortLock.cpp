@@ -18,6 +18,7 @@ namespace
 constexpr char Marker[] = "velmor-debug port lock\n";
 constexpr std::size_t MarkerLength = sizeof(Marker) - 1;
 constexpr mode_t LockFileMode = 0600;
+constexpr std::size_t MaxRecordSize = 1024;
 
 bool SameFile(const struct stat &A, const struct stat &B)
 {
@@ -50,15 +51,30 @@ bool WriteAll(int Fd, const char *Data, std::size_t Size)
     return true;
 }
 
-bool HasMarker(int Fd)
+// The whole lock file, up to a size no record of ours reaches; empty on failure.
+QByteArray ReadContents(int Fd)
 {
-    char Buffer[MarkerLength + 1];
+    char Buffer[MaxRecordSize + 1];
     ssize_t Got;
     do
         Got = ::pread(Fd, Buffer, sizeof(Buffer), 0);
     while (Got < 0 && errno == EINTR);
-    return Got == static_cast<ssize_t>(MarkerLength) &&
-           std::memcmp(Buffer, Marker, MarkerLength) == 0;
+    return Got > 0 && Got <= static_cast<ssize_t>(MaxRecordSize) ? QByteArray(Buffer, Got)
+                                                                 : QByteArray();
+}
+
+bool HasMarker(int Fd)
+{
+    return ReadContents(Fd).startsWith(QByteArray::fromRawData(Marker, MarkerLength));
+}
+
+QByteArray Describe(const QByteArray &Target, const struct stat &Link)
+{
+    return QByteArray(Marker) + "target " + Target + "\nlink " +
+           QByteArray::number(static_cast<qulonglong>(Link.st_dev)) + ' ' +
+           QByteArray::number(static_cast<qulonglong>(Link.st_ino)) + ' ' +
+           QByteArray::number(static_cast<qlonglong>(Link.st_ctim.tv_sec)) + '.' +
+           QByteArray::number(static_cast<qlonglong>(Link.st_ctim.tv_nsec)) + '\n';
 }
 
 } // namespace
@@ -111,7 +127,7 @@ std::optional<TPortLock> TPortLock::Acquire(int FolderFd, const QString &FolderP
     }
     // O_NONBLOCK so that a FIFO swapped in after the check cannot hang the program.
     TUniqueFd Found(
-        ::openat(FolderFd, Entry.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        ::openat(FolderFd, Entry.constData(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!Found.Valid()) {
         Error = SystemErrorText(QStringLiteral("opening the lock file %1").arg(Path), errno);
         return std::nullopt;
@@ -134,6 +150,30 @@ std::optional<TPortLock> TPortLock::Acquire(int FolderFd, const QString &FolderP
         return std::nullopt;
     }
     return TPortLock(std::move(Found), FolderFd, Path, Entry, false);
+}
+
+bool TPortLock::Record(const QByteArray &Target, const struct stat &Link, QString &Error)
+{
+    const QByteArray Text = Describe(Target, Link);
+    ssize_t Done;
+    do
+        Done = ::pwrite(File.Get(), Text.constData(), static_cast<std::size_t>(Text.size()), 0);
+    while (Done < 0 && errno == EINTR);
+    int Err = 0;
+    if (Done < 0)
+        Err = errno;
+    else if (Done != Text.size())
+        Err = EIO;
+    else if (::ftruncate(File.Get(), Text.size()) != 0)
+        Err = errno;
+    if (Err != 0)
+        Error = SystemErrorText(QStringLiteral("writing the lock file %1").arg(Path), Err);
+    return Err == 0;
+}
+
+bool TPortLock::Proves(const QByteArray &Target, const struct stat &Link) const
+{
+    return File.Valid() && ReadContents(File.Get()) == Describe(Target, Link);
 }
 
 bool TPortLock::Remove(QString &Error)

@@ -13,6 +13,7 @@ namespace
 
 constexpr char RuntimeFolderName[] = "velmor-debug";
 constexpr char TmpFolderPrefix[] = "velmor-debug-";
+constexpr char SharedTmpRoot[] = "/tmp";
 constexpr mode_t PrivateFolderMode = 0700;
 constexpr mode_t WritableByOthers = S_IWGRP | S_IWOTH;
 
@@ -26,11 +27,22 @@ QString NameProblem(const QString &Name)
             .arg(TPortPlace::MaxNameLength);
     if (!Name.isValidUtf16())
         return QStringLiteral("the port name is not valid Unicode");
-    for (QChar Ch : Name)
+    for (QChar Ch : Name) {
         // A line break or other control character in a file name only serves to mislead
         // whoever lists the folder later.
         if (Ch.category() == QChar::Other_Control)
             return QStringLiteral("the port name contains a control character");
+        // Invisible characters that reorder or break the text (a right-to-left override, a
+        // line or paragraph separator) make one name look like another.
+        const QChar::Category Kind = Ch.category();
+        if (Kind == QChar::Other_Format || Kind == QChar::Separator_Line ||
+            Kind == QChar::Separator_Paragraph)
+            return QStringLiteral("the port name contains the invisible formatting character "
+                                  "U+%1, which can make it look like another name")
+                .arg(QString::number(Ch.unicode(), 16)
+                         .toUpper()
+                         .rightJustified(4, QLatin1Char('0')));
+    }
     if (Name.contains(QLatin1Char('/')) && !Name.startsWith(QLatin1Char('/')))
         return QStringLiteral("the port name contains '/' but is not a full path beginning "
                               "with '/'");
@@ -61,13 +73,23 @@ std::optional<TPortPlace> TPortPlace::Resolve(const QString &Name, QString &Erro
             Error = QStringLiteral("the port name \"%1\" is not a usable file name").arg(Name);
             return std::nullopt;
         }
-        const QString FolderText =
-            PerUserFolderPath(qgetenv("XDG_RUNTIME_DIR"), QStringLiteral("/tmp"));
+        QString Note;
+        const QString FolderText = CurrentPerUserFolder(&Note);
         TUniqueFd Folder = OpenPerUserFolder(FolderText, Error);
         if (!Folder.Valid())
             return std::nullopt;
-        return TPortPlace(std::move(Folder), FolderText, QFile::encodeName(Name),
-                          FolderText + QLatin1Char('/') + Name);
+        const qsizetype Slash = FolderText.lastIndexOf(QLatin1Char('/'));
+        TUniqueFd Parent(
+            ::open(QFile::encodeName(Slash == 0 ? QStringLiteral("/") : FolderText.left(Slash))
+                       .constData(),
+                   O_PATH | O_DIRECTORY | O_CLOEXEC));
+        TPortPlace Place(std::move(Folder), FolderText, QFile::encodeName(Name),
+                         FolderText + QLatin1Char('/') + Name);
+        Place.Parent = std::move(Parent);
+        Place.FolderName = QFile::encodeName(FolderText.mid(Slash + 1));
+        if (!Note.isEmpty())
+            Place.NoteText = QStringLiteral("%1; the port is in %2 instead").arg(Note, FolderText);
+        return Place;
     }
 
     const qsizetype Slash = Name.lastIndexOf(QLatin1Char('/'));
@@ -83,6 +105,23 @@ std::optional<TPortPlace> TPortPlace::Resolve(const QString &Name, QString &Erro
         ::open(QFile::encodeName(FolderText).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!Folder.Valid()) {
         Error = SystemErrorText(QStringLiteral("opening the folder %1").arg(FolderText), errno);
+        return std::nullopt;
+    }
+    struct stat Info = {};
+    if (::fstat(Folder.Get(), &Info) != 0) {
+        Error = SystemErrorText(QStringLiteral("checking the folder %1").arg(FolderText), errno);
+        return std::nullopt;
+    }
+    if (Info.st_uid != ::geteuid() && Info.st_uid != 0) {
+        Error = QStringLiteral("the folder %1 belongs to another user, who could replace the "
+                               "port's link")
+                    .arg(FolderText);
+        return std::nullopt;
+    }
+    if ((Info.st_mode & WritableByOthers) != 0 && (Info.st_mode & S_ISVTX) == 0) {
+        Error = QStringLiteral("the folder %1 is writable by other users and not sticky (as "
+                               "/tmp is): they could replace the port's link")
+                    .arg(FolderText);
         return std::nullopt;
     }
     return TPortPlace(std::move(Folder), FolderText, QFile::encodeName(Entry), Name);
@@ -134,4 +173,43 @@ TUniqueFd TPortPlace::OpenPerUserFolder(const QString &Path, QString &Error)
         return {};
     }
     return Folder;
+}
+
+QString TPortPlace::CurrentPerUserFolder(QString *Note)
+{
+    QByteArray RuntimeDir = qgetenv("XDG_RUNTIME_DIR");
+    if (const QString Problem = RuntimeDirProblem(RuntimeDir); !Problem.isEmpty()) {
+        RuntimeDir.clear();
+        if (Note != nullptr)
+            *Note = Problem;
+    }
+    return PerUserFolderPath(RuntimeDir, QString::fromLatin1(SharedTmpRoot));
+}
+
+QString TPortPlace::RuntimeDirProblem(const QByteArray &RuntimeDir)
+{
+    struct stat Info = {};
+    if (!RuntimeDir.startsWith('/') || ::stat(RuntimeDir.constData(), &Info) != 0)
+        return {};
+    const QString Path = QFile::decodeName(RuntimeDir);
+    if (Info.st_uid != ::geteuid())
+        return QStringLiteral("the runtime folder %1 (XDG_RUNTIME_DIR) belongs to another user")
+            .arg(Path);
+    if ((Info.st_mode & WritableByOthers) != 0)
+        return QStringLiteral("the runtime folder %1 (XDG_RUNTIME_DIR) is writable by other users")
+            .arg(Path);
+    return {};
+}
+
+void TPortPlace::RemoveOwnFolderIfEmpty() const
+{
+    if (!Parent.Valid() || FolderName.isEmpty())
+        return;
+    struct stat Open = {};
+    struct stat Named = {};
+    if (::fstat(Folder.Get(), &Open) == 0 &&
+        ::fstatat(Parent.Get(), FolderName.constData(), &Named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        Open.st_dev == Named.st_dev && Open.st_ino == Named.st_ino)
+        // Fails harmlessly while another port of the user's is still in it.
+        ::unlinkat(Parent.Get(), FolderName.constData(), AT_REMOVEDIR);
 }

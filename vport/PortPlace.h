@@ -12,6 +12,13 @@
 // A plain name (no '/') goes into the program's per-user port folder; a name that begins with
 // '/' is the link's full path. Names are never shortened or rewritten: a port under a name the
 // user did not choose is worse than a refusal.
+//
+// A link is only as safe as its folder: whoever can write to the folder can rename the link away
+// and put one to their own pty in its place, and then receives what the user types. So the
+// runtime folder is used only when it is the user's and nobody else can write to it (as the XDG
+// base directory rules require of it), else the per-user folder under /tmp is; and a full path
+// is refused in a folder that others can write to unless the folder is sticky (as /tmp is), and
+// in a folder of another user (root's excepted), who can change it at will.
 class TPortPlace
 {
 public:
@@ -23,20 +30,38 @@ public:
     // The per-user folder for plain names: under $XDG_RUNTIME_DIR when that is an absolute
     // path, else a folder of the user's own under TmpRoot.
     static QString PerUserFolderPath(const QByteArray &RuntimeDir, const QString &TmpRoot);
+    // The per-user folder for this process's environment; Note (if given) says why it is not
+    // under the runtime folder when that was refused.
+    static QString CurrentPerUserFolder(QString *Note = nullptr);
     // Makes the folder (mode 0700) if missing, then accepts it only as a real folder of this
     // user that nobody else can write to.
     static TUniqueFd OpenPerUserFolder(const QString &Path, QString &Error);
+    // Why the runtime folder must not hold the port folder; "" when it may (or does not exist,
+    // which the attempt to use it then reports).
+    static QString RuntimeDirProblem(const QByteArray &RuntimeDir);
 
     int FolderFd() const { return Folder.Get(); }
     const QString &FolderPath() const { return FolderText; }
     const QByteArray &Entry() const { return EntryName; }
     // The full path at which applications open the port.
     const QString &Path() const { return FullPath; }
+    // Why the port is not where the user would look first ("" when it is).
+    const QString &Note() const { return NoteText; }
+    // The program's own folder (the per-user one) in its parent; -1 and "" for a full path.
+    int ParentFd() const { return Parent.Get(); }
+    const QByteArray &FolderEntry() const { return FolderName; }
+
+    // Removes the program's own folder if it is empty and still the one opened; a full path's
+    // folder is the user's and stays.
+    void RemoveOwnFolderIfEmpty() const;
 
 private:
     TPortPlace(TUniqueFd Folder, QString FolderText, QByteArray EntryName, QString FullPath);
 
     TUniqueFd Folder;
+    TUniqueFd Parent;
+    QByteArray FolderName;
+    QString NoteText;
     QString FolderText;
     QByteArray EntryName;
     QString FullPath;

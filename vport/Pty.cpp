@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
+#include <unistd.h>
 
 namespace
 {
@@ -93,21 +94,23 @@ bool TPty::HasApplication() const
     return Ready >= 0 && (Poll.revents & POLLHUP) == 0;
 }
 
-int TPty::DiscardUnread()
+int TPty::SetLocked(bool Locked)
 {
-    // Bytes still on their way to the slave sit in its flip buffer, which a flush of the
-    // master's output empties; bytes already delivered sit in the slave's input queue, which
-    // only a flush on the slave reaches.
-    if (::tcflush(Master.Get(), TCOFLUSH) != 0)
-        return errno;
-    TUniqueFd Peer = OpenSlave();
-    if (!Peer.Valid())
-        return errno;
-    if (::tcflush(Peer.Get(), TCIFLUSH) != 0)
-        return errno;
-    // An application may have made the port exclusive and closed it without undoing that:
-    // the flag outlives its close and would lock out everyone who is not root.
-    if (::ioctl(Peer.Get(), TIOCNXCL) != 0)
-        return errno;
-    return 0;
+    int Value = Locked ? 1 : 0;
+    return ::ioctl(Master.Get(), TIOCSPTLCK, &Value) == 0 ? 0 : errno;
+}
+
+void TPty::TakeUnread(std::vector<char> &Into)
+{
+    char Buffer[4096];
+    for (;;) {
+        const ssize_t Got = ::read(Master.Get(), Buffer, sizeof(Buffer));
+        if (Got > 0)
+            Into.insert(Into.end(), Buffer, Buffer + Got);
+        else if (Got < 0 && errno == EINTR)
+            continue;
+        else
+            // EAGAIN: nothing more; EIO: nobody holds the slave and nothing is left.
+            return;
+    }
 }

@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QString>
 #include <optional>
+#include <vector>
 
 // One pseudo-terminal pair. The control keeps the master; applications open the slave as their
 // serial port. The master is non-blocking and close-on-exec. Once the slave has been opened and
@@ -24,11 +25,11 @@ public:
     bool ApplyRaw(QString &Error);
     // True while some application holds the slave open.
     bool HasApplication() const;
-    // Throws away what applications have not read yet, so that the next one starts clean, and
-    // lifts an exclusive mode (TIOCEXCL) that the last one left. Returns 0 or the errno of the
-    // step that failed; EBUSY: the slave was left exclusive and the control, not being root,
-    // cannot open it either.
-    int DiscardUnread();
+    // Locked, the slave refuses every new open (EIO); those who hold it keep it. Returns 0 or
+    // the errno.
+    int SetLocked(bool Locked);
+    // Appends to Into what applications wrote and the master has not read yet.
+    void TakeUnread(std::vector<char> &Into);
 
 private:
     TPty(TUniqueFd Master, QByteArray Slave);

@@ -5,11 +5,20 @@
 #include "vport/Pty.h"
 #include "vport/SystemError.h"
 
+#include "vport/PortExit.h"
+
+#include <QFile>
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
+#include <cstdlib>
+#include <dirent.h>
 #include <fcntl.h>
 #include <optional>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -36,14 +45,15 @@ bool LooksLikePtyLink(const QByteArray &Target)
            std::all_of(Number.begin(), Number.end(), [](char C) { return C >= '0' && C <= '9'; });
 }
 
-// A link that an instance of ours left behind: a symlink of the user's to a pty slave, with our
-// lock file beside it that nobody holds any more (we hold it now).
+// A link that an instance of ours left behind: the lock beside it was there already, nobody held
+// it (we hold it now), and it records exactly this link with this target. Anything else at the
+// path, a link another program made there after a crash included, is not ours.
 bool IsLeftOverLink(const TPortPlace &Place, const TPortLock &Lock, const struct stat &Found)
 {
     if (!Lock.FoundLeftOver() || !S_ISLNK(Found.st_mode) || Found.st_uid != ::geteuid())
         return false;
     const std::optional<QByteArray> Target = ReadLinkAt(Place.FolderFd(), Place.Entry());
-    return Target && LooksLikePtyLink(*Target);
+    return Target && LooksLikePtyLink(*Target) && Lock.Proves(*Target, Found);
 }
 
 bool PlaceLink(const TPortPlace &Place, const TPortLock &Lock, const QByteArray &Target,
@@ -75,6 +85,36 @@ bool PlaceLink(const TPortPlace &Place, const TPortLock &Lock, const QByteArray 
     return true;
 }
 
+// The link's own identity, for its lock file.
+bool StatLink(const TPortPlace &Place, struct stat &Link)
+{
+    return ::fstatat(Place.FolderFd(), Place.Entry().constData(), &Link, AT_SYMLINK_NOFOLLOW) ==
+               0 &&
+           S_ISLNK(Link.st_mode);
+}
+
+// The link's name for a lock file's name (".NAME.lock"); empty for anything else.
+QByteArray LinkOfLockEntry(const QByteArray &Entry)
+{
+    if (Entry.size() <= 6 || !Entry.startsWith('.') || !Entry.endsWith(".lock"))
+        return {};
+    return Entry.mid(1, Entry.size() - 6);
+}
+
+// The live controls, for the atexit handler. Never destroyed: exit() may run after other
+// statics are gone.
+struct TLiveControls {
+    std::mutex Mutex;
+    std::vector<TVSPortAx *> Controls;
+    bool HandlerRegistered = false;
+};
+
+TLiveControls &LiveControls()
+{
+    static auto *Live = new TLiveControls;
+    return *Live;
+}
+
 } // namespace
 
 IVSPortAx::~IVSPortAx() = default;
@@ -86,23 +126,98 @@ struct TVSPortAx::TPort {
     TPty Pty;
 };
 
-TVSPortAx::TVSPortAx() = default;
+TVSPortAx::TVSPortAx()
+    : Inotify(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)), Wake(::eventfd(0, EFD_CLOEXEC))
+{
+    if (!Inotify.Valid() || !Wake.Valid()) {
+        // The control still cleans up after an application it has seen on a call of its own.
+        LastErrorText = SystemErrorText(
+            QStringLiteral("watching the port for applications that come and go"), errno);
+        return;
+    }
+    Watcher = std::thread(&TVSPortAx::WatchLoop, this);
+}
 
 TVSPortAx::~TVSPortAx()
 {
+    {
+        TLiveControls &Live = LiveControls();
+        std::lock_guard Guard(Live.Mutex);
+        std::erase(Live.Controls, this);
+    }
+    StopWatcher();
     std::lock_guard Guard(Mutex);
     // Without DeleteOnExit the link and its lock file stay as a left-over, which the next
     // CreatePort under that name takes over.
     if (DeleteOnExitSet)
-        DeleteLocked();
+        DeleteLocked(true);
+}
+
+void TVSPortAx::StopWatcher()
+{
+    {
+        std::lock_guard Guard(Mutex);
+        Ending = true;
+    }
+    if (!Watcher.joinable())
+        return;
+    const std::uint64_t One = 1;
+    while (::write(Wake.Get(), &One, sizeof(One)) < 0 && errno == EINTR) {
+    }
+    Watcher.join();
+}
+
+void TVSPortAx::EndAllAtExit()
+{
+    TLiveControls &Live = LiveControls();
+    // Held throughout: a control that another thread destroys meanwhile waits for this.
+    std::lock_guard LiveGuard(Live.Mutex);
+    std::vector<TVSPortAx *> Controls;
+    Controls.swap(Live.Controls);
+    for (TVSPortAx *Control : Controls) {
+        Control->StopWatcher();
+        std::lock_guard Guard(Control->Mutex);
+        if (Control->DeleteOnExitSet)
+            Control->DeleteLocked(true);
+    }
+}
+
+void TVSPortAx::WatchLoop()
+{
+    for (;;) {
+        pollfd Ready[2] = {{Inotify.Get(), POLLIN, 0}, {Wake.Get(), POLLIN, 0}};
+        if (::poll(Ready, 2, -1) < 0 && errno != EINTR)
+            return;
+        std::lock_guard Guard(Mutex);
+        if (Ending)
+            return;
+        // The events are read (and a visit cleaned up after) under the control's lock, by
+        // whichever comes first: this thread or a call of the bridge.
+        if (Port) {
+            CleanAfterVisitLocked();
+        } else {
+            char Stale[4096];
+            while (::read(Inotify.Get(), Stale, sizeof(Stale)) > 0) {
+            }
+        }
+    }
 }
 
 bool TVSPortAx::CreatePort(const QString &PortName)
 {
+    {
+        TLiveControls &Live = LiveControls();
+        std::lock_guard Guard(Live.Mutex);
+        if (std::find(Live.Controls.begin(), Live.Controls.end(), this) == Live.Controls.end())
+            Live.Controls.push_back(this);
+        if (!Live.HandlerRegistered)
+            Live.HandlerRegistered = std::atexit(&TVSPortAx::EndAllAtExit) == 0;
+    }
     std::lock_guard Guard(Mutex);
     // One port at a time: the old one goes first, even if the new one then fails.
     DeleteLocked();
     LastErrorText.clear();
+    ClearLeftOversLocked();
 
     QString Error;
     std::optional<TPortPlace> Place = TPortPlace::Resolve(PortName, Error);
@@ -124,8 +239,76 @@ bool TVSPortAx::CreatePort(const QString &PortName)
     }
     Port.reset(new TPort{std::move(*Place), std::move(*Lock), std::move(*Pty)});
     Opened = false;
+    Visited = false;
     Queue.clear();
+    Unread.clear();
+    if (Inotify.Valid())
+        Watch = ::inotify_add_watch(Inotify.Get(), Port->Pty.SlavePath().constData(),
+                                    IN_OPEN | IN_CLOSE);
+    ExitSlot = PortExit::Claim();
+    RecordLinkLocked();
+    // A port that works but is not where the user would look first says why.
+    if (!Port->Place.Note().isEmpty())
+        FailLocked(Port->Place.Note());
     return true;
+}
+
+void TVSPortAx::RecordLinkLocked()
+{
+    const TPortPlace &Place = Port->Place;
+    struct stat Link = {};
+    QString Error;
+    if (!StatLink(Place, Link) || !Port->Lock.Record(Port->Pty.SlavePath(), Link, Error))
+        // The port works; only a crash's left-over would then not be taken over.
+        FailLocked(
+            Error.isEmpty()
+                ? SystemErrorText(QStringLiteral("checking the link %1").arg(Place.Path()), errno)
+                : Error);
+    PortExit::Publish(ExitSlot, Place.FolderFd(), Place.Entry(), Port->Pty.SlavePath(),
+                      '.' + Place.Entry() + ".lock", Place.ParentFd(), Place.FolderEntry());
+}
+
+void TVSPortAx::ClearLeftOversLocked()
+{
+    if (LeftOversCleared)
+        return;
+    LeftOversCleared = true;
+    const QString FolderPath = TPortPlace::CurrentPerUserFolder();
+    // Only a folder that exists already: clearing never makes one.
+    struct stat Info = {};
+    if (::lstat(QFile::encodeName(FolderPath).constData(), &Info) != 0)
+        return;
+    QString Ignored;
+    const TUniqueFd Folder = TPortPlace::OpenPerUserFolder(FolderPath, Ignored);
+    if (!Folder.Valid())
+        return;
+    DIR *Listing = ::fdopendir(::dup(Folder.Get()));
+    if (Listing == nullptr)
+        return;
+    std::vector<QByteArray> Links;
+    while (const dirent *Entry = ::readdir(Listing))
+        if (QByteArray Link = LinkOfLockEntry(Entry->d_name); !Link.isEmpty())
+            Links.push_back(Link);
+    ::closedir(Listing);
+    for (const QByteArray &Link : Links) {
+        // A lock held by a running instance, or a file that is not our lock, stays.
+        std::optional<TPortLock> Lock = TPortLock::Acquire(Folder.Get(), FolderPath, Link, Ignored);
+        if (!Lock)
+            continue;
+        struct stat Found = {};
+        const bool LinkThere =
+            ::fstatat(Folder.Get(), Link.constData(), &Found, AT_SYMLINK_NOFOLLOW) == 0;
+        const std::optional<QByteArray> Target =
+            LinkThere ? ReadLinkAt(Folder.Get(), Link) : std::nullopt;
+        if (LinkThere && !(S_ISLNK(Found.st_mode) && Found.st_uid == ::geteuid() && Target &&
+                           Lock->Proves(*Target, Found))) {
+            Lock->Abandon();
+            continue;
+        }
+        if (LinkThere)
+            ::unlinkat(Folder.Get(), Link.constData(), 0);
+        Lock->Remove(Ignored);
+    }
 }
 
 bool TVSPortAx::Delete()
@@ -134,10 +317,15 @@ bool TVSPortAx::Delete()
     return DeleteLocked();
 }
 
-bool TVSPortAx::DeleteLocked()
+bool TVSPortAx::DeleteLocked(bool Leaving)
 {
     if (!Port)
         return true;
+    PortExit::Release(ExitSlot);
+    ExitSlot = PortExit::NoSlot;
+    if (Watch >= 0)
+        ::inotify_rm_watch(Inotify.Get(), Watch);
+    Watch = -1;
     bool Ok = true;
     // Only our own link goes: if something else has taken its place, it stays.
     if (LinkIsOursLocked() &&
@@ -152,9 +340,13 @@ bool TVSPortAx::DeleteLocked()
         FailLocked(Error);
         Ok = false;
     }
+    if (Leaving)
+        Port->Place.RemoveOwnFolderIfEmpty();
     Port.reset();
     Queue.clear();
+    Unread.clear();
     Opened = false;
+    Visited = false;
     return Ok;
 }
 
@@ -168,25 +360,35 @@ bool TVSPortAx::LinkIsOursLocked() const
     return Target && *Target == Port->Pty.SlavePath();
 }
 
+void TVSPortAx::CleanAfterVisitLocked()
+{
+    // Any open or close of the slave since the pair was made is a visit; events of retired
+    // pairs' watches are stale.
+    alignas(inotify_event) char Events[4096];
+    for (;;) {
+        const ssize_t Got = ::read(Inotify.Get(), Events, sizeof(Events));
+        if (Got <= 0)
+            break;
+        for (ssize_t At = 0; At < Got;) {
+            const auto *Event = reinterpret_cast<const inotify_event *>(Events + At);
+            if (Event->wd == Watch && (Event->mask & (IN_OPEN | IN_CLOSE)) != 0)
+                Visited = true;
+            At += static_cast<ssize_t>(sizeof(inotify_event) + Event->len);
+        }
+    }
+    if (Visited && !Port->Pty.HasApplication())
+        RenewPtyLocked();
+}
+
 bool TVSPortAx::ServiceLocked()
 {
     if (!Port)
         return false;
+    CleanAfterVisitLocked();
     const bool Now = Port->Pty.HasApplication();
-    if (Opened && !Now) {
-        // The last application has gone. Neither what it left unread nor settings it changed
-        // may greet the next one.
-        Queue.clear();
-        const int Err = Port->Pty.DiscardUnread();
-        if (Err == EBUSY)
-            RenewPtyLocked();
-        else if (Err != 0)
-            FailLocked(SystemErrorText(
-                QStringLiteral("discarding what the last application left unread"), Err));
-        QString Error;
-        if (!Port->Pty.ApplyRaw(Error))
-            FailLocked(Error);
-    }
+    // Without the watcher this is how a visit is seen; with it, it changes nothing.
+    if (Now)
+        Visited = true;
     Opened = Now;
     if (Now)
         SendQueuedLocked();
@@ -195,36 +397,68 @@ bool TVSPortAx::ServiceLocked()
 
 void TVSPortAx::RenewPtyLocked()
 {
-    // The last application left the slave exclusive (TIOCEXCL) and nobody but root can open it
-    // again: a new pair under the same link gives the port back to everyone.
+    // The old pair keeps whatever the last application left: line settings, an exclusive mode
+    // (TIOCEXCL, which keeps everyone but root out), bytes it did not read. A new pair under the
+    // same link gives the next application a clean port.
     QString Error;
     std::optional<TPty> Fresh = TPty::Open(Error);
     if (!Fresh) {
         FailLocked(Error);
         return;
     }
-    if (!LinkIsOursLocked()) {
-        // The link is gone or replaced, so PortCreated turns false and the panel creates the
-        // port again; nothing at the path is touched here.
-        Port->Pty = std::move(*Fresh);
+    const int FreshWatch =
+        Inotify.Valid()
+            ? ::inotify_add_watch(Inotify.Get(), Fresh->SlavePath().constData(), IN_OPEN | IN_CLOSE)
+            : -1;
+    auto Abandon = [&] {
+        if (FreshWatch >= 0)
+            ::inotify_rm_watch(Inotify.Get(), FreshWatch);
+        Port->Pty.SetLocked(false);
+    };
+    // From here on nobody can open the old pair; whoever got in just before keeps it, and its
+    // close brings the control back here.
+    if (const int Err = Port->Pty.SetLocked(true); Err != 0) {
+        FailLocked(SystemErrorText(QStringLiteral("locking the port's old pseudo-terminal"), Err));
+        Abandon();
         return;
     }
-    const int Folder = Port->Place.FolderFd();
-    const QByteArray Temporary = '.' + Port->Place.Entry() + ".new";
-    if (::symlinkat(Fresh->SlavePath().constData(), Folder, Temporary.constData()) != 0) {
-        FailLocked(SystemErrorText(
-            QStringLiteral("renewing the port %1 (a link beside it)").arg(Port->Place.Path()),
-            errno));
+    if (Port->Pty.HasApplication()) {
+        Abandon();
         return;
     }
-    // rename swaps the link in one step: applications never find the path missing.
-    if (::renameat(Folder, Temporary.constData(), Folder, Port->Place.Entry().constData()) != 0) {
-        FailLocked(SystemErrorText(
-            QStringLiteral("renewing the port %1 (its link)").arg(Port->Place.Path()), errno));
-        ::unlinkat(Folder, Temporary.constData(), 0);
-        return;
+    // What the last application wrote before it closed is still the bridge's to read.
+    Port->Pty.TakeUnread(Unread);
+    if (LinkIsOursLocked()) {
+        const int Folder = Port->Place.FolderFd();
+        const QByteArray Temporary = '.' + Port->Place.Entry() + ".new";
+        if (::symlinkat(Fresh->SlavePath().constData(), Folder, Temporary.constData()) != 0) {
+            FailLocked(SystemErrorText(
+                QStringLiteral("renewing the port %1 (a link beside it)").arg(Port->Place.Path()),
+                errno));
+            Abandon();
+            return;
+        }
+        // rename swaps the link in one step: applications never find the path missing.
+        if (::renameat(Folder, Temporary.constData(), Folder, Port->Place.Entry().constData()) !=
+            0) {
+            FailLocked(SystemErrorText(
+                QStringLiteral("renewing the port %1 (its link)").arg(Port->Place.Path()), errno));
+            ::unlinkat(Folder, Temporary.constData(), 0);
+            Abandon();
+            return;
+        }
     }
+    // Otherwise the link is gone or replaced, so PortCreated turns false and the panel creates
+    // the port again; nothing at the path is touched here.
+    if (Watch >= 0)
+        ::inotify_rm_watch(Inotify.Get(), Watch);
+    Watch = FreshWatch;
     Port->Pty = std::move(*Fresh);
+    Visited = false;
+    Opened = false;
+    Queue.clear();
+    if (LinkIsOursLocked())
+        RecordLinkLocked();
 }
 
 std::size_t TVSPortAx::WriteNowLocked(const char *Data, std::size_t Size, bool &Gone)
@@ -293,6 +527,12 @@ long TVSPortAx::Read(void *Buffer, long *Count)
     if (!Port)
         return 0;
     ServiceLocked();
+    if (!Unread.empty()) {
+        const auto Size = std::min(Unread.size(), static_cast<std::size_t>(*Count));
+        std::copy_n(Unread.begin(), Size, static_cast<char *>(Buffer));
+        Unread.erase(Unread.begin(), Unread.begin() + static_cast<std::ptrdiff_t>(Size));
+        return static_cast<long>(Size);
+    }
     for (;;) {
         // What an application wrote just before it closed the port is still delivered.
         const ssize_t Got = ::read(Port->Pty.MasterFd(), Buffer, static_cast<std::size_t>(*Count));

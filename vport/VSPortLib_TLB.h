@@ -8,15 +8,35 @@
 // byte, through the master. Whether some application holds the port open is the master's
 // hang-up state. A pty has no modem lines: the line setters keep their values and succeed.
 //
+// Every application's visit is seen, however short: a watcher thread blocks on inotify's open
+// and close events for the slave, and the control's own calls look at the same events first.
+// Once the last application has closed the port, the control moves the link to a fresh pair
+// (raw, not exclusive, nothing queued) and keeps what the old one still had to read; so the next
+// application never inherits line settings, an exclusive mode or unread bytes. The old pair is
+// locked (TIOCSPTLCK) while it is retired, so nobody can slip onto it unseen. What remains: an
+// application that opens the port between the last close and that lock (the watcher makes the
+// fresh pair first: about 0.3 ms, a few ms on a busy machine) shares the old pair as it was
+// left, and is cleaned up after when it closes; one that opens during the few system calls that
+// swap the link gets EIO and may simply open again. Settings an application makes after its
+// open are never overwritten.
+//
+// Whatever ends the process short of kill -9 removes the link, its lock file and the program's
+// own folder when empty (with DeleteOnExit set): the destructor, an atexit handler for exit()
+// (as when the display goes away) and, for fatal signals, PortExit's handler. Left-overs of an
+// instance killed with -9 are cleared from the per-user folder at the next start.
+//
 // Interface summary (IVSPortAx): CreatePort / Delete / ResetBus manage the port; PortCreated
 // and PortOpened are the two properties the panel polls; Read and Write move bytes and never
 // block; WriteRoom tells how much Write can take without dropping; PortPath is what users open;
 // LastError says which system call failed and why.
 
+#include "vport/UniqueFd.h"
+
 #include <QString>
 #include <cstddef>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 class IVSPortAx
@@ -45,7 +65,8 @@ public:
     virtual long WriteRoom() = 0;
     // Full path applications open ("" when none).
     virtual QString PortPath() const = 0;
-    // Text of the last failure ("" when none).
+    // Text of the last failure, or of a warning about a port that was created all the same
+    // ("" when none).
     virtual QString LastError() const = 0;
 };
 
@@ -94,11 +115,22 @@ public:
 private:
     struct TPort;
 
-    bool DeleteLocked();
+    // Leaving: the control goes (or the process ends); the program's own folder goes too when
+    // empty.
+    bool DeleteLocked(bool Leaving = false);
     bool LinkIsOursLocked() const;
-    // Notices an application's last close (then cleans up after it), sends on what waits in
-    // the queue, and tells whether an application holds the port.
+    // Gives the port a fresh pair if an application has visited it and none holds it now.
+    void CleanAfterVisitLocked();
+    // Notices an application's visit, cleans up after it, sends on what waits in the queue, and
+    // tells whether an application holds the port.
     bool ServiceLocked();
+    void RecordLinkLocked();
+    void WatchLoop();
+    void StopWatcher();
+    // Left-overs of an instance killed with -9 in the per-user folder: once per control.
+    void ClearLeftOversLocked();
+    // The atexit handler: what every live control's destructor would do.
+    static void EndAllAtExit();
     // Writes what the pty takes now; Gone: the port closed under the write (or it failed).
     std::size_t WriteNowLocked(const char *Data, std::size_t Size, bool &Gone);
     void SendQueuedLocked();
@@ -110,7 +142,18 @@ private:
     mutable std::mutex Mutex;
     std::unique_ptr<TPort> Port;
     std::vector<char> Queue;
+    // What applications wrote to a retired pair and Read has not handed on yet.
+    std::vector<char> Unread;
     bool Opened = false;
+    // An application opened or closed the slave since the pair was made.
+    bool Visited = false;
+    bool Ending = false;
+    bool LeftOversCleared = false;
+    TUniqueFd Inotify;
+    TUniqueFd Wake;
+    int Watch = -1;
+    int ExitSlot = -1;
+    std::thread Watcher;
     bool DeleteOnExitSet = false;
     TLineStates Lines;
     QString LastErrorText;

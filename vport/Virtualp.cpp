@@ -35,6 +35,8 @@ QLabel *MakeLabel(const QString &Name, const QString &Caption, bool Bold, QWidge
 {
     auto *Label = new QLabel(Caption, Parent);
     Label->setObjectName(Name);
+    // Names and paths come from the user and the file system: shown as they are, never as markup.
+    Label->setTextFormat(Qt::PlainText);
     QFont Font(QString::fromLatin1(LabelFontFamily));
     Font.setPixelSize(LabelFontPixels);
     Font.setBold(Bold);
@@ -46,6 +48,13 @@ void SetTextIfChanged(QLabel *Label, const QString &Text)
 {
     if (Label->text() != Text)
         Label->setText(Text);
+}
+
+// A tooltip is rendered as rich text whenever it looks like markup; one that does is escaped, so
+// that a name or path in it is shown exactly as it is.
+QString PlainToolTip(const QString &Text)
+{
+    return Qt::mightBeRichText(Text) ? Qt::convertFromPlainText(Text, Qt::WhiteSpacePre) : Text;
 }
 
 } // namespace
@@ -66,6 +75,7 @@ TVirtualPort::TVirtualPort(QWidget *Owner, std::unique_ptr<IVSPortAx> Control)
     resize(StoredWidth, StoredHeight);
 
     VPortPath->setObjectName(QStringLiteral("VPortPath"));
+    VPortPath->setTextFormat(Qt::PlainText);
     QFont PathFont = VPortPath->font();
     PathFont.setPixelSize(PathFontPixels);
     VPortPath->setFont(PathFont);
@@ -128,6 +138,14 @@ void TVirtualPort::CreateWanted(const QString &Wanted)
         VSPortAx->ResetBus();
         if (VSPortAx->CreatePort(Wanted))
             ShowCreated(Wanted);
+        else if (ShowsPort) {
+            // The port whose name is on show has gone: showing it beside "Error" would read as
+            // if it were still there. The empty name differs from any wanted one but the empty
+            // name itself (for which no port exists to delete), so the next refresh still
+            // deletes before it creates.
+            VPortName->clear();
+            ShowsPort = false;
+        }
     }
     ShowDetails();
 }
@@ -135,6 +153,7 @@ void TVirtualPort::CreateWanted(const QString &Wanted)
 void TVirtualPort::ShowCreated(const QString &Wanted)
 {
     VPortName->setText(Wanted);
+    ShowsPort = true;
     const bool Wired = VSPortAx->SetWiring(WiringDtr, WiringRts, WiringOut1, WiringOut2);
     SetTextIfChanged(VPortStatus, Wired ? StatusIdle : StatusIdleNoDcd);
 }
@@ -154,9 +173,9 @@ void TVirtualPort::ShowDetails()
     const QString Path = VSPortAx->PortPath();
     if (VPortPath->text() != Path) {
         VPortPath->setText(Path);
-        VPortPath->setToolTip(Path);
+        VPortPath->setToolTip(PlainToolTip(Path));
     }
-    const QString Error = VSPortAx->LastError();
+    const QString Error = PlainToolTip(VSPortAx->LastError());
     if (VPortStatus->toolTip() != Error)
         VPortStatus->setToolTip(Error);
 }

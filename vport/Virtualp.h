@@ -24,7 +24,9 @@ public:
 
     QLabel *Label1;
     QLabel *Status;
-    // Name of the port last created: compared with the wanted name on every refresh.
+    // Name of the port last created: compared with the wanted name on every refresh. Empty once
+    // that port has gone and no other could be created in its place. Names and paths are shown
+    // as plain text.
     QLabel *VPortName;
     // Its text is the status word.
     QLabel *VPortStatus;
@@ -48,4 +50,6 @@ private:
 
     std::unique_ptr<IVSPortAx> OwnedControl;
     bool HostWatched = false;
+    // VPortName shows the name of a port that was created (not the initial caption).
+    bool ShowsPort = false;
 };

@@ -1,0 +1,148 @@
+#include "vport/PortExit.h"
+
+#include <atomic>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <limits.h>
+#include <mutex>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace
+{
+
+constexpr int SlotCount = 16;
+constexpr std::size_t EntrySize = NAME_MAX + 1;
+constexpr std::size_t TargetSize = 64;
+
+enum : int { Free, Busy, Live };
+
+struct TSlot {
+    std::atomic<int> State{Free};
+    int FolderFd = -1;
+    int ParentFd = -1;
+    char Link[EntrySize] = {};
+    char Target[TargetSize] = {};
+    char Lock[EntrySize] = {};
+    char Folder[EntrySize] = {};
+};
+
+TSlot Slots[SlotCount];
+
+// The signals whose default action ends the process there and then. SIGINT, SIGTERM and SIGHUP
+// are left to the program, which closes its window on them.
+constexpr int FatalSignals[] = {SIGABRT, SIGBUS, SIGFPE,  SIGILL,  SIGSEGV,
+                                SIGQUIT, SIGSYS, SIGXCPU, SIGXFSZ, SIGPIPE};
+
+bool CopyEntry(char *Into, std::size_t Size, const QByteArray &From)
+{
+    if (static_cast<std::size_t>(From.size()) >= Size)
+        return false;
+    std::memcpy(Into, From.constData(), static_cast<std::size_t>(From.size()));
+    Into[From.size()] = '\0';
+    return true;
+}
+
+// Async-signal-safe: only system calls on what the slot recorded.
+void RemoveSlot(const TSlot &Slot)
+{
+    char Found[TargetSize];
+    const ssize_t Size = ::readlinkat(Slot.FolderFd, Slot.Link, Found, sizeof(Found));
+    if (Size > 0 && static_cast<std::size_t>(Size) == std::strlen(Slot.Target) &&
+        std::memcmp(Found, Slot.Target, static_cast<std::size_t>(Size)) == 0)
+        ::unlinkat(Slot.FolderFd, Slot.Link, 0);
+    struct stat Lock = {};
+    if (::fstatat(Slot.FolderFd, Slot.Lock, &Lock, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(Lock.st_mode) && Lock.st_uid == ::geteuid())
+        ::unlinkat(Slot.FolderFd, Slot.Lock, 0);
+}
+
+void RemoveFolder(const TSlot &Slot)
+{
+    if (Slot.ParentFd < 0)
+        return;
+    struct stat Open = {};
+    struct stat Named = {};
+    if (::fstat(Slot.FolderFd, &Open) == 0 &&
+        ::fstatat(Slot.ParentFd, Slot.Folder, &Named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        Open.st_dev == Named.st_dev && Open.st_ino == Named.st_ino)
+        ::unlinkat(Slot.ParentFd, Slot.Folder, AT_REMOVEDIR);
+}
+
+void OnFatalSignal(int Signal)
+{
+    const int SavedErrno = errno;
+    PortExit::RemoveAllNow();
+    errno = SavedErrno;
+    // SA_RESETHAND put the default action back and SA_NODEFER lets it act at once.
+    ::raise(Signal);
+}
+
+void InstallHandlers()
+{
+    for (const int Signal : FatalSignals) {
+        struct sigaction Current = {};
+        if (::sigaction(Signal, nullptr, &Current) != 0 || Current.sa_handler != SIG_DFL ||
+            (Current.sa_flags & SA_SIGINFO) != 0)
+            continue;
+        struct sigaction Action = {};
+        Action.sa_handler = OnFatalSignal;
+        sigemptyset(&Action.sa_mask);
+        Action.sa_flags = SA_RESETHAND | SA_NODEFER;
+        ::sigaction(Signal, &Action, nullptr);
+    }
+}
+
+} // namespace
+
+namespace PortExit
+{
+
+int Claim()
+{
+    static std::once_flag Installed;
+    std::call_once(Installed, InstallHandlers);
+    for (int Index = 0; Index < SlotCount; ++Index) {
+        int Expected = Free;
+        if (Slots[Index].State.compare_exchange_strong(Expected, Busy))
+            return Index;
+    }
+    return NoSlot;
+}
+
+void Publish(int Slot, int FolderFd, const QByteArray &LinkEntry, const QByteArray &Target,
+             const QByteArray &LockEntry, int ParentFd, const QByteArray &FolderEntry)
+{
+    if (Slot == NoSlot)
+        return;
+    TSlot &Into = Slots[Slot];
+    Into.State.store(Busy);
+    Into.FolderFd = FolderFd;
+    Into.ParentFd = ParentFd;
+    if (!CopyEntry(Into.Link, EntrySize, LinkEntry) ||
+        !CopyEntry(Into.Target, TargetSize, Target) ||
+        !CopyEntry(Into.Lock, EntrySize, LockEntry) ||
+        !CopyEntry(Into.Folder, EntrySize, FolderEntry))
+        return; // stays Busy: the handler leaves what it cannot name exactly
+    Into.State.store(Live, std::memory_order_release);
+}
+
+void Release(int Slot)
+{
+    if (Slot != NoSlot)
+        Slots[Slot].State.store(Free);
+}
+
+void RemoveAllNow()
+{
+    for (const TSlot &Slot : Slots)
+        if (Slot.State.load(std::memory_order_acquire) == Live)
+            RemoveSlot(Slot);
+    // Folders last: each may hold more than one of the ports.
+    for (const TSlot &Slot : Slots)
+        if (Slot.State.load(std::memory_order_acquire) == Live)
+            RemoveFolder(Slot);
+}
+
+} // namespace PortExit
