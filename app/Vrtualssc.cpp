@@ -33,7 +33,6 @@ namespace
 constexpr QSize kClientSize{297, 186};
 constexpr QPoint kDesignedPosition{976, 1};
 constexpr int kLabelPoints = 10;
-const QString kOpened = "Opened";
 } // namespace
 
 TVSSC::TVSSC(QWidget *Owner) : QMainWindow(Owner)
@@ -124,7 +123,7 @@ TVSSC::~TVSSC() = default;
 void TVSSC::Setup1Click()
 {
     // Changing settings under an application that holds the port would pull it away.
-    if (PortPanel->VPortStatus->text() == kOpened) {
+    if (PortPanel->ApplicationHoldsPort()) {
         ShowMessage(this, kExitApplicationsText);
         return;
     }
@@ -327,7 +326,7 @@ void TVSSC::DeliverReceived(TSSCClass &Link, unsigned char *Inbound)
 {
     long capacity = kTransferSize;
     // The status word is this tick's own reading of whether an application holds the port.
-    if (PortPanel->VPortStatus->text() == kOpened)
+    if (PortPanel->ApplicationHoldsPort())
         capacity = std::min(capacity, PortPanel->VSPortAx->WriteRoom());
     if (capacity <= 0)
         return;

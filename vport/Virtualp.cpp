@@ -154,6 +154,7 @@ void TVirtualPort::ShowCreated(const QString &Wanted)
 {
     VPortName->setText(Wanted);
     ShowsPort = true;
+    HeldByApplication = false;
     const bool Wired = VSPortAx->SetWiring(WiringDtr, WiringRts, WiringOut1, WiringOut2);
     SetTextIfChanged(VPortStatus, Wired ? StatusIdle : StatusIdleNoDcd);
 }
@@ -161,7 +162,8 @@ void TVirtualPort::ShowCreated(const QString &Wanted)
 void TVirtualPort::ShowOpenedState()
 {
     // This runs every tick: labels are touched only when the word changes.
-    const QString &Word = VSPortAx->PortOpened() ? StatusOpened : StatusIdle;
+    HeldByApplication = VSPortAx->PortOpened();
+    const QString &Word = HeldByApplication ? StatusOpened : StatusIdle;
     if (VPortStatus->text() != Word) {
         VPortStatus->setText(Word);
         ShowDetails();

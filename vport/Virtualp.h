@@ -37,11 +37,14 @@ public:
     QComboBox *PortSource = nullptr;
 
     void RefreshStatus();
+    // Whether the last refresh found an application holding the port (the status word "Opened").
+    bool ApplicationHoldsPort() const { return HeldByApplication; }
 
 protected:
     bool eventFilter(QObject *Watched, QEvent *Event) override;
 
 private:
+    bool HeldByApplication = false;
     void CreateWanted(const QString &Wanted);
     void ShowCreated(const QString &Wanted);
     void ShowOpenedState();
