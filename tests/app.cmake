@@ -11,3 +11,9 @@ add_test(NAME install_layout
                  -DPREFIX=${CMAKE_CURRENT_BINARY_DIR}/install-check
                  -DLIBDIR=${CMAKE_INSTALL_LIBDIR} -P
                  ${CMAKE_CURRENT_SOURCE_DIR}/InstallCheck.cmake)
+
+# Not a test: takes the README's pictures of the windows (see tests/screenshots.cpp).
+add_executable(docs_screenshots screenshots.cpp)
+target_link_libraries(docs_screenshots PRIVATE velmor_app sim_library Qt6::Widgets)
+target_include_directories(docs_screenshots PRIVATE ${PROJECT_SOURCE_DIR})
+target_compile_definitions(docs_screenshots PRIVATE VELMOR_SIM_WITHOUT_GTEST)

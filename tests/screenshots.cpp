@@ -1,0 +1,132 @@
+// Takes the README's pictures of the program's windows in the states a user meets, from the real
+// windows on a real display (run it under Xvfb), with the simulated device in real time:
+//
+//   xvfb-run -s "-screen 0 1280x800x24" build/tests/docs_screenshots docs
+//
+// Not a test: it only writes PNG files into the folder given.
+#include "app/Startup.h"
+#include "app/Vrtualssc.h"
+#include "device/D2xx.h"
+#include "device/Tsscclass.h"
+#include "dialogs/Message.h"
+#include "dialogs/Messages.h"
+#include "dialogs/Setup.h"
+#include "vport/VSPortLib_TLB.h"
+#include "vport/Virtualp.h"
+
+#include "sim/SimLibrary.h"
+#include "tests/SetupDriver.h"
+#include "tests/Wait.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QLabel>
+#include <QMessageBox>
+#include <QTemporaryDir>
+#include <QToolButton>
+
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+namespace
+{
+
+QString Folder;
+
+void Save(QWidget *Window, const char *Name)
+{
+    QCoreApplication::processEvents();
+    Window->grab().save(Folder + "/" + Name);
+    std::printf("%s/%s\n", qPrintable(Folder), Name);
+}
+
+bool TickUntil(const std::function<bool()> &Done)
+{
+    return test::WaitUntil([&] {
+        VSSC->PollingTimerTimer();
+        return Done();
+    });
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    // The port's folder: the user's runtime folder when one is set, else a temporary one.
+    QTemporaryDir runtime;
+    if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR"))
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
+    QApplication app(argc, argv);
+    ConfigureApplication();
+    Folder = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral(".");
+    QDir().mkpath(Folder);
+
+    SimLibrary sim;
+    d2xx::SetLibraryFile(SimLibrary::Path());
+    sim.vsim_SetRealTime(1);
+    CreateForms();
+    // Message boxes as the program shows them, grabbed instead of waited on.
+    SetMessageHandler([](QWidget *Parent, const QString &Text, const QString &Informative) {
+        QMessageBox box(QMessageBox::Information, QStringLiteral("Velmor Debug"), Text,
+                        QMessageBox::Ok, Parent);
+        box.setTextFormat(Qt::PlainText);
+        box.setInformativeText(Informative.toHtmlEscaped().replace('\n', "<br>"));
+        box.show();
+        Save(&box, "error-in-initing.png");
+    });
+
+    // No device: a description typed with a slip.
+    test::RunSetup("COM8", "SSC Simulatr", [] {});
+    VSSC->PollingTimer->stop();
+    Save(VSSC, "state-no-device.png");
+
+    // The Setup dialog as the user fills it in.
+    test::RunSetup("COM8", "SSC Simulator", [] {
+        SetupForm->VCOMSel->setEditText("COM8");
+        SetupForm->SSCSel->setCurrentIndex(0);
+        Save(SetupForm, "setup.png");
+    });
+    VSSC->PollingTimer->stop();
+
+    // Bridging, with an application on the port.
+    const QByteArray path = QFile::encodeName(VSSC->PortPanel->VSPortAx->PortPath());
+    const int client = ::open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    termios settings{};
+    ::tcgetattr(client, &settings);
+    ::cfmakeraw(&settings);
+    ::tcsetattr(client, TCSANOW, &settings);
+    TickUntil([] { return VSSC->LinkState().Phase() == TLinkPhase::Bridging; });
+    const char text[] = "hello, SSC device\r\n";
+    [[maybe_unused]] const ssize_t written = ::write(client, text, sizeof text - 1);
+    std::string back;
+    TickUntil([&] {
+        char buffer[256];
+        const ssize_t n = ::read(client, buffer, sizeof buffer);
+        if (n > 0)
+            back.append(buffer, std::size_t(n));
+        return back.size() >= sizeof text - 1;
+    });
+    // A second or so of ticks, so that the rates have a window behind them.
+    test::WaitUntil([] { return false; }, std::chrono::milliseconds(1200));
+    VSSC->PollingTimerTimer();
+    Save(VSSC, "main-window.png");
+
+    // The cable pulled.
+    sim.vsim_SetUnplugged(1);
+    TickUntil([] { return VSSC->LinkState().Phase() == TLinkPhase::DeviceLost; });
+    Save(VSSC, "state-device-lost.png");
+    sim.vsim_SetUnplugged(0);
+
+    VSSC->MessagesButton->click();
+    VSSC->MessagesForm->Refresh();
+    Save(VSSC->MessagesForm, "messages.png");
+
+    ::close(client);
+    VSSC->close();
+    DestroyForms();
+    return 0;
+}
