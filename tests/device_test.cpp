@@ -85,6 +85,19 @@ protected:
         Sim.vsim_GetChipState(&state);
         return state;
     }
+    // Waits until the device has accepted as many host bytes as were sent, and checks that they
+    // are the bytes sent, once each and in order, with no stray command at the chip.
+    void ExpectDeviceGot(const std::string &Sent)
+    {
+        std::string arrived;
+        ASSERT_TRUE(test::WaitUntil([&] {
+            for (const unsigned char byte : HostBytes())
+                arrived += static_cast<char>(byte);
+            return arrived.size() >= Sent.size();
+        }));
+        EXPECT_EQ(arrived, Sent);
+        EXPECT_EQ(Chip().badCommands, 0);
+    }
     std::vector<unsigned char> HostBytes()
     {
         std::vector<unsigned char> bytes(4096);
@@ -492,14 +505,7 @@ TEST_F(LinkTest, FrameCutByTheWriteTimeoutIsFinishedNotRestarted)
     ASSERT_EQ(link.SendData(reinterpret_cast<const unsigned char *>(sent.data()), 8), 8);
     ASSERT_TRUE(test::WaitUntil([&] { return Said.Has("FT_Write TIMEOUT"); }));
     Sim.vsim_SetWriteBudget(-1);
-    std::string arrived;
-    ASSERT_TRUE(test::WaitUntil([&] {
-        for (const unsigned char byte : HostBytes())
-            arrived += static_cast<char>(byte);
-        return arrived.size() >= sent.size();
-    }));
-    EXPECT_EQ(arrived, sent);
-    EXPECT_EQ(Chip().badCommands, 0);
+    ExpectDeviceGot(sent);
 }
 
 TEST_F(LinkTest, FrameWriteReportingAnErrorWithACountTakesNoByteTwice)
@@ -515,14 +521,7 @@ TEST_F(LinkTest, FrameWriteReportingAnErrorWithACountTakesNoByteTwice)
     Sim.vsim_SetWriteError(3, 1);
     const std::string sent = Bytes({0xAA, 0xBB, 0xCC});
     ASSERT_EQ(link.SendData(reinterpret_cast<const unsigned char *>(sent.data()), 3), 3);
-    std::string arrived;
-    ASSERT_TRUE(test::WaitUntil([&] {
-        for (const unsigned char byte : HostBytes())
-            arrived += static_cast<char>(byte);
-        return arrived.size() >= sent.size();
-    }));
-    EXPECT_EQ(arrived, sent);
-    EXPECT_EQ(Chip().badCommands, 0);
+    ExpectDeviceGot(sent);
 }
 
 TEST_F(LinkTest, FrameTimeoutReportNeverBlocksAWaitingSendData)
