@@ -247,6 +247,10 @@ QString Amount(double Bytes)
 
 void TVSSC::ShowLinkState()
 {
+    // This runs every tick: the texts are built only when the state moved on.
+    if (FLinkState.Revision() == FShownRevision)
+        return;
+    FShownRevision = FLinkState.Revision();
     const TLinkTraffic &traffic = FLinkState.Traffic();
     QString text = QString::fromStdString(TLinkState::Word(FLinkState.Phase()));
     text[0] = text[0].toUpper();
@@ -280,6 +284,8 @@ void TVSSC::PollingTimerTimer()
     PortPanel->RefreshStatus();
     IVSPortAx *port = PortPanel->VSPortAx;
 
+    int toDevice = 0;
+    int fromDevice = 0;
     // Port to device: read no more than the link takes whole now; the rest waits in the port,
     // where the application's writes wait as on a line with flow control. A link that cannot
     // transfer takes nothing, so what the port holds is read and dropped.
@@ -290,20 +296,22 @@ void TVSSC::PollingTimerTimer()
             auto outbound = std::make_unique<unsigned char[]>(kTransferSize);
             const long read = port->Read(outbound.get(), &count);
             if (read != 0)
-                FLinkState.Moved(link->SendData(outbound.get(), static_cast<int>(read)), 0);
+                toDevice = link->SendData(outbound.get(), static_cast<int>(read));
         }
     }
 
     // Device to port, or the handshake while the link is not synchronised yet.
     auto inbound = std::make_unique<unsigned char[]>(kTransferSize);
     if (link->Synched) {
-        DeliverReceived(*link, inbound.get());
+        fromDevice = DeliverReceived(*link, inbound.get());
     } else {
         const bool failed = link->SynchDevice(kSynchAttempts, kSynchPattern);
         FLinkState.SynchTried(failed);
         if (!failed)
-            DeliverReceived(*link, inbound.get());
+            fromDevice = DeliverReceived(*link, inbound.get());
     }
+    // Every tick, bytes or not, so that the rates fall to nothing when the traffic stops.
+    FLinkState.Moved(toDevice, fromDevice);
     FLinkState.DeviceChecked(link->DeviceFailing());
     ShowLinkState();
     PollingTimer->start();
@@ -322,19 +330,18 @@ bool TVSSC::HandOverUnsent(TSSCClass &Link)
     return FUnsent.empty();
 }
 
-void TVSSC::DeliverReceived(TSSCClass &Link, unsigned char *Inbound)
+int TVSSC::DeliverReceived(TSSCClass &Link, unsigned char *Inbound)
 {
     long capacity = kTransferSize;
-    // The status word is this tick's own reading of whether an application holds the port.
+    // This tick's own reading of whether an application holds the port.
     if (PortPanel->ApplicationHoldsPort())
         capacity = std::min(capacity, PortPanel->VSPortAx->WriteRoom());
     if (capacity <= 0)
-        return;
+        return 0;
     const int received = Link.ReceiveData(Inbound, static_cast<int>(capacity));
-    if (received > 0) {
+    if (received > 0)
         PortPanel->VSPortAx->Write(Inbound, received);
-        FLinkState.Moved(0, received);
-    }
+    return std::max(received, 0);
 }
 
 void CreateForms()

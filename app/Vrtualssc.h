@@ -79,7 +79,8 @@ private:
     void FormClose();
     // Moves what the device link received to the port: no more than an application on the port
     // can take now, so nothing is dropped while someone listens.
-    void DeliverReceived(class TSSCClass &Link, unsigned char *Inbound);
+    // Returns how many bytes it moved.
+    int DeliverReceived(class TSSCClass &Link, unsigned char *Inbound);
     // Hands the link what a retired link left unsent; true once nothing is left.
     bool HandOverUnsent(class TSSCClass &Link);
     // Every link is made here, with the callback that keeps its messages.
@@ -92,6 +93,8 @@ private:
 
     TLinkLog FLinkLog;
     TLinkState FLinkState;
+    // The state's revision the status line shows (it is redrawn only when that moved on).
+    std::uint64_t FShownRevision = ~std::uint64_t{0};
 
     // Host bytes read from the port that a retired link never began to send: the link that
     // replaced it takes them before anything new from the port.

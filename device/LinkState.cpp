@@ -24,6 +24,7 @@ bool IsProgress(const std::string &Text)
 void TLinkState::LinkOpened(const std::string &Description, TInitOutcome Outcome,
                             const std::string &Library, const std::vector<std::string> &Present)
 {
+    ++FRevision;
     FDescription = Description;
     FLibrary = Library;
     FPresent = Present;
@@ -55,6 +56,7 @@ void TLinkState::SynchTried(bool Failed)
     if (FPhase != TLinkPhase::Synchronising && FPhase != TLinkPhase::DeviceLost)
         return;
     ++FAttempts;
+    ++FRevision;
     if (!Failed) {
         FSynched = true;
         FPhase = TLinkPhase::Bridging;
@@ -63,30 +65,38 @@ void TLinkState::SynchTried(bool Failed)
 
 void TLinkState::DeviceChecked(bool Failing)
 {
+    const TLinkPhase before = FPhase;
     if (FPhase == TLinkPhase::Bridging && Failing)
         FPhase = TLinkPhase::DeviceLost;
     else if (FPhase == TLinkPhase::DeviceLost && !Failing)
         FPhase = FSynched ? TLinkPhase::Bridging : TLinkPhase::Synchronising;
     else if (FPhase == TLinkPhase::Synchronising && Failing)
         FPhase = TLinkPhase::DeviceLost;
+    if (FPhase != before)
+        ++FRevision;
 }
 
 void TLinkState::LinkRetired()
 {
+    ++FRevision;
     FPhase = TLinkPhase::Stopped;
     FSynched = false;
 }
 
 void TLinkState::Reported(const std::string &Text)
 {
-    if (!IsProgress(Text))
+    if (!IsProgress(Text) && Text != FLastError) {
         FLastError = Text;
+        ++FRevision;
+    }
 }
 
 void TLinkState::Moved(int ToDevice, int FromDevice, Clock::time_point Now)
 {
     FTraffic.ToDevice += static_cast<std::uint64_t>(std::max(ToDevice, 0));
     FTraffic.FromDevice += static_cast<std::uint64_t>(std::max(FromDevice, 0));
+    if (ToDevice > 0 || FromDevice > 0)
+        ++FRevision;
     if (FRateStart == Clock::time_point{}) {
         FRateStart = Now;
         return;
@@ -95,6 +105,9 @@ void TLinkState::Moved(int ToDevice, int FromDevice, Clock::time_point Now)
     if (elapsed < kRateWindow)
         return;
     const double seconds = std::chrono::duration<double>(elapsed).count();
+    if (FTraffic.ToRate != 0 || FTraffic.FromRate != 0 || FTraffic.ToDevice != FToAtRateStart ||
+        FTraffic.FromDevice != FFromAtRateStart)
+        ++FRevision;
     FTraffic.ToRate = double(FTraffic.ToDevice - FToAtRateStart) / seconds;
     FTraffic.FromRate = double(FTraffic.FromDevice - FFromAtRateStart) / seconds;
     FRateStart = Now;

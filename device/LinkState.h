@@ -64,6 +64,8 @@ public:
     int Attempts() const { return FAttempts; }
     const std::string &LastError() const { return FLastError; }
     const TLinkTraffic &Traffic() const { return FTraffic; }
+    // Changes whenever anything above does: a view redraws only when it moved on.
+    std::uint64_t Revision() const { return FRevision; }
 
     // The state in a word or two ("bridging", "device lost", ...).
     static std::string Word(TLinkPhase Phase);
@@ -73,6 +75,7 @@ public:
     std::string Details() const;
 
 private:
+    std::uint64_t FRevision = 0;
     TLinkPhase FPhase = TLinkPhase::NoDeviceChosen;
     std::string FDescription;
     std::string FLibrary;
