@@ -236,10 +236,28 @@ void TSSCClass::Report(const AnsiString &Text)
         FOnMessage(Text);
         return;
     }
-    // Queued, not waited for: the UI thread may itself be waiting for this worker. A message
-    // still queued when the link goes is delivered by RetireLink first.
-    QMetaObject::invokeMethod(
-        this, [this, Text] { FOnMessage(Text); }, Qt::QueuedConnection);
+    // Queued, not waited for: the UI thread may itself be waiting for this worker. The texts
+    // wait under our own lock; one posted call hands over all that gathered meanwhile. Messages
+    // still waiting when the link goes are delivered by RetireLink first.
+    bool first = false;
+    {
+        std::lock_guard guard(FMessageMutex);
+        first = FPendingMessages.empty();
+        FPendingMessages.push_back(Text);
+    }
+    if (first)
+        QMetaObject::invokeMethod(this, "DeliverMessages", Qt::QueuedConnection);
+}
+
+void TSSCClass::DeliverMessages()
+{
+    std::vector<AnsiString> texts;
+    {
+        std::lock_guard guard(FMessageMutex);
+        texts.swap(FPendingMessages);
+    }
+    for (const AnsiString &text : texts)
+        FOnMessage(text);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -533,6 +551,7 @@ std::vector<unsigned char> RetireLink(std::unique_ptr<TSSCClass> &Link)
     Link->wait();
     // The messages the worker queued before it ended reach the callback before the link goes.
     QCoreApplication::sendPostedEvents(Link.get(), QEvent::MetaCall);
+    Link->DeliverMessages();
     std::vector<unsigned char> unsent = Link->TakeUnsent();
     Link.reset();
     return unsent;

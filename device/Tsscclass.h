@@ -90,6 +90,9 @@ public:
     // Set once SynchDevice has succeeded; never cleared.
     std::atomic<bool> Synched{false};
 
+    // Hands the messages the worker queued to the callback; on the user-interface thread.
+    Q_INVOKABLE void DeliverMessages();
+
     // What the last Init found; the library file it loaded, or the files it tried.
     TInitOutcome InitOutcome() const { return FInitOutcome; }
     const std::string &LibraryFile() const { return FLibraryFile; }
@@ -162,6 +165,8 @@ private:
     std::mutex FWakeMutex;
     std::condition_variable FWake;
     std::mutex FMessageMutex;
+    // The worker's messages not yet handed to the callback, under FMessageMutex.
+    std::vector<AnsiString> FPendingMessages;
 
     TInitOutcome FInitOutcome = TInitOutcome::NotTried;
     std::string FLibraryFile;
