@@ -27,6 +27,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -212,14 +213,11 @@ TEST_F(BridgeProgram, AnUnknownDeviceEndsWithStatus4AndNamesThoseThere)
 
 TEST_F(BridgeProgram, ARefusedPortNameEndsWithStatus5AndTheControlsReason)
 {
+    // The reasons the panel's tooltip gives for the same names, from one control.
+    auto control = std::make_unique<TVSPortAx>();
     for (const QString &name : {QStringLiteral("a/b"), QStringLiteral("bad\x01name")}) {
-        // The reason the panel's tooltip gives for the same name.
-        QString reason;
-        {
-            TVSPortAx control;
-            ASSERT_FALSE(control.CreatePort(name));
-            reason = control.LastError();
-        }
+        ASSERT_FALSE(control->CreatePort(name));
+        const QString reason = control->LastError();
         ASSERT_FALSE(reason.isEmpty());
         QString out, err;
         EXPECT_EQ(Run({"--device", kSimulator, "--port", name}, out, err), 5);
