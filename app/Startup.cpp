@@ -1,17 +1,11 @@
 #include "app/Startup.h"
 
+#include "app/EndingSignals.h"
 #include "app/Vrtualssc.h"
 #include "dialogs/Setup.h"
 
 #include <QApplication>
 #include <QIcon>
-#include <QSocketNotifier>
-
-#include <fcntl.h>
-#include <signal.h>
-#include <unistd.h>
-
-#include <cerrno>
 
 // Q_INIT_RESOURCE must be used outside any namespace.
 static void InitAppResources()
@@ -22,30 +16,10 @@ static void InitAppResources()
 namespace
 {
 
-constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP};
-
-int SignalPipe[2] = {-1, -1};
-
-void OnSignal(int)
-{
-    const int saved = errno;
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t written = write(SignalPipe[1], &byte, 1);
-    errno = saved;
-}
-
-// Ctrl+C in the terminal, a logout or a plain kill close the main window as the user would, so the
-// device is closed and the port's link removed rather than left behind. The signal only writes a
-// byte; the event loop does the rest.
+// Ctrl+C in the terminal, a logout or a plain kill close the main window as the user would.
 void CloseOnSignals()
 {
-    if (SignalPipe[0] < 0 && pipe2(SignalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
-        return;
-    auto *notifier = new QSocketNotifier(SignalPipe[0], QSocketNotifier::Read, qApp);
-    QObject::connect(notifier, &QSocketNotifier::activated, [] {
-        char byte;
-        while (read(SignalPipe[0], &byte, 1) > 0) {
-        }
+    OnEndingSignals([] {
         if (SetupForm && SetupForm->isVisible())
             SetupForm->done(QDialog::Rejected);
         if (VSSC && VSSC->isVisible())
@@ -53,12 +27,6 @@ void CloseOnSignals()
         // Whatever else is open (a message box, the About window), the program ends.
         QCoreApplication::quit();
     });
-    struct sigaction action = {};
-    action.sa_handler = OnSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    for (const int signal : kEndingSignals)
-        sigaction(signal, &action, nullptr);
 }
 
 } // namespace

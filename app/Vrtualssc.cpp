@@ -85,7 +85,7 @@ TVSSC::TVSSC(QWidget *Owner) : QMainWindow(Owner)
     PortPanel = new TVirtualPort(VirtualCOMInfo);
     PortPanel->PortSource = SetupForm->VCOMSel;
     SetupForm->PortInUse = [this] { return PortPanel->VSPortAx->PortOpened(); };
-    SetupForm->NewLink = [this] { return NewLink(); };
+    SetupForm->NewLink = [this] { return FBridge.NewLink(); };
     SetupForm->LinkInited = [this](TSSCClass &Link, bool Failed) {
         return LinkInited(Link, Failed);
     };
@@ -101,8 +101,8 @@ TVSSC::TVSSC(QWidget *Owner) : QMainWindow(Owner)
     statusBar()->setSizeGripEnabled(false);
     statusBar()->addWidget(LinkStatus, 1);
     statusBar()->addPermanentWidget(MessagesButton);
-    MessagesForm = new TMessagesForm(FLinkLog, this);
-    FLinkLog.Changed = [this] { MessagesForm->Refresh(); };
+    MessagesForm = new TMessagesForm(FBridge.Log(), this);
+    FBridge.Log().Changed = [this] { MessagesForm->Refresh(); };
     ShowLinkState();
 
     connect(Setup1, &QAction::triggered, this, &TVSSC::Setup1Click);
@@ -130,12 +130,12 @@ void TVSSC::Setup1Click()
 
     // Another port or device may be chosen: what the old link held was meant for the old one.
     RetireCurrentLink();
-    FUnsent.clear();
+    FBridge.DropUnsent();
 
     // A link that only binds the driver library, to list the devices present now. The list is
     // replaced, so a board plugged in since the last Setup appears; what the user typed or chose
     // stays. A listing that fails leaves the list as it was.
-    SetupForm->SSCLink = NewLink();
+    SetupForm->SSCLink = FBridge.NewLink();
     SetupForm->SSCLink->Init("");
     QStringList found;
     if (!SetupForm->SSCLink->ListDevices(found)) {
@@ -167,11 +167,10 @@ void TVSSC::About1Click()
 void TVSSC::ButtonResetClick()
 {
     // The same device again: what the old link never began to send goes first to the new one.
-    std::vector<unsigned char> unsent = RetireLink(SetupForm->SSCLink);
-    FUnsent.insert(FUnsent.begin(), unsent.begin(), unsent.end());
-    SetupForm->SSCLink = NewLink();
-    const bool failed = SetupForm->SSCLink->Init(SetupForm->DeviceDescription());
-    const QString reason = LinkInited(*SetupForm->SSCLink, failed);
+    QString reason;
+    const bool failed =
+        FBridge.Replace(SetupForm->SSCLink, SetupForm->DeviceDescription(), &reason);
+    ShowLinkState();
     if (failed)
         ShowMessage(this, kInitErrorText, reason);
 }
@@ -201,35 +200,18 @@ void TVSSC::FormClose()
     MessagesForm->close();
 }
 
-std::unique_ptr<TSSCClass> TVSSC::NewLink()
-{
-    return std::make_unique<TSSCClass>([this](const AnsiString &Text) {
-        FLinkLog.Add(Text);
-        FLinkState.Reported(Text);
-    });
-}
-
 QString TVSSC::LinkInited(TSSCClass &Link, bool Failed)
 {
-    std::vector<std::string> present;
-    if (Link.InitOutcome() == TInitOutcome::DeviceNotFound) {
-        QStringList found;
-        Link.ListDevices(found);
-        for (const QString &description : found)
-            present.push_back(description.toLocal8Bit().toStdString());
-    }
-    FLinkState.LinkOpened(SetupForm->DeviceDescription(), Link.InitOutcome(), Link.LibraryFile(),
-                          present);
+    const QString reason = FBridge.LinkInited(Link, Failed, SetupForm->DeviceDescription());
     ShowLinkState();
-    return Failed ? QString::fromLocal8Bit(FLinkState.Reason()) : QString();
+    return reason;
 }
 
 void TVSSC::RetireCurrentLink()
 {
     if (!SetupForm->SSCLink)
         return;
-    RetireLink(SetupForm->SSCLink);
-    FLinkState.LinkRetired();
+    FBridge.Retire(SetupForm->SSCLink);
     ShowLinkState();
 }
 
@@ -248,11 +230,11 @@ QString Amount(double Bytes)
 void TVSSC::ShowLinkState()
 {
     // This runs every tick: the texts are built only when the state moved on.
-    if (FLinkState.Revision() == FShownRevision)
+    if (FBridge.State().Revision() == FShownRevision)
         return;
-    FShownRevision = FLinkState.Revision();
-    const TLinkTraffic &traffic = FLinkState.Traffic();
-    QString text = QString::fromStdString(TLinkState::Word(FLinkState.Phase()));
+    FShownRevision = FBridge.State().Revision();
+    const TLinkTraffic &traffic = FBridge.State().Traffic();
+    QString text = QString::fromStdString(TLinkState::Word(FBridge.State().Phase()));
     text[0] = text[0].toUpper();
     if (traffic.ToDevice != 0 || traffic.FromDevice != 0)
         text += QStringLiteral("  \u2191%1 %2/s  \u2193%3 %4/s")
@@ -260,8 +242,8 @@ void TVSSC::ShowLinkState()
                          Amount(double(traffic.FromDevice)), Amount(traffic.FromRate));
     if (LinkStatus->text() != text)
         LinkStatus->setText(text);
-    QString details = QString::fromLocal8Bit(FLinkState.Details());
-    if (const std::string reason = FLinkState.Reason(); !reason.empty())
+    QString details = QString::fromLocal8Bit(FBridge.State().Details());
+    if (const std::string reason = FBridge.State().Reason(); !reason.empty())
         details += QStringLiteral("\n") + QString::fromLocal8Bit(reason);
     details += QStringLiteral("\nTo the device: %1 bytes; from the device: %2 bytes")
                    .arg(traffic.ToDevice)
@@ -282,66 +264,9 @@ void TVSSC::PollingTimerTimer()
 
     // Keep the port in place under the wanted name, and its status word current.
     PortPanel->RefreshStatus();
-    IVSPortAx *port = PortPanel->VSPortAx;
-
-    int toDevice = 0;
-    int fromDevice = 0;
-    // Port to device: read no more than the link takes whole now; the rest waits in the port,
-    // where the application's writes wait as on a line with flow control. A link that cannot
-    // transfer takes nothing, so what the port holds is read and dropped.
-    if (HandOverUnsent(*link)) {
-        const int room = link->TxRoom();
-        long count = room < 0 ? kTransferSize : std::min(room, kTransferSize);
-        if (count > 0) {
-            auto outbound = std::make_unique<unsigned char[]>(kTransferSize);
-            const long read = port->Read(outbound.get(), &count);
-            if (read != 0)
-                toDevice = link->SendData(outbound.get(), static_cast<int>(read));
-        }
-    }
-
-    // Device to port, or the handshake while the link is not synchronised yet.
-    auto inbound = std::make_unique<unsigned char[]>(kTransferSize);
-    if (link->Synched) {
-        fromDevice = DeliverReceived(*link, inbound.get());
-    } else {
-        const bool failed = link->SynchDevice(kSynchAttempts, kSynchPattern);
-        FLinkState.SynchTried(failed);
-        if (!failed)
-            fromDevice = DeliverReceived(*link, inbound.get());
-    }
-    // Every tick, bytes or not, so that the rates fall to nothing when the traffic stops.
-    FLinkState.Moved(toDevice, fromDevice);
-    FLinkState.DeviceChecked(link->DeviceFailing());
+    FBridge.Tick(*link, *PortPanel->VSPortAx, PortPanel->ApplicationHoldsPort());
     ShowLinkState();
     PollingTimer->start();
-}
-
-bool TVSSC::HandOverUnsent(TSSCClass &Link)
-{
-    if (FUnsent.empty())
-        return true;
-    const int taken = Link.SendData(FUnsent.data(), static_cast<int>(FUnsent.size()));
-    // A link without a device drops what it is given, as it drops what comes from the port.
-    if (taken < 0)
-        FUnsent.clear();
-    else
-        FUnsent.erase(FUnsent.begin(), FUnsent.begin() + taken);
-    return FUnsent.empty();
-}
-
-int TVSSC::DeliverReceived(TSSCClass &Link, unsigned char *Inbound)
-{
-    long capacity = kTransferSize;
-    // This tick's own reading of whether an application holds the port.
-    if (PortPanel->ApplicationHoldsPort())
-        capacity = std::min(capacity, PortPanel->VSPortAx->WriteRoom());
-    if (capacity <= 0)
-        return 0;
-    const int received = Link.ReceiveData(Inbound, static_cast<int>(capacity));
-    if (received > 0)
-        PortPanel->VSPortAx->Write(Inbound, received);
-    return std::max(received, 0);
 }
 
 void CreateForms()

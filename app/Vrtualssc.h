@@ -4,14 +4,11 @@
 // and the device link.
 #pragma once
 
-#include "device/LinkLog.h"
-#include "device/LinkState.h"
+#include "app/Bridge.h"
 
 #include <QMainWindow>
 
-#include <cstdint>
 #include <memory>
-#include <vector>
 
 class QAction;
 class QGroupBox;
@@ -23,14 +20,6 @@ class QToolButton;
 class TMessagesForm;
 class TSSCClass;
 class TVirtualPort;
-
-namespace bridge
-{
-constexpr int kPollingIntervalMs = 10;
-constexpr int kTransferSize = 4096; // the most that moves each way in one tick
-constexpr int kSynchAttempts = 24;
-constexpr std::int16_t kSynchPattern = 0x01A5;
-} // namespace bridge
 
 class TVSSC final : public QMainWindow
 {
@@ -58,8 +47,8 @@ public:
     QToolButton *MessagesButton;
     TMessagesForm *MessagesForm;
 
-    const TLinkState &LinkState() const { return FLinkState; }
-    const TLinkLog &LinkLog() const { return FLinkLog; }
+    const TLinkState &LinkState() const { return FBridge.State(); }
+    const TLinkLog &LinkLog() const { return FBridge.Log(); }
 
     void Setup1Click();
     void About1Click();
@@ -77,28 +66,17 @@ protected:
 private:
     void FormPaint();
     void FormClose();
-    // Moves what the device link received to the port: no more than an application on the port
-    // can take now, so nothing is dropped while someone listens.
-    // Returns how many bytes it moved.
-    int DeliverReceived(class TSSCClass &Link, unsigned char *Inbound);
-    // Hands the link what a retired link left unsent; true once nothing is left.
-    bool HandOverUnsent(class TSSCClass &Link);
-    // Every link is made here, with the callback that keeps its messages.
-    std::unique_ptr<TSSCClass> NewLink();
     // After a link's Init: what the state model learns from it; the reason it failed, if it did.
     QString LinkInited(TSSCClass &Link, bool Failed);
     void RetireCurrentLink();
     // Shows the link's state in the status line, touching the labels only when it changed.
     void ShowLinkState();
 
-    TLinkLog FLinkLog;
-    TLinkState FLinkState;
+    // The cycle, the links it makes and retires, their state and messages, and the host bytes
+    // a retired link left for the next one.
+    TBridge FBridge;
     // The state's revision the status line shows (it is redrawn only when that moved on).
     std::uint64_t FShownRevision = ~std::uint64_t{0};
-
-    // Host bytes read from the port that a retired link never began to send: the link that
-    // replaced it takes them before anything new from the port.
-    std::vector<unsigned char> FUnsent;
 };
 
 extern TVSSC *VSSC;

@@ -8,7 +8,7 @@ set -euo pipefail
 packages=(build-essential cmake ninja-build pkg-config qt6-base-dev qt6-qpa-plugins libgl-dev
           libftdi1-dev)
 if [[ "${1:-}" == "--tests" ]]; then
-    packages+=(googletest libgtest-dev libgmock-dev python3 python3-serial clang-format
+    packages+=(googletest libgtest-dev libgmock-dev python3 python3-serial ser2net clang-format
                clang libclang-rt-14-dev)
 fi
 

@@ -8,11 +8,12 @@ execute_process(COMMAND "${CMAKE_COMMAND}" --install "${BUILD}" --prefix "${PREF
 if(NOT result EQUAL 0)
     message(FATAL_ERROR "cmake --install failed: ${result}")
 endif()
-foreach(file bin/velmor-debug share/applications/velmor-debug.desktop
+foreach(file bin/velmor-debug bin/velmor-bridge share/applications/velmor-debug.desktop
         share/icons/hicolor/48x48/apps/velmor-debug.png
         share/icons/hicolor/128x128/apps/velmor-debug.png
         share/icons/hicolor/256x256/apps/velmor-debug.png
-        ${LIBDIR}/velmor-debug/libftd2xx-ftdi1.so share/velmor-debug/70-velmor-ssc.rules)
+        ${LIBDIR}/velmor-debug/libftd2xx-ftdi1.so share/velmor-debug/70-velmor-ssc.rules
+        share/velmor-debug/velmor-bridge@.service)
     if(NOT EXISTS "${PREFIX}/${file}")
         message(FATAL_ERROR "not installed: ${file}")
     endif()
@@ -27,7 +28,7 @@ endforeach()
 file(GLOB_RECURSE installed RELATIVE "${PREFIX}" "${PREFIX}/*")
 list(LENGTH installed count)
 # The simulator and the test build of the driver are never installed.
-if(NOT count EQUAL 7)
-    message(FATAL_ERROR "expected 7 installed files, got ${count}: ${installed}")
+if(NOT count EQUAL 9)
+    message(FATAL_ERROR "expected 9 installed files, got ${count}: ${installed}")
 endif()
 file(REMOVE_RECURSE "${PREFIX}")

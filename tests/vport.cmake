@@ -7,7 +7,7 @@ add_executable(vport_test
     ${VPORT_TESTS}/vport_panel_tests.cpp
     ${VPORT_TESTS}/TestMain.cpp
 )
-target_link_libraries(vport_test PRIVATE velmor_vport Qt6::Widgets GTest::gtest)
+target_link_libraries(vport_test PRIVATE velmor_vport_panel Qt6::Widgets GTest::gtest)
 target_include_directories(vport_test PRIVATE ${PROJECT_SOURCE_DIR})
 target_compile_definitions(vport_test PRIVATE
     VPORT_SERIAL_CLIENT="${VPORT_TESTS}/vport_serial_client.py"

@@ -1,5 +1,6 @@
 #include "vport/Virtualp.h"
 
+#include "vport/PortKeeper.h"
 #include "vport/VSPortLib_TLB.h"
 
 #include <QComboBox>
@@ -9,17 +10,6 @@
 
 namespace
 {
-
-const QString StatusIdle = QStringLiteral("Idle");
-const QString StatusOpened = QStringLiteral("Opened");
-const QString StatusIdleNoDcd = QStringLiteral("Idle No Dcd");
-const QString StatusError = QStringLiteral("Error");
-
-// The wiring the port is created with: DTR and RTS on, OUT1 and OUT2 off.
-constexpr long WiringDtr = 32;
-constexpr long WiringRts = 16;
-constexpr long WiringOut1 = 0;
-constexpr long WiringOut2 = 0;
 
 constexpr char LabelFontFamily[] = "MS Sans Serif";
 constexpr int LabelFontPixels = 13;
@@ -98,11 +88,9 @@ TVirtualPort::TVirtualPort(QWidget *Owner, std::unique_ptr<IVSPortAx> Control)
     Grid->setColumnStretch(1, 1);
     Grid->setRowStretch(3, 1);
 
-    VSPortAx->ResetBus();
-    VSPortAx->SetDSR(false);
-    VSPortAx->SetRING(false);
-    VSPortAx->SetDCD(false);
-    VSPortAx->SetDeleteOnExit(true);
+    // The keeper resets the control and sets it up as the port wants it.
+    Keeper = std::make_unique<TPortKeeper>(*VSPortAx, VPortName->text());
+    Keeper->Creating = [this] { FillHost(); };
 
     hide();
 }
@@ -115,59 +103,31 @@ void TVirtualPort::RefreshStatus()
     // No port list yet, so no name to create a port under.
     if (PortSource == nullptr)
         return;
-    const QString Wanted = PortSource->currentText();
-    if (VSPortAx->PortCreated() && Wanted == VPortName->text()) {
-        ShowOpenedState();
-        return;
-    }
-    CreateWanted(Wanted);
-}
-
-void TVirtualPort::CreateWanted(const QString &Wanted)
-{
-    // A port that merely vanished is created again under its name; a renamed one goes first.
-    if (Wanted != VPortName->text())
-        VSPortAx->Delete();
-    FillHost();
-    // The name goes unchanged, whatever its length: the control refuses what it cannot create
-    // exactly.
-    if (VSPortAx->CreatePort(Wanted)) {
-        ShowCreated(Wanted);
-    } else {
-        SetTextIfChanged(VPortStatus, StatusError);
-        VSPortAx->ResetBus();
-        if (VSPortAx->CreatePort(Wanted))
-            ShowCreated(Wanted);
-        else if (ShowsPort) {
-            // The port whose name is on show has gone: showing it beside "Error" would read as
-            // if it were still there. The empty name differs from any wanted one but the empty
-            // name itself (for which no port exists to delete), so the next refresh still
-            // deletes before it creates.
-            VPortName->clear();
-            ShowsPort = false;
+    switch (Keeper->Keep(PortSource->currentText())) {
+    case TPortKeeper::TKept::Checked:
+        // This runs every tick: labels are touched only when the word changes.
+        if (VPortStatus->text() != Keeper->Status()) {
+            VPortStatus->setText(Keeper->Status());
+            ShowDetails();
         }
+        return;
+    case TPortKeeper::TKept::Created:
+        VPortName->setText(Keeper->Name());
+        break;
+    case TPortKeeper::TKept::Failed:
+        // The port whose name was on show has gone: showing it beside "Error" would read as if
+        // it were still there.
+        if (VPortName->text() != Keeper->Name())
+            VPortName->setText(Keeper->Name());
+        break;
     }
+    SetTextIfChanged(VPortStatus, Keeper->Status());
     ShowDetails();
 }
 
-void TVirtualPort::ShowCreated(const QString &Wanted)
+bool TVirtualPort::ApplicationHoldsPort() const
 {
-    VPortName->setText(Wanted);
-    ShowsPort = true;
-    HeldByApplication = false;
-    const bool Wired = VSPortAx->SetWiring(WiringDtr, WiringRts, WiringOut1, WiringOut2);
-    SetTextIfChanged(VPortStatus, Wired ? StatusIdle : StatusIdleNoDcd);
-}
-
-void TVirtualPort::ShowOpenedState()
-{
-    // This runs every tick: labels are touched only when the word changes.
-    HeldByApplication = VSPortAx->PortOpened();
-    const QString &Word = HeldByApplication ? StatusOpened : StatusIdle;
-    if (VPortStatus->text() != Word) {
-        VPortStatus->setText(Word);
-        ShowDetails();
-    }
+    return Keeper->ApplicationHoldsPort();
 }
 
 void TVirtualPort::ShowDetails()

@@ -7,6 +7,7 @@
 class IVSPortAx;
 class QComboBox;
 class QLabel;
+class TPortKeeper;
 
 // The "Virtual COM info" panel: owns the virtual port control, creates the port under the name
 // chosen in the Setup dialog's port list and shows the port's name, state and path. It has no
@@ -38,21 +39,17 @@ public:
 
     void RefreshStatus();
     // Whether the last refresh found an application holding the port (the status word "Opened").
-    bool ApplicationHoldsPort() const { return HeldByApplication; }
+    bool ApplicationHoldsPort() const;
 
 protected:
     bool eventFilter(QObject *Watched, QEvent *Event) override;
 
 private:
-    bool HeldByApplication = false;
-    void CreateWanted(const QString &Wanted);
-    void ShowCreated(const QString &Wanted);
-    void ShowOpenedState();
     void ShowDetails();
     void FillHost();
 
     std::unique_ptr<IVSPortAx> OwnedControl;
+    // Keeps the port under the wanted name; the labels show what it found.
+    std::unique_ptr<TPortKeeper> Keeper;
     bool HostWatched = false;
-    // VPortName shows the name of a port that was created (not the initial caption).
-    bool ShowsPort = false;
 };

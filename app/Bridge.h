@@ -1,0 +1,78 @@
+// The bridge between the virtual port and the device link, without widgets: the window's 10 ms
+// timer and velmor-bridge's run the same cycle through it.
+//
+// A TBridge makes every device link (so that the link's messages reach its log and state model),
+// records how each link's Init ended, retires links, and keeps the host bytes that a retired link
+// never began to send for the link that replaces it. Tick is one turn of the cycle once the port
+// has been kept in place: the port's bytes to the link, as much as the link takes whole; the
+// link's bytes to the port, as much as an application on it can take; or, while the link is not
+// synchronised yet, one handshake.
+#pragma once
+
+#include "device/LinkLog.h"
+#include "device/LinkState.h"
+
+#include <QString>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+class IVSPortAx;
+class TSSCClass;
+
+namespace bridge
+{
+constexpr int kPollingIntervalMs = 10;
+constexpr int kTransferSize = 4096; // the most that moves each way in one tick
+constexpr int kSynchAttempts = 24;
+constexpr std::int16_t kSynchPattern = 0x01A5;
+} // namespace bridge
+
+class TBridge
+{
+public:
+    // A new link, its messages going to Log() and State().
+    std::unique_ptr<TSSCClass> NewLink();
+    // After a link's Init for Description: what the state model learns from it; the reason it
+    // failed, if it did.
+    QString LinkInited(TSSCClass &Link, bool Failed, const std::string &Description);
+    // Retires the link, if there is one, and none replaces it. The bytes it never sent are
+    // dropped with the ones still carried: they were meant for a device no longer chosen.
+    void Retire(std::unique_ptr<TSSCClass> &Link);
+    // Retires the link to make way for another to the same device: what it never began to send
+    // goes first to the next link.
+    void RetireForReplacement(std::unique_ptr<TSSCClass> &Link);
+    // Replaces the link with a new one opened for Description, as Reset does; true when its Init
+    // failed (the reason in Reason, when given).
+    bool Replace(std::unique_ptr<TSSCClass> &Link, const std::string &Description,
+                 QString *Reason = nullptr);
+    // Forgets the host bytes carried for a next link.
+    void DropUnsent() { FUnsent.clear(); }
+    std::size_t Unsent() const { return FUnsent.size(); }
+
+    // One turn of the cycle for Link and the port's control; ApplicationHoldsPort is this tick's
+    // own reading of whether an application holds the port.
+    void Tick(TSSCClass &Link, IVSPortAx &Port, bool ApplicationHoldsPort);
+
+    TLinkState &State() { return FState; }
+    const TLinkState &State() const { return FState; }
+    TLinkLog &Log() { return FLog; }
+    const TLinkLog &Log() const { return FLog; }
+
+private:
+    // Hands the link what a retired link left unsent; true once nothing is left.
+    bool HandOverUnsent(TSSCClass &Link);
+    // Moves what the link received to the port: no more than an application on the port can
+    // take now, so nothing is dropped while someone listens.
+    // Returns how many bytes it moved.
+    int DeliverReceived(TSSCClass &Link, IVSPortAx &Port, bool ApplicationHoldsPort,
+                        unsigned char *Inbound);
+
+    TLinkLog FLog;
+    TLinkState FState;
+    // Host bytes read from the port that a retired link never began to send: the link that
+    // replaced it takes them before anything new from the port.
+    std::vector<unsigned char> FUnsent;
+};

@@ -1,0 +1,366 @@
+#include "app/HeadlessBridge.h"
+
+#include "app/EndingSignals.h"
+#include "device/D2xx.h"
+#include "device/Tsscclass.h"
+#include "vport/PortKeeper.h"
+#include "vport/VSPortLib_TLB.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+
+#include <algorithm>
+#include <cstdio>
+#include <iterator>
+
+using namespace bridge;
+
+namespace
+{
+
+std::string Local(const QString &Text)
+{
+    return Text.toLocal8Bit().toStdString();
+}
+
+QString FromLocal(const std::string &Text)
+{
+    return QString::fromLocal8Bit(Text);
+}
+
+QString Seconds(std::chrono::milliseconds Pause)
+{
+    return QString::number(double(Pause.count()) / 1000.0, 'g', 3) + QStringLiteral(" s");
+}
+
+// One line for each text: a list the link's state gives one a line goes on the same line.
+QString OneLine(QString Text)
+{
+    Text.replace(QStringLiteral(":\n"), QStringLiteral(": "));
+    Text.replace(QLatin1Char('\n'), QStringLiteral(", "));
+    return Text;
+}
+
+} // namespace
+
+TBridgeOptions ParseBridgeArguments(const QStringList &Arguments, QString &Error)
+{
+    TBridgeOptions options;
+    Error.clear();
+    bool deviceGiven = false;
+    bool listing = false;
+    for (qsizetype i = 0; i < Arguments.size(); ++i) {
+        const QString &argument = Arguments[i];
+        auto value = [&](QString &Into) {
+            if (i + 1 >= Arguments.size()) {
+                Error = argument + QStringLiteral(" needs a value");
+                return false;
+            }
+            Into = Arguments[++i];
+            return true;
+        };
+        if (argument == QLatin1String("--help") || argument == QLatin1String("-h")) {
+            options.Mode = TBridgeOptions::TMode::Help;
+            return options;
+        }
+        if (argument == QLatin1String("--version")) {
+            options.Mode = TBridgeOptions::TMode::Version;
+            return options;
+        }
+        if (argument == QLatin1String("--list")) {
+            listing = true;
+        } else if (argument == QLatin1String("--device")) {
+            if (!value(options.Device))
+                return options;
+            deviceGiven = true;
+        } else if (argument == QLatin1String("--port")) {
+            if (!value(options.Port))
+                return options;
+        } else if (argument == QLatin1String("--driver")) {
+            if (!value(options.Driver))
+                return options;
+            if (options.Driver.isEmpty()) {
+                Error = QStringLiteral("--driver needs a file");
+                return options;
+            }
+        } else if (argument == QLatin1String("--quiet") || argument == QLatin1String("-q")) {
+            options.Quiet = true;
+        } else {
+            Error = QStringLiteral("unknown argument '%1'").arg(argument);
+            return options;
+        }
+    }
+    if (listing && deviceGiven)
+        Error = QStringLiteral("--list and --device do not go together");
+    else if (listing)
+        options.Mode = TBridgeOptions::TMode::List;
+    else if (!deviceGiven)
+        Error = QStringLiteral("which device? give --device DESCRIPTION, or --list");
+    else if (options.Device.isEmpty())
+        Error = QStringLiteral("the device description is empty");
+    return options;
+}
+
+QString BridgeUsage()
+{
+    return QStringLiteral(
+        "Usage: velmor-bridge --device DESCRIPTION [--port NAME] [--quiet] [--driver FILE]\n"
+        "       velmor-bridge --list [--driver FILE]\n"
+        "Bridges a virtual serial port to the SSC device with that description, without a window.\n"
+        "\n"
+        "  --device DESCRIPTION  the SSC device, by its FTDI description (see --list)\n"
+        "  --port NAME           the port: a name in the per-user port folder, or a full path\n"
+        "                        (default COM8)\n"
+        "  --list                print the descriptions of the devices there, one a line\n"
+        "  --quiet, -q           say only errors on stderr\n"
+        "  --driver FILE         load this D2XX driver library instead of libftd2xx.so\n"
+        "  --help, -h            this text\n"
+        "  --version             the version\n"
+        "\n"
+        "Once the port is ready its full path is printed on stdout, alone on a line.\n"
+        "SIGINT, SIGTERM and SIGHUP stop it: the port is removed and the device closed.\n"
+        "Exit status: 0 stopped cleanly; 1 other failure; 2 bad usage; 3 the driver library\n"
+        "cannot be loaded; 4 no device has that description; 5 the port name is refused.\n");
+}
+
+THeadlessBridge::THeadlessBridge(TBridgeOptions Options, TOutput Out, TOutput Say,
+                                 std::unique_ptr<IVSPortAx> Control)
+    : FOptions(std::move(Options)), FOut(std::move(Out)), FSay(std::move(Say)),
+      FControl(Control ? std::move(Control) : std::make_unique<TVSPortAx>()),
+      FKeeper(std::make_unique<TPortKeeper>(*FControl))
+{
+    if (!FOptions.Driver.isEmpty())
+        d2xx::SetLibraryFile(Local(FOptions.Driver));
+    // The link's own messages, each once: a text it repeats is only counted by the log.
+    FBridge.Log().Changed = [this] {
+        const auto &entries = FBridge.Log().Entries();
+        if (!entries.empty() && entries.back().Repeats == 1)
+            Inform(QStringLiteral("link: ") + entries.back().Text);
+    };
+    FTimer.setInterval(kPollingIntervalMs);
+    connect(&FTimer, &QTimer::timeout, this, &THeadlessBridge::Tick);
+}
+
+THeadlessBridge::~THeadlessBridge()
+{
+    Stop();
+}
+
+QString THeadlessBridge::PortPath() const
+{
+    return FControl ? FControl->PortPath() : QString();
+}
+
+void THeadlessBridge::Inform(const QString &Text)
+{
+    if (!FOptions.Quiet)
+        FSay(OneLine(Text));
+}
+
+void THeadlessBridge::Warn(const QString &Text)
+{
+    FSay(OneLine(Text));
+}
+
+int THeadlessBridge::List()
+{
+    // Binding the library without a description makes the link say that no device has the
+    // empty one: nothing to tell a user who asked for the list.
+    FBridge.Log().Changed = nullptr;
+    FLink = FBridge.NewLink();
+    FLink->Init("");
+    const TInitOutcome outcome = FLink->InitOutcome();
+    if (outcome == TInitOutcome::LibraryMissing || outcome == TInitOutcome::EntryPointMissing) {
+        FBridge.LinkInited(*FLink, true, "");
+        Warn(FromLocal(FBridge.State().Reason()));
+        FBridge.Retire(FLink);
+        return kExitNoDriver;
+    }
+    QStringList found;
+    const bool failed = FLink->ListDevices(found);
+    FBridge.Retire(FLink);
+    if (failed) {
+        Warn(QStringLiteral("the driver library cannot list the devices"));
+        return kExitFailure;
+    }
+    for (const QString &description : found)
+        FOut(description);
+    return kExitStopped;
+}
+
+int THeadlessBridge::Start()
+{
+    const std::string description = Local(FOptions.Device);
+    QString reason;
+    const bool failed = FBridge.Replace(FLink, description, &reason);
+    FShownPhase = FBridge.State().Phase();
+    switch (FLink->InitOutcome()) {
+    case TInitOutcome::LibraryMissing:
+    case TInitOutcome::EntryPointMissing:
+        Warn(reason);
+        FBridge.Retire(FLink);
+        return kExitNoDriver;
+    case TInitOutcome::DeviceNotFound:
+    case TInitOutcome::NotTried:
+        Warn(reason);
+        FBridge.Retire(FLink);
+        return kExitNoDevice;
+    case TInitOutcome::SetupNotSent:
+    case TInitOutcome::Opened:
+        break;
+    }
+    if (!failed)
+        Inform(QStringLiteral("device '%1' opened through %2")
+                   .arg(FOptions.Device, FromLocal(FLink->LibraryFile())));
+
+    if (FKeeper->Keep(FOptions.Port) == TPortKeeper::TKept::Failed) {
+        Warn(QStringLiteral("port '%1' refused: %2").arg(FOptions.Port, FControl->LastError()));
+        FBridge.Retire(FLink);
+        return kExitPortRefused;
+    }
+    FShownStatus = FKeeper->Status();
+    FOut(PortPath());
+    FAnnounced = true;
+    Inform(QStringLiteral("port ready: %1").arg(PortPath()));
+    if (const QString warning = FControl->LastError(); !warning.isEmpty())
+        Inform(QStringLiteral("port: %1").arg(warning));
+
+    // A device there but not answering its set-up is treated as one lost a moment ago.
+    if (failed)
+        DeviceLost();
+    FTimer.start();
+    return kExitStopped;
+}
+
+void THeadlessBridge::Stop()
+{
+    FTimer.stop();
+    const bool running = FAnnounced;
+    FBridge.Retire(FLink);
+    FReopening = false;
+    // The control takes its port along when it goes, and the program's own folder when empty.
+    FKeeper.reset();
+    FControl.reset();
+    if (running)
+        Inform(QStringLiteral("stopped: port removed, device closed"));
+    FAnnounced = false;
+}
+
+void THeadlessBridge::Tick()
+{
+    // Off for the tick, on again at its end: ticks never overlap.
+    FTimer.stop();
+
+    ReportPort(int(FKeeper->Keep(FOptions.Port)));
+    if (FLink) {
+        FBridge.Tick(*FLink, *FControl, FKeeper->ApplicationHoldsPort());
+        const TLinkPhase phase = FBridge.State().Phase();
+        if (phase != FShownPhase) {
+            FShownPhase = phase;
+            if (phase == TLinkPhase::DeviceLost) {
+                DeviceLost();
+            } else {
+                Inform(QStringLiteral("link: ") + FromLocal(TLinkState::Word(phase)));
+                if (phase == TLinkPhase::Bridging)
+                    FPause = 0;
+            }
+        }
+    } else if (FReopening && std::chrono::steady_clock::now() >= FReopenAt) {
+        TryReopen();
+    }
+    FTimer.start();
+}
+
+void THeadlessBridge::ReportPort(int Kept)
+{
+    const auto kept = TPortKeeper::TKept(Kept);
+    if (kept == TPortKeeper::TKept::Failed) {
+        if (!FPortFailing)
+            Warn(QStringLiteral("port '%1' cannot be created again: %2; still trying")
+                     .arg(FOptions.Port, FControl->LastError()));
+        FPortFailing = true;
+        FShownStatus = FKeeper->Status();
+        return;
+    }
+    if (kept == TPortKeeper::TKept::Created)
+        Inform(FPortFailing ? QStringLiteral("port created again: %1").arg(PortPath())
+                            : QStringLiteral("port had gone, created again: %1").arg(PortPath()));
+    FPortFailing = false;
+    if (FKeeper->Status() != FShownStatus) {
+        FShownStatus = FKeeper->Status();
+        Inform(QStringLiteral("port: ") + FShownStatus.toLower());
+    }
+}
+
+void THeadlessBridge::DeviceLost()
+{
+    const std::chrono::milliseconds pause = kReopenPauses[FPause];
+    Warn(QStringLiteral("device lost: %1; reopening in %2")
+             .arg(FromLocal(FBridge.State().Reason()), Seconds(pause)));
+    // What the link was given and never sent goes to the next one; the port stays, and what
+    // the application writes meanwhile waits in it.
+    FBridge.RetireForReplacement(FLink);
+    FShownPhase = TLinkPhase::DeviceLost;
+    FReopening = true;
+    FReopenAt = std::chrono::steady_clock::now() + pause;
+}
+
+void THeadlessBridge::TryReopen()
+{
+    FPause = std::min(FPause + 1, std::size(kReopenPauses) - 1);
+    QString reason;
+    if (!FBridge.Replace(FLink, Local(FOptions.Device), &reason)) {
+        FReopening = false;
+        FShownPhase = FBridge.State().Phase();
+        Inform(QStringLiteral("device '%1' opened again; link: %2")
+                   .arg(FOptions.Device, FromLocal(TLinkState::Word(FShownPhase))));
+        return;
+    }
+    const std::chrono::milliseconds pause = kReopenPauses[FPause];
+    Warn(QStringLiteral("device not back yet: %1; next try in %2").arg(reason, Seconds(pause)));
+    FBridge.RetireForReplacement(FLink);
+    FReopenAt = std::chrono::steady_clock::now() + pause;
+}
+
+int RunHeadlessBridge(const QStringList &Arguments)
+{
+    QCoreApplication::setApplicationName(QStringLiteral("velmor-bridge"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("1.0"));
+    QString error;
+    const TBridgeOptions options = ParseBridgeArguments(Arguments.mid(1), error);
+    if (!error.isEmpty()) {
+        std::fprintf(stderr, "velmor-bridge: %s\nTry 'velmor-bridge --help'.\n",
+                     error.toLocal8Bit().constData());
+        return kExitUsage;
+    }
+    if (options.Mode == TBridgeOptions::TMode::Help) {
+        std::fputs(BridgeUsage().toLocal8Bit().constData(), stdout);
+        return kExitStopped;
+    }
+    if (options.Mode == TBridgeOptions::TMode::Version) {
+        std::puts("velmor-bridge 1.0");
+        return kExitStopped;
+    }
+
+    // stdout is for scripts: each line whole and at once, even into a pipe.
+    auto out = [](const QString &Line) {
+        std::fprintf(stdout, "%s\n", Line.toLocal8Bit().constData());
+        std::fflush(stdout);
+    };
+    auto say = [](const QString &Line) {
+        const QString time =
+            QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz"));
+        std::fprintf(stderr, "%s %s\n", time.toLocal8Bit().constData(),
+                     Line.toLocal8Bit().constData());
+    };
+    THeadlessBridge bridge(options, out, say);
+    if (options.Mode == TBridgeOptions::TMode::List)
+        return bridge.List();
+    // Signals are caught before the port exists, so that none of them can leave it behind.
+    OnEndingSignals([] { QCoreApplication::quit(); });
+    if (const int status = bridge.Start(); status != kExitStopped)
+        return status;
+    QCoreApplication::exec();
+    bridge.Stop();
+    return kExitStopped;
+}

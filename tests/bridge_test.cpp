@@ -1,0 +1,452 @@
+// velmor-bridge. The built program runs as a real child process on the simulated driver (found
+// through LD_LIBRARY_PATH, as FTDI's library would be), with a runtime folder of the test's own;
+// applications on its port are a raw pty client and pyserial, locally and through ser2net on the
+// loopback. A device lost and back is driven in process, where the simulator can be unplugged.
+#include "app/HeadlessBridge.h"
+#include "vport/VSPortLib_TLB.h"
+
+#include "sim/SimLibrary.h"
+#include "tests/Wait.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace
+{
+
+const QString kSimulator = QStringLiteral("SSC Simulator");
+const int kPatienceMs = int(test::kPatience.count());
+
+// An application on the port: opens it by its path, raw, as a serial program would.
+class PortClient
+{
+public:
+    explicit PortClient(const QString &Path)
+    {
+        Fd = ::open(QFile::encodeName(Path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        if (Fd >= 0) {
+            termios settings{};
+            tcgetattr(Fd, &settings);
+            cfmakeraw(&settings);
+            tcsetattr(Fd, TCSANOW, &settings);
+        }
+    }
+    ~PortClient()
+    {
+        if (Fd >= 0)
+            ::close(Fd);
+    }
+    bool IsOpen() const { return Fd >= 0; }
+    bool Write(const std::string &Bytes)
+    {
+        return ::write(Fd, Bytes.data(), Bytes.size()) == ssize_t(Bytes.size());
+    }
+    // Waits, processing events, until Expected has arrived after what came before.
+    bool Receive(const std::string &Expected)
+    {
+        return test::WaitUntil([&] {
+            char buffer[4096];
+            ssize_t n;
+            while ((n = ::read(Fd, buffer, sizeof buffer)) > 0)
+                Received.append(buffer, std::size_t(n));
+            return Received.find(Expected) != std::string::npos;
+        });
+    }
+    std::string Received;
+
+private:
+    int Fd = -1;
+};
+
+// velmor-bridge as a child process.
+class BridgeRun
+{
+public:
+    BridgeRun(const QStringList &Arguments, const QString &RuntimeDir)
+    {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("LD_LIBRARY_PATH", QString::fromStdString(SimLibrary::Folder()));
+        environment.insert("XDG_RUNTIME_DIR", RuntimeDir);
+        Process.setProcessEnvironment(environment);
+        Process.start(QStringLiteral(VELMOR_BRIDGE), Arguments);
+    }
+    ~BridgeRun()
+    {
+        if (Process.state() != QProcess::NotRunning) {
+            Process.kill();
+            Process.waitForFinished(kPatienceMs);
+        }
+    }
+    // The first line on stdout, once there: the port's path. Empty if the program ended first.
+    QString WaitForPath()
+    {
+        test::WaitUntil([&] {
+            Out += Process.readAllStandardOutput();
+            return Out.contains('\n') || Process.state() == QProcess::NotRunning;
+        });
+        Out += Process.readAllStandardOutput();
+        const qsizetype end = Out.indexOf('\n');
+        return end < 0 ? QString() : QFile::decodeName(Out.left(end));
+    }
+    void Signal(int Number) { ::kill(pid_t(Process.processId()), Number); }
+    // The exit status once it has ended normally; nothing if it did not end, or crashed.
+    std::optional<int> Finish()
+    {
+        if (!Process.waitForFinished(kPatienceMs) || Process.exitStatus() != QProcess::NormalExit)
+            return std::nullopt;
+        Out += Process.readAllStandardOutput();
+        return Process.exitCode();
+    }
+    QString Err() { return QString::fromLocal8Bit(Process.readAllStandardError()); }
+    QByteArray Out;
+    QProcess Process;
+};
+
+class BridgeProgram : public testing::Test
+{
+protected:
+    void SetUp() override { ASSERT_TRUE(RuntimeDir.isValid()); }
+    // Runs velmor-bridge to its end: exit status, stdout and stderr.
+    int Run(const QStringList &Arguments, QString &Out, QString &Err)
+    {
+        BridgeRun run(Arguments, RuntimeDir.path());
+        const std::optional<int> status = run.Finish();
+        Out = QString::fromLocal8Bit(run.Out);
+        Err = run.Err();
+        return status.value_or(-1);
+    }
+    // What is left in the program's port folder.
+    QStringList PortFolder() const
+    {
+        return QDir(RuntimeDir.filePath("velmor-debug"))
+            .entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System);
+    }
+    QTemporaryDir RuntimeDir;
+};
+
+// Every stderr line: "YYYY-MM-DD hh:mm:ss.zzz text".
+void ExpectTimestamped(const QString &Err)
+{
+    static const QRegularExpression line(
+        QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} \\S.*$"));
+    for (const QString &each : Err.split('\n', Qt::SkipEmptyParts))
+        EXPECT_TRUE(line.match(each).hasMatch()) << each.toStdString();
+}
+
+} // namespace
+
+TEST_F(BridgeProgram, BadUsageEndsWithStatus2AndSaysWhy)
+{
+    const QList<QStringList> bad = {
+        {},
+        {"--frobnicate"},
+        {"--device"},
+        {"--device", ""},
+        {"--device", "SSC Simulator", "--port"},
+        {"--list", "--device", "SSC Simulator"},
+    };
+    for (const QStringList &arguments : bad) {
+        QString out, err;
+        EXPECT_EQ(Run(arguments, out, err), 2) << arguments.join(' ').toStdString();
+        EXPECT_TRUE(out.isEmpty());
+        EXPECT_TRUE(err.startsWith("velmor-bridge: ")) << err.toStdString();
+        EXPECT_TRUE(err.contains("--help")) << err.toStdString();
+    }
+    QString out, err;
+    EXPECT_EQ(Run({"--help"}, out, err), 0);
+    EXPECT_TRUE(out.startsWith("Usage: velmor-bridge --device DESCRIPTION")) << out.toStdString();
+    EXPECT_EQ(Run({"--version"}, out, err), 0);
+    EXPECT_EQ(out, "velmor-bridge 1.0\n");
+}
+
+TEST_F(BridgeProgram, ListsTheDevicesOneALine)
+{
+    QString out, err;
+    EXPECT_EQ(Run({"--list"}, out, err), 0) << err.toStdString();
+    EXPECT_EQ(out, kSimulator + "\n");
+    EXPECT_TRUE(err.isEmpty()) << err.toStdString();
+}
+
+TEST_F(BridgeProgram, AMissingDriverLibraryEndsWithStatus3)
+{
+    for (const QStringList &arguments :
+         {QStringList{"--driver", "/nonexistent/libftd2xx.so", "--device", kSimulator},
+          QStringList{"--driver", "/nonexistent/libftd2xx.so", "--list"}}) {
+        QString out, err;
+        EXPECT_EQ(Run(arguments, out, err), 3) << err.toStdString();
+        EXPECT_TRUE(out.isEmpty());
+        EXPECT_TRUE(err.contains("Can not load /nonexistent/libftd2xx.so")) << err.toStdString();
+        ExpectTimestamped(err);
+    }
+    EXPECT_TRUE(PortFolder().isEmpty());
+}
+
+TEST_F(BridgeProgram, AnUnknownDeviceEndsWithStatus4AndNamesThoseThere)
+{
+    QString out, err;
+    EXPECT_EQ(Run({"--device", "SSC Simulatr"}, out, err), 4);
+    EXPECT_TRUE(out.isEmpty());
+    EXPECT_TRUE(err.contains("No device described 'SSC Simulatr'; there are: SSC Simulator"))
+        << err.toStdString();
+    EXPECT_TRUE(PortFolder().isEmpty());
+}
+
+TEST_F(BridgeProgram, ARefusedPortNameEndsWithStatus5AndTheControlsReason)
+{
+    // The reasons the panel's tooltip gives for the same names, from one control.
+    auto control = std::make_unique<TVSPortAx>();
+    for (const QString &name : {QStringLiteral("a/b"), QStringLiteral("bad\x01name")}) {
+        ASSERT_FALSE(control->CreatePort(name));
+        const QString reason = control->LastError();
+        ASSERT_FALSE(reason.isEmpty());
+        QString out, err;
+        EXPECT_EQ(Run({"--device", kSimulator, "--port", name}, out, err), 5);
+        EXPECT_TRUE(out.isEmpty());
+        EXPECT_TRUE(err.contains("refused: " + reason)) << err.toStdString();
+    }
+    EXPECT_TRUE(PortFolder().isEmpty());
+}
+
+TEST_F(BridgeProgram, EchoesThroughItsPortAndEachEndingSignalRemovesThePort)
+{
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        // The quiet one says nothing but errors, and there are none.
+        const bool quiet = signal == SIGHUP;
+        QStringList arguments{"--device", kSimulator, "--port", "rig"};
+        if (quiet)
+            arguments << "--quiet";
+        BridgeRun bridge(arguments, RuntimeDir.path());
+        const QString path = bridge.WaitForPath();
+        ASSERT_EQ(path, RuntimeDir.filePath("velmor-debug/rig")) << bridge.Err().toStdString();
+        ASSERT_TRUE(QFileInfo(path).isSymLink());
+        {
+            PortClient client(path);
+            ASSERT_TRUE(client.IsOpen());
+            ASSERT_TRUE(client.Write("ping " + std::to_string(signal)));
+            EXPECT_TRUE(client.Receive("ping " + std::to_string(signal))) << client.Received;
+        }
+        bridge.Signal(signal);
+        EXPECT_EQ(bridge.Finish(), 0) << "signal " << signal;
+        EXPECT_FALSE(QFileInfo::exists(path));
+        EXPECT_FALSE(QFileInfo(path).isSymLink());
+        EXPECT_TRUE(PortFolder().isEmpty());
+        // Only the path on stdout.
+        EXPECT_EQ(QFile::decodeName(bridge.Out), path + "\n");
+        const QString err = bridge.Err();
+        ExpectTimestamped(err);
+        if (quiet) {
+            EXPECT_TRUE(err.isEmpty()) << err.toStdString();
+        } else {
+            EXPECT_TRUE(err.contains(" link: bridging\n")) << err.toStdString();
+            EXPECT_TRUE(err.contains(" stopped: port removed, device closed\n"));
+        }
+    }
+}
+
+TEST_F(BridgeProgram, AScriptTakesThePathFromTheFirstLineAndPyserialUsesIt)
+{
+    // The two forms the README shows: a coprocess whose first line is read, and a bridge left in
+    // the background whose first line head takes. Each port then echoes to pyserial.
+    const char *script = R"sh(
+set -e
+echo_through() {
+    /usr/bin/python3 -c '
+import serial, sys
+port = serial.Serial(sys.argv[1], timeout=10)
+port.write(b"script")
+sys.stdout.write(port.read(6).decode("ascii", "replace") + "\n")
+' "$1"
+}
+coproc bridge { exec "$BRIDGE" --device "SSC Simulator" --port first --quiet; }
+read -r port <&"${bridge[0]}"
+echo_through "$port"
+kill -TERM "$bridge_PID"
+wait "$bridge_PID" && echo "first stopped"
+port=$( ("$BRIDGE" --device "SSC Simulator" --port second --quiet & echo $! > "$PIDS") | head -1)
+echo_through "$port"
+kill -INT "$(cat "$PIDS")"
+)sh";
+    QProcess shell;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("LD_LIBRARY_PATH", QString::fromStdString(SimLibrary::Folder()));
+    environment.insert("XDG_RUNTIME_DIR", RuntimeDir.path());
+    environment.insert("BRIDGE", QStringLiteral(VELMOR_BRIDGE));
+    environment.insert("PIDS", RuntimeDir.filePath("second.pid"));
+    shell.setProcessEnvironment(environment);
+    shell.start("/bin/bash", {"-c", script});
+    ASSERT_TRUE(shell.waitForFinished(kPatienceMs * 2));
+    const QString err = QString::fromLocal8Bit(shell.readAllStandardError());
+    EXPECT_EQ(shell.exitCode(), 0) << err.toStdString();
+    EXPECT_EQ(QString::fromLocal8Bit(shell.readAllStandardOutput()),
+              "script\nfirst stopped\nscript\n")
+        << err.toStdString();
+    EXPECT_TRUE(err.isEmpty()) << err.toStdString();
+    // The second one ends on its SIGINT, and takes its port along.
+    EXPECT_TRUE(test::WaitUntil([&] { return PortFolder().isEmpty(); }))
+        << PortFolder().join(' ').toStdString();
+}
+
+TEST_F(BridgeProgram, PyserialOverRfc2217ThroughSer2netOnTheLoopback)
+{
+    const QString ser2net = QStandardPaths::findExecutable("ser2net");
+    if (ser2net.isEmpty())
+        GTEST_SKIP() << "ser2net cannot be run: not installed (apt-get install ser2net)";
+
+    BridgeRun bridge({"--device", kSimulator, "--port", "shared"}, RuntimeDir.path());
+    const QString path = bridge.WaitForPath();
+    ASSERT_FALSE(path.isEmpty()) << bridge.Err().toStdString();
+
+    // A port free on the loopback now; ser2net binds 127.0.0.1 alone.
+    int tcpPort = 0;
+    {
+        const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        ASSERT_EQ(::bind(probe, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+        ASSERT_EQ(::getsockname(probe, reinterpret_cast<sockaddr *>(&address), &length), 0);
+        tcpPort = ntohs(address.sin_port);
+        ::close(probe);
+    }
+    QTemporaryDir folder;
+    ASSERT_TRUE(folder.isValid());
+    QFile config(folder.filePath("ser2net.yaml"));
+    ASSERT_TRUE(config.open(QIODevice::WriteOnly));
+    config.write(QStringLiteral("connection: &velmor\n"
+                                "  accepter: telnet(rfc2217),tcp,127.0.0.1,%1\n"
+                                "  connector: serialdev,%2,115200n81,local\n"
+                                "  options:\n"
+                                "    kickolduser: true\n")
+                     .arg(tcpPort)
+                     .arg(path)
+                     .toLocal8Bit());
+    config.close();
+
+    // In the foreground, its pid file in the test's folder, no UUCP lock files.
+    QProcess server;
+    server.setProcessChannelMode(QProcess::MergedChannels);
+    server.start(ser2net,
+                 {"-n", "-d", "-u", "-P", folder.filePath("ser2net.pid"), "-c", config.fileName()});
+    if (!server.waitForStarted(kPatienceMs))
+        GTEST_SKIP() << "ser2net cannot be run: " << server.errorString().toStdString();
+
+    // The client tries until ser2net listens.
+    const char *client = R"(
+import serial, sys, time
+deadline = time.monotonic() + 20
+while True:
+    try:
+        port = serial.serial_for_url(sys.argv[1], timeout=1)
+        break
+    except serial.SerialException:
+        if time.monotonic() > deadline:
+            raise
+        time.sleep(0.1)
+port.write(b"over rfc2217")
+got = b""
+while len(got) < 12 and time.monotonic() < deadline:
+    got += port.read(12 - len(got))
+port.close()
+sys.stdout.write(got.decode("ascii", "replace"))
+)";
+    QProcess python;
+    python.start(
+        "/usr/bin/python3",
+        {"-c", client, QStringLiteral("rfc2217://127.0.0.1:%1?ign_set_control").arg(tcpPort)});
+    ASSERT_TRUE(python.waitForFinished(kPatienceMs + 10000));
+    const QString said = QString::fromLocal8Bit(python.readAllStandardError());
+    EXPECT_EQ(python.exitCode(), 0) << said.toStdString();
+    EXPECT_EQ(QString::fromLocal8Bit(python.readAllStandardOutput()), "over rfc2217")
+        << said.toStdString() << QString::fromLocal8Bit(server.readAll()).toStdString();
+
+    server.terminate();
+    EXPECT_TRUE(server.waitForFinished(kPatienceMs));
+    bridge.Signal(SIGTERM);
+    EXPECT_EQ(bridge.Finish(), 0);
+    EXPECT_FALSE(QFileInfo(path).isSymLink());
+}
+
+// ---------------------------------------------------------------------------------------------
+// In process: the simulated device unplugged and plugged in again while an application sends.
+
+TEST(HeadlessBridge, ADeviceLostIsReopenedAndTheApplicationSeesOnlyAPause)
+{
+    SimLibrary sim;
+    ASSERT_TRUE(sim.Loaded());
+    QStringList said;
+    QStringList out;
+    TBridgeOptions options;
+    options.Device = kSimulator;
+    options.Port = QStringLiteral("lost");
+    options.Driver = QString::fromStdString(SimLibrary::Path());
+    auto saw = [&](const QString &Text) {
+        return std::any_of(said.begin(), said.end(),
+                           [&](const QString &Line) { return Line.contains(Text); });
+    };
+    {
+        THeadlessBridge bridge(
+            options, [&](const QString &Line) { out << Line; },
+            [&](const QString &Line) { said << Line; });
+        ASSERT_EQ(bridge.Start(), bridge::kExitStopped) << said.join('\n').toStdString();
+        const QString path = bridge.PortPath();
+        ASSERT_EQ(out, QStringList{path});
+
+        PortClient client(path);
+        ASSERT_TRUE(client.IsOpen());
+        ASSERT_TRUE(client.Write("before"));
+        ASSERT_TRUE(client.Receive("before"));
+
+        sim.vsim_SetUnplugged(1);
+        ASSERT_TRUE(test::WaitUntil([&] { return saw("device lost: "); }))
+            << said.join('\n').toStdString();
+        // It keeps trying, and the port stays where it was meanwhile.
+        ASSERT_TRUE(test::WaitUntil([&] { return saw("device not back yet: "); }));
+        EXPECT_TRUE(QFileInfo(path).isSymLink());
+        ASSERT_TRUE(client.Write("during"));
+
+        sim.vsim_SetUnplugged(0);
+        EXPECT_TRUE(client.Receive("during")) << client.Received;
+        EXPECT_TRUE(saw("device 'SSC Simulator' opened again"));
+        ASSERT_TRUE(client.Write("after"));
+        EXPECT_TRUE(client.Receive("after"));
+        EXPECT_EQ(client.Received, "beforeduringafter");
+        EXPECT_EQ(bridge.State().Phase(), TLinkPhase::Bridging);
+
+        bridge.Stop();
+        EXPECT_FALSE(QFileInfo(path).isSymLink());
+        EXPECT_EQ(sim.vsim_OpenCount(), 0);
+    }
+    d2xx::SetLibraryFile("");
+}
+
+int main(int argc, char **argv)
+{
+    // The port folder of the tests' own.
+    QTemporaryDir runtime;
+    if (runtime.isValid())
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
+    QCoreApplication application(argc, argv);
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
