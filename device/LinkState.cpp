@@ -95,8 +95,6 @@ void TLinkState::Moved(int ToDevice, int FromDevice, Clock::time_point Now)
 {
     FTraffic.ToDevice += static_cast<std::uint64_t>(std::max(ToDevice, 0));
     FTraffic.FromDevice += static_cast<std::uint64_t>(std::max(FromDevice, 0));
-    if (ToDevice > 0 || FromDevice > 0)
-        ++FRevision;
     if (FRateStart == Clock::time_point{}) {
         FRateStart = Now;
         return;

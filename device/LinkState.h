@@ -64,7 +64,8 @@ public:
     int Attempts() const { return FAttempts; }
     const std::string &LastError() const { return FLastError; }
     const TLinkTraffic &Traffic() const { return FTraffic; }
-    // Changes whenever anything above does: a view redraws only when it moved on.
+    // Changes whenever anything above does, the traffic once a rate window (about a second): a
+    // view redraws only when it moved on, and not at every byte.
     std::uint64_t Revision() const { return FRevision; }
 
     // The state in a word or two ("bridging", "device lost", ...).

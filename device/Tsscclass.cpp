@@ -23,8 +23,9 @@ constexpr std::chrono::milliseconds kRetirePoll{5};
 
 // The device answers a new host byte about a millisecond after the frame carrying it begins to
 // clock, and the chip hands the answer on within its 1 ms latency timer: the worker collects it
-// once the chip has clocked this far into that frame, instead of near the frame's end.
-constexpr DWORD kAnswerDue = 320;
+// when the chip has clocked this far into that frame (1.3 ms, and again at 3.2 ms for an answer
+// that came late), instead of near the frame's end.
+constexpr std::array<DWORD, 2> kAnswerDue = {160, 400};
 constexpr std::chrono::microseconds kClockedByte{8};
 constexpr std::chrono::microseconds kPacingMin{500};
 constexpr std::chrono::microseconds kPacingStep{40000};
@@ -311,7 +312,10 @@ void TSSCClass::DrainChip()
 
 void TSSCClass::AwaitFrameRoom(bool AnswerDue)
 {
-    bool answerCollected = !AnswerDue;
+    // The collection points still ahead, in bytes the chip has left to clock: the frame just
+    // written begins to clock once the chip is down to its size.
+    std::size_t due = AnswerDue ? 0 : kAnswerDue.size();
+    auto dueAt = [&] { return static_cast<DWORD>(kFrameSize) - kAnswerDue[due]; };
     while (!Terminated()) {
         DWORD queued = 0, toSend = 0;
         // A chip that cannot say how far it is gets one pause, not a busy loop.
@@ -321,14 +325,13 @@ void TSSCClass::AwaitFrameRoom(bool AnswerDue)
         }
         if (toSend <= kFrameLead)
             return;
-        // The frame just written begins to clock once the chip is down to its size.
-        const DWORD answerAt = kFrameSize > kAnswerDue ? kFrameSize - kAnswerDue : 0;
-        if (!answerCollected && toSend <= answerAt) {
+        if (due < kAnswerDue.size() && toSend <= dueAt()) {
             CollectReceived();
-            answerCollected = true;
+            while (due < kAnswerDue.size() && toSend <= dueAt())
+                ++due;
             continue;
         }
-        const DWORD target = answerCollected ? kFrameLead : answerAt;
+        const DWORD target = due < kAnswerDue.size() ? dueAt() : kFrameLead;
         const auto pause = std::clamp(kClockedByte * (toSend - target), kPacingMin, kPacingStep);
         if (Sleep(pause, false))
             return;

@@ -688,7 +688,10 @@ TEST_F(LinkStateTest, TrafficIsCountedExactly)
     EXPECT_EQ(back, "hello\r\n");
     EXPECT_EQ(VSSC->LinkState().Traffic().ToDevice, 7u);
     EXPECT_EQ(VSSC->LinkState().Traffic().FromDevice, 7u);
-    EXPECT_TRUE(VSSC->LinkStatus->toolTip().contains("To the device: 7 bytes"));
+    // The status line follows within a rate window.
+    EXPECT_TRUE(TickUntil([&] {
+        return VSSC->LinkStatus->toolTip().contains("To the device: 7 bytes; from the device: 7");
+    }));
 }
 
 TEST_F(LinkStateTest, TheLinksMessagesAreKeptAndLogged)
