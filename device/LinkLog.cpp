@@ -13,7 +13,7 @@ void TLinkLog::Add(const std::string &Text)
         while (power < last.Repeats)
             power *= 10;
         if (last.Repeats == power)
-            qCInfo(lcLink).noquote() << text << "(" << last.Repeats << "times )";
+            qCInfo(lcLink).noquote() << QStringLiteral("%1 (%2 times)").arg(text).arg(last.Repeats);
     } else {
         qCInfo(lcLink).noquote() << text;
         FEntries.push_back({QDateTime::currentDateTime(), text, 1});
