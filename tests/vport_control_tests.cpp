@@ -192,6 +192,27 @@ int RunProgram(const std::vector<QByteArray> &Argv, const QString &OutputPath = 
     return Status;
 }
 
+// A sanitizer's options as another user can use them: a suppressions file named there is copied
+// into Folder, which that user can read, as the checkout may be in a folder only its owner enters.
+QByteArray ReadableByOthers(const QByteArray &Variable, const QString &Folder)
+{
+    static const QByteArray Key = "suppressions=";
+    const qsizetype At = Variable.indexOf(Key);
+    if (!Variable.contains("SAN_OPTIONS=") || At < 0)
+        return Variable;
+    const qsizetype From = At + Key.size();
+    qsizetype To = Variable.indexOf(':', From);
+    if (To < 0)
+        To = Variable.size();
+    const QString File = QFile::decodeName(Variable.mid(From, To - From));
+    const QString Copy = Folder + QLatin1Char('/') + QFileInfo(File).fileName();
+    QFile::remove(Copy);
+    if (!QFile::copy(File, Copy))
+        return Variable;
+    ::chmod(QFile::encodeName(Copy).constData(), 0644);
+    return Variable.left(From) + QFile::encodeName(Copy) + Variable.mid(To);
+}
+
 bool Succeeded(int Status)
 {
     return Status >= 0 && WIFEXITED(Status) && WEXITSTATUS(Status) == 0;
@@ -569,17 +590,17 @@ TEST_F(VPortControl, AnExclusivePortIsRenewedWhenTheControlIsNotRootAsAnotherUse
     ASSERT_EQ(::chmod(OtherRuntimeName.constData(), 0700), 0);
     const uid_t Id = static_cast<uid_t>(std::stoul(OtherUserId));
     ASSERT_EQ(::chown(OtherRuntimeName.constData(), Id, Id), 0);
-    std::vector<QByteArray> Environment;
-    for (char **Variable = environ; *Variable != nullptr; ++Variable)
-        if (!QByteArray(*Variable).startsWith("XDG_RUNTIME_DIR="))
-            Environment.emplace_back(*Variable);
-    Environment.push_back("XDG_RUNTIME_DIR=" + OtherRuntimeName);
-
-    // A copy of this program where the other user can reach it: the build may be in a folder
-    // that only its owner can enter.
+    // A copy of this program where the other user can reach it, with its sanitizers'
+    // suppressions: the build may be in a folder that only its owner can enter.
     const QString Public = Root.filePath(QStringLiteral("bin"));
     ASSERT_TRUE(QDir().mkpath(Public));
     ASSERT_EQ(::chmod(QFile::encodeName(Public).constData(), 0755), 0);
+    std::vector<QByteArray> Environment;
+    for (char **Variable = environ; *Variable != nullptr; ++Variable)
+        if (!QByteArray(*Variable).startsWith("XDG_RUNTIME_DIR="))
+            Environment.push_back(ReadableByOthers(*Variable, Public));
+    Environment.push_back("XDG_RUNTIME_DIR=" + OtherRuntimeName);
+
     const QString Copy = Public + QStringLiteral("/vport_test");
     ASSERT_TRUE(QFile::copy(QFile::decodeName(Self), Copy));
     ASSERT_EQ(::chmod(QFile::encodeName(Copy).constData(), 0755), 0);
