@@ -130,6 +130,18 @@ protected:
         });
     }
 
+    // Writes Text from the client and ticks until as many bytes have come back; returns them.
+    std::string EchoThroughTicks(PortClient &Client, const std::string &Text)
+    {
+        Client.Write(Text);
+        std::string back;
+        EXPECT_TRUE(TickUntil([&] {
+            back += Client.ReadAvailable();
+            return back.size() >= Text.size();
+        }));
+        return back;
+    }
+
     QPoint DialogPosition;
     QString DeviceTextShown;
 };
@@ -415,13 +427,7 @@ TEST_F(AppTest, TicksInTheirThreeRegimes)
     // Bridging: both directions.
     PortClient client(PortPath());
     ASSERT_TRUE(client.IsOpen());
-    client.Write("ping");
-    std::string back;
-    ASSERT_TRUE(TickUntil([&] {
-        back += client.ReadAvailable();
-        return back.size() >= 4;
-    }));
-    EXPECT_EQ(back, "ping");
+    EXPECT_EQ(EchoThroughTicks(client, "ping"), "ping");
 }
 
 TEST_F(AppTest, FailingHandshakeIsRetriedEveryTick)
@@ -679,13 +685,7 @@ TEST_F(LinkStateTest, TrafficIsCountedExactly)
     RunSetup("COM8", "SSC Simulator");
     PortClient client(PortPath());
     ASSERT_TRUE(client.IsOpen());
-    client.Write("hello\r\n");
-    std::string back;
-    ASSERT_TRUE(TickUntil([&] {
-        back += client.ReadAvailable();
-        return back.size() >= 7;
-    }));
-    EXPECT_EQ(back, "hello\r\n");
+    EXPECT_EQ(EchoThroughTicks(client, "hello\r\n"), "hello\r\n");
     EXPECT_EQ(VSSC->LinkState().Traffic().ToDevice, 7u);
     EXPECT_EQ(VSSC->LinkState().Traffic().FromDevice, 7u);
     // The status line follows within a rate window.
