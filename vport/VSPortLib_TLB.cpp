@@ -26,6 +26,9 @@ namespace
 {
 
 constexpr char PtySlavePrefix[] = "/dev/pts/";
+// What can put something else at the link's name, or take the link away.
+constexpr std::uint32_t FolderEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
+                                       IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
 
 std::optional<QByteArray> ReadLinkAt(int Folder, const QByteArray &Entry)
 {
@@ -242,9 +245,14 @@ bool TVSPortAx::CreatePort(const QString &PortName)
     Visited = false;
     Queue.clear();
     Unread.clear();
-    if (Inotify.Valid())
+    if (Inotify.Valid()) {
         Watch = ::inotify_add_watch(Inotify.Get(), Port->Pty.SlavePath().constData(),
                                     IN_OPEN | IN_CLOSE);
+        // Through the folder's own descriptor: whatever has become of its path meanwhile.
+        const QByteArray Folder = "/proc/self/fd/" + QByteArray::number(Port->Place.FolderFd());
+        FolderWatch = ::inotify_add_watch(Inotify.Get(), Folder.constData(), FolderEvents);
+    }
+    LinkKnownOurs = false;
     ExitSlot = PortExit::Claim();
     RecordLinkLocked();
     // A port that works but is not where the user would look first says why.
@@ -326,6 +334,10 @@ bool TVSPortAx::DeleteLocked(bool Leaving)
     if (Watch >= 0)
         ::inotify_rm_watch(Inotify.Get(), Watch);
     Watch = -1;
+    if (FolderWatch >= 0)
+        ::inotify_rm_watch(Inotify.Get(), FolderWatch);
+    FolderWatch = -1;
+    LinkKnownOurs = false;
     bool Ok = true;
     // Only our own link goes: if something else has taken its place, it stays.
     if (LinkIsOursLocked() &&
@@ -360,10 +372,11 @@ bool TVSPortAx::LinkIsOursLocked() const
     return Target && *Target == Port->Pty.SlavePath();
 }
 
-void TVSPortAx::CleanAfterVisitLocked()
+void TVSPortAx::ReadEventsLocked()
 {
     // Any open or close of the slave since the pair was made is a visit; events of retired
-    // pairs' watches are stale.
+    // pairs' watches are stale. Events the queue had no room for are lost: anything may have
+    // happened.
     alignas(inotify_event) char Events[4096];
     for (;;) {
         const ssize_t Got = ::read(Inotify.Get(), Events, sizeof(Events));
@@ -371,11 +384,27 @@ void TVSPortAx::CleanAfterVisitLocked()
             break;
         for (ssize_t At = 0; At < Got;) {
             const auto *Event = reinterpret_cast<const inotify_event *>(Events + At);
-            if (Event->wd == Watch && (Event->mask & (IN_OPEN | IN_CLOSE)) != 0)
-                Visited = true;
             At += static_cast<ssize_t>(sizeof(inotify_event) + Event->len);
+            if ((Event->mask & IN_Q_OVERFLOW) != 0) {
+                Visited = true;
+                LinkKnownOurs = false;
+            } else if (Event->wd == Watch && (Event->mask & (IN_OPEN | IN_CLOSE)) != 0) {
+                Visited = true;
+            } else if (Event->wd == FolderWatch && FolderWatch >= 0) {
+                // The folder itself moved or went, or something came or went at the link's
+                // name (our own renewal included): the link is read again.
+                if ((Event->mask & IN_IGNORED) != 0)
+                    FolderWatch = -1;
+                if (Event->len == 0 || Port == nullptr || Port->Place.Entry() == Event->name)
+                    LinkKnownOurs = false;
+            }
         }
     }
+}
+
+void TVSPortAx::CleanAfterVisitLocked()
+{
+    ReadEventsLocked();
     if (Visited && !Port->Pty.HasApplication())
         RenewPtyLocked();
 }
@@ -384,11 +413,16 @@ bool TVSPortAx::ServiceLocked()
 {
     if (!Port)
         return false;
-    CleanAfterVisitLocked();
-    const bool Now = Port->Pty.HasApplication();
+    ReadEventsLocked();
+    bool Now = Port->Pty.HasApplication();
     // Without the watcher this is how a visit is seen; with it, it changes nothing.
-    if (Now)
+    if (Now) {
         Visited = true;
+    } else if (Visited) {
+        RenewPtyLocked();
+        // Someone who opened the old pair just before it was locked keeps it.
+        Now = Port->Pty.HasApplication();
+    }
     Opened = Now;
     if (Now)
         SendQueuedLocked();
@@ -454,6 +488,7 @@ void TVSPortAx::RenewPtyLocked()
         ::inotify_rm_watch(Inotify.Get(), Watch);
     Watch = FreshWatch;
     Port->Pty = std::move(*Fresh);
+    LinkKnownOurs = false;
     Visited = false;
     Opened = false;
     Queue.clear();
@@ -598,7 +633,15 @@ bool TVSPortAx::ResetBus()
 bool TVSPortAx::PortCreated()
 {
     std::lock_guard Guard(Mutex);
-    return LinkIsOursLocked();
+    if (!Port)
+        return false;
+    ReadEventsLocked();
+    if (LinkKnownOurs)
+        return true;
+    const bool Ours = LinkIsOursLocked();
+    // Without the folder's watch nothing would tell when the link changes: it is read each time.
+    LinkKnownOurs = Ours && FolderWatch >= 0;
+    return Ours;
 }
 
 bool TVSPortAx::PortOpened()

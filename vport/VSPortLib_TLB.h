@@ -119,6 +119,8 @@ private:
     // empty.
     bool DeleteLocked(bool Leaving = false);
     bool LinkIsOursLocked() const;
+    // Reads the watches' events: visits of the slave, and changes at the link's name.
+    void ReadEventsLocked();
     // Gives the port a fresh pair if an application has visited it and none holds it now.
     void CleanAfterVisitLocked();
     // Notices an application's visit, cleans up after it, sends on what waits in the queue, and
@@ -152,6 +154,11 @@ private:
     TUniqueFd Inotify;
     TUniqueFd Wake;
     int Watch = -1;
+    // The port's folder, watched for entries that come and go: while no event has named the
+    // link since it was last read and found ours, it still is, and PortCreated need not read it
+    // again at every tick.
+    int FolderWatch = -1;
+    bool LinkKnownOurs = false;
     int ExitSlot = -1;
     std::thread Watcher;
     bool DeleteOnExitSet = false;
