@@ -24,7 +24,7 @@ public:
     bool Full() const { return size_ == bytes_.size(); }
 
     // The byte `index` places behind the oldest; index < Size().
-    std::uint8_t Peek(std::size_t index) const { return bytes_[(head_ + index) % bytes_.size()]; }
+    std::uint8_t Peek(std::size_t index) const { return bytes_[Wrap(head_ + index)]; }
 
     // Appends what fits of `count` bytes; returns how many were taken.
     std::size_t Push(const std::uint8_t *data, std::size_t count)
@@ -43,16 +43,35 @@ public:
     }
 
     // Callers check Room() first: the queue never grows.
+    // The oldest bytes that lie in one piece of storage; at most Size().
+    const std::uint8_t *Front(std::size_t &count) const
+    {
+        count = std::min(size_, bytes_.size() - head_);
+        return bytes_.data() + head_;
+    }
+
+    // Free storage in one piece after the newest byte, to fill and then Commit; at most Room().
+    std::uint8_t *Back(std::size_t &count)
+    {
+        const std::size_t tail = Wrap(head_ + size_);
+        count = std::min(Room(), bytes_.size() - tail);
+        return bytes_.data() + tail;
+    }
+
+    // Takes `count` bytes written through Back; count <= what Back offered.
+    void Commit(std::size_t count) { size_ += count; }
+
+    // These two run for every byte the chip clocks: a wrap by subtraction, not by division.
     void PushByte(std::uint8_t byte)
     {
-        bytes_[(head_ + size_) % bytes_.size()] = byte;
+        bytes_[Wrap(head_ + size_)] = byte;
         ++size_;
     }
 
     std::uint8_t PopByte()
     {
         const std::uint8_t byte = bytes_[head_];
-        head_ = (head_ + 1) % bytes_.size();
+        head_ = Wrap(head_ + 1);
         --size_;
         return byte;
     }
@@ -86,6 +105,12 @@ public:
     }
 
 private:
+    // An index less than twice the capacity, brought into the storage.
+    std::size_t Wrap(std::size_t index) const
+    {
+        return index >= bytes_.size() ? index - bytes_.size() : index;
+    }
+
     std::vector<std::uint8_t> bytes_;
     std::size_t head_ = 0;
     std::size_t size_ = 0;

@@ -217,20 +217,29 @@ Chip::Stop Chip::Run(std::uint64_t available)
             return Stop::Time;
         available -= count * byteTicks;
         spent_ += count * byteTicks;
-        for (std::size_t i = 0; i < count; ++i) {
-            std::uint8_t in = 0;
-            if (hostDrives) {
-                const std::uint8_t out = commands_.PopByte();
-                in = device_.ClockOutIn(out);
+        if (hostDrives) {
+            // A frame's data, piece by piece as the two queues lie in their storage.
+            for (std::size_t left = count; left > 0;) {
+                std::size_t outCount = 0, inCount = 0;
+                const std::uint8_t *out = commands_.Front(outCount);
+                std::uint8_t *in = answers_.Back(inCount);
+                const std::size_t piece = std::min({left, outCount, inCount});
+                device_.ClockOutIn(out, in, piece);
                 if (loopback_)
-                    in = out;
-            } else {
-                in = device_.ClockIn(kByteBits);
+                    std::copy_n(out, piece, in);
+                shiftRegister_ = in[piece - 1];
+                commands_.Drop(piece);
+                answers_.Commit(piece);
+                left -= piece;
+            }
+        } else {
+            for (std::size_t i = 0; i < count; ++i) {
+                std::uint8_t in = device_.ClockIn(kByteBits);
                 if (loopback_)
                     in = LoopbackBits();
+                answers_.PushByte(in);
+                shiftRegister_ = in;
             }
-            answers_.PushByte(in);
-            shiftRegister_ = in;
         }
         bitsClocked_ += static_cast<long long>(count * kByteBits);
         remaining_ -= static_cast<std::uint32_t>(count);

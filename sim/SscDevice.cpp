@@ -149,4 +149,11 @@ std::uint8_t SscDevice::ClockOutIn(std::uint8_t hostByte)
     return byte;
 }
 
+void SscDevice::ClockOutIn(const std::uint8_t *hostBytes, std::uint8_t *deviceBytes,
+                           std::size_t count)
+{
+    for (std::size_t i = 0; i < count; ++i)
+        deviceBytes[i] = ClockOutIn(hostBytes[i]);
+}
+
 } // namespace vsim

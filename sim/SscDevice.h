@@ -71,6 +71,8 @@ public:
 
     // Clocks 8 bits each way: the host's byte in, the device's byte out.
     std::uint8_t ClockOutIn(std::uint8_t hostByte);
+    // As `count` calls of the above, from `hostBytes` into `deviceBytes`.
+    void ClockOutIn(const std::uint8_t *hostBytes, std::uint8_t *deviceBytes, std::size_t count);
 
     bool Synced() const { return synced_; }
     long long HostBytes() const { return hostBytes_; }
