@@ -817,6 +817,7 @@ TEST_F(VPortControl, DeleteLeavesWhatReplacedTheLinkAlone)
     TVSPortAx Port;
     ASSERT_TRUE(Port.CreatePort(QLatin1String(PortName)));
     const QString Other = Root.filePath(QStringLiteral("other"));
+    EXPECT_TRUE(Port.PortCreated());
     ASSERT_TRUE(QFile::remove(ExpectedPath));
     ASSERT_TRUE(QFile::link(Other, ExpectedPath));
     EXPECT_FALSE(Port.PortCreated());
@@ -825,11 +826,17 @@ TEST_F(VPortControl, DeleteLeavesWhatReplacedTheLinkAlone)
 
     ASSERT_TRUE(Port.CreatePort(QStringLiteral("second")));
     const QString Second = PortFolder + QStringLiteral("/second");
-    ASSERT_TRUE(QFile::remove(Second));
+    EXPECT_TRUE(Port.PortCreated());
     {
-        QFile Replacement(Second);
+        // Moved over the link in one step, as editors and installers save files.
+        const QString Staged = PortFolder + QStringLiteral("/.staged");
+        QFile Replacement(Staged);
         ASSERT_TRUE(Replacement.open(QIODevice::WriteOnly));
         Replacement.write("someone's file");
+        Replacement.close();
+        ASSERT_EQ(::rename(QFile::encodeName(Staged).constData(),
+                           QFile::encodeName(Second).constData()),
+                  0);
     }
     EXPECT_FALSE(Port.PortCreated());
     EXPECT_TRUE(Port.Delete());
