@@ -68,7 +68,7 @@ void TBridge::Tick(TSSCClass &Link, IVSPortAx &Port, bool ApplicationHoldsPort)
         const int room = Link.TxRoom();
         long count = room < 0 ? kTransferSize : std::min(room, kTransferSize);
         if (count > 0) {
-            auto outbound = std::make_unique<unsigned char[]>(kTransferSize);
+            auto outbound = std::make_unique_for_overwrite<unsigned char[]>(kTransferSize);
             const long read = Port.Read(outbound.get(), &count);
             if (read != 0)
                 toDevice = Link.SendData(outbound.get(), static_cast<int>(read));
@@ -76,7 +76,7 @@ void TBridge::Tick(TSSCClass &Link, IVSPortAx &Port, bool ApplicationHoldsPort)
     }
 
     // Device to port, or the handshake while the link is not synchronised yet.
-    auto inbound = std::make_unique<unsigned char[]>(kTransferSize);
+    auto inbound = std::make_unique_for_overwrite<unsigned char[]>(kTransferSize);
     if (Link.Synched) {
         fromDevice = DeliverReceived(Link, Port, ApplicationHoldsPort, inbound.get());
     } else {

@@ -86,12 +86,20 @@ bool TPty::ApplyRaw(QString &Error)
 
 bool TPty::HasApplication() const
 {
-    pollfd Poll{Master.Get(), POLLIN, 0};
+    bool Unused = false;
+    return HasApplication(-1, Unused);
+}
+
+bool TPty::HasApplication(int Other, bool &OtherReadable) const
+{
+    // poll skips a negative descriptor.
+    pollfd Poll[2] = {{Master.Get(), POLLIN, 0}, {Other, POLLIN, 0}};
     int Ready;
     do
-        Ready = ::poll(&Poll, 1, 0);
+        Ready = ::poll(Poll, 2, 0);
     while (Ready < 0 && errno == EINTR);
-    return Ready >= 0 && (Poll.revents & POLLHUP) == 0;
+    OtherReadable = Ready > 0 && (Poll[1].revents & POLLIN) != 0;
+    return Ready >= 0 && (Poll[0].revents & POLLHUP) == 0;
 }
 
 int TPty::SetLocked(bool Locked)

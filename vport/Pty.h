@@ -25,6 +25,9 @@ public:
     bool ApplyRaw(QString &Error);
     // True while some application holds the slave open.
     bool HasApplication() const;
+    // The same, and in the same system call whether Other (a descriptor, -1 for none) has
+    // something to read.
+    bool HasApplication(int Other, bool &OtherReadable) const;
     // Locked, the slave refuses every new open (EIO); those who hold it keep it. Returns 0 or
     // the errno.
     int SetLocked(bool Locked);

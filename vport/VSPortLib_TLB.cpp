@@ -413,8 +413,12 @@ bool TVSPortAx::ServiceLocked()
 {
     if (!Port)
         return false;
-    ReadEventsLocked();
-    bool Now = Port->Pty.HasApplication();
+    // This runs several times a tick: one system call says both whether an application holds
+    // the port and whether the watches have news.
+    bool EventsWaiting = false;
+    bool Now = Port->Pty.HasApplication(Inotify.Get(), EventsWaiting);
+    if (EventsWaiting)
+        ReadEventsLocked();
     // Without the watcher this is how a visit is seen; with it, it changes nothing.
     if (Now) {
         Visited = true;
