@@ -834,9 +834,9 @@ TEST_F(VPortControl, DeleteLeavesWhatReplacedTheLinkAlone)
         ASSERT_TRUE(Replacement.open(QIODevice::WriteOnly));
         Replacement.write("someone's file");
         Replacement.close();
-        ASSERT_EQ(::rename(QFile::encodeName(Staged).constData(),
-                           QFile::encodeName(Second).constData()),
-                  0);
+        ASSERT_EQ(
+            ::rename(QFile::encodeName(Staged).constData(), QFile::encodeName(Second).constData()),
+            0);
     }
     EXPECT_FALSE(Port.PortCreated());
     EXPECT_TRUE(Port.Delete());
