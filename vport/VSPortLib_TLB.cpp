@@ -565,7 +565,8 @@ long TVSPortAx::Read(void *Buffer, long *Count)
     std::lock_guard Guard(Mutex);
     if (!Port)
         return 0;
-    ServiceLocked();
+    // No look at the visits here: until the pair is renewed, what the last application wrote
+    // before it closed is read from it, and from Unread after.
     if (!Unread.empty()) {
         const auto Size = std::min(Unread.size(), static_cast<std::size_t>(*Count));
         std::copy_n(Unread.begin(), Size, static_cast<char *>(Buffer));
@@ -589,9 +590,13 @@ long TVSPortAx::Read(void *Buffer, long *Count)
 long TVSPortAx::WriteRoom()
 {
     std::lock_guard Guard(Mutex);
-    // While nobody listens Write drops everything, so everything fits.
-    if (!ServiceLocked())
+    // As the last look found it (PortOpened, once a tick, or Write): while nobody listens Write
+    // drops everything, so everything fits.
+    if (!Opened)
         return static_cast<long>(WriteQueueCapacity);
+    // What waits goes on first, as far as the application has read: that is the room there is.
+    if (!Queue.empty())
+        SendQueuedLocked();
     return static_cast<long>(WriteQueueCapacity - Queue.size());
 }
 
@@ -639,7 +644,9 @@ bool TVSPortAx::PortCreated()
     std::lock_guard Guard(Mutex);
     if (!Port)
         return false;
-    ReadEventsLocked();
+    // The watcher reads the folder's events as they come; without it they are read here.
+    if (!Watcher.joinable())
+        ReadEventsLocked();
     if (LinkKnownOurs)
         return true;
     const bool Ours = LinkIsOursLocked();

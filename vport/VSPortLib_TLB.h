@@ -9,7 +9,7 @@
 // hang-up state. A pty has no modem lines: the line setters keep their values and succeed.
 //
 // Every application's visit is seen, however short: a watcher thread blocks on inotify's open
-// and close events for the slave, and the control's own calls look at the same events first.
+// and close events for the slave, and PortOpened and Write look at the same events first.
 // Once the last application has closed the port, the control moves the link to a fresh pair
 // (raw, not exclusive, nothing queued) and keeps what the old one still had to read; so the next
 // application never inherits line settings, an exclusive mode or unread bytes. The old pair is
@@ -29,6 +29,12 @@
 // and PortOpened are the two properties the panel polls; Read and Write move bytes and never
 // block; WriteRoom tells how much Write can take without dropping; PortPath is what users open;
 // LastError says which system call failed and why.
+//
+// The panel and the bridge call several of these every 10 ms, so the steady state costs few
+// system calls: PortCreated reads the link again only after the folder's watch has reported a
+// change at its name (the watcher handles those events, so a change shows within moments, not
+// necessarily at the very next call); PortOpened asks the pty and the watches in one poll;
+// Read only reads; WriteRoom answers from what the last PortOpened or Write found.
 
 #include "vport/UniqueFd.h"
 
