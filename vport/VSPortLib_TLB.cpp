@@ -413,7 +413,7 @@ bool TVSPortAx::ServiceLocked()
 {
     if (!Port)
         return false;
-    // This runs several times a tick: one system call says both whether an application holds
+    // This runs at every tick: one system call says both whether an application holds
     // the port and whether the watches have news.
     bool EventsWaiting = false;
     bool Now = Port->Pty.HasApplication(Inotify.Get(), EventsWaiting);
