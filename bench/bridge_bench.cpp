@@ -326,20 +326,13 @@ int main(int argc, char **argv)
     RunUntil([] { return SetupForm->SSCLink->Synched.load(); });
     Run(milliseconds(200));
     double setupRetire = 0;
-    {
-        QTimer answer;
-        answer.setInterval(1);
-        QObject::connect(&answer, &QTimer::timeout, [&] {
-            if (!SetupForm->isVisible())
-                return;
-            answer.stop();
+    clock.start();
+    test::AnswerSetup(
+        [&] {
             setupRetire = Ms(clock); // retire, new link, bind, list: until the dialog is up
             SetupForm->OKButton->click();
-        });
-        answer.start();
-        clock.start();
-        VSSC->Setup1Click();
-    }
+        },
+        1);
     RunUntil([] { return SetupForm->SSCLink->Synched.load(); });
     Run(milliseconds(200));
     clock.start();

@@ -256,12 +256,7 @@ TEST_F(AppTest, SetupOkIsRefusedWhileAnApplicationOpenedThePortMeanwhile)
     std::unique_ptr<PortClient> client;
     bool stayedUp = false;
     bool clientKeptItsPort = false;
-    QTimer answer;
-    answer.setInterval(5);
-    QObject::connect(&answer, &QTimer::timeout, [&] {
-        if (!SetupForm->isVisible())
-            return;
-        answer.stop();
+    test::AnswerSetup([&] {
         client = std::make_unique<PortClient>(path);
         SetupForm->OKButton->click();
         stayedUp = SetupForm->isVisible();
@@ -269,8 +264,6 @@ TEST_F(AppTest, SetupOkIsRefusedWhileAnApplicationOpenedThePortMeanwhile)
         client->Close();
         SetupForm->OKButton->click();
     });
-    answer.start();
-    VSSC->Setup1Click();
     EXPECT_TRUE(stayedUp);
     EXPECT_TRUE(clientKeptItsPort);
     EXPECT_THAT(Shown, ElementsAre(kOpenMessage));
