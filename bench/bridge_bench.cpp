@@ -74,13 +74,22 @@ void Run(milliseconds span)
     loop.exec();
 }
 
+// Runs the event loop as the program's own does, until done() or patience is over. A loop of
+// processEvents and short sleeps would make every tick up to a millisecond late and show an
+// echo the program does not have.
 template <typename T> void RunUntil(T done, milliseconds patience = milliseconds(30000))
 {
+    if (done())
+        return;
     const auto end = Clock::now() + patience;
-    while (!done() && Clock::now() < end) {
-        QApplication::processEvents(QEventLoop::AllEvents, 5);
-        std::this_thread::sleep_for(milliseconds(1));
-    }
+    QEventLoop loop;
+    QTimer check;
+    QObject::connect(&check, &QTimer::timeout, [&] {
+        if (done() || Clock::now() >= end)
+            loop.quit();
+    });
+    check.start(20);
+    loop.exec();
 }
 
 int OpenPort()
@@ -191,9 +200,14 @@ std::vector<double> EchoTimes(SimLibrary &sim, int samples)
     std::vector<double> times;
     std::atomic<bool> done{false};
     std::thread client([&] {
+        // Each byte starts after a pause drawn afresh, up to two frames long, so that its
+        // start falls anywhere in the tick and the frame. A fixed cycle of pauses would not: the
+        // last echo came at a tick, and a pattern of pauses against a tick that runs a little
+        // over 10 ms samples some of its points far more often than others.
+        std::mt19937 random(7);
+        std::uniform_int_distribution<int> pauseUs(0, int(2 * kFrameMs * 1000));
         for (int i = 0; i < samples; ++i) {
-            // Start at a different point of the tick and the frame each time.
-            std::this_thread::sleep_for(microseconds(7919 * (i % 13)));
+            std::this_thread::sleep_for(microseconds(pauseUs(random)));
             const char out = char('a' + i % 26);
             const auto start = Clock::now();
             while (::write(fd, &out, 1) != 1)
