@@ -32,7 +32,7 @@ constexpr std::chrono::microseconds kClockedByte{8};
 constexpr std::chrono::microseconds kPacingMin{500};
 constexpr std::chrono::microseconds kPacingStep{40000};
 // Before the device is closed, the chip clocks out what it already holds: at most a frame and
-// the lead, about 37 ms at 1 MHz. A chip that does not get there in this time is stalled or gone,
+// the lead, about 36 ms at 1 MHz. A chip that does not get there in this time is stalled or gone,
 // and is closed anyway.
 constexpr std::chrono::milliseconds kDrainLimit{100};
 // After a frame write call that failed outright, before the next try.
