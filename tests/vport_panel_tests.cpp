@@ -118,6 +118,8 @@ public:
         Script.Calls << QStringLiteral("LastError");
         return Script.Error;
     }
+    long long Dropped() const override { return 0; }
+    QStringList TakeNotices() override { return {}; }
 
 private:
     bool Record(const QString &Name, bool On) const

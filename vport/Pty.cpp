@@ -6,7 +6,6 @@
 #include <climits>
 #include <cstdlib>
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -82,30 +81,6 @@ bool TPty::ApplyRaw(QString &Error)
         return false;
     }
     return true;
-}
-
-bool TPty::HasApplication() const
-{
-    bool Unused = false;
-    return HasApplication(-1, Unused);
-}
-
-bool TPty::HasApplication(int Other, bool &OtherReadable) const
-{
-    // poll skips a negative descriptor.
-    pollfd Poll[2] = {{Master.Get(), POLLIN, 0}, {Other, POLLIN, 0}};
-    int Ready;
-    do
-        Ready = ::poll(Poll, 2, 0);
-    while (Ready < 0 && errno == EINTR);
-    OtherReadable = Ready > 0 && (Poll[1].revents & POLLIN) != 0;
-    return Ready >= 0 && (Poll[0].revents & POLLHUP) == 0;
-}
-
-int TPty::SetLocked(bool Locked)
-{
-    int Value = Locked ? 1 : 0;
-    return ::ioctl(Master.Get(), TIOCSPTLCK, &Value) == 0 ? 0 : errno;
 }
 
 void TPty::TakeUnread(std::vector<char> &Into)

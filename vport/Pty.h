@@ -9,8 +9,8 @@
 
 // One pseudo-terminal pair. The control keeps the master; applications open the slave as their
 // serial port. The master is non-blocking and close-on-exec. Once the slave has been opened and
-// closed, the master reports a hang-up whenever no application holds the slave, which is how
-// the control tells that the port is open.
+// closed, the master reports a hang-up (POLLHUP) whenever no application holds the slave, which
+// is how the control tells that the port is open.
 class TPty
 {
 public:
@@ -23,14 +23,6 @@ public:
     // Raw: no echo, no canonical mode, no CR/LF translation, 8 data bits, no flow control, so
     // that an application that sets nothing still gets the bytes unchanged.
     bool ApplyRaw(QString &Error);
-    // True while some application holds the slave open.
-    bool HasApplication() const;
-    // The same, and in the same system call whether Other (a descriptor, -1 for none) has
-    // something to read.
-    bool HasApplication(int Other, bool &OtherReadable) const;
-    // Locked, the slave refuses every new open (EIO); those who hold it keep it. Returns 0 or
-    // the errno.
-    int SetLocked(bool Locked);
     // Appends to Into what applications wrote and the master has not read yet.
     void TakeUnread(std::vector<char> &Into);
 

@@ -13,19 +13,38 @@
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <optional>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace
 {
 
+using namespace std::chrono_literals;
+
 constexpr char PtySlavePrefix[] = "/dev/pts/";
+constexpr std::uint32_t PairEvents = IN_OPEN | IN_CLOSE;
+// A pair the link no longer leads to is closed once nobody holds it, but not sooner than this
+// after the move: an application whose open had already followed the link to it still finds it.
+constexpr auto UnlinkedPairGrace = 250ms;
+// Moving the link on after a failure: the first pause, doubled at each failure up to the last.
+constexpr auto FirstRenewPause = 10ms;
+constexpr auto LongestRenewPause = 5000ms;
+// The new link is made beside the old one under ".NAME.XXXX" (no longer than the lock file's
+// name, so any name that has a lock file has room for it), then renamed over it. The four
+// characters are random, and the link is made only where nothing is: whatever stands at one
+// such name costs one more try, never the move.
+constexpr int TemporarySuffixLength = 4;
+constexpr int TemporaryAttempts = 32;
+constexpr char TemporaryAlphabet[] =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
 // What can put something else at the link's name, or take the link away.
 constexpr std::uint32_t FolderEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
                                        IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
@@ -104,6 +123,57 @@ QByteArray LinkOfLockEntry(const QByteArray &Entry)
     return Entry.mid(1, Entry.size() - 6);
 }
 
+QByteArray TemporaryEntry(const QByteArray &Entry)
+{
+    unsigned char Random[TemporarySuffixLength] = {};
+    if (::getrandom(Random, sizeof(Random), 0) != static_cast<ssize_t>(sizeof(Random)))
+        return {};
+    QByteArray Name = '.' + Entry + '.';
+    for (const unsigned char Byte : Random)
+        Name += TemporaryAlphabet[Byte % (sizeof(TemporaryAlphabet) - 1)];
+    return Name;
+}
+
+// Whether Name has the form of a temporary link for the link Entry.
+bool IsTemporaryEntryOf(const QByteArray &Name, const QByteArray &Entry)
+{
+    const QByteArray Prefix = '.' + Entry + '.';
+    if (Name.size() != Prefix.size() + TemporarySuffixLength || !Name.startsWith(Prefix))
+        return false;
+    const QByteArray Suffix = Name.mid(Prefix.size());
+    return std::all_of(Suffix.begin(), Suffix.end(), [](char C) {
+        return std::strchr(TemporaryAlphabet, C) != nullptr && C != '\0';
+    });
+}
+
+// Temporary links of ours for the link Entry that a crash left behind in the middle of a move.
+// The caller holds the link's lock, so no other instance of ours is moving it now.
+void ClearTemporaries(int Folder, const QByteArray &Entry)
+{
+    DIR *Listing = ::fdopendir(::dup(Folder));
+    if (Listing == nullptr)
+        return;
+    std::vector<QByteArray> Stale;
+    while (const dirent *Found = ::readdir(Listing))
+        if (IsTemporaryEntryOf(Found->d_name, Entry))
+            Stale.emplace_back(Found->d_name);
+    ::closedir(Listing);
+    for (const QByteArray &Name : Stale) {
+        struct stat Found = {};
+        const std::optional<QByteArray> Target = ReadLinkAt(Folder, Name);
+        if (::fstatat(Folder, Name.constData(), &Found, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISLNK(Found.st_mode) && Found.st_uid == ::geteuid() && Target &&
+            LooksLikePtyLink(*Target))
+            ::unlinkat(Folder, Name.constData(), 0);
+    }
+}
+
+QString Milliseconds(std::chrono::milliseconds Pause)
+{
+    return Pause < 1000ms ? QStringLiteral("%1 ms").arg(Pause.count())
+                          : QStringLiteral("%1 s").arg(double(Pause.count()) / 1000.0, 0, 'g', 3);
+}
+
 // The live controls, for the atexit handler. Never destroyed: exit() may run after other
 // statics are gone.
 struct TLiveControls {
@@ -126,14 +196,25 @@ struct TVSPortAx::TPort {
     TPortPlace Place;
     // Refers to Place's folder, so it must go first.
     TPortLock Lock;
+};
+
+struct TVSPortAx::TPair {
     TPty Pty;
+    // Its slave's open and close events; -1 without the watcher.
+    int Watch = -1;
+    // An application has opened or closed it.
+    bool Visited = false;
+    // An application held it at the last look.
+    bool Held = false;
+    // When the link stopped leading to it (the epoch while it still does).
+    std::chrono::steady_clock::time_point Unlinked{};
 };
 
 TVSPortAx::TVSPortAx()
     : Inotify(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)), Wake(::eventfd(0, EFD_CLOEXEC))
 {
     if (!Inotify.Valid() || !Wake.Valid()) {
-        // The control still cleans up after an application it has seen on a call of its own.
+        // The control still sees an application on a call of its own.
         LastErrorText = SystemErrorText(
             QStringLiteral("watching the port for applications that come and go"), errno);
         return;
@@ -194,10 +275,10 @@ void TVSPortAx::WatchLoop()
         std::lock_guard Guard(Mutex);
         if (Ending)
             return;
-        // The events are read (and a visit cleaned up after) under the control's lock, by
-        // whichever comes first: this thread or a call of the bridge.
+        // The events are read (and the link moved on) under the control's lock, by whichever
+        // comes first: this thread or a call of the bridge.
         if (Port) {
-            CleanAfterVisitLocked();
+            LookLocked();
         } else {
             char Stale[4096];
             while (::read(Inotify.Get(), Stale, sizeof(Stale)) > 0) {
@@ -240,14 +321,16 @@ bool TVSPortAx::CreatePort(const QString &PortName)
         FailLocked(Error);
         return false;
     }
-    Port.reset(new TPort{std::move(*Place), std::move(*Lock), std::move(*Pty)});
+    Port.reset(new TPort{std::move(*Place), std::move(*Lock)});
+    Pairs.push_back(std::make_unique<TPair>(TPair{std::move(*Pty)}));
     Opened = false;
-    Visited = false;
+    RenewFailures = 0;
     Queue.clear();
+    QueueFor = nullptr;
     Unread.clear();
     if (Inotify.Valid()) {
-        Watch = ::inotify_add_watch(Inotify.Get(), Port->Pty.SlavePath().constData(),
-                                    IN_OPEN | IN_CLOSE);
+        Pairs.back()->Watch = ::inotify_add_watch(
+            Inotify.Get(), Pairs.back()->Pty.SlavePath().constData(), PairEvents);
         // Through the folder's own descriptor: whatever has become of its path meanwhile.
         const QByteArray Folder = "/proc/self/fd/" + QByteArray::number(Port->Place.FolderFd());
         FolderWatch = ::inotify_add_watch(Inotify.Get(), Folder.constData(), FolderEvents);
@@ -255,6 +338,7 @@ bool TVSPortAx::CreatePort(const QString &PortName)
     LinkKnownOurs = false;
     ExitSlot = PortExit::Claim();
     RecordLinkLocked();
+    ClearTemporaries(Port->Place.FolderFd(), Port->Place.Entry());
     // A port that works but is not where the user would look first says why.
     if (!Port->Place.Note().isEmpty())
         FailLocked(Port->Place.Note());
@@ -264,15 +348,16 @@ bool TVSPortAx::CreatePort(const QString &PortName)
 void TVSPortAx::RecordLinkLocked()
 {
     const TPortPlace &Place = Port->Place;
+    const QByteArray &Target = Pairs.back()->Pty.SlavePath();
     struct stat Link = {};
     QString Error;
-    if (!StatLink(Place, Link) || !Port->Lock.Record(Port->Pty.SlavePath(), Link, Error))
+    if (!StatLink(Place, Link) || !Port->Lock.Record(Target, Link, Error))
         // The port works; only a crash's left-over would then not be taken over.
         FailLocked(
             Error.isEmpty()
                 ? SystemErrorText(QStringLiteral("checking the link %1").arg(Place.Path()), errno)
                 : Error);
-    PortExit::Publish(ExitSlot, Place.FolderFd(), Place.Entry(), Port->Pty.SlavePath(),
+    PortExit::Publish(ExitSlot, Place.FolderFd(), Place.Entry(), Target,
                       '.' + Place.Entry() + ".lock", Place.ParentFd(), Place.FolderEntry());
 }
 
@@ -315,6 +400,7 @@ void TVSPortAx::ClearLeftOversLocked()
         }
         if (LinkThere)
             ::unlinkat(Folder.Get(), Link.constData(), 0);
+        ClearTemporaries(Folder.Get(), Link);
         Lock->Remove(Ignored);
     }
 }
@@ -331,9 +417,9 @@ bool TVSPortAx::DeleteLocked(bool Leaving)
         return true;
     PortExit::Release(ExitSlot);
     ExitSlot = PortExit::NoSlot;
-    if (Watch >= 0)
-        ::inotify_rm_watch(Inotify.Get(), Watch);
-    Watch = -1;
+    for (const std::unique_ptr<TPair> &Pair : Pairs)
+        if (Pair->Watch >= 0)
+            ::inotify_rm_watch(Inotify.Get(), Pair->Watch);
     if (FolderWatch >= 0)
         ::inotify_rm_watch(Inotify.Get(), FolderWatch);
     FolderWatch = -1;
@@ -355,10 +441,11 @@ bool TVSPortAx::DeleteLocked(bool Leaving)
     if (Leaving)
         Port->Place.RemoveOwnFolderIfEmpty();
     Port.reset();
+    Pairs.clear();
     Queue.clear();
+    QueueFor = nullptr;
     Unread.clear();
     Opened = false;
-    Visited = false;
     return Ok;
 }
 
@@ -366,17 +453,17 @@ bool TVSPortAx::LinkIsOursLocked() const
 {
     if (!Port)
         return false;
-    // Ours is a symlink to our pty's slave, whoever made it; readlink fails on anything else.
+    // Ours is a symlink to the newest pair's slave, whoever made it; readlink fails on anything
+    // else.
     const std::optional<QByteArray> Target =
         ReadLinkAt(Port->Place.FolderFd(), Port->Place.Entry());
-    return Target && *Target == Port->Pty.SlavePath();
+    return Target && *Target == Pairs.back()->Pty.SlavePath();
 }
 
 void TVSPortAx::ReadEventsLocked()
 {
-    // Any open or close of the slave since the pair was made is a visit; events of retired
-    // pairs' watches are stale. Events the queue had no room for are lost: anything may have
-    // happened.
+    // Events the queue had no room for are lost: anything may have happened, so every pair
+    // counts as visited and the link is read again. Events of closed pairs' watches are stale.
     alignas(inotify_event) char Events[4096];
     for (;;) {
         const ssize_t Got = ::read(Inotify.Get(), Events, sizeof(Events));
@@ -386,126 +473,164 @@ void TVSPortAx::ReadEventsLocked()
             const auto *Event = reinterpret_cast<const inotify_event *>(Events + At);
             At += static_cast<ssize_t>(sizeof(inotify_event) + Event->len);
             if ((Event->mask & IN_Q_OVERFLOW) != 0) {
-                Visited = true;
+                for (const std::unique_ptr<TPair> &Pair : Pairs)
+                    Pair->Visited = true;
                 LinkKnownOurs = false;
-            } else if (Event->wd == Watch && (Event->mask & (IN_OPEN | IN_CLOSE)) != 0) {
-                Visited = true;
             } else if (Event->wd == FolderWatch && FolderWatch >= 0) {
                 // The folder itself moved or went, or something came or went at the link's
-                // name (our own renewal included): the link is read again.
+                // name (our own moves included): the link is read again.
                 if ((Event->mask & IN_IGNORED) != 0)
                     FolderWatch = -1;
                 if (Event->len == 0 || Port == nullptr || Port->Place.Entry() == Event->name)
                     LinkKnownOurs = false;
+            } else if ((Event->mask & PairEvents) != 0) {
+                for (const std::unique_ptr<TPair> &Pair : Pairs)
+                    if (Pair->Watch == Event->wd)
+                        Pair->Visited = true;
             }
         }
     }
 }
 
-void TVSPortAx::CleanAfterVisitLocked()
+bool TVSPortAx::LookLocked()
 {
-    ReadEventsLocked();
-    if (Visited && !Port->Pty.HasApplication())
-        RenewPtyLocked();
+    if (!Port)
+        return false;
+    // One system call for every pair and the watches: this runs at every tick.
+    std::vector<pollfd> Poll;
+    Poll.reserve(Pairs.size() + 1);
+    Poll.push_back({Inotify.Get(), POLLIN, 0});
+    for (const std::unique_ptr<TPair> &Pair : Pairs)
+        Poll.push_back({Pair->Pty.MasterFd(), POLLIN, 0});
+    int Ready;
+    do
+        Ready = ::poll(Poll.data(), Poll.size(), 0);
+    while (Ready < 0 && errno == EINTR);
+    if (Ready < 0)
+        return Opened;
+    // A master reports a hang-up exactly while no application holds its slave.
+    for (std::size_t Index = 0; Index < Pairs.size(); ++Index)
+        Pairs[Index]->Held = (Poll[Index + 1].revents & POLLHUP) == 0;
+    if ((Poll[0].revents & POLLIN) != 0)
+        ReadEventsLocked();
+
+    TPair &Linked = *Pairs.back();
+    if ((Linked.Visited || Linked.Held) && std::chrono::steady_clock::now() >= RenewAt)
+        RenewLocked();
+    RetirePairsLocked();
+    Opened = std::any_of(Pairs.begin(), Pairs.end(),
+                         [](const std::unique_ptr<TPair> &Pair) { return Pair->Held; });
+    return Opened;
+}
+
+void TVSPortAx::RenewLocked()
+{
+    QString Error;
+    std::optional<TPty> Fresh = TPty::Open(Error);
+    if (Fresh && LinkIsOursLocked()) {
+        // Made where nothing is, then renamed over the link in one step: applications never find
+        // the path missing, and nobody else's file at the temporary name is ever touched.
+        const int Folder = Port->Place.FolderFd();
+        QByteArray Temporary;
+        int Attempt = 0;
+        for (; Attempt < TemporaryAttempts; ++Attempt) {
+            Temporary = TemporaryEntry(Port->Place.Entry());
+            if (Temporary.isEmpty()) {
+                Error = SystemErrorText(QStringLiteral("choosing a name for the new link"), errno);
+                break;
+            }
+            if (::symlinkat(Fresh->SlavePath().constData(), Folder, Temporary.constData()) == 0)
+                break;
+            if (errno != EEXIST) {
+                Error = SystemErrorText(
+                    QStringLiteral("making the new link beside %1").arg(Port->Place.Path()), errno);
+                break;
+            }
+        }
+        if (Error.isEmpty() && Attempt == TemporaryAttempts)
+            Error = QStringLiteral("making the new link beside %1: every name tried was taken")
+                        .arg(Port->Place.Path());
+        if (Error.isEmpty() && ::renameat(Folder, Temporary.constData(), Folder,
+                                          Port->Place.Entry().constData()) != 0) {
+            Error = SystemErrorText(QStringLiteral("moving the link %1 to a fresh pseudo-terminal")
+                                        .arg(Port->Place.Path()),
+                                    errno);
+            ::unlinkat(Folder, Temporary.constData(), 0);
+        }
+    }
+    // A link that is gone or not ours is left alone: PortCreated turns false and the panel
+    // creates the port again.
+    if (!Error.isEmpty()) {
+        const std::chrono::milliseconds Pause = std::min<std::chrono::milliseconds>(
+            FirstRenewPause * (1 << std::min(RenewFailures, 16)), LongestRenewPause);
+        ++RenewFailures;
+        RenewAt = std::chrono::steady_clock::now() + Pause;
+        const QString Text =
+            QStringLiteral("the next application may find the last one's settings: %1; trying "
+                           "again in %2")
+                .arg(Error, Milliseconds(Pause));
+        FailLocked(Text);
+        NoticeLocked(QStringLiteral("port: ") + Text);
+        return;
+    }
+    if (RenewFailures > 0) {
+        RenewFailures = 0;
+        LastErrorText.clear();
+        NoticeLocked(QStringLiteral("port: the link leads to a fresh pseudo-terminal again"));
+    }
+    Pairs.back()->Unlinked = std::chrono::steady_clock::now();
+    auto Pair = std::make_unique<TPair>(TPair{std::move(*Fresh)});
+    if (Inotify.Valid())
+        Pair->Watch =
+            ::inotify_add_watch(Inotify.Get(), Pair->Pty.SlavePath().constData(), PairEvents);
+    Pairs.push_back(std::move(Pair));
+    LinkKnownOurs = false;
+    if (LinkIsOursLocked())
+        RecordLinkLocked();
+}
+
+void TVSPortAx::RetirePairsLocked()
+{
+    const auto Now = std::chrono::steady_clock::now();
+    for (auto It = Pairs.begin(); It + 1 < Pairs.end();) {
+        TPair &Pair = **It;
+        if (Pair.Held || Now - Pair.Unlinked < UnlinkedPairGrace) {
+            ++It;
+            continue;
+        }
+        // What its application wrote before it closed still goes to the device; what waited
+        // for it is dropped, as at any close.
+        Pair.Pty.TakeUnread(Unread);
+        if (QueueFor == &Pair)
+            DropQueueLocked();
+        if (Pair.Watch >= 0)
+            ::inotify_rm_watch(Inotify.Get(), Pair.Watch);
+        It = Pairs.erase(It);
+    }
+}
+
+TVSPortAx::TPair *TVSPortAx::PrimaryLocked() const
+{
+    for (const std::unique_ptr<TPair> &Pair : Pairs)
+        if (Pair->Held)
+            return Pair.get();
+    return nullptr;
 }
 
 bool TVSPortAx::ServiceLocked()
 {
-    if (!Port)
-        return false;
-    // This runs at every tick: one system call says both whether an application holds
-    // the port and whether the watches have news.
-    bool EventsWaiting = false;
-    bool Now = Port->Pty.HasApplication(Inotify.Get(), EventsWaiting);
-    if (EventsWaiting)
-        ReadEventsLocked();
-    // Without the watcher this is how a visit is seen; with it, it changes nothing.
-    if (Now) {
-        Visited = true;
-    } else if (Visited) {
-        RenewPtyLocked();
-        // Someone who opened the old pair just before it was locked keeps it.
-        Now = Port->Pty.HasApplication();
-    }
-    Opened = Now;
+    const bool Now = LookLocked();
     if (Now)
         SendQueuedLocked();
     return Now;
 }
 
-void TVSPortAx::RenewPtyLocked()
-{
-    // The old pair keeps whatever the last application left: line settings, an exclusive mode
-    // (TIOCEXCL, which keeps everyone but root out), bytes it did not read. A new pair under the
-    // same link gives the next application a clean port.
-    QString Error;
-    std::optional<TPty> Fresh = TPty::Open(Error);
-    if (!Fresh) {
-        FailLocked(Error);
-        return;
-    }
-    const int FreshWatch =
-        Inotify.Valid()
-            ? ::inotify_add_watch(Inotify.Get(), Fresh->SlavePath().constData(), IN_OPEN | IN_CLOSE)
-            : -1;
-    auto Abandon = [&] {
-        if (FreshWatch >= 0)
-            ::inotify_rm_watch(Inotify.Get(), FreshWatch);
-        Port->Pty.SetLocked(false);
-    };
-    // From here on nobody can open the old pair; whoever got in just before keeps it, and its
-    // close brings the control back here.
-    if (const int Err = Port->Pty.SetLocked(true); Err != 0) {
-        FailLocked(SystemErrorText(QStringLiteral("locking the port's old pseudo-terminal"), Err));
-        Abandon();
-        return;
-    }
-    if (Port->Pty.HasApplication()) {
-        Abandon();
-        return;
-    }
-    // What the last application wrote before it closed is still the bridge's to read.
-    Port->Pty.TakeUnread(Unread);
-    if (LinkIsOursLocked()) {
-        const int Folder = Port->Place.FolderFd();
-        const QByteArray Temporary = '.' + Port->Place.Entry() + ".new";
-        if (::symlinkat(Fresh->SlavePath().constData(), Folder, Temporary.constData()) != 0) {
-            FailLocked(SystemErrorText(
-                QStringLiteral("renewing the port %1 (a link beside it)").arg(Port->Place.Path()),
-                errno));
-            Abandon();
-            return;
-        }
-        // rename swaps the link in one step: applications never find the path missing.
-        if (::renameat(Folder, Temporary.constData(), Folder, Port->Place.Entry().constData()) !=
-            0) {
-            FailLocked(SystemErrorText(
-                QStringLiteral("renewing the port %1 (its link)").arg(Port->Place.Path()), errno));
-            ::unlinkat(Folder, Temporary.constData(), 0);
-            Abandon();
-            return;
-        }
-    }
-    // Otherwise the link is gone or replaced, so PortCreated turns false and the panel creates
-    // the port again; nothing at the path is touched here.
-    if (Watch >= 0)
-        ::inotify_rm_watch(Inotify.Get(), Watch);
-    Watch = FreshWatch;
-    Port->Pty = std::move(*Fresh);
-    LinkKnownOurs = false;
-    Visited = false;
-    Opened = false;
-    Queue.clear();
-    if (LinkIsOursLocked())
-        RecordLinkLocked();
-}
-
-std::size_t TVSPortAx::WriteNowLocked(const char *Data, std::size_t Size, bool &Gone)
+std::size_t TVSPortAx::WriteNowLocked(TPair &Pair, const char *Data, std::size_t Size, bool &Gone)
 {
     Gone = false;
     std::size_t Sent = 0;
     while (Sent < Size) {
-        const ssize_t Done = ::write(Port->Pty.MasterFd(), Data + Sent, Size - Sent);
+        const ssize_t Done = ::write(Pair.Pty.MasterFd(), Data + Sent, Size - Sent);
         if (Done > 0) {
             Sent += static_cast<std::size_t>(Done);
             continue;
@@ -514,7 +639,7 @@ std::size_t TVSPortAx::WriteNowLocked(const char *Data, std::size_t Size, bool &
             continue;
         if (Done == 0 || errno == EAGAIN || errno == EWOULDBLOCK)
             break;
-        // EIO: the last application closed the port this very moment.
+        // EIO: the application closed the port this very moment.
         if (errno != EIO)
             FailLocked(SystemErrorText(QStringLiteral("writing to the port"), errno));
         Gone = true;
@@ -523,14 +648,29 @@ std::size_t TVSPortAx::WriteNowLocked(const char *Data, std::size_t Size, bool &
     return Sent;
 }
 
+void TVSPortAx::DropQueueLocked()
+{
+    DroppedBytes += static_cast<long long>(Queue.size());
+    Queue.clear();
+    QueueFor = nullptr;
+}
+
 void TVSPortAx::SendQueuedLocked()
 {
+    if (Queue.empty())
+        return;
+    TPair *Primary = PrimaryLocked();
+    // Nobody is left to read what waited for the application that has gone: it goes, as at any
+    // close.
+    if (Primary != QueueFor) {
+        DropQueueLocked();
+        return;
+    }
     bool Gone = false;
-    std::size_t Sent = WriteNowLocked(Queue.data(), Queue.size(), Gone);
-    // Nobody is left to read what waited: it goes, as at any close.
-    if (Gone)
-        Sent = Queue.size();
+    const std::size_t Sent = WriteNowLocked(*Primary, Queue.data(), Queue.size(), Gone);
     Queue.erase(Queue.begin(), Queue.begin() + static_cast<std::ptrdiff_t>(Sent));
+    if (Gone)
+        DropQueueLocked();
 }
 
 long TVSPortAx::Write(const void *Buffer, long Count)
@@ -539,22 +679,30 @@ long TVSPortAx::Write(const void *Buffer, long Count)
         return 0;
     std::lock_guard Guard(Mutex);
     // Nobody listens: a serial line drops the bytes, and so does the port.
-    if (!ServiceLocked())
+    TPair *Primary = ServiceLocked() ? PrimaryLocked() : nullptr;
+    if (Primary == nullptr) {
+        DroppedBytes += Count;
         return Count;
+    }
 
     const char *Data = static_cast<const char *>(Buffer);
     auto Left = static_cast<std::size_t>(Count);
     // Order matters: straight to the pty only while nothing waits in the queue.
     if (Queue.empty()) {
         bool Gone = false;
-        const std::size_t Sent = WriteNowLocked(Data, Left, Gone);
-        if (Gone)
+        const std::size_t Sent = WriteNowLocked(*Primary, Data, Left, Gone);
+        if (Gone) {
+            DroppedBytes += static_cast<long long>(Left - Sent);
             return Count;
+        }
         Data += Sent;
         Left -= Sent;
     }
     const std::size_t Queued = std::min(Left, WriteQueueCapacity - Queue.size());
-    Queue.insert(Queue.end(), Data, Data + Queued);
+    if (Queued > 0) {
+        Queue.insert(Queue.end(), Data, Data + Queued);
+        QueueFor = Primary;
+    }
     return Count - static_cast<long>(Left - Queued);
 }
 
@@ -565,26 +713,35 @@ long TVSPortAx::Read(void *Buffer, long *Count)
     std::lock_guard Guard(Mutex);
     if (!Port)
         return 0;
-    // No look at the visits here: until the pair is renewed, what the last application wrote
-    // before it closed is read from it, and from Unread after.
-    if (!Unread.empty()) {
-        const auto Size = std::min(Unread.size(), static_cast<std::size_t>(*Count));
-        std::copy_n(Unread.begin(), Size, static_cast<char *>(Buffer));
-        Unread.erase(Unread.begin(), Unread.begin() + static_cast<std::ptrdiff_t>(Size));
-        return static_cast<long>(Size);
-    }
-    for (;;) {
-        // What an application wrote just before it closed the port is still delivered.
-        const ssize_t Got = ::read(Port->Pty.MasterFd(), Buffer, static_cast<std::size_t>(*Count));
-        if (Got >= 0)
-            return static_cast<long>(Got);
-        if (errno == EINTR)
+    auto *Into = static_cast<char *>(Buffer);
+    const auto Capacity = static_cast<std::size_t>(*Count);
+    // Oldest first: what applications wrote to closed pairs, then each pair in the order they
+    // were opened. No look at the visits here: what an application wrote just before it closed
+    // is read from its pair until the pair is closed, and from Unread after.
+    std::size_t Got = std::min(Unread.size(), Capacity);
+    std::copy_n(Unread.begin(), Got, Into);
+    Unread.erase(Unread.begin(), Unread.begin() + static_cast<std::ptrdiff_t>(Got));
+    for (const std::unique_ptr<TPair> &Pair : Pairs) {
+        // The pair the link leads to has had no application yet, unless the last look saw one.
+        if (Got == Capacity || (Pair == Pairs.back() && !Pair->Visited && !Pair->Held))
             continue;
-        // EIO: no application holds the port and nothing it wrote is left.
-        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EIO)
-            FailLocked(SystemErrorText(QStringLiteral("reading from the port"), errno));
-        return 0;
+        for (;;) {
+            const ssize_t Now = ::read(Pair->Pty.MasterFd(), Into + Got, Capacity - Got);
+            if (Now > 0) {
+                Got += static_cast<std::size_t>(Now);
+                if (Got == Capacity)
+                    break;
+                continue;
+            }
+            if (Now < 0 && errno == EINTR)
+                continue;
+            // EIO: no application holds the pair and nothing it wrote is left.
+            if (Now < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EIO)
+                FailLocked(SystemErrorText(QStringLiteral("reading from the port"), errno));
+            break;
+        }
     }
+    return static_cast<long>(Got);
 }
 
 long TVSPortAx::WriteRoom()
@@ -595,8 +752,7 @@ long TVSPortAx::WriteRoom()
     if (!Opened)
         return static_cast<long>(WriteQueueCapacity);
     // What waits goes on first, as far as the application has read: that is the room there is.
-    if (!Queue.empty())
-        SendQueuedLocked();
+    SendQueuedLocked();
     return static_cast<long>(WriteQueueCapacity - Queue.size());
 }
 
@@ -691,7 +847,30 @@ TVSPortAx::TLineStates TVSPortAx::LineStates() const
     return Lines;
 }
 
+long long TVSPortAx::Dropped() const
+{
+    std::lock_guard Guard(Mutex);
+    return DroppedBytes;
+}
+
+QStringList TVSPortAx::TakeNotices()
+{
+    std::lock_guard Guard(Mutex);
+    QStringList Taken;
+    Taken.swap(Notices);
+    return Taken;
+}
+
 void TVSPortAx::FailLocked(const QString &Text)
 {
     LastErrorText = Text;
+}
+
+void TVSPortAx::NoticeLocked(const QString &Text)
+{
+    // Bounded: a caller that never takes them loses the oldest, never memory.
+    constexpr qsizetype Kept = 32;
+    if (Notices.size() >= Kept)
+        Notices.removeFirst();
+    Notices.append(Text);
 }

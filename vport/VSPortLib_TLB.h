@@ -8,17 +8,21 @@
 // byte, through the master. Whether some application holds the port open is the master's
 // hang-up state. A pty has no modem lines: the line setters keep their values and succeed.
 //
-// Every application's visit is seen, however short: a watcher thread blocks on inotify's open
-// and close events for the slave, and PortOpened and Write look at the same events first.
-// Once the last application has closed the port, the control moves the link to a fresh pair
-// (raw, not exclusive, nothing queued) and keeps what the old one still had to read; so the next
-// application never inherits line settings, an exclusive mode or unread bytes. The old pair is
-// locked (TIOCSPTLCK) while it is retired, so nobody can slip onto it unseen. What remains: an
-// application that opens the port between the last close and that lock (the watcher makes the
-// fresh pair first: about 0.3 ms, a few ms on a busy machine) shares the old pair as it was
-// left, and is cleaned up after when it closes; one that opens during the few system calls that
-// swap the link gets EIO and may simply open again. Settings an application makes after its
-// open are never overwritten.
+// Every application starts on a port nobody has used: the link always leads to a fresh pair
+// (raw, not exclusive, nothing queued), and the moment an application opens it the control moves
+// the link on to the next fresh pair, while that application keeps the one it opened. So however
+// soon after a close the next application opens the port, it never inherits line settings, an
+// exclusive mode or unread bytes, and never finds the link in between: a pair is never locked or
+// closed while the link leads to it. A watcher thread blocks on inotify's open and close events
+// for the pairs, so the move takes a fraction of a millisecond; PortOpened and Write look at the
+// same events first. Only an application whose whole visit is shorter than that (open and close
+// within some microseconds) can leave its settings to one that opens right after it.
+//
+// Two applications that hold the port at once therefore each hold a pair of their own: both
+// send to the device, and what the device sends goes to the one that opened first (while it
+// holds the port; then to the next). A lock one of them takes (flock, TIOCEXCL) does not keep the
+// other out. When the link cannot be moved (the folder refuses the new link), the control says so
+// and tries again after a pause that grows, and the port meanwhile works on the pair it has.
 //
 // Whatever ends the process short of kill -9 removes the link, its lock file and the program's
 // own folder when empty (with DeleteOnExit set): the destructor, an atexit handler for exit()
@@ -28,17 +32,20 @@
 // Interface summary (IVSPortAx): CreatePort / Delete / ResetBus manage the port; PortCreated
 // and PortOpened are the two properties the panel polls; Read and Write move bytes and never
 // block; WriteRoom tells how much Write can take without dropping; PortPath is what users open;
-// LastError says which system call failed and why.
+// LastError says which system call failed and why; Dropped and TakeNotices feed the log.
 //
 // The panel and the bridge call several of these every 10 ms, so the steady state costs few
 // system calls: PortCreated reads the link again only after the folder's watch has reported a
 // change at its name (the watcher handles those events, so a change shows within moments, not
-// necessarily at the very next call); PortOpened asks the pty and the watches in one poll;
-// Read only reads; WriteRoom answers from what the last PortOpened or Write found.
+// necessarily at the very next call); PortOpened asks the pairs and the watches in one poll;
+// Read only reads, and only pairs an application has used; WriteRoom answers from what the last
+// PortOpened or Write found.
 
 #include "vport/UniqueFd.h"
 
 #include <QString>
+#include <QStringList>
+#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <mutex>
@@ -71,6 +78,12 @@ public:
     virtual long WriteRoom() = 0;
     // Full path applications open ("" when none).
     virtual QString PortPath() const = 0;
+    // Bytes Write took and dropped since the control was made: nobody held the port, or the
+    // application they were queued for closed it before reading them.
+    virtual long long Dropped() const = 0;
+    // What the control has to say since the last call (a link it could not move, and its
+    // recovery), oldest first; for the log.
+    virtual QStringList TakeNotices() = 0;
     // Text of the last failure, or of a warning about a port that was created all the same
     // ("" when none).
     virtual QString LastError() const = 0;
@@ -115,23 +128,32 @@ public:
     long WriteRoom() override;
     QString PortPath() const override;
     QString LastError() const override;
+    long long Dropped() const override;
+    QStringList TakeNotices() override;
 
     TLineStates LineStates() const;
 
 private:
     struct TPort;
+    struct TPair;
 
     // Leaving: the control goes (or the process ends); the program's own folder goes too when
     // empty.
     bool DeleteLocked(bool Leaving = false);
     bool LinkIsOursLocked() const;
-    // Reads the watches' events: visits of the slave, and changes at the link's name.
+    // Reads the watches' events: visits of the pairs, and changes at the link's name.
     void ReadEventsLocked();
-    // Gives the port a fresh pair if an application has visited it and none holds it now.
-    void CleanAfterVisitLocked();
-    // Notices an application's visit, cleans up after it, sends on what waits in the queue, and
-    // tells whether an application holds the port.
+    // One look at every pair and the watches; moves the link on from a pair an application has
+    // opened, and closes the pairs that no application holds any more. True when an application
+    // holds the port.
+    bool LookLocked();
+    // LookLocked, then sends on what waits in the queue.
     bool ServiceLocked();
+    // Gives the link a fresh pair; the one it led to stays with whoever opened it.
+    void RenewLocked();
+    // The pair whose application gets what Write is given: the oldest one held; null for none.
+    TPair *PrimaryLocked() const;
+    void RetirePairsLocked();
     void RecordLinkLocked();
     void WatchLoop();
     void StopWatcher();
@@ -140,26 +162,32 @@ private:
     // The atexit handler: what every live control's destructor would do.
     static void EndAllAtExit();
     // Writes what the pty takes now; Gone: the port closed under the write (or it failed).
-    std::size_t WriteNowLocked(const char *Data, std::size_t Size, bool &Gone);
+    std::size_t WriteNowLocked(TPair &Pair, const char *Data, std::size_t Size, bool &Gone);
     void SendQueuedLocked();
-    void RenewPtyLocked();
+    void DropQueueLocked();
     void FailLocked(const QString &Text);
+    void NoticeLocked(const QString &Text);
 
     // Every entry point takes it: the panel polls from the GUI thread while the bridge may
     // move bytes from another.
     mutable std::mutex Mutex;
     std::unique_ptr<TPort> Port;
+    // The port's pairs, oldest first; the last is the one the link leads to.
+    std::vector<std::unique_ptr<TPair>> Pairs;
     std::vector<char> Queue;
-    // What applications wrote to a retired pair and Read has not handed on yet.
+    // The pair the queue is meant for.
+    const TPair *QueueFor = nullptr;
+    // What applications wrote to a closed pair and Read has not handed on yet.
     std::vector<char> Unread;
+    long long DroppedBytes = 0;
     bool Opened = false;
-    // An application opened or closed the slave since the pair was made.
-    bool Visited = false;
     bool Ending = false;
     bool LeftOversCleared = false;
+    // Moving the link on failed this many times in a row; the next try waits until RenewAt.
+    int RenewFailures = 0;
+    std::chrono::steady_clock::time_point RenewAt{};
     TUniqueFd Inotify;
     TUniqueFd Wake;
-    int Watch = -1;
     // The port's folder, watched for entries that come and go: while no event has named the
     // link since it was last read and found ours, it still is, and PortCreated need not read it
     // again at every tick.
@@ -170,4 +198,5 @@ private:
     bool DeleteOnExitSet = false;
     TLineStates Lines;
     QString LastErrorText;
+    QStringList Notices;
 };
