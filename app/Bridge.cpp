@@ -33,16 +33,29 @@ QString TBridge::LinkInited(TSSCClass &Link, bool Failed, const std::string &Des
 void TBridge::Retire(std::unique_ptr<TSSCClass> &Link)
 {
     FUnsent.clear();
-    if (!Link)
-        return;
-    RetireLink(Link);
-    FState.LinkRetired();
+    if (Link) {
+        TLinkRemains remains = RetireLink(Link);
+        FReceived.insert(FReceived.end(), remains.Received.begin(), remains.Received.end());
+        FState.LinkRetired();
+    }
+    // The last chance for the answers: the port may go next (the window closing), or stay
+    // without a link to serve it. Whatever no application takes now is dropped.
+    if (FPort && !FReceived.empty()) {
+        const long capacity = FApplicationHoldsPort ? FPort->WriteRoom() : long(FReceived.size());
+        FState.Moved(0, DeliverRetired(*FPort, capacity));
+    }
+    FReceived.clear();
+    FPort = nullptr;
 }
 
 void TBridge::RetireForReplacement(std::unique_ptr<TSSCClass> &Link)
 {
-    std::vector<unsigned char> unsent = RetireLink(Link);
-    FUnsent.insert(FUnsent.begin(), unsent.begin(), unsent.end());
+    TLinkRemains remains = RetireLink(Link);
+    FUnsent.insert(FUnsent.begin(), remains.Unsent.begin(), remains.Unsent.end());
+    FReceived.insert(FReceived.end(), remains.Received.begin(), remains.Received.end());
+    if (remains.Unanswered > 0)
+        FLog.Add("Carried " + std::to_string(remains.Unanswered) +
+                 " unanswered bytes to the next link");
 }
 
 bool TBridge::Replace(std::unique_ptr<TSSCClass> &Link, const std::string &Description,
@@ -76,15 +89,16 @@ void TBridge::Tick(TSSCClass &Link, IVSPortAx &Port, bool ApplicationHoldsPort)
     }
 
     // Device to port, or the handshake while the link is not synchronised yet.
+    FPort = &Port;
+    FApplicationHoldsPort = ApplicationHoldsPort;
     auto inbound = std::make_unique_for_overwrite<unsigned char[]>(kTransferSize);
-    if (Link.Synched) {
-        fromDevice = DeliverReceived(Link, Port, ApplicationHoldsPort, inbound.get());
-    } else {
+    bool ready = Link.Synched;
+    if (!ready) {
         const bool failed = Link.SynchDevice(kSynchAttempts, kSynchPattern);
         FState.SynchTried(failed);
-        if (!failed)
-            fromDevice = DeliverReceived(Link, Port, ApplicationHoldsPort, inbound.get());
+        ready = !failed;
     }
+    fromDevice = DeliverReceived(Link, ready, Port, ApplicationHoldsPort, inbound.get());
     // Every tick, bytes or not, so that the rates fall to nothing when the traffic stops.
     FState.Moved(toDevice, fromDevice);
     FState.DeviceChecked(Link.DeviceFailing());
@@ -103,16 +117,30 @@ bool TBridge::HandOverUnsent(TSSCClass &Link)
     return FUnsent.empty();
 }
 
-int TBridge::DeliverReceived(TSSCClass &Link, IVSPortAx &Port, bool ApplicationHoldsPort,
-                             unsigned char *Inbound)
+int TBridge::DeliverReceived(TSSCClass &Link, bool LinkReady, IVSPortAx &Port,
+                             bool ApplicationHoldsPort, unsigned char *Inbound)
 {
     long capacity = kTransferSize;
     if (ApplicationHoldsPort)
         capacity = std::min(capacity, Port.WriteRoom());
     if (capacity <= 0)
         return 0;
+    const int retired = DeliverRetired(Port, capacity);
+    capacity -= retired;
+    if (!LinkReady || capacity <= 0 || !FReceived.empty())
+        return retired;
     const int received = Link.ReceiveData(Inbound, static_cast<int>(capacity));
     if (received > 0)
         Port.Write(Inbound, received);
-    return std::max(received, 0);
+    return retired + std::max(received, 0);
+}
+
+int TBridge::DeliverRetired(IVSPortAx &Port, long Capacity)
+{
+    const long count = std::min<long>(Capacity, static_cast<long>(FReceived.size()));
+    if (count <= 0)
+        return 0;
+    Port.Write(FReceived.data(), count);
+    FReceived.erase(FReceived.begin(), FReceived.begin() + count);
+    return static_cast<int>(count);
 }

@@ -2,8 +2,10 @@
 // timer and velmor-bridge's run the same cycle through it.
 //
 // A TBridge makes every device link (so that the link's messages reach its log and state model),
-// records how each link's Init ended, retires links, and keeps the host bytes that a retired link
-// never began to send for the link that replaces it. Tick is one turn of the cycle once the port
+// records how each link's Init ended, retires links, and keeps what a retired link leaves: the
+// host bytes it never began to send (or, when the device was lost, never saw answered) for the
+// link that replaces it, and the device's bytes it had not handed out yet for the port, ahead of
+// the next link's. Tick is one turn of the cycle once the port
 // has been kept in place: the port's bytes to the link, as much as the link takes whole; the
 // link's bytes to the port, as much as an application on it can take; or, while the link is not
 // synchronised yet, one handshake.
@@ -39,10 +41,13 @@ public:
     // failed, if it did.
     QString LinkInited(TSSCClass &Link, bool Failed, const std::string &Description);
     // Retires the link, if there is one, and none replaces it. The bytes it never sent are
-    // dropped with the ones still carried: they were meant for a device no longer chosen.
+    // dropped with the ones still carried: they were meant for a device no longer chosen. What
+    // the device sent goes to the port that the last tick served, as much as an application on
+    // it takes now.
     void Retire(std::unique_ptr<TSSCClass> &Link);
     // Retires the link to make way for another to the same device: what it never began to send
-    // goes first to the next link.
+    // goes first to the next link, and what the device sent goes to the port before the next
+    // link's bytes.
     void RetireForReplacement(std::unique_ptr<TSSCClass> &Link);
     // Replaces the link with a new one opened for Description, as Reset does; true when its Init
     // failed (the reason in Reason, when given).
@@ -51,6 +56,8 @@ public:
     // Forgets the host bytes carried for a next link.
     void DropUnsent() { FUnsent.clear(); }
     std::size_t Unsent() const { return FUnsent.size(); }
+    // Device bytes that retired links left, not yet on the port.
+    std::size_t Undelivered() const { return FReceived.size(); }
 
     // One turn of the cycle for Link and the port's control; ApplicationHoldsPort is this tick's
     // own reading of whether an application holds the port.
@@ -64,15 +71,24 @@ public:
 private:
     // Hands the link what a retired link left unsent; true once nothing is left.
     bool HandOverUnsent(TSSCClass &Link);
-    // Moves what the link received to the port: no more than an application on the port can
-    // take now, so nothing is dropped while someone listens.
-    // Returns how many bytes it moved.
-    int DeliverReceived(TSSCClass &Link, IVSPortAx &Port, bool ApplicationHoldsPort,
+    // Moves what retired links left and then, when LinkReady, what the link received to the
+    // port: no more than an application on the port can take now, so nothing is dropped while
+    // someone listens. Returns how many bytes it moved.
+    int DeliverReceived(TSSCClass &Link, bool LinkReady, IVSPortAx &Port, bool ApplicationHoldsPort,
                         unsigned char *Inbound);
+    // Moves up to Capacity bytes of what retired links left to the port; returns how many.
+    int DeliverRetired(IVSPortAx &Port, long Capacity);
 
     TLinkLog FLog;
     TLinkState FState;
     // Host bytes read from the port that a retired link never began to send: the link that
     // replaced it takes them before anything new from the port.
     std::vector<unsigned char> FUnsent;
+    // Device bytes that retired links had not handed out, oldest first: they reach the port
+    // before anything of the current link.
+    std::vector<unsigned char> FReceived;
+    // The port and its application as the last tick found them; the caller keeps the port alive
+    // until the link is retired, and retiring forgets it.
+    IVSPortAx *FPort = nullptr;
+    bool FApplicationHoldsPort = false;
 };

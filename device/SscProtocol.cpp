@@ -145,6 +145,40 @@ void CollectPairs(TRingRef Rx, TPairCarry &Carry, const unsigned char *Bytes, st
     }
 }
 
+void FrameBuilt(TFlight &Flight, const TFrame &Frame)
+{
+    for (int start = Frame.Head; start < Frame.Payload; start += kRingBytesPerHostByte) {
+        if (Flight.Bytes.size() == kMostInFlight)
+            Flight.Bytes.pop_front();
+        Flight.Bytes.push_back({Flight.Written + static_cast<std::uint64_t>(start),
+                                Frame.Bytes[static_cast<std::size_t>(kFrameHeader + start)]});
+    }
+    Flight.Written += kFramePayload;
+}
+
+void AnswersRead(TFlight &Flight, const unsigned char *Bytes, std::uint32_t Count)
+{
+    // Pairs begin at even places, so every odd place holds a flag.
+    for (std::uint32_t index = Flight.ReadBack % 2 == 0 ? 1 : 0; index < Count; index += 2) {
+        const std::uint64_t pair = Flight.ReadBack + index - 1;
+        if (Bytes[index] == kValidFlag && !Flight.Bytes.empty() &&
+            Flight.Bytes.front().Place < pair)
+            Flight.Bytes.pop_front();
+    }
+    Flight.ReadBack += Count;
+    while (!Flight.Bytes.empty() && Flight.Bytes.front().Place + kAnswerWindow <= Flight.ReadBack)
+        Flight.Bytes.pop_front();
+}
+
+std::vector<unsigned char> Unanswered(const TFlight &Flight)
+{
+    std::vector<unsigned char> bytes;
+    bytes.reserve(Flight.Bytes.size());
+    for (const THostByteInFlight &inFlight : Flight.Bytes)
+        bytes.push_back(inFlight.Byte);
+    return bytes;
+}
+
 TPhase FirstPhase(const TClockIn &ClockIn, unsigned char Low, const TSay &Say)
 {
     const TClockAnswer answer =

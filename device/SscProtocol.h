@@ -15,6 +15,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <string>
 #include <vector>
@@ -99,6 +100,42 @@ std::uint32_t ReadSize(std::uint32_t Queued, int RxCount, const TPairCarry &Carr
 // leaves its last byte as the new kept half. A full ring ends the collection: the rest is lost,
 // which ReadSize never asks for.
 void CollectPairs(TRingRef Rx, TPairCarry &Carry, const unsigned char *Bytes, std::uint32_t Count);
+
+// ---------------------------------------------------------------------------------------------
+// Host bytes in flight
+
+// The device answers each host byte once, with a pair flagged valid that it clocks out after it
+// has taken the byte. A host byte is in flight from the frame that carries its first pair until
+// its answer is read back. Places count the payload bytes clocked since the handshake: the chip
+// clocks one byte in for every byte out, so the same count serves the frames written and the
+// bytes read back.
+struct THostByteInFlight {
+    std::uint64_t Place; // of its first pair
+    unsigned char Byte;
+};
+struct TFlight {
+    std::deque<THostByteInFlight> Bytes; // oldest first
+    std::uint64_t Written = 0;           // places given to what was written so far
+    std::uint64_t ReadBack = 0;          // bytes read back so far
+};
+// A host byte still unanswered when this much has been read back past it has been taken by a
+// device that does not answer it: it is no longer waited for.
+constexpr std::uint64_t kAnswerWindow = kFramePayload;
+// However the device answers, no more are kept than the chip and the transmit ring can hold.
+constexpr std::size_t kMostInFlight = 2 * kRingSize / kRingBytesPerHostByte;
+// Idle pairs clocked after the last frame, so that a device can send the answer to a host byte
+// whose first pair was among the last clocked: 256 bytes, 2 ms at 1 MHz.
+constexpr int kAnswerFlush = 256;
+constexpr std::array<unsigned char, kFrameHeader> kFlushCommand = {0x3D, (kAnswerFlush - 1) & 0xFF,
+                                                                   (kAnswerFlush - 1) >> 8};
+
+// Gives a frame just built its places and records the host bytes that begin in it.
+void FrameBuilt(TFlight &Flight, const TFrame &Frame);
+// Records Count bytes read back: each pair flagged valid answers the oldest host byte whose first
+// pair was clocked before it.
+void AnswersRead(TFlight &Flight, const unsigned char *Bytes, std::uint32_t Count);
+// The host bytes in flight, oldest first.
+std::vector<unsigned char> Unanswered(const TFlight &Flight);
 
 // ---------------------------------------------------------------------------------------------
 // The handshake

@@ -175,12 +175,28 @@ bool TSSCClass::QueueCounts(DWORD &Received, DWORD &ToSend)
     DWORD events = 0;
     Received = 0;
     ToSend = 0;
-    return Checked(Table.FT_GetStatus(FDevice, &Received, &ToSend, &events)) == FT_OK;
+    return Checked(Table.FT_GetStatus(FDevice, &Received, &ToSend, &events),
+                   TDriverCall::GetStatus) == FT_OK;
 }
 
-FT_STATUS TSSCClass::Checked(FT_STATUS Status)
+FT_STATUS TSSCClass::Checked(FT_STATUS Status, TDriverCall Call)
 {
-    FDeviceFailing.store(Status != FT_OK, std::memory_order_relaxed);
+    // A call that fails now and then is retried as the link goes on; one that keeps failing
+    // means the device is gone, and the user and velmor-bridge's reopening have to know. Before
+    // the handshake has succeeded, the opening's and the handshake's own messages say what
+    // failed.
+    static constexpr std::array<const char *, 3> kCallNames = {"FT_Read", "FT_Write",
+                                                               "FT_GetStatus"};
+    const auto call = static_cast<std::size_t>(Call);
+    int &failures = FFailures[call];
+    failures = Status == FT_OK ? 0 : std::min(failures + 1, kFailureRetries + 1);
+    const bool lost = std::any_of(FFailures.begin(), FFailures.end(),
+                                  [](int Failed) { return Failed > kFailureRetries; });
+    if (lost && !FDeviceFailing.exchange(true, std::memory_order_relaxed) && Synched)
+        Report(std::string("Device lost: ") + kCallNames[call] + " failed " +
+               std::to_string(failures) + " times");
+    else if (!lost)
+        FDeviceFailing.store(false, std::memory_order_relaxed);
     return Status;
 }
 
@@ -211,7 +227,8 @@ bool TSSCClass::SendBuffer(const unsigned char *Data, std::uint32_t Length)
     while (sent < Length) {
         DWORD written = 0;
         status = Checked(Table.FT_Write(FDevice, const_cast<unsigned char *>(Data + sent),
-                                        Length - sent, &written));
+                                        Length - sent, &written),
+                         TDriverCall::Write);
         if (written != 0) {
             sent += std::min<std::uint32_t>(written, Length - sent);
             StartTimeout(kSendBufferTimeoutMs);
@@ -285,7 +302,7 @@ void TSSCClass::CloseDevice()
 {
     // Let the chip finish the frames it holds, close the device, then let the library go.
     if (FDevice && Synched)
-        DrainChip();
+        FEndedLost = !DrainChip();
     if (FDevice) {
         Table.FT_Close(FDevice);
         FDevice = nullptr;
@@ -296,19 +313,48 @@ void TSSCClass::CloseDevice()
     }
 }
 
-void TSSCClass::DrainChip()
+std::uint64_t TSSCClass::ClockedEnd() const
 {
-    // The host bytes in frames the driver took count as sent: they must reach the device, not
-    // be thrown away with the chip's buffer when the device is closed and the next link resets
-    // the chip.
+    // A frame cut short is clocked only as far as the driver took it.
+    if (!FFrame.Pending)
+        return FFlight.Written;
+    const std::uint32_t taken = std::max<std::uint32_t>(FFrame.Sent, kFrameHeader) - kFrameHeader;
+    return FFlight.Written - (kFramePayload - taken);
+}
+
+bool TSSCClass::DrainChip()
+{
+    // The host bytes in frames the driver took must reach the device, and their answers come
+    // back, not be thrown away with the chip's buffers when the device is closed and the next
+    // link resets the chip: everything the chip was given is clocked and read back. A host byte
+    // among the last clocked may still owe its answer; a few idle pairs let the device send it,
+    // unless a frame cut short waits in the chip for the rest of its data.
     const auto deadline = Clock::now() + kDrainLimit;
-    DWORD queued = 0, toSend = 0;
-    while (QueueCounts(queued, toSend) && toSend != 0) {
+    bool flushed = false;
+    for (;;) {
+        if (FDeviceFailing.load(std::memory_order_relaxed))
+            return false;
+        CollectReceived();
+        const std::uint64_t end = ClockedEnd();
+        if (FFlight.ReadBack >= end) {
+            if (flushed || FFlight.Bytes.empty() || FFrame.Pending)
+                return true;
+            flushed = true;
+            std::array<unsigned char, kFrameHeader + kAnswerFlush> flush{};
+            std::copy(kFlushCommand.begin(), kFlushCommand.end(), flush.begin());
+            if (SendBuffer(flush.data(), flush.size()))
+                return false;
+            FFlight.Written += kAnswerFlush;
+            continue;
+        }
         const auto now = Clock::now();
         if (now >= deadline)
-            return;
-        std::this_thread::sleep_for(
-            std::min<Clock::duration>(std::max(kClockedByte * toSend, kPacingMin), deadline - now));
+            return false;
+        std::this_thread::sleep_for(std::min<Clock::duration>(
+            std::max(kClockedByte * static_cast<int>(std::min<std::uint64_t>(end - FFlight.ReadBack,
+                                                                             kFrameSize)),
+                     kPacingMin),
+            deadline - now));
     }
 }
 
@@ -351,13 +397,15 @@ void TSSCClass::SendFrame()
     if (!FFrame.Pending) {
         std::shared_lock lock(FLock);
         BuildFrame(FFrame, Tx());
+        FrameBuilt(FFlight, FFrame);
     }
 
     StartTimeout(kFrameWriteTimeoutMs);
     while (FFrame.Pending) {
         DWORD count = 0;
         const FT_STATUS status = Checked(Table.FT_Write(FDevice, FFrame.Bytes.data() + FFrame.Sent,
-                                                        kFrameSize - FFrame.Sent, &count));
+                                                        kFrameSize - FFrame.Sent, &count),
+                                         TDriverCall::Write);
         // What the driver says it took, it took, whatever the status: offering those bytes
         // again would clock them out twice and shift the rest of the payload into commands.
         if (count != 0) {
@@ -380,13 +428,23 @@ void TSSCClass::CollectReceived()
         return;
 
     std::unique_lock lock(FLock);
+    // Once the link is ending nobody takes from the ring: what it holds moves aside, so that the
+    // chip's last answers still find room.
+    if (Terminated() && FRxCount > kRingSize / 2) {
+        const std::size_t spilled = FRxSpill.size();
+        FRxSpill.resize(spilled + static_cast<std::size_t>(FRxCount));
+        TakeFromRing(Rx(), FRxSpill.data() + spilled, FRxCount);
+    }
     const DWORD wanted = ReadSize(queued, FRxCount, FRxCarry);
     if (wanted == 0)
         return;
     DWORD got = 0;
-    if (Checked(Table.FT_Read(FDevice, FReadBuffer.data(), wanted, &got)) != FT_OK)
-        return;
-    CollectPairs(Rx(), FRxCarry, FReadBuffer.data(), std::min(got, wanted));
+    Checked(Table.FT_Read(FDevice, FReadBuffer.data(), wanted, &got), TDriverCall::Read);
+    // What the driver says it read, it read, whatever the status: dropping it would move the
+    // pair boundary for every read that follows.
+    got = std::min(got, wanted);
+    CollectPairs(Rx(), FRxCarry, FReadBuffer.data(), got);
+    AnswersRead(FFlight, FReadBuffer.data(), got);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -444,7 +502,8 @@ bool TSSCClass::PurgeInput()
     while (remaining != 0) {
         DWORD got = 0;
         const DWORD wanted = std::min<DWORD>(remaining, kReadChunk);
-        if (Checked(Table.FT_Read(FDevice, FReadBuffer.data(), wanted, &got)) != FT_OK) {
+        if (Checked(Table.FT_Read(FDevice, FReadBuffer.data(), wanted, &got), TDriverCall::Read) !=
+            FT_OK) {
             Report("Error in FT_Read spurgo");
             return true;
         }
@@ -467,7 +526,7 @@ TClockAnswer TSSCClass::ClockInAndWait(const unsigned char *Command, std::size_t
     for (;;) {
         unsigned char byte = 0;
         DWORD got = 0;
-        if (Checked(Table.FT_Read(FDevice, &byte, 1, &got)) != FT_OK)
+        if (Checked(Table.FT_Read(FDevice, &byte, 1, &got), TDriverCall::Read) != FT_OK)
             return {TClockOutcome::ReadFailed};
         // Out of time is out of time, even when this read has just brought the byte.
         if (TimeoutExpired())
@@ -489,7 +548,7 @@ TClockAnswer TSSCClass::ClockInAndPoll(const unsigned char *Command, std::size_t
         if (available != 0) {
             unsigned char byte = 0;
             DWORD got = 0;
-            if (Checked(Table.FT_Read(FDevice, &byte, 1, &got)) != FT_OK)
+            if (Checked(Table.FT_Read(FDevice, &byte, 1, &got), TDriverCall::Read) != FT_OK)
                 return {TClockOutcome::ReadFailed};
             // A read that brought nothing is no byte at all.
             if (got != 0 && Accept(byte))
@@ -537,18 +596,40 @@ int TSSCClass::TxRoom()
     return HostByteRoom(FTxCount);
 }
 
-std::vector<unsigned char> TSSCClass::TakeUnsent()
+TLinkRemains TSSCClass::TakeRemains()
 {
     if (isRunning())
         return {};
     std::unique_lock lock(FLock);
-    std::vector<unsigned char> unsent = UnsentHostBytes(FFrame, FTxRing.data(), FTxRead, FTxCount);
+    TLinkRemains remains;
+    if (FEndedLost) {
+        // The device went with host bytes on their way: each whose answer never came back may
+        // not have reached it, so it goes again, before those never begun. A frame cut short is
+        // among them whole.
+        const std::uint64_t clocked = ClockedEnd();
+        remains.Unsent = Unanswered(FFlight);
+        remains.Unanswered = static_cast<int>(std::count_if(
+            FFlight.Bytes.begin(), FFlight.Bytes.end(),
+            [clocked](const THostByteInFlight &Byte) { return Byte.Place < clocked; }));
+        const std::vector<unsigned char> unbegun =
+            UnsentHostBytes(TFrame{}, FTxRing.data(), FTxRead, FTxCount);
+        remains.Unsent.insert(remains.Unsent.end(), unbegun.begin(), unbegun.end());
+    } else {
+        remains.Unsent = UnsentHostBytes(FFrame, FTxRing.data(), FTxRead, FTxCount);
+    }
+    FFlight.Bytes.clear();
     FFrame.Pending = false;
     FTxCount = 0;
-    return unsent;
+
+    remains.Received = std::move(FRxSpill);
+    FRxSpill.clear();
+    const std::size_t spilled = remains.Received.size();
+    remains.Received.resize(spilled + static_cast<std::size_t>(FRxCount));
+    TakeFromRing(Rx(), remains.Received.data() + spilled, FRxCount);
+    return remains;
 }
 
-std::vector<unsigned char> RetireLink(std::unique_ptr<TSSCClass> &Link)
+TLinkRemains RetireLink(std::unique_ptr<TSSCClass> &Link)
 {
     if (!Link)
         return {};
@@ -557,7 +638,7 @@ std::vector<unsigned char> RetireLink(std::unique_ptr<TSSCClass> &Link)
     // The messages the worker queued before it ended reach the callback before the link goes.
     QCoreApplication::sendPostedEvents(Link.get(), QEvent::MetaCall);
     Link->DeliverMessages();
-    std::vector<unsigned char> unsent = Link->TakeUnsent();
+    TLinkRemains remains = Link->TakeRemains();
     Link.reset();
-    return unsent;
+    return remains;
 }

@@ -40,6 +40,19 @@
 #include <vector>
 
 using AnsiString = std::string;
+
+// What a retired link leaves behind, nothing of it lost.
+struct TLinkRemains {
+    // Host bytes for the next link, oldest first: those the link never began to send; when the
+    // device was lost, also those it sent whose answers never came back (they may have reached
+    // the device).
+    std::vector<unsigned char> Unsent;
+    // Of Unsent, how many had gone out to the lost device.
+    int Unanswered = 0;
+    // The device's bytes not yet handed out, oldest first, the answers collected while the chip
+    // clocked out what it held included.
+    std::vector<unsigned char> Received;
+};
 using TSSCMessageEvent = std::function<void(const AnsiString &)>;
 
 namespace ssc
@@ -50,6 +63,8 @@ constexpr std::uint32_t kSynchPhaseTimeoutMs = 60;
 constexpr int kMinSynchAttempts = 8;
 constexpr unsigned char kLatencyMs = 1;
 constexpr d2xx::ULONG kDriverTimeoutMs = 50;
+// A driver call that fails this many times in a row more is a lost device, not a passing fault.
+constexpr int kFailureRetries = 5;
 // Frame pacing, in bytes the chip still has to clock (8 us a byte at the 1 MHz the set-up
 // chooses). The next frame is written once the chip is down to kFrameLead: late, so that the
 // frame carries the host bytes queued meanwhile, and early enough that the chip never runs dry.
@@ -86,10 +101,8 @@ public:
     // How many host bytes SendData would queue whole right now; -1 when it would return -1.
     int TxRoom();
 
-    // Once the worker has ended: the host bytes this link was given but never began to send,
-    // oldest first, for the link that replaces it. A host byte counts as sent once its first
-    // pair has gone out in a frame.
-    std::vector<unsigned char> TakeUnsent();
+    // Once the worker has ended: what the link leaves for the one that replaces it (TLinkRemains).
+    TLinkRemains TakeRemains();
 
     // Set once SynchDevice has succeeded; never cleared.
     std::atomic<bool> Synched{false};
@@ -100,8 +113,9 @@ public:
     // What the last Init found; the library file it loaded, or the files it tried.
     TInitOutcome InitOutcome() const { return FInitOutcome; }
     const std::string &LibraryFile() const { return FLibraryFile; }
-    // True while the driver's calls on the device fail (the last one failed), as when the device
-    // has been unplugged; false again once one succeeds.
+    // True while a driver call on the device keeps failing beyond kFailureRetries tries in a row,
+    // as when the device has been unplugged: the device is lost. False again once that call
+    // succeeds.
     bool DeviceFailing() const { return FDeviceFailing.load(); }
 
 private:
@@ -110,7 +124,9 @@ private:
     void SendFrame();
     void CollectReceived();
     void AwaitFrameRoom(bool AnswerDue);
-    void DrainChip();
+    bool DrainChip();
+    // Where the bytes read back reach the end of what the chip was given to clock.
+    std::uint64_t ClockedEnd() const;
     void CloseDevice();
 
     void StartTimeout(std::uint32_t Milliseconds);
@@ -128,7 +144,8 @@ private:
                                      const std::function<bool(unsigned char)> &Accept);
 
     // Records whether a driver call on the device succeeded; returns its status.
-    d2xx::FT_STATUS Checked(d2xx::FT_STATUS Status);
+    enum class TDriverCall { Read, Write, GetStatus };
+    d2xx::FT_STATUS Checked(d2xx::FT_STATUS Status, TDriverCall Call);
 
     bool Terminated() const { return FStopRequested.load(); }
     // SendData and ReceiveData work only while the link has a device and is not ending.
@@ -161,6 +178,14 @@ private:
     // The half pair of an odd read, and the worker's read buffer.
     ssc::TPairCarry FRxCarry;
     std::vector<unsigned char> FReadBuffer = std::vector<unsigned char>(ssc::kReadChunk);
+    // The host bytes whose answers have not come back; the worker's alone.
+    ssc::TFlight FFlight;
+    // What the worker collected while the link was ending and the receive ring could not take.
+    std::vector<unsigned char> FRxSpill;
+    // Set when the link ended without the chip having clocked out and answered all it was given.
+    bool FEndedLost = false;
+    // Failed driver calls in a row, by call; used by whichever thread talks to the device.
+    std::array<int, 3> FFailures{};
 
     // The stop request, and the wake-up that ends the worker's sleeps at once when the link is
     // stopped or becomes synchronised.
@@ -179,5 +204,5 @@ private:
 
 // Retires a link: Stop, wait until its worker has ended, destroy, forget. Messages the worker
 // reported meanwhile are delivered first; nothing else runs during the wait. A null link is left
-// alone. Returns the host bytes the link never began to send (TakeUnsent).
-std::vector<unsigned char> RetireLink(std::unique_ptr<TSSCClass> &Link);
+// alone. Returns what the link left (TakeRemains).
+TLinkRemains RetireLink(std::unique_ptr<TSSCClass> &Link);

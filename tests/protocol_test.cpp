@@ -130,6 +130,35 @@ TEST(Frames, HostBytesThatNeverBeganToGoOutAreGivenBack)
     EXPECT_THAT(UnsentHostBytes(next, tx.Bytes.data(), tx.Read, tx.Count), ElementsAre(7, 8, 9));
 }
 
+TEST(Frames, AHostByteIsInFlightUntilAnAnswerClockedAfterItIsReadBack)
+{
+    // Ten host bytes: the first frame begins bytes 0..6, at places 0, 600, ..., 3600.
+    Ring tx;
+    QueueCounting(tx, 10);
+    TFrame frame;
+    BuildFrame(frame, tx.Ref());
+    TFlight flight;
+    FrameBuilt(flight, frame);
+    EXPECT_EQ(flight.Written, 4096u);
+    EXPECT_THAT(Unanswered(flight), ElementsAre(0, 1, 2, 3, 4, 5, 6));
+
+    // A valid pair at place 0 came with byte 0, too early to answer it; the one at 2 answers it.
+    // An odd read keeps the flag of the next pair for the next read.
+    const unsigned char first[] = {0x99, 0x01, 0x00, 0x01, 0x00};
+    AnswersRead(flight, first, 5);
+    EXPECT_THAT(Unanswered(flight), ElementsAre(1, 2, 3, 4, 5, 6));
+    // The pair at 4 (its flag read now) was clocked before byte 1 began at 600.
+    const unsigned char second[] = {0x01, 0x00};
+    AnswersRead(flight, second, 2);
+    EXPECT_THAT(Unanswered(flight), ElementsAre(1, 2, 3, 4, 5, 6));
+
+    // Idle pairs up to the frame's end and a frame beyond: a byte is no longer waited for once
+    // a frame's worth has been read back past it.
+    std::vector<unsigned char> idle(4096 + 601, 0x00);
+    AnswersRead(flight, idle.data(), std::uint32_t(idle.size()));
+    EXPECT_THAT(Unanswered(flight), ElementsAre(2, 3, 4, 5, 6));
+}
+
 TEST(Pairs, ReadSizeTakesWholePairsThatFitAndNoMoreThanAChunk)
 {
     EXPECT_EQ(ReadSize(10, 0, {}), 10u);
