@@ -440,6 +440,66 @@ TEST(HeadlessBridge, ADeviceLostIsReopenedAndTheApplicationSeesOnlyAPause)
     d2xx::SetLibraryFile("");
 }
 
+// A device lost while an application's bytes are on their way: unplugged, or every read failing.
+// The bytes whose answers never came back go to the reopened link, said on stderr, so the
+// application gets every byte back exactly once, in order.
+TEST(HeadlessBridge, ADeviceLostMidTransferIsReopenedAndEveryByteComesBack)
+{
+    struct TFault {
+        const char *Name;
+        void (*Set)(SimLibrary &Sim, int On);
+        const char *Said;
+    };
+    const TFault faults[] = {
+        {"unplugged", [](SimLibrary &Sim, int On) { Sim.vsim_SetUnplugged(On); },
+         "link: Device lost"},
+        {"every read failing", [](SimLibrary &Sim, int On) { Sim.vsim_SetReadError(-On); },
+         "link: Device lost: FT_Read failed 6 times"},
+    };
+    for (const TFault &fault : faults) {
+        SCOPED_TRACE(fault.Name);
+        SimLibrary sim;
+        ASSERT_TRUE(sim.Loaded());
+        sim.vsim_SetRealTime(1);
+        QStringList said;
+        TBridgeOptions options;
+        options.Device = kSimulator;
+        options.Port = QStringLiteral("midway");
+        options.Driver = QString::fromStdString(SimLibrary::Path());
+        auto saw = [&](const QString &Text) {
+            return std::any_of(said.begin(), said.end(),
+                               [&](const QString &Line) { return Line.contains(Text); });
+        };
+        THeadlessBridge bridge(
+            options, [](const QString &) {}, [&](const QString &Line) { said << Line; });
+        ASSERT_EQ(bridge.Start(), bridge::kExitStopped) << said.join('\n').toStdString();
+        PortClient client(bridge.PortPath());
+        ASSERT_TRUE(client.IsOpen());
+
+        // About half a second of host bytes at the device's pace; the fault comes a few in.
+        std::string sent;
+        for (int i = 0; i < 100; ++i)
+            sent += char('0' + i % 75);
+        ASSERT_TRUE(client.Write(sent));
+        ASSERT_TRUE(client.Receive(sent.substr(0, 10))) << client.Received;
+        fault.Set(sim, 1);
+        ASSERT_TRUE(test::WaitUntil([&] { return saw("device lost: "); }))
+            << said.join('\n').toStdString();
+        EXPECT_TRUE(saw(fault.Said)) << said.join('\n').toStdString();
+        EXPECT_EQ(bridge.State().Phase(), TLinkPhase::DeviceLost);
+        fault.Set(sim, 0);
+
+        EXPECT_TRUE(client.Receive(sent)) << client.Received;
+        EXPECT_TRUE(saw("unanswered bytes to the next link")) << said.join('\n').toStdString();
+        ASSERT_TRUE(client.Write("after"));
+        EXPECT_TRUE(client.Receive("after"));
+        EXPECT_EQ(client.Received, sent + "after");
+        EXPECT_EQ(bridge.State().Phase(), TLinkPhase::Bridging);
+        bridge.Stop();
+    }
+    d2xx::SetLibraryFile("");
+}
+
 int main(int argc, char **argv)
 {
     // The port folder of the tests' own.

@@ -624,6 +624,42 @@ TEST_F(Churn, LinkReplacementsUnderTrafficLeaveNothingBehind)
     EXPECT_LE(LongestReset, kTickBound);
 }
 
+// Resets while an application's echo is under way: the answers the old link had collected, and
+// those the chip clocked out while it drained, reach the application in order, none lost, none
+// twice.
+class ResetEcho : public Reliability, public testing::WithParamInterface<bool>
+{
+};
+
+TEST_P(ResetEcho, ResetsDuringAnEchoLoseNoAnswerByte)
+{
+    const bool realTime = GetParam();
+    Sim.vsim_SetRealTime(realTime ? 1 : 0);
+    RunSetup("COM8", kDevice);
+    // A few bytes ahead at most, so that each Reset comes with bytes in flight.
+    StreamClient client(PortPath(), {realTime ? 12u : 30u, true});
+    ASSERT_TRUE(client.IsOpen());
+    client.Start();
+    for (int reset = 0; reset < 100; ++reset) {
+        const std::uint64_t before = client.Received();
+        ASSERT_TRUE(RunLoopUntil([&] { return client.Received() > before; }, kPatience))
+            << "reset " << reset << ": " << client.Describe();
+        Reset();
+        ASSERT_TRUE(Shown.empty()) << Shown.front().toStdString();
+    }
+    client.StopWriting();
+    EXPECT_TRUE(Drain(client)) << client.Describe();
+    client.Stop();
+    std::cout << "[ figures  ] " << (realTime ? "real time" : "fast mode") << ": 100 resets, "
+              << client.Describe() << "\n";
+    EXPECT_EQ(client.Mismatches(), 0u) << client.Describe();
+}
+
+INSTANTIATE_TEST_SUITE_P(Churn, ResetEcho, testing::Bool(),
+                         [](const testing::TestParamInfo<bool> &Info) {
+                             return Info.param ? "RealTime" : "FastMode";
+                         });
+
 // ---------------------------------------------------------------------------------------------
 // Faults
 
