@@ -102,6 +102,34 @@ void TBridge::Tick(TSSCClass &Link, IVSPortAx &Port, bool ApplicationHoldsPort)
     // Every tick, bytes or not, so that the rates fall to nothing when the traffic stops.
     FState.Moved(toDevice, fromDevice);
     FState.DeviceChecked(Link.DeviceFailing());
+    ReportPort(Port);
+}
+
+void TBridge::ReportPort(IVSPortAx &Port)
+{
+    for (const QString &notice : Port.TakeNotices())
+        FLog.Add(notice.toLocal8Bit().toStdString());
+
+    const long long dropped = Port.Dropped();
+    if (&Port != FDropsOf) {
+        FDropsOf = &Port;
+        FDroppedSeen = dropped;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (dropped > FDroppedSeen) {
+        if (FDropsUnsaid == 0)
+            FFirstUnsaidDrop = now;
+        FDropsUnsaid += dropped - FDroppedSeen;
+        FLastDrop = now;
+    }
+    FDroppedSeen = dropped;
+    if (FDropsUnsaid > 0 &&
+        (now - FLastDrop >= kDropsQuiet || now - FFirstUnsaidDrop >= kDropsSaidEvery)) {
+        FLog.Add("Dropped " + std::to_string(FDropsUnsaid) +
+                 " bytes from the device: no application held the port");
+        FDropsUnsaid = 0;
+        FFirstUnsaidDrop = now;
+    }
 }
 
 bool TBridge::HandOverUnsent(TSSCClass &Link)

@@ -16,6 +16,7 @@
 
 #include <QString>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -30,6 +31,10 @@ constexpr int kPollingIntervalMs = 10;
 constexpr int kTransferSize = 4096; // the most that moves each way in one tick
 constexpr int kSynchAttempts = 24;
 constexpr std::int16_t kSynchPattern = 0x01A5;
+// Dropped device bytes are said once none has been dropped for kDropsQuiet, and at least every
+// kDropsSaidEvery while drops go on.
+constexpr std::chrono::milliseconds kDropsQuiet{1000};
+constexpr std::chrono::milliseconds kDropsSaidEvery{10000};
 } // namespace bridge
 
 class TBridge
@@ -78,6 +83,8 @@ private:
                         unsigned char *Inbound);
     // Moves up to Capacity bytes of what retired links left to the port; returns how many.
     int DeliverRetired(IVSPortAx &Port, long Capacity);
+    // Puts what the port had to say, and the device bytes it dropped, into the log.
+    void ReportPort(IVSPortAx &Port);
 
     TLinkLog FLog;
     TLinkState FState;
@@ -91,4 +98,12 @@ private:
     // until the link is retired, and retiring forgets it.
     IVSPortAx *FPort = nullptr;
     bool FApplicationHoldsPort = false;
+    // The port's count of dropped bytes as last seen, and the drops not said yet: they are said
+    // once they have stopped for a moment, or now and then while they go on, so that a device
+    // talking to nobody costs a line now and then, not one a tick.
+    const IVSPortAx *FDropsOf = nullptr;
+    long long FDroppedSeen = 0;
+    long long FDropsUnsaid = 0;
+    std::chrono::steady_clock::time_point FFirstUnsaidDrop{};
+    std::chrono::steady_clock::time_point FLastDrop{};
 };

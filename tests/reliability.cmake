@@ -13,3 +13,11 @@ target_link_libraries(reliability_test PRIVATE
 target_include_directories(reliability_test PRIVATE ${PROJECT_SOURCE_DIR})
 gtest_discover_tests(reliability_test TEST_PREFIX "reliability." DISCOVERY_TIMEOUT 60
     PROPERTIES ENVIRONMENT QT_QPA_PLATFORM=offscreen TIMEOUT 900 LABELS reliability)
+
+# Clients that open the port one right after another through the built velmor-bridge, pyserial
+# and plain ones in turn: every open succeeds, every echo is exact, nothing one leaves reaches
+# the next.
+add_test(NAME reliability.ReopenBackToBack
+    COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/reopen_cycles.py
+            $<TARGET_FILE:velmor-bridge> $<TARGET_FILE:ftd2xx_sim> 1000)
+set_tests_properties(reliability.ReopenBackToBack PROPERTIES TIMEOUT 900 LABELS reliability)
