@@ -16,8 +16,10 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <functional>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace
 {
@@ -153,6 +155,7 @@ protected:
     {
         ASSERT_EQ(::chdir(OldCwd), 0);
         qputenv("XDG_RUNTIME_DIR", OldRuntimeDir);
+        TPortPlace::SetTmpRoot(QStringLiteral("/tmp"));
     }
 
     // The name must be refused, with a reason, and change nothing at all.
@@ -237,19 +240,47 @@ TEST_F(VPortNames, ControlCharactersAndBrokenUnicodeAreRefused)
     ExpectRefused(QStringLiteral("lone") + QChar(0xD800));
 }
 
-TEST_F(VPortNames, InvisibleFormattingCharactersAreRefused)
+TEST_F(VPortNames, InvisibleAndBlankLookingCharactersAreRefusedByCodePointAndNamed)
 {
-    // A right-to-left override, a zero-width space, line and paragraph separators: each makes
-    // a name look like another.
-    for (const char16_t Invisible : {u'\u202e', u'\u200b', u'\u2028', u'\u2029'}) {
-        SCOPED_TRACE(static_cast<int>(Invisible));
-        ExpectRefused(QStringLiteral("COM") + QChar(Invisible) + QStringLiteral("8"));
-        ExpectRefused(Ports + QStringLiteral("/tty") + QChar(Invisible));
+    // Each makes a name look like another: invisible, reordering, blank or space-like
+    // characters, those outside the Basic Multilingual Plane included, and characters whose
+    // look nobody can know (unassigned, private use).
+    for (const char32_t Refused :
+         {U'\u202e',         U'\u200b',         U'\u2028',         U'\u2029',
+          U'\u00ad',         U'\u034f',         U'\u115f',         U'\u1160',
+          U'\u3164',         U'\uffa0',         U'\u2800',         U'\ufeff',
+          U'\u00a0',         U'\u3000',         U'\ufe0f',         char32_t(0xE0001),
+          char32_t(0xE0100), char32_t(0x1D173), char32_t(0x1BCA0), char32_t(0x0378),
+          char32_t(0xE000),  char32_t(0x10FFFD)}) {
+        const QString Char = QStringView(QChar::fromUcs4(Refused)).toString();
+        const QString Code = QStringLiteral("U+%1").arg(
+            QString::number(Refused, 16).toUpper().rightJustified(4, QLatin1Char('0')));
+        SCOPED_TRACE(Code.toStdString());
+        ExpectRefused(QStringLiteral("COM8") + Char);
+        ExpectRefused(Char + QStringLiteral("COM8"));
+        ExpectRefused(Ports + QStringLiteral("/tty") + Char);
+        TVSPortAx Port;
+        EXPECT_FALSE(Port.CreatePort(QStringLiteral("COM") + Char + QStringLiteral("8")));
+        EXPECT_TRUE(Port.LastError().contains(Code)) << Port.LastError().toStdString();
     }
-    TVSPortAx Port;
-    EXPECT_FALSE(Port.CreatePort(QStringLiteral("moc.\u202e8MOC")));
-    EXPECT_TRUE(Port.LastError().contains(QStringLiteral("U+202E")))
-        << Port.LastError().toStdString();
+    // The plain space and visible characters outside the Basic Multilingual Plane stay allowed.
+    for (const QString &Allowed : {QStringLiteral("Port 1"), QStringLiteral("COM\U0001F600")})
+        ExpectCreatedAt(Allowed, PortFolder + QLatin1Char('/') + Allowed);
+}
+
+TEST_F(VPortNames, APrintableNameShowsWhatANameMustNotHoldEscaped)
+{
+    const std::pair<QString, QString> Cases[] = {
+        {QStringLiteral("COM8"), QStringLiteral("COM8")},
+        {QStringLiteral("Port \u00fc \U0001F600"), QStringLiteral("Port \u00fc \U0001F600")},
+        {QStringLiteral("\x1b[2J\x1b]0;x\x07"), QStringLiteral("\\x1b[2J\\x1b]0;x\\x07")},
+        {QStringLiteral("a\nb\rc\td\x7f\u0085"), QStringLiteral("a\\nb\\rc\\td\\x7f\\x85")},
+        {QStringLiteral("\ufeffCOM8\u202e"), QStringLiteral("\\ufeffCOM8\\u202e")},
+        {QStringLiteral("COM8\U000E0001"), QStringLiteral("COM8\\U000e0001")},
+        {QStringLiteral("lone") + QChar(0xD800), QStringLiteral("lone\\ud800")},
+    };
+    for (const auto &[Name, Shown] : Cases)
+        EXPECT_EQ(TPortPlace::Printable(Name), Shown);
 }
 
 TEST_F(VPortNames, NonAsciiNamesAreTakenExactly)
@@ -420,6 +451,59 @@ TEST_F(VPortNames, APerUserFolderThatIsALinkOrAFileIsRefused)
     ASSERT_TRUE(QFile::remove(PortFolder));
     ASSERT_TRUE(WriteFile(PortFolder, "not a folder"));
     ExpectRefused(QStringLiteral("ttyV0"));
+}
+
+TEST_F(VPortNames, WhatOthersPutAtTheFolderNameUnderTmpIsLeftAloneAndAFreshFolderUsed)
+{
+    qunsetenv("XDG_RUNTIME_DIR");
+    const QString Tmp = Root + QStringLiteral("/tmp");
+    ASSERT_TRUE(QDir().mkpath(Tmp));
+    ASSERT_EQ(::chmod(QFile::encodeName(Tmp).constData(), 01777), 0);
+    TPortPlace::SetTmpRoot(Tmp);
+    const QString Usual = TPortPlace::PerUserFolderPath(QByteArray(), Tmp);
+    const QByteArray UsualBytes = QFile::encodeName(Usual);
+    auto FolderWithMode = [&](mode_t Mode) {
+        return ::mkdir(UsualBytes.constData(), 0700) == 0 &&
+               ::chmod(UsualBytes.constData(), Mode) == 0;
+    };
+    const std::pair<const char *, std::function<bool()>> Squats[] = {
+        {"a file", [&] { return WriteFile(Usual, "someone else's"); }},
+        {"a link to a folder", [&] { return MakeLink(Ports + QStringLiteral("/folder"), Usual); }},
+        {"a dangling link", [&] { return MakeLink(Root + QStringLiteral("/nowhere"), Usual); }},
+        {"a folder anyone can write to", [&] { return FolderWithMode(0777); }},
+        {"a folder its group can write to", [&] { return FolderWithMode(0770); }},
+    };
+    for (const auto &[What, Make] : Squats) {
+        SCOPED_TRACE(What);
+        ASSERT_TRUE(Make());
+        const TSnapshot Before = Snapshot(Root);
+        QString Fresh;
+        {
+            TVSPortAx First;
+            TVSPortAx Second;
+            First.SetDeleteOnExit(true);
+            Second.SetDeleteOnExit(true);
+            ASSERT_TRUE(First.CreatePort(QStringLiteral("ttyVone")))
+                << First.LastError().toStdString();
+            ASSERT_TRUE(Second.CreatePort(QStringLiteral("ttyVtwo")))
+                << Second.LastError().toStdString();
+            Fresh = QFileInfo(First.PortPath()).path();
+            EXPECT_TRUE(Fresh.startsWith(Usual + QLatin1Char('-'))) << Fresh.toStdString();
+            EXPECT_EQ(QFileInfo(Second.PortPath()).path(), Fresh) << "one folder for a process";
+            struct stat Info = {};
+            ASSERT_EQ(::lstat(QFile::encodeName(Fresh).constData(), &Info), 0);
+            EXPECT_TRUE(S_ISDIR(Info.st_mode));
+            EXPECT_EQ(Info.st_uid, ::geteuid());
+            EXPECT_EQ(Info.st_mode & 0777, 0700u);
+            EXPECT_TRUE(PortWorks(First));
+            // The panel shows this as the status's tooltip, velmor-bridge on stderr.
+            EXPECT_TRUE(First.LastError().contains(Fresh)) << First.LastError().toStdString();
+        }
+        EXPECT_FALSE(QFileInfo::exists(Fresh)) << "the fresh folder goes with its last port";
+        const QString Changes = Differences(Before, Snapshot(Root), QString());
+        EXPECT_TRUE(Changes.isEmpty()) << Changes.toStdString();
+        ASSERT_EQ(::remove(UsualBytes.constData()), 0);
+    }
 }
 
 TEST_F(VPortNames, AMissingRuntimeDirIsNotMade)

@@ -31,14 +31,23 @@ public:
     // path, else a folder of the user's own under TmpRoot.
     static QString PerUserFolderPath(const QByteArray &RuntimeDir, const QString &TmpRoot);
     // The per-user folder for this process's environment; Note (if given) says why it is not
-    // under the runtime folder when that was refused.
+    // under the runtime folder when that was refused. Under /tmp, when something not ours
+    // stands at its name, Resolve puts the ports into a fresh private folder beside it instead
+    // (one per process, named in the port's Note); this stays the usual folder's path.
     static QString CurrentPerUserFolder(QString *Note = nullptr);
+    // The shared temporary folder that holds the per-user folder without a usable runtime
+    // folder: /tmp, unless a test gives a folder of its own.
+    static void SetTmpRoot(const QString &Root);
     // Makes the folder (mode 0700) if missing, then accepts it only as a real folder of this
     // user that nobody else can write to.
     static TUniqueFd OpenPerUserFolder(const QString &Path, QString &Error);
     // Why the runtime folder must not hold the port folder; "" when it may (or does not exist,
     // which the attempt to use it then reports).
     static QString RuntimeDirProblem(const QByteArray &RuntimeDir);
+
+    // The name as text that is safe to show anywhere (a terminal, a tooltip): each character a
+    // name must not hold as an escape (\x1b, \n, \u202e, \U000e0001), the others as they are.
+    static QString Printable(const QString &Name);
 
     int FolderFd() const { return Folder.Get(); }
     const QString &FolderPath() const { return FolderText; }
