@@ -4,14 +4,17 @@
 #include "device/D2xx.h"
 #include "device/Tsscclass.h"
 #include "vport/PortKeeper.h"
+#include "vport/PortPlace.h"
 #include "vport/VSPortLib_TLB.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QStringDecoder>
 
 #include <algorithm>
 #include <cstdio>
 #include <iterator>
+#include <optional>
 
 using namespace bridge;
 
@@ -33,30 +36,73 @@ QString Seconds(std::chrono::milliseconds Pause)
     return QString::number(double(Pause.count()) / 1000.0, 'g', 3) + QStringLiteral(" s");
 }
 
-// One line for each text: a list the link's state gives one a line goes on the same line.
+// One line for each text: a list the link's state gives one a line goes on the same line. What
+// the user gave (a name, a description) reaches the terminal escaped, never as a control sequence.
 QString OneLine(QString Text)
 {
     Text.replace(QStringLiteral(":\n"), QStringLiteral(": "));
     Text.replace(QLatin1Char('\n'), QStringLiteral(", "));
-    return Text;
+    return TPortPlace::Printable(Text);
+}
+
+// Arguments are names: taken as the bytes given, strictly as UTF-8, a leading byte order mark
+// included, or refused; never rewritten into a name the user did not give.
+std::optional<QString> FromUtf8Exactly(const QByteArray &Bytes)
+{
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless |
+                                                     QStringDecoder::Flag::ConvertInitialBom);
+    QString text = decoder.decode(Bytes);
+    if (decoder.hasError())
+        return std::nullopt;
+    return text;
+}
+
+// Bytes that are not UTF-8, shown safely: ASCII as it is (control characters escaped), every
+// other byte as \xHH.
+QString PrintableBytes(const QByteArray &Bytes)
+{
+    QString text;
+    for (const char byte : Bytes) {
+        const auto code = static_cast<unsigned char>(byte);
+        text += code < 0x80 ? TPortPlace::Printable(QString(QLatin1Char(byte)))
+                            : QStringLiteral("\\x%1").arg(code, 2, 16, QLatin1Char('0'));
+    }
+    return text;
 }
 
 } // namespace
 
-TBridgeOptions ParseBridgeArguments(const QStringList &Arguments, QString &Error)
+TBridgeOptions ParseBridgeArguments(const QList<QByteArray> &Arguments, QString &Error,
+                                    TExitStatus &Status)
 {
     TBridgeOptions options;
     Error.clear();
+    Status = kExitUsage;
     bool deviceGiven = false;
     bool listing = false;
     for (qsizetype i = 0; i < Arguments.size(); ++i) {
-        const QString &argument = Arguments[i];
+        const std::optional<QString> decoded = FromUtf8Exactly(Arguments[i]);
+        if (!decoded) {
+            Error = QStringLiteral("unknown argument '%1'").arg(PrintableBytes(Arguments[i]));
+            return options;
+        }
+        const QString &argument = *decoded;
         auto value = [&](QString &Into) {
             if (i + 1 >= Arguments.size()) {
                 Error = argument + QStringLiteral(" needs a value");
                 return false;
             }
-            Into = Arguments[++i];
+            const QByteArray &bytes = Arguments[++i];
+            const std::optional<QString> text = FromUtf8Exactly(bytes);
+            if (!text) {
+                // A port under a name the user did not give is worse than none.
+                if (argument == QLatin1String("--port"))
+                    Status = kExitPortRefused;
+                Error = QStringLiteral("the value of %1, '%2', is not valid UTF-8")
+                            .arg(argument, PrintableBytes(bytes));
+                return false;
+            }
+            Into = *text;
             return true;
         };
         if (argument == QLatin1String("--help") || argument == QLatin1String("-h")) {
@@ -86,7 +132,7 @@ TBridgeOptions ParseBridgeArguments(const QStringList &Arguments, QString &Error
         } else if (argument == QLatin1String("--quiet") || argument == QLatin1String("-q")) {
             options.Quiet = true;
         } else {
-            Error = QStringLiteral("unknown argument '%1'").arg(argument);
+            Error = QStringLiteral("unknown argument '%1'").arg(TPortPlace::Printable(argument));
             return options;
         }
     }
@@ -214,7 +260,8 @@ int THeadlessBridge::Start()
                    .arg(FOptions.Device, FromLocal(FLink->LibraryFile())));
 
     if (FKeeper->Keep(FOptions.Port) == TPortKeeper::TKept::Failed) {
-        Warn(QStringLiteral("port '%1' refused: %2").arg(FOptions.Port, FControl->LastError()));
+        Warn(QStringLiteral("port '%1' refused: %2")
+                 .arg(TPortPlace::Printable(FOptions.Port), FControl->LastError()));
         FBridge.Retire(FLink);
         return kExitPortRefused;
     }
@@ -277,7 +324,7 @@ void THeadlessBridge::ReportPort(int Kept)
     if (kept == TPortKeeper::TKept::Failed) {
         if (!FPortFailing)
             Warn(QStringLiteral("port '%1' cannot be created again: %2; still trying")
-                     .arg(FOptions.Port, FControl->LastError()));
+                     .arg(TPortPlace::Printable(FOptions.Port), FControl->LastError()));
         FPortFailing = true;
         FShownStatus = FKeeper->Status();
         return;
@@ -322,16 +369,17 @@ void THeadlessBridge::TryReopen()
     FReopenAt = std::chrono::steady_clock::now() + pause;
 }
 
-int RunHeadlessBridge(const QStringList &Arguments)
+int RunHeadlessBridge(const QList<QByteArray> &Arguments)
 {
     QCoreApplication::setApplicationName(QStringLiteral("velmor-bridge"));
     QCoreApplication::setApplicationVersion(QStringLiteral("1.0"));
     QString error;
-    const TBridgeOptions options = ParseBridgeArguments(Arguments.mid(1), error);
+    TExitStatus refusal = kExitUsage;
+    const TBridgeOptions options = ParseBridgeArguments(Arguments.mid(1), error, refusal);
     if (!error.isEmpty()) {
-        std::fprintf(stderr, "velmor-bridge: %s\nTry 'velmor-bridge --help'.\n",
-                     error.toLocal8Bit().constData());
-        return kExitUsage;
+        std::fprintf(stderr, "velmor-bridge: %s\n%s", error.toLocal8Bit().constData(),
+                     refusal == kExitUsage ? "Try 'velmor-bridge --help'.\n" : "");
+        return refusal;
     }
     if (options.Mode == TBridgeOptions::TMode::Help) {
         std::fputs(BridgeUsage().toLocal8Bit().constData(), stdout);

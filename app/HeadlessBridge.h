@@ -10,6 +10,8 @@
 
 #include "app/Bridge.h"
 
+#include <QByteArray>
+#include <QList>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -50,8 +52,11 @@ struct TBridgeOptions {
     bool Quiet = false;
 };
 
-// The arguments after the program's name. Error is empty when they make sense.
-TBridgeOptions ParseBridgeArguments(const QStringList &Arguments, QString &Error);
+// The arguments after the program's name, as the bytes the program was given. Error is empty
+// when they make sense; else Status is the exit status to end with (a port name that is not
+// UTF-8 is refused as a port name).
+TBridgeOptions ParseBridgeArguments(const QList<QByteArray> &Arguments, QString &Error,
+                                    bridge::TExitStatus &Status);
 QString BridgeUsage();
 
 class THeadlessBridge final : public QObject
@@ -108,4 +113,4 @@ private:
 };
 
 // The whole program, once the application object exists: the exit status.
-int RunHeadlessBridge(const QStringList &Arguments);
+int RunHeadlessBridge(const QList<QByteArray> &Arguments);

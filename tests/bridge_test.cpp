@@ -82,13 +82,14 @@ private:
 class BridgeRun
 {
 public:
-    BridgeRun(const QStringList &Arguments, const QString &RuntimeDir)
+    BridgeRun(const QStringList &Arguments, const QString &RuntimeDir,
+              const QString &Program = QStringLiteral(VELMOR_BRIDGE))
     {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert("LD_LIBRARY_PATH", QString::fromStdString(SimLibrary::Folder()));
         environment.insert("XDG_RUNTIME_DIR", RuntimeDir);
         Process.setProcessEnvironment(environment);
-        Process.start(QStringLiteral(VELMOR_BRIDGE), Arguments);
+        Process.start(Program, Arguments);
     }
     ~BridgeRun()
     {
@@ -225,6 +226,41 @@ TEST_F(BridgeProgram, ARefusedPortNameEndsWithStatus5AndTheControlsReason)
         EXPECT_TRUE(err.contains("refused: " + reason)) << err.toStdString();
     }
     EXPECT_TRUE(PortFolder().isEmpty());
+}
+
+TEST_F(BridgeProgram, ANameIsTakenAsTheBytesGivenOrRefusedAndShownEscaped)
+{
+    // The bytes come from the shell's printf (octal escapes): arguments that are not UTF-8 or
+    // begin with a byte order mark cannot be passed as text.
+    struct TCase {
+        const char *Option;
+        const char *Bytes;
+        int Status;
+        QString Said;
+    };
+    const TCase cases[] = {
+        {"--port", "COM8\\377", 5, "'COM8\\xff', is not valid UTF-8"},
+        {"--port", "COM\\3038", 5, "'COM\\xc38', is not valid UTF-8"},
+        {"--port", "\\357\\273\\277COM8", 5, "U+FEFF"},
+        {"--port", "\\033[2JCOM8\\033]0;x\\007", 5, "port '\\x1b[2JCOM8\\x1b]0;x\\x07' refused"},
+        {"--device", "SSC Simulator\\377", 2, "'SSC Simulator\\xff', is not valid UTF-8"},
+    };
+    for (const TCase &test : cases) {
+        SCOPED_TRACE(test.Bytes);
+        const QStringList arguments = {
+            "-c",          "exec \"$0\" --device \"$1\" \"$2\" \"$(printf \"$3\")\"",
+            VELMOR_BRIDGE, kSimulator,
+            test.Option,   test.Bytes};
+        // A second --device, when that is the one tested, is the one that counts.
+        BridgeRun bridge(arguments, RuntimeDir.path(), QStringLiteral("/bin/sh"));
+        EXPECT_EQ(bridge.Finish(), test.Status);
+        EXPECT_TRUE(bridge.Out.isEmpty()) << bridge.Out.toStdString();
+        const QByteArray err = bridge.Process.readAllStandardError();
+        EXPECT_TRUE(QString::fromUtf8(err).contains(test.Said)) << err.toStdString();
+        for (const char control : {'\x1b', '\x07'})
+            EXPECT_FALSE(err.contains(control)) << err.toStdString();
+        EXPECT_TRUE(PortFolder().isEmpty()) << PortFolder().join(' ').toStdString();
+    }
 }
 
 TEST_F(BridgeProgram, EchoesThroughItsPortAndEachEndingSignalRemovesThePort)
