@@ -640,9 +640,13 @@ TEST_P(ResetEcho, ResetsDuringAnEchoLoseNoAnswerByte)
     StreamClient client(PortPath(), {realTime ? 12u : 30u, true});
     ASSERT_TRUE(client.IsOpen());
     client.Start();
+    // Each Reset right after a tick handed the synchronised link new bytes: their answers are
+    // on their way.
     for (int reset = 0; reset < 100; ++reset) {
-        const std::uint64_t before = client.Received();
-        ASSERT_TRUE(RunLoopUntil([&] { return client.Received() > before; }, kPatience))
+        ASSERT_TRUE(RunLoopUntil([&] { return Synched(); }, kPatience)) << "reset " << reset;
+        const std::uint64_t toDevice = VSSC->LinkState().Traffic().ToDevice;
+        ASSERT_TRUE(RunLoopUntil([&] { return VSSC->LinkState().Traffic().ToDevice > toDevice; },
+                                 kPatience))
             << "reset " << reset << ": " << client.Describe();
         Reset();
         ASSERT_TRUE(Shown.empty()) << Shown.front().toStdString();
