@@ -17,6 +17,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -574,6 +575,78 @@ TEST_F(VPortControl, WhatStandsBesideTheLinkNeverStopsItsMoves)
     EXPECT_EQ(FolderEntries(PortFolder),
               (QStringList{QStringLiteral(".ttyVTEST.lock"), QStringLiteral(".ttyVTEST.new"),
                            QStringLiteral(".ttyVTEST.Zz99"), QLatin1String(PortName)}));
+}
+
+// When the link cannot be moved on (here the process has no descriptor left for a new pair),
+// the port says so and tries again after a pause that doubles, never in a busy loop, and says
+// when it has recovered.
+TEST_F(VPortControl, ALinkThatCannotBeMovedIsRetriedAfterGrowingPausesAndSaid)
+{
+    TVSPortAx Port;
+    ASSERT_TRUE(Port.CreatePort(QLatin1String(PortName)));
+    const QString Target = QFileInfo(ExpectedPath).symLinkTarget();
+    // A visitor that waits for a byte before it opens and closes the port.
+    int Go[2];
+    ASSERT_EQ(::pipe2(Go, O_CLOEXEC), 0);
+    posix_spawn_file_actions_t Actions;
+    posix_spawn_file_actions_init(&Actions);
+    posix_spawn_file_actions_adddup2(&Actions, Go[0], STDIN_FILENO);
+    const QByteArray Path = QFile::encodeName(ExpectedPath);
+    const char *Argv[] = {"/bin/sh", "-c", "read go; exec 3<>\"$0\"", Path.constData(), nullptr};
+    pid_t Visitor = 0;
+    ASSERT_EQ(
+        ::posix_spawn(&Visitor, Argv[0], &Actions, nullptr, const_cast<char **>(Argv), environ), 0);
+    posix_spawn_file_actions_destroy(&Actions);
+    ::close(Go[0]);
+
+    rlimit Saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &Saved), 0);
+    // New descriptors take the lowest free number, and none may reach the limit.
+    const int LowestFree = ::dup(STDIN_FILENO);
+    ASSERT_GE(LowestFree, 0);
+    ::close(LowestFree);
+    rlimit Exhausted = Saved;
+    Exhausted.rlim_cur = static_cast<rlim_t>(LowestFree);
+    const auto Since = std::chrono::steady_clock::now();
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &Exhausted), 0);
+    ASSERT_EQ(::write(Go[1], "\n", 1), 1);
+    int Status = 0;
+    const bool Visited =
+        test::WaitUntil([&] { return ::waitpid(Visitor, &Status, WNOHANG) == Visitor; });
+    QStringList Said;
+    const bool Failed = Visited && test::WaitUntil([&] {
+                            Port.PortOpened();
+                            Said += Port.TakeNotices();
+                            return !Said.isEmpty();
+                        });
+    // Ticks far faster than the bridge's for half a second: after the pauses 10, 20, 40, ... ms,
+    // try K comes 10 * (2^K - 1) ms after the first at the earliest.
+    while (std::chrono::steady_clock::now() - Since < 500ms) {
+        Port.PortOpened();
+        std::this_thread::sleep_for(1ms);
+    }
+    Said += Port.TakeNotices();
+    const auto Elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - Since);
+    const int MostTries = 1 + static_cast<int>(std::log2(double(Elapsed.count()) / 10.0 + 1.0));
+    const QString Error = Port.LastError();
+    ::setrlimit(RLIMIT_NOFILE, &Saved);
+    ::close(Go[1]);
+    ASSERT_TRUE(Visited && WIFEXITED(Status) && WEXITSTATUS(Status) == 0);
+    ASSERT_TRUE(Failed) << "the failed move was never said";
+    EXPECT_LE(Said.size(), MostTries) << Said.join(QLatin1Char('\n')).toStdString();
+    EXPECT_TRUE(Said.front().contains(QString::fromLocal8Bit(strerror(EMFILE))))
+        << Said.front().toStdString();
+    EXPECT_TRUE(Error.contains(QStringLiteral("trying again"))) << Error.toStdString();
+    EXPECT_EQ(QFileInfo(ExpectedPath).symLinkTarget(), Target);
+
+    // With descriptors to spare again, the next try moves the link and says so.
+    ASSERT_TRUE(test::WaitUntil([&] {
+        Port.PortOpened();
+        return QFileInfo(ExpectedPath).symLinkTarget() != Target;
+    }));
+    EXPECT_TRUE(Port.TakeNotices().join(QString()).contains(QStringLiteral("fresh")));
+    EXPECT_EQ(Port.LastError(), QString());
 }
 
 // An application may make the port exclusive (TIOCEXCL) and close it without lifting that; the
