@@ -598,7 +598,8 @@ int TSSCClass::TxRoom()
 
 TLinkRemains TSSCClass::TakeRemains()
 {
-    if (isRunning())
+    // The acquire pairs with the worker's last store: all it wrote is seen here.
+    if (isRunning() || !FEnded.load(std::memory_order_acquire))
         return {};
     std::unique_lock lock(FLock);
     TLinkRemains remains;
