@@ -268,21 +268,6 @@ TEST_F(VPortNames, InvisibleAndBlankLookingCharactersAreRefusedByCodePointAndNam
         ExpectCreatedAt(Allowed, PortFolder + QLatin1Char('/') + Allowed);
 }
 
-TEST_F(VPortNames, APrintableNameShowsWhatANameMustNotHoldEscaped)
-{
-    const std::pair<QString, QString> Cases[] = {
-        {QStringLiteral("COM8"), QStringLiteral("COM8")},
-        {QStringLiteral("Port \u00fc \U0001F600"), QStringLiteral("Port \u00fc \U0001F600")},
-        {QStringLiteral("\x1b[2J\x1b]0;x\x07"), QStringLiteral("\\x1b[2J\\x1b]0;x\\x07")},
-        {QStringLiteral("a\nb\rc\td\x7f\u0085"), QStringLiteral("a\\nb\\rc\\td\\x7f\\x85")},
-        {QStringLiteral("\ufeffCOM8\u202e"), QStringLiteral("\\ufeffCOM8\\u202e")},
-        {QStringLiteral("COM8\U000E0001"), QStringLiteral("COM8\\U000e0001")},
-        {QStringLiteral("lone") + QChar(0xD800), QStringLiteral("lone\\ud800")},
-    };
-    for (const auto &[Name, Shown] : Cases)
-        EXPECT_EQ(TPortPlace::Printable(Name), Shown);
-}
-
 TEST_F(VPortNames, NonAsciiNamesAreTakenExactly)
 {
     const QString Plain = QStringLiteral("Port-\u00e4\u00f6\u00fc-\u7aef\u53e3");
