@@ -177,11 +177,10 @@ THeadlessBridge::THeadlessBridge(TBridgeOptions Options, TOutput Out, TOutput Sa
 {
     if (!FOptions.Driver.isEmpty())
         d2xx::SetLibraryFile(Local(FOptions.Driver));
-    // The link's own messages, each once: a text it repeats is only counted by the log.
-    FBridge.Log().Changed = [this] {
-        const auto &entries = FBridge.Log().Entries();
-        if (!entries.empty() && entries.back().Repeats == 1)
-            Inform(QStringLiteral("link: ") + entries.back().Text);
+    // The link's own messages, each once: what it repeats is summed up, a line a second at most.
+    FBridge.Log().Changed = [this, lines = TLinkLogLines()]() mutable {
+        for (const QString &line : lines.Take(FBridge.Log()))
+            Inform(QStringLiteral("link: ") + line);
     };
     FTimer.setInterval(kPollingIntervalMs);
     connect(&FTimer, &QTimer::timeout, this, &THeadlessBridge::Tick);

@@ -102,7 +102,7 @@ TVSSC::TVSSC(QWidget *Owner) : QMainWindow(Owner)
     statusBar()->addWidget(LinkStatus, 1);
     statusBar()->addPermanentWidget(MessagesButton);
     MessagesForm = new TMessagesForm(FBridge.Log(), this);
-    FBridge.Log().Changed = [this] { MessagesForm->Refresh(); };
+    FBridge.Log().Changed = [this] { MessagesForm->LogChanged(); };
     ShowLinkState();
 
     connect(Setup1, &QAction::triggered, this, &TVSSC::Setup1Click);

@@ -1,19 +1,47 @@
 #include "device/LinkLog.h"
 
+#include <algorithm>
+
 Q_LOGGING_CATEGORY(lcLink, "velmor.link", QtWarningMsg)
 
-void TLinkLog::Add(const std::string &Text)
+TLinkLog::TEntry *TLinkLog::Repeating(const QString &Text)
+{
+    const std::size_t size = FEntries.size();
+    if (FCycle > 0 && FCycle <= size) {
+        TEntry &next = FEntries[size - FCycle + FNext];
+        if (next.Text == Text) {
+            FNext = (FNext + 1) % FCycle;
+            return &next;
+        }
+    }
+    for (std::size_t length = 1; length <= std::min(kLongestCycle, size); ++length) {
+        TEntry &earlier = FEntries[size - length];
+        if (earlier.Text == Text) {
+            FCycle = length;
+            FNext = 1 % length;
+            return &earlier;
+        }
+    }
+    FCycle = 0;
+    FNext = 0;
+    return nullptr;
+}
+
+bool TLinkLog::Add(const std::string &Text)
 {
     const QString text = QString::fromLocal8Bit(Text);
-    if (!FEntries.empty() && FEntries.back().Text == text) {
-        TEntry &last = FEntries.back();
-        ++last.Repeats;
+    ++FRevision;
+    TEntry *repeated = Repeating(text);
+    if (repeated) {
+        ++repeated->Repeats;
+        ++FRepeated;
         // The log says a repeated text again at 10, 100, 1000, ... times, not at every tick.
         int power = 10;
-        while (power < last.Repeats)
+        while (power < repeated->Repeats)
             power *= 10;
-        if (last.Repeats == power)
-            qCInfo(lcLink).noquote() << QStringLiteral("%1 (%2 times)").arg(text).arg(last.Repeats);
+        if (repeated->Repeats == power)
+            qCInfo(lcLink).noquote()
+                << QStringLiteral("%1 (%2 times)").arg(text).arg(repeated->Repeats);
     } else {
         qCInfo(lcLink).noquote() << text;
         FEntries.push_back({QDateTime::currentDateTime(), text, 1});
@@ -22,6 +50,7 @@ void TLinkLog::Add(const std::string &Text)
     }
     if (Changed)
         Changed();
+    return repeated == nullptr;
 }
 
 QString TLinkLog::Lines() const
@@ -34,4 +63,41 @@ QString TLinkLog::Lines() const
         lines += QLatin1Char('\n');
     }
     return lines;
+}
+
+QStringList TLinkLogLines::Take(const TLinkLog &Log, Clock::time_point Now)
+{
+    QStringList lines;
+    if (Log.Repeated() != FSeen) {
+        FPending += Log.Repeated() - FSeen;
+        FSeen = Log.Repeated();
+        FCycle = Log.Cycle();
+        if (Now >= FNextNote)
+            lines << Note(Now);
+        return lines;
+    }
+    if (FPending > 0)
+        lines << Note(Now);
+    if (!Log.Entries().empty())
+        lines << Log.Entries().back().Text;
+    // The first note on what this text starts comes a second after it.
+    FNextNote = Now + kNotePause;
+    return lines;
+}
+
+QString TLinkLogLines::Note(Clock::time_point Now)
+{
+    QString note;
+    if (FCycle > 1)
+        note = QStringLiteral("(the last %1 lines repeated, %2 in all)")
+                   .arg(FCycle)
+                   .arg(FPending == 1 ? QStringLiteral("1 line")
+                                      : QStringLiteral("%1 lines").arg(FPending));
+    else
+        note = QStringLiteral("(repeated %1)")
+                   .arg(FPending == 1 ? QStringLiteral("once")
+                                      : QStringLiteral("%1 times").arg(FPending));
+    FPending = 0;
+    FNextNote = Now + kNotePause;
+    return note;
 }

@@ -17,3 +17,10 @@ add_executable(docs_screenshots screenshots.cpp)
 target_link_libraries(docs_screenshots PRIVATE velmor_app sim_library Qt6::Widgets)
 target_include_directories(docs_screenshots PRIVATE ${PROJECT_SOURCE_DIR})
 target_compile_definitions(docs_screenshots PRIVATE VELMOR_SIM_WITHOUT_GTEST)
+
+# The link's log and the Messages window that follows it.
+add_executable(log_test log_test.cpp TestMain.cpp)
+target_link_libraries(log_test PRIVATE velmor_dialogs Qt6::Widgets GTest::gtest)
+target_include_directories(log_test PRIVATE ${PROJECT_SOURCE_DIR})
+gtest_discover_tests(log_test DISCOVERY_TIMEOUT 60
+    PROPERTIES ENVIRONMENT QT_QPA_PLATFORM=offscreen TIMEOUT 120)

@@ -10,6 +10,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -474,6 +475,47 @@ TEST(HeadlessBridge, ADeviceLostIsReopenedAndTheApplicationSeesOnlyAPause)
         EXPECT_EQ(sim.vsim_OpenCount(), 0);
     }
     d2xx::SetLibraryFile("");
+}
+
+// A device lost while an application's bytes are on their way: unplugged, or every read failing.
+// The bytes whose answers never came back go to the reopened link, said on stderr, so the
+// application gets every byte back exactly once, in order.
+TEST(HeadlessBridge, ADeviceThatNeverSynchronisesCostsAboutALineASecond)
+{
+    SimLibrary sim;
+    ASSERT_TRUE(sim.Loaded());
+    sim.vsim_SetNoPattern(1);
+    TBridgeOptions options;
+    options.Device = kSimulator;
+    options.Port = QStringLiteral("unsynched");
+    options.Driver = QString::fromStdString(SimLibrary::Path());
+    QStringList said;
+    QElapsedTimer clock;
+    {
+        THeadlessBridge bridge(
+            options, [](const QString &) {}, [&](const QString &Line) { said << Line; });
+        ASSERT_EQ(bridge.Start(), bridge::kExitStopped) << said.join('\n').toStdString();
+        clock.start();
+        // The handshake's lines, said and repeated, until well over a thousand have come.
+        static const QRegularExpression counted(QStringLiteral("(\\d+) lines in all|(\\d+) times"));
+        auto repeats = [&] {
+            long long sum = 0;
+            for (const QString &line : said) {
+                const QRegularExpressionMatch match = counted.match(line);
+                if (match.hasMatch())
+                    sum += (match.captured(1) + match.captured(2)).toLongLong();
+            }
+            return sum;
+        };
+        ASSERT_TRUE(test::WaitUntil([&] { return repeats() >= 1500 || said.size() > 1500; }))
+            << said.join('\n').toStdString();
+        bridge.Stop();
+    }
+    sim.vsim_SetNoPattern(0);
+    d2xx::SetLibraryFile("");
+    // Opened, port ready, stopped; the link's first three texts; then a note a second at most.
+    const qint64 seconds = clock.elapsed() / 1000;
+    EXPECT_LE(said.size(), 7 + seconds + 1) << said.mid(0, 20).join('\n').toStdString();
 }
 
 // A device lost while an application's bytes are on their way: unplugged, or every read failing.
