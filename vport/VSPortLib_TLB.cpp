@@ -339,6 +339,7 @@ bool TVSPortAx::CreatePort(const QString &PortName)
     ExitSlot = PortExit::Claim();
     RecordLinkLocked();
     ClearTemporaries(Port->Place.FolderFd(), Port->Place.Entry());
+    Spare = NewPairLocked(Error);
     // A port that works but is not where the user would look first says why.
     if (!Port->Place.Note().isEmpty())
         FailLocked(Port->Place.Note());
@@ -420,6 +421,9 @@ bool TVSPortAx::DeleteLocked(bool Leaving)
     for (const std::unique_ptr<TPair> &Pair : Pairs)
         if (Pair->Watch >= 0)
             ::inotify_rm_watch(Inotify.Get(), Pair->Watch);
+    if (Spare && Spare->Watch >= 0)
+        ::inotify_rm_watch(Inotify.Get(), Spare->Watch);
+    Spare.reset();
     if (FolderWatch >= 0)
         ::inotify_rm_watch(Inotify.Get(), FolderWatch);
     FolderWatch = -1;
@@ -523,10 +527,24 @@ bool TVSPortAx::LookLocked()
     return Opened;
 }
 
+std::unique_ptr<TVSPortAx::TPair> TVSPortAx::NewPairLocked(QString &Error)
+{
+    std::optional<TPty> Pty = TPty::Open(Error);
+    if (!Pty)
+        return nullptr;
+    auto Pair = std::make_unique<TPair>(TPair{std::move(*Pty)});
+    if (Inotify.Valid())
+        Pair->Watch =
+            ::inotify_add_watch(Inotify.Get(), Pair->Pty.SlavePath().constData(), PairEvents);
+    return Pair;
+}
+
 void TVSPortAx::RenewLocked()
 {
     QString Error;
-    std::optional<TPty> Fresh = TPty::Open(Error);
+    // Made ahead, so that the move itself is two system calls: the sooner the link has moved,
+    // the shorter a visit can be and still leave nothing to the next.
+    std::unique_ptr<TPair> Fresh = Spare ? std::move(Spare) : NewPairLocked(Error);
     if (Fresh && LinkIsOursLocked()) {
         // Made where nothing is, then renamed over the link in one step: applications never find
         // the path missing, and nobody else's file at the temporary name is ever touched.
@@ -539,7 +557,7 @@ void TVSPortAx::RenewLocked()
                 Error = SystemErrorText(QStringLiteral("choosing a name for the new link"), errno);
                 break;
             }
-            if (::symlinkat(Fresh->SlavePath().constData(), Folder, Temporary.constData()) == 0)
+            if (::symlinkat(Fresh->Pty.SlavePath().constData(), Folder, Temporary.constData()) == 0)
                 break;
             if (errno != EEXIST) {
                 Error = SystemErrorText(
@@ -561,6 +579,7 @@ void TVSPortAx::RenewLocked()
     // A link that is gone or not ours is left alone: PortCreated turns false and the panel
     // creates the port again.
     if (!Error.isEmpty()) {
+        Spare = std::move(Fresh);
         const std::chrono::milliseconds Pause = std::min<std::chrono::milliseconds>(
             FirstRenewPause * (1 << std::min(RenewFailures, 16)), LongestRenewPause);
         ++RenewFailures;
@@ -579,14 +598,12 @@ void TVSPortAx::RenewLocked()
         NoticeLocked(QStringLiteral("port: the link leads to a fresh pseudo-terminal again"));
     }
     Pairs.back()->Unlinked = std::chrono::steady_clock::now();
-    auto Pair = std::make_unique<TPair>(TPair{std::move(*Fresh)});
-    if (Inotify.Valid())
-        Pair->Watch =
-            ::inotify_add_watch(Inotify.Get(), Pair->Pty.SlavePath().constData(), PairEvents);
-    Pairs.push_back(std::move(Pair));
+    Pairs.push_back(std::move(Fresh));
     LinkKnownOurs = false;
     if (LinkIsOursLocked())
         RecordLinkLocked();
+    // The next one; without it the next move makes its own.
+    Spare = NewPairLocked(Error);
 }
 
 void TVSPortAx::RetirePairsLocked()

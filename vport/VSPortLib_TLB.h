@@ -151,6 +151,8 @@ private:
     bool ServiceLocked();
     // Gives the link a fresh pair; the one it led to stays with whoever opened it.
     void RenewLocked();
+    // A fresh pair, watched; null with the reason in Error.
+    std::unique_ptr<TPair> NewPairLocked(QString &Error);
     // The pair whose application gets what Write is given: the oldest one held; null for none.
     TPair *PrimaryLocked() const;
     void RetirePairsLocked();
@@ -174,6 +176,8 @@ private:
     std::unique_ptr<TPort> Port;
     // The port's pairs, oldest first; the last is the one the link leads to.
     std::vector<std::unique_ptr<TPair>> Pairs;
+    // The pair the link moves to next, made ahead (null when that failed).
+    std::unique_ptr<TPair> Spare;
     std::vector<char> Queue;
     // The pair the queue is meant for.
     const TPair *QueueFor = nullptr;
