@@ -12,7 +12,9 @@
 #include <QStringDecoder>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <iterator>
 #include <optional>
 
@@ -390,9 +392,11 @@ int RunHeadlessBridge(const QList<QByteArray> &Arguments)
     }
 
     // stdout is for scripts: each line whole and at once, even into a pipe.
-    auto out = [](const QString &Line) {
+    int outError = 0;
+    auto out = [&outError](const QString &Line) {
         std::fprintf(stdout, "%s\n", Line.toLocal8Bit().constData());
-        std::fflush(stdout);
+        if (std::fflush(stdout) != 0 && outError == 0)
+            outError = errno;
     };
     auto say = [](const QString &Line) {
         const QString time =
@@ -400,6 +404,12 @@ int RunHeadlessBridge(const QList<QByteArray> &Arguments)
         std::fprintf(stderr, "%s %s\n", time.toLocal8Bit().constData(),
                      Line.toLocal8Bit().constData());
     };
+    // Refused before the loader could block for ever opening a FIFO.
+    if (const std::string refused = d2xx::RefusedLibraryFile(Local(options.Driver));
+        !options.Driver.isEmpty() && !refused.empty()) {
+        say(QStringLiteral("--driver refused: ") + FromLocal(refused));
+        return kExitNoDriver;
+    }
     THeadlessBridge bridge(options, out, say);
     if (options.Mode == TBridgeOptions::TMode::List)
         return bridge.List();
@@ -407,7 +417,17 @@ int RunHeadlessBridge(const QList<QByteArray> &Arguments)
     OnEndingSignals([] { QCoreApplication::quit(); });
     if (const int status = bridge.Start(); status != kExitStopped)
         return status;
-    QCoreApplication::exec();
+    // Whoever was to read the port's path has gone (SIGPIPE is ignored): nobody can use the port.
+    if (outError != 0) {
+        say(QStringLiteral("the port's path cannot be written on stdout: %1")
+                .arg(QString::fromLocal8Bit(std::strerror(outError))));
+        bridge.Stop();
+        return kExitFailure;
+    }
+    {
+        const TSignalsThroughLoop throughLoop;
+        QCoreApplication::exec();
+    }
     bridge.Stop();
     return kExitStopped;
 }

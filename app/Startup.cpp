@@ -60,7 +60,11 @@ int RunMainWindow()
     CreateForms();
     // The main window's close ends the program even while the About window is open.
     QObject::connect(VSSC, &TVSSC::Closed, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
-    const int status = QApplication::exec();
+    int status = 0;
+    {
+        const TSignalsThroughLoop throughLoop;
+        status = QApplication::exec();
+    }
     DestroyForms();
     return status;
 }

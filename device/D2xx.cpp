@@ -1,6 +1,7 @@
 #include "device/D2xx.h"
 
 #include <dlfcn.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <mutex>
@@ -97,8 +98,25 @@ void *LoadDriver(std::string &file)
     return nullptr;
 }
 
+std::string RefusedLibraryFile(const std::string &file)
+{
+    struct stat found = {};
+    if (file.find('/') == std::string::npos || ::stat(file.c_str(), &found) != 0 ||
+        S_ISREG(found.st_mode))
+        return {};
+    const char *kind = S_ISFIFO(found.st_mode)   ? "a FIFO"
+                       : S_ISDIR(found.st_mode)  ? "a folder"
+                       : S_ISCHR(found.st_mode)  ? "a character device"
+                       : S_ISBLK(found.st_mode)  ? "a block device"
+                       : S_ISSOCK(found.st_mode) ? "a socket"
+                                                 : "an unknown kind of file";
+    return file + " is " + kind + ", not a regular file";
+}
+
 void *LoadLibrary(const std::string &file)
 {
+    if (!RefusedLibraryFile(file).empty())
+        return nullptr;
     return dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
 }
 

@@ -87,7 +87,13 @@ std::string OwnDriverFile();
 // returned, the files tried ("libftd2xx.so or /usr/local/lib/velmor-debug/libftd2xx-ftdi1.so").
 void *LoadDriver(std::string &file);
 
-// Loads the library file; nullptr on failure.
+// Why `file` is not tried as the driver library: a path to something that is not a regular file
+// (a FIFO would block the loader's open for ever, a device or a folder cannot be a library); empty
+// when it can be tried. Looked at without opening it; a symbolic link is followed. A name without
+// a slash is the loader's to search, and a file that is not there is left for the loader to say.
+std::string RefusedLibraryFile(const std::string &file);
+
+// Loads the library file; nullptr on failure, and for a file RefusedLibraryFile refuses.
 void *LoadLibrary(const std::string &file);
 void UnloadLibrary(void *library);
 

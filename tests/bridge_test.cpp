@@ -24,13 +24,19 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace
 {
@@ -300,6 +306,151 @@ TEST_F(BridgeProgram, EchoesThroughItsPortAndEachEndingSignalRemovesThePort)
     }
 }
 
+TEST_F(BridgeProgram, EverySignalThatWouldEndItRemovesThePort)
+{
+    // No core files from the signals that would leave one.
+    const rlimit noCore = {0, RLIM_INFINITY};
+    rlimit kept = {};
+    ::getrlimit(RLIMIT_CORE, &kept);
+    ::setrlimit(RLIMIT_CORE, &noCore);
+    std::vector<int> ending = {SIGQUIT,   SIGILL,  SIGTRAP, SIGABRT, SIGBUS,  SIGFPE,
+                               SIGUSR1,   SIGSEGV, SIGUSR2, SIGALRM, SIGXCPU, SIGXFSZ,
+                               SIGVTALRM, SIGPROF, SIGIO,   SIGPWR,  SIGSYS,  SIGSTKFLT};
+    for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal)
+        ending.push_back(signal);
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    // These belong to the sanitizer, which reports and ends the program its own way.
+    std::erase_if(ending, [](int Signal) {
+        return Signal == SIGSEGV || Signal == SIGBUS || Signal == SIGFPE;
+    });
+#endif
+    const QString lock = RuntimeDir.filePath("velmor-debug/.fatal.lock");
+    for (const int signal : ending) {
+        SCOPED_TRACE(::strsignal(signal));
+        BridgeRun bridge({"--device", kSimulator, "--port", "fatal", "--quiet"}, RuntimeDir.path());
+        const QString path = bridge.WaitForPath();
+        ASSERT_FALSE(path.isEmpty()) << bridge.Err().toStdString();
+        ASSERT_TRUE(QFileInfo::exists(lock));
+        bridge.Signal(signal);
+        ASSERT_TRUE(bridge.Process.waitForFinished(kPatienceMs));
+        EXPECT_FALSE(QFileInfo(path).isSymLink());
+        EXPECT_FALSE(QFileInfo::exists(lock));
+        EXPECT_TRUE(PortFolder().isEmpty()) << PortFolder().join(' ').toStdString();
+    }
+    ::setrlimit(RLIMIT_CORE, &kept);
+}
+
+TEST_F(BridgeProgram, ADriverThatIsNotARegularFileIsRefusedBeforeItIsLoaded)
+{
+    QTemporaryDir folder;
+    ASSERT_TRUE(folder.isValid());
+    const QString fifo = folder.filePath("fifo.so");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const QString toFifo = folder.filePath("to-fifo.so");
+    ASSERT_TRUE(QFile::link(fifo, toFifo));
+    const struct {
+        QString Driver;
+        QString Said;
+    } refused[] = {
+        {fifo, fifo + " is a FIFO, not a regular file"},
+        {toFifo, toFifo + " is a FIFO"},
+        {folder.path(), folder.path() + " is a folder"},
+        {"/dev/null", "/dev/null is a character device"},
+    };
+    for (const auto &driver : refused) {
+        for (const QString &mode : {QStringLiteral("--list"), QStringLiteral("--device")}) {
+            QStringList arguments{"--driver", driver.Driver, mode};
+            if (mode == "--device")
+                arguments << kSimulator;
+            SCOPED_TRACE(arguments.join(' ').toStdString());
+            QString out, err;
+            EXPECT_EQ(Run(arguments, out, err), 3);
+            EXPECT_TRUE(out.isEmpty());
+            EXPECT_TRUE(err.contains("--driver refused: " + driver.Said)) << err.toStdString();
+            ExpectTimestamped(err);
+        }
+    }
+    EXPECT_TRUE(PortFolder().isEmpty());
+    // A link to the library itself is fine.
+    const QString toLibrary = folder.filePath("libftd2xx.so");
+    ASSERT_TRUE(QFile::link(QString::fromStdString(SimLibrary::Path()), toLibrary));
+    QString out, err;
+    EXPECT_EQ(Run({"--driver", toLibrary, "--list"}, out, err), 0) << err.toStdString();
+    EXPECT_EQ(out, kSimulator + "\n");
+}
+
+namespace
+{
+
+// velmor-bridge with its stdout on the write end of a pipe of the test's.
+void StartOnPipe(QProcess &Process, const QStringList &Arguments, const QString &RuntimeDir,
+                 int Stdout)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("LD_LIBRARY_PATH", QString::fromStdString(SimLibrary::Folder()));
+    environment.insert("XDG_RUNTIME_DIR", RuntimeDir);
+    Process.setProcessEnvironment(environment);
+    Process.setChildProcessModifier([Stdout] {
+        ::dup2(Stdout, STDOUT_FILENO);
+        // As a shell leaves it for what it starts, whatever the test's runner does with it.
+        ::signal(SIGPIPE, SIG_DFL);
+    });
+    Process.start(QStringLiteral(VELMOR_BRIDGE), Arguments);
+}
+
+} // namespace
+
+TEST_F(BridgeProgram, ASignalEndsItWhileItIsBlockedInStartUp)
+{
+    // Nobody reads its stdout, which is full: announcing the port blocks before the event loop
+    // runs.
+    int pipe[2];
+    ASSERT_EQ(::pipe2(pipe, O_CLOEXEC | O_NONBLOCK), 0);
+    const char filler[4096] = {};
+    while (::write(pipe[1], filler, sizeof filler) > 0) {
+    }
+    ASSERT_EQ(::fcntl(pipe[1], F_SETFL, 0), 0);
+    const QString path = RuntimeDir.filePath("velmor-debug/blocked");
+    QProcess process;
+    StartOnPipe(process, {"--device", kSimulator, "--port", "blocked"}, RuntimeDir.path(), pipe[1]);
+    ::close(pipe[1]);
+    // Blocked writing to stdout, its port in place.
+    const QString blocked = QStringLiteral("%1 0x1 ").arg(SYS_write);
+    QFile call(QStringLiteral("/proc/%1/syscall").arg(process.processId()));
+    ASSERT_TRUE(test::WaitUntil([&] {
+        call.open(QIODevice::ReadOnly);
+        const bool writing = call.readAll().startsWith(blocked.toLatin1());
+        call.close();
+        return writing;
+    })) << process.readAllStandardError().toStdString();
+    ASSERT_TRUE(QFileInfo(path).isSymLink());
+    ::kill(pid_t(process.processId()), SIGTERM);
+    const bool ended = process.waitForFinished(kPatienceMs);
+    ::close(pipe[0]);
+    if (!ended)
+        process.kill();
+    ASSERT_TRUE(ended);
+    EXPECT_FALSE(QFileInfo(path).isSymLink());
+    EXPECT_TRUE(PortFolder().isEmpty()) << PortFolder().join(' ').toStdString();
+}
+
+TEST_F(BridgeProgram, AStdoutClosedBeforeThePathCameEndsItWithStatus1AndThePortRemoved)
+{
+    int pipe[2];
+    ASSERT_EQ(::pipe2(pipe, O_CLOEXEC), 0);
+    ::close(pipe[0]);
+    QProcess process;
+    StartOnPipe(process, {"--device", kSimulator, "--port", "unread"}, RuntimeDir.path(), pipe[1]);
+    ::close(pipe[1]);
+    ASSERT_TRUE(process.waitForFinished(kPatienceMs));
+    const QString err = QString::fromLocal8Bit(process.readAllStandardError());
+    EXPECT_EQ(process.exitStatus(), QProcess::NormalExit) << err.toStdString();
+    EXPECT_EQ(process.exitCode(), 1);
+    EXPECT_TRUE(err.contains("the port's path cannot be written on stdout: Broken pipe"))
+        << err.toStdString();
+    EXPECT_TRUE(PortFolder().isEmpty()) << PortFolder().join(' ').toStdString();
+}
+
 TEST_F(BridgeProgram, AScriptTakesThePathFromTheFirstLineAndPyserialUsesIt)
 {
     // The two forms the README shows: a coprocess whose first line is read, and a bridge left in
@@ -477,9 +628,6 @@ TEST(HeadlessBridge, ADeviceLostIsReopenedAndTheApplicationSeesOnlyAPause)
     d2xx::SetLibraryFile("");
 }
 
-// A device lost while an application's bytes are on their way: unplugged, or every read failing.
-// The bytes whose answers never came back go to the reopened link, said on stderr, so the
-// application gets every byte back exactly once, in order.
 TEST(HeadlessBridge, ADeviceThatNeverSynchronisesCostsAboutALineASecond)
 {
     SimLibrary sim;

@@ -30,10 +30,17 @@ struct TSlot {
 
 TSlot Slots[SlotCount];
 
-// The signals whose default action ends the process there and then. SIGINT, SIGTERM and SIGHUP
-// are left to the program, which closes its window on them.
-constexpr int FatalSignals[] = {SIGABRT, SIGBUS, SIGFPE,  SIGILL,  SIGSEGV,
-                                SIGQUIT, SIGSYS, SIGXCPU, SIGXFSZ, SIGPIPE};
+// Every signal whose default action ends the process, the real-time ones (SIGRTMIN to SIGRTMAX)
+// besides. A program that stops cleanly on SIGINT, SIGTERM and SIGHUP, or ignores SIGPIPE, has
+// its own handlers there first, and they stay.
+constexpr int FatalSignals[] = {
+    SIGHUP,    SIGINT,  SIGQUIT,   SIGILL,  SIGTRAP, SIGABRT, SIGBUS,
+    SIGFPE,    SIGUSR1, SIGSEGV,   SIGUSR2, SIGPIPE, SIGALRM, SIGTERM,
+    SIGXCPU,   SIGXFSZ, SIGVTALRM, SIGPROF, SIGIO,   SIGPWR,  SIGSYS,
+#ifdef SIGSTKFLT
+    SIGSTKFLT,
+#endif
+};
 
 bool CopyEntry(char *Into, std::size_t Size, const QByteArray &From)
 {
@@ -79,19 +86,25 @@ void OnFatalSignal(int Signal)
     ::raise(Signal);
 }
 
+void InstallHandler(int Signal)
+{
+    struct sigaction Current = {};
+    if (::sigaction(Signal, nullptr, &Current) != 0 || Current.sa_handler != SIG_DFL ||
+        (Current.sa_flags & SA_SIGINFO) != 0)
+        return;
+    struct sigaction Action = {};
+    Action.sa_handler = OnFatalSignal;
+    sigemptyset(&Action.sa_mask);
+    Action.sa_flags = SA_RESETHAND | SA_NODEFER;
+    ::sigaction(Signal, &Action, nullptr);
+}
+
 void InstallHandlers()
 {
-    for (const int Signal : FatalSignals) {
-        struct sigaction Current = {};
-        if (::sigaction(Signal, nullptr, &Current) != 0 || Current.sa_handler != SIG_DFL ||
-            (Current.sa_flags & SA_SIGINFO) != 0)
-            continue;
-        struct sigaction Action = {};
-        Action.sa_handler = OnFatalSignal;
-        sigemptyset(&Action.sa_mask);
-        Action.sa_flags = SA_RESETHAND | SA_NODEFER;
-        ::sigaction(Signal, &Action, nullptr);
-    }
+    for (const int Signal : FatalSignals)
+        InstallHandler(Signal);
+    for (int Signal = SIGRTMIN; Signal <= SIGRTMAX; ++Signal)
+        InstallHandler(Signal);
 }
 
 } // namespace

@@ -4,10 +4,11 @@
 
 // What this process's ports have put on disk, kept where a fatal signal's handler can reach it
 // without taking a lock or allocating: the link (with the target it must still have), its lock
-// file, and the program's own folder. On SIGSEGV, SIGABRT and the other signals that end a
-// process at once, the handler removes each of them that is still ours, then lets the signal
-// take its course. (exit() is handled by the control itself, which runs its own destructor's
-// work from an atexit handler; only kill -9 leaves a port behind, which the next start clears.)
+// file, and the program's own folder. On SIGSEGV, SIGABRT, SIGUSR1, the real-time signals and
+// every other signal whose default action ends the process, the handler removes each of them that
+// is still ours, then lets the signal take its course. (exit() is handled by the control itself,
+// which runs its own destructor's work from an atexit handler; only kill -9 leaves a port behind,
+// which the next start clears.)
 //
 // The handlers go in once, and only for signals nobody else handles (a sanitizer's own handlers
 // stay).
