@@ -641,9 +641,10 @@ TEST_F(VPortControl, ALinkThatCannotBeMovedIsRetriedAfterGrowingPausesAndSaid)
     const QString Error = Port.LastError();
     ::setrlimit(RLIMIT_NOFILE, &Saved);
     ::close(Go[1]);
-    ASSERT_TRUE(FirstMoved);
+    ASSERT_TRUE(FirstMoved) << Port.LastError().toStdString();
     ASSERT_TRUE(Visited && WIFEXITED(Status) && WEXITSTATUS(Status) == 0);
-    ASSERT_TRUE(Failed) << "the failed move was never said";
+    ASSERT_TRUE(Failed) << "the failed move was never said; descriptors below " << LowestFree
+                        << ": " << QDir("/proc/self/fd").entryList().join(",").toStdString();
     EXPECT_LE(Said.size(), MostTries) << Said.join(QLatin1Char('\n')).toStdString();
     EXPECT_TRUE(Said.front().contains(QString::fromLocal8Bit(strerror(EMFILE))))
         << Said.front().toStdString();
