@@ -24,6 +24,10 @@ struct TSlot {
     int ParentFd = -1;
     char Link[EntrySize] = {};
     char Target[TargetSize] = {};
+    // While the link is being moved: the target it may still have, and the temporary link that
+    // may still stand beside it ("" for none).
+    char Previous[TargetSize] = {};
+    char Temporary[EntrySize] = {};
     char Lock[EntrySize] = {};
     char Folder[EntrySize] = {};
 };
@@ -51,14 +55,23 @@ bool CopyEntry(char *Into, std::size_t Size, const QByteArray &From)
     return true;
 }
 
+// Async-signal-safe: only system calls. Whether the entry is a link to Target.
+bool LinksTo(int FolderFd, const char *Entry, const char *Target)
+{
+    char Found[TargetSize];
+    const ssize_t Size = ::readlinkat(FolderFd, Entry, Found, sizeof(Found));
+    return Size > 0 && static_cast<std::size_t>(Size) == std::strlen(Target) &&
+           std::memcmp(Found, Target, static_cast<std::size_t>(Size)) == 0;
+}
+
 // Async-signal-safe: only system calls on what the slot recorded.
 void RemoveSlot(const TSlot &Slot)
 {
-    char Found[TargetSize];
-    const ssize_t Size = ::readlinkat(Slot.FolderFd, Slot.Link, Found, sizeof(Found));
-    if (Size > 0 && static_cast<std::size_t>(Size) == std::strlen(Slot.Target) &&
-        std::memcmp(Found, Slot.Target, static_cast<std::size_t>(Size)) == 0)
+    if (LinksTo(Slot.FolderFd, Slot.Link, Slot.Target) ||
+        (Slot.Previous[0] != '\0' && LinksTo(Slot.FolderFd, Slot.Link, Slot.Previous)))
         ::unlinkat(Slot.FolderFd, Slot.Link, 0);
+    if (Slot.Temporary[0] != '\0' && LinksTo(Slot.FolderFd, Slot.Temporary, Slot.Target))
+        ::unlinkat(Slot.FolderFd, Slot.Temporary, 0);
     struct stat Lock = {};
     if (::fstatat(Slot.FolderFd, Slot.Lock, &Lock, AT_SYMLINK_NOFOLLOW) == 0 &&
         S_ISREG(Lock.st_mode) && Lock.st_uid == ::geteuid())
@@ -125,7 +138,8 @@ int Claim()
 }
 
 void Publish(int Slot, int FolderFd, const QByteArray &LinkEntry, const QByteArray &Target,
-             const QByteArray &LockEntry, int ParentFd, const QByteArray &FolderEntry)
+             const QByteArray &LockEntry, int ParentFd, const QByteArray &FolderEntry,
+             const QByteArray &Previous, const QByteArray &Temporary)
 {
     if (Slot == NoSlot)
         return;
@@ -135,6 +149,8 @@ void Publish(int Slot, int FolderFd, const QByteArray &LinkEntry, const QByteArr
     Into.ParentFd = ParentFd;
     if (!CopyEntry(Into.Link, EntrySize, LinkEntry) ||
         !CopyEntry(Into.Target, TargetSize, Target) ||
+        !CopyEntry(Into.Previous, TargetSize, Previous) ||
+        !CopyEntry(Into.Temporary, EntrySize, Temporary) ||
         !CopyEntry(Into.Lock, EntrySize, LockEntry) ||
         !CopyEntry(Into.Folder, EntrySize, FolderEntry))
         return; // stays Busy: the handler leaves what it cannot name exactly

@@ -20,9 +20,11 @@ constexpr int NoSlot = -1;
 // A slot for one port; NoSlot when all are taken (that port is then only removed by exit()).
 int Claim();
 // Fills or refreshes a slot. ParentFd and FolderEntry name the program's own folder (ParentFd
-// -1 for none).
+// -1 for none). While the link moves to Target, Previous is the target it may still have and
+// Temporary the link made beside it for the move.
 void Publish(int Slot, int FolderFd, const QByteArray &LinkEntry, const QByteArray &Target,
-             const QByteArray &LockEntry, int ParentFd, const QByteArray &FolderEntry);
+             const QByteArray &LockEntry, int ParentFd, const QByteArray &FolderEntry,
+             const QByteArray &Previous = {}, const QByteArray &Temporary = {});
 void Release(int Slot);
 
 // What the signal handler does: removes every published port that is still ours.

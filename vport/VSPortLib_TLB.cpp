@@ -316,11 +316,19 @@ bool TVSPortAx::CreatePort(const QString &PortName)
         return false;
     }
     std::optional<TPty> Pty = TPty::Open(Error);
+    // Published before the link exists, so that a signal at any moment from here on takes it
+    // (and the lock file) along.
+    const int Slot = Pty ? PortExit::Claim() : PortExit::NoSlot;
+    if (Pty)
+        PortExit::Publish(Slot, Place->FolderFd(), Place->Entry(), Pty->SlavePath(),
+                          '.' + Place->Entry() + ".lock", Place->ParentFd(), Place->FolderEntry());
     if (!Pty || !PlaceLink(*Place, *Lock, Pty->SlavePath(), Error)) {
+        PortExit::Release(Slot);
         Lock->Abandon();
         FailLocked(Error);
         return false;
     }
+    ExitSlot = Slot;
     Port.reset(new TPort{std::move(*Place), std::move(*Lock)});
     Pairs.push_back(std::make_unique<TPair>(TPair{std::move(*Pty)}));
     Opened = false;
@@ -336,7 +344,6 @@ bool TVSPortAx::CreatePort(const QString &PortName)
         FolderWatch = ::inotify_add_watch(Inotify.Get(), Folder.constData(), FolderEvents);
     }
     LinkKnownOurs = false;
-    ExitSlot = PortExit::Claim();
     RecordLinkLocked();
     ClearTemporaries(Port->Place.FolderFd(), Port->Place.Entry());
     Spare = NewPairLocked(Error);
@@ -358,8 +365,16 @@ void TVSPortAx::RecordLinkLocked()
             Error.isEmpty()
                 ? SystemErrorText(QStringLiteral("checking the link %1").arg(Place.Path()), errno)
                 : Error);
+    PublishLocked(Target);
+}
+
+void TVSPortAx::PublishLocked(const QByteArray &Target, const QByteArray &Previous,
+                              const QByteArray &Temporary)
+{
+    const TPortPlace &Place = Port->Place;
     PortExit::Publish(ExitSlot, Place.FolderFd(), Place.Entry(), Target,
-                      '.' + Place.Entry() + ".lock", Place.ParentFd(), Place.FolderEntry());
+                      '.' + Place.Entry() + ".lock", Place.ParentFd(), Place.FolderEntry(),
+                      Previous, Temporary);
 }
 
 void TVSPortAx::ClearLeftOversLocked()
@@ -557,6 +572,8 @@ void TVSPortAx::RenewLocked()
                 Error = SystemErrorText(QStringLiteral("choosing a name for the new link"), errno);
                 break;
             }
+            // A signal from here until the move is recorded finds either link.
+            PublishLocked(Fresh->Pty.SlavePath(), Pairs.back()->Pty.SlavePath(), Temporary);
             if (::symlinkat(Fresh->Pty.SlavePath().constData(), Folder, Temporary.constData()) == 0)
                 break;
             if (errno != EEXIST) {
@@ -579,6 +596,8 @@ void TVSPortAx::RenewLocked()
     // A link that is gone or not ours is left alone: PortCreated turns false and the panel
     // creates the port again.
     if (!Error.isEmpty()) {
+        if (Port)
+            PublishLocked(Pairs.back()->Pty.SlavePath());
         Spare = std::move(Fresh);
         const std::chrono::milliseconds Pause = std::min<std::chrono::milliseconds>(
             FirstRenewPause * (1 << std::min(RenewFailures, 16)), LongestRenewPause);

@@ -157,6 +157,10 @@ private:
     TPair *PrimaryLocked() const;
     void RetirePairsLocked();
     void RecordLinkLocked();
+    // What a fatal signal's handler removes: the link (to Target, or still to Previous while it
+    // moves), the temporary link of a move, the lock file.
+    void PublishLocked(const QByteArray &Target, const QByteArray &Previous = {},
+                       const QByteArray &Temporary = {});
     void WatchLoop();
     void StopWatcher();
     // Left-overs of an instance killed with -9 in the per-user folder: once per control.
