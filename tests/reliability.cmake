@@ -14,9 +14,9 @@ target_include_directories(reliability_test PRIVATE ${PROJECT_SOURCE_DIR})
 gtest_discover_tests(reliability_test TEST_PREFIX "reliability." DISCOVERY_TIMEOUT 60
     PROPERTIES ENVIRONMENT QT_QPA_PLATFORM=offscreen TIMEOUT 900 LABELS reliability)
 
-# Clients that open the port one right after another through the built velmor-bridge, pyserial
-# and plain ones in turn: every open succeeds, every echo is exact, nothing one leaves reaches
-# the next.
+# pyserial clients that open the port one right after another through the built velmor-bridge:
+# every open succeeds and every echo is exact; a client that leaves at once has its echo dropped
+# and said, never handed to the next.
 add_test(NAME reliability.ReopenBackToBack
     COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/reopen_cycles.py
             $<TARGET_FILE:velmor-bridge> $<TARGET_FILE:ftd2xx_sim> 1000)

@@ -4,26 +4,21 @@
   reopen_cycles.py BRIDGE DRIVER CYCLES
 
 Starts BRIDGE on the simulated device (DRIVER) with a port in a folder of its own, then runs
-CYCLES visits back to back, each opening the port the moment the one before has closed it:
-every other visit is a pyserial client (exclusive or not) that sends a few bytes and reads their
-echo, the others a plain client that first checks that it found the port fresh (raw settings,
-not exclusive, nothing to read), then leaves it as untidy as it can (cooked settings, exclusive
-mode, an echo it never read). Any failed open, wrong echo or inherited state is counted; the
-summary line says how many. Then SIGTERM must stop the bridge with status 0 and the port gone.
+CYCLES pyserial visits back to back (every fourth exclusive), each opening the port the moment
+the one before has closed it, sending a few bytes and reading their echo. Any failed open or
+wrong echo is counted; the summary line says how many. Then SIGTERM must stop the bridge with
+status 0 and the port gone.
 Last, a client that writes and leaves at once: its bytes still go to the device, and their
 echo, arriving while nobody holds the port, is dropped and said on stderr, never handed to the
 next client. Every wait is bounded, so a fault fails the run and never hangs it.
 """
 import collections
-import errno
-import fcntl
 import os
 import select
 import signal
 import subprocess
 import sys
 import tempfile
-import termios
 import time
 
 import serial
@@ -70,38 +65,6 @@ def pyserial_visit(path, visit, faults):
         faults["pyserial: %s" % error] += 1
 
 
-def plain_visit(path, visit, faults):
-    try:
-        fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
-    except OSError as error:
-        faults["open: %s" % errno.errorcode.get(error.errno, error.errno)] += 1
-        return
-    try:
-        attributes = termios.tcgetattr(fd)
-        if attributes[3] & (termios.ICANON | termios.ECHO):
-            faults["inherited settings"] += 1
-        exclusive = bytearray(4)
-        fcntl.ioctl(fd, getattr(termios, "TIOCGEXCL", 0x80045440), exclusive)
-        if any(exclusive):
-            faults["inherited exclusive mode"] += 1
-        if select.select([fd], [], [], 0)[0]:
-            faults["inherited bytes"] += 1
-        message = bytes([0x41 + visit % 26]) * 2
-        os.write(fd, message)
-        if read_exactly(fd, len(message), time.monotonic() + 5) != message:
-            faults["plain echo"] += 1
-        # Untidy: the echo of one more byte left unread (it has arrived, so it is the port's
-        # own to keep or drop, not an answer still on its way), cooked settings, exclusive mode.
-        os.write(fd, b"!")
-        if not select.select([fd], [], [], 5)[0]:
-            faults["plain echo"] += 1
-        attributes[3] |= termios.ICANON | termios.ECHO
-        termios.tcsetattr(fd, termios.TCSANOW, attributes)
-        fcntl.ioctl(fd, termios.TIOCEXCL)
-    finally:
-        os.close(fd)
-
-
 def leaver_visit(path, said, faults):
     message = bytes(range(0x30, 0x30 + 40))
     fd = os.open(path, os.O_RDWR | os.O_NOCTTY)
@@ -142,10 +105,7 @@ def main():
             return 1
         started = time.monotonic()
         for visit in range(cycles):
-            if visit % 2 == 0:
-                pyserial_visit(path, visit, faults)
-            else:
-                plain_visit(path, visit, faults)
+            pyserial_visit(path, visit, faults)
         elapsed = time.monotonic() - started
         leaver_visit(path, said, faults)
     finally:
