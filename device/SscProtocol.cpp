@@ -18,6 +18,9 @@ int Wrap(int Index)
 // Copies Count bytes out of a ring starting at From, wrapping at the ring's end.
 void CopyFromRing(const unsigned char *Ring, int From, unsigned char *To, int Count)
 {
+    // Nothing to copy may come with no buffer at all (an empty vector's data()).
+    if (Count <= 0)
+        return;
     const int first = std::min(Count, kRingSize - From);
     std::memcpy(To, Ring + From, static_cast<std::size_t>(first));
     std::memcpy(To + first, Ring, static_cast<std::size_t>(Count - first));
