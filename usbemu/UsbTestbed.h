@@ -1,0 +1,54 @@
+// Emulated FTDI chips beneath the real libusb-1.0 and libftdi1, through umockdev.
+//
+// A UsbTestbed owns a umockdev testbed: each chip added gets its sysfs entry (idVendor,
+// idProduct, bcdDevice, strings, speed, bConfigurationValue, busnum/devnum and the descriptors
+// file) and a /dev/bus/usb node whose usbdevfs ioctls are answered by the chip: submit, reap
+// (blocking and not), discard, claim/release, capabilities; control transfers go to the chip's
+// control endpoint (FtdiChip.h says what the chip does and what it does not do yet).
+//
+// The process must run under umockdev's preload (LD_PRELOAD=libumockdev-preload.so.0 or
+// umockdev-wrapper) from its start; InMockEnvironment() tells whether it does.
+//
+// Reaping: umockdev's nodes are regular files, so libusb's poll() always finds them ready and
+// reaps without waiting. A reap that finds nothing finished while a transfer will finish in time
+// (its latency timer, or the clock producing its data) is therefore held, and completed by the
+// chip's timer thread when the transfer finishes, instead of spinning through EAGAIN. A held
+// reap delays other ioctls on the same descriptor (umockdev serialises them) by at most that
+// time. Discarded transfers are reaped with -ENOENT.
+#pragma once
+
+#include "usbemu/FtdiChip.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+typedef struct _UMockdevTestbed UMockdevTestbed;
+
+namespace usbemu
+{
+
+class UsbTestbed
+{
+public:
+    UsbTestbed();
+    ~UsbTestbed();
+    UsbTestbed(const UsbTestbed &) = delete;
+    UsbTestbed &operator=(const UsbTestbed &) = delete;
+
+    // True when the preload redirects /sys and /dev to this testbed.
+    bool InMockEnvironment() const;
+
+    // Plugs in a chip, each on a bus of its own (bus 1, 2, ...; device 1). An empty serial
+    // number is a blank EEPROM's: the device has none.
+    std::shared_ptr<FtdiChip> AddChip(ChipType type, const std::string &serial = {});
+
+    std::string SysDir() const;
+
+private:
+    class Device;
+    UMockdevTestbed *testbed_;
+    std::vector<std::unique_ptr<Device>> devices_;
+};
+
+} // namespace usbemu

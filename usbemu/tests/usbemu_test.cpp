@@ -1,0 +1,285 @@
+// Debian's libusb-1.0 and libftdi1, as shipped, against the emulated chips: enumeration, opening
+// every channel, MPSSE round trips, the latency timer's status-only packets, the buffers' sizes
+// and the requests a chip refuses. Table-driven over the four chip types.
+#include "usbemu/UsbTestbed.h"
+
+#include <ftdi.h>
+#include <gtest/gtest.h>
+#include <libusb.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace
+{
+
+using usbemu::ChipModel;
+using usbemu::ChipType;
+
+constexpr auto kPatience = std::chrono::seconds(20);
+constexpr int kSkipped = 77;
+
+template <typename Predicate> bool WaitUntil(Predicate predicate)
+{
+    const auto give_up = std::chrono::steady_clock::now() + kPatience;
+    while (!predicate()) {
+        if (std::chrono::steady_clock::now() > give_up)
+            return predicate();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+std::string Maps()
+{
+    std::ifstream file("/proc/self/maps");
+    return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+struct FtdiDeleter {
+    void operator()(ftdi_context *ftdi) const
+    {
+        ftdi_usb_close(ftdi);
+        ftdi_free(ftdi);
+    }
+};
+using Ftdi = std::unique_ptr<ftdi_context, FtdiDeleter>;
+
+class UsbEmulation : public ::testing::TestWithParam<ChipType>
+{
+protected:
+    void SetUp() override
+    {
+        testbed_ = std::make_unique<usbemu::UsbTestbed>();
+        if (!testbed_->InMockEnvironment())
+            GTEST_SKIP() << "not under umockdev's preload";
+        chip_ = testbed_->AddChip(GetParam());
+    }
+
+    void TearDown() override
+    {
+        chip_.reset();
+        testbed_.reset();
+    }
+
+    const ChipModel &Model() const { return chip_->Model(); }
+
+    // Opens channel `index` (0 = A) through libftdi1, found by VID, PID and product string.
+    Ftdi Open(unsigned index)
+    {
+        Ftdi ftdi(ftdi_new());
+        EXPECT_NE(ftdi, nullptr);
+        EXPECT_EQ(ftdi_set_interface(ftdi.get(), static_cast<ftdi_interface>(INTERFACE_A + index)),
+                  0);
+        const int opened = ftdi_usb_open_desc(ftdi.get(), usbemu::kFtdiVendorId, Model().productId,
+                                              Model().product, nullptr);
+        EXPECT_EQ(opened, 0) << ftdi_get_error_string(ftdi.get());
+        if (opened != 0)
+            return nullptr;
+        ftdi->usb_read_timeout = 5000;
+        ftdi->usb_write_timeout = 5000;
+        return ftdi;
+    }
+
+    // Reads exactly `count` bytes, or fewer if they do not come within the patience.
+    static std::vector<std::uint8_t> ReadBytes(ftdi_context *ftdi, std::size_t count)
+    {
+        std::vector<std::uint8_t> bytes(count);
+        std::size_t got = 0;
+        const auto give_up = std::chrono::steady_clock::now() + kPatience;
+        while (got < count && std::chrono::steady_clock::now() < give_up) {
+            const int n = ftdi_read_data(ftdi, bytes.data() + got, static_cast<int>(count - got));
+            if (n < 0)
+                break;
+            got += static_cast<std::size_t>(n);
+        }
+        bytes.resize(got);
+        return bytes;
+    }
+
+    std::unique_ptr<usbemu::UsbTestbed> testbed_;
+    std::shared_ptr<usbemu::FtdiChip> chip_;
+};
+
+TEST_P(UsbEmulation, TheSystemLibrariesAreTheOnesLoaded)
+{
+    const std::string maps = Maps();
+    EXPECT_NE(maps.find("/usr/lib/x86_64-linux-gnu/libusb-1.0.so.0"), std::string::npos);
+    EXPECT_NE(maps.find("/usr/lib/x86_64-linux-gnu/libftdi1.so.2"), std::string::npos);
+    EXPECT_NE(maps.find("libumockdev-preload.so.0"), std::string::npos);
+    EXPECT_EQ(maps.find("standin"), std::string::npos);
+}
+
+TEST_P(UsbEmulation, LibusbEnumeratesTheChip)
+{
+    libusb_context *context = nullptr;
+    ASSERT_EQ(libusb_init(&context), 0);
+    libusb_device **list = nullptr;
+    const ssize_t count = libusb_get_device_list(context, &list);
+    ASSERT_EQ(count, 1);
+    libusb_device_descriptor descriptor{};
+    ASSERT_EQ(libusb_get_device_descriptor(list[0], &descriptor), 0);
+    EXPECT_EQ(descriptor.idVendor, 0x0403);
+    EXPECT_EQ(descriptor.idProduct, Model().productId);
+    EXPECT_EQ(descriptor.bcdDevice, Model().bcdDevice);
+    EXPECT_EQ(libusb_get_device_speed(list[0]),
+              Model().highSpeed ? LIBUSB_SPEED_HIGH : LIBUSB_SPEED_FULL);
+    for (unsigned i = 0; i < Model().channels; ++i) {
+        EXPECT_EQ(libusb_get_max_packet_size(list[0], usbemu::InEndpoint(i)), Model().maxPacket);
+        EXPECT_EQ(libusb_get_max_packet_size(list[0], usbemu::OutEndpoint(i)), Model().maxPacket);
+    }
+    libusb_device_handle *handle = nullptr;
+    ASSERT_EQ(libusb_open(list[0], &handle), 0);
+    unsigned char text[64] = {};
+    ASSERT_GT(libusb_get_string_descriptor_ascii(handle, descriptor.iProduct, text, sizeof text),
+              0);
+    EXPECT_STREQ(reinterpret_cast<char *>(text), Model().product);
+    ASSERT_GT(
+        libusb_get_string_descriptor_ascii(handle, descriptor.iManufacturer, text, sizeof text), 0);
+    EXPECT_STREQ(reinterpret_cast<char *>(text), "FTDI");
+    EXPECT_EQ(descriptor.iSerialNumber, 0); // a blank EEPROM has none
+    libusb_close(handle);
+    libusb_free_device_list(list, 1);
+    libusb_exit(context);
+}
+
+TEST_P(UsbEmulation, LibftdiOpensEveryChannelAndMpsseWhereTheChipHasIt)
+{
+    const ftdi_chip_type expected[] = {TYPE_2232C, TYPE_2232H, TYPE_4232H, TYPE_232H};
+    for (unsigned i = 0; i < Model().channels; ++i) {
+        SCOPED_TRACE("channel " + std::to_string(i));
+        Ftdi ftdi = Open(i);
+        ASSERT_NE(ftdi, nullptr);
+        EXPECT_EQ(ftdi->type, expected[static_cast<int>(GetParam())]);
+        EXPECT_EQ(ftdi->max_packet_size, Model().maxPacket);
+        ASSERT_EQ(ftdi_set_latency_timer(ftdi.get(), 3), 0);
+        unsigned char latency = 0;
+        ASSERT_EQ(ftdi_get_latency_timer(ftdi.get(), &latency), 0);
+        EXPECT_EQ(latency, 3);
+        const int mpsse = ftdi_set_bitmode(ftdi.get(), 0, BITMODE_MPSSE);
+        if (i < Model().mpsseChannels) {
+            EXPECT_EQ(mpsse, 0) << ftdi_get_error_string(ftdi.get());
+            EXPECT_EQ(chip_->BitMode(i), BITMODE_MPSSE);
+        } else {
+            EXPECT_LT(mpsse, 0) << "this channel has no MPSSE";
+        }
+        unsigned short status = 0;
+        ASSERT_EQ(ftdi_poll_modem_status(ftdi.get(), &status), 0);
+        EXPECT_EQ(status, usbemu::kModemStatus0 | usbemu::kModemStatus1 << 8);
+    }
+}
+
+TEST_P(UsbEmulation, MpsseLoopbackRoundTripsExactlyAndAnIdleReadGivesNothing)
+{
+    Ftdi ftdi = Open(0);
+    ASSERT_NE(ftdi, nullptr);
+    ASSERT_EQ(ftdi_set_latency_timer(ftdi.get(), 2), 0);
+    ASSERT_EQ(ftdi_set_bitmode(ftdi.get(), 0, BITMODE_MPSSE), 0);
+    // Nothing asked for: the latency timer's packets carry the status bytes alone.
+    std::uint8_t spare[16];
+    EXPECT_EQ(ftdi_read_data(ftdi.get(), spare, sizeof spare), 0);
+
+    // More than a packet each way, so that full packets and a short one both occur; each
+    // command asks no more than the buffer to the host holds, since this host writes before it
+    // reads (a chip whose buffer is full takes no more commands).
+    std::vector<std::uint8_t> payload(700);
+    for (std::size_t i = 0; i < payload.size(); ++i)
+        payload[i] = static_cast<std::uint8_t>(i * 7 + 3);
+    const std::uint8_t setup[] = {0x84, 0x86, 0x00, 0x00};
+    ASSERT_EQ(ftdi_write_data(ftdi.get(), setup, sizeof setup), int{sizeof setup});
+    const std::size_t chunk = std::min(payload.size(), Model().toHostBytes);
+    for (const std::uint8_t opcode : {std::uint8_t{0x31}, std::uint8_t{0x39}}) {
+        for (std::size_t at = 0; at < payload.size(); at += chunk) {
+            const std::size_t count = std::min(chunk, payload.size() - at);
+            std::vector<std::uint8_t> commands{opcode,
+                                               static_cast<std::uint8_t>((count - 1) & 0xFF),
+                                               static_cast<std::uint8_t>((count - 1) >> 8)};
+            commands.insert(commands.end(), payload.begin() + static_cast<long>(at),
+                            payload.begin() + static_cast<long>(at + count));
+            commands.push_back(0x87);
+            ASSERT_EQ(
+                ftdi_write_data(ftdi.get(), commands.data(), static_cast<int>(commands.size())),
+                static_cast<int>(commands.size()));
+            const std::vector<std::uint8_t> answer = ReadBytes(ftdi.get(), count);
+            ASSERT_EQ(answer.size(), count);
+            EXPECT_TRUE(
+                std::equal(answer.begin(), answer.end(), payload.begin() + static_cast<long>(at)));
+        }
+    }
+    // Not a byte more: the status bytes were stripped and nothing else is queued.
+    EXPECT_EQ(ftdi_read_data(ftdi.get(), spare, sizeof spare), 0);
+}
+
+TEST_P(UsbEmulation, AnUnknownOpcodeIsAnsweredWithBadCommand)
+{
+    Ftdi ftdi = Open(0);
+    ASSERT_NE(ftdi, nullptr);
+    ASSERT_EQ(ftdi_set_bitmode(ftdi.get(), 0, BITMODE_MPSSE), 0);
+    // 0x8A (clock divide by 5 off) exists only on the high-speed chips.
+    std::uint8_t commands[] = {0xAB, 0x8A, 0x87};
+    ASSERT_EQ(ftdi_write_data(ftdi.get(), commands, sizeof commands), 3);
+    const std::vector<std::uint8_t> expected =
+        Model().highSpeed ? std::vector<std::uint8_t>{0xFA, 0xAB}
+                          : std::vector<std::uint8_t>{0xFA, 0xAB, 0xFA, 0x8A};
+    EXPECT_EQ(ReadBytes(ftdi.get(), expected.size()), expected);
+}
+
+TEST_P(UsbEmulation, TheClockStallsWhenTheBufferToTheHostIsFull)
+{
+    Ftdi ftdi = Open(0);
+    ASSERT_NE(ftdi, nullptr);
+    ASSERT_EQ(ftdi_set_bitmode(ftdi.get(), 0, BITMODE_MPSSE), 0);
+    // Read three buffers' worth while the host reads nothing.
+    const std::size_t total = 3 * Model().toHostBytes;
+    std::uint8_t commands[] = {0x84,
+                               0x80,
+                               0x02,
+                               0x02,
+                               0x2C,
+                               static_cast<std::uint8_t>((total - 1) & 0xFF),
+                               static_cast<std::uint8_t>((total - 1) >> 8)};
+    ASSERT_EQ(ftdi_write_data(ftdi.get(), commands, sizeof commands), int{sizeof commands});
+    EXPECT_TRUE(WaitUntil([&] { return chip_->ToHostQueued(0) == Model().toHostBytes; }));
+    EXPECT_EQ(chip_->ToHostQueued(0), Model().toHostBytes);
+    // Reading lets the clock go on, and every byte comes (loop-back of a high data pin).
+    const std::vector<std::uint8_t> answer = ReadBytes(ftdi.get(), total);
+    ASSERT_EQ(answer.size(), total);
+    EXPECT_EQ(std::count(answer.begin(), answer.end(), 0xFF), static_cast<long>(total));
+}
+
+TEST_P(UsbEmulation, RequestsTheChipWouldRefuseAreRefused)
+{
+    Ftdi ftdi = Open(0);
+    ASSERT_NE(ftdi, nullptr);
+    libusb_device_handle *handle = ftdi->usb_dev;
+    // An unknown vendor request.
+    EXPECT_EQ(libusb_control_transfer(handle, 0x40, 0x55, 0, 1, nullptr, 0, 1000),
+              LIBUSB_ERROR_PIPE);
+    // A channel the chip does not have.
+    const auto missing = static_cast<std::uint16_t>(Model().channels + 1);
+    EXPECT_EQ(libusb_control_transfer(handle, 0x40, 0x09, 16, missing, nullptr, 0, 1000),
+              LIBUSB_ERROR_PIPE);
+    // A bit mode no FTDI chip has.
+    EXPECT_EQ(libusb_control_transfer(handle, 0x40, 0x0B, 0x8000, 1, nullptr, 0, 1000),
+              LIBUSB_ERROR_PIPE);
+    // A set request sent as a get.
+    unsigned char byte = 0;
+    EXPECT_EQ(libusb_control_transfer(handle, 0xC0, 0x09, 16, 1, &byte, 1, 1000),
+              LIBUSB_ERROR_PIPE);
+}
+
+std::string ChipName(const ::testing::TestParamInfo<ChipType> &info)
+{
+    return usbemu::Model(info.param).name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Chips, UsbEmulation, ::testing::ValuesIn(usbemu::AllChipTypes()),
+                         ChipName);
+
+} // namespace
