@@ -383,4 +383,12 @@ std::size_t FtdiChip::ToHostQueued(unsigned channel)
     return c.engine.ToHost().Size();
 }
 
+std::size_t FtdiChip::FromHostQueued(unsigned channel)
+{
+    std::lock_guard lock(mutex_);
+    auto &c = *channels_.at(channel);
+    c.engine.Advance(Clock::now());
+    return c.engine.FromHost().Size();
+}
+
 } // namespace usbemu

@@ -87,6 +87,7 @@ public:
     std::uint8_t LatencyMs(unsigned channel);
     std::uint8_t BitMode(unsigned channel);
     std::size_t ToHostQueued(unsigned channel);
+    std::size_t FromHostQueued(unsigned channel);
 
 private:
     struct Transfer {

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
@@ -251,6 +252,58 @@ TEST_P(UsbEmulation, TheClockStallsWhenTheBufferToTheHostIsFull)
     const std::vector<std::uint8_t> answer = ReadBytes(ftdi.get(), total);
     ASSERT_EQ(answer.size(), total);
     EXPECT_EQ(std::count(answer.begin(), answer.end(), 0xFF), static_cast<long>(total));
+}
+
+TEST_P(UsbEmulation, TheBufferFromTheHostTakesWholePacketsUpToItsSize)
+{
+    Ftdi ftdi = Open(0);
+    ASSERT_NE(ftdi, nullptr);
+    ASSERT_EQ(ftdi_set_bitmode(ftdi.get(), 0, BITMODE_MPSSE), 0);
+    // A read longer than the buffer to the host stalls the engine with that buffer full.
+    std::uint8_t stall[] = {0x2C, 0xFF, 0xFF};
+    ASSERT_EQ(ftdi_write_data(ftdi.get(), stall, sizeof stall), int{sizeof stall});
+    ASSERT_TRUE(WaitUntil([&] { return chip_->ToHostQueued(0) == Model().toHostBytes; }));
+    // Behind it, the buffer from the host fills and then refuses packets: the write gives up
+    // at its timeout and libusb takes its transfer back.
+    ftdi->usb_write_timeout = 200;
+    std::vector<std::uint8_t> more(Model().fromHostBytes + 2 * Model().maxPacket, 0x87);
+    EXPECT_LT(ftdi_write_data(ftdi.get(), more.data(), static_cast<int>(more.size())),
+              static_cast<int>(more.size()));
+    EXPECT_EQ(chip_->FromHostQueued(0), Model().fromHostBytes);
+}
+
+TEST_P(UsbEmulation, RoundTripTimes)
+{
+    Ftdi ftdi = Open(0);
+    ASSERT_NE(ftdi, nullptr);
+    ASSERT_EQ(ftdi_set_latency_timer(ftdi.get(), 2), 0);
+    ASSERT_EQ(ftdi_set_bitmode(ftdi.get(), 0, BITMODE_MPSSE), 0);
+    std::uint8_t setup[] = {0x84};
+    ASSERT_EQ(ftdi_write_data(ftdi.get(), setup, 1), 1);
+    // Reported, never asserted: three bytes out and back, answered at once (0x87) and by the
+    // latency timer.
+    for (const bool immediate : {true, false}) {
+        constexpr int kRounds = 100;
+        std::vector<double> times;
+        for (int i = 0; i < kRounds; ++i) {
+            std::vector<std::uint8_t> commands{0x31, 0x02, 0x00,
+                                               1,    2,    static_cast<std::uint8_t>(i)};
+            if (immediate)
+                commands.push_back(0x87);
+            const auto start = std::chrono::steady_clock::now();
+            ASSERT_EQ(
+                ftdi_write_data(ftdi.get(), commands.data(), static_cast<int>(commands.size())),
+                static_cast<int>(commands.size()));
+            ASSERT_EQ(ReadBytes(ftdi.get(), 3).size(), 3U);
+            times.push_back(
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                    .count());
+        }
+        std::sort(times.begin(), times.end());
+        std::printf("%s round trip (%s): median %.2f ms, slowest %.2f ms\n", Model().name,
+                    immediate ? "send immediate" : "2 ms latency timer", times[kRounds / 2],
+                    times.back());
+    }
 }
 
 TEST_P(UsbEmulation, RequestsTheChipWouldRefuseAreRefused)
