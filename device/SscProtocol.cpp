@@ -221,4 +221,25 @@ TPhase SecondPhase(const TClockIn &ClockIn, unsigned char High, const TSay &Say)
     return TPhase::Match;
 }
 
+std::uint64_t StillToClock(std::uint64_t Given, std::uint64_t ReadBack, std::uint64_t Queued)
+{
+    const std::uint64_t back = ReadBack + Queued;
+    return Given > back ? Given - back : 0;
+}
+
+TPace NextPace(std::uint64_t Left, std::size_t &Due)
+{
+    // The frame just written begins to clock once the chip is down to its size.
+    auto dueAt = [&] { return std::uint64_t(kFramePayload) - kAnswerDue[Due]; };
+    if (Left <= kFrameLead)
+        return {TPaceStep::WriteNext};
+    if (Due < kAnswerDue.size() && Left <= dueAt()) {
+        while (Due < kAnswerDue.size() && Left <= dueAt())
+            ++Due;
+        return {TPaceStep::Collect};
+    }
+    const std::uint64_t target = Due < kAnswerDue.size() ? dueAt() : kFrameLead;
+    return {TPaceStep::Wait, Left - target};
+}
+
 } // namespace ssc

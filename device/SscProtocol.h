@@ -138,6 +138,46 @@ void AnswersRead(TFlight &Flight, const unsigned char *Bytes, std::uint32_t Coun
 std::vector<unsigned char> Unanswered(const TFlight &Flight);
 
 // ---------------------------------------------------------------------------------------------
+// Pacing between frames
+
+// In bytes the chip still has to clock (8 us a byte at the 1 MHz the set-up chooses). The next
+// frame is written once the chip is down to kFrameLead: late, so that the frame carries the host
+// bytes queued meanwhile, and early enough that the chip never runs dry. 384 bytes are 3.1 ms. A
+// full-speed chip (FT2232D) needs about 3 ms to move a whole 4099-byte frame over USB, but it
+// starts clocking the frame as its first packets arrive, and from then on USB outruns the clock
+// about eightfold: the lead covers the first packets' way to the chip and the worker waking late.
+// Every byte of lead is echo time: a millisecond for every 125 bytes.
+constexpr std::uint32_t kFrameLead = 384;
+// The device answers a new host byte within about a millisecond of the frame carrying it
+// beginning to clock, and the chip hands the answer on when its 1 ms latency timer next expires,
+// anywhere from at once to a millisecond later. The worker collects when the chip has clocked
+// this far into that frame: at 0.4 ms for an answer that is there at once, at 1.3 ms for the
+// usual case and at 3.2 ms for one that came late, instead of near the frame's end. The extra
+// wakes are only for frames that carry new host bytes.
+constexpr std::array<std::uint32_t, 3> kAnswerDue = {48, 160, 400};
+
+// What the chip still has to clock of the Given bytes: every byte it clocks out comes back as
+// one, so what has not come back (ReadBack, or Queued in the driver's receive queue) is still
+// ahead of its clock. No transmit count is needed: FTDI's library counts only what it has not yet
+// handed to the chip, and a driver over libftdi1 has none to give. Bytes the chip has clocked but
+// not yet sent over USB count as ahead: at most its latency timer's worth.
+std::uint64_t StillToClock(std::uint64_t Given, std::uint64_t ReadBack, std::uint64_t Queued);
+
+enum class TPaceStep {
+    WriteNext, // the chip is down to the lead
+    Collect,   // an answer is due now
+    Wait,      // for WaitBytes more of the clock
+};
+struct TPace {
+    TPaceStep Step;
+    std::uint64_t WaitBytes = 0;
+};
+// One look between two frames, with Left still to clock. Due is the next of kAnswerDue still
+// ahead in the frame just written (kAnswerDue.size() when none is, as for a frame without new
+// host bytes); a Collect moves it past every point reached.
+TPace NextPace(std::uint64_t Left, std::size_t &Due);
+
+// ---------------------------------------------------------------------------------------------
 // The handshake
 
 // What one phase asks of the device: clock Command in, then offer each answer byte to Accept as

@@ -21,13 +21,6 @@ constexpr std::chrono::milliseconds kIdleSleep{1000};
 constexpr std::chrono::milliseconds kSynchSettle{1};
 constexpr std::chrono::milliseconds kRetirePoll{5};
 
-// The device answers a new host byte within about a millisecond of the frame carrying it
-// beginning to clock, and the chip hands the answer on when its 1 ms latency timer next expires,
-// anywhere from at once to a millisecond later. The worker collects when the chip has clocked
-// this far into that frame: at 0.4 ms for an answer that is there at once, at 1.3 ms for the
-// usual case and at 3.2 ms for one that came late, instead of near the frame's end. The extra
-// wakes are only for frames that carry new host bytes.
-constexpr std::array<DWORD, 3> kAnswerDue = {48, 160, 400};
 constexpr std::chrono::microseconds kClockedByte{8};
 constexpr std::chrono::microseconds kPacingMin{500};
 constexpr std::chrono::microseconds kPacingStep{40000};
@@ -360,10 +353,9 @@ bool TSSCClass::DrainChip()
 
 void TSSCClass::AwaitFrameRoom(bool AnswerDue)
 {
-    // The collection points still ahead, in bytes the chip has left to clock: the frame just
-    // written begins to clock once the chip is down to its size.
+    // Paced by what has come back, not by the driver's transmit count, which FTDI's library
+    // keeps only until it has handed the bytes to the chip and a driver over libftdi1 not at all.
     std::size_t due = AnswerDue ? 0 : kAnswerDue.size();
-    auto dueAt = [&] { return static_cast<DWORD>(kFrameSize) - kAnswerDue[due]; };
     while (!Terminated()) {
         DWORD queued = 0, toSend = 0;
         // A chip that cannot say how far it is gets one pause, not a busy loop.
@@ -371,16 +363,17 @@ void TSSCClass::AwaitFrameRoom(bool AnswerDue)
             Sleep(kPacingStep, false);
             return;
         }
-        if (toSend <= kFrameLead)
+        const TPace pace = NextPace(StillToClock(ClockedEnd(), FFlight.ReadBack, queued), due);
+        if (pace.Step == TPaceStep::WriteNext)
             return;
-        if (due < kAnswerDue.size() && toSend <= dueAt()) {
+        if (pace.Step == TPaceStep::Collect) {
             CollectReceived();
-            while (due < kAnswerDue.size() && toSend <= dueAt())
-                ++due;
             continue;
         }
-        const DWORD target = due < kAnswerDue.size() ? dueAt() : kFrameLead;
-        const auto pause = std::clamp(kClockedByte * (toSend - target), kPacingMin, kPacingStep);
+        const auto pause = std::clamp(
+            kClockedByte *
+                static_cast<std::int64_t>(std::min<std::uint64_t>(pace.WaitBytes, kRingSize)),
+            std::chrono::microseconds(kPacingMin), std::chrono::microseconds(kPacingStep));
         if (Sleep(pause, false))
             return;
         // Collected after every pause, whatever it waited for: a chip whose read queue is full

@@ -65,16 +65,6 @@ constexpr unsigned char kLatencyMs = 1;
 constexpr d2xx::ULONG kDriverTimeoutMs = 50;
 // A driver call that fails this many times in a row more is a lost device, not a passing fault.
 constexpr int kFailureRetries = 5;
-// Frame pacing, in bytes the chip still has to clock (8 us a byte at the 1 MHz the set-up
-// chooses). The next frame is written once the chip is down to kFrameLead: late, so that the
-// frame carries the host bytes queued meanwhile, and early enough that the chip never runs dry.
-// 384 bytes are 3.1 ms. A full-speed chip (FT2232D) needs about 3 ms to move a whole 4099-byte
-// frame over USB, but it starts clocking the frame as its first packets arrive, and from then on
-// USB outruns the clock about eightfold: the lead covers the first packets' way to the chip and
-// the worker waking late. A real driver counts only the bytes it has not yet handed to the chip,
-// so there the chip's own buffer adds to the lead. Every byte of lead is echo time: a
-// millisecond for every 125 bytes.
-constexpr d2xx::DWORD kFrameLead = 384;
 } // namespace ssc
 
 class TSSCClass final : public QThread

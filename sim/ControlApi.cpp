@@ -112,6 +112,11 @@ void vsim_SetOverReport(unsigned bytes)
     Settings::Instance().SetOverReport(bytes);
 }
 
+void vsim_SetTxCountHidden(int on)
+{
+    Settings::Instance().SetTxCountHidden(on != 0);
+}
+
 int vsim_OpenCount(void)
 {
     return Settings::Instance().OpenCount();

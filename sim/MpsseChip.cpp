@@ -341,7 +341,7 @@ FT_STATUS Chip::GetStatus(d2xx::DWORD &rx, d2xx::DWORD &tx)
         return status;
     Advance(Clock::now(), settings);
     rx = static_cast<d2xx::DWORD>(answers_.Size()) + settings.overReport;
-    tx = static_cast<d2xx::DWORD>(commands_.Size());
+    tx = settings.txCountHidden ? 0 : static_cast<d2xx::DWORD>(commands_.Size());
     return d2xx::FT_OK;
 }
 
@@ -433,8 +433,10 @@ FT_STATUS Chip::Write(const std::uint8_t *data, std::size_t count, d2xx::DWORD &
         const std::size_t allowed = offered > 0 ? settings_.TakeWriteBudget(offered) : 0;
         if (allowed > 0) {
             Log(data + taken, allowed);
-            if (mpsseOn_)
+            if (mpsseOn_) {
                 commands_.Push(data + taken, allowed);
+                largestBacklog_ = std::max<unsigned long long>(largestBacklog_, commands_.Size());
+            }
             taken += allowed;
             Advance(now, settings);
             changed_.notify_all();
@@ -492,6 +494,7 @@ VsimChipState Chip::State()
     state.badCommands = badCommands_;
     state.lastBadOpcode = lastBadOpcode_;
     state.largestRead = largestRead_;
+    state.largestBacklog = largestBacklog_;
     state.deviceSynced = device_.Synced() ? 1 : 0;
     state.hostBytes = device_.HostBytes();
     state.deviceBytesSent = device_.BytesSent();

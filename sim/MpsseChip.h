@@ -167,6 +167,7 @@ private:
     long long badCommands_ = 0;
     std::uint8_t lastBadOpcode_ = 0;
     unsigned long long largestRead_ = 0;
+    unsigned long long largestBacklog_ = 0;
     std::vector<std::uint8_t> writeLog_;
 };
 

@@ -166,6 +166,12 @@ void Settings::SetOverReport(std::uint32_t bytes)
     faults_.overReport = bytes;
 }
 
+void Settings::SetTxCountHidden(bool on)
+{
+    std::lock_guard lock(mutex_);
+    faults_.txCountHidden = on;
+}
+
 int Settings::OpenCount()
 {
     std::lock_guard lock(mutex_);
@@ -190,8 +196,8 @@ std::shared_ptr<Chip> Settings::LatestChip()
 CallSettings Settings::ForCall()
 {
     std::lock_guard lock(mutex_);
-    return CallSettings{realTime_, behaviour_, faults_.unplugged, faults_.writeStall,
-                        faults_.overReport};
+    return CallSettings{realTime_,          behaviour_,         faults_.unplugged,
+                        faults_.writeStall, faults_.overReport, faults_.txCountHidden};
 }
 
 WriteFaults Settings::TakeWriteFaults()

@@ -41,6 +41,9 @@ struct CallSettings {
     bool writeStall = false;
     // Bytes FT_GetStatus claims beyond what is really queued.
     std::uint32_t overReport = 0;
+    // FT_GetStatus's transmit count stays 0, as with a driver that has handed everything to the
+    // chip.
+    bool txCountHidden = false;
 };
 
 // The faults one FT_Write call is to show, taken (and counted down) once at its start.
@@ -75,6 +78,7 @@ public:
     void SetOddRead(int calls);
     void SetUnplugged(bool on);
     void SetOverReport(std::uint32_t bytes);
+    void SetTxCountHidden(bool on);
     int OpenCount();
     std::size_t TakeHostBytes(std::uint8_t *out, std::size_t cap);
     std::shared_ptr<Chip> LatestChip();
@@ -115,6 +119,7 @@ private:
         int oddReadCalls = 0;
         bool unplugged = false;
         std::uint32_t overReport = 0;
+        bool txCountHidden = false;
     };
 
     std::mutex mutex_;

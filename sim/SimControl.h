@@ -58,6 +58,7 @@ typedef struct VsimChipState {
     long long hostBytes;            /* new host bytes the device accepted */
     long long deviceBytesSent;      /* words sent with flag 0x01, counted once fully clocked out */
     unsigned long long largestRead; /* the largest count asked of FT_Read since open */
+    unsigned long long largestBacklog; /* the most command bytes held unclocked since open */
 } VsimChipState;
 
 /* Every setting back to its default: devices {"SSC Simulator"}, real time, VSIM_ECHO, random
@@ -109,6 +110,9 @@ VSIM_EXPORT void vsim_SetUnplugged(int on);
 /* FT_GetStatus reports `bytes` more waiting than there are, as a driver that overstates its
  * receive queue (0 = off). FT_Read still returns only what is there. */
 VSIM_EXPORT void vsim_SetOverReport(unsigned bytes);
+/* 1: FT_GetStatus reports a transmit count of 0, as FTDI's library does once it has handed the
+ * bytes to the chip and a driver over libftdi1 always does. 0: the bytes not yet clocked. */
+VSIM_EXPORT void vsim_SetTxCountHidden(int on);
 
 /* The chips open now: successful FT_OpenEx calls less FT_Close calls. */
 VSIM_EXPORT int vsim_OpenCount(void);

@@ -82,6 +82,7 @@ public:
         Bind(vsim_SetOddRead, "vsim_SetOddRead");
         Bind(vsim_SetUnplugged, "vsim_SetUnplugged");
         Bind(vsim_SetOverReport, "vsim_SetOverReport");
+        Bind(vsim_SetTxCountHidden, "vsim_SetTxCountHidden");
         Bind(vsim_OpenCount, "vsim_OpenCount");
         Bind(vsim_TakeHostBytes, "vsim_TakeHostBytes");
         Bind(vsim_GetChipState, "vsim_GetChipState");
@@ -152,6 +153,7 @@ public:
     decltype(&::vsim_SetOddRead) vsim_SetOddRead = nullptr;
     decltype(&::vsim_SetUnplugged) vsim_SetUnplugged = nullptr;
     decltype(&::vsim_SetOverReport) vsim_SetOverReport = nullptr;
+    decltype(&::vsim_SetTxCountHidden) vsim_SetTxCountHidden = nullptr;
     decltype(&::vsim_OpenCount) vsim_OpenCount = nullptr;
     decltype(&::vsim_TakeHostBytes) vsim_TakeHostBytes = nullptr;
     decltype(&::vsim_GetChipState) vsim_GetChipState = nullptr;

@@ -230,6 +230,42 @@ struct ScriptedDevice {
 };
 } // namespace
 
+// The pacing between frames, worked by hand: a frame of 4096 payload bytes just written behind
+// 500 still to clock from the one before, its answer points 48, 160 and 400 bytes into it (at
+// 4048, 3936 and 3696 still to clock), the lead 384.
+TEST(Pacing, TheNextFrameWaitsForTheLeadAndTheAnswersAreCollectedOnTheWay)
+{
+    EXPECT_EQ(StillToClock(8192 + 500, 4096, 0), 4596u);
+    EXPECT_EQ(StillToClock(8192 + 500, 4000, 96), 4596u) << "what waits in the driver is back";
+    EXPECT_EQ(StillToClock(100, 90, 20), 0u);
+
+    struct TStep {
+        std::uint64_t Left;
+        TPaceStep Step;
+        std::uint64_t WaitBytes;
+        std::size_t DueAfter;
+    };
+    const TStep steps[] = {
+        {4596, TPaceStep::Wait, 548, 0},   // to the first answer point
+        {4040, TPaceStep::Collect, 0, 1},  // past 4048
+        {3000, TPaceStep::Collect, 0, 3},  // past 3936 and 3696 at once
+        {3000, TPaceStep::Wait, 2616, 3},  // then to the lead
+        {384, TPaceStep::WriteNext, 0, 3}, // at the lead
+        {0, TPaceStep::WriteNext, 0, 3},   // a chip that ran dry
+    };
+    std::size_t due = 0;
+    for (const TStep &step : steps) {
+        SCOPED_TRACE(step.Left);
+        const TPace pace = NextPace(step.Left, due);
+        EXPECT_EQ(pace.Step, step.Step);
+        EXPECT_EQ(pace.WaitBytes, step.WaitBytes);
+        EXPECT_EQ(due, step.DueAfter);
+    }
+    // A frame without new host bytes waits for the lead alone.
+    std::size_t none = kAnswerDue.size();
+    EXPECT_EQ(NextPace(4000, none).WaitBytes, 3616u);
+}
+
 TEST(Handshake, FirstPhaseComparesTheLastEightBitsWithTheLowByte)
 {
     ScriptedDevice device;
