@@ -9,7 +9,7 @@ packages=(build-essential cmake ninja-build pkg-config qt6-base-dev qt6-qpa-plug
           libftdi1-dev)
 if [[ "${1:-}" == "--tests" ]]; then
     packages+=(googletest libgtest-dev libgmock-dev python3 python3-serial ser2net clang-format
-               clang libclang-rt-14-dev)
+               clang libclang-rt-14-dev umockdev libumockdev-dev)
 fi
 
 missing=()
