@@ -578,20 +578,35 @@ sys.stdout.write(got.decode("ascii", "replace"))
 // ---------------------------------------------------------------------------------------------
 // In process: the simulated device unplugged and plugged in again while an application sends.
 
+namespace
+{
+
+// The headless bridge's options for the simulator and a port of this name.
+TBridgeOptions SimulatorOptions(const QString &Port)
+{
+    TBridgeOptions options;
+    options.Device = kSimulator;
+    options.Port = Port;
+    options.Driver = QString::fromStdString(SimLibrary::Path());
+    return options;
+}
+
+bool AnyContains(const QStringList &Lines, const QString &Text)
+{
+    return std::any_of(Lines.begin(), Lines.end(),
+                       [&](const QString &Line) { return Line.contains(Text); });
+}
+
+} // namespace
+
 TEST(HeadlessBridge, ADeviceLostIsReopenedAndTheApplicationSeesOnlyAPause)
 {
     SimLibrary sim;
     ASSERT_TRUE(sim.Loaded());
     QStringList said;
     QStringList out;
-    TBridgeOptions options;
-    options.Device = kSimulator;
-    options.Port = QStringLiteral("lost");
-    options.Driver = QString::fromStdString(SimLibrary::Path());
-    auto saw = [&](const QString &Text) {
-        return std::any_of(said.begin(), said.end(),
-                           [&](const QString &Line) { return Line.contains(Text); });
-    };
+    const TBridgeOptions options = SimulatorOptions(QStringLiteral("lost"));
+    auto saw = [&](const QString &Text) { return AnyContains(said, Text); };
     {
         THeadlessBridge bridge(
             options, [&](const QString &Line) { out << Line; },
@@ -633,10 +648,7 @@ TEST(HeadlessBridge, ADeviceThatNeverSynchronisesCostsAboutALineASecond)
     SimLibrary sim;
     ASSERT_TRUE(sim.Loaded());
     sim.vsim_SetNoPattern(1);
-    TBridgeOptions options;
-    options.Device = kSimulator;
-    options.Port = QStringLiteral("unsynched");
-    options.Driver = QString::fromStdString(SimLibrary::Path());
+    const TBridgeOptions options = SimulatorOptions(QStringLiteral("unsynched"));
     QStringList said;
     QElapsedTimer clock;
     {
@@ -688,14 +700,8 @@ TEST(HeadlessBridge, ADeviceLostMidTransferIsReopenedAndEveryByteComesBack)
         ASSERT_TRUE(sim.Loaded());
         sim.vsim_SetRealTime(1);
         QStringList said;
-        TBridgeOptions options;
-        options.Device = kSimulator;
-        options.Port = QStringLiteral("midway");
-        options.Driver = QString::fromStdString(SimLibrary::Path());
-        auto saw = [&](const QString &Text) {
-            return std::any_of(said.begin(), said.end(),
-                               [&](const QString &Line) { return Line.contains(Text); });
-        };
+        const TBridgeOptions options = SimulatorOptions(QStringLiteral("midway"));
+        auto saw = [&](const QString &Text) { return AnyContains(said, Text); };
         THeadlessBridge bridge(
             options, [](const QString &) {}, [&](const QString &Line) { said << Line; });
         ASSERT_EQ(bridge.Start(), bridge::kExitStopped) << said.join('\n').toStdString();
