@@ -239,27 +239,26 @@ bool FtdiChip::SubmitOut(std::uintptr_t key, std::uint8_t endpoint, std::vector<
 bool FtdiChip::Discard(std::uintptr_t key)
 {
     std::lock_guard lock(mutex_);
-    for (auto &channel : channels_) {
-        for (auto *list : {&channel->in, &channel->out}) {
-            const auto it = std::find_if(list->begin(), list->end(),
-                                         [key](const Transfer &t) { return t.key == key; });
-            if (it != list->end()) {
-                list->erase(it);
-                return true;
-            }
-        }
-    }
-    return false;
+    return FindLocked(key, true);
 }
 
 bool FtdiChip::Pending(std::uintptr_t key)
 {
     std::lock_guard lock(mutex_);
+    return FindLocked(key, false);
+}
+
+bool FtdiChip::FindLocked(std::uintptr_t key, bool remove)
+{
     for (auto &channel : channels_) {
         for (auto *list : {&channel->in, &channel->out}) {
-            if (std::any_of(list->begin(), list->end(),
-                            [key](const Transfer &t) { return t.key == key; }))
-                return true;
+            const auto it = std::find_if(list->begin(), list->end(),
+                                         [key](const Transfer &t) { return t.key == key; });
+            if (it == list->end())
+                continue;
+            if (remove)
+                list->erase(it);
+            return true;
         }
     }
     return false;

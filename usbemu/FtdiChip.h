@@ -90,6 +90,8 @@ public:
     std::size_t FromHostQueued(unsigned channel);
 
 private:
+    // Whether a transfer with this key waits on any channel; Remove takes it away. Under mutex_.
+    bool FindLocked(std::uintptr_t key, bool remove);
     struct Transfer {
         std::uintptr_t key = 0;
         std::vector<std::uint8_t> data;
