@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -92,10 +93,21 @@ FT_STATUS FT_OpenEx(void *pArg1, DWORD Flags, FT_HANDLE *pHandle)
                      [&](const ftdi1::Channel &each) { return each.description == description; });
     if (channel == channels.end())
         return d2xx::FT_DEVICE_NOT_FOUND;
-    ftdi_context *context = ftdi1::OpenChannel(*channel);
-    if (context == nullptr)
+    if (!channel->accessible)
         return d2xx::FT_DEVICE_NOT_OPENED;
+    std::string why;
+    ftdi_context *context = ftdi1::OpenChannel(*channel, why);
+    if (context == nullptr) {
+        // D2XX has no way to say why; a program run from a terminal shows it there.
+        std::fprintf(stderr, "libftd2xx-ftdi1: cannot open \"%s\": %s\n", description.c_str(),
+                     why.c_str());
+        return d2xx::FT_DEVICE_NOT_OPENED;
+    }
     auto open = std::make_shared<FtdiChannel>(context);
+    if (!open->Start()) {
+        open->Close();
+        return d2xx::FT_DEVICE_NOT_OPENED;
+    }
     {
         std::lock_guard lock(LiveMutex);
         Live.emplace(open.get(), open);
@@ -131,7 +143,8 @@ FT_STATUS FT_GetStatus(FT_HANDLE ftHandle, DWORD *dwRxBytes, DWORD *dwTxBytes, D
         return d2xx::FT_INVALID_PARAMETER;
     const FT_STATUS status = channel->GetStatus(*dwRxBytes);
     if (status == d2xx::FT_OK) {
-        // libftdi1 cannot know what the chip still holds to clock out.
+        // Every write is handed to the chip before FT_Write returns; what the chip still holds to
+        // clock out cannot be known.
         *dwTxBytes = 0;
         *dwEventDWord = 0;
     }

@@ -1,5 +1,7 @@
 #include "ftdi/FtdiBus.h"
 
+#include <libusb.h>
+
 #include <array>
 #include <memory>
 
@@ -13,9 +15,18 @@ namespace
 // FT2232C/D shares 0x6010 with the FT2232H.
 struct Product {
     int id;
+    int channels;
     int mpsseChannels;
 };
-constexpr std::array kProducts = {Product{0x6010, 2}, Product{0x6011, 2}, Product{0x6014, 1}};
+constexpr std::array kProducts = {Product{0x6010, 2, 2}, Product{0x6011, 4, 2},
+                                  Product{0x6014, 1, 1}};
+// The FT2232C/D (release below 7.00) has its MPSSE engine on channel A only.
+constexpr int kFt2232hRelease = 0x0700;
+
+int MpsseChannels(const Product &product, int release)
+{
+    return product.id == 0x6010 && release < kFt2232hRelease ? 1 : product.mpsseChannels;
+}
 
 // USB string descriptors hold at most 126 characters.
 constexpr int kProductStringSize = 128;
@@ -46,6 +57,51 @@ ftdi_interface Port(int index)
     return static_cast<ftdi_interface>(INTERFACE_A + index);
 }
 
+// The product string a chip has from the factory, by product id and release (bcdDevice).
+std::string FactoryProduct(int product, int release)
+{
+    switch (product) {
+    case 0x6010:
+        return release >= kFt2232hRelease ? "Dual RS232-HS" : "Dual RS232";
+    case 0x6011:
+        return "Quad RS232-HS";
+    default:
+        return "Single RS232-HS";
+    }
+}
+
+// Why a chip's strings could not be read, for the list: only a missing permission has a remedy
+// the user can apply; anything else names libusb's error.
+std::string Unreadable(libusb_device *device)
+{
+    libusb_device_handle *handle = nullptr;
+    const int result = libusb_open(device, &handle);
+    if (result == LIBUSB_SUCCESS) {
+        libusb_close(handle);
+        return "(unreadable)";
+    }
+    if (result == LIBUSB_ERROR_ACCESS)
+        return std::string("(no permission: udev rule ") + kUdevRule + ")";
+    return std::string("(") + libusb_error_name(result) + ")";
+}
+
+// The USB interface behind a channel.
+int InterfaceNumber(ftdi_interface port)
+{
+    return port == INTERFACE_ANY ? 0 : port - INTERFACE_A;
+}
+
+// Whether a kernel driver (ftdi_sio) has the channel's interface now.
+bool KernelDriverHas(libusb_device *device, int interface)
+{
+    libusb_device_handle *handle = nullptr;
+    if (libusb_open(device, &handle) != LIBUSB_SUCCESS)
+        return false;
+    const bool active = libusb_kernel_driver_active(handle, interface) == 1;
+    libusb_close(handle);
+    return active;
+}
+
 } // namespace
 
 bool ListChannels(std::vector<Channel> &channels)
@@ -59,16 +115,24 @@ bool ListChannels(std::vector<Channel> &channels)
         const DeviceList list = FindAll(context.get(), product.id, ok);
         std::size_t chip = 0;
         for (ftdi_device_list *entry = list.get(); entry != nullptr; entry = entry->next, ++chip) {
+            libusb_device_descriptor descriptor{};
+            libusb_get_device_descriptor(entry->dev, &descriptor);
             char name[kProductStringSize] = {};
+            std::string reason;
             if (ftdi_usb_get_strings(context.get(), entry->dev, nullptr, 0, name, sizeof name,
-                                     nullptr, 0) < 0)
-                continue;
-            for (int index = 0; index < product.mpsseChannels; ++index) {
-                Channel channel{product.id, chip, INTERFACE_ANY, name};
-                if (product.mpsseChannels > 1) {
+                                     nullptr, 0) < 0) {
+                const std::string factory = FactoryProduct(product.id, descriptor.bcdDevice);
+                factory.copy(name, sizeof name - 1);
+                reason = Unreadable(entry->dev);
+            }
+            for (int index = 0; index < MpsseChannels(product, descriptor.bcdDevice); ++index) {
+                Channel channel{product.id, chip, INTERFACE_ANY, name, reason.empty()};
+                if (product.channels > 1) {
                     channel.port = Port(index);
                     channel.description += std::string(" ") + char('A' + index);
                 }
+                if (!reason.empty())
+                    channel.description += " " + reason;
                 channels.push_back(std::move(channel));
             }
         }
@@ -76,18 +140,30 @@ bool ListChannels(std::vector<Channel> &channels)
     return ok;
 }
 
-ftdi_context *OpenChannel(const Channel &channel)
+ftdi_context *OpenChannel(const Channel &channel, std::string &why)
 {
     Context context(ftdi_new());
-    if (!context || ftdi_set_interface(context.get(), channel.port) < 0)
+    if (!context || ftdi_set_interface(context.get(), channel.port) < 0) {
+        why = "out of memory";
         return nullptr;
+    }
     bool ok = true;
     const DeviceList list = FindAll(context.get(), channel.product, ok);
     ftdi_device_list *entry = list.get();
     for (std::size_t chip = 0; entry != nullptr && chip < channel.chip; ++chip)
         entry = entry->next;
-    if (entry == nullptr || ftdi_usb_open_dev(context.get(), entry->dev) < 0)
+    if (entry == nullptr) {
+        why = "the chip is gone";
         return nullptr;
+    }
+    // libusb gives the interface back to the kernel at release only in the re-attaching mode.
+    context->module_detach_mode = KernelDriverHas(entry->dev, InterfaceNumber(channel.port))
+                                      ? AUTO_DETACH_REATACH_SIO_MODULE
+                                      : AUTO_DETACH_SIO_MODULE;
+    if (ftdi_usb_open_dev(context.get(), entry->dev) < 0) {
+        why = ftdi_get_error_string(context.get());
+        return nullptr;
+    }
     return context.release();
 }
 

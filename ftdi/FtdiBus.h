@@ -2,9 +2,13 @@
 //
 // D2XX names a channel by the chip's USB product string; a chip with more than one channel gets
 // " A", " B", ... appended, one entry a channel. Only channels with an MPSSE engine are listed:
-// both of an FT2232C/D or FT2232H, the first two of an FT4232H, the one of an FT232H. The list
-// is taken afresh on every call, in the order of the products below and, within one product, in
-// libusb's order of the chips.
+// channel A of an FT2232C/D, both of an FT2232H, the first two of an FT4232H, the one of an FT232H.
+// The list is taken afresh on every call, in the order of the products below and, within one
+// product, in libusb's order of the chips.
+//
+// A chip the user may not open (its device node's permissions) is still listed, under the
+// product string its type has from the factory and with the reason and the udev rule that
+// grants access appended, so that it does not silently go missing; opening it fails.
 #pragma once
 
 #include <ftdi.h>
@@ -23,14 +27,18 @@ struct Channel {
     std::size_t chip = 0; // position among ftdi_usb_find_all's chips of that product
     ftdi_interface port = INTERFACE_ANY;
     std::string description;
+    bool accessible = true; // false: listed with the reason, cannot be opened
 };
 
-// Every MPSSE channel attached now. A chip whose product string cannot be read (no access) is
-// left out. False when libftdi1 cannot look at the bus at all.
+// The udev rule installed with the driver, named where access is missing.
+constexpr const char *kUdevRule = "70-velmor-ssc.rules";
+
+// Every MPSSE channel attached now. False when libftdi1 cannot look at the bus at all.
 bool ListChannels(std::vector<Channel> &channels);
 
-// Opens `channel` in a context of its own; libftdi1 detaches the kernel's ftdi_sio from it.
-// nullptr when the chip is gone or cannot be claimed.
-ftdi_context *OpenChannel(const Channel &channel);
+// Opens `channel` in a context of its own; libftdi1 detaches the kernel's ftdi_sio from it, and
+// when ftdi_sio had the channel, libusb gives it back when the context is closed. nullptr when
+// the chip is gone or cannot be claimed; `why` then says why, in libftdi1's words.
+ftdi_context *OpenChannel(const Channel &channel, std::string &why);
 
 } // namespace ftdi1

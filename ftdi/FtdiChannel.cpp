@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <climits>
-#include <optional>
 
 namespace ftdi1
 {
@@ -12,52 +11,154 @@ namespace
 
 using d2xx::FT_STATUS;
 
-// A packet of a high-speed chip, should the context not say.
-constexpr std::size_t kDefaultPacketSize = 512;
+// The modem-status bytes that begin every packet from the chip.
+constexpr std::size_t kStatusBytes = 2;
+// A packet of a full-speed chip, should the context not say.
+constexpr std::size_t kDefaultPacketSize = 64;
+// How often the event thread looks at its stop flag when nothing wakes it.
+constexpr timeval kEventSlice{0, 100000};
 
-std::optional<FtdiChannel::Clock::time_point> Deadline(std::chrono::milliseconds timeout)
+// libftdi1 names its endpoints from the chip's side: it writes to in_ep and reads from out_ep.
+unsigned char ToChip(const ftdi_context *context)
 {
-    if (timeout.count() == 0)
-        return std::nullopt;
-    return FtdiChannel::Clock::now() + timeout;
+    return static_cast<unsigned char>(context->in_ep);
 }
-
-bool Passed(const std::optional<FtdiChannel::Clock::time_point> &deadline)
+unsigned char FromChip(const ftdi_context *context)
 {
-    return deadline && FtdiChannel::Clock::now() >= *deadline;
-}
-
-// What is left of the time until `deadline`, in whole milliseconds rounded up, at least 1.
-int Remaining(FtdiChannel::Clock::time_point deadline)
-{
-    const auto left =
-        std::chrono::ceil<std::chrono::milliseconds>(deadline - FtdiChannel::Clock::now());
-    return static_cast<int>(std::clamp<long long>(left.count(), 1, INT_MAX));
-}
-
-// libusb takes a timeout of 0 as none at all, as D2XX does.
-int ToUsbTimeout(std::chrono::milliseconds timeout)
-{
-    return static_cast<int>(std::min<long long>(timeout.count(), INT_MAX));
-}
-
-int ToInt(std::size_t count)
-{
-    return static_cast<int>(std::min<std::size_t>(count, INT_MAX));
+    return static_cast<unsigned char>(context->out_ep);
 }
 
 } // namespace
 
-FtdiChannel::FtdiChannel(ftdi_context *context) : context_(context), transfer_(kReadAheadSize) {}
+FtdiChannel::FtdiChannel(ftdi_context *context)
+    : context_(context),
+      packetSize_(context->max_packet_size > kStatusBytes ? context->max_packet_size
+                                                          : kDefaultPacketSize),
+      reads_(kReadsInFlight)
+{
+}
 
 FtdiChannel::~FtdiChannel()
 {
     Close();
 }
 
+bool FtdiChannel::Start()
+{
+    for (InTransfer &read : reads_) {
+        read.channel = this;
+        read.buffer.resize(kReadTransferSize);
+        read.transfer = libusb_alloc_transfer(0);
+        if (read.transfer == nullptr)
+            return false;
+        libusb_fill_bulk_transfer(read.transfer, context_->usb_dev, FromChip(context_),
+                                  read.buffer.data(), static_cast<int>(read.buffer.size()),
+                                  &FtdiChannel::OnRead, &read, 0);
+    }
+    write_ = libusb_alloc_transfer(0);
+    if (write_ == nullptr)
+        return false;
+    events_ = std::thread([this] { HandleEvents(); });
+    std::lock_guard lock(mutex_);
+    RefillLocked();
+    return !gone_;
+}
+
+void FtdiChannel::HandleEvents()
+{
+    while (!stopEvents_.load()) {
+        timeval slice = kEventSlice;
+        libusb_handle_events_timeout_completed(context_->usb_ctx, &slice, nullptr);
+    }
+}
+
+void LIBUSB_CALL FtdiChannel::OnRead(libusb_transfer *transfer)
+{
+    auto *read = static_cast<InTransfer *>(transfer->user_data);
+    read->channel->Arrived(*read);
+}
+
+void FtdiChannel::Arrived(InTransfer &read)
+{
+    const libusb_transfer *transfer = read.transfer;
+    std::lock_guard lock(mutex_);
+    read.inFlight = false;
+    --inFlight_;
+    // Every packet but the last is a full one; each begins with the status bytes.
+    const auto length = static_cast<std::size_t>(std::max(transfer->actual_length, 0));
+    for (std::size_t at = 0; at < length; at += packetSize_) {
+        const std::size_t packet = std::min(packetSize_, length - at);
+        if (packet > kStatusBytes)
+            readAhead_.insert(readAhead_.end(), read.buffer.begin() + long(at + kStatusBytes),
+                              read.buffer.begin() + long(at + packet));
+    }
+    switch (transfer->status) {
+    case LIBUSB_TRANSFER_COMPLETED:
+    case LIBUSB_TRANSFER_TIMED_OUT:
+        failedReads_ = 0;
+        break;
+    case LIBUSB_TRANSFER_CANCELLED:
+        break;
+    case LIBUSB_TRANSFER_NO_DEVICE:
+        gone_ = true;
+        break;
+    default:
+        if (++failedReads_ >= kReadRetries)
+            gone_ = true;
+        break;
+    }
+    if (!closing_ && !gone_)
+        RefillLocked();
+    changed_.notify_all();
+}
+
+void FtdiChannel::RefillLocked()
+{
+    std::size_t reading = std::count_if(reads_.begin(), reads_.end(),
+                                        [](const InTransfer &read) { return read.inFlight; });
+    for (InTransfer &read : reads_) {
+        if (read.inFlight)
+            continue;
+        if (readAhead_.size() + (reading + 1) * kReadTransferSize > kReadAheadSize)
+            return;
+        const int result = libusb_submit_transfer(read.transfer);
+        if (result != LIBUSB_SUCCESS) {
+            if (result == LIBUSB_ERROR_NO_DEVICE || ++failedReads_ >= kReadRetries)
+                gone_ = true;
+            return;
+        }
+        read.inFlight = true;
+        ++inFlight_;
+        ++reading;
+    }
+}
+
+void LIBUSB_CALL FtdiChannel::OnWrite(libusb_transfer *transfer)
+{
+    auto *channel = static_cast<FtdiChannel *>(transfer->user_data);
+    std::lock_guard lock(channel->mutex_);
+    --channel->inFlight_;
+    channel->writeDone_ = true;
+    if (transfer->status == LIBUSB_TRANSFER_NO_DEVICE)
+        channel->gone_ = true;
+    channel->changed_.notify_all();
+}
+
+std::size_t FtdiChannel::TakeLocked(std::uint8_t *out, std::size_t count)
+{
+    const std::size_t take = std::min(count, readAhead_.size());
+    std::copy_n(readAhead_.begin(), take, out);
+    readAhead_.erase(readAhead_.begin(), readAhead_.begin() + static_cast<long>(take));
+    if (take > 0 && !closing_ && !gone_)
+        RefillLocked();
+    return take;
+}
+
 FT_STATUS FtdiChannel::SetLatencyTimer(d2xx::UCHAR ms)
 {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(callMutex_);
+    if (context_ == nullptr)
+        return d2xx::FT_IO_ERROR;
     const int result = ftdi_set_latency_timer(context_, ms);
     // libftdi1 refuses 0 before it asks the chip (-1); everything else is the device's failure.
     if (result == -1)
@@ -69,43 +170,22 @@ FT_STATUS FtdiChannel::SetTimeouts(d2xx::ULONG readMs, d2xx::ULONG writeMs)
 {
     std::lock_guard lock(mutex_);
     readTimeout_ = std::chrono::milliseconds(readMs);
-    writeTimeout_ = std::chrono::milliseconds(writeMs);
-    // Each libftdi1 read returns within the chip's latency timer; this only bounds a dead chip.
-    context_->usb_read_timeout = ToUsbTimeout(readTimeout_);
-    context_->usb_write_timeout = ToUsbTimeout(writeTimeout_);
+    writeTimeoutMs_ = static_cast<unsigned>(std::min<d2xx::ULONG>(writeMs, UINT_MAX));
     return d2xx::FT_OK;
 }
 
 FT_STATUS FtdiChannel::SetBitMode(d2xx::UCHAR mask, d2xx::UCHAR mode)
 {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(callMutex_);
+    if (context_ == nullptr)
+        return d2xx::FT_IO_ERROR;
     return ftdi_set_bitmode(context_, mask, mode) < 0 ? d2xx::FT_IO_ERROR : d2xx::FT_OK;
-}
-
-bool FtdiChannel::FillReadAhead()
-{
-    const std::size_t room = kReadAheadSize - readAhead_.size();
-    if (room == 0)
-        return true;
-    const int got = ftdi_read_data(context_, transfer_.data(), ToInt(room));
-    if (got < 0)
-        return false;
-    readAhead_.insert(readAhead_.end(), transfer_.begin(), transfer_.begin() + got);
-    return true;
-}
-
-std::size_t FtdiChannel::TakeReadAhead(std::uint8_t *out, std::size_t count)
-{
-    const std::size_t take = std::min(count, readAhead_.size());
-    std::copy_n(readAhead_.begin(), take, out);
-    readAhead_.erase(readAhead_.begin(), readAhead_.begin() + static_cast<long>(take));
-    return take;
 }
 
 FT_STATUS FtdiChannel::GetStatus(d2xx::DWORD &rx)
 {
     std::lock_guard lock(mutex_);
-    if (!FillReadAhead())
+    if (readAhead_.empty() && (gone_ || closing_))
         return d2xx::FT_IO_ERROR;
     rx = static_cast<d2xx::DWORD>(readAhead_.size());
     return d2xx::FT_OK;
@@ -113,64 +193,98 @@ FT_STATUS FtdiChannel::GetStatus(d2xx::DWORD &rx)
 
 FT_STATUS FtdiChannel::Read(std::uint8_t *out, std::size_t count, d2xx::DWORD &got)
 {
-    std::lock_guard lock(mutex_);
-    const auto deadline = Deadline(readTimeout_);
-    std::size_t taken = TakeReadAhead(out, count);
-    while (taken < count) {
-        const int result = ftdi_read_data(context_, out + taken, ToInt(count - taken));
-        if (result < 0) {
-            // Bytes already taken are handed over; the failure shows at the next call.
-            got = static_cast<d2xx::DWORD>(taken);
-            return taken > 0 ? d2xx::FT_OK : d2xx::FT_IO_ERROR;
-        }
-        taken += static_cast<std::size_t>(result);
-        if (taken < count && Passed(deadline))
+    std::unique_lock lock(mutex_);
+    const auto deadline = Clock::now() + readTimeout_;
+    std::size_t taken = TakeLocked(out, count);
+    while (taken < count && !gone_ && !closing_) {
+        if (readTimeout_.count() == 0) {
+            changed_.wait(lock);
+        } else if (changed_.wait_until(lock, deadline) == std::cv_status::timeout) {
+            taken += TakeLocked(out + taken, count - taken);
             break;
+        }
+        taken += TakeLocked(out + taken, count - taken);
     }
     got = static_cast<d2xx::DWORD>(taken);
-    return d2xx::FT_OK;
+    // Bytes that arrived before the failure are handed over; the failure shows at the next call.
+    return taken == 0 && count > 0 && (gone_ || closing_) ? d2xx::FT_IO_ERROR : d2xx::FT_OK;
 }
 
 FT_STATUS FtdiChannel::Write(const std::uint8_t *data, std::size_t count, d2xx::DWORD &written)
 {
-    std::lock_guard lock(mutex_);
-    const auto deadline = Deadline(writeTimeout_);
-    const std::size_t packet =
-        context_->max_packet_size > 0 ? context_->max_packet_size : kDefaultPacketSize;
-    std::size_t sent = 0;
-    FT_STATUS status = d2xx::FT_OK;
-    while (sent < count) {
-        // The first packet has the whole timeout, later ones what is left of it; before them the
-        // chip's answers make room for its clocking to go on.
-        context_->usb_write_timeout = ToUsbTimeout(writeTimeout_);
-        if (sent > 0) {
-            if (!FillReadAhead()) {
-                status = d2xx::FT_IO_ERROR;
-                break;
-            }
-            if (deadline)
-                context_->usb_write_timeout = Remaining(*deadline);
-        }
-        const int result =
-            ftdi_write_data(context_, data + sent, ToInt(std::min(packet, count - sent)));
-        if (result < 0) {
-            status = Passed(deadline) ? d2xx::FT_OK : d2xx::FT_IO_ERROR;
-            break;
-        }
-        sent += static_cast<std::size_t>(result);
-        if (sent < count && Passed(deadline))
-            break;
+    std::lock_guard writing(writeMutex_);
+    written = 0;
+    std::unique_lock lock(mutex_);
+    if (gone_ || closing_)
+        return d2xx::FT_IO_ERROR;
+    if (count == 0)
+        return d2xx::FT_OK;
+    std::vector<std::uint8_t> buffer(data, data + std::min<std::size_t>(count, INT_MAX));
+    libusb_fill_bulk_transfer(write_, context_->usb_dev, ToChip(context_), buffer.data(),
+                              static_cast<int>(buffer.size()), &FtdiChannel::OnWrite, this,
+                              writeTimeoutMs_);
+    writeDone_ = false;
+    const int result = libusb_submit_transfer(write_);
+    if (result != LIBUSB_SUCCESS) {
+        if (result == LIBUSB_ERROR_NO_DEVICE)
+            gone_ = true;
+        return d2xx::FT_IO_ERROR;
     }
-    written = static_cast<d2xx::DWORD>(sent);
-    return status;
+    ++inFlight_;
+    changed_.wait(lock, [this] { return writeDone_; });
+    // What libusb says moved is what the chip took, however the transfer ended.
+    written = static_cast<d2xx::DWORD>(std::max(write_->actual_length, 0));
+    switch (write_->status) {
+    case LIBUSB_TRANSFER_COMPLETED:
+    case LIBUSB_TRANSFER_TIMED_OUT:
+    case LIBUSB_TRANSFER_CANCELLED:
+        return d2xx::FT_OK;
+    default:
+        return d2xx::FT_IO_ERROR;
+    }
+}
+
+void FtdiChannel::CancelAll(std::unique_lock<std::mutex> &lock)
+{
+    closing_ = true;
+    for (InTransfer &read : reads_) {
+        if (read.inFlight)
+            libusb_cancel_transfer(read.transfer);
+    }
+    if (write_ != nullptr && !writeDone_ && inFlight_ > 0)
+        libusb_cancel_transfer(write_);
+    changed_.notify_all();
+    changed_.wait_for(lock, kCancelWait, [this] { return inFlight_ == 0; });
 }
 
 FT_STATUS FtdiChannel::Close()
 {
-    std::lock_guard lock(mutex_);
+    std::lock_guard call(callMutex_);
     if (context_ == nullptr)
         return d2xx::FT_OK;
+    bool leftOver = false;
+    {
+        std::unique_lock lock(mutex_);
+        CancelAll(lock);
+        leftOver = inFlight_ > 0;
+    }
+    {
+        // A write still waiting sees its cancellation before the transfer is freed.
+        std::lock_guard writing(writeMutex_);
+    }
+    if (events_.joinable()) {
+        stopEvents_ = true;
+        libusb_interrupt_event_handler(context_->usb_ctx);
+        events_.join();
+    }
     const int result = ftdi_usb_close(context_);
+    if (!leftOver) {
+        for (InTransfer &read : reads_)
+            libusb_free_transfer(read.transfer);
+        libusb_free_transfer(write_);
+    }
+    reads_.clear();
+    write_ = nullptr;
     ftdi_free(context_);
     context_ = nullptr;
     return result < 0 ? d2xx::FT_IO_ERROR : d2xx::FT_OK;

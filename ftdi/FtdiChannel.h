@@ -1,48 +1,67 @@
-// One open MPSSE channel, driven through libftdi1 with D2XX's semantics.
+// One open MPSSE channel, driven through libftdi1's opened context with D2XX's semantics.
 //
-// Principles of operation. libftdi1 moves bytes in USB transfers and cannot say how many bytes
-// the chip holds for the host. The channel therefore keeps a read-ahead buffer: FT_GetStatus
-// reads what the chip has into it and counts it, and FT_Read takes from it before it asks the
-// chip. FT_Write goes out one USB packet per libftdi1 call, so that a write the timeout cuts
-// short still knows exactly how many bytes the chip took (a chip takes a packet whole or not at
-// all). Between packets it reads the chip's answers into the read-ahead buffer: a chip whose
-// receive FIFO is full stops clocking and, with it, stops taking commands.
+// Principles of operation. libftdi1 opens, claims and configures the channel; the bytes move in
+// libusb's asynchronous transfers on the context's handle, as FTDI's own driver moves them:
+// - reads are kept in flight all the time (kReadsInFlight transfers of kReadTransferSize bytes).
+//   Each completed transfer is cut into its USB packets, the two modem-status bytes that begin
+//   every packet are dropped, and the data goes into the read-ahead buffer. FT_GetStatus counts
+//   that buffer and FT_Read takes from it; neither ever waits for the chip to go quiet. A read
+//   is put back in flight only while the buffer has room for all of it, so a reader that stops
+//   leaves the bytes in the chip, whose clock then stalls as it should;
+// - FT_Write submits one transfer and reports exactly the count libusb says moved, also when
+//   the write timeout or an error cut it short: a chip takes a packet whole or not at all.
 //
-// Time. A libftdi1 read returns what the chip sent within its latency timer, possibly nothing,
-// so FT_Read asks again until it has what it wants or its read timeout has passed. A write
-// failure after the write timeout is the timeout (FT_OK with the count); one before it is an
-// error of the device.
+// A thread of the channel's own handles libusb's events. A transfer that fails because the
+// device is gone marks the channel gone: what had arrived is still handed over, then FT_Read,
+// FT_GetStatus and FT_Write fail with FT_IO_ERROR. A read that fails otherwise (a cut
+// transfer) keeps what it carried and is put back in flight; kReadRetries of them in a row mark
+// the channel gone too.
 //
-// Every call takes the channel's lock: libftdi1's context is not to be used by two threads at once.
+// Close cancels what is in flight, waits for it, stops the thread and lets libftdi1 release the
+// channel; libusb gives it back to the kernel's ftdi_sio when ftdi_sio had it at open.
 #pragma once
 
 #include "device/D2xx.h"
 
 #include <ftdi.h>
+#include <libusb.h>
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 namespace ftdi1
 {
 
-// The read-ahead buffer holds at most this much; beyond it the bytes wait in the chip.
+// The read-ahead buffer never holds more than this; beyond it the bytes wait in the chip.
 constexpr std::size_t kReadAheadSize = 65536;
+constexpr std::size_t kReadsInFlight = 4;
+// A multiple of both packet sizes (64 and 512 bytes).
+constexpr std::size_t kReadTransferSize = 4096;
+constexpr int kReadRetries = 3;
+// How long Close waits for cancelled transfers to come back from a device that no longer
+// answers; transfers still out then are left to libusb's close rather than freed under it.
+constexpr std::chrono::seconds kCancelWait{2};
 
 class FtdiChannel
 {
 public:
     using Clock = std::chrono::steady_clock;
 
-    // Takes over an opened context.
+    // Takes over a context that libftdi1 has opened.
     explicit FtdiChannel(ftdi_context *context);
     ~FtdiChannel();
     FtdiChannel(const FtdiChannel &) = delete;
     FtdiChannel &operator=(const FtdiChannel &) = delete;
+
+    // False when the reads could not be started (the device is gone): then Close it.
+    bool Start();
 
     d2xx::FT_STATUS SetLatencyTimer(d2xx::UCHAR ms);
     d2xx::FT_STATUS SetTimeouts(d2xx::ULONG readMs, d2xx::ULONG writeMs);
@@ -54,16 +73,45 @@ public:
     d2xx::FT_STATUS Close();
 
 private:
-    // One read of what the chip has into the read-ahead buffer; false on a USB failure.
-    bool FillReadAhead();
-    std::size_t TakeReadAhead(std::uint8_t *out, std::size_t count);
+    struct InTransfer {
+        FtdiChannel *channel = nullptr;
+        libusb_transfer *transfer = nullptr;
+        std::vector<std::uint8_t> buffer;
+        bool inFlight = false;
+    };
 
-    std::mutex mutex_;
+    static void LIBUSB_CALL OnRead(libusb_transfer *transfer);
+    static void LIBUSB_CALL OnWrite(libusb_transfer *transfer);
+    void Arrived(InTransfer &read);
+    // Puts idle reads back in flight while the buffer has room for them. Under mutex_.
+    void RefillLocked();
+    std::size_t TakeLocked(std::uint8_t *out, std::size_t count);
+    void HandleEvents();
+    void CancelAll(std::unique_lock<std::mutex> &lock);
+
     ftdi_context *context_;
+    std::size_t packetSize_;
+
+    // Serialises the calls that use libftdi1's context (which is not for two threads at once)
+    // and the writes among themselves.
+    std::mutex callMutex_;
+    std::mutex writeMutex_;
+
+    std::mutex mutex_; // what the transfers' callbacks share with the calls
+    std::condition_variable changed_;
     std::deque<std::uint8_t> readAhead_;
-    std::vector<std::uint8_t> transfer_;
+    std::vector<InTransfer> reads_;
+    std::size_t inFlight_ = 0; // reads and the write
+    int failedReads_ = 0;
+    bool gone_ = false;
+    bool closing_ = false;
+    libusb_transfer *write_ = nullptr;
+    bool writeDone_ = false;
     std::chrono::milliseconds readTimeout_{0}; // 0 = wait for ever, as D2XX
-    std::chrono::milliseconds writeTimeout_{0};
+    unsigned writeTimeoutMs_ = 0;
+
+    std::atomic<bool> stopEvents_{false};
+    std::thread events_;
 };
 
 } // namespace ftdi1

@@ -1,13 +1,23 @@
-// libftd2xx-ftdi1.so's own promises, on its test build over the libftdi1 stand-in, whose USB side
-// is the simulated chip: listing and opening by description with channel letters, the read
-// timeout, the read-ahead counts at their edges, and the D2XX status codes of its failures.
+// libftd2xx-ftdi1.so as built, over Debian's own libftdi1 and libusb-1.0, against emulated FTDI
+// chips (usbemu/) beneath them: what the driver promises at its D2XX entry points, and the
+// device link running over it on a full-speed and a high-speed chip, with the USB faults a
+// board can show (a chip that stops taking packets, a transfer cut by an error, an unplug).
+//
+// The test runs under umockdev's preload (see ftdi.cmake); without it, it skips.
 #include "device/D2xx.h"
-#include "sim/SimLibrary.h"
+#include "device/Tsscclass.h"
+#include "usbemu/UsbTestbed.h"
+
+#include "tests/Wait.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
+#include <atomic>
+#include <fstream>
+#include <future>
+#include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace
@@ -15,238 +25,359 @@ namespace
 
 using d2xx::DWORD;
 using d2xx::FT_HANDLE;
+using usbemu::ChipType;
+using namespace std::chrono_literals;
 
 constexpr DWORD kDescriptionByIndex = d2xx::FT_LIST_BY_INDEX | d2xx::FT_OPEN_BY_DESCRIPTION;
-// One frame: clock 4096 bytes out and in (0x3D, length - 1 low byte first), then its data.
-constexpr std::size_t kFramePayload = 4096;
 constexpr std::size_t kReadAhead = 65536;
 
-class FtdiDriverTest : public testing::Test
+// A stream in which a lost, doubled or swapped byte shows at once.
+unsigned char StreamByte(std::uint64_t index)
 {
-protected:
-    void SetUp() override
-    {
-        ASSERT_EQ(SimLibrary::Path(), VELMOR_STANDIN_DRIVER) << "run through CTest";
-        Sim.vsim_SetRealTime(0);
-    }
-    void TearDown() override
-    {
-        for (FT_HANDLE handle : Opened)
-            Sim.FT_Close(handle);
-    }
+    std::uint64_t z = (index + 1) * 0x9E3779B97F4A7C15ULL;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    return static_cast<unsigned char>((z ^ (z >> 31)) >> 56);
+}
 
-    void Attach(std::vector<const char *> names)
-    {
-        Sim.vsim_SetDevices(names.data(), static_cast<int>(names.size()));
-    }
-    std::vector<std::string> List()
-    {
-        std::vector<std::string> list;
-        DWORD count = 0;
-        EXPECT_EQ(Sim.FT_ListDevices(&count, nullptr, d2xx::FT_LIST_NUMBER_ONLY), d2xx::FT_OK);
-        for (DWORD index = 0; index < count; ++index) {
-            char name[d2xx::kDescriptionSize + 1] = {};
-            void *byIndex = reinterpret_cast<void *>(std::uintptr_t{index});
-            EXPECT_EQ(Sim.FT_ListDevices(byIndex, name, kDescriptionByIndex), d2xx::FT_OK);
-            list.emplace_back(name);
-        }
-        return list;
-    }
-    d2xx::FT_STATUS Open(const char *description, FT_HANDLE &handle)
-    {
-        const d2xx::FT_STATUS status =
-            Sim.FT_OpenEx(const_cast<char *>(description), d2xx::FT_OPEN_BY_DESCRIPTION, &handle);
-        if (status == d2xx::FT_OK)
-            Opened.push_back(handle);
-        return status;
-    }
-    // The default device, in MPSSE mode, with the given timeouts.
-    FT_HANDLE OpenMpsse(d2xx::ULONG readMs, d2xx::ULONG writeMs)
-    {
-        FT_HANDLE handle = nullptr;
-        EXPECT_EQ(Open("SSC Simulator", handle), d2xx::FT_OK);
-        EXPECT_EQ(Sim.FT_SetBitMode(handle, 0, d2xx::FT_BITMODE_MPSSE), d2xx::FT_OK);
-        EXPECT_EQ(Sim.FT_SetTimeouts(handle, readMs, writeMs), d2xx::FT_OK);
-        return handle;
-    }
-    DWORD Write(FT_HANDLE handle, std::vector<unsigned char> bytes,
-                d2xx::FT_STATUS expected = d2xx::FT_OK)
-    {
-        DWORD written = 0;
-        EXPECT_EQ(Sim.FT_Write(handle, bytes.data(), DWORD(bytes.size()), &written), expected);
-        return written;
-    }
-    DWORD Held(FT_HANDLE handle)
-    {
-        DWORD rx = 0, tx = 1, events = 1;
-        EXPECT_EQ(Sim.FT_GetStatus(handle, &rx, &tx, &events), d2xx::FT_OK);
-        EXPECT_EQ(tx, 0u) << "libftdi1 cannot know what the chip still has to clock out";
-        return rx;
-    }
-    std::vector<unsigned char> Read(FT_HANDLE handle, DWORD count)
-    {
-        std::vector<unsigned char> bytes(count);
-        DWORD got = 0;
-        EXPECT_EQ(Sim.FT_Read(handle, bytes.data(), count, &got), d2xx::FT_OK);
-        bytes.resize(got);
-        return bytes;
-    }
-
-    SimLibrary Sim;
-    std::vector<FT_HANDLE> Opened;
-};
-
+// One 4096-byte MPSSE clock-out-and-in command with its data.
 std::vector<unsigned char> Frames(std::size_t count)
 {
     std::vector<unsigned char> frames;
     for (std::size_t i = 0; i < count; ++i) {
         frames.insert(frames.end(), {0x3D, 0xFF, 0x0F});
-        frames.insert(frames.end(), kFramePayload, 0x00);
+        frames.insert(frames.end(), 4096, 0x00);
     }
     return frames;
 }
 
+class EmulatedChip : public testing::TestWithParam<ChipType>
+{
+protected:
+    void SetUp() override
+    {
+        Testbed = std::make_unique<usbemu::UsbTestbed>();
+        if (!Testbed->InMockEnvironment())
+            GTEST_SKIP() << "not under umockdev's preload";
+        Chip = Testbed->AddChip(GetParam());
+        d2xx::SetLibraryFile(VELMOR_FTDI1_DRIVER);
+        std::string file;
+        Library = d2xx::LoadDriver(file);
+        ASSERT_NE(Library, nullptr) << file;
+        ASSERT_EQ(d2xx::BindEntryPoints(Library), "");
+        // A copy: the link binds and clears the program's table as it comes and goes.
+        Ft = d2xx::Table;
+    }
+    void TearDown() override
+    {
+        RetireLink(Link);
+        for (FT_HANDLE handle : Opened)
+            Ft.FT_Close(handle);
+        Chip.reset();
+        Testbed.reset();
+        if (Library != nullptr)
+            d2xx::UnloadLibrary(Library);
+    }
+
+    std::string ChannelA() const
+    {
+        const usbemu::ChipModel &model = Chip->Model();
+        return std::string(model.product) + (model.channels > 1 ? " A" : "");
+    }
+    std::vector<std::string> List()
+    {
+        std::vector<std::string> list;
+        DWORD count = 0;
+        EXPECT_EQ(Ft.FT_ListDevices(&count, nullptr, d2xx::FT_LIST_NUMBER_ONLY), d2xx::FT_OK);
+        for (DWORD index = 0; index < count; ++index) {
+            char name[d2xx::kDescriptionSize + 1] = {};
+            void *byIndex = reinterpret_cast<void *>(std::uintptr_t{index});
+            EXPECT_EQ(Ft.FT_ListDevices(byIndex, name, kDescriptionByIndex), d2xx::FT_OK);
+            list.emplace_back(name);
+        }
+        return list;
+    }
+    d2xx::FT_STATUS Open(const std::string &description, FT_HANDLE &handle)
+    {
+        const d2xx::FT_STATUS status = Ft.FT_OpenEx(const_cast<char *>(description.c_str()),
+                                                    d2xx::FT_OPEN_BY_DESCRIPTION, &handle);
+        if (status == d2xx::FT_OK)
+            Opened.push_back(handle);
+        return status;
+    }
+    FT_HANDLE OpenMpsse(d2xx::ULONG readMs, d2xx::ULONG writeMs)
+    {
+        FT_HANDLE handle = nullptr;
+        EXPECT_EQ(Open(ChannelA(), handle), d2xx::FT_OK);
+        EXPECT_EQ(Ft.FT_SetBitMode(handle, 0, d2xx::FT_BITMODE_MPSSE), d2xx::FT_OK);
+        EXPECT_EQ(Ft.FT_SetTimeouts(handle, readMs, writeMs), d2xx::FT_OK);
+        return handle;
+    }
+    d2xx::FT_STATUS Write(FT_HANDLE handle, std::vector<unsigned char> bytes, DWORD &written)
+    {
+        return Ft.FT_Write(handle, bytes.data(), DWORD(bytes.size()), &written);
+    }
+    DWORD Held(FT_HANDLE handle)
+    {
+        DWORD rx = 0, tx = 1, events = 1;
+        EXPECT_EQ(Ft.FT_GetStatus(handle, &rx, &tx, &events), d2xx::FT_OK);
+        return rx;
+    }
+    std::size_t Drain(FT_HANDLE handle, std::size_t count)
+    {
+        std::vector<unsigned char> bytes(count);
+        std::size_t total = 0;
+        while (total < count) {
+            DWORD got = 0;
+            if (Ft.FT_Read(handle, bytes.data(), DWORD(count - total), &got) != d2xx::FT_OK ||
+                got == 0)
+                break;
+            total += got;
+        }
+        return total;
+    }
+
+    // A link on channel A that has found the device's pattern.
+    TSSCClass &SynchedLink()
+    {
+        RetireLink(Link);
+        Link = std::make_unique<TSSCClass>([](const AnsiString &) {});
+        EXPECT_FALSE(Link->Init(ChannelA()));
+        EXPECT_FALSE(Link->SynchDevice(24, 0x01A5));
+        return *Link;
+    }
+
+    void *Library = nullptr;
+    d2xx::TD2xxTable Ft{};
+    std::unique_ptr<usbemu::UsbTestbed> Testbed;
+    std::shared_ptr<usbemu::FtdiChip> Chip;
+    std::vector<FT_HANDLE> Opened;
+    std::unique_ptr<TSSCClass> Link;
+};
+
+// Streams `total` bytes through the link while reading them back in bursts with pauses (the
+// reader's backpressure), calling `midway` once half have come back. True when every byte
+// came back once and in order; it stops early when a byte differs or the device fails.
+::testing::AssertionResult StreamThrough(TSSCClass &link, std::size_t total,
+                                         const std::function<void()> &midway)
+{
+    std::atomic<bool> stop{false};
+    std::thread feeder([&] {
+        std::size_t sent = 0;
+        while (sent < total && !stop) {
+            unsigned char chunk[256];
+            const std::size_t n = std::min<std::size_t>(sizeof chunk, total - sent);
+            for (std::size_t i = 0; i < n; ++i)
+                chunk[i] = StreamByte(sent + i);
+            const int queued = link.SendData(chunk, int(n));
+            if (queued < 0)
+                return;
+            sent += std::size_t(queued);
+            if (queued == 0)
+                std::this_thread::sleep_for(1ms);
+        }
+    });
+    std::size_t received = 0;
+    bool called = false;
+    std::string fault;
+    // Every 256 bytes the reader looks away for a while, and the device's answers back up.
+    auto resume = std::chrono::steady_clock::now();
+    std::size_t nextPause = 256;
+    const bool done = test::WaitUntil(
+        [&] {
+            if (!called && received >= total / 2) {
+                called = true;
+                midway();
+            }
+            if (std::chrono::steady_clock::now() < resume)
+                return false;
+            if (received >= nextPause) {
+                nextPause += 256;
+                resume = std::chrono::steady_clock::now() + 150ms;
+                return false;
+            }
+            unsigned char in[512];
+            const int got = link.ReceiveData(in, sizeof in);
+            for (int i = 0; i < got && fault.empty(); ++i, ++received) {
+                if (in[i] != StreamByte(received))
+                    fault = "byte " + std::to_string(received) + " differs";
+            }
+            return received >= total || !fault.empty() || link.DeviceFailing();
+        },
+        std::chrono::minutes(3));
+    stop = true;
+    feeder.join();
+    if (!fault.empty())
+        return ::testing::AssertionFailure() << fault;
+    if (!done || received < total)
+        return ::testing::AssertionFailure()
+               << "only " << received << " of " << total << " came back"
+               << (link.DeviceFailing() ? ": the device failed" : "");
+    return ::testing::AssertionSuccess();
+}
+
 } // namespace
 
-TEST_F(FtdiDriverTest, ListsEachMpsseChannelWithItsLetter)
+// Every chip type: the channels with an MPSSE engine are listed under the chip's product
+// string, the real libftdi1 and libusb are the ones loaded, and the link finds the device and
+// echoes through the channel.
+TEST_P(EmulatedChip, ListsOpensAndEchoesThroughDebiansLibraries)
 {
-    Attach({"Dual RS232-HS A", "Dual RS232-HS B", "Quad RS232-HS A", "Quad RS232-HS B",
-            "Quad RS232-HS C", "Quad RS232-HS D", "Single RS232-HS"});
-    // An FT4232H's channels C and D have no MPSSE engine; an FT232H's one channel has no letter.
-    EXPECT_EQ(List(),
-              (std::vector<std::string>{"Dual RS232-HS A", "Dual RS232-HS B", "Quad RS232-HS A",
-                                        "Quad RS232-HS B", "Single RS232-HS"}));
-    char name[d2xx::kDescriptionSize] = {};
-    EXPECT_EQ(Sim.FT_ListDevices(reinterpret_cast<void *>(5), name, kDescriptionByIndex),
-              d2xx::FT_DEVICE_NOT_FOUND);
+    const usbemu::ChipModel &model = Chip->Model();
+    std::vector<std::string> expected;
+    for (unsigned i = 0; i < std::min(model.channels, model.mpsseChannels); ++i)
+        expected.push_back(std::string(model.product) +
+                           (model.channels > 1 ? std::string(" ") + char('A' + i) : ""));
+    EXPECT_EQ(List(), expected);
+
+    TSSCClass &link = SynchedLink();
+    EXPECT_TRUE(StreamThrough(link, 64, [] {}));
+    EXPECT_EQ(Chip->BadCommands(0), 0);
+
+    std::ifstream maps("/proc/self/maps");
+    const std::string loaded(std::istreambuf_iterator<char>(maps), {});
+    EXPECT_NE(loaded.find("/usr/lib/x86_64-linux-gnu/libftdi1.so"), std::string::npos);
+    EXPECT_NE(loaded.find("/usr/lib/x86_64-linux-gnu/libusb-1.0.so"), std::string::npos);
+    EXPECT_NE(loaded.find(VELMOR_FTDI1_DRIVER), std::string::npos);
 }
 
-TEST_F(FtdiDriverTest, OpensTheChannelItsDescriptionNames)
+INSTANTIATE_TEST_SUITE_P(Chips, EmulatedChip,
+                         testing::Values(ChipType::FT2232D, ChipType::FT2232H, ChipType::FT4232H,
+                                         ChipType::FT232H),
+                         [](const auto &info) { return usbemu::Model(info.param).name; });
+
+class EmulatedLink : public EmulatedChip
 {
-    Attach({"Dual RS232-HS A", "Dual RS232-HS B", "Quad RS232-HS A", "Quad RS232-HS B",
-            "Quad RS232-HS C", "Quad RS232-HS D", "Single RS232-HS"});
-    FT_HANDLE a = nullptr, b = nullptr, single = nullptr, other = nullptr;
-    EXPECT_EQ(Open("Dual RS232-HS B", b), d2xx::FT_OK);
-    EXPECT_EQ(Open("Dual RS232-HS A", a), d2xx::FT_OK);
-    EXPECT_EQ(Open("Single RS232-HS", single), d2xx::FT_OK);
-    EXPECT_EQ(Sim.vsim_OpenCount(), 3);
-    EXPECT_NE(a, b);
-    // A channel that is open already, a chip without its letter, a channel without MPSSE.
-    EXPECT_EQ(Open("Dual RS232-HS B", other), d2xx::FT_DEVICE_NOT_OPENED);
-    EXPECT_EQ(Open("Dual RS232-HS", other), d2xx::FT_DEVICE_NOT_FOUND);
-    EXPECT_EQ(Open("Quad RS232-HS C", other), d2xx::FT_DEVICE_NOT_FOUND);
-    EXPECT_EQ(Open("", other), d2xx::FT_DEVICE_NOT_FOUND);
-    EXPECT_EQ(Sim.vsim_OpenCount(), 3);
+};
+
+// The link on a full-speed and a high-speed chip: an exact stream both ways while the reader
+// pauses, through a chip that stops taking packets for a while (the link's writes time out
+// part-way), an IN and an OUT transfer cut by errors, and never a frame's data taken for
+// commands. Then the chip is pulled out mid-stream: the link fails, and once the chip is back
+// a new link streams exactly again.
+TEST_P(EmulatedLink, ExactStreamThroughStallsCutsAndAnUnplug)
+{
+    TSSCClass &link = SynchedLink();
+    // Host bytes reach the device at about 200 a second at its 1 MHz clock.
+    EXPECT_TRUE(StreamThrough(link, 1600, [&] {
+        Chip->HoldFromHostAfter(0, 3000);
+        std::this_thread::sleep_for(std::chrono::milliseconds(3 * ssc::kDriverTimeoutMs));
+        Chip->HoldFromHostAfter(0, usbemu::kNoHold);
+        Chip->CutNextTransfer(0, true, 600);
+        Chip->CutNextTransfer(0, false, 1000);
+    }));
+    EXPECT_EQ(Chip->BadCommands(0), 0);
+
+    EXPECT_FALSE(StreamThrough(link, 800, [&] { Testbed->Unplug(Chip); }));
+    EXPECT_TRUE(test::WaitUntil([&] { return link.DeviceFailing(); }));
+    RetireLink(Link);
+
+    Chip = Testbed->AddChip(GetParam());
+    EXPECT_TRUE(StreamThrough(SynchedLink(), 200, [] {}));
+    EXPECT_EQ(Chip->BadCommands(0), 0);
 }
 
-TEST_F(FtdiDriverTest, ReadReturnsWhatCameWhenItsTimeoutPasses)
+INSTANTIATE_TEST_SUITE_P(Chips, EmulatedLink, testing::Values(ChipType::FT2232D, ChipType::FT2232H),
+                         [](const auto &info) { return usbemu::Model(info.param).name; });
+
+class EmulatedDriver : public EmulatedChip
 {
-    const FT_HANDLE handle = OpenMpsse(50, 50);
-    EXPECT_EQ(Write(handle, {0x2C, 0x03, 0x00}), 3u); // clock 4 bytes in
-    EXPECT_EQ(Read(handle, 10).size(), 4u) << "FT_OK with the 4 that came";
-    EXPECT_EQ(Read(handle, 10).size(), 0u) << "nothing came: FT_OK with none";
-    EXPECT_EQ(Read(handle, 0).size(), 0u);
+};
 
-    // With no timeout the read waits until everything asked for has come.
-    EXPECT_EQ(Sim.FT_SetTimeouts(handle, 0, 0), d2xx::FT_OK);
-    EXPECT_EQ(Write(handle, {0x2C, 0x07, 0x00}), 3u);
-    EXPECT_EQ(Read(handle, 8).size(), 8u);
-}
-
-TEST_F(FtdiDriverTest, ReadAheadCountsStopAtItsSizeAndLoseNothing)
+// The D2XX calls on a high-speed chip: counts that are exact however a transfer ends, reads
+// that never wait for the chip to go quiet and a read-ahead that stops at its size, failures
+// as D2XX's codes, and the channel given back to ftdi_sio only when ftdi_sio had it.
+TEST_P(EmulatedDriver, KeepsD2xxPromisesOverRealTransfers)
 {
-    Sim.vsim_SetBehaviour(VSIM_COUNTER);
-    Sim.vsim_SetStream(0, 0); // the device's words line up with the first frame
-    const FT_HANDLE handle = OpenMpsse(50, 5000);
-    EXPECT_EQ(Held(handle), 0u);
-    // 32 frames' answers: twice what the read-ahead holds. The writes take them all, because the
-    // driver reads the chip's answers between its packets.
-    constexpr std::size_t kFrames = 2 * kReadAhead / kFramePayload;
-    EXPECT_EQ(Write(handle, Frames(kFrames)), kFrames * (kFramePayload + 3));
-
-    EXPECT_EQ(Held(handle), kReadAhead);
-    std::vector<unsigned char> all = Read(handle, 1);
-    EXPECT_EQ(Held(handle), kReadAhead) << "topped up to the limit again, not beyond";
-    const std::vector<unsigned char> first = Read(handle, kReadAhead);
-    all.insert(all.end(), first.begin(), first.end());
-    EXPECT_EQ(Held(handle), kReadAhead - 1);
-    const std::vector<unsigned char> rest = Read(handle, kReadAhead - 1);
-    all.insert(all.end(), rest.begin(), rest.end());
-    EXPECT_EQ(Held(handle), 0u);
-
-    // Every answer byte once, in order: from the second frame on the device sends the pairs
-    // (n, 0x01), (n + 1, 0x01), ...
-    ASSERT_EQ(all.size(), kFrames * kFramePayload);
-    for (std::size_t i = kFramePayload + 2; i < all.size(); i += 2) {
-        ASSERT_EQ(all[i], static_cast<unsigned char>(all[i - 2] + 1)) << i;
-        ASSERT_EQ(all[i + 1], 0x01) << i;
-    }
-}
-
-TEST_F(FtdiDriverTest, WriteReturnsWhatItsTimeoutAllowed)
-{
-    const FT_HANDLE handle = OpenMpsse(50, 50);
-    Sim.vsim_SetWriteBudget(1000);
-    EXPECT_EQ(Write(handle, Frames(1)), 1000u);
-    EXPECT_EQ(Write(handle, Frames(1)), 0u);
-    Sim.vsim_SetWriteBudget(-1);
-    Sim.vsim_SetWriteStall(1);
-    EXPECT_EQ(Write(handle, {0x85}), 0u);
-    Sim.vsim_SetWriteStall(0);
-    Sim.vsim_SetShortWrite(7);
-    EXPECT_EQ(Write(handle, Frames(1)), kFramePayload + 3) << "short transfers add up";
-}
-
-TEST_F(FtdiDriverTest, DeviceFailuresAreIoErrors)
-{
-    const FT_HANDLE handle = OpenMpsse(50, 50);
-    Sim.vsim_SetWriteError(1, 0);
-    Write(handle, {0x85}, d2xx::FT_IO_ERROR);
-    EXPECT_EQ(Write(handle, {0x85}), 1u);
-
-    EXPECT_EQ(Write(handle, {0x2C, 0x00, 0x00}), 3u);
-    Sim.vsim_SetReadError(1);
+    const FT_HANDLE handle = OpenMpsse(50, 200);
     unsigned char byte = 0;
     DWORD got = 7;
-    EXPECT_EQ(Sim.FT_Read(handle, &byte, 1, &got), d2xx::FT_IO_ERROR);
-    EXPECT_EQ(got, 0u);
-    EXPECT_EQ(Read(handle, 1).size(), 1u) << "the byte waited in the chip";
+    EXPECT_EQ(Ft.FT_Read(handle, &byte, 1, &got), d2xx::FT_OK);
+    EXPECT_EQ(got, 0u) << "the read timeout passed with nothing there";
 
-    // Unplugged: every call on the handle fails, nothing is listed or opened, the handle is freed.
-    Sim.vsim_SetUnplugged(1);
-    DWORD rx = 0, tx = 0, events = 0;
-    EXPECT_EQ(Sim.FT_GetStatus(handle, &rx, &tx, &events), d2xx::FT_IO_ERROR);
-    EXPECT_EQ(Sim.FT_Read(handle, &byte, 1, &got), d2xx::FT_IO_ERROR);
-    Write(handle, {0x85}, d2xx::FT_IO_ERROR);
-    EXPECT_EQ(Sim.FT_SetBitMode(handle, 0, d2xx::FT_BITMODE_RESET), d2xx::FT_IO_ERROR);
-    EXPECT_EQ(List(), std::vector<std::string>{});
-    FT_HANDLE other = nullptr;
-    EXPECT_EQ(Open("SSC Simulator", other), d2xx::FT_DEVICE_NOT_FOUND);
-    EXPECT_EQ(Sim.FT_Close(handle), d2xx::FT_IO_ERROR);
+    // A chip that stops after one packet: the write reports that packet, once.
+    const std::size_t packet = Chip->Model().maxPacket;
+    Chip->HoldFromHostAfter(0, packet + 10);
+    DWORD written = 0;
+    EXPECT_EQ(Write(handle, Frames(1), written), d2xx::FT_OK);
+    EXPECT_EQ(written, packet);
+    // A transfer cut by an error: D2XX's error, with what moved before it.
+    Chip->HoldFromHostAfter(0, usbemu::kNoHold);
+    Chip->CutNextTransfer(0, false, 2 * packet);
+    std::vector<unsigned char> rest = Frames(1);
+    rest.erase(rest.begin(), rest.begin() + long(packet));
+    EXPECT_EQ(Write(handle, rest, written), d2xx::FT_IO_ERROR);
+    EXPECT_EQ(written, 2 * packet);
+    rest.erase(rest.begin(), rest.begin() + long(written));
+    EXPECT_EQ(Write(handle, rest, written), d2xx::FT_OK);
+    EXPECT_EQ(Drain(handle, 4096), 4096u);
+
+    // Nobody reads: the read-ahead fills to its size and no further, the chip's clock stalls
+    // and writes time out part-way; then everything clocked comes out, once.
+    constexpr std::size_t kFrames = 24;
+    const std::vector<unsigned char> frames = Frames(kFrames);
+    std::size_t sent = 0;
+    ASSERT_TRUE(test::WaitUntil([&] {
+        DWORD took = 0;
+        EXPECT_EQ(Ft.FT_Write(handle, const_cast<unsigned char *>(frames.data()) + sent,
+                              DWORD(frames.size() - sent), &took),
+                  d2xx::FT_OK);
+        sent += took;
+        return took == 0 && Held(handle) + 4096 > kReadAhead;
+    }));
+    EXPECT_LE(Held(handle), kReadAhead);
+    EXPECT_LT(sent, frames.size());
+    const std::size_t clocked = Drain(handle, kReadAhead * 2);
+    DWORD took = 0;
+    EXPECT_EQ(Ft.FT_Write(handle, const_cast<unsigned char *>(frames.data()) + sent,
+                          DWORD(frames.size() - sent), &took),
+              d2xx::FT_OK);
+    EXPECT_EQ(clocked + Drain(handle, kFrames * 4096 - clocked), kFrames * 4096);
+    EXPECT_EQ(Chip->BadCommands(0), 0);
+
+    // The channel goes back to ftdi_sio at close only when ftdi_sio had it at open.
+    EXPECT_EQ(Ft.FT_Close(handle), d2xx::FT_OK);
     Opened.clear();
-    EXPECT_EQ(Sim.vsim_OpenCount(), 0);
-    EXPECT_EQ(Sim.FT_Close(handle), d2xx::FT_INVALID_HANDLE);
-}
+    EXPECT_FALSE(Chip->KernelDriver(0));
+    Chip->SetKernelDriver(0, true);
+    FT_HANDLE again = OpenMpsse(50, 50);
+    EXPECT_FALSE(Chip->KernelDriver(0)) << "detached while open";
+    EXPECT_EQ(Ft.FT_Close(again), d2xx::FT_OK);
+    Opened.clear();
+    EXPECT_TRUE(Chip->KernelDriver(0));
 
-TEST_F(FtdiDriverTest, BadArgumentsGetD2xxCodes)
-{
-    FT_HANDLE handle = nullptr;
-    EXPECT_EQ(Sim.FT_OpenEx(nullptr, d2xx::FT_OPEN_BY_DESCRIPTION, &handle),
-              d2xx::FT_INVALID_PARAMETER);
-    EXPECT_EQ(Sim.FT_OpenEx(const_cast<char *>("SIM000"), d2xx::FT_OPEN_BY_SERIAL_NUMBER, &handle),
-              d2xx::FT_INVALID_PARAMETER);
-    EXPECT_EQ(Sim.FT_ListDevices(nullptr, nullptr, d2xx::FT_LIST_NUMBER_ONLY),
-              d2xx::FT_INVALID_PARAMETER);
-    EXPECT_EQ(Sim.FT_ListDevices(nullptr, nullptr, 0x12345), d2xx::FT_INVALID_PARAMETER);
+    // Unplugged while a read waits without a timeout: the read and every later call fail, the
+    // chip is no longer listed, and it can be opened again once it is back.
+    FT_HANDLE gone = OpenMpsse(0, 50);
+    auto waiting = std::async(std::launch::async, [&] {
+        DWORD none = 0;
+        return Ft.FT_Read(gone, &byte, 1, &none);
+    });
+    Testbed->Unplug(Chip);
+    ASSERT_EQ(waiting.wait_for(60s), std::future_status::ready);
+    EXPECT_EQ(waiting.get(), d2xx::FT_IO_ERROR);
+    DWORD rx = 0, tx = 0, events = 0;
+    EXPECT_EQ(Ft.FT_GetStatus(gone, &rx, &tx, &events), d2xx::FT_IO_ERROR);
+    EXPECT_EQ(Write(gone, {0x85}, written), d2xx::FT_IO_ERROR);
+    EXPECT_EQ(List(), std::vector<std::string>{});
+    Ft.FT_Close(gone);
+    Opened.clear();
+    EXPECT_EQ(Ft.FT_Close(gone), d2xx::FT_INVALID_HANDLE);
+    Chip = Testbed->AddChip(GetParam());
+    FT_HANDLE back = nullptr;
+    EXPECT_EQ(Open(ChannelA(), back), d2xx::FT_OK);
 
+    // D2XX's codes for bad arguments.
+    EXPECT_EQ(Ft.FT_SetLatencyTimer(back, 0), d2xx::FT_INVALID_PARAMETER);
+    EXPECT_EQ(Ft.FT_Read(back, nullptr, 4, &got), d2xx::FT_INVALID_PARAMETER);
+    EXPECT_EQ(Ft.FT_GetStatus(back, nullptr, nullptr, nullptr), d2xx::FT_INVALID_PARAMETER);
     int unknown = 0;
-    DWORD count = 0;
-    EXPECT_EQ(Sim.FT_Read(&unknown, nullptr, 0, &count), d2xx::FT_INVALID_HANDLE);
-    EXPECT_EQ(Sim.FT_Close(&unknown), d2xx::FT_INVALID_HANDLE);
-
-    handle = OpenMpsse(50, 50);
-    EXPECT_EQ(Sim.FT_SetLatencyTimer(handle, 0), d2xx::FT_INVALID_PARAMETER);
-    EXPECT_EQ(Sim.FT_SetLatencyTimer(handle, 1), d2xx::FT_OK);
-    EXPECT_EQ(Sim.FT_Read(handle, nullptr, 4, &count), d2xx::FT_INVALID_PARAMETER);
-    EXPECT_EQ(Sim.FT_GetStatus(handle, nullptr, nullptr, nullptr), d2xx::FT_INVALID_PARAMETER);
+    EXPECT_EQ(Ft.FT_Read(&unknown, nullptr, 0, &got), d2xx::FT_INVALID_HANDLE);
+    EXPECT_EQ(
+        Ft.FT_OpenEx(const_cast<char *>("Dual RS232-HS C"), d2xx::FT_OPEN_BY_DESCRIPTION, &back),
+        d2xx::FT_DEVICE_NOT_FOUND);
+    EXPECT_EQ(Ft.FT_ListDevices(nullptr, nullptr, 0x12345), d2xx::FT_INVALID_PARAMETER);
 }
+
+INSTANTIATE_TEST_SUITE_P(Chips, EmulatedDriver, testing::Values(ChipType::FT2232H),
+                         [](const auto &info) { return usbemu::Model(info.param).name; });

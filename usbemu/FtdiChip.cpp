@@ -236,19 +236,26 @@ bool FtdiChip::SubmitOut(std::uintptr_t key, std::uint8_t endpoint, std::vector<
     return false;
 }
 
-bool FtdiChip::Discard(std::uintptr_t key)
+std::optional<Finished> FtdiChip::Discard(std::uintptr_t key)
 {
     std::lock_guard lock(mutex_);
-    return FindLocked(key, true);
+    Transfer taken;
+    if (FindLocked(key, true, &taken) == nullptr)
+        return std::nullopt;
+    // An OUT transfer reports the packets the chip took; an IN one hands over what arrived.
+    const std::size_t length = taken.data.size();
+    if (taken.capacity == 0)
+        return Finished{key, {}, taken.done, 0};
+    return Finished{key, std::move(taken.data), length, 0};
 }
 
 bool FtdiChip::Pending(std::uintptr_t key)
 {
     std::lock_guard lock(mutex_);
-    return FindLocked(key, false);
+    return FindLocked(key, false, nullptr) != nullptr;
 }
 
-bool FtdiChip::FindLocked(std::uintptr_t key, bool remove)
+FtdiChip::Transfer *FtdiChip::FindLocked(std::uintptr_t key, bool remove, Transfer *taken)
 {
     for (auto &channel : channels_) {
         for (auto *list : {&channel->in, &channel->out}) {
@@ -256,12 +263,38 @@ bool FtdiChip::FindLocked(std::uintptr_t key, bool remove)
                                          [key](const Transfer &t) { return t.key == key; });
             if (it == list->end())
                 continue;
-            if (remove)
-                list->erase(it);
-            return true;
+            if (!remove)
+                return &*it;
+            *taken = std::move(*it);
+            list->erase(it);
+            return taken;
         }
     }
-    return false;
+    return nullptr;
+}
+
+void FtdiChip::HoldFromHostAfter(unsigned channel, std::size_t bytes)
+{
+    std::lock_guard lock(mutex_);
+    channels_.at(channel)->fromHostAllowance = bytes;
+}
+
+void FtdiChip::CutNextTransfer(unsigned channel, bool in, std::size_t bytes)
+{
+    std::lock_guard lock(mutex_);
+    (in ? channels_.at(channel)->cutIn : channels_.at(channel)->cutOut) = bytes;
+}
+
+void FtdiChip::SetKernelDriver(unsigned channel, bool bound)
+{
+    std::lock_guard lock(mutex_);
+    channels_.at(channel)->kernelDriver = bound;
+}
+
+bool FtdiChip::KernelDriver(unsigned channel)
+{
+    std::lock_guard lock(mutex_);
+    return channel < channels_.size() && channels_[channel]->kernelDriver;
 }
 
 void FtdiChip::PumpChannel(Channel &channel, Clock::time_point now, std::vector<Finished> &done)
@@ -275,11 +308,21 @@ void FtdiChip::PumpChannel(Channel &channel, Clock::time_point now, std::vector<
     advance();
 
     // OUT: a packet is taken only when the buffer has room for all of it.
+    constexpr int kProtocolError = -71; // -EPROTO
     while (!channel.out.empty()) {
         Transfer &t = channel.out.front();
         while (t.done < t.data.size()) {
             const std::size_t packet =
                 std::min<std::size_t>(model_.maxPacket, t.data.size() - t.done);
+            if (channel.cutOut && t.done + packet > *channel.cutOut) {
+                channel.cutOut.reset();
+                t.status = kProtocolError;
+                break;
+            }
+            if (channel.fromHostAllowance < packet)
+                break;
+            if (channel.fromHostAllowance != kNoHold)
+                channel.fromHostAllowance -= packet;
             if (engine.Enabled()) {
                 if (engine.FromHost().Room() < packet)
                     break;
@@ -288,9 +331,9 @@ void FtdiChip::PumpChannel(Channel &channel, Clock::time_point now, std::vector<
             t.done += packet;
             advance();
         }
-        if (t.done < t.data.size())
+        if (t.done < t.data.size() && t.status == 0)
             break;
-        done.push_back(Finished{t.key, {}, t.done});
+        done.push_back(Finished{t.key, {}, t.done, t.status});
         channel.out.erase(channel.out.begin());
     }
 
@@ -303,6 +346,12 @@ void FtdiChip::PumpChannel(Channel &channel, Clock::time_point now, std::vector<
         vsim::ByteRing &queue = engine.ToHost();
         bool finished = false;
         for (;;) {
+            if (channel.cutIn && t.data.size() >= *channel.cutIn) {
+                channel.cutIn.reset();
+                t.status = kProtocolError;
+                finished = true;
+                break;
+            }
             const std::size_t room = t.capacity - t.data.size();
             if (room < kStatusBytes) {
                 finished = true;
@@ -331,7 +380,7 @@ void FtdiChip::PumpChannel(Channel &channel, Clock::time_point now, std::vector<
         if (!finished)
             break;
         const std::size_t length = t.data.size();
-        done.push_back(Finished{t.key, std::move(t.data), length});
+        done.push_back(Finished{t.key, std::move(t.data), length, t.status});
         channel.in.erase(channel.in.begin());
     }
 }
@@ -388,6 +437,12 @@ std::size_t FtdiChip::FromHostQueued(unsigned channel)
     auto &c = *channels_.at(channel);
     c.engine.Advance(Clock::now());
     return c.engine.FromHost().Size();
+}
+
+long long FtdiChip::BadCommands(unsigned channel)
+{
+    std::lock_guard lock(mutex_);
+    return channels_.at(channel)->engine.BadCommands();
 }
 
 } // namespace usbemu

@@ -19,6 +19,12 @@
 //   direction, a channel the chip does not have, or a bit mode the channel does not have is
 //   refused with a stall.
 //
+// Faults a test can arm: the chip stops taking packets from the host after a given number of
+// bytes (a stalled chip: the host's write times out part-way), the next bulk transfer one way
+// ends with a protocol error after a given number of bytes (a cut transfer), and the kernel's
+// ftdi_sio can be bound to a channel's interface (claiming it is then refused until the host
+// detaches the driver, and it comes back when the host re-attaches it).
+//
 // Not emulated yet: the UART and the bit-bang, MCU host, opto and FIFO modes move no data (their
 // bit modes are accepted where the chip has them, and bytes written are dropped); EEPROM writes
 // and erases are refused; modem lines never change; the event and error characters have no
@@ -56,7 +62,11 @@ struct Finished {
     std::uintptr_t key = 0;
     std::vector<std::uint8_t> data; // IN: what arrived
     std::size_t length = 0;         // bytes moved
+    int status = 0;                 // 0 or the URB's negative errno
 };
+
+// No limit on what a channel takes from the host.
+constexpr std::size_t kNoHold = static_cast<std::size_t>(-1);
 
 class FtdiChip
 {
@@ -74,8 +84,8 @@ public:
     // Bulk transfers; false if the endpoint is not one of the chip's.
     bool SubmitIn(std::uintptr_t key, std::uint8_t endpoint, std::size_t capacity);
     bool SubmitOut(std::uintptr_t key, std::uint8_t endpoint, std::vector<std::uint8_t> data);
-    // Takes a transfer back; false if it is no longer pending.
-    bool Discard(std::uintptr_t key);
+    // Takes a transfer back with what it had moved so far; nothing if it is no longer pending.
+    std::optional<Finished> Discard(std::uintptr_t key);
     bool Pending(std::uintptr_t key);
 
     // Brings every channel up to `now` and returns the transfers that have finished.
@@ -83,20 +93,34 @@ public:
     // The earliest moment at which Pump may finish a pending transfer, if time alone can.
     std::optional<Clock::time_point> NextDue();
 
+    // Faults (see above). A channel takes `bytes` more from the host, in whole packets, then
+    // holds; kNoHold releases it.
+    void HoldFromHostAfter(unsigned channel, std::size_t bytes);
+    // The next bulk transfer on the channel, in or out, ends with -EPROTO after `bytes` bytes.
+    void CutNextTransfer(unsigned channel, bool in, std::size_t bytes);
+    // Whether the kernel's ftdi_sio has the channel's interface (it has none at first).
+    void SetKernelDriver(unsigned channel, bool bound);
+    bool KernelDriver(unsigned channel);
+
     // For tests: a channel's state.
     std::uint8_t LatencyMs(unsigned channel);
     std::uint8_t BitMode(unsigned channel);
     std::size_t ToHostQueued(unsigned channel);
     std::size_t FromHostQueued(unsigned channel);
+    // MPSSE opcodes the channel did not know: a frame's data taken for commands shows here.
+    long long BadCommands(unsigned channel);
 
 private:
-    // Whether a transfer with this key waits on any channel; Remove takes it away. Under mutex_.
-    bool FindLocked(std::uintptr_t key, bool remove);
+    struct Transfer;
+    // The transfer with this key on any channel, or nullptr; `remove` takes it out into `taken`.
+    // Under mutex_.
+    Transfer *FindLocked(std::uintptr_t key, bool remove, Transfer *taken);
     struct Transfer {
         std::uintptr_t key = 0;
         std::vector<std::uint8_t> data;
         std::size_t capacity = 0; // IN
         std::size_t done = 0;     // OUT: bytes taken
+        int status = 0;
     };
     struct Channel {
         explicit Channel(const ChipModel &model)
@@ -109,6 +133,10 @@ private:
         std::uint8_t bitMask = 0;
         Clock::time_point lastPacket = Clock::now();
         bool flush = false;
+        bool kernelDriver = false;
+        std::size_t fromHostAllowance = kNoHold;
+        std::optional<std::size_t> cutIn;
+        std::optional<std::size_t> cutOut;
         std::vector<Transfer> in;
         std::vector<Transfer> out;
     };

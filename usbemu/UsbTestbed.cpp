@@ -12,6 +12,7 @@
 #include <linux/usbdevice_fs.h>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <thread>
 
@@ -22,6 +23,7 @@ namespace
 {
 
 constexpr std::size_t kSetupBytes = 8;
+constexpr const char *kKernelDriver = "ftdi_sio";
 
 std::string Hex(const std::vector<std::uint8_t> &bytes)
 {
@@ -76,6 +78,23 @@ public:
     }
 
     UMockdevIoctlBase *Handler() const { return handler_; }
+
+    // The chip is pulled out: what was pending comes back with -ESHUTDOWN, as the kernel kills
+    // a gone device's URBs, and from then on every request fails with ENODEV.
+    void Unplug()
+    {
+        {
+            std::lock_guard lock(mutex_);
+            unplugged_ = true;
+            for (auto &[key, urb] : urbs_) {
+                std::optional<Finished> taken = chip_->Discard(key);
+                done_.push_back(Done{urb, -ESHUTDOWN, taken ? taken->length : 0,
+                                     taken ? std::move(taken->data) : std::vector<std::uint8_t>{}});
+            }
+            urbs_.clear();
+        }
+        changed_.notify_all();
+    }
     const std::shared_ptr<FtdiChip> &Chip() const { return chip_; }
 
 private:
@@ -111,6 +130,10 @@ private:
         const unsigned long request = umockdev_ioctl_client_get_request(client);
         UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(client);
         std::unique_lock lock(mutex_);
+        if (unplugged_ && request != USBDEVFS_REAPURB && request != USBDEVFS_REAPURBNDELAY) {
+            umockdev_ioctl_client_complete(client, -1, ENODEV);
+            return true;
+        }
         switch (request) {
         case USBDEVFS_GET_CAPABILITIES: {
             UMockdevIoctlData *caps = umockdev_ioctl_data_resolve(arg, 0, sizeof(guint32), nullptr);
@@ -129,16 +152,19 @@ private:
             unsigned int interface = 0;
             std::memcpy(&interface, number->data, sizeof interface);
             g_object_unref(number);
-            if (interface < chip_->Model().channels)
-                umockdev_ioctl_client_complete(client, 0, 0);
-            else
+            if (interface >= chip_->Model().channels)
                 umockdev_ioctl_client_complete(client, -1, EINVAL);
+            else if (request == USBDEVFS_CLAIMINTERFACE && chip_->KernelDriver(interface))
+                umockdev_ioctl_client_complete(client, -1, EBUSY);
+            else
+                umockdev_ioctl_client_complete(client, 0, 0);
             return true;
         }
         case USBDEVFS_GETDRIVER:
+            GetDriver(client, arg);
+            return true;
         case USBDEVFS_IOCTL:
-            // No kernel driver is bound to the emulated interfaces.
-            umockdev_ioctl_client_complete(client, -1, ENODATA);
+            DriverIoctl(client, arg);
             return true;
         case USBDEVFS_CLEAR_HALT:
         case USBDEVFS_RESETEP:
@@ -157,8 +183,10 @@ private:
             std::uintptr_t key = 0;
             std::memcpy(&key, arg->data, sizeof key);
             const auto it = urbs_.find(key);
-            if (it != urbs_.end() && chip_->Discard(key)) {
-                done_.push_back(Done{it->second, -ENOENT, 0, {}});
+            std::optional<Finished> taken;
+            if (it != urbs_.end() && (taken = chip_->Discard(key))) {
+                // As the kernel does: a discarded URB reports what it had moved.
+                done_.push_back(Done{it->second, -ENOENT, taken->length, std::move(taken->data)});
                 urbs_.erase(it);
                 umockdev_ioctl_client_complete(client, 0, 0);
             } else {
@@ -175,6 +203,42 @@ private:
     }
 
     using Clock = FtdiChip::Clock;
+
+    // The kernel driver bound to an interface: ftdi_sio, or none (ENODATA).
+    void GetDriver(UMockdevIoctlClient *client, UMockdevIoctlData *arg)
+    {
+        UMockdevIoctlData *data =
+            umockdev_ioctl_data_resolve(arg, 0, sizeof(struct usbdevfs_getdriver), nullptr);
+        auto *query = reinterpret_cast<struct usbdevfs_getdriver *>(data->data);
+        if (query->interface < chip_->Model().channels && chip_->KernelDriver(query->interface)) {
+            std::snprintf(query->driver, sizeof query->driver, "%s", kKernelDriver);
+            umockdev_ioctl_client_complete(client, 0, 0);
+        } else {
+            umockdev_ioctl_client_complete(client, -1, ENODATA);
+        }
+        g_object_unref(data);
+    }
+
+    // Detaching (DISCONNECT) and re-attaching (CONNECT) the kernel driver of an interface.
+    void DriverIoctl(UMockdevIoctlClient *client, UMockdevIoctlData *arg)
+    {
+        UMockdevIoctlData *data =
+            umockdev_ioctl_data_resolve(arg, 0, sizeof(struct usbdevfs_ioctl), nullptr);
+        const auto *command = reinterpret_cast<const struct usbdevfs_ioctl *>(data->data);
+        const unsigned interface = static_cast<unsigned>(command->ifno);
+        const bool known = interface < chip_->Model().channels;
+        const bool bound = known && chip_->KernelDriver(interface);
+        if (known && command->ioctl_code == int(USBDEVFS_DISCONNECT) && bound) {
+            chip_->SetKernelDriver(interface, false);
+            umockdev_ioctl_client_complete(client, 0, 0);
+        } else if (known && command->ioctl_code == int(USBDEVFS_CONNECT) && !bound) {
+            chip_->SetKernelDriver(interface, true);
+            umockdev_ioctl_client_complete(client, 0, 0);
+        } else {
+            umockdev_ioctl_client_complete(client, -1, known ? ENODATA : EINVAL);
+        }
+        g_object_unref(data);
+    }
 
     void Submit(UMockdevIoctlClient *client, UMockdevIoctlData *arg)
     {
@@ -243,7 +307,8 @@ private:
             const auto it = urbs_.find(finished.key);
             if (it == urbs_.end())
                 continue;
-            done_.push_back(Done{it->second, 0, finished.length, std::move(finished.data)});
+            done_.push_back(
+                Done{it->second, finished.status, finished.length, std::move(finished.data)});
             urbs_.erase(it);
         }
     }
@@ -270,6 +335,8 @@ private:
         return true;
     }
 
+    int NothingToReap() const { return unplugged_ ? ENODEV : EAGAIN; }
+
     bool HasPending(UMockdevIoctlClient *client) const
     {
         return std::any_of(urbs_.begin(), urbs_.end(),
@@ -284,7 +351,7 @@ private:
             held_.push_back(Held{static_cast<UMockdevIoctlClient *>(g_object_ref(client))});
             return;
         }
-        umockdev_ioctl_client_complete(client, -1, EAGAIN);
+        umockdev_ioctl_client_complete(client, -1, NothingToReap());
     }
 
     // Finishes held reaps as their transfers finish.
@@ -306,7 +373,7 @@ private:
                 UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(it->client);
                 bool finished = Deliver(it->client, arg);
                 if (!finished && !(HasPending(it->client) && chip_->NextDue())) {
-                    umockdev_ioctl_client_complete(it->client, -1, EAGAIN);
+                    umockdev_ioctl_client_complete(it->client, -1, NothingToReap());
                     finished = true;
                 }
                 if (finished) {
@@ -324,6 +391,7 @@ private:
     std::mutex mutex_;
     std::condition_variable changed_;
     bool stopping_ = false;
+    bool unplugged_ = false;
     std::map<std::uintptr_t, Urb> urbs_;
     std::deque<Done> done_;
     std::vector<Held> held_;
@@ -341,6 +409,17 @@ UsbTestbed::~UsbTestbed()
 bool UsbTestbed::InMockEnvironment() const
 {
     return umockdev_in_mock_environment() != FALSE;
+}
+
+void UsbTestbed::Unplug(const std::shared_ptr<FtdiChip> &chip)
+{
+    for (std::size_t i = 0; i < devices_.size(); ++i) {
+        if (devices_[i]->Chip() != chip)
+            continue;
+        const std::string path = "/sys/devices/usb" + std::to_string(i + 1);
+        umockdev_testbed_remove_device(testbed_, path.c_str());
+        devices_[i]->Unplug();
+    }
 }
 
 std::string UsbTestbed::SysDir() const

@@ -43,6 +43,10 @@ public:
     // number is a blank EEPROM's: the device has none.
     std::shared_ptr<FtdiChip> AddChip(ChipType type, const std::string &serial = {});
 
+    // Pulls a chip out: its sysfs entry and node go, its pending transfers end as on a real
+    // unplug, and its open descriptors fail with ENODEV. Plugging it back is AddChip again.
+    void Unplug(const std::shared_ptr<FtdiChip> &chip);
+
     std::string SysDir() const;
 
 private:
