@@ -1,0 +1,53 @@
+// The device at the end of a benchmark's path, as the benchmark uses it: the description the link
+// opens, what the SSC device sends where the path lets the benchmark choose, and how many host
+// bytes the device has accepted.
+//
+// On the "sim" path that is the simulator's control interface. On an emulated path the chip is
+// usbemu's, plugged into a umockdev testbed made here, and the binding is pointed at the
+// program's own driver (libftd2xx-ftdi1.so) as built; its SSC device always echoes, so a
+// benchmark cannot have it send without pause, and what comes from it is at most what went to it.
+#pragma once
+
+#include <memory>
+#include <string>
+
+class SimLibrary;
+
+namespace bench
+{
+
+class BenchDevice
+{
+public:
+    virtual ~BenchDevice() = default;
+
+    // The description FT_ListDevices shows for the device, which the link opens.
+    virtual std::string Description() const = 0;
+    // The path in words, for a benchmark's heading, and what to bear in mind reading its figures
+    // (empty if nothing).
+    virtual std::string What() const = 0;
+    virtual std::string Note() const = 0;
+    // A folder that is the device's alone, to remove when the process has to end at once (a
+    // Watchdog's end); empty if none.
+    virtual std::string Leftovers() const = 0;
+    // What the SSC device sends from now on: VSIM_ECHO, VSIM_SILENT or VSIM_COUNTER
+    // (sim/SimControl.h). False when the device cannot be told and goes on echoing.
+    virtual bool Send(int behaviour) = 0;
+    // The host bytes the device has accepted; only the difference between two readings while one
+    // link stays open means anything. From any thread.
+    virtual long long HostBytes() = 0;
+};
+
+// The simulator, loaded by `sim`; the binding is pointed at it and it runs in real time.
+std::unique_ptr<BenchDevice> SimDevice(SimLibrary &sim);
+
+// The emulated chip for an emulated path (EmulatedPaths()). nullptr when it cannot be had, with
+// the reason in `why`; `skipped` is set when that is because this process is not under umockdev's
+// preload, which is not the path's fault.
+std::unique_ptr<BenchDevice> EmulatedDevice(const std::string &path, std::string &why,
+                                            bool &skipped);
+// Says why EmulatedDevice gave none ("emulated paths skipped: ..." or the path's failed line) and
+// returns the status the process is to exit with.
+int ReportNoDevice(const std::string &path, const std::string &why, bool skipped);
+
+} // namespace bench

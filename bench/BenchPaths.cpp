@@ -1,0 +1,310 @@
+#include "bench/BenchPaths.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <utility>
+
+extern char **environ;
+
+namespace bench
+{
+
+namespace
+{
+
+using Clock = std::chrono::steady_clock;
+
+constexpr const char *kPreload = "libumockdev-preload.so.0";
+// A child's own watchdog ends it after its patience; the parent waits this much longer before it
+// stops the child itself, so that the child's line, naming the phase that hung, comes first.
+constexpr std::chrono::seconds kParentGrace{30};
+// What a watchdog's process exits with.
+constexpr int kTimedOutStatus = 3;
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kAddressSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kAddressSanitizer = true;
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+
+// The parent's environment with `name` set to `value`, or `value` appended after `separator`
+// to what it holds already.
+void Put(std::vector<std::string> &environment, const std::string &name, const std::string &value,
+         const char *separator)
+{
+    const std::string prefix = name + "=";
+    for (std::string &entry : environment) {
+        if (entry.compare(0, prefix.size(), prefix) != 0)
+            continue;
+        if (separator == nullptr || entry.size() == prefix.size())
+            entry = prefix + value;
+        else
+            entry += separator + value;
+        return;
+    }
+    environment.push_back(prefix + value);
+}
+
+std::vector<std::string> ChildEnvironment(const std::string &path)
+{
+    std::vector<std::string> environment;
+    for (char **entry = environ; *entry != nullptr; ++entry)
+        environment.emplace_back(*entry);
+    Put(environment, "LD_PRELOAD", kPreload, ":");
+    // ASan wants its runtime first among the libraries a process starts with, which the preload
+    // is not: that check alone is switched off.
+    if (kAddressSanitizer)
+        Put(environment, "ASAN_OPTIONS", "verify_asan_link_order=0", ":");
+    Put(environment, kPathVariable, path, nullptr);
+    return environment;
+}
+
+std::vector<char *> Pointers(std::vector<std::string> &texts)
+{
+    std::vector<char *> pointers;
+    for (std::string &text : texts)
+        pointers.push_back(text.data());
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+bool WriteAll(int fd, const char *data, std::size_t count)
+{
+    while (count > 0) {
+        const ssize_t written = ::write(fd, data, count);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        data += written;
+        count -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+std::string ExitText(int status)
+{
+    if (WIFSIGNALED(status))
+        return "ended by signal " + std::to_string(WTERMSIG(status)) + " (" +
+               strsignal(WTERMSIG(status)) + ")";
+    return "ended with status " + std::to_string(WEXITSTATUS(status));
+}
+
+// Waits for the child to end, stopping it once it is past giveUp; its wait status.
+int Reap(pid_t child, Clock::time_point giveUp, bool &stopped)
+{
+    int status = 0;
+    for (;;) {
+        const pid_t ended = ::waitpid(child, &status, stopped ? 0 : WNOHANG);
+        if (ended == child || (ended < 0 && errno != EINTR))
+            return status;
+        if (ended == 0 && Clock::now() >= giveUp) {
+            ::kill(child, SIGKILL);
+            stopped = true;
+        } else if (ended == 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+}
+
+enum class ChildOutcome { Measured, Failed, Skipped };
+
+// Runs the benchmark again for `path` and relays what it prints, its standard output to ours and
+// its standard error to ours, as it comes.
+ChildOutcome RunChild(const std::string &path, char **argv, std::chrono::seconds patience)
+{
+    int out[2], err[2];
+    if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
+        PrintPathFailed(path, std::string("cannot make a pipe: ") + std::strerror(errno));
+        return ChildOutcome::Failed;
+    }
+    std::vector<std::string> environment = ChildEnvironment(path);
+    std::vector<char *> envp = Pointers(environment);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+    posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+    std::fflush(stdout);
+    std::fflush(stderr);
+    pid_t child = -1;
+    const int spawned = posix_spawn(&child, "/proc/self/exe", &actions, nullptr, argv, envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    ::close(err[1]);
+    if (spawned != 0) {
+        ::close(out[0]);
+        ::close(err[0]);
+        PrintPathFailed(path,
+                        std::string("cannot run the benchmark again: ") + std::strerror(spawned));
+        return ChildOutcome::Failed;
+    }
+
+    std::string printed;
+    const auto giveUp = Clock::now() + patience + kParentGrace;
+    bool stopped = false;
+    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    const int relayTo[2] = {STDOUT_FILENO, STDERR_FILENO};
+    while (fds[0].fd >= 0 || fds[1].fd >= 0) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(giveUp - Clock::now());
+        if (left.count() <= 0) {
+            ::kill(child, SIGKILL);
+            stopped = true;
+            break;
+        }
+        const int ready = ::poll(fds, 2, static_cast<int>(std::min<long long>(left.count(), 1000)));
+        if (ready < 0 && errno != EINTR)
+            break;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0)
+                continue;
+            char chunk[4096];
+            const ssize_t got = ::read(fds[i].fd, chunk, sizeof chunk);
+            if (got > 0) {
+                WriteAll(relayTo[i], chunk, static_cast<std::size_t>(got));
+                if (i == 0)
+                    printed.append(chunk, static_cast<std::size_t>(got));
+            } else if (got == 0 || errno != EINTR) {
+                ::close(fds[i].fd);
+                fds[i].fd = -1;
+            }
+        }
+    }
+    for (const pollfd &fd : fds) {
+        if (fd.fd >= 0)
+            ::close(fd.fd);
+    }
+    const int status = Reap(child, giveUp, stopped);
+
+    if (!stopped && WIFEXITED(status) && WEXITSTATUS(status) == kSkippedStatus)
+        return ChildOutcome::Skipped;
+    const auto said = [&](const std::string &what) {
+        const std::string line = "path " + path + ": " + what;
+        return printed.compare(0, line.size(), line) == 0 ||
+               printed.find("\n" + line) != std::string::npos;
+    };
+    if (said("to "))
+        return ChildOutcome::Measured;
+    if (!said("failed")) {
+        PrintPathFailed(path, stopped ? "no figures within " +
+                                            std::to_string((patience + kParentGrace).count()) +
+                                            " s: stopped"
+                                      : "no figures: the run " + ExitText(status));
+    }
+    return ChildOutcome::Failed;
+}
+
+} // namespace
+
+const std::vector<std::string> &EmulatedPaths()
+{
+    static const std::vector<std::string> paths{"ft2232h", "ft2232d"};
+    return paths;
+}
+
+bool EmulationBuilt()
+{
+#ifdef VELMOR_BENCH_EMULATION
+    return true;
+#else
+    return false;
+#endif
+}
+
+std::string ChildPath()
+{
+    const char *path = std::getenv(kPathVariable);
+    return path != nullptr ? path : "";
+}
+
+void PrintPathLine(const std::string &name, const PathFigures &figures)
+{
+    std::printf("path %s: to %.3f from %.3f echo-p50 %.1f ms echo-p99 %.1f ms retire %.0f ms\n",
+                name.c_str(), figures.to, figures.from, figures.echoP50Ms, figures.echoP99Ms,
+                figures.retireMs);
+    std::fflush(stdout);
+}
+
+void PrintPathFailed(const std::string &name, const std::string &why)
+{
+    std::printf("path %s: failed (%s)\n", name.c_str(), why.c_str());
+    std::fflush(stdout);
+}
+
+double Percentile(const std::vector<double> &sorted, double p)
+{
+    if (sorted.empty())
+        return 0;
+    const auto index = std::size_t(p * double(sorted.size() - 1) + 0.5);
+    return sorted[std::min(index, sorted.size() - 1)];
+}
+
+bool RunEmulatedPaths(int, char **argv, std::chrono::seconds patience)
+{
+    if (!EmulationBuilt()) {
+        for (const std::string &path : EmulatedPaths())
+            std::printf("path %s: not built (configure with -DVELMOR_USB_EMULATION=ON)\n",
+                        path.c_str());
+        std::fflush(stdout);
+        return true;
+    }
+    bool measured = true;
+    for (const std::string &path : EmulatedPaths()) {
+        const ChildOutcome outcome = RunChild(path, argv, patience);
+        if (outcome == ChildOutcome::Skipped)
+            break; // the child said why
+        measured = measured && outcome == ChildOutcome::Measured;
+    }
+    return measured;
+}
+
+Watchdog::Watchdog(std::string path, std::chrono::seconds patience, std::string leftovers)
+    : path_(std::move(path)), patience_(patience), leftovers_(std::move(leftovers)),
+      thread_([this] { Watch(); })
+{
+}
+
+Watchdog::~Watchdog()
+{
+    {
+        std::lock_guard lock(mutex_);
+        finished_ = true;
+    }
+    done_.notify_all();
+    thread_.join();
+}
+
+void Watchdog::Watch()
+{
+    std::unique_lock lock(mutex_);
+    if (done_.wait_for(lock, patience_, [this] { return finished_; }))
+        return;
+    PrintPathFailed(path_, "timed out after " + std::to_string(patience_.count()) + " s while " +
+                               phase_.load());
+    if (!leftovers_.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(leftovers_, ignored);
+    }
+    std::fflush(stderr);
+    std::_Exit(kTimedOutStatus);
+}
+
+} // namespace bench

@@ -1,0 +1,102 @@
+// The paths a benchmark measures in one run, each ending with one line of figures:
+//
+//   path NAME: to 0.999 from 1.000 echo-p50 31.2 ms echo-p99 50.1 ms retire 25 ms
+//
+// to/from: host bytes a second to and from the device as a fraction of the protocol's ceiling;
+// echo-p50/p99: the round trip of one byte; retire: the longest that stopping or replacing a link
+// took. A path that cannot be measured ends with "path NAME: failed (why)" instead, one that was
+// not built with "path NAME: not built (why)".
+//
+// Paths, in this order: "sim", the simulated D2XX library, measured in the benchmark's own
+// process; "ft2232h" and "ft2232d", an emulated FT2232H (high speed) and FT2232D (full speed, 64-
+// byte packets), channel A, beneath the program's own libftd2xx-ftdi1.so, Debian's libftdi1 and
+// libusb-1.0 and umockdev. umockdev's preload has to be in a process from its start, so the
+// benchmark runs itself again (/proc/self/exe, the same arguments) for each emulated path, with
+// libumockdev-preload.so.0 added to LD_PRELOAD and VELMOR_BENCH_PATH naming the path; the parent
+// relays what the child prints. A child that does not end in time is stopped and its path said
+// to have failed: a driver that hangs costs its path, never the run.
+#pragma once
+
+#include "device/SscProtocol.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace bench
+{
+
+inline constexpr const char *kSimPath = "sim";
+// The environment variable that tells a child which emulated path it is to measure.
+inline constexpr const char *kPathVariable = "VELMOR_BENCH_PATH";
+// The exit status of a child that found no umockdev preload in itself.
+constexpr int kSkippedStatus = 77;
+
+// The protocol's ceilings at the 1 MHz clock the link sets up: a frame clocks its payload at 8 us
+// a byte and carries one host byte in every kRingBytesPerHostByte to the device, one device byte
+// in every pair from it.
+constexpr double kFrameSeconds = ssc::kFramePayload * 8 / 1e6;
+constexpr double kToDeviceCeiling =
+    double(ssc::kFramePayload) / ssc::kRingBytesPerHostByte / kFrameSeconds; // bytes a second
+constexpr double kFromDeviceCeiling = ssc::kFramePayload / 2.0 / kFrameSeconds;
+
+// The emulated paths, in the order they run.
+const std::vector<std::string> &EmulatedPaths();
+// Whether this build can run them (VELMOR_USB_EMULATION).
+bool EmulationBuilt();
+// The emulated path this process is to measure; empty when it is the benchmark's first process.
+std::string ChildPath();
+
+struct PathFigures {
+    double to = 0;   // fraction of the ceiling
+    double from = 0; // fraction of the ceiling
+    double echoP50Ms = 0;
+    double echoP99Ms = 0;
+    double retireMs = 0;
+};
+
+// Prints the path's closing line and flushes, so that a parent relaying it sees it at once.
+void PrintPathLine(const std::string &name, const PathFigures &figures);
+void PrintPathFailed(const std::string &name, const std::string &why);
+
+// The value at fraction p (0..1) of sorted values; 0 for none.
+double Percentile(const std::vector<double> &sorted, double p);
+
+// Runs every emulated path in a child of its own with the benchmark's arguments, one after
+// another, relaying the children's output; each child may take `patience`. Returns false when a
+// path failed. Without the emulation built, says so for each path; without umockdev's preload, says
+// once that the emulated paths were skipped and why.
+bool RunEmulatedPaths(int argc, char **argv, std::chrono::seconds patience);
+
+// Ends the process with "path NAME: failed (...)" if it is still running when its patience is
+// over, naming the phase it was in: a driver call that never returns ends its path, not the run.
+// The folder `leftovers`, if given, is removed first (BenchDevice::Leftovers).
+class Watchdog
+{
+public:
+    Watchdog(std::string path, std::chrono::seconds patience, std::string leftovers = {});
+    ~Watchdog();
+    Watchdog(const Watchdog &) = delete;
+    Watchdog &operator=(const Watchdog &) = delete;
+
+    // What the process is doing now, for the failure line (a string literal).
+    void Phase(const char *what) { phase_ = what; }
+
+private:
+    void Watch();
+
+    const std::string path_;
+    const std::chrono::seconds patience_;
+    const std::string leftovers_;
+    std::atomic<const char *> phase_{"starting"};
+    std::mutex mutex_;
+    std::condition_variable done_;
+    bool finished_ = false;
+    std::thread thread_;
+};
+
+} // namespace bench
