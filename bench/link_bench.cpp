@@ -1,9 +1,14 @@
-// The device link alone against the simulated device in real time at its 1 MHz clock: host-byte
-// throughput each way as a fraction of the protocol's ceiling, the CPU it costs, and how long a
-// stopped link takes to end.
+// The device link alone, in real time at its 1 MHz clock, over each of the benchmark's paths
+// (BenchPaths.h: the simulator, an emulated FT2232H, an emulated FT2232D): host-byte throughput
+// each way as a fraction of the protocol's ceiling, the CPU it costs, the echo of one byte and
+// how long a stopped link takes to end. Each path ends with its "path NAME: ..." line.
 //
-//   build/bench/link_bench [seconds per direction, default 5]
-#include "device/D2xx.h"
+//   build/bench/link_bench [seconds per direction, default 5] [echo samples, default 200]
+//
+// The echo is timed from SendData of one byte to the ReceiveData that hands it back, polled every
+// half millisecond: the link's own share, without the bridge's 10 ms tick (bridge_bench has it).
+#include "bench/BenchDevice.h"
+#include "bench/BenchPaths.h"
 #include "device/Tsscclass.h"
 
 #include "sim/SimLibrary.h"
@@ -17,6 +22,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <random>
 #include <thread>
 #include <vector>
 
@@ -24,12 +30,17 @@ namespace
 {
 
 using namespace std::chrono;
+using bench::BenchDevice;
 
-// One frame is 4096 bytes clocked at 1 MHz.
-constexpr double kFrameSeconds = 4096 * 8 / 1e6;
-constexpr double kToDeviceCeiling = (4096.0 / 600.0) / kFrameSeconds; // host bytes a second
-constexpr double kFromDeviceCeiling = 2048.0 / kFrameSeconds;
+using bench::kFrameSeconds;
+using bench::kFromDeviceCeiling;
+using bench::kToDeviceCeiling;
 constexpr milliseconds kTick{10};
+constexpr microseconds kEchoPoll{500};
+// How long one byte's echo is waited for, and how many lost echoes in a row end the path.
+constexpr seconds kEchoPatience{2};
+constexpr int kLostInARow = 10;
+constexpr int kRetireSamples = 5;
 
 double CpuSeconds()
 {
@@ -39,85 +50,251 @@ double CpuSeconds()
            double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-std::unique_ptr<TSSCClass> SynchedLink()
-{
-    auto link = std::make_unique<TSSCClass>();
-    if (link->Init("SSC Simulator") || link->SynchDevice(24, 0x01A5)) {
-        std::fprintf(stderr, "the link did not come up against the simulator\n");
-        std::exit(1);
-    }
-    return link;
-}
-
 struct Figures {
     double rate = 0;
     double fraction = 0;
     double cpu = 0;
 };
 
-// Feeds the link every tick as the bridge would, keeping its transmit ring full.
-Figures ToDevice(SimLibrary &sim, double seconds)
+// One path's run; the first failure ends it, its reason kept in Failure.
+class LinkBench
 {
-    sim.vsim_SetBehaviour(VSIM_SILENT);
-    auto link = SynchedLink();
+public:
+    LinkBench(BenchDevice &device, bench::Watchdog &watchdog)
+        : device_(device), watchdog_(watchdog), in_(ssc::kRingSize)
+    {
+    }
+
+    bool ToDevice(double seconds, Figures &figures);
+    bool FromDevice(double seconds, Figures &figures, bool &counted);
+    bool EchoTimes(int samples, std::vector<double> &times, int &lost);
+    bool StopToEndMs(bool synched, double &ms);
+
+    const std::string &Failure() const { return failure_; }
+
+private:
+    std::unique_ptr<TSSCClass> OpenLink(bool synched);
+    bool Fail(const std::string &why)
+    {
+        failure_ = why;
+        return false;
+    }
+    void Drain(TSSCClass &link) { link.ReceiveData(in_.data(), int(in_.size())); }
+
+    BenchDevice &device_;
+    bench::Watchdog &watchdog_;
+    std::vector<unsigned char> in_;
+    std::string failure_;
+};
+
+std::unique_ptr<TSSCClass> LinkBench::OpenLink(bool synched)
+{
+    watchdog_.Phase("opening the link");
+    auto link = std::make_unique<TSSCClass>();
+    if (link->Init(device_.Description())) {
+        failure_ = "the link did not open \"" + device_.Description() + "\"";
+        RetireLink(link);
+        return nullptr;
+    }
+    if (!synched)
+        return link;
+    watchdog_.Phase("synchronising the link");
+    if (link->SynchDevice(24, 0x01A5)) {
+        failure_ = "the link did not synchronise with \"" + device_.Description() + "\"";
+        RetireLink(link);
+        return nullptr;
+    }
+    return link;
+}
+
+// Feeds the link every tick as the bridge would, keeping its transmit ring full.
+bool LinkBench::ToDevice(double seconds, Figures &figures)
+{
+    device_.Send(VSIM_SILENT); // a device that echoes anyway has its echoes drained
+    auto link = OpenLink(true);
+    if (!link)
+        return false;
+    watchdog_.Phase("sending to the device");
     std::vector<unsigned char> data(4096, 'x');
     // Let the pipeline fill before measuring.
     link->SendData(data.data(), 4096);
     std::this_thread::sleep_for(milliseconds(500));
-    VsimChipState before{};
-    sim.vsim_GetChipState(&before);
+    Drain(*link);
+    const long long before = device_.HostBytes();
     const double cpu0 = CpuSeconds();
     const auto start = steady_clock::now();
     while (duration<double>(steady_clock::now() - start).count() < seconds) {
         link->SendData(data.data(), 4096);
         std::this_thread::sleep_for(kTick);
+        Drain(*link);
     }
     const double elapsed = duration<double>(steady_clock::now() - start).count();
-    VsimChipState after{};
-    sim.vsim_GetChipState(&after);
+    const long long after = device_.HostBytes();
     const double cpu = CpuSeconds() - cpu0;
+    watchdog_.Phase("retiring the link after sending");
     RetireLink(link);
-    const double rate = double(after.hostBytes - before.hostBytes) / elapsed;
-    return {rate, rate / kToDeviceCeiling, cpu / elapsed};
+    figures.rate = double(after - before) / elapsed;
+    figures.fraction = figures.rate / kToDeviceCeiling;
+    figures.cpu = cpu / elapsed;
+    return true;
 }
 
-// Drains the link every tick while the device sends without pause.
-Figures FromDevice(SimLibrary &sim, double seconds)
+// Drains the link every tick while the device sends without pause. A device that only echoes is
+// fed as in ToDevice, and what comes back is its echo (counted is false).
+bool LinkBench::FromDevice(double seconds, Figures &figures, bool &counted)
 {
-    sim.vsim_SetBehaviour(VSIM_COUNTER);
-    auto link = SynchedLink();
-    std::vector<unsigned char> in(65536);
+    counted = device_.Send(VSIM_COUNTER);
+    auto link = OpenLink(true);
+    if (!link)
+        return false;
+    watchdog_.Phase("receiving from the device");
+    std::vector<unsigned char> data(4096, 'y');
+    if (!counted)
+        link->SendData(data.data(), 4096);
     std::this_thread::sleep_for(milliseconds(500));
-    link->ReceiveData(in.data(), 65536);
+    Drain(*link);
     const double cpu0 = CpuSeconds();
     const auto start = steady_clock::now();
     long long received = 0;
     while (duration<double>(steady_clock::now() - start).count() < seconds) {
+        if (!counted)
+            link->SendData(data.data(), 4096);
         std::this_thread::sleep_for(kTick);
-        received += std::max(0, link->ReceiveData(in.data(), 65536));
+        received += std::max(0, link->ReceiveData(in_.data(), int(in_.size())));
     }
     const double elapsed = duration<double>(steady_clock::now() - start).count();
     const double cpu = CpuSeconds() - cpu0;
+    watchdog_.Phase("retiring the link after receiving");
     RetireLink(link);
-    const double rate = double(received) / elapsed;
-    return {rate, rate / kFromDeviceCeiling, cpu / elapsed};
+    figures.rate = double(received) / elapsed;
+    figures.fraction = figures.rate / kFromDeviceCeiling;
+    figures.cpu = cpu / elapsed;
+    return true;
+}
+
+// One byte at a time, each after a pause drawn afresh up to two frames long, so that it starts
+// anywhere in the frame: from SendData to the ReceiveData that returns it. An echo that has not
+// come within kEchoPatience is counted lost.
+bool LinkBench::EchoTimes(int samples, std::vector<double> &times, int &lost)
+{
+    device_.Send(VSIM_ECHO);
+    auto link = OpenLink(true);
+    if (!link)
+        return false;
+    watchdog_.Phase("timing echoes");
+    // Whatever the device sent before it turned to echoing is read away first.
+    for (int quiet = 0, polls = 0; quiet < 20 && polls < 500; ++polls) {
+        std::this_thread::sleep_for(kTick);
+        quiet = link->ReceiveData(in_.data(), int(in_.size())) > 0 ? 0 : quiet + 1;
+    }
+    std::mt19937 random(7);
+    std::uniform_int_distribution<int> pauseUs(0, int(2 * kFrameSeconds * 1e6));
+    int lostInARow = 0;
+    for (int i = 0; i < samples && lostInARow < kLostInARow; ++i) {
+        std::this_thread::sleep_for(microseconds(pauseUs(random)));
+        const auto out = static_cast<unsigned char>('a' + i % 26);
+        const auto start = steady_clock::now();
+        const auto giveUp = start + kEchoPatience;
+        bool sent = false;
+        bool back = false;
+        while (!back && steady_clock::now() < giveUp) {
+            if (!sent) {
+                const int taken = link->SendData(&out, 1);
+                if (taken < 0)
+                    return Fail("the link ended while timing echoes");
+                sent = taken == 1;
+            }
+            const int got = link->ReceiveData(in_.data(), int(in_.size()));
+            // Anything else is a late echo of a byte already counted lost.
+            back = got > 0 && std::find(in_.begin(), in_.begin() + got, out) != in_.begin() + got;
+            if (!back)
+                std::this_thread::sleep_for(kEchoPoll);
+        }
+        if (back) {
+            times.push_back(duration<double, std::milli>(steady_clock::now() - start).count());
+            lostInARow = 0;
+        } else {
+            ++lost;
+            ++lostInARow;
+        }
+    }
+    watchdog_.Phase("retiring the link after the echoes");
+    RetireLink(link);
+    std::sort(times.begin(), times.end());
+    if (times.empty())
+        return Fail("no echo came back within " + std::to_string(kEchoPatience.count()) + " s");
+    return true;
 }
 
 // From Stop to the worker's end, for an exchanging link and for an idle one.
-double StopToEndMs(SimLibrary &sim, bool synched)
+bool LinkBench::StopToEndMs(bool synched, double &ms)
 {
-    sim.vsim_SetBehaviour(VSIM_ECHO);
-    auto link = synched ? SynchedLink() : std::make_unique<TSSCClass>();
-    if (!synched)
-        link->Init("SSC Simulator");
+    device_.Send(VSIM_ECHO);
+    auto link = OpenLink(synched);
+    if (!link)
+        return false;
     std::this_thread::sleep_for(milliseconds(200));
+    watchdog_.Phase(synched ? "stopping an exchanging link" : "stopping an idle link");
     QElapsedTimer clock;
     clock.start();
     link->Stop();
     link->wait();
-    const double ms = double(clock.nsecsElapsed()) / 1e6;
+    ms = double(clock.nsecsElapsed()) / 1e6;
     link.reset();
-    return ms;
+    return true;
+}
+
+// Measures one path and prints its figures, ending with its path line; the exit status.
+int RunPath(const std::string &name, BenchDevice &device, double seconds, int samples,
+            std::chrono::seconds patience)
+{
+    bench::Watchdog watchdog(name, patience, device.Leftovers());
+    LinkBench run(device, watchdog);
+    Figures to, from;
+    bool counted = true;
+    std::vector<double> echo, stops, idleStops;
+    int lost = 0;
+    bool ok = run.ToDevice(seconds, to) && run.FromDevice(seconds, from, counted) &&
+              run.EchoTimes(samples, echo, lost);
+    for (int i = 0; ok && i < kRetireSamples; ++i) {
+        double exchanging = 0, idle = 0;
+        ok = run.StopToEndMs(true, exchanging) && run.StopToEndMs(false, idle);
+        stops.push_back(exchanging);
+        idleStops.push_back(idle);
+    }
+    if (!ok) {
+        bench::PrintPathFailed(name, run.Failure());
+        return 1;
+    }
+
+    std::printf("Device link, path %s: %s, real time at 1 MHz (%.0f s a direction, %d echo "
+                "samples)\n",
+                name.c_str(), device.What().c_str(), seconds, samples);
+    if (!device.Note().empty())
+        std::printf("%s\n", device.Note().c_str());
+    if (!counted)
+        std::printf("The device only echoes: \"from\" is the echo of what goes to it, at most "
+                    "%.4f of the ceiling.\n",
+                    kToDeviceCeiling / kFromDeviceCeiling);
+    std::printf("%-34s %12s %10s %14s\n", "measure", "value", "ceiling", "fraction");
+    std::printf("%-34s %9.1f B/s %6.1f B/s %14.3f\n", "host bytes to the device", to.rate,
+                kToDeviceCeiling, to.fraction);
+    std::printf("%-34s %9.0f B/s %6.0f B/s %14.3f\n", "bytes from the device", from.rate,
+                kFromDeviceCeiling, from.fraction);
+    std::printf("%-34s %12.4f\n", "CPU s/s sending (all threads)", to.cpu);
+    std::printf("%-34s %12.4f\n", "CPU s/s receiving (all threads)", from.cpu);
+    std::printf("%-34s %9.1f ms\n", "echo of one byte, p50", bench::Percentile(echo, 0.50));
+    std::printf("%-34s %9.1f ms\n", "echo of one byte, p99", bench::Percentile(echo, 0.99));
+    std::printf("%-34s %9.1f ms (%d of %d lost)\n", "echo of one byte, max", echo.back(), lost,
+                samples);
+    const double worstStop = *std::max_element(stops.begin(), stops.end());
+    const double worstIdle = *std::max_element(idleStops.begin(), idleStops.end());
+    std::printf("%-34s %9.2f ms (worst of %d)\n", "Stop to end, exchanging", worstStop,
+                kRetireSamples);
+    std::printf("%-34s %9.2f ms (worst of %d)\n", "Stop to end, idle", worstIdle, kRetireSamples);
+    bench::PrintPathLine(name, {to.fraction, from.fraction, bench::Percentile(echo, 0.50),
+                                bench::Percentile(echo, 0.99), std::max(worstStop, worstIdle)});
+    return 0;
 }
 
 } // namespace
@@ -126,30 +303,27 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     const double seconds = argc > 1 ? std::atof(argv[1]) : 5.0;
-    SimLibrary sim;
-    d2xx::SetLibraryFile(SimLibrary::Path());
-    sim.vsim_SetRealTime(1);
+    const int samples = argc > 2 ? std::atoi(argv[2]) : 200;
+    // Generous: only a path that hangs comes near it.
+    const auto patience =
+        std::chrono::seconds(120 + int(4 * seconds) + samples * int(kEchoPatience.count()) / 4);
 
-    const Figures to = ToDevice(sim, seconds);
-    const Figures from = FromDevice(sim, seconds);
-    std::vector<double> stops, idleStops;
-    for (int i = 0; i < 5; ++i) {
-        stops.push_back(StopToEndMs(sim, true));
-        idleStops.push_back(StopToEndMs(sim, false));
+    const std::string child = bench::ChildPath();
+    if (!child.empty()) {
+        std::string why;
+        bool skipped = false;
+        auto device = bench::EmulatedDevice(child, why, skipped);
+        if (!device)
+            return bench::ReportNoDevice(child, why, skipped);
+        return RunPath(child, *device, seconds, samples, patience);
     }
 
-    std::printf("Device link against the simulator, real time at 1 MHz (%.0f s a direction)\n",
-                seconds);
-    std::printf("%-34s %12s %10s %14s\n", "measure", "value", "ceiling", "fraction");
-    std::printf("%-34s %9.1f B/s %6.1f B/s %14.3f\n", "host bytes to the device", to.rate,
-                kToDeviceCeiling, to.fraction);
-    std::printf("%-34s %9.0f B/s %6.0f B/s %14.3f\n", "bytes from the device", from.rate,
-                kFromDeviceCeiling, from.fraction);
-    std::printf("%-34s %12.4f\n", "CPU s/s sending (all threads)", to.cpu);
-    std::printf("%-34s %12.4f\n", "CPU s/s receiving (all threads)", from.cpu);
-    std::printf("%-34s %9.2f ms (worst of 5)\n", "Stop to end, exchanging",
-                *std::max_element(stops.begin(), stops.end()));
-    std::printf("%-34s %9.2f ms (worst of 5)\n", "Stop to end, idle",
-                *std::max_element(idleStops.begin(), idleStops.end()));
-    return 0;
+    int status = 0;
+    {
+        SimLibrary sim;
+        auto device = bench::SimDevice(sim);
+        status = RunPath(bench::kSimPath, *device, seconds, samples, patience);
+    }
+    const bool emulated = bench::RunEmulatedPaths(argc, argv, patience);
+    return status == 0 && emulated ? 0 : 1;
 }
