@@ -1,12 +1,16 @@
 // The whole bridge: the program's own window and timer, a real pty opened by a client thread as
-// a serial program would, and the simulated device in real time at its 1 MHz clock. Prints the
-// throughput each way against the protocol's ceiling, the echo time of single bytes, the CPU the
-// program uses, and how long Setup, Reset and closing the window take to retire a link.
+// a serial program would, and the device in real time at its 1 MHz clock, over each of the
+// benchmark's paths (BenchPaths.h: the simulator, an emulated FT2232H, an emulated FT2232D).
+// Prints the throughput each way against the protocol's ceiling, the echo time of single bytes,
+// the CPU the program uses, and how long Setup, Reset and closing the window take to retire a
+// link; each path ends with its "path NAME: ..." line, whose retire is the worst Reset.
 //
 //   build/bench/bridge_bench [seconds per direction, default 10] [echo samples, default 200]
-//   BRIDGE_BENCH_TX_HIDDEN=1: the driver reports no transmit count, as a driver over libftdi1
+//   BRIDGE_BENCH_TX_HIDDEN=1: the simulator reports no transmit count, as a driver over libftdi1
+//   BRIDGE_BENCH_IDLE_ONLY=1: only the idle CPU, with the simulator
 #include "app/Vrtualssc.h"
-#include "device/D2xx.h"
+#include "bench/BenchDevice.h"
+#include "bench/BenchPaths.h"
 #include "device/Tsscclass.h"
 #include "dialogs/Setup.h"
 #include "vport/VSPortLib_TLB.h"
@@ -36,6 +40,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <random>
+#include <string>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -45,10 +50,22 @@ namespace
 
 using namespace std::chrono;
 using Clock = steady_clock;
-
-constexpr double kFrameMs = 4096 * 8 / 1000.0; // 32.768 ms at 1 MHz
-constexpr double kToDeviceCeiling = (4096.0 / 600.0) / (kFrameMs / 1000);
-constexpr double kFromDeviceCeiling = 2048.0 / (kFrameMs / 1000);
+using bench::BenchDevice;
+using bench::kFromDeviceCeiling;
+using bench::kToDeviceCeiling;
+constexpr double kFrameMs = bench::kFrameSeconds * 1000; // 32.768 ms at 1 MHz
+// How long the client waits for one byte's echo, and how many lost echoes in a row end the
+// echo run.
+constexpr milliseconds kEchoPatience{2000};
+constexpr int kLostInARow = 10;
+constexpr milliseconds kSynchPatience{30000};
+// How far ahead of the device the client writes: the port never runs dry (the link holds a tenth
+// of it, a frame takes seven bytes), and what is left when the client stops reaches the device
+// within three seconds instead of the minutes a full pty's worth would take.
+constexpr long long kClientLead = 512;
+// The parent's yardstick, handed to the runs of the emulated paths so that they need not measure
+// it again.
+constexpr const char *kBareVariable = "BRIDGE_BENCH_BARE_CPU";
 
 double ProcessCpu()
 {
@@ -109,63 +126,85 @@ int OpenPort()
     return fd;
 }
 
-void Setup(const QString &port)
+bool Synched()
 {
-    test::RunSetup(port, "SSC Simulator");
-    RunUntil([] { return SetupForm->SSCLink && SetupForm->SSCLink->Synched.load(); });
+    return SetupForm->SSCLink && SetupForm->SSCLink->Synched.load();
+}
+
+bool Setup(const QString &port, const QString &device)
+{
+    test::RunSetup(port, device);
+    RunUntil(Synched, kSynchPatience);
+    return Synched();
 }
 
 struct Direction {
     double rate = 0, fraction = 0, cpu = 0;
 };
 
-// A client thread keeps the port full; the program carries it to the (silent) device.
-Direction ToDevice(SimLibrary &sim, double seconds)
+// A client thread keeps the port full, kClientLead ahead of the device; the program carries it to
+// the (silent) device.
+Direction ToDevice(BenchDevice &device, double seconds)
 {
-    sim.vsim_SetBehaviour(VSIM_SILENT);
+    device.Send(VSIM_SILENT); // a device that echoes anyway fills the port a little
     const int fd = OpenPort();
     std::atomic<bool> stop{false};
+    const long long taken0 = device.HostBytes();
     std::thread client([&] {
         std::vector<char> data(4096, 'x');
+        long long written = 0;
         while (!stop) {
-            if (::write(fd, data.data(), data.size()) < 0) {
-                pollfd p{fd, POLLOUT, 0};
-                ::poll(&p, 1, 20);
+            const long long room = kClientLead - (written - (device.HostBytes() - taken0));
+            const ssize_t n =
+                room > 0 ? ::write(fd, data.data(), std::min<std::size_t>(room, data.size())) : 0;
+            if (n > 0) {
+                written += n;
+            } else {
+                pollfd p{fd, short(room > 0 ? POLLOUT : 0), 0};
+                ::poll(&p, 1, 10);
             }
         }
     });
     Run(milliseconds(1000)); // the pipeline fills
-    VsimChipState before{}, after{};
-    sim.vsim_GetChipState(&before);
+    const long long before = device.HostBytes();
     const double cpu0 = ProcessCpu() - ThreadCpu(client.native_handle());
     const auto start = Clock::now();
     Run(milliseconds(int(seconds * 1000)));
     const double elapsed = duration<double>(Clock::now() - start).count();
-    sim.vsim_GetChipState(&after);
+    const long long after = device.HostBytes();
     const double cpu = ProcessCpu() - ThreadCpu(client.native_handle()) - cpu0;
     stop = true;
     client.join();
     ::close(fd);
     Run(milliseconds(100));
-    const double rate = double(after.hostBytes - before.hostBytes) / elapsed;
+    const double rate = double(after - before) / elapsed;
     return {rate, rate / kToDeviceCeiling, cpu / elapsed};
 }
 
-// The device sends without pause; a client thread reads everything from the port.
-Direction FromDevice(SimLibrary &sim, double seconds)
+// The device sends without pause; a client thread reads everything from the port. A device that
+// only echoes is also written to, kClientLead ahead of what has come back, and what comes back is
+// its echo (counted false).
+Direction FromDevice(BenchDevice &device, double seconds, bool &counted)
 {
-    sim.vsim_SetBehaviour(VSIM_COUNTER);
+    counted = device.Send(VSIM_COUNTER);
     const int fd = OpenPort();
     std::atomic<bool> stop{false};
     std::atomic<long long> received{0};
-    std::thread client([&] {
+    std::thread client([&, feed = !counted] {
         std::vector<char> data(65536);
+        const std::vector<char> out(4096, 'y');
+        long long written = 0;
         while (!stop) {
             const ssize_t n = ::read(fd, data.data(), data.size());
-            if (n > 0) {
+            if (n > 0)
                 received += n;
-            } else {
-                pollfd p{fd, POLLIN, 0};
+            const long long room = feed ? kClientLead - (written - received) : 0;
+            const ssize_t sent =
+                room > 0 ? ::write(fd, out.data(), std::min<std::size_t>(room, out.size())) : 0;
+            if (sent > 0)
+                written += sent;
+            if (n <= 0 && sent <= 0) {
+                pollfd p{fd, short(POLLIN | (room > 0 ? POLLOUT : 0)), 0};
                 ::poll(&p, 1, 20);
             }
         }
@@ -181,20 +220,21 @@ Direction FromDevice(SimLibrary &sim, double seconds)
     stop = true;
     client.join();
     ::close(fd);
-    sim.vsim_SetBehaviour(VSIM_ECHO);
+    device.Send(VSIM_ECHO);
     Run(milliseconds(300));
     const double rate = double(moved) / elapsed;
     return {rate, rate / kFromDeviceCeiling, cpu / elapsed};
 }
 
-// One byte at a time: from the client's write to the echo read back from the port.
-std::vector<double> EchoTimes(SimLibrary &sim, int samples)
+// One byte at a time: from the client's write to the echo read back from the port. An echo that
+// has not come within kEchoPatience is counted lost.
+std::vector<double> EchoTimes(BenchDevice &device, int samples, milliseconds patience, int &lost)
 {
-    sim.vsim_SetBehaviour(VSIM_ECHO);
+    device.Send(VSIM_ECHO);
     const int fd = OpenPort();
     // Whatever the device sent before it turned to echoing is read away first.
     char stale[4096];
-    for (int quiet = 0; quiet < 50;) {
+    for (int quiet = 0, turns = 0; quiet < 50 && turns < 3000; ++turns) {
         Run(milliseconds(10));
         quiet = ::read(fd, stale, sizeof stale) > 0 ? 0 : quiet + 1;
     }
@@ -207,26 +247,34 @@ std::vector<double> EchoTimes(SimLibrary &sim, int samples)
         // over 10 ms samples some of its points far more often than others.
         std::mt19937 random(7);
         std::uniform_int_distribution<int> pauseUs(0, int(2 * kFrameMs * 1000));
-        for (int i = 0; i < samples; ++i) {
+        int lostInARow = 0;
+        for (int i = 0; i < samples && lostInARow < kLostInARow; ++i) {
             std::this_thread::sleep_for(microseconds(pauseUs(random)));
             const char out = char('a' + i % 26);
             const auto start = Clock::now();
-            while (::write(fd, &out, 1) != 1)
-                std::this_thread::sleep_for(microseconds(100));
-            char in = 0;
-            for (;;) {
-                pollfd p{fd, POLLIN, 0};
-                ::poll(&p, 1, 1000);
-                if (::read(fd, &in, 1) == 1)
-                    break;
+            const auto giveUp = start + kEchoPatience;
+            bool sent = false;
+            bool back = false;
+            while (!back && Clock::now() < giveUp) {
+                sent = sent || ::write(fd, &out, 1) == 1;
+                pollfd p{fd, short(sent ? POLLIN : POLLOUT), 0};
+                ::poll(&p, 1, sent ? 100 : 1);
+                char in = 0;
+                // Anything else is a late echo of a byte already counted lost.
+                while (!back && ::read(fd, &in, 1) == 1)
+                    back = in == out;
             }
-            times.push_back(duration<double, std::milli>(Clock::now() - start).count());
-            if (in != out)
-                std::fprintf(stderr, "echo %d came back as %d\n", out, in);
+            if (back) {
+                times.push_back(duration<double, std::milli>(Clock::now() - start).count());
+                lostInARow = 0;
+            } else {
+                ++lost;
+                ++lostInARow;
+            }
         }
         done = true;
     });
-    RunUntil([&] { return done.load(); }, milliseconds(600000));
+    RunUntil([&] { return done.load(); }, patience);
     client.join();
     ::close(fd);
     std::sort(times.begin(), times.end());
@@ -280,17 +328,122 @@ std::pair<double, double> EchoFloor(double leadMs)
     return {sums[sums.size() / 2], sums[sums.size() * 99 / 100]};
 }
 
-double Percentile(const std::vector<double> &sorted, double p)
-{
-    if (sorted.empty())
-        return 0;
-    const auto index = std::size_t(p * double(sorted.size() - 1) + 0.5);
-    return sorted[std::min(index, sorted.size() - 1)];
-}
-
 double Ms(QElapsedTimer &clock)
 {
     return double(clock.nsecsElapsed()) / 1e6;
+}
+
+// Measures one path through the program and prints its figures, ending with its path line;
+// returns the exit status. The window is made and closed here.
+int RunPath(const std::string &name, BenchDevice &device, double seconds, int samples, double bare,
+            std::chrono::seconds patience)
+{
+    bench::Watchdog watchdog(name, patience, device.Leftovers());
+    CreateForms();
+    watchdog.Phase("setting up the link");
+    if (!Setup("COM8", QString::fromStdString(device.Description()))) {
+        bench::PrintPathFailed(name, "the link to \"" + device.Description() +
+                                         "\" did not synchronise within " +
+                                         std::to_string(kSynchPatience.count() / 1000) + " s");
+        DestroyForms();
+        return 1;
+    }
+
+    if (qEnvironmentVariableIsSet("BRIDGE_BENCH_IDLE_ONLY")) {
+        const double ui0 = ThreadCpu(pthread_self());
+        const double idle = IdleCpu(seconds);
+        std::printf(
+            "idle %.2f %% (%.2f x a bare window's %.2f %%), of which the UI thread %.2f %%\n",
+            100 * idle, idle / bare, 100 * bare,
+            100 * (ThreadCpu(pthread_self()) - ui0) / (seconds + 0.5));
+        return 0;
+    }
+    watchdog.Phase("sending to the device");
+    const Direction to = ToDevice(device, seconds);
+    watchdog.Phase("receiving from the device");
+    bool counted = true;
+    const Direction from = FromDevice(device, seconds, counted);
+    watchdog.Phase("timing echoes");
+    int lost = 0;
+    const std::vector<double> echo = EchoTimes(device, samples, patience, lost);
+    watchdog.Phase("measuring idle CPU");
+    const double idle = IdleCpu(seconds);
+
+    // Retiring a link that is exchanging frames: Reset, Setup (up to its dialog) and close.
+    watchdog.Phase("retiring links");
+    QElapsedTimer clock;
+    std::vector<double> resets;
+    for (int i = 0; i < 5; ++i) {
+        RunUntil(Synched, kSynchPatience);
+        Run(milliseconds(200));
+        clock.start();
+        RetireLink(SetupForm->SSCLink);
+        resets.push_back(Ms(clock));
+        VSSC->ButtonResetClick();
+    }
+    RunUntil(Synched, kSynchPatience);
+    Run(milliseconds(200));
+    double setupRetire = 0;
+    clock.start();
+    test::AnswerSetup(
+        [&] {
+            setupRetire = Ms(clock); // retire, new link, bind, list: until the dialog is up
+            SetupForm->OKButton->click();
+        },
+        1);
+    RunUntil(Synched, kSynchPatience);
+    Run(milliseconds(200));
+    clock.start();
+    VSSC->close();
+    const double closeRetire = Ms(clock);
+    DestroyForms();
+    if (echo.empty()) {
+        bench::PrintPathFailed(name, "no echo came back within " +
+                                         std::to_string(kEchoPatience.count()) + " ms");
+        return 1;
+    }
+
+    const double leadMs = ssc::kFrameLead * 8 / 1000.0;
+    const auto [floor50, floor99] = EchoFloor(leadMs);
+    std::printf("Bridge through the program, a pty client and %s in real time at 1 MHz\n",
+                device.What().c_str());
+    std::printf("(%.0f s a direction, %d echo samples; frame lead %u bytes = %.1f ms, which "
+                "leaves an echo floor of p50 %.1f ms, p99 %.1f ms)\n\n",
+                seconds, samples, unsigned(ssc::kFrameLead), leadMs, floor50, floor99);
+    if (!device.Note().empty())
+        std::printf("%s\n", device.Note().c_str());
+    if (!counted)
+        std::printf("The device only echoes: \"from the device\" is the echo of what goes to it, "
+                    "at most %.4f of the ceiling.\n",
+                    kToDeviceCeiling / kFromDeviceCeiling);
+    if (!device.Note().empty() || !counted)
+        std::printf("\n");
+    const double worstReset = *std::max_element(resets.begin(), resets.end());
+    std::printf("| measure | value | target |\n|---|---|---|\n");
+    std::printf("| to the device | %.1f B/s = %.3f of %.1f B/s | >= 0.99 |\n", to.rate, to.fraction,
+                kToDeviceCeiling);
+    std::printf("| from the device | %.0f B/s = %.3f of %.0f B/s | >= 0.99 |\n", from.rate,
+                from.fraction, kFromDeviceCeiling);
+    std::printf("| echo of one byte, p50 | %.1f ms | <= 32 ms |\n", bench::Percentile(echo, 0.50));
+    std::printf("| echo of one byte, p99 | %.1f ms | <= 52 ms |\n", bench::Percentile(echo, 0.99));
+    std::printf("| echo of one byte, max | %.1f ms | |\n", echo.back());
+    if (lost > 0)
+        std::printf("| echoes lost (none within %.0f s) | %d of %d | |\n",
+                    kEchoPatience.count() / 1000.0, lost, samples);
+    std::printf("| CPU bridging to the device | %.2f %% of a core | <= 3 %% |\n", 100 * to.cpu);
+    std::printf("| CPU bridging from the device | %.2f %% of a core | <= 3 %% |\n", 100 * from.cpu);
+    std::printf("| CPU, a bare Qt window with a 10 ms timer | %.2f %% of a core | (reference) |\n",
+                100 * bare);
+    std::printf("| CPU idle (link up, port open, no traffic) | %.2f %% of a core = %.2f x the "
+                "reference | <= 2 x |\n",
+                100 * idle, bare > 0 ? idle / bare : 0.0);
+    std::printf("| Reset: retire a link, worst of 5 | %.2f ms | < 50 ms |\n", worstReset);
+    std::printf("| Setup: retire, rebind and list, until the dialog shows | %.2f ms | < 50 ms |\n",
+                setupRetire);
+    std::printf("| closing the window | %.2f ms | < 50 ms |\n", closeRetire);
+    bench::PrintPathLine(name, {to.fraction, from.fraction, bench::Percentile(echo, 0.50),
+                                bench::Percentile(echo, 0.99), worstReset});
+    return 0;
 }
 
 } // namespace
@@ -304,84 +457,33 @@ int main(int argc, char **argv)
     QApplication app(argc, argv);
     const double seconds = argc > 1 ? std::atof(argv[1]) : 10.0;
     const int samples = argc > 2 ? std::atoi(argv[2]) : 200;
+    // Generous: only a path that hangs comes near it.
+    const auto patience = std::chrono::seconds(180 + int(6 * seconds) + samples / 2);
+
+    const std::string child = bench::ChildPath();
+    if (!child.empty()) {
+        bool measured = false;
+        const double given = qEnvironmentVariable(kBareVariable).toDouble(&measured);
+        const double bare = measured ? given : BareWindowCpu(seconds);
+        std::string why;
+        bool skipped = false;
+        auto device = bench::EmulatedDevice(child, why, skipped);
+        if (!device)
+            return bench::ReportNoDevice(child, why, skipped);
+        return RunPath(child, *device, seconds, samples, bare, patience);
+    }
 
     const double bare = BareWindowCpu(seconds);
-
-    SimLibrary sim;
-    d2xx::SetLibraryFile(SimLibrary::Path());
-    sim.vsim_SetRealTime(1);
-    sim.vsim_SetTxCountHidden(qEnvironmentVariableIsSet("BRIDGE_BENCH_TX_HIDDEN") ? 1 : 0);
-    CreateForms();
-    Setup("COM8");
-
-    if (qEnvironmentVariableIsSet("BRIDGE_BENCH_IDLE_ONLY")) {
-        const double ui0 = ThreadCpu(pthread_self());
-        const double idle = IdleCpu(seconds);
-        std::printf(
-            "idle %.2f %% (%.2f x a bare window's %.2f %%), of which the UI thread %.2f %%\n",
-            100 * idle, idle / bare, 100 * bare,
-            100 * (ThreadCpu(pthread_self()) - ui0) / (seconds + 0.5));
-        return 0;
+    int status = 0;
+    {
+        SimLibrary sim;
+        auto device = bench::SimDevice(sim);
+        sim.vsim_SetTxCountHidden(qEnvironmentVariableIsSet("BRIDGE_BENCH_TX_HIDDEN") ? 1 : 0);
+        status = RunPath(bench::kSimPath, *device, seconds, samples, bare, patience);
     }
-    const Direction to = ToDevice(sim, seconds);
-    const Direction from = FromDevice(sim, seconds);
-    const std::vector<double> echo = EchoTimes(sim, samples);
-    const double idle = IdleCpu(seconds);
-
-    // Retiring a link that is exchanging frames: Reset, Setup (up to its dialog) and close.
-    QElapsedTimer clock;
-    std::vector<double> resets;
-    for (int i = 0; i < 5; ++i) {
-        RunUntil([] { return SetupForm->SSCLink->Synched.load(); });
-        Run(milliseconds(200));
-        clock.start();
-        RetireLink(SetupForm->SSCLink);
-        resets.push_back(Ms(clock));
-        VSSC->ButtonResetClick();
-    }
-    RunUntil([] { return SetupForm->SSCLink->Synched.load(); });
-    Run(milliseconds(200));
-    double setupRetire = 0;
-    clock.start();
-    test::AnswerSetup(
-        [&] {
-            setupRetire = Ms(clock); // retire, new link, bind, list: until the dialog is up
-            SetupForm->OKButton->click();
-        },
-        1);
-    RunUntil([] { return SetupForm->SSCLink->Synched.load(); });
-    Run(milliseconds(200));
-    clock.start();
-    VSSC->close();
-    const double closeRetire = Ms(clock);
-    DestroyForms();
-
-    const double leadMs = ssc::kFrameLead * 8 / 1000.0;
-    const auto [floor50, floor99] = EchoFloor(leadMs);
-    std::printf(
-        "Bridge through the program, a pty client and the simulator in real time at 1 MHz\n");
-    std::printf("(%.0f s a direction, %d echo samples; frame lead %u bytes = %.1f ms, which "
-                "leaves an echo floor of p50 %.1f ms, p99 %.1f ms)\n\n",
-                seconds, samples, unsigned(ssc::kFrameLead), leadMs, floor50, floor99);
-    std::printf("| measure | value | target |\n|---|---|---|\n");
-    std::printf("| to the device | %.1f B/s = %.3f of %.1f B/s | >= 0.99 |\n", to.rate, to.fraction,
-                kToDeviceCeiling);
-    std::printf("| from the device | %.0f B/s = %.3f of %.0f B/s | >= 0.99 |\n", from.rate,
-                from.fraction, kFromDeviceCeiling);
-    std::printf("| echo of one byte, p50 | %.1f ms | <= 32 ms |\n", Percentile(echo, 0.50));
-    std::printf("| echo of one byte, p99 | %.1f ms | <= 52 ms |\n", Percentile(echo, 0.99));
-    std::printf("| echo of one byte, max | %.1f ms | |\n", echo.empty() ? 0.0 : echo.back());
-    std::printf("| CPU bridging to the device | %.2f %% of a core | <= 3 %% |\n", 100 * to.cpu);
-    std::printf("| CPU bridging from the device | %.2f %% of a core | <= 3 %% |\n", 100 * from.cpu);
-    std::printf("| CPU, a bare Qt window with a 10 ms timer | %.2f %% of a core | (reference) |\n",
-                100 * bare);
-    std::printf("| CPU idle (link up, port open, no traffic) | %.2f %% of a core = %.2f x the "
-                "reference | <= 2 x |\n",
-                100 * idle, bare > 0 ? idle / bare : 0.0);
-    std::printf("| Reset: retire a link, worst of 5 | %.2f ms | < 50 ms |\n",
-                *std::max_element(resets.begin(), resets.end()));
-    std::printf("| Setup: retire, rebind and list, until the dialog shows | %.2f ms | < 50 ms |\n",
-                setupRetire);
-    std::printf("| closing the window | %.2f ms | < 50 ms |\n", closeRetire);
-    return 0;
+    if (qEnvironmentVariableIsSet("BRIDGE_BENCH_IDLE_ONLY"))
+        return status;
+    qputenv(kBareVariable, QByteArray::number(bare, 'g', 17));
+    const bool emulated = bench::RunEmulatedPaths(argc, argv, patience);
+    return status == 0 && emulated ? 0 : 1;
 }
