@@ -239,7 +239,7 @@ TPace NextPace(std::uint64_t Left, std::size_t &Due)
         return {TPaceStep::Collect};
     }
     const std::uint64_t target = Due < kAnswerDue.size() ? dueAt() : kFrameLead;
-    return {TPaceStep::Wait, Left - target};
+    return {TPaceStep::Wait, std::min<std::uint64_t>(Left - target, kMostUncollected)};
 }
 
 } // namespace ssc

@@ -155,6 +155,12 @@ constexpr std::uint32_t kFrameLead = 384;
 // usual case and at 3.2 ms for one that came late, instead of near the frame's end. The extra
 // wakes are only for frames that carry new host bytes.
 constexpr std::array<std::uint32_t, 3> kAnswerDue = {48, 160, 400};
+// The chip keeps what it has clocked in for the host in a buffer of its own, 4096 bytes in an
+// FT2232H, and stops clocking while that is full; a driver need not read ahead of the link. So the
+// worker never lets the chip clock more than half of it between two collections: 16 ms at 1 MHz,
+// and a wake-up as late again still finds room.
+constexpr std::uint32_t kChipAnswerBuffer = 4096;
+constexpr std::uint32_t kMostUncollected = kChipAnswerBuffer / 2;
 
 // What the chip still has to clock of the Given bytes: every byte it clocks out comes back as
 // one, so what has not come back (ReadBack, or Queued in the driver's receive queue) is still
@@ -174,7 +180,8 @@ struct TPace {
 };
 // One look between two frames, with Left still to clock. Due is the next of kAnswerDue still
 // ahead in the frame just written (kAnswerDue.size() when none is, as for a frame without new
-// host bytes); a Collect moves it past every point reached.
+// host bytes); a Collect moves it past every point reached. A Wait is for no more than
+// kMostUncollected bytes, after which the worker collects.
 TPace NextPace(std::uint64_t Left, std::size_t &Due);
 
 // ---------------------------------------------------------------------------------------------

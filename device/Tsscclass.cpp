@@ -343,11 +343,12 @@ bool TSSCClass::DrainChip()
         const auto now = Clock::now();
         if (now >= deadline)
             return false;
-        std::this_thread::sleep_for(std::min<Clock::duration>(
-            std::max(kClockedByte * static_cast<int>(std::min<std::uint64_t>(end - FFlight.ReadBack,
-                                                                             kFrameSize)),
-                     kPacingMin),
-            deadline - now));
+        // Never longer than the chip takes to fill half its buffer for answers: a full one
+        // would stop its clock.
+        const auto ahead = std::min<std::uint64_t>(end - FFlight.ReadBack, kMostUncollected);
+        const auto pause =
+            std::max<Clock::duration>(kClockedByte * static_cast<int>(ahead), kPacingMin);
+        std::this_thread::sleep_for(std::min<Clock::duration>(pause, deadline - now));
     }
 }
 
@@ -370,10 +371,9 @@ void TSSCClass::AwaitFrameRoom(bool AnswerDue)
             CollectReceived();
             continue;
         }
-        const auto pause = std::clamp(
-            kClockedByte *
-                static_cast<std::int64_t>(std::min<std::uint64_t>(pace.WaitBytes, kRingSize)),
-            std::chrono::microseconds(kPacingMin), std::chrono::microseconds(kPacingStep));
+        const auto pause = std::clamp(kClockedByte * static_cast<std::int64_t>(pace.WaitBytes),
+                                      std::chrono::microseconds(kPacingMin),
+                                      std::chrono::microseconds(kPacingStep));
         if (Sleep(pause, false))
             return;
         // Collected after every pause, whatever it waited for: a chip whose read queue is full

@@ -232,7 +232,8 @@ struct ScriptedDevice {
 
 // The pacing between frames, worked by hand: a frame of 4096 payload bytes just written behind
 // 500 still to clock from the one before, its answer points 48, 160 and 400 bytes into it (at
-// 4048, 3936 and 3696 still to clock), the lead 384.
+// 4048, 3936 and 3696 still to clock), the lead 384; no wait is for more than 2048 bytes, half
+// of the chip's 4096-byte buffer for answers.
 TEST(Pacing, TheNextFrameWaitsForTheLeadAndTheAnswersAreCollectedOnTheWay)
 {
     EXPECT_EQ(StillToClock(8192 + 500, 4096, 0), 4596u);
@@ -249,7 +250,8 @@ TEST(Pacing, TheNextFrameWaitsForTheLeadAndTheAnswersAreCollectedOnTheWay)
         {4596, TPaceStep::Wait, 548, 0},   // to the first answer point
         {4040, TPaceStep::Collect, 0, 1},  // past 4048
         {3000, TPaceStep::Collect, 0, 3},  // past 3936 and 3696 at once
-        {3000, TPaceStep::Wait, 2616, 3},  // then to the lead
+        {3000, TPaceStep::Wait, 2048, 3},  // then towards the lead, collecting halfway
+        {952, TPaceStep::Wait, 568, 3},    // to the lead
         {384, TPaceStep::WriteNext, 0, 3}, // at the lead
         {0, TPaceStep::WriteNext, 0, 3},   // a chip that ran dry
     };
@@ -263,7 +265,8 @@ TEST(Pacing, TheNextFrameWaitsForTheLeadAndTheAnswersAreCollectedOnTheWay)
     }
     // A frame without new host bytes waits for the lead alone.
     std::size_t none = kAnswerDue.size();
-    EXPECT_EQ(NextPace(4000, none).WaitBytes, 3616u);
+    EXPECT_EQ(NextPace(4000, none).WaitBytes, 2048u);
+    EXPECT_EQ(NextPace(1952, none).WaitBytes, 1568u);
 }
 
 TEST(Handshake, FirstPhaseComparesTheLastEightBitsWithTheLowByte)
