@@ -403,6 +403,9 @@ FT_STATUS Chip::Write(const std::uint8_t *data, std::size_t count, d2xx::DWORD &
         return status;
     const WriteFaults faults = settings_.TakeWriteFaults();
     const auto deadline = Deadline(Clock::now(), writeTimeoutMs_);
+    // How far ahead of the clock the host writes: what is still unclocked as it begins to.
+    Advance(Clock::now(), settings);
+    largestBacklog_ = std::max<unsigned long long>(largestBacklog_, commands_.Size());
 
     if (faults.stall) {
         for (;;) {
@@ -433,10 +436,8 @@ FT_STATUS Chip::Write(const std::uint8_t *data, std::size_t count, d2xx::DWORD &
         const std::size_t allowed = offered > 0 ? settings_.TakeWriteBudget(offered) : 0;
         if (allowed > 0) {
             Log(data + taken, allowed);
-            if (mpsseOn_) {
+            if (mpsseOn_)
                 commands_.Push(data + taken, allowed);
-                largestBacklog_ = std::max<unsigned long long>(largestBacklog_, commands_.Size());
-            }
             taken += allowed;
             Advance(now, settings);
             changed_.notify_all();

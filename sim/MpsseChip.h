@@ -39,14 +39,15 @@ namespace vsim
 class Settings;
 struct CallSettings;
 
-// A whole 4099-byte frame fits behind the data of the one that is clocking (give or take its
-// header), so a host can queue its next frame and the link runs without gaps; a host that gets
-// further ahead waits in FT_Write, which is what paces it.
-constexpr std::size_t kCommandBufferSize = 8192;
-// The answers of sixteen whole 4096-byte frames: a host that reads once per frame never stalls
-// the clock, and one that stops reading stalls it after about half a second at 1 MHz instead
-// of letting memory grow.
-constexpr std::size_t kReadQueueSize = 65536;
+// The buffers of an FT2232H channel, as its datasheet gives them: 4 KiB from the host and 4 KiB
+// to it. A 4099-byte frame does not fit behind the data of the one that is clocking: a host that
+// writes its next frame shortly before the chip finishes the last waits in FT_Write for the rest
+// of the room, and one that gets further ahead waits longer, which is what paces it.
+constexpr std::size_t kCommandBufferSize = 4096;
+// The answers of one whole 4096-byte frame: a host that stops reading stalls the clock after
+// 33 ms at 1 MHz, as the chip does, so a host that reads too seldom loses clock time here as it
+// would with the chip, and the memory held stays bounded.
+constexpr std::size_t kReadQueueSize = 4096;
 // How much of what was written the chip keeps for vsim_GetWriteLog.
 constexpr std::size_t kWriteLogSize = 65536;
 

@@ -58,7 +58,8 @@ typedef struct VsimChipState {
     long long hostBytes;            /* new host bytes the device accepted */
     long long deviceBytesSent;      /* words sent with flag 0x01, counted once fully clocked out */
     unsigned long long largestRead; /* the largest count asked of FT_Read since open */
-    unsigned long long largestBacklog; /* the most command bytes held unclocked since open */
+    /* the most command bytes held unclocked when an FT_Write began, since open */
+    unsigned long long largestBacklog;
 } VsimChipState;
 
 /* Every setting back to its default: devices {"SSC Simulator"}, real time, VSIM_ECHO, random

@@ -48,9 +48,10 @@ constexpr std::size_t kFrameBytes = 4096;
 // A 4096-byte frame at 1 MHz: 32768 SCK periods.
 constexpr auto kFrameTimeAtOneMHz = 32768us;
 
-// The chip's buffers as the simulator sizes them.
-constexpr std::size_t kCommandBufferSize = 8192;
-constexpr std::size_t kReadQueueSize = 65536;
+// An FT2232H channel's buffers, from its datasheet: 4 KiB from the host, 4 KiB to it.
+constexpr std::size_t kCommandBufferSize = 4096;
+constexpr std::size_t kReadQueueSize = 4096;
+// What the simulator keeps of the bytes written.
 constexpr std::size_t kWriteLogSize = 65536;
 
 constexpr const char *kDefaultDevice = "SSC Simulator";
@@ -92,6 +93,41 @@ Bytes FlaggedBytes(const Bytes &answer)
         if (answer[i + 1] == kFlagData)
             data.push_back(answer[i]);
     return data;
+}
+
+// Whole frames of host bytes as the link sends them: each byte as `repeats` identical (data, tag)
+// pairs, the tag new for each byte, zeros at the end so that the last byte's echo is clocked too.
+struct HostFrames {
+    Bytes payload;
+    Bytes sent; // the host bytes it carries
+};
+
+HostFrames TaggedFrames(std::size_t frames, int repeats)
+{
+    HostFrames host;
+    std::uint8_t tag = 1;
+    while (host.payload.size() + 2 * repeats < frames * kFrameBytes - 2) {
+        const auto data = static_cast<std::uint8_t>(host.sent.size() * 7);
+        host.sent.push_back(data);
+        for (int r = 0; r < repeats; ++r) {
+            host.payload.push_back(data);
+            host.payload.push_back(tag);
+        }
+        tag = tag == 255 ? 1 : tag + 1;
+    }
+    host.payload.resize(frames * kFrameBytes, 0x00);
+    return host;
+}
+
+// The frame commands that carry `payload` (whole frames), one after the other.
+Bytes FrameCommands(const Bytes &payload)
+{
+    Bytes commands;
+    for (auto at = payload.begin(); at != payload.end(); at += kFrameBytes) {
+        const Bytes frame = FrameCommand(Bytes(at, at + kFrameBytes));
+        commands.insert(commands.end(), frame.begin(), frame.end());
+    }
+    return commands;
 }
 
 std::chrono::microseconds ProcessCpuTime()
@@ -877,37 +913,6 @@ TEST_F(SimFrames, ReopenStartsTheDeviceOver)
 
 using SimBuffers = Sim;
 
-TEST_F(SimBuffers, FullReadQueueStallsClockingUntilWritesGoShort)
-{
-    sim.vsim_SetBehaviour(VSIM_COUNTER);
-    sim.vsim_SetStream(0, 0); // on a word boundary: the pairs start with the first frame
-    OpenMpsse();
-    const Bytes frame = FrameCommand(Bytes(kFrameBytes, 0));
-    for (std::size_t i = 0; i < kReadQueueSize / kFrameBytes; ++i)
-        WriteAll(frame);
-    EXPECT_EQ(kReadQueueSize, Readable());
-
-    // The next frame waits in the command buffer; then the buffer fills and a write stops short
-    // at its timeout, still with FT_OK.
-    WriteAll(frame);
-    EXPECT_EQ(kReadQueueSize, Readable());
-    const auto start = Clock::now();
-    const DWORD written = Write(frame);
-    EXPECT_LT(written, frame.size());
-    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(kProgramTimeoutMs));
-    EXPECT_EQ(0U, Write(frame));
-    EXPECT_EQ(kCommandBufferSize, Unexecuted());
-
-    // Reading lets the clock go on where it stopped.
-    const Bytes first = Read(kReadQueueSize);
-    ASSERT_EQ(kReadQueueSize, first.size());
-    EXPECT_GT(Readable(), 0U);
-    const Bytes next = Read(2);
-    ASSERT_EQ(2U, next.size());
-    EXPECT_EQ(kFlagData, next[1]);
-    EXPECT_EQ(static_cast<std::uint8_t>(first[kReadQueueSize - 2] + 1), next[0]);
-}
-
 TEST_F(SimBuffers, ReadReturnsWhatItHasAtItsTimeout)
 {
     OpenMpsse();
@@ -935,8 +940,9 @@ TEST_F(SimBuffers, ReadWaitsForBytesThatAnotherThreadAsksFor)
 TEST_F(SimBuffers, ReadLargerThanTheQueueGetsEverything)
 {
     OpenMpsse(kPatientMs, kPatientMs);
-    WriteAll({kClockBytesIn, 0xFF, 0xFF, kClockBytesIn, 0xFF, 0xFF});
-    EXPECT_EQ(2 * kReadQueueSize, Read(2 * kReadQueueSize).size());
+    // Three queues' worth: 4096 bytes each.
+    WriteAll({kClockBytesIn, 0xFF, 0x0F, kClockBytesIn, 0xFF, 0x0F, kClockBytesIn, 0xFF, 0x0F});
+    EXPECT_EQ(3 * kReadQueueSize, Read(3 * kReadQueueSize).size());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -1200,11 +1206,12 @@ TEST_F(SimRealTime, SlowClockDeliversByteByByte)
 
 TEST_F(SimRealTime, BackToBackFramesTakeTheirClockTime)
 {
-    constexpr int kFrames = 3;
+    // As many as the chip holds with nobody reading: the answers of one, the data of the next.
+    constexpr int kFrames = 2;
     const Bytes frame = FrameCommand(Bytes(kFrameBytes, 0));
     const auto start = Clock::now();
     for (int i = 0; i < kFrames; ++i)
-        WriteAll(frame); // the third waits for room while the first clocks
+        WriteAll(frame); // the second waits for room while the first clocks
     EXPECT_EQ(kFrames * kFrameBytes, Read(kFrames * kFrameBytes).size());
     EXPECT_GE(Clock::now() - start, kFrames * kFrameTimeAtOneMHz);
 }
@@ -1223,7 +1230,7 @@ TEST_F(SimRealTime, IdleTimeIsNotBanked)
 TEST_F(SimRealTime, StalledTimeIsNotBanked)
 {
     // Fill the read queue at 6 MHz, then one more frame's worth at 1 MHz that must stall.
-    WriteAll({kSetDivisor, 0x00, 0x00, kClockBytesIn, 0xFF, 0xFF, kSetDivisor, kDivisorOneMHz, 0x00,
+    WriteAll({kSetDivisor, 0x00, 0x00, kClockBytesIn, 0xFF, 0x0F, kSetDivisor, kDivisorOneMHz, 0x00,
               kClockBytesIn, 0xFF, 0x0F});
     const auto limit = Clock::now() + 10s;
     while (Readable() < kReadQueueSize && Clock::now() < limit)
@@ -1243,6 +1250,45 @@ TEST_F(SimRealTime, FastModeAnswersAtOnce)
     EXPECT_EQ(kFrameBytes, Readable());
 }
 
+// A host that stops reading: once a frame's answers wait, the chip stops clocking, with the next
+// frame's data in its command buffer; a write then takes only what fitted and returns at its
+// timeout, still FT_OK. Reading again lets the chip go on where it stopped, and every host byte
+// reaches the device and comes back once, in order.
+TEST_F(SimRealTime, HostThatStopsReadingStallsTheClockLosingNothing)
+{
+    sim.vsim_SetStream(0, 0); // on a word boundary: echoes from the first frame on
+    RestartMpsse();
+    ASSERT_EQ(d2xx::FT_OK, sim.FT_SetTimeouts(handle, kPatientMs, kProgramTimeoutMs));
+    WriteAll({kSetDivisor, 0x00, 0x00}); // 6 MHz: 5.5 ms a frame
+    const auto [payload, sent] = TaggedFrames(3, 4);
+    const Bytes commands = FrameCommands(payload);
+    const VsimChipState before = State();
+
+    const auto start = Clock::now();
+    const DWORD written = Write(commands);
+    // A floor no machine can undercut: the write waited out its timeout.
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(kProgramTimeoutMs));
+    // The first frame and the second, whose header has started it; then nothing more.
+    EXPECT_EQ(2 * (kFrameBytes + 3), written);
+    EXPECT_EQ(kReadQueueSize, Readable());
+    EXPECT_EQ(kCommandBufferSize, Unexecuted());
+    const VsimChipState stalled = State();
+    EXPECT_EQ(8 * static_cast<long long>(kReadQueueSize), stalled.bitsClocked - before.bitsClocked);
+    EXPECT_EQ(2, stalled.frames - before.frames);
+
+    ASSERT_EQ(d2xx::FT_OK, sim.FT_SetTimeouts(handle, kPatientMs, kPatientMs));
+    Bytes answer = Read(kReadQueueSize);
+    WriteAll(Bytes(commands.begin() + written, commands.end()));
+    const Bytes rest = Read(2 * kFrameBytes);
+    answer.insert(answer.end(), rest.begin(), rest.end());
+    ASSERT_EQ(payload.size(), answer.size());
+    EXPECT_EQ(sent, FlaggedBytes(answer));
+    Bytes reached(2 * sent.size());
+    reached.resize(static_cast<std::size_t>(
+        sim.vsim_TakeHostBytes(reached.data(), static_cast<int>(reached.size()))));
+    EXPECT_EQ(sent, reached);
+}
+
 // Two threads run the link as the program does, one writing frames of tagged pairs, the other
 // reading answers, against the echoing device clocking in real time. Every host byte must come
 // back once, in order; and waiting in the driver must not burn the processor.
@@ -1253,20 +1299,7 @@ TEST_F(SimRealTime, ThreadsExchangeFramesAndTheDriverSleepsWhileWaiting)
     ASSERT_EQ(1, Handshake());
 
     constexpr int kFrames = 12;
-    constexpr int kRepeats = 4; // identical pairs per host byte
-    Bytes payload;
-    Bytes sent;
-    std::uint8_t tag = 1;
-    while (payload.size() + 2 * kRepeats < kFrames * kFrameBytes - 2) {
-        const auto data = static_cast<std::uint8_t>(sent.size() * 7);
-        sent.push_back(data);
-        for (int r = 0; r < kRepeats; ++r) {
-            payload.push_back(data);
-            payload.push_back(tag);
-        }
-        tag = tag == 255 ? 1 : tag + 1;
-    }
-    payload.resize(kFrames * kFrameBytes, 0x00);
+    const auto [payload, sent] = TaggedFrames(kFrames, 4);
 
     const auto wallStart = Clock::now();
     const auto cpuStart = ProcessCpuTime();
