@@ -185,7 +185,9 @@ FT_STATUS FtdiChannel::SetBitMode(d2xx::UCHAR mask, d2xx::UCHAR mode)
 FT_STATUS FtdiChannel::GetStatus(d2xx::DWORD &rx)
 {
     std::lock_guard lock(mutex_);
-    if (readAhead_.empty() && (gone_ || closing_))
+    // A device that is gone is said at once, whatever is left: a caller that reads only whole
+    // units of what is waiting would otherwise wait for ever on a lone byte.
+    if (gone_ || closing_)
         return d2xx::FT_IO_ERROR;
     rx = static_cast<d2xx::DWORD>(readAhead_.size());
     return d2xx::FT_OK;

@@ -12,10 +12,10 @@
 //   the write timeout or an error cut it short: a chip takes a packet whole or not at all.
 //
 // A thread of the channel's own handles libusb's events. A transfer that fails because the
-// device is gone marks the channel gone: what had arrived is still handed over, then FT_Read,
-// FT_GetStatus and FT_Write fail with FT_IO_ERROR. A read that fails otherwise (a cut
-// transfer) keeps what it carried and is put back in flight; kReadRetries of them in a row mark
-// the channel gone too.
+// device is gone marks the channel gone: FT_GetStatus and FT_Write fail with FT_IO_ERROR at
+// once, FT_Read still hands over what had arrived and then fails too. A read that fails otherwise
+// (a cut transfer) keeps what it carried and is put back in flight; kReadRetries of them in a row
+// mark the channel gone too.
 //
 // Close cancels what is in flight, waits for it, stops the thread and lets libftdi1 release the
 // channel; libusb gives it back to the kernel's ftdi_sio when ftdi_sio had it at open.

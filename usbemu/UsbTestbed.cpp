@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -332,6 +333,7 @@ private:
         umockdev_ioctl_client_complete(client, 0, 0);
         g_object_unref(pointer);
         Release(done.urb);
+        changed_.notify_all();
         return true;
     }
 
@@ -416,9 +418,14 @@ void UsbTestbed::Unplug(const std::shared_ptr<FtdiChip> &chip)
     for (std::size_t i = 0; i < devices_.size(); ++i) {
         if (devices_[i]->Chip() != chip)
             continue;
-        const std::string path = "/sys/devices/usb" + std::to_string(i + 1);
-        umockdev_testbed_remove_device(testbed_, path.c_str());
+        // The device stays in the testbed: removing it would drop the node's ioctl channel, and
+        // an ioctl of a descriptor still open would then never be answered. It is unplugged
+        // for the host instead: every request fails with ENODEV, its descriptors cannot be read
+        // (libusb leaves such a device out of its list), and udev says it went.
         devices_[i]->Unplug();
+        const std::string path = "/sys/devices/usb" + std::to_string(i + 1);
+        umockdev_testbed_set_attribute_binary(testbed_, path.c_str(), "descriptors", nullptr, 0);
+        umockdev_testbed_uevent(testbed_, path.c_str(), "remove");
     }
 }
 

@@ -43,8 +43,8 @@ public:
     // number is a blank EEPROM's: the device has none.
     std::shared_ptr<FtdiChip> AddChip(ChipType type, const std::string &serial = {});
 
-    // Pulls a chip out: its sysfs entry and node go, its pending transfers end as on a real
-    // unplug, and its open descriptors fail with ENODEV. Plugging it back is AddChip again.
+    // Pulls a chip out: its pending transfers end as on a real unplug, its open descriptors
+    // fail with ENODEV and the host no longer lists it. Plugging it back is AddChip again.
     void Unplug(const std::shared_ptr<FtdiChip> &chip);
 
     std::string SysDir() const;
