@@ -95,7 +95,29 @@ public:
         return root.filename().string().starts_with("umockdev.") ? root.string() : std::string();
     }
 
-    bool Send(int behaviour) override { return behaviour == VSIM_ECHO; }
+    // On channel A, the one the link opens.
+    bool Send(int behaviour) override
+    {
+        vsim::Behaviour chosen = vsim::Behaviour::Echo;
+        switch (behaviour) {
+        case VSIM_ECHO:
+            chosen = vsim::Behaviour::Echo;
+            break;
+        case VSIM_SEND:
+            chosen = vsim::Behaviour::Send;
+            break;
+        case VSIM_SILENT:
+            chosen = vsim::Behaviour::Silent;
+            break;
+        case VSIM_COUNTER:
+            chosen = vsim::Behaviour::Counter;
+            break;
+        default:
+            return false;
+        }
+        chip_->SetBehaviour(0, chosen);
+        return true;
+    }
 
     long long HostBytes() override
     {

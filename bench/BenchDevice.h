@@ -4,8 +4,8 @@
 //
 // On the "sim" path that is the simulator's control interface. On an emulated path the chip is
 // usbemu's, plugged into a umockdev testbed made here, and the binding is pointed at the
-// program's own driver (libftd2xx-ftdi1.so) as built; its SSC device always echoes, so a
-// benchmark cannot have it send without pause, and what comes from it is at most what went to it.
+// program's own driver (libftd2xx-ftdi1.so) as built; its SSC device is told what to send as the
+// simulator's is.
 #pragma once
 
 #include <memory>
@@ -31,7 +31,7 @@ public:
     // Watchdog's end); empty if none.
     virtual std::string Leftovers() const = 0;
     // What the SSC device sends from now on: VSIM_ECHO, VSIM_SILENT or VSIM_COUNTER
-    // (sim/SimControl.h). False when the device cannot be told and goes on echoing.
+    // (sim/SimControl.h). False when the device cannot be told and goes on as before.
     virtual bool Send(int behaviour) = 0;
     // The host bytes the device has accepted; only the difference between two readings while one
     // link stays open means anything. From any thread.

@@ -285,6 +285,12 @@ void FtdiChip::CutNextTransfer(unsigned channel, bool in, std::size_t bytes)
     (in ? channels_.at(channel)->cutIn : channels_.at(channel)->cutOut) = bytes;
 }
 
+void FtdiChip::SetBehaviour(unsigned channel, vsim::Behaviour behaviour)
+{
+    std::lock_guard lock(mutex_);
+    channels_.at(channel)->engine.SetBehaviour(behaviour);
+}
+
 void FtdiChip::SetKernelDriver(unsigned channel, bool bound)
 {
     std::lock_guard lock(mutex_);

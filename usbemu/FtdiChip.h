@@ -25,6 +25,9 @@
 // ftdi_sio can be bound to a channel's interface (claiming it is then refused until the host
 // detaches the driver, and it comes back when the host re-attaches it).
 //
+// Each channel's SSC device echoes until it is told to behave otherwise (SetBehaviour), with the
+// simulator's behaviours: echo, send the queued bytes, stay silent, or count without pause.
+//
 // Not emulated yet: the UART and the bit-bang, MCU host, opto and FIFO modes move no data (their
 // bit modes are accepted where the chip has them, and bytes written are dropped); EEPROM writes
 // and erases are refused; modem lines never change; the event and error characters have no
@@ -92,6 +95,10 @@ public:
     std::vector<Finished> Pump(Clock::time_point now);
     // The earliest moment at which Pump may finish a pending transfer, if time alone can.
     std::optional<Clock::time_point> NextDue();
+
+    // What the SSC device behind the channel sends (Echo at first); it stays through resets and
+    // bit-mode changes.
+    void SetBehaviour(unsigned channel, vsim::Behaviour behaviour);
 
     // Faults (see above). A channel takes `bytes` more from the host, in whole packets, then
     // holds; kNoHold releases it.

@@ -41,6 +41,10 @@ public:
     // A 0x87 was executed since the last call: the channel sends what it has at once.
     bool TakeSendImmediate();
 
+    // What the SSC device sends once synchronised; it keeps this across Enable() and resets, as
+    // a device keeps its own behaviour whatever the chip in front of it does.
+    void SetBehaviour(vsim::Behaviour behaviour) { device_.SetBehaviour(behaviour); }
+
     bool Loopback() const { return loopback_; }
     std::uint16_t Divisor() const { return divisor_; }
     long long BadCommands() const { return badCommands_; }

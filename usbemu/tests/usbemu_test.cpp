@@ -1,6 +1,7 @@
 // Debian's libusb-1.0 and libftdi1, as shipped, against the emulated chips: enumeration, opening
-// every channel, MPSSE round trips, the latency timer's status-only packets, the buffers' sizes
-// and the requests a chip refuses. Table-driven over the four chip types.
+// every channel, MPSSE round trips, the latency timer's status-only packets, the SSC device's
+// behaviour, the buffers' sizes and the requests a chip refuses. Table-driven over the four chip
+// types.
 #include "usbemu/UsbTestbed.h"
 
 #include <ftdi.h>
@@ -229,6 +230,20 @@ TEST_P(UsbEmulation, AnUnknownOpcodeIsAnsweredWithBadCommand)
         Model().highSpeed ? std::vector<std::uint8_t>{0xFA, 0xAB}
                           : std::vector<std::uint8_t>{0xFA, 0xAB, 0xFA, 0x8A};
     EXPECT_EQ(ReadBytes(ftdi.get(), expected.size()), expected);
+}
+
+TEST_P(UsbEmulation, TheSscDeviceSendsWhatItIsToldToFromItsFirstFrame)
+{
+    // Told before the open, whose reset the behaviour outlasts.
+    chip_->SetBehaviour(0, vsim::Behaviour::Counter);
+    Ftdi ftdi = Open(0);
+    ASSERT_NE(ftdi, nullptr);
+    ASSERT_EQ(ftdi_set_bitmode(ftdi.get(), 0, BITMODE_MPSSE), 0);
+    // A frame of four words, LSB first as the device shifts: its pairs come back as they are.
+    std::uint8_t frame[] = {0x3D, 7, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x87};
+    ASSERT_EQ(ftdi_write_data(ftdi.get(), frame, sizeof frame), int{sizeof frame});
+    const std::vector<std::uint8_t> counted{0, 1, 1, 1, 2, 1, 3, 1};
+    EXPECT_EQ(ReadBytes(ftdi.get(), counted.size()), counted);
 }
 
 TEST_P(UsbEmulation, TheClockStallsWhenTheBufferToTheHostIsFull)
