@@ -141,13 +141,9 @@ FT_STATUS FT_GetStatus(FT_HANDLE ftHandle, DWORD *dwRxBytes, DWORD *dwTxBytes, D
         return d2xx::FT_INVALID_HANDLE;
     if (dwRxBytes == nullptr || dwTxBytes == nullptr || dwEventDWord == nullptr)
         return d2xx::FT_INVALID_PARAMETER;
-    const FT_STATUS status = channel->GetStatus(*dwRxBytes);
-    if (status == d2xx::FT_OK) {
-        // Every write is handed to the chip before FT_Write returns; what the chip still holds to
-        // clock out cannot be known.
-        *dwTxBytes = 0;
+    const FT_STATUS status = channel->GetStatus(*dwRxBytes, *dwTxBytes);
+    if (status == d2xx::FT_OK)
         *dwEventDWord = 0;
-    }
     return status;
 }
 

@@ -135,13 +135,56 @@ void FtdiChannel::RefillLocked()
 
 void LIBUSB_CALL FtdiChannel::OnWrite(libusb_transfer *transfer)
 {
-    auto *channel = static_cast<FtdiChannel *>(transfer->user_data);
-    std::lock_guard lock(channel->mutex_);
-    --channel->inFlight_;
-    channel->writeDone_ = true;
-    if (transfer->status == LIBUSB_TRANSFER_NO_DEVICE)
-        channel->gone_ = true;
-    channel->changed_.notify_all();
+    static_cast<FtdiChannel *>(transfer->user_data)->Sent(*transfer);
+}
+
+void FtdiChannel::Sent(const libusb_transfer &transfer)
+{
+    std::lock_guard lock(mutex_);
+    --inFlight_;
+    writing_ = false;
+    const auto moved = static_cast<std::size_t>(std::max(transfer.actual_length, 0));
+    writeQueue_.erase(writeQueue_.begin(),
+                      writeQueue_.begin() + long(std::min(moved, writeQueue_.size())));
+    switch (transfer.status) {
+    case LIBUSB_TRANSFER_COMPLETED:
+        failedWrites_ = 0;
+        break;
+    case LIBUSB_TRANSFER_CANCELLED:
+        break;
+    case LIBUSB_TRANSFER_NO_DEVICE:
+        gone_ = true;
+        break;
+    default:
+        // The rest goes in the next transfer; a chip that takes nothing time after time is lost.
+        if (moved > 0)
+            failedWrites_ = 0;
+        else if (++failedWrites_ >= kWriteRetries)
+            gone_ = true;
+        break;
+    }
+    if (!closing_ && !gone_)
+        SendNextLocked();
+    changed_.notify_all();
+}
+
+void FtdiChannel::SendNextLocked()
+{
+    if (writing_ || writeQueue_.empty())
+        return;
+    const std::size_t size = std::min(writeQueue_.size(), kWriteTransferSize);
+    writeBuffer_.assign(writeQueue_.begin(), writeQueue_.begin() + long(size));
+    // No timeout: the chip takes the bytes as it clocks them out; only FT_Write waits with one.
+    libusb_fill_bulk_transfer(write_, context_->usb_dev, ToChip(context_), writeBuffer_.data(),
+                              static_cast<int>(size), &FtdiChannel::OnWrite, this, 0);
+    const int result = libusb_submit_transfer(write_);
+    if (result != LIBUSB_SUCCESS) {
+        if (result == LIBUSB_ERROR_NO_DEVICE || ++failedWrites_ >= kWriteRetries)
+            gone_ = true;
+        return;
+    }
+    writing_ = true;
+    ++inFlight_;
 }
 
 std::size_t FtdiChannel::TakeLocked(std::uint8_t *out, std::size_t count)
@@ -182,7 +225,7 @@ FT_STATUS FtdiChannel::SetBitMode(d2xx::UCHAR mask, d2xx::UCHAR mode)
     return ftdi_set_bitmode(context_, mask, mode) < 0 ? d2xx::FT_IO_ERROR : d2xx::FT_OK;
 }
 
-FT_STATUS FtdiChannel::GetStatus(d2xx::DWORD &rx)
+FT_STATUS FtdiChannel::GetStatus(d2xx::DWORD &rx, d2xx::DWORD &tx)
 {
     std::lock_guard lock(mutex_);
     // A device that is gone is said at once, whatever is left: a caller that reads only whole
@@ -190,6 +233,7 @@ FT_STATUS FtdiChannel::GetStatus(d2xx::DWORD &rx)
     if (gone_ || closing_)
         return d2xx::FT_IO_ERROR;
     rx = static_cast<d2xx::DWORD>(readAhead_.size());
+    tx = static_cast<d2xx::DWORD>(writeQueue_.size());
     return d2xx::FT_OK;
 }
 
@@ -217,33 +261,24 @@ FT_STATUS FtdiChannel::Write(const std::uint8_t *data, std::size_t count, d2xx::
     std::lock_guard writing(writeMutex_);
     written = 0;
     std::unique_lock lock(mutex_);
-    if (gone_ || closing_)
-        return d2xx::FT_IO_ERROR;
-    if (count == 0)
-        return d2xx::FT_OK;
-    std::vector<std::uint8_t> buffer(data, data + std::min<std::size_t>(count, INT_MAX));
-    libusb_fill_bulk_transfer(write_, context_->usb_dev, ToChip(context_), buffer.data(),
-                              static_cast<int>(buffer.size()), &FtdiChannel::OnWrite, this,
-                              writeTimeoutMs_);
-    writeDone_ = false;
-    const int result = libusb_submit_transfer(write_);
-    if (result != LIBUSB_SUCCESS) {
-        if (result == LIBUSB_ERROR_NO_DEVICE)
-            gone_ = true;
-        return d2xx::FT_IO_ERROR;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(writeTimeoutMs_);
+    std::size_t queued = 0;
+    while (queued < count && !gone_ && !closing_) {
+        const std::size_t room = kWriteQueueSize - writeQueue_.size();
+        if (room == 0) {
+            if (writeTimeoutMs_ == 0)
+                changed_.wait(lock);
+            else if (changed_.wait_until(lock, deadline) == std::cv_status::timeout)
+                break;
+            continue;
+        }
+        const std::size_t take = std::min(room, count - queued);
+        writeQueue_.insert(writeQueue_.end(), data + queued, data + queued + take);
+        queued += take;
+        SendNextLocked();
     }
-    ++inFlight_;
-    changed_.wait(lock, [this] { return writeDone_; });
-    // What libusb says moved is what the chip took, however the transfer ended.
-    written = static_cast<d2xx::DWORD>(std::max(write_->actual_length, 0));
-    switch (write_->status) {
-    case LIBUSB_TRANSFER_COMPLETED:
-    case LIBUSB_TRANSFER_TIMED_OUT:
-    case LIBUSB_TRANSFER_CANCELLED:
-        return d2xx::FT_OK;
-    default:
-        return d2xx::FT_IO_ERROR;
-    }
+    written = static_cast<d2xx::DWORD>(std::min<std::size_t>(queued, UINT_MAX));
+    return queued == 0 && count > 0 && (gone_ || closing_) ? d2xx::FT_IO_ERROR : d2xx::FT_OK;
 }
 
 void FtdiChannel::CancelAll(std::unique_lock<std::mutex> &lock)
@@ -253,7 +288,7 @@ void FtdiChannel::CancelAll(std::unique_lock<std::mutex> &lock)
         if (read.inFlight)
             libusb_cancel_transfer(read.transfer);
     }
-    if (write_ != nullptr && !writeDone_ && inFlight_ > 0)
+    if (writing_)
         libusb_cancel_transfer(write_);
     changed_.notify_all();
     changed_.wait_for(lock, kCancelWait, [this] { return inFlight_ == 0; });
@@ -271,7 +306,7 @@ FT_STATUS FtdiChannel::Close()
         leftOver = inFlight_ > 0;
     }
     {
-        // A write still waiting sees its cancellation before the transfer is freed.
+        // A write still waiting for room has seen the channel close before it is taken apart.
         std::lock_guard writing(writeMutex_);
     }
     if (events_.joinable()) {

@@ -8,8 +8,14 @@
 //   that buffer and FT_Read takes from it; neither ever waits for the chip to go quiet. A read
 //   is put back in flight only while the buffer has room for all of it, so a reader that stops
 //   leaves the bytes in the chip, whose clock then stalls as it should;
-// - FT_Write submits one transfer and reports exactly the count libusb says moved, also when
-//   the write timeout or an error cut it short: a chip takes a packet whole or not at all.
+// - FT_Write puts the bytes into the write queue and returns, as FTDI's own driver does, so a
+//   caller can collect the chip's answers while the chip still takes the frame it was given;
+//   it waits only for room in the queue (kWriteQueueSize), at most its write timeout, and then
+//   reports how many bytes it queued. One transfer at a time takes the queue's front to the
+//   chip; a byte leaves the queue only once libusb reports the chip took it, so a transfer cut
+//   short by an error is followed by one with exactly the rest: nothing is sent twice, nothing
+//   out of order. FT_GetStatus's transmit count is what the queue still holds. kWriteRetries
+//   transfers in a row that move nothing mark the channel gone.
 //
 // A thread of the channel's own handles libusb's events. A transfer that fails because the
 // device is gone marks the channel gone: FT_GetStatus and FT_Write fail with FT_IO_ERROR at
@@ -45,6 +51,10 @@ constexpr std::size_t kReadsInFlight = 4;
 // A multiple of both packet sizes (64 and 512 bytes).
 constexpr std::size_t kReadTransferSize = 4096;
 constexpr int kReadRetries = 3;
+constexpr std::size_t kWriteQueueSize = 65536;
+// At most this much in one transfer to the chip (a multiple of both packet sizes).
+constexpr std::size_t kWriteTransferSize = 4096;
+constexpr int kWriteRetries = 3;
 // How long Close waits for cancelled transfers to come back from a device that no longer
 // answers; transfers still out then are left to libusb's close rather than freed under it.
 constexpr std::chrono::seconds kCancelWait{2};
@@ -66,7 +76,7 @@ public:
     d2xx::FT_STATUS SetLatencyTimer(d2xx::UCHAR ms);
     d2xx::FT_STATUS SetTimeouts(d2xx::ULONG readMs, d2xx::ULONG writeMs);
     d2xx::FT_STATUS SetBitMode(d2xx::UCHAR mask, d2xx::UCHAR mode);
-    d2xx::FT_STATUS GetStatus(d2xx::DWORD &rx);
+    d2xx::FT_STATUS GetStatus(d2xx::DWORD &rx, d2xx::DWORD &tx);
     d2xx::FT_STATUS Read(std::uint8_t *out, std::size_t count, d2xx::DWORD &got);
     d2xx::FT_STATUS Write(const std::uint8_t *data, std::size_t count, d2xx::DWORD &written);
     // Releases the chip; FT_IO_ERROR if it could not be released cleanly (it is gone).
@@ -83,6 +93,9 @@ private:
     static void LIBUSB_CALL OnRead(libusb_transfer *transfer);
     static void LIBUSB_CALL OnWrite(libusb_transfer *transfer);
     void Arrived(InTransfer &read);
+    void Sent(const libusb_transfer &transfer);
+    // Starts the next transfer of the write queue's front when none is out. Under mutex_.
+    void SendNextLocked();
     // Puts idle reads back in flight while the buffer has room for them. Under mutex_.
     void RefillLocked();
     std::size_t TakeLocked(std::uint8_t *out, std::size_t count);
@@ -105,8 +118,11 @@ private:
     int failedReads_ = 0;
     bool gone_ = false;
     bool closing_ = false;
+    std::deque<std::uint8_t> writeQueue_;
     libusb_transfer *write_ = nullptr;
-    bool writeDone_ = false;
+    std::vector<std::uint8_t> writeBuffer_; // the transfer out, copied from the queue's front
+    bool writing_ = false;
+    int failedWrites_ = 0;
     std::chrono::milliseconds readTimeout_{0}; // 0 = wait for ever, as D2XX
     unsigned writeTimeoutMs_ = 0;
 

@@ -10,7 +10,10 @@ if(TARGET usbemu)
     add_executable(ftdi_test ftdi_test.cpp TestMain.cpp)
     set_target_properties(ftdi_test PROPERTIES AUTOMOC OFF)
     target_link_libraries(ftdi_test PRIVATE velmor_device usbemu Qt6::Widgets GTest::gtest)
+    # The driver's sizes come from its header, which names libftdi1's and libusb's types.
     target_include_directories(ftdi_test PRIVATE ${PROJECT_SOURCE_DIR})
+    target_include_directories(ftdi_test SYSTEM PRIVATE ${LIBFTDI1_INCLUDE_DIRS}
+                               ${LIBUSB1_INCLUDE_DIRS})
     target_compile_definitions(ftdi_test PRIVATE
         VELMOR_FTDI1_DRIVER="$<TARGET_FILE:ftd2xx_ftdi1>")
     add_dependencies(ftdi_test ftd2xx_ftdi1)
