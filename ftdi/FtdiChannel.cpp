@@ -34,7 +34,7 @@ FtdiChannel::FtdiChannel(ftdi_context *context)
     : context_(context),
       packetSize_(context->max_packet_size > kStatusBytes ? context->max_packet_size
                                                           : kDefaultPacketSize),
-      reads_(kReadsInFlight)
+      readTransferSize_(kReadPackets * packetSize_), reads_(kReadsInFlight)
 {
 }
 
@@ -47,7 +47,7 @@ bool FtdiChannel::Start()
 {
     for (InTransfer &read : reads_) {
         read.channel = this;
-        read.buffer.resize(kReadTransferSize);
+        read.buffer.resize(readTransferSize_);
         read.transfer = libusb_alloc_transfer(0);
         if (read.transfer == nullptr)
             return false;
@@ -119,7 +119,7 @@ void FtdiChannel::RefillLocked()
     for (InTransfer &read : reads_) {
         if (read.inFlight)
             continue;
-        if (readAhead_.size() + (reading + 1) * kReadTransferSize > kReadAheadSize)
+        if (readAhead_.size() + (reading + 1) * readTransferSize_ > kReadAheadSize)
             return;
         const int result = libusb_submit_transfer(read.transfer);
         if (result != LIBUSB_SUCCESS) {

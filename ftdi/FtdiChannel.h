@@ -2,7 +2,7 @@
 //
 // Principles of operation. libftdi1 opens, claims and configures the channel; the bytes move in
 // libusb's asynchronous transfers on the context's handle, as FTDI's own driver moves them:
-// - reads are kept in flight all the time (kReadsInFlight transfers of kReadTransferSize bytes).
+// - reads are kept in flight all the time (kReadsInFlight transfers of kReadPackets packets).
 //   Each completed transfer is cut into its USB packets, the two modem-status bytes that begin
 //   every packet are dropped, and the data goes into the read-ahead buffer. FT_GetStatus counts
 //   that buffer and FT_Read takes from it; neither ever waits for the chip to go quiet. A read
@@ -47,9 +47,13 @@ namespace ftdi1
 
 // The read-ahead buffer never holds more than this; beyond it the bytes wait in the chip.
 constexpr std::size_t kReadAheadSize = 65536;
-constexpr std::size_t kReadsInFlight = 4;
-// A multiple of both packet sizes (64 and 512 bytes).
-constexpr std::size_t kReadTransferSize = 4096;
+constexpr std::size_t kReadsInFlight = 8;
+// A read transfer ends with a short packet or when it is full. While a chip streams, its
+// latency timer, restarted by every packet, may never run out: a full-speed chip sends a
+// 64-byte packet every half millisecond at a 1 MHz clock. A transfer of two packets therefore
+// hands its bytes over within about a millisecond on any chip, where one of 4 KiB would hold
+// them for 32 ms; eight of them in flight keep the chip's buffer emptied.
+constexpr std::size_t kReadPackets = 2;
 constexpr int kReadRetries = 3;
 constexpr std::size_t kWriteQueueSize = 65536;
 // At most this much in one transfer to the chip (a multiple of both packet sizes).
@@ -104,6 +108,7 @@ private:
 
     ftdi_context *context_;
     std::size_t packetSize_;
+    std::size_t readTransferSize_; // kReadPackets packets
 
     // Serialises the calls that use libftdi1's context (which is not for two threads at once)
     // and the writes among themselves.
