@@ -4,9 +4,9 @@
 // VELMOR_SIM_PATH, which the `sim_library` CMake target provides, unless the environment variable
 // VELMOR_DRIVER names another driver library that exports the same control functions), binds
 // every D2XX entry point and every vsim_ control function by name into members named exactly
-// like the functions, calls vsim_Reset() and keeps the library loaded until it is destroyed. Because it holds its own
-// handle, the simulator's settings survive while the code under test loads and unloads the same
-// file.
+// like the functions, calls vsim_Reset() and keeps the library loaded until it is destroyed.
+// Because it holds its own handle, the simulator's settings survive while the code under test loads
+// and unloads the same file.
 //
 //     SimLibrary sim;
 //     sim.vsim_SetRealTime(0);
