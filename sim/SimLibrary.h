@@ -1,12 +1,10 @@
 // The simulated D2XX driver, loaded for a test or benchmark.
 //
 // A SimLibrary dlopens the built libftd2xx.so (the path comes from the compile definition
-// VELMOR_SIM_PATH, which the `sim_library` CMake target provides, unless the environment variable
-// VELMOR_DRIVER names another driver library that exports the same control functions), binds
-// every D2XX entry point and every vsim_ control function by name into members named exactly
-// like the functions, calls vsim_Reset() and keeps the library loaded until it is destroyed.
-// Because it holds its own handle, the simulator's settings survive while the code under test loads
-// and unloads the same file.
+// VELMOR_SIM_PATH, which the `sim_library` CMake target provides), binds every D2XX entry point and
+// every vsim_ control function by name into members named exactly like the functions, calls
+// vsim_Reset() and keeps the library loaded until it is destroyed. Because it holds its own handle,
+// the simulator's settings survive while the code under test loads and unloads the same file.
 //
 //     SimLibrary sim;
 //     sim.vsim_SetRealTime(0);
@@ -42,13 +40,7 @@ class SimLibrary
 public:
     // The full path of the simulator module, whose folder goes into LD_LIBRARY_PATH for a
     // program that loads "libftd2xx.so" by name.
-    static std::string Path()
-    {
-        const char *driver = std::getenv("VELMOR_DRIVER");
-        return driver != nullptr && *driver != '\0' ? driver : VELMOR_SIM_PATH;
-    }
-    // True when the simulator's own entry points are under test, not another driver over its chip.
-    static bool OwnEntryPoints() { return Path() == VELMOR_SIM_PATH; }
+    static std::string Path() { return VELMOR_SIM_PATH; }
     static std::string Folder()
     {
         const std::string path = Path();

@@ -316,9 +316,6 @@ TEST_F(LinkTest, UnsentSetupLeavesTheDeviceOpen)
 TEST_F(LinkTest, SetupWrittenWithErrorStatusFails)
 {
     // The bytes reach the driver but the status says failure: not a success.
-    if (!SimLibrary::OwnEntryPoints())
-        GTEST_SKIP() << "a write that takes the bytes yet fails: libftdi1 returns no count with a "
-                        "failure, so no driver over it can report this";
     Sim.vsim_SetWriteError(-1, 1);
     TSSCClass &link = NewLink();
     EXPECT_TRUE(link.Init(kSimulator));
@@ -512,9 +509,6 @@ TEST_F(LinkTest, FrameWriteReportingAnErrorWithACountTakesNoByteTwice)
 {
     // Writes that fail but still took their bytes: what the driver says it took is not offered
     // again.
-    if (!SimLibrary::OwnEntryPoints())
-        GTEST_SKIP() << "a write that takes the bytes yet fails: libftdi1 returns no count with a "
-                        "failure, so no driver over it can report this";
     TSSCClass &link = SynchedLink();
     Sim.vsim_SetBehaviour(VSIM_SILENT);
     Sim.vsim_SetShortWrite(1000);
