@@ -373,7 +373,7 @@ void THeadlessBridge::TryReopen()
 int RunHeadlessBridge(const QList<QByteArray> &Arguments)
 {
     QCoreApplication::setApplicationName(QStringLiteral("velmor-bridge"));
-    QCoreApplication::setApplicationVersion(QStringLiteral("1.0"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(VELMOR_VERSION));
     QString error;
     TExitStatus refusal = kExitUsage;
     const TBridgeOptions options = ParseBridgeArguments(Arguments.mid(1), error, refusal);
@@ -387,7 +387,7 @@ int RunHeadlessBridge(const QList<QByteArray> &Arguments)
         return kExitStopped;
     }
     if (options.Mode == TBridgeOptions::TMode::Version) {
-        std::puts("velmor-bridge 1.0");
+        std::puts("velmor-bridge " VELMOR_VERSION);
         return kExitStopped;
     }
 

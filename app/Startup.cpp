@@ -7,6 +7,9 @@
 #include <QApplication>
 #include <QIcon>
 
+#include <cstdio>
+#include <cstring>
+
 // Q_INIT_RESOURCE must be used outside any namespace.
 static void InitAppResources()
 {
@@ -30,6 +33,36 @@ void CloseOnSignals()
 }
 
 } // namespace
+
+std::optional<int> AnswerCommandLine(int argc, const char *const *argv)
+{
+    if (argc <= 1)
+        return std::nullopt;
+    const char *argument = argv[1];
+    if (argc == 2 && std::strcmp(argument, "--help") == 0) {
+        std::fputs("Usage: velmor-debug [--help | --version]\n"
+                   "Makes an SSC device behind an FTDI chip usable from serial-port software\n"
+                   "through a virtual serial port. The window takes no arguments: choose the\n"
+                   "device and the port's name in Setup. Without a display, use velmor-bridge\n"
+                   "(velmor-bridge --help).\n"
+                   "  --help     this text\n"
+                   "  --version  the version\n",
+                   stdout);
+        return 0;
+    }
+    if (argc == 2 && std::strcmp(argument, "--version") == 0) {
+        std::puts("velmor-debug " VELMOR_VERSION);
+        return 0;
+    }
+    const char *refused = argc > 2 && (std::strcmp(argument, "--help") == 0 ||
+                                       std::strcmp(argument, "--version") == 0)
+                              ? argv[2]
+                              : argument;
+    std::fprintf(
+        stderr, "velmor-debug: unknown argument \"%s\"; usage: velmor-debug [--help | --version]\n",
+        refused);
+    return 2;
+}
 
 void ConfigureApplication()
 {

@@ -2,7 +2,14 @@
 // exists, kept in the library so that the tests run the very same steps.
 #pragma once
 
+#include <optional>
+
 class QApplication;
+
+// The window takes no arguments of its own. --help and --version answer on stdout (status 0);
+// anything else is refused with a one-line usage on stderr (status 2). Nothing: go on and open
+// the window. Looked at before any display is needed.
+std::optional<int> AnswerCommandLine(int argc, const char *const *argv);
 
 // Names and icon of the application. No display name is set: the toolkit would append it to every
 // window's caption ("Setup — Velmor Debug"), and the captions are the windows' own.

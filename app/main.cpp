@@ -1,5 +1,6 @@
 // Velmor Debug: makes an SSC device behind an FTDI chip usable from ordinary serial-port software
-// through a virtual serial port. Takes no command-line arguments of its own and keeps no settings.
+// through a virtual serial port. Takes no command-line arguments of its own beyond --help and
+// --version, and keeps no settings.
 #include "app/Startup.h"
 #include "dialogs/Message.h"
 
@@ -10,6 +11,8 @@
 
 int main(int argc, char **argv)
 {
+    if (const auto status = AnswerCommandLine(argc, argv))
+        return *status;
     // Without a display the toolkit would abort; say what is missing instead.
     if (const char *missing = MissingDisplay()) {
         std::fprintf(stderr, "%s\n", missing);

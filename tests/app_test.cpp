@@ -590,20 +590,48 @@ TEST(Startup, CaptionsAreTheWindowsOwn)
     EXPECT_EQ(QGuiApplication::applicationDisplayName(), QCoreApplication::applicationName());
 }
 
-TEST(Startup, WithoutADisplayTheProgramSaysSoInOneLine)
+// The program run without a display: --help and --version answer on stdout, anything else is
+// refused in one line with status 2, and no argument gets the one line that says the display
+// is missing. A program that ignored its arguments would say that instead, not hang.
+TEST(Startup, CommandLineAndMissingDisplayAreAnsweredInPlainLines)
 {
-    QProcess program;
+    struct Case {
+        QStringList arguments;
+        int status;
+        const char *out; // what stdout holds, or nullptr for nothing
+        const char *err; // what the one line on stderr contains, or nullptr for nothing
+    };
+    const Case cases[] = {
+        {{"--help"}, 0, "Usage: velmor-debug [--help | --version]\n", nullptr},
+        {{"--version"}, 0, "velmor-debug " VELMOR_VERSION "\n", nullptr},
+        {{"--frobnicate"}, 2, nullptr, "unknown argument \"--frobnicate\""},
+        {{"--version", "now"}, 2, nullptr, "unknown argument \"now\""},
+        {{}, 1, nullptr, "no display"},
+    };
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
         environment.remove(name);
-    program.setProcessEnvironment(environment);
-    program.start(VELMOR_PROGRAM, {});
-    ASSERT_TRUE(program.waitForFinished(int(test::kPatience.count())));
-    EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(program.exitCode(), 1);
-    const QString said = QString::fromLocal8Bit(program.readAllStandardError());
-    EXPECT_EQ(said.count('\n'), 1) << said.toStdString();
-    EXPECT_TRUE(said.contains("no display")) << said.toStdString();
+    for (const Case &each : cases) {
+        SCOPED_TRACE(each.arguments.join(' ').toStdString());
+        QProcess program;
+        program.setProcessEnvironment(environment);
+        program.start(VELMOR_PROGRAM, each.arguments);
+        ASSERT_TRUE(program.waitForFinished(int(test::kPatience.count())));
+        EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(program.exitCode(), each.status);
+        const QString out = QString::fromLocal8Bit(program.readAllStandardOutput());
+        const QString err = QString::fromLocal8Bit(program.readAllStandardError());
+        if (each.out == nullptr)
+            EXPECT_TRUE(out.isEmpty()) << out.toStdString();
+        else
+            EXPECT_TRUE(out.startsWith(QString::fromUtf8(each.out))) << out.toStdString();
+        if (each.err == nullptr) {
+            EXPECT_TRUE(err.isEmpty()) << err.toStdString();
+        } else {
+            EXPECT_EQ(err.count('\n'), 1) << err.toStdString();
+            EXPECT_TRUE(err.contains(QString::fromUtf8(each.err))) << err.toStdString();
+        }
+    }
 }
 
 // ---------------------------------------------------------------------------------------------
