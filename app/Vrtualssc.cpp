@@ -128,9 +128,15 @@ void TVSSC::Setup1Click()
         return;
     }
 
-    // Another port or device may be chosen: what the old link held was meant for the old one.
-    RetireCurrentLink();
-    FBridge.DropUnsent();
+    // What Setup began with, put back when it is left without OK. Meanwhile the link rests, and
+    // what it never sent and what the device sent wait: after OK another port or device may be
+    // chosen, so they are dropped as the link is retired; after Cancel they go on as after a
+    // Reset.
+    const QString keptPort = SetupForm->VCOMSel->currentText();
+    const QString keptDevice = SetupForm->SSCSel->currentText();
+    const bool hadLink = SetupForm->SSCLink != nullptr;
+    if (hadLink)
+        FBridge.RetireForReplacement(SetupForm->SSCLink);
 
     // A link that only binds the driver library, to list the devices present now. The list is
     // replaced, so a board plugged in since the last Setup appears; what the user typed or chose
@@ -148,10 +154,24 @@ void TVSSC::Setup1Click()
 
     SetupForm->move(pos());
     PollingTimer->stop();
+    LinkStatus->setText(kSetupOpenText);
+    LinkStatus->setToolTip(QString());
     if (SetupForm->exec() == QDialog::Accepted) {
+        // The new link has been opened by OK; the old one's remains were for the old choice.
+        std::unique_ptr<TSSCClass> none;
+        FBridge.Retire(none);
         PortPanel->VSPortAx->ResetBus();
         PortPanel->RefreshStatus();
         DeviceLabel->show();
+    } else {
+        SetupForm->VCOMSel->setEditText(keptPort);
+        SetupForm->SSCSel->setEditText(keptDevice);
+        if (hadLink) {
+            // As Reset does; a failure shows in the status line, as any link's does.
+            FBridge.Replace(SetupForm->SSCLink, SetupForm->DeviceDescription());
+        } else {
+            FBridge.Retire(SetupForm->SSCLink);
+        }
     }
     ShowLinkState();
     PollingTimer->start();

@@ -7,6 +7,7 @@
 #include "app/Bridge.h"
 
 #include <QMainWindow>
+#include <QString>
 
 #include <memory>
 
@@ -20,6 +21,9 @@ class QToolButton;
 class TMessagesForm;
 class TSSCClass;
 class TVirtualPort;
+
+// The status line while the Setup dialog is up: the link rests until it is answered.
+inline const QString kSetupOpenText = QStringLiteral("Setup open: link paused");
 
 class TVSSC final : public QMainWindow
 {

@@ -17,7 +17,8 @@ constexpr QSize kClientSize{251, 190};
 } // namespace
 
 TSetupForm::TSetupForm(QWidget *Owner)
-    : QDialog(Owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint)
+    : QDialog(Owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                         Qt::WindowCloseButtonHint)
 {
     setObjectName("SetupForm");
     setWindowTitle("Setup");
@@ -51,6 +52,12 @@ TSetupForm::TSetupForm(QWidget *Owner)
     OKButton->setGeometry(184, 24, 57, 33);
     OKButton->setAutoDefault(false);
     OKButton->setDefault(false);
+    // Cancel, Escape and the title bar's close leave the dialog without OK: the main window puts
+    // the link back as it was.
+    CancelButton = new QPushButton("Cancel", this);
+    CancelButton->setObjectName("CancelButton");
+    CancelButton->setGeometry(184, 62, 57, 27);
+    CancelButton->setAutoDefault(false);
 
     for (int number = kFirstPort; number <= kLastPort; ++number)
         VCOMSel->addItem(QString("COM%1").arg(number));
@@ -58,6 +65,7 @@ TSetupForm::TSetupForm(QWidget *Owner)
     VCOMSel->setEditText(QString());
 
     connect(OKButton, &QPushButton::clicked, this, &TSetupForm::OKButtonClick);
+    connect(CancelButton, &QPushButton::clicked, this, &TSetupForm::reject);
 }
 
 // The main window's close handler has retired the link by now; nothing of our own to do.
@@ -67,8 +75,6 @@ AnsiString TSetupForm::DeviceDescription() const
 {
     return SSCSel->currentText().toLocal8Bit().toStdString();
 }
-
-void TSetupForm::reject() {}
 
 void TSetupForm::OKButtonClick()
 {

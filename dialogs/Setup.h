@@ -28,6 +28,7 @@ public:
     QComboBox *VCOMSel;
     QComboBox *SSCSel;
     QPushButton *OKButton;
+    QPushButton *CancelButton;
 
     // The current device link, or null.
     std::unique_ptr<TSSCClass> SSCLink;
@@ -42,9 +43,6 @@ public:
 
     // The device description as the link takes it.
     AnsiString DeviceDescription() const;
-
-    // OK is the dialog's one way out: Escape and the window manager's close do nothing.
-    void reject() override;
 
 private:
     void OKButtonClick();

@@ -367,26 +367,60 @@ TEST_F(AppTest, AboutIsOneWindowMovedToTheMainWindow)
     EXPECT_TRUE(about->isVisible());
 }
 
-TEST_F(AppTest, SetupDialogHasOnlyOkAsAWayOut)
+// Setup is left without OK by Escape, the title bar's close and Cancel alike: the names typed
+// meanwhile are forgotten and the link is put back as it was. That holds too when an application
+// opened the port while the dialog was up, so that OK is refused: the dialog no longer traps the
+// user with the bridge down, and the application's bytes come back echoed.
+TEST_F(AppTest, SetupLeftWithoutOkPutsTheLinkBackEvenWithAClientOnThePort)
 {
-    QTimer poke;
-    poke.setInterval(5);
-    int tries = 0;
-    QObject::connect(&poke, &QTimer::timeout, [&] {
-        if (!SetupForm->isVisible())
-            return;
-        if (++tries < 3) {
-            SetupForm->reject(); // Escape and the window manager's close come here
-            SetupForm->close();
-            return;
-        }
-        poke.stop();
-        SetupForm->OKButton->click();
-    });
-    poke.start();
-    VSSC->Setup1Click();
-    EXPECT_GE(tries, 3);
-    EXPECT_FALSE(SetupForm->windowFlags() & Qt::WindowCloseButtonHint);
+    RunSetup("COM8", "SSC Simulator");
+    const QString path = PortPath();
+    const std::vector<std::pair<const char *, std::function<void()>>> exits = {
+        {"Escape", [] { QTest::keyClick(SetupForm, Qt::Key_Escape); }},
+        {"close", [] { SetupForm->close(); }},
+        {"Cancel", [] { SetupForm->CancelButton->click(); }},
+    };
+    std::unique_ptr<PortClient> client;
+    for (const auto &[name, leave] : exits) {
+        SCOPED_TRACE(name);
+        Shown.clear();
+        const bool first = !client;
+        QString statusWhileUp;
+        bool left = false;
+        test::AnswerSetup([&] {
+            if (!client) {
+                client = std::make_unique<PortClient>(path);
+                SetupForm->OKButton->click();
+            }
+            statusWhileUp = VSSC->LinkStatus->text();
+            SetupForm->VCOMSel->setEditText("COM9");
+            SetupForm->SSCSel->setEditText("Another device");
+            leave();
+            // A dialog that ignored the way out would hold the test for ever: end it here.
+            left = !SetupForm->isVisible();
+            if (!left)
+                SetupForm->done(QDialog::Rejected);
+        });
+        EXPECT_TRUE(left);
+        if (first)
+            EXPECT_THAT(Shown, ElementsAre(kOpenMessage)) << "OK is refused, as before";
+        else
+            EXPECT_THAT(Shown, IsEmpty());
+        EXPECT_EQ(statusWhileUp, kSetupOpenText);
+        EXPECT_EQ(SetupForm->VCOMSel->currentText(), "COM8");
+        EXPECT_EQ(SetupForm->SSCSel->currentText(), "SSC Simulator");
+        EXPECT_EQ(PortPath(), path);
+        EXPECT_TRUE(VSSC->PollingTimer->isActive());
+        ASSERT_NE(SetupForm->SSCLink, nullptr);
+    }
+    ASSERT_TRUE(client->IsOpen());
+    client->Write("hello");
+    std::string echoed;
+    EXPECT_TRUE(TickUntil([&] {
+        echoed += client->ReadAvailable();
+        return echoed.size() >= 5;
+    }));
+    EXPECT_EQ(echoed, "hello");
 }
 
 TEST_F(AppTest, ClosingRetiresTheLinkAndRemovesThePort)
