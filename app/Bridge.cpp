@@ -9,12 +9,39 @@
 
 using namespace bridge;
 
+namespace
+{
+// A pause in seconds as the user reads it: "0.5 s", "4 s".
+std::string Seconds(std::chrono::milliseconds Pause)
+{
+    QString text = QString::number(double(Pause.count()) / 1000.0, 'g', 3);
+    return text.toStdString() + " s";
+}
+} // namespace
+
 std::unique_ptr<TSSCClass> TBridge::NewLink()
 {
-    return std::make_unique<TSSCClass>([this](const AnsiString &Text) {
-        FLog.Add(Text);
-        FState.Reported(Text);
-    });
+    FTookSeen = 0;
+    return std::make_unique<TSSCClass>(
+        TSSCEventHandler([this](TLinkEventKind Kind, const AnsiString &Text) {
+            FLog.Add(Kind, Text);
+            FState.Reported(Kind, Text);
+        }));
+}
+
+void TBridge::LogState()
+{
+    if (FReopening || FState.Phase() == FLoggedPhase)
+        return;
+    FLoggedPhase = FState.Phase();
+    FLog.Add(TLinkEventKind::State, TLinkState::Word(FLoggedPhase));
+}
+
+std::chrono::milliseconds TBridge::NextAttemptIn(std::chrono::steady_clock::time_point Now) const
+{
+    if (!FReopening || Now >= FReopenAt)
+        return std::chrono::milliseconds(0);
+    return std::chrono::ceil<std::chrono::milliseconds>(FReopenAt - Now);
 }
 
 QString TBridge::LinkInited(TSSCClass &Link, bool Failed, const std::string &Description)
@@ -27,16 +54,19 @@ QString TBridge::LinkInited(TSSCClass &Link, bool Failed, const std::string &Des
             present.push_back(description.toLocal8Bit().toStdString());
     }
     FState.LinkOpened(Description, Link.InitOutcome(), Link.LibraryFile(), present);
+    LogState();
     return Failed ? QString::fromLocal8Bit(FState.Reason()) : QString();
 }
 
 void TBridge::Retire(std::unique_ptr<TSSCClass> &Link)
 {
     FUnsent.clear();
-    if (Link) {
+    if (Link || FReopening) {
         TLinkRemains remains = RetireLink(Link);
         FReceived.insert(FReceived.end(), remains.Received.begin(), remains.Received.end());
+        FReopening = false;
         FState.LinkRetired();
+        LogState();
     }
     // The last chance for the answers: the port may go next (the window closing), or stay
     // without a link to serve it. Whatever no application takes now is dropped.
@@ -54,8 +84,8 @@ void TBridge::RetireForReplacement(std::unique_ptr<TSSCClass> &Link)
     FUnsent.insert(FUnsent.begin(), remains.Unsent.begin(), remains.Unsent.end());
     FReceived.insert(FReceived.end(), remains.Received.begin(), remains.Received.end());
     if (remains.Unanswered > 0)
-        FLog.Add("Carried " + std::to_string(remains.Unanswered) +
-                 " unanswered bytes to the next link");
+        FLog.Add(TLinkEventKind::Traffic, "Carried " + std::to_string(remains.Unanswered) +
+                                              " unanswered bytes to the next link");
 }
 
 bool TBridge::Replace(std::unique_ptr<TSSCClass> &Link, const std::string &Description,
@@ -67,7 +97,52 @@ bool TBridge::Replace(std::unique_ptr<TSSCClass> &Link, const std::string &Descr
     const QString reason = LinkInited(*Link, failed, Description);
     if (Reason)
         *Reason = reason;
+    if (FReopening) {
+        // An attempt at a lost device: one that failed, or that opened a device that does not
+        // take its set-up, waits for the next.
+        if (!failed) {
+            FReopening = false;
+            FLog.Add(TLinkEventKind::State, "device '" + Description + "' opened again");
+            LogState();
+        } else {
+            FPause = std::min(FPause + 1, std::size(kReopenPauses) - 1);
+            FLog.Add(TLinkEventKind::Error,
+                     "device not back yet: " + reason.toLocal8Bit().toStdString() +
+                         "; next try in " + Seconds(kReopenPauses[FPause]));
+            RetireForReplacement(Link);
+            FReopenAt = std::chrono::steady_clock::now() + kReopenPauses[FPause];
+        }
+    }
     return failed;
+}
+
+void TBridge::Lost(std::unique_ptr<TSSCClass> &Link)
+{
+    FPause = 0;
+    FLog.Add(TLinkEventKind::Error, "device lost: " + FState.Reason() + "; reopening in " +
+                                        Seconds(kReopenPauses[FPause]));
+    FLoggedPhase = TLinkPhase::DeviceLost;
+    // What the link was given and never sent goes to the next one; the port stays, and what its
+    // application writes meanwhile waits in it.
+    RetireForReplacement(Link);
+    FReopening = true;
+    FReopenAt = std::chrono::steady_clock::now() + kReopenPauses[FPause];
+}
+
+void TBridge::Cycle(std::unique_ptr<TSSCClass> &Link, IVSPortAx &Port, bool ApplicationHoldsPort)
+{
+    if (FReopening) {
+        if (std::chrono::steady_clock::now() >= FReopenAt)
+            Replace(Link, FState.Description());
+        return;
+    }
+    if (!Link)
+        return;
+    // A device that did not take its set-up counts as lost a moment ago.
+    if (FState.Phase() != TLinkPhase::DeviceLost)
+        Tick(*Link, Port, ApplicationHoldsPort);
+    if (FState.Phase() == TLinkPhase::DeviceLost)
+        Lost(Link);
 }
 
 void TBridge::Tick(TSSCClass &Link, IVSPortAx &Port, bool ApplicationHoldsPort)
@@ -75,7 +150,6 @@ void TBridge::Tick(TSSCClass &Link, IVSPortAx &Port, bool ApplicationHoldsPort)
     // Port to device: read no more than the link takes whole now; the rest waits in the port,
     // where the application's writes wait as on a line with flow control. A link that cannot
     // transfer takes nothing, so what the port holds is read and dropped.
-    int toDevice = 0;
     int fromDevice = 0;
     if (HandOverUnsent(Link)) {
         const int room = Link.TxRoom();
@@ -84,7 +158,7 @@ void TBridge::Tick(TSSCClass &Link, IVSPortAx &Port, bool ApplicationHoldsPort)
             auto outbound = std::make_unique_for_overwrite<unsigned char[]>(kTransferSize);
             const long read = Port.Read(outbound.get(), &count);
             if (read != 0)
-                toDevice = Link.SendData(outbound.get(), static_cast<int>(read));
+                Link.SendData(outbound.get(), static_cast<int>(read));
         }
     }
 
@@ -99,16 +173,21 @@ void TBridge::Tick(TSSCClass &Link, IVSPortAx &Port, bool ApplicationHoldsPort)
         ready = !failed;
     }
     fromDevice = DeliverReceived(Link, ready, Port, ApplicationHoldsPort, inbound.get());
-    // Every tick, bytes or not, so that the rates fall to nothing when the traffic stops.
-    FState.Moved(toDevice, fromDevice);
+    // What the device took, not what the link holds for it: bytes waiting in the rings or the
+    // chip are counted once answered. Every tick, bytes or not, so that the rates fall to
+    // nothing when the traffic stops.
+    const std::uint64_t took = Link.DeviceTook();
+    FState.Moved(static_cast<int>(took - FTookSeen), fromDevice);
+    FTookSeen = took;
     FState.DeviceChecked(Link.DeviceFailing());
+    LogState();
     ReportPort(Port);
 }
 
 void TBridge::ReportPort(IVSPortAx &Port)
 {
     for (const QString &notice : Port.TakeNotices())
-        FLog.Add(notice.toLocal8Bit().toStdString());
+        FLog.Add(TLinkEventKind::Error, notice.toLocal8Bit().toStdString());
 
     const long long dropped = Port.Dropped();
     if (&Port != FDropsOf) {
@@ -125,8 +204,8 @@ void TBridge::ReportPort(IVSPortAx &Port)
     FDroppedSeen = dropped;
     if (FDropsUnsaid > 0 &&
         (now - FLastDrop >= kDropsQuiet || now - FFirstUnsaidDrop >= kDropsSaidEvery)) {
-        FLog.Add("Dropped " + std::to_string(FDropsUnsaid) +
-                 " bytes from the device: no application held the port");
+        FLog.Add(TLinkEventKind::Error, "Dropped " + std::to_string(FDropsUnsaid) +
+                                            " bytes from the device: no application held the port");
         FDropsUnsaid = 0;
         FFirstUnsaidDrop = now;
     }

@@ -8,7 +8,11 @@
 // the next link's. Tick is one turn of the cycle once the port
 // has been kept in place: the port's bytes to the link, as much as the link takes whole; the
 // link's bytes to the port, as much as an application on it can take; or, while the link is not
-// synchronised yet, one handshake.
+// synchronised yet, one handshake. Cycle is the same turn for an owner that lets the bridge
+// reopen a lost device: the window and velmor-bridge alike.
+//
+// The log gets each event with its kind: the link's own messages, the link's changes of state,
+// the reopening of a lost device, and what was carried or dropped.
 #pragma once
 
 #include "device/LinkLog.h"
@@ -35,6 +39,10 @@ constexpr std::int16_t kSynchPattern = 0x01A5;
 // kDropsSaidEvery while drops go on.
 constexpr std::chrono::milliseconds kDropsQuiet{1000};
 constexpr std::chrono::milliseconds kDropsSaidEvery{10000};
+// The pauses before each attempt to reopen a device that was lost: then the last one, again.
+constexpr std::chrono::milliseconds kReopenPauses[] = {
+    std::chrono::milliseconds(500), std::chrono::milliseconds(1000),
+    std::chrono::milliseconds(2000), std::chrono::milliseconds(4000)};
 } // namespace bridge
 
 class TBridge
@@ -55,7 +63,8 @@ public:
     // link's bytes.
     void RetireForReplacement(std::unique_ptr<TSSCClass> &Link);
     // Replaces the link with a new one opened for Description, as Reset does; true when its Init
-    // failed (the reason in Reason, when given).
+    // failed (the reason in Reason, when given). While a lost device is being reopened this is
+    // the next attempt, made now: one that fails leaves Link null and the next attempt set.
     bool Replace(std::unique_ptr<TSSCClass> &Link, const std::string &Description,
                  QString *Reason = nullptr);
     // Forgets the host bytes carried for a next link.
@@ -67,6 +76,15 @@ public:
     // One turn of the cycle for Link and the port's control; ApplicationHoldsPort is this tick's
     // own reading of whether an application holds the port.
     void Tick(TSSCClass &Link, IVSPortAx &Port, bool ApplicationHoldsPort);
+    // One turn of the cycle for an owner whose lost device the bridge reopens. While the device
+    // answers, Tick. Once it is lost the link is retired at once, what it never sent or never saw
+    // answered carried, and Link stays null while the port waits, its application's bytes with
+    // it; the device is reopened under the same description after kReopenPauses.
+    void Cycle(std::unique_ptr<TSSCClass> &Link, IVSPortAx &Port, bool ApplicationHoldsPort);
+    // Whether a lost device waits to be reopened, and how long until the next attempt.
+    bool Reopening() const { return FReopening; }
+    std::chrono::milliseconds NextAttemptIn(
+        std::chrono::steady_clock::time_point Now = std::chrono::steady_clock::now()) const;
 
     TLinkState &State() { return FState; }
     const TLinkState &State() const { return FState; }
@@ -74,6 +92,10 @@ public:
     const TLinkLog &Log() const { return FLog; }
 
 private:
+    // Logs the link's state when it changed since it was last logged.
+    void LogState();
+    // The device stopped answering: the link goes, its bytes carried, and reopening begins.
+    void Lost(std::unique_ptr<TSSCClass> &Link);
     // Hands the link what a retired link left unsent; true once nothing is left.
     bool HandOverUnsent(TSSCClass &Link);
     // Moves what retired links left and then, when LinkReady, what the link received to the
@@ -88,6 +110,13 @@ private:
 
     TLinkLog FLog;
     TLinkState FState;
+    TLinkPhase FLoggedPhase = TLinkPhase::NoDeviceChosen;
+    // What the current link's device has taken, as counted at the last tick.
+    std::uint64_t FTookSeen = 0;
+    // While a lost device waits: the next attempt, and which pause it came after.
+    bool FReopening = false;
+    std::chrono::steady_clock::time_point FReopenAt{};
+    std::size_t FPause = 0;
     // Host bytes read from the port that a retired link never began to send: the link that
     // replaced it takes them before anything new from the port.
     std::vector<unsigned char> FUnsent;

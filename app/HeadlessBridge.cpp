@@ -33,11 +33,6 @@ QString FromLocal(const std::string &Text)
     return QString::fromLocal8Bit(Text);
 }
 
-QString Seconds(std::chrono::milliseconds Pause)
-{
-    return QString::number(double(Pause.count()) / 1000.0, 'g', 3) + QStringLiteral(" s");
-}
-
 // One line for each text: a list the link's state gives one a line goes on the same line. What
 // the user gave (a name, a description) reaches the terminal escaped, never as a control sequence.
 QString OneLine(QString Text)
@@ -133,12 +128,16 @@ TBridgeOptions ParseBridgeArguments(const QList<QByteArray> &Arguments, QString 
             }
         } else if (argument == QLatin1String("--quiet") || argument == QLatin1String("-q")) {
             options.Quiet = true;
+        } else if (argument == QLatin1String("--verbose") || argument == QLatin1String("-v")) {
+            options.Verbose = true;
         } else {
             Error = QStringLiteral("unknown argument '%1'").arg(TPortPlace::Printable(argument));
             return options;
         }
     }
-    if (listing && deviceGiven)
+    if (options.Quiet && options.Verbose)
+        Error = QStringLiteral("--quiet and --verbose do not go together");
+    else if (listing && deviceGiven)
         Error = QStringLiteral("--list and --device do not go together");
     else if (listing)
         options.Mode = TBridgeOptions::TMode::List;
@@ -152,7 +151,8 @@ TBridgeOptions ParseBridgeArguments(const QList<QByteArray> &Arguments, QString 
 QString BridgeUsage()
 {
     return QStringLiteral(
-        "Usage: velmor-bridge --device DESCRIPTION [--port NAME] [--quiet] [--driver FILE]\n"
+        "Usage: velmor-bridge --device DESCRIPTION [--port NAME] [--quiet | --verbose]\n"
+        "                     [--driver FILE]\n"
         "       velmor-bridge --list [--driver FILE]\n"
         "Bridges a virtual serial port to the SSC device with that description, without a window.\n"
         "\n"
@@ -161,6 +161,7 @@ QString BridgeUsage()
         "                        (default COM8)\n"
         "  --list                print the descriptions of the devices there, one a line\n"
         "  --quiet, -q           say only errors on stderr\n"
+        "  --verbose, -v         say the handshake's steps on stderr too\n"
         "  --driver FILE         load this D2XX driver library instead of libftd2xx.so\n"
         "  --help, -h            this text\n"
         "  --version             the version\n"
@@ -180,7 +181,11 @@ THeadlessBridge::THeadlessBridge(TBridgeOptions Options, TOutput Out, TOutput Sa
     if (!FOptions.Driver.isEmpty())
         d2xx::SetLibraryFile(Local(FOptions.Driver));
     // The link's own messages, each once: what it repeats is summed up, a line a second at most.
-    FBridge.Log().Changed = [this, lines = TLinkLogLines()]() mutable {
+    // Errors always; states and summaries unless quiet; the handshake's details when verbose.
+    const auto verbosity = FOptions.Quiet     ? TLinkLogLines::TVerbosity::Quiet
+                           : FOptions.Verbose ? TLinkLogLines::TVerbosity::Verbose
+                                              : TLinkLogLines::TVerbosity::Normal;
+    FBridge.Log().Changed = [this, lines = TLinkLogLines(verbosity)]() mutable {
         for (const QString &line : lines.Take(FBridge.Log()))
             Inform(QStringLiteral("link: ") + line);
     };
@@ -240,7 +245,6 @@ int THeadlessBridge::Start()
     const std::string description = Local(FOptions.Device);
     QString reason;
     const bool failed = FBridge.Replace(FLink, description, &reason);
-    FShownPhase = FBridge.State().Phase();
     switch (FLink->InitOutcome()) {
     case TInitOutcome::LibraryMissing:
     case TInitOutcome::EntryPointMissing:
@@ -273,9 +277,7 @@ int THeadlessBridge::Start()
     if (const QString warning = FControl->LastError(); !warning.isEmpty())
         Inform(QStringLiteral("port: %1").arg(warning));
 
-    // A device there but not answering its set-up is treated as one lost a moment ago.
-    if (failed)
-        DeviceLost();
+    // A device there but not answering its set-up is reopened as one lost a moment ago.
     FTimer.start();
     return kExitStopped;
 }
@@ -285,7 +287,6 @@ void THeadlessBridge::Stop()
     FTimer.stop();
     const bool running = FAnnounced;
     FBridge.Retire(FLink);
-    FReopening = false;
     // The control takes its port along when it goes, and the program's own folder when empty.
     FKeeper.reset();
     FControl.reset();
@@ -300,22 +301,7 @@ void THeadlessBridge::Tick()
     FTimer.stop();
 
     ReportPort(int(FKeeper->Keep(FOptions.Port)));
-    if (FLink) {
-        FBridge.Tick(*FLink, *FControl, FKeeper->ApplicationHoldsPort());
-        const TLinkPhase phase = FBridge.State().Phase();
-        if (phase != FShownPhase) {
-            FShownPhase = phase;
-            if (phase == TLinkPhase::DeviceLost) {
-                DeviceLost();
-            } else {
-                Inform(QStringLiteral("link: ") + FromLocal(TLinkState::Word(phase)));
-                if (phase == TLinkPhase::Bridging)
-                    FPause = 0;
-            }
-        }
-    } else if (FReopening && std::chrono::steady_clock::now() >= FReopenAt) {
-        TryReopen();
-    }
+    FBridge.Cycle(FLink, *FControl, FKeeper->ApplicationHoldsPort());
     FTimer.start();
 }
 
@@ -338,36 +324,6 @@ void THeadlessBridge::ReportPort(int Kept)
         FShownStatus = FKeeper->Status();
         Inform(QStringLiteral("port: ") + FShownStatus.toLower());
     }
-}
-
-void THeadlessBridge::DeviceLost()
-{
-    const std::chrono::milliseconds pause = kReopenPauses[FPause];
-    Warn(QStringLiteral("device lost: %1; reopening in %2")
-             .arg(FromLocal(FBridge.State().Reason()), Seconds(pause)));
-    // What the link was given and never sent goes to the next one; the port stays, and what
-    // the application writes meanwhile waits in it.
-    FBridge.RetireForReplacement(FLink);
-    FShownPhase = TLinkPhase::DeviceLost;
-    FReopening = true;
-    FReopenAt = std::chrono::steady_clock::now() + pause;
-}
-
-void THeadlessBridge::TryReopen()
-{
-    FPause = std::min(FPause + 1, std::size(kReopenPauses) - 1);
-    QString reason;
-    if (!FBridge.Replace(FLink, Local(FOptions.Device), &reason)) {
-        FReopening = false;
-        FShownPhase = FBridge.State().Phase();
-        Inform(QStringLiteral("device '%1' opened again; link: %2")
-                   .arg(FOptions.Device, FromLocal(TLinkState::Word(FShownPhase))));
-        return;
-    }
-    const std::chrono::milliseconds pause = kReopenPauses[FPause];
-    Warn(QStringLiteral("device not back yet: %1; next try in %2").arg(reason, Seconds(pause)));
-    FBridge.RetireForReplacement(FLink);
-    FReopenAt = std::chrono::steady_clock::now() + pause;
 }
 
 int RunHeadlessBridge(const QList<QByteArray> &Arguments)

@@ -2,10 +2,11 @@
 // same port keeping and the same cycle as the window's, on a 10 ms timer of the event loop.
 //
 //     velmor-bridge --list
-//     velmor-bridge --device DESCRIPTION [--port NAME] [--quiet] [--driver FILE]
+//     velmor-bridge --device DESCRIPTION [--port NAME] [--quiet | --verbose] [--driver FILE]
 //
 // stdout carries one line only, the full path of the port once it is ready; stderr one
-// timestamped line for each change of state and each message of the link.
+// timestamped line for each change of state and each error (errors only with --quiet; the
+// handshake's steps too with --verbose).
 #pragma once
 
 #include "app/Bridge.h"
@@ -36,10 +37,6 @@ enum TExitStatus {
     kExitNoDevice = 4,    // no device has that description
     kExitPortRefused = 5, // the port name is refused
 };
-// The pauses before each attempt to reopen a device that was lost: then the last one, again.
-constexpr std::chrono::milliseconds kReopenPauses[] = {
-    std::chrono::milliseconds(500), std::chrono::milliseconds(1000),
-    std::chrono::milliseconds(2000), std::chrono::milliseconds(4000)};
 } // namespace bridge
 
 struct TBridgeOptions {
@@ -49,7 +46,9 @@ struct TBridgeOptions {
     QString Port = QStringLiteral("COM8");
     // The driver library to load instead of libftd2xx.so (and the program's own driver).
     QString Driver;
+    // stderr: errors only (Quiet); states and errors; the handshake's details too (Verbose).
     bool Quiet = false;
+    bool Verbose = false;
 };
 
 // The arguments after the program's name, as the bytes the program was given. Error is empty
@@ -82,15 +81,13 @@ public:
     void Stop();
 
     const TLinkState &State() const { return FBridge.State(); }
+    const TBridge &Bridge() const { return FBridge; }
     QString PortPath() const;
 
 private:
     void Tick();
     void Inform(const QString &Text);
     void Warn(const QString &Text);
-    // The device was lost: the link goes, its unsent bytes kept; a new one is tried later.
-    void DeviceLost();
-    void TryReopen();
     void ReportPort(int Kept);
 
     TBridgeOptions FOptions;
@@ -101,15 +98,10 @@ private:
     TBridge FBridge;
     std::unique_ptr<TSSCClass> FLink;
     QTimer FTimer;
-    TLinkPhase FShownPhase = TLinkPhase::NoDeviceChosen;
     QString FShownStatus;
     bool FPortFailing = false;
     // The port's path went out on stdout.
     bool FAnnounced = false;
-    // While no link is open after a loss: the next attempt, and which pause it came after.
-    bool FReopening = false;
-    std::chrono::steady_clock::time_point FReopenAt;
-    std::size_t FPause = 0;
 };
 
 // The whole program, once the application object exists: the exit status.

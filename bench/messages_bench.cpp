@@ -10,6 +10,7 @@
 #include "dialogs/Messages.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QElapsedTimer>
 #include <QTimer>
 
@@ -41,7 +42,7 @@ double Flood(TLinkLog &Log, int PerSecond, int Seconds)
     QObject::connect(&tick, &QTimer::timeout, [&] {
         const long long due = clock.elapsed() * PerSecond / 1000;
         for (; added < due; ++added)
-            Log.Add(added % 2 == 0 ? "SYNCH ---> 55" : "SYNCH ---> AA");
+            Log.Add(TLinkEventKind::Detail, added % 2 == 0 ? "SYNCH ---> 55" : "SYNCH ---> AA");
         if (clock.elapsed() >= Seconds * 1000LL)
             QCoreApplication::quit();
     });
@@ -68,7 +69,9 @@ int main(int argc, char **argv)
     TLinkLog log;
     TMessagesForm form(log);
     log.Changed = [&] { everyAdd ? form.Refresh() : form.LogChanged(); };
-    log.Add("Inited");
+    log.Add(TLinkEventKind::State, "Inited");
+    // The flood is the handshake's chatter: shown, as with Details ticked.
+    form.DetailsCheck->setChecked(true);
     for (const int rate : {100, 650}) {
         form.hide();
         const double closed = Flood(log, rate, seconds);

@@ -27,10 +27,20 @@ TLinkLog::TEntry *TLinkLog::Repeating(const QString &Text)
     return nullptr;
 }
 
-bool TLinkLog::Add(const std::string &Text)
+namespace
+{
+// Details are kept apart from the rest: a kind counts against its own group's hundred.
+bool IsDetail(TLinkEventKind Kind)
+{
+    return Kind == TLinkEventKind::Detail;
+}
+} // namespace
+
+bool TLinkLog::Add(TLinkEventKind Kind, const std::string &Text)
 {
     const QString text = QString::fromLocal8Bit(Text);
     ++FRevision;
+    FLastKind = Kind;
     TEntry *repeated = Repeating(text);
     if (repeated) {
         ++repeated->Repeats;
@@ -44,19 +54,25 @@ bool TLinkLog::Add(const std::string &Text)
                 << QStringLiteral("%1 (%2 times)").arg(text).arg(repeated->Repeats);
     } else {
         qCInfo(lcLink).noquote() << text;
-        FEntries.push_back({QDateTime::currentDateTime(), text, 1});
-        if (FEntries.size() > kKept)
-            FEntries.pop_front();
+        FEntries.push_back({QDateTime::currentDateTime(), text, 1, Kind});
+        const auto ofGroup = [Kind](const TEntry &Entry) {
+            return IsDetail(Entry.Kind) == IsDetail(Kind);
+        };
+        if (std::size_t(std::count_if(FEntries.begin(), FEntries.end(), ofGroup)) > kKept) {
+            FEntries.erase(std::find_if(FEntries.begin(), FEntries.end(), ofGroup));
+        }
     }
     if (Changed)
         Changed();
     return repeated == nullptr;
 }
 
-QString TLinkLog::Lines() const
+QString TLinkLog::Lines(bool WithDetails) const
 {
     QString lines;
     for (const TEntry &entry : FEntries) {
+        if (!WithDetails && IsDetail(entry.Kind))
+            continue;
         lines += entry.Time.toString(QStringLiteral("hh:mm:ss.zzz  ")) + entry.Text;
         if (entry.Repeats > 1)
             lines += QStringLiteral("  (%1 times)").arg(entry.Repeats);
@@ -65,9 +81,36 @@ QString TLinkLog::Lines() const
     return lines;
 }
 
+void TLinkLog::Clear()
+{
+    FEntries.clear();
+    FCycle = 0;
+    FNext = 0;
+    ++FRevision;
+    if (Changed)
+        Changed();
+}
+
+bool TLinkLogLines::Says(TLinkEventKind Kind) const
+{
+    switch (FVerbosity) {
+    case TVerbosity::Quiet:
+        return Kind == TLinkEventKind::Error;
+    case TVerbosity::Normal:
+        return Kind != TLinkEventKind::Detail;
+    case TVerbosity::Verbose:
+        return true;
+    }
+    return true;
+}
+
 QStringList TLinkLogLines::Take(const TLinkLog &Log, Clock::time_point Now)
 {
     QStringList lines;
+    if (!Says(Log.LastKind())) {
+        FSeen = Log.Repeated();
+        return lines;
+    }
     if (Log.Repeated() != FSeen) {
         FPending += Log.Repeated() - FSeen;
         FSeen = Log.Repeated();

@@ -1,10 +1,13 @@
 // The device link's messages, kept for the user: each goes to the Qt logging category velmor.link
 // (QT_LOGGING_RULES="velmor.link=true" shows them on stderr) and the last hundred are kept for the
-// window. A text that repeats one of the last few is counted, not kept again, so that a link
-// reporting the same failure at every tick, or the same few texts in turn (a handshake that keeps
-// missing says "SYNCH ---> AA" and "SYNCH ---> 55" over and over), neither floods the log nor
-// pushes the older messages out.
+// window, and apart from them the last hundred details, so that a handshake's chatter never pushes
+// a state or an error out. A text that repeats one of the last few is counted, not kept again, so
+// that a link reporting the same failure at every tick, or the same few texts in turn (a handshake
+// that keeps missing says "SYNCH ---> AA" and "SYNCH ---> 55" over and over), neither floods the
+// log nor pushes the older messages out.
 #pragma once
+
+#include "device/LinkEvent.h"
 
 #include <QDateTime>
 #include <QLoggingCategory>
@@ -30,13 +33,19 @@ public:
         QDateTime Time; // of the first time it was said
         QString Text;
         int Repeats = 1;
+        TLinkEventKind Kind = TLinkEventKind::State;
     };
 
     // True when Text was kept as a new entry; false when it was counted as a repeat.
-    bool Add(const std::string &Text);
+    bool Add(TLinkEventKind Kind, const std::string &Text);
     const std::deque<TEntry> &Entries() const { return FEntries; }
-    // One line an entry, oldest first: time, text and how often it was said.
-    QString Lines() const;
+    // The kind of what was added last.
+    TLinkEventKind LastKind() const { return FLastKind; }
+    // One line an entry, oldest first: time, text and how often it was said; the details and
+    // traffic summaries only when asked for.
+    QString Lines(bool WithDetails = true) const;
+    // Forgets every entry; the counts go on.
+    void Clear();
 
     // Texts counted as repeats since the log began.
     std::uint64_t Repeated() const { return FRepeated; }
@@ -55,6 +64,7 @@ private:
     TEntry *Repeating(const QString &Text);
 
     std::deque<TEntry> FEntries;
+    TLinkEventKind FLastKind = TLinkEventKind::State;
     std::size_t FCycle = 0;
     // Which entry of the cycle comes next, counted from the cycle's first.
     std::size_t FNext = 0;
@@ -71,12 +81,18 @@ public:
     using Clock = std::chrono::steady_clock;
     static constexpr std::chrono::seconds kNotePause{1};
 
+    // Which kinds are said: errors only; states and errors; everything.
+    enum class TVerbosity { Quiet, Normal, Verbose };
+    explicit TLinkLogLines(TVerbosity Verbosity = TVerbosity::Normal) : FVerbosity(Verbosity) {}
+    bool Says(TLinkEventKind Kind) const;
+
     // After each Add to Log: the lines to say now, oldest first.
     QStringList Take(const TLinkLog &Log, Clock::time_point Now = Clock::now());
 
 private:
     QString Note(Clock::time_point Now);
 
+    TVerbosity FVerbosity;
     std::uint64_t FSeen = 0;
     std::uint64_t FPending = 0;
     std::size_t FCycle = 0;

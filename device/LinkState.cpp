@@ -1,23 +1,12 @@
 #include "device/LinkState.h"
 
 #include <algorithm>
-#include <cctype>
 
 namespace
 {
 
 // Rates are counted over windows of about this length.
 constexpr std::chrono::milliseconds kRateWindow{1000};
-
-// The link's texts that are not errors: progress of the opening and the handshake.
-bool IsProgress(const std::string &Text)
-{
-    if (Text == "Inited" || Text.rfind("SYNCH ---> ", 0) == 0)
-        return true;
-    // The attempts left when the handshake succeeded.
-    return !Text.empty() && std::all_of(Text.begin(), Text.end(),
-                                        [](unsigned char c) { return std::isdigit(c) != 0; });
-}
 
 } // namespace
 
@@ -28,6 +17,7 @@ void TLinkState::LinkOpened(const std::string &Description, TInitOutcome Outcome
     FDescription = Description;
     FLibrary = Library;
     FPresent = Present;
+    FOutcome = Outcome;
     FAttempts = 0;
     FSynched = false;
     switch (Outcome) {
@@ -83,9 +73,9 @@ void TLinkState::LinkRetired()
     FSynched = false;
 }
 
-void TLinkState::Reported(const std::string &Text)
+void TLinkState::Reported(TLinkEventKind Kind, const std::string &Text)
 {
-    if (!IsProgress(Text) && Text != FLastError) {
+    if (Kind == TLinkEventKind::Error && Text != FLastError) {
         FLastError = Text;
         ++FRevision;
     }
@@ -138,8 +128,8 @@ std::string TLinkState::Reason() const
 {
     switch (FPhase) {
     case TLinkPhase::DriverMissing:
-        return FLastError.rfind("Missing ", 0) == 0 ? FLibrary + ": " + FLastError
-                                                    : "Can not load " + FLibrary;
+        return FOutcome == TInitOutcome::EntryPointMissing ? FLibrary + ": " + FLastError
+                                                           : "Can not load " + FLibrary;
     case TLinkPhase::UnknownDevice: {
         std::string reason = "No device described '" + FDescription + "'";
         if (FPresent.empty())

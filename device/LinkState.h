@@ -4,6 +4,8 @@
 // guesses nothing: every state comes from a result or a report of the link.
 #pragma once
 
+#include "device/LinkEvent.h"
+
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -52,8 +54,8 @@ public:
     void DeviceChecked(bool Failing);
     // The link was retired and none replaced it.
     void LinkRetired();
-    // A text the link reported; an error among them is kept as the last error.
-    void Reported(const std::string &Text);
+    // A text the link reported, with its kind; an error is kept as the last error.
+    void Reported(TLinkEventKind Kind, const std::string &Text);
     // Bytes moved by one tick of the bridge cycle.
     void Moved(int ToDevice, int FromDevice, Clock::time_point Now = Clock::now());
 
@@ -78,6 +80,7 @@ public:
 private:
     std::uint64_t FRevision = 0;
     TLinkPhase FPhase = TLinkPhase::NoDeviceChosen;
+    TInitOutcome FOutcome = TInitOutcome::NotTried;
     std::string FDescription;
     std::string FLibrary;
     std::vector<std::string> FPresent;

@@ -165,12 +165,16 @@ void AnswersRead(TFlight &Flight, const unsigned char *Bytes, std::uint32_t Coun
     for (std::uint32_t index = Flight.ReadBack % 2 == 0 ? 1 : 0; index < Count; index += 2) {
         const std::uint64_t pair = Flight.ReadBack + index - 1;
         if (Bytes[index] == kValidFlag && !Flight.Bytes.empty() &&
-            Flight.Bytes.front().Place < pair)
+            Flight.Bytes.front().Place < pair) {
             Flight.Bytes.pop_front();
+            ++Flight.Answered;
+        }
     }
     Flight.ReadBack += Count;
-    while (!Flight.Bytes.empty() && Flight.Bytes.front().Place + kAnswerWindow <= Flight.ReadBack)
+    while (!Flight.Bytes.empty() && Flight.Bytes.front().Place + kAnswerWindow <= Flight.ReadBack) {
         Flight.Bytes.pop_front();
+        ++Flight.Answered;
+    }
 }
 
 std::vector<unsigned char> Unanswered(const TFlight &Flight)
@@ -190,15 +194,15 @@ TPhase FirstPhase(const TClockIn &ClockIn, unsigned char Low, const TSay &Say)
     case TClockOutcome::SendFailed:
         return TPhase::Failed;
     case TClockOutcome::ReadFailed:
-        Say("FT_Read error");
+        Say(TLinkEventKind::Error, "FT_Read error");
         return TPhase::Failed;
     case TClockOutcome::TimedOut:
-        Say("Synchronization TIMEOUT expired");
+        Say(TLinkEventKind::Error, "Synchronization TIMEOUT expired");
         return TPhase::Failed;
     case TClockOutcome::Accepted:
         break;
     }
-    Say("SYNCH ---> " + HexByte(answer.Byte));
+    Say(TLinkEventKind::Detail, "SYNCH ---> " + HexByte(answer.Byte));
     return answer.Byte == Low ? TPhase::Match : TPhase::Miss;
 }
 
@@ -208,10 +212,10 @@ TPhase SecondPhase(const TClockIn &ClockIn, unsigned char High, const TSay &Say)
                                         [High](unsigned char Byte) { return Byte == High; });
     switch (answer.Outcome) {
     case TClockOutcome::SendFailed:
-        Say("Upper byte failure");
+        Say(TLinkEventKind::Error, "Upper byte failure");
         return TPhase::Failed;
     case TClockOutcome::ReadFailed:
-        Say("FT_Read error");
+        Say(TLinkEventKind::Error, "FT_Read error");
         return TPhase::Failed;
     case TClockOutcome::TimedOut:
         return TPhase::Miss;

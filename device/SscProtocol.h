@@ -12,6 +12,8 @@
 // high byte.
 #pragma once
 
+#include "device/LinkEvent.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -117,6 +119,7 @@ struct TFlight {
     std::deque<THostByteInFlight> Bytes; // oldest first
     std::uint64_t Written = 0;           // places given to what was written so far
     std::uint64_t ReadBack = 0;          // bytes read back so far
+    std::uint64_t Answered = 0;          // host bytes the device has clocked in and answered
 };
 // A host byte still unanswered when this much has been read back past it has been taken by a
 // device that does not answer it: it is no longer waited for.
@@ -196,7 +199,7 @@ struct TClockAnswer {
 };
 using TClockIn = std::function<TClockAnswer(const unsigned char *Command, std::size_t Length,
                                             const std::function<bool(unsigned char)> &Accept)>;
-using TSay = std::function<void(const std::string &Text)>;
+using TSay = std::function<void(TLinkEventKind Kind, const std::string &Text)>;
 
 enum class TPhase { Match, Miss, Failed };
 

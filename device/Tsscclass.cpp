@@ -44,6 +44,11 @@ TSSCClass::TSSCClass(TSSCMessageEvent OnMessage) : FOnMessage(std::move(OnMessag
     start();
 }
 
+TSSCClass::TSSCClass(TSSCEventHandler OnEvent) : FOnEvent(std::move(OnEvent))
+{
+    start();
+}
+
 TSSCClass::~TSSCClass()
 {
     // A QThread must never be destroyed while it runs. The worker never waits for this thread,
@@ -68,7 +73,7 @@ void TSSCClass::run()
 bool TSSCClass::Init(const AnsiString &Description)
 {
     if (FDevice) {
-        Report("Already inited");
+        Report(TLinkEventKind::Error, "Already inited");
         return true;
     }
 
@@ -80,12 +85,12 @@ bool TSSCClass::Init(const AnsiString &Description)
     FLibrary = LoadDriver(FLibraryFile);
     if (!FLibrary) {
         FInitOutcome = TInitOutcome::LibraryMissing;
-        Report("Can not load " + FLibraryFile);
+        Report(TLinkEventKind::Error, "Can not load " + FLibraryFile);
         return true;
     }
     if (const std::string missing = BindEntryPoints(FLibrary); !missing.empty()) {
         FInitOutcome = TInitOutcome::EntryPointMissing;
-        Report("Missing " + missing);
+        Report(TLinkEventKind::Error, "Missing " + missing);
         return true;
     }
 
@@ -94,7 +99,10 @@ bool TSSCClass::Init(const AnsiString &Description)
     if (Table.FT_OpenEx(const_cast<char *>(Description.c_str()), FT_OPEN_BY_DESCRIPTION, &handle) !=
         FT_OK) {
         FInitOutcome = TInitOutcome::DeviceNotFound;
-        Report("Error in FT_OpenEx DeviceDescr:" + Description);
+        // Opened without a description, the link only binds the library for listing the
+        // devices: that no device has the empty one is a step, not an error.
+        Report(Description.empty() ? TLinkEventKind::Detail : TLinkEventKind::Error,
+               "Error in FT_OpenEx DeviceDescr:" + Description);
         return true;
     }
     FDevice = handle;
@@ -107,11 +115,11 @@ bool TSSCClass::Init(const AnsiString &Description)
 
     if (SendBuffer(kSetupCommands.data(), kSetupCommands.size())) {
         FInitOutcome = TInitOutcome::SetupNotSent;
-        Report("Error in sending...");
+        Report(TLinkEventKind::Error, "Error in sending...");
         return true;
     }
     FInitOutcome = TInitOutcome::Opened;
-    Report("Inited");
+    Report(TLinkEventKind::State, "Inited");
     return false;
 }
 
@@ -186,8 +194,8 @@ FT_STATUS TSSCClass::Checked(FT_STATUS Status, TDriverCall Call)
     const bool lost = std::any_of(FFailures.begin(), FFailures.end(),
                                   [](int Failed) { return Failed > kFailureRetries; });
     if (lost && !FDeviceFailing.exchange(true, std::memory_order_relaxed) && Synched)
-        Report(std::string("Device lost: ") + kCallNames[call] + " failed " +
-               std::to_string(failures) + " times");
+        Report(TLinkEventKind::Error, std::string("Device lost: ") + kCallNames[call] + " failed " +
+                                          std::to_string(failures) + " times");
     else if (!lost)
         FDeviceFailing.store(false, std::memory_order_relaxed);
     return Status;
@@ -227,7 +235,7 @@ bool TSSCClass::SendBuffer(const unsigned char *Data, std::uint32_t Length)
             StartTimeout(kSendBufferTimeoutMs);
         }
         if (sent < Length && TimeoutExpired()) {
-            Report("SendBuffer TIMEOUT");
+            Report(TLinkEventKind::Error, "SendBuffer TIMEOUT");
             return true;
         }
     }
@@ -237,16 +245,16 @@ bool TSSCClass::SendBuffer(const unsigned char *Data, std::uint32_t Length)
 // ---------------------------------------------------------------------------------------------
 // Messages
 
-void TSSCClass::Report(const AnsiString &Text)
+void TSSCClass::Report(TLinkEventKind Kind, const AnsiString &Text)
 {
     {
         std::lock_guard guard(FMessageMutex);
         FMessage = Text;
     }
-    if (!FOnMessage)
+    if (!FOnMessage && !FOnEvent)
         return;
     if (OnUiThread()) {
-        FOnMessage(Text);
+        Deliver(Kind, Text);
         return;
     }
     // Queued, not waited for: the UI thread may itself be waiting for this worker. The texts
@@ -256,21 +264,29 @@ void TSSCClass::Report(const AnsiString &Text)
     {
         std::lock_guard guard(FMessageMutex);
         first = FPendingMessages.empty();
-        FPendingMessages.push_back(Text);
+        FPendingMessages.emplace_back(Kind, Text);
     }
     if (first)
         QMetaObject::invokeMethod(this, "DeliverMessages", Qt::QueuedConnection);
 }
 
+void TSSCClass::Deliver(TLinkEventKind Kind, const AnsiString &Text)
+{
+    if (FOnEvent)
+        FOnEvent(Kind, Text);
+    else
+        FOnMessage(Text);
+}
+
 void TSSCClass::DeliverMessages()
 {
-    std::vector<AnsiString> texts;
+    std::vector<std::pair<TLinkEventKind, AnsiString>> messages;
     {
         std::lock_guard guard(FMessageMutex);
-        texts.swap(FPendingMessages);
+        messages.swap(FPendingMessages);
     }
-    for (const AnsiString &text : texts)
-        FOnMessage(text);
+    for (const auto &[kind, text] : messages)
+        Deliver(kind, text);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -405,7 +421,7 @@ void TSSCClass::SendFrame()
             FrameTaken(FFrame, count);
             StartTimeout(kFrameWriteTimeoutMs);
         } else if (TimeoutExpired()) {
-            Report("FT_Write TIMEOUT");
+            Report(TLinkEventKind::Error, "FT_Write TIMEOUT");
             return;
         }
         if (status != FT_OK && FFrame.Pending)
@@ -438,6 +454,7 @@ void TSSCClass::CollectReceived()
     got = std::min(got, wanted);
     CollectPairs(Rx(), FRxCarry, FReadBuffer.data(), got);
     AnswersRead(FFlight, FReadBuffer.data(), got);
+    FDeviceTook.store(FFlight.Answered, std::memory_order_relaxed);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -448,13 +465,13 @@ bool TSSCClass::SynchDevice(int Attempts, std::int16_t Pattern)
     if (Synched)
         return false;
     if (!FDevice || Attempts < kMinSynchAttempts) {
-        Report("Not inited or bad parameters");
+        Report(TLinkEventKind::Error, "Not inited or bad parameters");
         return true;
     }
     if (PurgeInput())
         return true;
 
-    const TSay say = [this](const std::string &Text) { Report(Text); };
+    const TSay say = [this](TLinkEventKind Kind, const std::string &Text) { Report(Kind, Text); };
     const TClockIn firstPhase = [this](const unsigned char *Command, std::size_t Length,
                                        const std::function<bool(unsigned char)> &Accept) {
         return ClockInAndWait(Command, Length, Accept);
@@ -478,7 +495,7 @@ bool TSSCClass::SynchDevice(int Attempts, std::int16_t Pattern)
         case TPhase::Miss:
             continue;
         case TPhase::Match:
-            Report(std::to_string(counter));
+            Report(TLinkEventKind::Detail, std::to_string(counter));
             MarkSynched();
             return false;
         }
@@ -497,7 +514,7 @@ bool TSSCClass::PurgeInput()
         const DWORD wanted = std::min<DWORD>(remaining, kReadChunk);
         if (Checked(Table.FT_Read(FDevice, FReadBuffer.data(), wanted, &got), TDriverCall::Read) !=
             FT_OK) {
-            Report("Error in FT_Read spurgo");
+            Report(TLinkEventKind::Error, "Error in FT_Read spurgo");
             return true;
         }
         // A read that brings nothing has waited out the driver's read timeout: what was counted
@@ -558,7 +575,7 @@ bool TSSCClass::CanTransfer()
     if (Terminated())
         return false;
     if (!FDevice) {
-        Report("Not inited");
+        Report(TLinkEventKind::Error, "Not inited");
         return false;
     }
     return true;

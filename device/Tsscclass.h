@@ -37,6 +37,7 @@
 #include <mutex>
 #include <shared_mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 using AnsiString = std::string;
@@ -54,6 +55,8 @@ struct TLinkRemains {
     std::vector<unsigned char> Received;
 };
 using TSSCMessageEvent = std::function<void(const AnsiString &)>;
+// The same messages with their kind (LinkEvent.h), for callers that sort them.
+using TSSCEventHandler = std::function<void(TLinkEventKind Kind, const AnsiString &Text)>;
 
 namespace ssc
 {
@@ -75,6 +78,8 @@ public:
     // The worker starts as soon as the object is constructed. Messages go to OnMessage on the
     // user-interface thread.
     explicit TSSCClass(TSSCMessageEvent OnMessage = {});
+    // The same, the messages going with their kind to OnEvent.
+    explicit TSSCClass(TSSCEventHandler OnEvent);
     ~TSSCClass() override;
 
     TSSCClass(const TSSCClass &) = delete;
@@ -107,6 +112,9 @@ public:
     // as when the device has been unplugged: the device is lost. False again once that call
     // succeeds.
     bool DeviceFailing() const { return FDeviceFailing.load(); }
+    // Host bytes the device has clocked in and answered so far; what waits in the rings or the
+    // chip is not counted.
+    std::uint64_t DeviceTook() const { return FDeviceTook.load(std::memory_order_relaxed); }
 
 private:
     void run() override;
@@ -122,7 +130,9 @@ private:
     void StartTimeout(std::uint32_t Milliseconds);
     bool TimeoutExpired();
     bool SendBuffer(const unsigned char *Data, std::uint32_t Length);
-    void Report(const AnsiString &Text);
+    void Report(TLinkEventKind Kind, const AnsiString &Text);
+    // Hands one message to whichever callback the link was given.
+    void Deliver(TLinkEventKind Kind, const AnsiString &Text);
 
     // The driver's receive and transmit queue counts; false when it cannot tell.
     bool QueueCounts(d2xx::DWORD &Received, d2xx::DWORD &ToSend);
@@ -150,6 +160,7 @@ private:
     std::shared_mutex FLock;
     d2xx::FT_HANDLE FDevice = nullptr;
     TSSCMessageEvent FOnMessage;
+    TSSCEventHandler FOnEvent;
     std::uint8_t FTxTag = 1;
     void *FLibrary = nullptr;
     std::array<unsigned char, ssc::kRingSize> FTxRing{};
@@ -185,11 +196,12 @@ private:
     std::condition_variable FWake;
     std::mutex FMessageMutex;
     // The worker's messages not yet handed to the callback, under FMessageMutex.
-    std::vector<AnsiString> FPendingMessages;
+    std::vector<std::pair<TLinkEventKind, AnsiString>> FPendingMessages;
 
     TInitOutcome FInitOutcome = TInitOutcome::NotTried;
     std::string FLibraryFile;
     std::atomic<bool> FDeviceFailing{false};
+    std::atomic<std::uint64_t> FDeviceTook{0};
 };
 
 // Retires a link: Stop, wait until its worker has ended, destroy, forget. Messages the worker

@@ -273,11 +273,15 @@ TEST_F(BridgeProgram, ANameIsTakenAsTheBytesGivenOrRefusedAndShownEscaped)
 TEST_F(BridgeProgram, EchoesThroughItsPortAndEachEndingSignalRemovesThePort)
 {
     for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
-        // The quiet one says nothing but errors, and there are none.
+        // The quiet one says nothing but errors, and there are none; the verbose one says the
+        // handshake's steps too, which the plain one leaves out.
         const bool quiet = signal == SIGHUP;
+        const bool verbose = signal == SIGTERM;
         QStringList arguments{"--device", kSimulator, "--port", "rig"};
         if (quiet)
             arguments << "--quiet";
+        if (verbose)
+            arguments << "--verbose";
         BridgeRun bridge(arguments, RuntimeDir.path());
         const QString path = bridge.WaitForPath();
         ASSERT_EQ(path, RuntimeDir.filePath("velmor-debug/rig")) << bridge.Err().toStdString();
@@ -301,6 +305,7 @@ TEST_F(BridgeProgram, EchoesThroughItsPortAndEachEndingSignalRemovesThePort)
             EXPECT_TRUE(err.isEmpty()) << err.toStdString();
         } else {
             EXPECT_TRUE(err.contains(" link: bridging\n")) << err.toStdString();
+            EXPECT_EQ(err.contains(" link: SYNCH ---> "), verbose) << err.toStdString();
             EXPECT_TRUE(err.contains(" stopped: port removed, device closed\n"));
         }
     }
@@ -648,7 +653,9 @@ TEST(HeadlessBridge, ADeviceThatNeverSynchronisesCostsAboutALineASecond)
     SimLibrary sim;
     ASSERT_TRUE(sim.Loaded());
     sim.vsim_SetNoPattern(1);
-    const TBridgeOptions options = SimulatorOptions(QStringLiteral("unsynched"));
+    // The handshake's chatter is said only when asked for.
+    TBridgeOptions options = SimulatorOptions(QStringLiteral("unsynched"));
+    options.Verbose = true;
     QStringList said;
     QElapsedTimer clock;
     {
@@ -673,9 +680,10 @@ TEST(HeadlessBridge, ADeviceThatNeverSynchronisesCostsAboutALineASecond)
     }
     sim.vsim_SetNoPattern(0);
     d2xx::SetLibraryFile("");
-    // Opened, port ready, stopped; the link's first three texts; then a note a second at most.
+    // Opened, port ready, stopped; the state it reached; the link's first three texts; then a
+    // note a second at most.
     const qint64 seconds = clock.elapsed() / 1000;
-    EXPECT_LE(said.size(), 7 + seconds + 1) << said.mid(0, 20).join('\n').toStdString();
+    EXPECT_LE(said.size(), 8 + seconds + 1) << said.mid(0, 20).join('\n').toStdString();
 }
 
 // A device lost while an application's bytes are on their way: unplugged, or every read failing.
@@ -719,6 +727,8 @@ TEST(HeadlessBridge, ADeviceLostMidTransferIsReopenedAndEveryByteComesBack)
             << said.join('\n').toStdString();
         EXPECT_TRUE(saw(fault.Said)) << said.join('\n').toStdString();
         EXPECT_EQ(bridge.State().Phase(), TLinkPhase::DeviceLost);
+        // What the device took is counted; what is carried for the next link is not, yet.
+        EXPECT_EQ(bridge.State().Traffic().ToDevice + bridge.Bridge().Unsent(), sent.size());
         fault.Set(sim, 0);
 
         EXPECT_TRUE(client.Receive(sent)) << client.Received;
@@ -727,6 +737,8 @@ TEST(HeadlessBridge, ADeviceLostMidTransferIsReopenedAndEveryByteComesBack)
         EXPECT_TRUE(client.Receive("after"));
         EXPECT_EQ(client.Received, sent + "after");
         EXPECT_EQ(bridge.State().Phase(), TLinkPhase::Bridging);
+        // Each byte counted once as taken by the device, however many links carried it.
+        EXPECT_EQ(bridge.State().Traffic().ToDevice, sent.size() + 5);
         bridge.Stop();
     }
     d2xx::SetLibraryFile("");

@@ -5,6 +5,7 @@
 
 #include "tests/Wait.h"
 
+#include <QCheckBox>
 #include <QPlainTextEdit>
 #include <QTextDocument>
 
@@ -44,7 +45,7 @@ TEST(LinkLog, ATextOrATurnOfUpToFourTextsSaidAgainIsCountedNotKept)
         TLinkLog log;
         int newTexts = 0;
         for (const QString &text : QString(test.Said).split(' '))
-            newTexts += log.Add(text.toStdString()) ? 1 : 0;
+            newTexts += log.Add(TLinkEventKind::Error, text.toStdString()) ? 1 : 0;
         EXPECT_EQ(Kept(log).toStdString(), test.Kept);
         EXPECT_EQ(std::size_t(newTexts), log.Entries().size());
     }
@@ -55,14 +56,15 @@ TEST(MessagesWindow, AFloodOfMessagesIsShownInAFewRedrawsNotOneEach)
     TLinkLog log;
     TMessagesForm form(log);
     log.Changed = [&] { form.LogChanged(); };
-    log.Add("Inited");
+    log.Add(TLinkEventKind::State, "Inited");
+    form.DetailsCheck->setChecked(true);
     form.show();
     ASSERT_TRUE(form.MessageList->toPlainText().contains("Inited"));
     int redraws = 0;
     QObject::connect(form.MessageList->document(), &QTextDocument::contentsChange,
                      [&] { ++redraws; });
     for (int i = 0; i < 1000; ++i)
-        log.Add(i % 2 == 0 ? "SYNCH ---> 55" : "SYNCH ---> AA");
+        log.Add(TLinkEventKind::Detail, i % 2 == 0 ? "SYNCH ---> 55" : "SYNCH ---> AA");
     // The window follows, the repeats counted.
     EXPECT_TRUE(test::WaitUntil([&] {
         return form.MessageList->toPlainText().contains("SYNCH ---> AA  (500 times)");

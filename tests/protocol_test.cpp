@@ -225,7 +225,13 @@ struct ScriptedDevice {
     }
     TSay Say()
     {
-        return [this](const std::string &Text) { Said.push_back(Text); };
+        // Each text with its kind: the handshake's bytes are detail, its failures errors.
+        return [this](TLinkEventKind Kind, const std::string &Text) {
+            Said.push_back((Kind == TLinkEventKind::Detail  ? "detail: "
+                            : Kind == TLinkEventKind::Error ? "error: "
+                                                            : "other: ") +
+                           Text);
+        };
     }
 };
 } // namespace
@@ -275,7 +281,7 @@ TEST(Handshake, FirstPhaseComparesTheLastEightBitsWithTheLowByte)
     device.Offered = {0xA5, 0x07};
     EXPECT_EQ(FirstPhase(device.ClockIn(), LowByte(0x01A5), device.Say()), TPhase::Match);
     EXPECT_EQ(FirstPhase(device.ClockIn(), LowByte(0x01A5), device.Say()), TPhase::Miss);
-    EXPECT_THAT(device.Said, ElementsAre("SYNCH ---> A5", "SYNCH ---> 07"));
+    EXPECT_THAT(device.Said, ElementsAre("detail: SYNCH ---> A5", "detail: SYNCH ---> 07"));
     EXPECT_THAT(device.Commands[0], ElementsAre(0x2E, 0x00)) << "one more bit";
 }
 
@@ -287,7 +293,8 @@ TEST(Handshake, FirstPhaseFailuresEndTheHandshake)
     for (int i = 0; i < 3; ++i)
         EXPECT_EQ(FirstPhase(device.ClockIn(), 0xA5, device.Say()), TPhase::Failed);
     // A failed send has said its own message already.
-    EXPECT_THAT(device.Said, ElementsAre("Synchronization TIMEOUT expired", "FT_Read error"));
+    EXPECT_THAT(device.Said,
+                ElementsAre("error: Synchronization TIMEOUT expired", "error: FT_Read error"));
 }
 
 TEST(Handshake, SecondPhaseWaitsForTheHighByte)
@@ -301,7 +308,7 @@ TEST(Handshake, SecondPhaseWaitsForTheHighByte)
     EXPECT_EQ(SecondPhase(device.ClockIn(), 0x01, device.Say()), TPhase::Miss);
     EXPECT_EQ(SecondPhase(device.ClockIn(), 0x01, device.Say()), TPhase::Failed);
     EXPECT_EQ(SecondPhase(device.ClockIn(), 0x01, device.Say()), TPhase::Failed);
-    EXPECT_THAT(device.Said, ElementsAre("Upper byte failure", "FT_Read error"));
+    EXPECT_THAT(device.Said, ElementsAre("error: Upper byte failure", "error: FT_Read error"));
 }
 
 TEST(Ticks, DeadlinesHoldAcrossTheCounterWrap)
