@@ -20,6 +20,7 @@
 #include <QToolButton>
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
 
 using namespace bridge;
@@ -115,6 +116,10 @@ TVSSC::TVSSC(QWidget *Owner) : QMainWindow(Owner)
     });
 
     adjustSize();
+    // The designed window has one size: maximised, its widgets would sit in a corner of an
+    // empty expanse. A fixed size also tells the window manager to offer no maximise button.
+    setFixedSize(size());
+    setWindowFlag(Qt::WindowMaximizeButtonHint, false);
     move(kDesignedPosition);
 }
 
@@ -134,7 +139,7 @@ void TVSSC::Setup1Click()
     // Reset.
     const QString keptPort = SetupForm->VCOMSel->currentText();
     const QString keptDevice = SetupForm->SSCSel->currentText();
-    const bool hadLink = SetupForm->SSCLink != nullptr;
+    const bool hadLink = SetupForm->SSCLink != nullptr || FBridge.Reopening();
     if (hadLink)
         FBridge.RetireForReplacement(SetupForm->SSCLink);
 
@@ -249,13 +254,19 @@ QString Amount(double Bytes)
 
 void TVSSC::ShowLinkState()
 {
-    // This runs every tick: the texts are built only when the state moved on.
-    if (FBridge.State().Revision() == FShownRevision)
+    // This runs every tick: the texts are built only when the state moved on, or the wait for
+    // the next attempt at a lost device reached another second.
+    const auto retryIn = std::chrono::ceil<std::chrono::seconds>(FBridge.NextAttemptIn());
+    const int retrySeconds = FBridge.Reopening() ? int(retryIn.count()) : -1;
+    if (FBridge.State().Revision() == FShownRevision && retrySeconds == FShownRetry)
         return;
     FShownRevision = FBridge.State().Revision();
+    FShownRetry = retrySeconds;
     const TLinkTraffic &traffic = FBridge.State().Traffic();
     QString text = QString::fromStdString(TLinkState::Word(FBridge.State().Phase()));
     text[0] = text[0].toUpper();
+    if (FBridge.Reopening())
+        text = kRetryingText.arg(std::max(retrySeconds, 1));
     if (traffic.ToDevice != 0 || traffic.FromDevice != 0)
         text += QStringLiteral("  \u2191%1 %2/s  \u2193%3 %4/s")
                     .arg(Amount(double(traffic.ToDevice)), Amount(traffic.ToRate),
@@ -275,8 +286,8 @@ void TVSSC::ShowLinkState()
 void TVSSC::PollingTimerTimer()
 {
     SSCDevice->setText(SetupForm->SSCSel->currentText());
-    TSSCClass *link = SetupForm->SSCLink.get();
-    if (!link)
+    // No link: none was opened yet, or a lost device waits to be reopened.
+    if (!SetupForm->SSCLink && !FBridge.Reopening())
         return;
     // Off for the tick; switched on again at its end, which restarts the interval, so ticks
     // never overlap.
@@ -284,7 +295,7 @@ void TVSSC::PollingTimerTimer()
 
     // Keep the port in place under the wanted name, and its status word current.
     PortPanel->RefreshStatus();
-    FBridge.Tick(*link, *PortPanel->VSPortAx, PortPanel->ApplicationHoldsPort());
+    FBridge.Cycle(SetupForm->SSCLink, *PortPanel->VSPortAx, PortPanel->ApplicationHoldsPort());
     ShowLinkState();
     PollingTimer->start();
 }

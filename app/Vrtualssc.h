@@ -24,6 +24,8 @@ class TVirtualPort;
 
 // The status line while the Setup dialog is up: the link rests until it is answered.
 inline const QString kSetupOpenText = QStringLiteral("Setup open: link paused");
+// The status line while a lost device waits to be reopened, with the seconds to the next attempt.
+inline const QString kRetryingText = QStringLiteral("Device lost, retrying in %1 s");
 
 class TVSSC final : public QMainWindow
 {
@@ -81,6 +83,8 @@ private:
     TBridge FBridge;
     // The state's revision the status line shows (it is redrawn only when that moved on).
     std::uint64_t FShownRevision = ~std::uint64_t{0};
+    // The whole seconds to the next attempt at a lost device it shows; -1 when none is due.
+    int FShownRetry = -1;
 };
 
 extern TVSSC *VSSC;

@@ -1,10 +1,20 @@
 #include "dialogs/Message.h"
 
+#include <QFontMetrics>
+#include <QGridLayout>
 #include <QMessageBox>
+#include <QSpacerItem>
 
 namespace
 {
 TMessageHandler Handler;
+// What a title bar takes beside its title: the icon and the buttons, with room to spare.
+constexpr int kTitleBarExtras = 160;
+} // namespace
+
+int MessageBoxWidthForTitle(const QFont &Font, const QString &Title)
+{
+    return QFontMetrics(Font).horizontalAdvance(Title) + kTitleBarExtras;
 }
 
 void ShowMessage(QWidget *Parent, const QString &Text, const QString &Informative)
@@ -13,12 +23,17 @@ void ShowMessage(QWidget *Parent, const QString &Text, const QString &Informativ
         Handler(Parent, Text, Informative);
         return;
     }
-    // Texts may carry names from outside (a device description, a path): never rich text.
-    QMessageBox box(QMessageBox::Information, QStringLiteral("Velmor Debug"), Text, QMessageBox::Ok,
-                    Parent);
+    // Every box of the program says that something was refused or failed. Texts may carry names
+    // from outside (a device description, a path): never rich text.
+    QMessageBox box(QMessageBox::Warning, kMessageTitle, Text, QMessageBox::Ok, Parent);
     box.setTextFormat(Qt::PlainText);
     if (!Informative.isEmpty())
         box.setInformativeText(Informative.toHtmlEscaped().replace('\n', "<br>"));
+    // A box sized for a short text would have its title cut in the title bar.
+    if (auto *grid = qobject_cast<QGridLayout *>(box.layout()))
+        grid->addItem(new QSpacerItem(MessageBoxWidthForTitle(box.font(), kMessageTitle), 0,
+                                      QSizePolicy::Minimum, QSizePolicy::Fixed),
+                      grid->rowCount(), 0, 1, grid->columnCount());
     box.exec();
 }
 

@@ -7,6 +7,7 @@
 
 #include <functional>
 
+class QFont;
 class QWidget;
 
 // Text is the box's text; Informative, when not empty, says why below it.
@@ -18,7 +19,13 @@ inline const QString kExitApplicationsText =
     QStringLiteral("You must exit any application connected \n before changing settings");
 inline const QString kInitErrorText = QStringLiteral("Error in initing");
 
+inline const QString kMessageTitle = QStringLiteral("Velmor Debug");
+
+// A warning box: Text, and below it Informative when not empty; at least wide enough for the
+// whole title.
 void ShowMessage(QWidget *Parent, const QString &Text, const QString &Informative = {});
+// The least width of a box whose title bar shows Title whole.
+int MessageBoxWidthForTitle(const QFont &Font, const QString &Title);
 
 // An empty handler restores the real message box.
 void SetMessageHandler(TMessageHandler Handler);

@@ -18,12 +18,16 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QCheckBox>
+#include <QClipboard>
 #include <QComboBox>
+#include <QFile>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QLoggingCategory>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QPushButton>
@@ -151,6 +155,33 @@ class AppTest : public AppTestBase
 };
 
 } // namespace
+
+// What the user sees of the window's frame: a size of its own that maximising cannot change, and
+// message boxes that warn, wide enough for their whole title.
+TEST_F(AppTest, TheWindowKeepsItsSizeAndItsBoxesWarnUnderAWholeTitle)
+{
+    // The window manager is told so: no maximise button, and least size equal to most.
+    EXPECT_EQ(VSSC->minimumSize(), VSSC->size());
+    EXPECT_EQ(VSSC->maximumSize(), VSSC->size());
+    EXPECT_FALSE(VSSC->windowFlags().testFlag(Qt::WindowMaximizeButtonHint));
+
+    SetMessageHandler({});
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    QString title;
+    int width = 0;
+    QTimer::singleShot(0, [&] {
+        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+            icon = box->icon();
+            title = box->windowTitle();
+            width = box->width();
+            box->accept();
+        }
+    });
+    ShowMessage(VSSC, kInitErrorText, QStringLiteral("Can not load libftd2xx.so"));
+    EXPECT_EQ(icon, QMessageBox::Warning);
+    EXPECT_EQ(title, "Velmor Debug");
+    EXPECT_GE(width, MessageBoxWidthForTitle(QApplication::font(), title));
+}
 
 TEST_F(AppTest, StartsIdleWithItsDesignedWindow)
 {
@@ -719,20 +750,39 @@ TEST_F(LinkStateTest, FromSynchronisingToBridgingToLostAndBackAfterReset)
     ASSERT_TRUE(TickUntil([&] { return Phase() == TLinkPhase::Bridging; }));
     EXPECT_TRUE(StatusLine().startsWith("Bridging"));
 
-    // Unplugged in the middle of a transfer: device lost.
+    // Unplugged in the middle of a transfer: device lost, and reopened by itself once back.
+    // What the application writes meanwhile waits, and is not counted as taken by the device.
     PortClient client(PortPath());
     ASSERT_TRUE(client.IsOpen());
-    client.Write(std::string(50, 'x'));
-    ASSERT_TRUE(TickUntil([&] { return VSSC->LinkState().Traffic().ToDevice > 0; }));
+    EXPECT_EQ(EchoThroughTicks(client, std::string(50, 'x')), std::string(50, 'x'));
+    EXPECT_EQ(VSSC->LinkState().Traffic().ToDevice, 50u);
     Sim.vsim_SetUnplugged(1);
     ASSERT_TRUE(TickUntil([&] { return Phase() == TLinkPhase::DeviceLost; }));
-    EXPECT_TRUE(StatusLine().startsWith("Device lost"));
+    ASSERT_TRUE(TickUntil([&] { return StatusLine().startsWith("Device lost, retrying in "); }))
+        << StatusLine().toStdString();
+    client.Write("during");
+    ASSERT_TRUE(TickUntil([&] { return StatusLine().contains("retrying in 1 s"); }))
+        << StatusLine().toStdString();
+    EXPECT_EQ(VSSC->LinkState().Traffic().ToDevice, 50u);
+    Sim.vsim_SetUnplugged(0);
+    std::string back;
+    ASSERT_TRUE(TickUntil([&] {
+        back += client.ReadAvailable();
+        return back.size() >= 6;
+    })) << StatusLine().toStdString();
+    EXPECT_EQ(back, "during");
+    EXPECT_EQ(Phase(), TLinkPhase::Bridging);
+    EXPECT_EQ(VSSC->LinkState().Traffic().ToDevice, 56u);
 
-    // Back, and Reset: bridging again.
+    // Lost again, and back: Reset tries at once, without waiting for the next attempt.
+    Sim.vsim_SetUnplugged(1);
+    ASSERT_TRUE(TickUntil([&] { return StatusLine().startsWith("Device lost, retrying in "); }));
     Sim.vsim_SetUnplugged(0);
     VSSC->ButtonResetClick();
     EXPECT_THAT(Shown, IsEmpty());
+    EXPECT_EQ(Phase(), TLinkPhase::Synchronising);
     ASSERT_TRUE(TickUntil([&] { return Phase() == TLinkPhase::Bridging; }));
+    EXPECT_EQ(EchoThroughTicks(client, "after"), "after");
 }
 
 TEST_F(LinkStateTest, TrafficIsCountedExactly)
@@ -768,9 +818,33 @@ TEST_F(LinkStateTest, TheLinksMessagesAreKeptAndLogged)
 
     EXPECT_TRUE(logged.contains("Inited")) << logged.join('|').toStdString();
     EXPECT_TRUE(logged.contains("SYNCH ---> A5"));
+
+    // The window shows states and errors; the handshake's steps, and the listing of the devices
+    // when Setup opened, only with Details.
     VSSC->MessagesButton->click();
-    ASSERT_TRUE(VSSC->MessagesForm->isVisible());
-    const QString shown = VSSC->MessagesForm->MessageList->toPlainText();
-    EXPECT_TRUE(shown.contains("Inited"));
-    EXPECT_TRUE(shown.contains("SYNCH ---> A5"));
+    TMessagesForm &form = *VSSC->MessagesForm;
+    ASSERT_TRUE(form.isVisible());
+    const QString plain = form.MessageList->toPlainText();
+    EXPECT_TRUE(plain.contains("Inited")) << plain.toStdString();
+    EXPECT_TRUE(plain.contains("bridging")) << plain.toStdString();
+    EXPECT_FALSE(plain.contains("SYNCH ---> ")) << plain.toStdString();
+    EXPECT_FALSE(plain.contains("Error in FT_OpenEx")) << plain.toStdString();
+    EXPECT_EQ(VSSC->LinkState().LastError(), "");
+    form.DetailsCheck->setChecked(true);
+    const QString detailed = form.MessageList->toPlainText();
+    EXPECT_TRUE(detailed.contains("SYNCH ---> A5"));
+    EXPECT_TRUE(detailed.contains("Error in FT_OpenEx DeviceDescr:\n"));
+
+    // Copy and Save take what is shown; Clear empties the window.
+    form.CopyButton->click();
+    EXPECT_EQ(QApplication::clipboard()->text(), detailed);
+    QTemporaryDir dir;
+    const QString file = dir.filePath("messages.txt");
+    EXPECT_EQ(form.SaveTo(file), QString());
+    QFile saved(file);
+    ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
+    EXPECT_EQ(QString::fromUtf8(saved.readAll()), detailed);
+    EXPECT_NE(form.SaveTo(dir.filePath("no/such/folder/messages.txt")), QString());
+    form.ClearButton->click();
+    EXPECT_EQ(form.MessageList->toPlainText(), QString());
 }

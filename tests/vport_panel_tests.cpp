@@ -5,10 +5,13 @@
 
 #include "tests/Wait.h"
 
+#include <QAction>
+#include <QClipboard>
 #include <QComboBox>
 #include <QFile>
 #include <QFileInfo>
 #include <QGroupBox>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QTemporaryDir>
 
@@ -349,7 +352,8 @@ TEST_F(VPortPanel, NamesAndPathsAreShownAsPlainText)
         EXPECT_EQ(Label->textFormat(), Qt::PlainText);
     }
     EXPECT_EQ(Panel->VPortName->text(), Markup);
-    EXPECT_EQ(Panel->VPortPath->text(), Script.Path);
+    Panel->VPortPath->findChild<QAction *>(QStringLiteral("CopyPath"))->trigger();
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), Script.Path);
     // Tooltips are rich text when they look like it; these say the text as it is.
     for (const QString &Tip : {Panel->VPortPath->toolTip(), Panel->VPortStatus->toolTip()}) {
         EXPECT_FALSE(Tip.contains(Markup)) << Tip.toStdString();
@@ -385,16 +389,22 @@ TEST_F(VPortPanel, EverythingIsLegibleInsideTheGroup)
     EXPECT_LE(Panel->VPortStatus->fontMetrics().horizontalAdvance(QStringLiteral("Idle No Dcd")),
               Panel->VPortStatus->width());
 
-    // A path too long for one line wraps, whole, and stays copyable as it is.
-    Script.Path = QStringLiteral("/run/user/1000/velmor-debug/a-rather-long-port-name");
+    // A path too long for one line keeps its beginning and its name, loses its middle, and is
+    // whole in the tooltip and behind "Copy path".
+    Script.Path = QStringLiteral("/run/user/1000/velmor-debug/a/rather/deep/folder/of/ports/") +
+                  QStringLiteral("bench-rig-7");
     Script.Created = false;
     Refresh();
-    EXPECT_EQ(Panel->VPortPath->text(), Script.Path);
-    EXPECT_LE(Panel->VPortPath->geometry().top() +
-                  Panel->VPortPath->heightForWidth(Panel->VPortPath->width()),
-              Panel->height());
-    Panel->VPortPath->setSelection(0, static_cast<int>(Script.Path.size()));
-    EXPECT_EQ(Panel->VPortPath->selectedText(), Script.Path);
+    const QString Shown = Panel->VPortPath->text();
+    EXPECT_TRUE(Shown.startsWith(QStringLiteral("/run/user"))) << Shown.toStdString();
+    EXPECT_TRUE(Shown.endsWith(QStringLiteral("bench-rig-7"))) << Shown.toStdString();
+    EXPECT_TRUE(Shown.contains(QChar(0x2026))) << Shown.toStdString();
+    EXPECT_LE(Panel->VPortPath->fontMetrics().horizontalAdvance(Shown), Panel->VPortPath->width());
+    EXPECT_EQ(Panel->VPortPath->toolTip(), Script.Path);
+    auto *CopyPath = Panel->VPortPath->findChild<QAction *>(QStringLiteral("CopyPath"));
+    ASSERT_NE(CopyPath, nullptr);
+    CopyPath->trigger();
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), Script.Path);
 }
 
 TEST_F(VPortPanel, ThePanelFollowsTheGroupsSize)
@@ -432,10 +442,11 @@ TEST(VPortPanelReal, APortIsOpenedAtThePathThePanelShows)
     Panel->RefreshStatus();
     ASSERT_EQ(Panel->VPortStatus->text(), QStringLiteral("Idle"))
         << Panel->VPortStatus->toolTip().toStdString();
+    // The path as the user takes it from the panel: its tooltip, whole however it is shown.
     const QString Path = RuntimeDir + QStringLiteral("/velmor-debug/COM7");
-    EXPECT_EQ(Panel->VPortPath->text(), Path);
+    EXPECT_EQ(Panel->VPortPath->toolTip(), Path);
 
-    const int Client = ::open(QFile::encodeName(Panel->VPortPath->text()).constData(),
+    const int Client = ::open(QFile::encodeName(Panel->VPortPath->toolTip()).constData(),
                               O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     ASSERT_GE(Client, 0);
     EXPECT_TRUE(test::WaitUntil([&] {

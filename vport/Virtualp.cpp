@@ -3,9 +3,12 @@
 #include "vport/PortKeeper.h"
 #include "vport/VSPortLib_TLB.h"
 
+#include <QAction>
+#include <QClipboard>
 #include <QComboBox>
 #include <QEvent>
 #include <QGridLayout>
+#include <QGuiApplication>
 #include <QLabel>
 
 namespace
@@ -14,7 +17,8 @@ namespace
 constexpr char LabelFontFamily[] = "MS Sans Serif";
 constexpr int LabelFontPixels = 13;
 // Small enough that a usual path such as /run/user/1000/velmor-debug/COM10 takes one line of
-// the 185x81 group; longer ones wrap, which leaves the text itself whole for copying.
+// the 185x81 group; longer ones lose their middle, the whole path in the tooltip and behind
+// "Copy path".
 constexpr int PathFontPixels = 9;
 constexpr int StoredWidth = 213;
 constexpr int StoredHeight = 109;
@@ -69,8 +73,14 @@ TVirtualPort::TVirtualPort(QWidget *Owner, std::unique_ptr<IVSPortAx> Control)
     QFont PathFont = VPortPath->font();
     PathFont.setPixelSize(PathFontPixels);
     VPortPath->setFont(PathFont);
-    VPortPath->setWordWrap(true);
     VPortPath->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    VPortPath->setContextMenuPolicy(Qt::ActionsContextMenu);
+    auto *CopyPath = new QAction(QStringLiteral("Copy path"), VPortPath);
+    CopyPath->setObjectName(QStringLiteral("CopyPath"));
+    VPortPath->addAction(CopyPath);
+    connect(CopyPath, &QAction::triggered, this,
+            [this] { QGuiApplication::clipboard()->setText(FullPath); });
+    VPortPath->installEventFilter(this);
     VPortPath->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     // Long names are cut at the group's edge rather than widening the main window.
     for (QLabel *Label : {VPortName, VPortStatus, VPortPath})
@@ -133,13 +143,22 @@ bool TVirtualPort::ApplicationHoldsPort() const
 void TVirtualPort::ShowDetails()
 {
     const QString Path = VSPortAx->PortPath();
-    if (VPortPath->text() != Path) {
-        VPortPath->setText(Path);
+    if (FullPath != Path || VPortPath->toolTip().isEmpty() != Path.isEmpty()) {
+        FullPath = Path;
         VPortPath->setToolTip(PlainToolTip(Path));
+        ShowPath();
     }
     const QString Error = PlainToolTip(VSPortAx->LastError());
     if (VPortStatus->toolTip() != Error)
         VPortStatus->setToolTip(Error);
+}
+
+void TVirtualPort::ShowPath()
+{
+    // One line, its middle given up when it is too long: the folder it starts in and the name
+    // at its end are what tell ports apart.
+    SetTextIfChanged(VPortPath, VPortPath->fontMetrics().elidedText(FullPath, Qt::ElideMiddle,
+                                                                    VPortPath->width()));
 }
 
 void TVirtualPort::FillHost()
@@ -162,5 +181,7 @@ bool TVirtualPort::eventFilter(QObject *Watched, QEvent *Event)
     if (Watched == parentWidget() &&
         (Event->type() == QEvent::Resize || Event->type() == QEvent::ContentsRectChange))
         setGeometry(parentWidget()->contentsRect());
+    if (Watched == VPortPath && Event->type() == QEvent::Resize)
+        ShowPath();
     return QWidget::eventFilter(Watched, Event);
 }

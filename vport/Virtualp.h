@@ -32,7 +32,8 @@ public:
     // Its text is the status word.
     QLabel *VPortStatus;
     IVSPortAx *VSPortAx;
-    // Where applications open the port: a name alone does not tell a Linux user that.
+    // Where applications open the port: a name alone does not tell a Linux user that. One line,
+    // elided in the middle when long; the whole path in its tooltip and its "Copy path" entry.
     QLabel *VPortPath;
     // The Setup dialog's port list (not owned); set by the main window.
     QComboBox *PortSource = nullptr;
@@ -46,10 +47,13 @@ protected:
 
 private:
     void ShowDetails();
+    void ShowPath();
     void FillHost();
 
     std::unique_ptr<IVSPortAx> OwnedControl;
     // Keeps the port under the wanted name; the labels show what it found.
     std::unique_ptr<TPortKeeper> Keeper;
     bool HostWatched = false;
+    // The port's path, of which VPortPath shows what fits.
+    QString FullPath;
 };
