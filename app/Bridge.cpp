@@ -31,7 +31,8 @@ std::unique_ptr<TSSCClass> TBridge::NewLink()
 
 void TBridge::LogState()
 {
-    if (FReopening || FState.Phase() == FLoggedPhase)
+    // A lost device is said by Lost, with its reason and what follows.
+    if (FReopening || FState.Phase() == FLoggedPhase || FState.Phase() == TLinkPhase::DeviceLost)
         return;
     FLoggedPhase = FState.Phase();
     FLog.Add(TLinkEventKind::State, TLinkState::Word(FLoggedPhase));
@@ -118,9 +119,10 @@ bool TBridge::Replace(std::unique_ptr<TSSCClass> &Link, const std::string &Descr
 
 void TBridge::Lost(std::unique_ptr<TSSCClass> &Link)
 {
+    // What the link said of the failure comes first: it is the reason.
+    Link->DeliverMessages();
     FPause = 0;
-    FLog.Add(TLinkEventKind::Error, "device lost: " + FState.Reason() + "; reopening in " +
-                                        Seconds(kReopenPauses[FPause]));
+    FLog.Add(TLinkEventKind::Error, "device lost; reopening in " + Seconds(kReopenPauses[FPause]));
     FLoggedPhase = TLinkPhase::DeviceLost;
     // What the link was given and never sent goes to the next one; the port stays, and what its
     // application writes meanwhile waits in it.

@@ -6,8 +6,10 @@
 #include <QString>
 
 #include <functional>
+#include <memory>
 
 class QFont;
+class QMessageBox;
 class QWidget;
 
 // Text is the box's text; Informative, when not empty, says why below it.
@@ -24,6 +26,9 @@ inline const QString kMessageTitle = QStringLiteral("Velmor Debug");
 // A warning box: Text, and below it Informative when not empty; at least wide enough for the
 // whole title.
 void ShowMessage(QWidget *Parent, const QString &Text, const QString &Informative = {});
+// The box ShowMessage shows, not shown yet.
+std::unique_ptr<QMessageBox> NewMessageBox(QWidget *Parent, const QString &Text,
+                                           const QString &Informative = {});
 // The least width of a box whose title bar shows Title whole.
 int MessageBoxWidthForTitle(const QFont &Font, const QString &Title);
 

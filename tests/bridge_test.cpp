@@ -626,7 +626,7 @@ TEST(HeadlessBridge, ADeviceLostIsReopenedAndTheApplicationSeesOnlyAPause)
         ASSERT_TRUE(client.Receive("before"));
 
         sim.vsim_SetUnplugged(1);
-        ASSERT_TRUE(test::WaitUntil([&] { return saw("device lost: "); }))
+        ASSERT_TRUE(test::WaitUntil([&] { return saw("device lost; reopening in 0.5 s"); }))
             << said.join('\n').toStdString();
         // It keeps trying, and the port stays where it was meanwhile.
         ASSERT_TRUE(test::WaitUntil([&] { return saw("device not back yet: "); }));
@@ -723,7 +723,7 @@ TEST(HeadlessBridge, ADeviceLostMidTransferIsReopenedAndEveryByteComesBack)
         ASSERT_TRUE(client.Write(sent));
         ASSERT_TRUE(client.Receive(sent.substr(0, 10))) << client.Received;
         fault.Set(sim, 1);
-        ASSERT_TRUE(test::WaitUntil([&] { return saw("device lost: "); }))
+        ASSERT_TRUE(test::WaitUntil([&] { return saw("device lost; reopening in 0.5 s"); }))
             << said.join('\n').toStdString();
         EXPECT_TRUE(saw(fault.Said)) << said.join('\n').toStdString();
         EXPECT_EQ(bridge.State().Phase(), TLinkPhase::DeviceLost);

@@ -71,12 +71,9 @@ int main(int argc, char **argv)
     CreateForms();
     // Message boxes as the program shows them, grabbed instead of waited on.
     SetMessageHandler([](QWidget *Parent, const QString &Text, const QString &Informative) {
-        QMessageBox box(QMessageBox::Information, QStringLiteral("Velmor Debug"), Text,
-                        QMessageBox::Ok, Parent);
-        box.setTextFormat(Qt::PlainText);
-        box.setInformativeText(Informative.toHtmlEscaped().replace('\n', "<br>"));
-        box.show();
-        Save(&box, "error-in-initing.png");
+        const std::unique_ptr<QMessageBox> box = NewMessageBox(Parent, Text, Informative);
+        box->show();
+        Save(box.get(), "error-in-initing.png");
     });
 
     // No device: a description typed with a slip.
@@ -117,9 +114,10 @@ int main(int argc, char **argv)
 
     // The cable pulled.
     sim.vsim_SetUnplugged(1);
-    TickUntil([] { return VSSC->LinkState().Phase() == TLinkPhase::DeviceLost; });
+    TickUntil([] { return VSSC->LinkStatus->text().startsWith("Device lost, retrying in"); });
     Save(VSSC, "state-device-lost.png");
     sim.vsim_SetUnplugged(0);
+    TickUntil([] { return VSSC->LinkState().Phase() == TLinkPhase::Bridging; });
 
     VSSC->MessagesButton->click();
     VSSC->MessagesForm->Refresh();
