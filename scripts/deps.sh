@@ -2,14 +2,18 @@
 # Installs, with apt-get, whichever of the packages that building, running and testing
 # Velmor Debug needs are not installed yet. Installs nothing when everything is there.
 #   scripts/deps.sh            what building and running the program needs
-#   scripts/deps.sh --tests    and what the tests and the fuzz targets need
+#   scripts/deps.sh --tests    and what the tests and the fuzz targets need (the package's too)
+#   scripts/deps.sh --package  and what building the Debian package needs
 set -euo pipefail
 
 packages=(build-essential cmake ninja-build pkg-config qt6-base-dev qt6-qpa-plugins libgl-dev
           libftdi1-dev)
+package_tools=(dpkg-dev file lintian man-db)
 if [[ "${1:-}" == "--tests" ]]; then
     packages+=(googletest libgtest-dev libgmock-dev python3 python3-serial ser2net clang-format
-               clang libclang-rt-14-dev umockdev libumockdev-dev)
+               clang libclang-rt-14-dev umockdev libumockdev-dev "${package_tools[@]}")
+elif [[ "${1:-}" == "--package" ]]; then
+    packages+=("${package_tools[@]}")
 fi
 
 missing=()
