@@ -62,10 +62,11 @@ QString TBridge::LinkInited(TSSCClass &Link, bool Failed, const std::string &Des
 void TBridge::Retire(std::unique_ptr<TSSCClass> &Link)
 {
     FUnsent.clear();
-    if (Link || FReopening) {
+    // Whatever replaces the link now (none, or one Setup opened) ends the wait for a lost device.
+    FReopening = false;
+    if (Link) {
         TLinkRemains remains = RetireLink(Link);
         FReceived.insert(FReceived.end(), remains.Received.begin(), remains.Received.end());
-        FReopening = false;
         FState.LinkRetired();
         LogState();
     }

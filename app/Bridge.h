@@ -56,7 +56,7 @@ public:
     // Retires the link, if there is one, and none replaces it. The bytes it never sent are
     // dropped with the ones still carried: they were meant for a device no longer chosen. What
     // the device sent goes to the port that the last tick served, as much as an application on
-    // it takes now.
+    // it takes now. A lost device waiting to be reopened is waited for no more.
     void Retire(std::unique_ptr<TSSCClass> &Link);
     // Retires the link to make way for another to the same device: what it never began to send
     // goes first to the next link, and what the device sent goes to the port before the next

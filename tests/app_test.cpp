@@ -783,6 +783,17 @@ TEST_F(LinkStateTest, FromSynchronisingToBridgingToLostAndBackAfterReset)
     EXPECT_EQ(Phase(), TLinkPhase::Synchronising);
     ASSERT_TRUE(TickUntil([&] { return Phase() == TLinkPhase::Bridging; }));
     EXPECT_EQ(EchoThroughTicks(client, "after"), "after");
+    client.Close();
+
+    // Lost once more, and Setup chooses the device while it waits: the new link is the one that
+    // serves, and the wait is over.
+    Sim.vsim_SetUnplugged(1);
+    ASSERT_TRUE(TickUntil([&] { return StatusLine().startsWith("Device lost, retrying in "); }));
+    Sim.vsim_SetUnplugged(0);
+    RunSetup("COM8", "SSC Simulator");
+    ASSERT_TRUE(TickUntil([&] { return Phase() == TLinkPhase::Bridging; }))
+        << StatusLine().toStdString();
+    EXPECT_TRUE(StatusLine().startsWith("Bridging"));
 }
 
 TEST_F(LinkStateTest, TrafficIsCountedExactly)
