@@ -11,6 +11,7 @@
 // synchronised yet, one handshake.
 #pragma once
 
+#include "app/TrafficLog.h"
 #include "device/LinkLog.h"
 #include "device/LinkState.h"
 
@@ -72,6 +73,10 @@ public:
     const TLinkState &State() const { return FState; }
     TLinkLog &Log() { return FLog; }
     const TLinkLog &Log() const { return FLog; }
+    // From now on the bytes that move are recorded in Traffic too: host bytes as the link takes
+    // them, device bytes as the port takes them. Null, as at first, records nothing; a recorder
+    // must stay alive while it is attached.
+    void RecordTraffic(TTrafficLog *Traffic) { FTraffic = Traffic; }
 
 private:
     // Hands the link what a retired link left unsent; true once nothing is left.
@@ -85,9 +90,16 @@ private:
     int DeliverRetired(IVSPortAx &Port, long Capacity);
     // Puts what the port had to say, and the device bytes it dropped, into the log.
     void ReportPort(IVSPortAx &Port);
+    // Bytes that moved, for the traffic recorder if there is one.
+    void Record(TTrafficDirection Direction, const unsigned char *Bytes, long Count)
+    {
+        if (FTraffic && Count > 0)
+            FTraffic->Record(Direction, Bytes, std::size_t(Count), TTrafficLog::Clock::now());
+    }
 
     TLinkLog FLog;
     TLinkState FState;
+    TTrafficLog *FTraffic = nullptr;
     // Host bytes read from the port that a retired link never began to send: the link that
     // replaced it takes them before anything new from the port.
     std::vector<unsigned char> FUnsent;

@@ -2,10 +2,11 @@
 // same port keeping and the same cycle as the window's, on a 10 ms timer of the event loop.
 //
 //     velmor-bridge --list
-//     velmor-bridge --device DESCRIPTION [--port NAME] [--quiet] [--driver FILE]
+//     velmor-bridge --device DESCRIPTION [--port NAME] [--quiet] [--driver FILE] [--log FILE]
 //
 // stdout carries one line only, the full path of the port once it is ready; stderr one
-// timestamped line for each change of state and each message of the link.
+// timestamped line for each change of state and each message of the link. --log appends the
+// bytes that move, as the Traffic window shows them (app/TrafficFile.h), to a file.
 #pragma once
 
 #include "app/Bridge.h"
@@ -24,6 +25,7 @@
 class IVSPortAx;
 class TPortKeeper;
 class TSSCClass;
+class TTrafficFile;
 
 namespace bridge
 {
@@ -49,6 +51,8 @@ struct TBridgeOptions {
     QString Port = QStringLiteral("COM8");
     // The driver library to load instead of libftd2xx.so (and the program's own driver).
     QString Driver;
+    // The file the traffic lines are appended to; empty for none.
+    QString Log;
     bool Quiet = false;
 };
 
@@ -80,6 +84,8 @@ public:
     int Start();
     // Retires the link, which closes the device, and removes the port; the end of this bridge.
     void Stop();
+    // From now on the bytes that move are written to File, at every tick and at the end.
+    void LogTraffic(std::unique_ptr<TTrafficFile> File);
 
     const TLinkState &State() const { return FBridge.State(); }
     QString PortPath() const;
@@ -92,6 +98,7 @@ private:
     void DeviceLost();
     void TryReopen();
     void ReportPort(int Kept);
+    void WriteTraffic(bool All);
 
     TBridgeOptions FOptions;
     TOutput FOut;
@@ -100,6 +107,7 @@ private:
     std::unique_ptr<TPortKeeper> FKeeper;
     TBridge FBridge;
     std::unique_ptr<TSSCClass> FLink;
+    std::unique_ptr<TTrafficFile> FTrafficFile;
     QTimer FTimer;
     TLinkPhase FShownPhase = TLinkPhase::NoDeviceChosen;
     QString FShownStatus;
