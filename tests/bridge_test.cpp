@@ -645,6 +645,17 @@ TEST_F(BridgeProgram, LogAppendsTheTrafficLinesAndRefusesAnythingButARegularFile
         EXPECT_EQ(err, "velmor-bridge: --log refused: " + file.Said + "\n");
         EXPECT_TRUE(PortFolder().isEmpty());
     }
+    // Nothing to log, or nowhere given: bad usage, nothing made.
+    const QString unmade = folder.filePath("unmade.log");
+    for (const QStringList &arguments :
+         {QStringList{"--list", "--log", unmade}, QStringList{"--device", kSimulator, "--log", ""},
+          QStringList{"--device", kSimulator, "--log"}}) {
+        SCOPED_TRACE(arguments.join(' ').toStdString());
+        QString out, err;
+        EXPECT_EQ(Run(arguments, out, err), 2);
+        EXPECT_TRUE(err.startsWith("velmor-bridge: ")) << err.toStdString();
+    }
+    EXPECT_FALSE(QFileInfo::exists(unmade));
     EXPECT_TRUE(QFileInfo(link).isSymLink());
     EXPECT_FALSE(QFileInfo::exists(folder.filePath("nothing.log")));
     QFile kept(target);
