@@ -53,7 +53,6 @@ TTrafficView::TTrafficView(const TTrafficLog &Log, QWidget *Owner)
         fontMetrics().horizontalAdvance(QString(kLineChars, QLatin1Char('0'))) + 2 * kMargin;
     viewport()->setBackgroundRole(QPalette::Base);
     viewport()->setAutoFillBackground(true);
-    setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
 }
 
 void TTrafficView::UpdateScrollBars()
