@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -76,7 +77,9 @@ TTrafficFile::~TTrafficFile()
 
 QString TTrafficFile::Write(TTrafficLog::Clock::time_point Now, bool All)
 {
-    std::string text;
+    // A line cut by a failed write is ended first, so that the next begins a line of its own.
+    const std::size_t ending = FCut ? 1 : 0;
+    std::string text(ending, '\n');
     std::uint64_t lines = 0;
     bool allComplete = true;
     FLog.VisitFrom(FNext, [&](const TTrafficLine &Line) {
@@ -106,13 +109,18 @@ QString TTrafficFile::Write(TTrafficLog::Clock::time_point Now, bool All)
         if (written < 0 && errno == EINTR)
             continue;
         const int error = written < 0 ? errno : ENOSPC;
+        if (done > 0)
+            FCut = text[done - 1] != '\n';
+        // The lines not written whole, a cut one included.
         const bool first = FLost == 0;
-        FLost += lines;
+        FLost += std::uint64_t(
+            std::count(text.begin() + std::ptrdiff_t(std::max(done, ending)), text.end(), '\n'));
         if (!first)
             return {};
         return QStringLiteral("writing the traffic to %1 failed: %2; still trying")
             .arg(FPath, SystemError(error));
     }
+    FCut = false;
     if (FLost == 0)
         return {};
     const QString said = QStringLiteral("writing the traffic to %1 works again; %2 lines were lost")

@@ -42,4 +42,6 @@ private:
     std::uint64_t FNext = 0;
     // Lines that could not be written since the last write that worked.
     std::uint64_t FLost = 0;
+    // A failed write left the file's last line unfinished.
+    bool FCut = false;
 };

@@ -1,5 +1,6 @@
 // The traffic log (what it keeps and how its lines read) and the Traffic window on the whole
 // program in process, with a real pty client and the simulated device.
+#include "app/TrafficFile.h"
 #include "app/TrafficLog.h"
 #include "app/Vrtualssc.h"
 #include "dialogs/Traffic.h"
@@ -22,6 +23,8 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -173,6 +176,56 @@ TEST(TrafficLog, KeepsTheLast64KiBEachWayAsLinesOfHexAndText)
             EXPECT_EQ(seen, expected) << "from line " << first;
         }
     }
+}
+
+TEST(TrafficFile, AFailedWriteIsSaidOnceAndTheLostLinesWhenWritingWorksAgain)
+{
+    QTemporaryDir folder;
+    ASSERT_TRUE(folder.isValid());
+    const QString path = folder.filePath("traffic.log");
+    QString error;
+    const std::unique_ptr<TTrafficFile> file = TTrafficFile::Open(path, error);
+    ASSERT_TRUE(file) << error.toStdString();
+    // Each step's bytes go the other way from the last, which completes the last's line.
+    int step = 0;
+    auto record = [&](const std::string &Bytes) {
+        const Direction way = step % 2 == 0 ? Direction::ToDevice : Direction::FromDevice;
+        const auto now = At(std::chrono::milliseconds(step++));
+        file->Log().Record(way, reinterpret_cast<const unsigned char *>(Bytes.data()), Bytes.size(),
+                           now);
+        return file->Write(now).toStdString();
+    };
+
+    // The file may grow to 100 bytes: the first line (81 bytes with its end) fits, the second
+    // is cut.
+    rlimit kept = {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &kept), 0);
+    const rlimit small = {100, kept.rlim_max};
+    const auto previous = ::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    const std::string failed = record(std::string(40, 'x'));
+    const std::string again = record("y");
+    const std::string still = record("z");
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &kept), 0);
+    ::signal(SIGXFSZ, previous);
+    const std::string back = record("w");
+
+    EXPECT_EQ(failed, "writing the traffic to " + path.toStdString() +
+                          " failed: File too large; still trying");
+    EXPECT_EQ(again, "");
+    EXPECT_EQ(still, "");
+    // The cut line, the one of 8 bytes and "y".
+    EXPECT_EQ(back,
+              "writing the traffic to " + path.toStdString() + " works again; 3 lines were lost");
+    QFile written(path);
+    ASSERT_TRUE(written.open(QIODevice::ReadOnly));
+    const std::vector<std::string> lines = Split(written.readAll().toStdString());
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "12:03:04.123 > 78 78 78 78 78 78 78 78 78 78 78 78 78 78 78 78  "
+                        "xxxxxxxxxxxxxxxx");
+    // 19 of the second line's bytes made the 100; then its end.
+    EXPECT_EQ(lines[1], "12:03:04.123 > 78 7");
+    EXPECT_EQ(lines[2], "12:03:04.125 > 7a  z");
 }
 
 // ---------------------------------------------------------------------------------------------
