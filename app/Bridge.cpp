@@ -160,8 +160,10 @@ void TBridge::Tick(TSSCClass &Link, IVSPortAx &Port, bool ApplicationHoldsPort)
         if (count > 0) {
             auto outbound = std::make_unique_for_overwrite<unsigned char[]>(kTransferSize);
             const long read = Port.Read(outbound.get(), &count);
-            if (read != 0)
-                Link.SendData(outbound.get(), static_cast<int>(read));
+            if (read != 0) {
+                const int taken = Link.SendData(outbound.get(), static_cast<int>(read));
+                Record(TTrafficDirection::ToDevice, outbound.get(), taken);
+            }
         }
     }
 
@@ -241,7 +243,7 @@ int TBridge::DeliverReceived(TSSCClass &Link, bool LinkReady, IVSPortAx &Port,
         return retired;
     const int received = Link.ReceiveData(Inbound, static_cast<int>(capacity));
     if (received > 0)
-        Port.Write(Inbound, received);
+        Record(TTrafficDirection::FromDevice, Inbound, Port.Write(Inbound, received));
     return retired + std::max(received, 0);
 }
 
@@ -250,7 +252,7 @@ int TBridge::DeliverRetired(IVSPortAx &Port, long Capacity)
     const long count = std::min<long>(Capacity, static_cast<long>(FReceived.size()));
     if (count <= 0)
         return 0;
-    Port.Write(FReceived.data(), count);
+    Record(TTrafficDirection::FromDevice, FReceived.data(), Port.Write(FReceived.data(), count));
     FReceived.erase(FReceived.begin(), FReceived.begin() + count);
     return static_cast<int>(count);
 }

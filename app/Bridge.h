@@ -15,6 +15,7 @@
 // the reopening of a lost device, and what was carried or dropped.
 #pragma once
 
+#include "app/TrafficLog.h"
 #include "device/LinkLog.h"
 #include "device/LinkState.h"
 
@@ -90,6 +91,10 @@ public:
     const TLinkState &State() const { return FState; }
     TLinkLog &Log() { return FLog; }
     const TLinkLog &Log() const { return FLog; }
+    // From now on the bytes that move are recorded in Traffic too: host bytes as the link takes
+    // them, device bytes as the port takes them. Null, as at first, records nothing; a recorder
+    // must stay alive while it is attached.
+    void RecordTraffic(TTrafficLog *Traffic) { FTraffic = Traffic; }
 
 private:
     // Logs the link's state when it changed since it was last logged.
@@ -107,6 +112,12 @@ private:
     int DeliverRetired(IVSPortAx &Port, long Capacity);
     // Puts what the port had to say, and the device bytes it dropped, into the log.
     void ReportPort(IVSPortAx &Port);
+    // Bytes that moved, for the traffic recorder if there is one.
+    void Record(TTrafficDirection Direction, const unsigned char *Bytes, long Count)
+    {
+        if (FTraffic && Count > 0)
+            FTraffic->Record(Direction, Bytes, std::size_t(Count), TTrafficLog::Clock::now());
+    }
 
     TLinkLog FLog;
     TLinkState FState;
@@ -117,6 +128,7 @@ private:
     bool FReopening = false;
     std::chrono::steady_clock::time_point FReopenAt{};
     std::size_t FPause = 0;
+    TTrafficLog *FTraffic = nullptr;
     // Host bytes read from the port that a retired link never began to send: the link that
     // replaced it takes them before anything new from the port.
     std::vector<unsigned char> FUnsent;

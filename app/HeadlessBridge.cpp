@@ -1,6 +1,7 @@
 #include "app/HeadlessBridge.h"
 
 #include "app/EndingSignals.h"
+#include "app/TrafficFile.h"
 #include "device/D2xx.h"
 #include "device/Tsscclass.h"
 #include "vport/PortKeeper.h"
@@ -126,6 +127,13 @@ TBridgeOptions ParseBridgeArguments(const QList<QByteArray> &Arguments, QString 
                 Error = QStringLiteral("--driver needs a file");
                 return options;
             }
+        } else if (argument == QLatin1String("--log")) {
+            if (!value(options.Log))
+                return options;
+            if (options.Log.isEmpty()) {
+                Error = QStringLiteral("--log needs a file");
+                return options;
+            }
         } else if (argument == QLatin1String("--quiet") || argument == QLatin1String("-q")) {
             options.Quiet = true;
         } else if (argument == QLatin1String("--verbose") || argument == QLatin1String("-v")) {
@@ -139,6 +147,8 @@ TBridgeOptions ParseBridgeArguments(const QList<QByteArray> &Arguments, QString 
         Error = QStringLiteral("--quiet and --verbose do not go together");
     else if (listing && deviceGiven)
         Error = QStringLiteral("--list and --device do not go together");
+    else if (listing && !options.Log.isEmpty())
+        Error = QStringLiteral("--list and --log do not go together");
     else if (listing)
         options.Mode = TBridgeOptions::TMode::List;
     else if (!deviceGiven)
@@ -152,7 +162,7 @@ QString BridgeUsage()
 {
     return QStringLiteral(
         "Usage: velmor-bridge --device DESCRIPTION [--port NAME] [--quiet | --verbose]\n"
-        "                     [--driver FILE]\n"
+        "                     [--driver FILE] [--log FILE]\n"
         "       velmor-bridge --list [--driver FILE]\n"
         "Bridges a virtual serial port to the SSC device with that description, without a window.\n"
         "\n"
@@ -163,6 +173,8 @@ QString BridgeUsage()
         "  --quiet, -q           say only errors on stderr\n"
         "  --verbose, -v         say the handshake's steps on stderr too\n"
         "  --driver FILE         load this D2XX driver library instead of libftd2xx.so\n"
+        "  --log FILE            append the bytes that move each way to FILE, as lines of\n"
+        "                        hex and text (created with mode 0600; a regular file only)\n"
         "  --help, -h            this text\n"
         "  --version             the version\n"
         "\n"
@@ -196,6 +208,20 @@ THeadlessBridge::THeadlessBridge(TBridgeOptions Options, TOutput Out, TOutput Sa
 THeadlessBridge::~THeadlessBridge()
 {
     Stop();
+}
+
+void THeadlessBridge::LogTraffic(std::unique_ptr<TTrafficFile> File)
+{
+    FTrafficFile = std::move(File);
+    FBridge.RecordTraffic(FTrafficFile ? &FTrafficFile->Log() : nullptr);
+}
+
+void THeadlessBridge::WriteTraffic(bool All)
+{
+    if (!FTrafficFile)
+        return;
+    if (const QString said = FTrafficFile->Write(TTrafficLog::Clock::now(), All); !said.isEmpty())
+        Warn(said);
 }
 
 QString THeadlessBridge::PortPath() const
@@ -287,6 +313,8 @@ void THeadlessBridge::Stop()
     FTimer.stop();
     const bool running = FAnnounced;
     FBridge.Retire(FLink);
+    // What the link left for the port has been recorded too.
+    WriteTraffic(true);
     // The control takes its port along when it goes, and the program's own folder when empty.
     FKeeper.reset();
     FControl.reset();
@@ -302,6 +330,7 @@ void THeadlessBridge::Tick()
 
     ReportPort(int(FKeeper->Keep(FOptions.Port)));
     FBridge.Cycle(FLink, *FControl, FKeeper->ApplicationHoldsPort());
+    WriteTraffic(false);
     FTimer.start();
 }
 
@@ -366,7 +395,19 @@ int RunHeadlessBridge(const QList<QByteArray> &Arguments)
         say(QStringLiteral("--driver refused: ") + FromLocal(refused));
         return kExitNoDriver;
     }
+    // Refused before anything starts; a symbolic link is neither followed nor touched.
+    std::unique_ptr<TTrafficFile> trafficFile;
+    if (!options.Log.isEmpty()) {
+        QString refused;
+        trafficFile = TTrafficFile::Open(options.Log, refused);
+        if (!trafficFile) {
+            std::fprintf(stderr, "velmor-bridge: --log refused: %s\n",
+                         OneLine(refused).toLocal8Bit().constData());
+            return kExitUsage;
+        }
+    }
     THeadlessBridge bridge(options, out, say);
+    bridge.LogTraffic(std::move(trafficFile));
     if (options.Mode == TBridgeOptions::TMode::List)
         return bridge.List();
     // Signals are caught before the port exists, so that none of them can leave it behind.

@@ -3,10 +3,12 @@
 //
 //     velmor-bridge --list
 //     velmor-bridge --device DESCRIPTION [--port NAME] [--quiet | --verbose] [--driver FILE]
+//                   [--log FILE]
 //
 // stdout carries one line only, the full path of the port once it is ready; stderr one
 // timestamped line for each change of state and each error (errors only with --quiet; the
-// handshake's steps too with --verbose).
+// handshake's steps too with --verbose). --log appends the bytes that move, as the Traffic
+// window shows them (app/TrafficFile.h), to a file.
 #pragma once
 
 #include "app/Bridge.h"
@@ -25,6 +27,7 @@
 class IVSPortAx;
 class TPortKeeper;
 class TSSCClass;
+class TTrafficFile;
 
 namespace bridge
 {
@@ -46,6 +49,8 @@ struct TBridgeOptions {
     QString Port = QStringLiteral("COM8");
     // The driver library to load instead of libftd2xx.so (and the program's own driver).
     QString Driver;
+    // The file the traffic lines are appended to; empty for none.
+    QString Log;
     // stderr: errors only (Quiet); states and errors; the handshake's details too (Verbose).
     bool Quiet = false;
     bool Verbose = false;
@@ -79,6 +84,8 @@ public:
     int Start();
     // Retires the link, which closes the device, and removes the port; the end of this bridge.
     void Stop();
+    // From now on the bytes that move are written to File, at every tick and at the end.
+    void LogTraffic(std::unique_ptr<TTrafficFile> File);
 
     const TLinkState &State() const { return FBridge.State(); }
     const TBridge &Bridge() const { return FBridge; }
@@ -89,6 +96,7 @@ private:
     void Inform(const QString &Text);
     void Warn(const QString &Text);
     void ReportPort(int Kept);
+    void WriteTraffic(bool All);
 
     TBridgeOptions FOptions;
     TOutput FOut;
@@ -97,6 +105,7 @@ private:
     std::unique_ptr<TPortKeeper> FKeeper;
     TBridge FBridge;
     std::unique_ptr<TSSCClass> FLink;
+    std::unique_ptr<TTrafficFile> FTrafficFile;
     QTimer FTimer;
     QString FShownStatus;
     bool FPortFailing = false;

@@ -5,6 +5,7 @@
 #include "dialogs/Message.h"
 #include "dialogs/Messages.h"
 #include "dialogs/Setup.h"
+#include "dialogs/Traffic.h"
 #include "vport/VSPortLib_TLB.h"
 #include "vport/Virtualp.h"
 
@@ -104,6 +105,13 @@ TVSSC::TVSSC(QWidget *Owner) : QMainWindow(Owner)
     statusBar()->addPermanentWidget(MessagesButton);
     MessagesForm = new TMessagesForm(FBridge.Log(), this);
     FBridge.Log().Changed = [this] { MessagesForm->LogChanged(); };
+    TrafficButton = new QToolButton(this);
+    TrafficButton->setObjectName("TrafficButton");
+    TrafficButton->setText("Traffic");
+    TrafficButton->setAutoRaise(true);
+    statusBar()->addPermanentWidget(TrafficButton);
+    TrafficForm = new TTrafficForm(this);
+    TrafficForm->Recording = [this](TTrafficLog *Log) { FBridge.RecordTraffic(Log); };
     ShowLinkState();
 
     connect(Setup1, &QAction::triggered, this, &TVSSC::Setup1Click);
@@ -113,6 +121,10 @@ TVSSC::TVSSC(QWidget *Owner) : QMainWindow(Owner)
     connect(MessagesButton, &QToolButton::clicked, this, [this] {
         MessagesForm->show();
         MessagesForm->raise();
+    });
+    connect(TrafficButton, &QToolButton::clicked, this, [this] {
+        TrafficForm->show();
+        TrafficForm->raise();
     });
 
     adjustSize();
@@ -223,6 +235,7 @@ void TVSSC::FormClose()
 {
     RetireCurrentLink();
     MessagesForm->close();
+    TrafficForm->close();
 }
 
 QString TVSSC::LinkInited(TSSCClass &Link, bool Failed)

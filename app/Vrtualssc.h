@@ -19,6 +19,7 @@ class QPushButton;
 class QTimer;
 class QToolButton;
 class TMessagesForm;
+class TTrafficForm;
 class TSSCClass;
 class TVirtualPort;
 
@@ -48,10 +49,12 @@ public:
     TVirtualPort *PortPanel;
 
     // Below the designed client area: the link's state and traffic, its details in the tooltip,
-    // and the button that opens the link's messages.
+    // and the buttons that open the link's messages and the bytes that moved.
     QLabel *LinkStatus;
     QToolButton *MessagesButton;
     TMessagesForm *MessagesForm;
+    QToolButton *TrafficButton;
+    TTrafficForm *TrafficForm;
 
     const TLinkState &LinkState() const { return FBridge.State(); }
     const TLinkLog &LinkLog() const { return FBridge.Log(); }

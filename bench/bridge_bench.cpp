@@ -3,7 +3,8 @@
 // benchmark's paths (BenchPaths.h: the simulator, an emulated FT2232H, an emulated FT2232D).
 // Prints the throughput each way against the protocol's ceiling, the echo time of single bytes,
 // the CPU the program uses, and how long Setup, Reset and closing the window take to retire a
-// link; each path ends with its "path NAME: ..." line, whose retire is the worst Reset.
+// link; each path ends with its "path NAME: ..." line, whose retire is the worst Reset. On the
+// simulator, also what recording the traffic costs: the Traffic window open, and --log's writing.
 //
 //   build/bench/bridge_bench [seconds per direction, default 10] [echo samples, default 200]
 //   BRIDGE_BENCH_TX_HIDDEN=1: the simulator reports no transmit count, as a driver over libftdi1
@@ -11,8 +12,10 @@
 #include "app/Vrtualssc.h"
 #include "bench/BenchDevice.h"
 #include "bench/BenchPaths.h"
+#include "bench/BenchTraffic.h"
 #include "device/Tsscclass.h"
 #include "dialogs/Setup.h"
+#include "dialogs/Traffic.h"
 #include "vport/VSPortLib_TLB.h"
 #include "vport/Virtualp.h"
 
@@ -25,6 +28,7 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QToolButton>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -363,6 +367,19 @@ int RunPath(const std::string &name, BenchDevice &device, double seconds, int sa
     watchdog.Phase("receiving from the device");
     bool counted = true;
     const Direction from = FromDevice(device, seconds, counted);
+    // Full traffic from the device with the Traffic window closed and open, in turns.
+    const bool sim = name == bench::kSimPath;
+    bench::TurnFigures traffic;
+    if (sim) {
+        watchdog.Phase("measuring the Traffic window's cost");
+        traffic = bench::InTurns(3, [&](bool Open) {
+            if (Open)
+                VSSC->TrafficButton->click();
+            const double cpu = FromDevice(device, seconds / 2, counted).cpu;
+            VSSC->TrafficForm->close();
+            return cpu;
+        });
+    }
     watchdog.Phase("timing echoes");
     int lost = 0;
     const std::vector<double> echo = EchoTimes(device, samples, patience, lost);
@@ -432,6 +449,16 @@ int RunPath(const std::string &name, BenchDevice &device, double seconds, int sa
                     kEchoPatience.count() / 1000.0, lost, samples);
     std::printf("| CPU bridging to the device | %.2f %% of a core | <= 3 %% |\n", 100 * to.cpu);
     std::printf("| CPU bridging from the device | %.2f %% of a core | <= 3 %% |\n", 100 * from.cpu);
+    if (sim) {
+        QTemporaryDir folder;
+        std::printf(
+            "| CPU bridging from the device, Traffic window closed / open (medians of 3 "
+            "turns of %.0f s) | %.2f / %.2f %% of a core (%+.2f) | open <= closed + 1 %% |\n",
+            seconds / 2, 100 * traffic.off, 100 * traffic.on, 100 * (traffic.on - traffic.off));
+        std::printf("| CPU of --log's recording and writing, full traffic both ways | %.3f %% of a "
+                    "core | <= 1 %% |\n",
+                    100 * bench::TrafficLogCpu(folder.path().toStdString(), 60));
+    }
     std::printf("| CPU, a bare Qt window with a 10 ms timer | %.2f %% of a core | (reference) |\n",
                 100 * bare);
     std::printf("| CPU idle (link up, port open, no traffic) | %.2f %% of a core = %.2f x the "

@@ -184,7 +184,7 @@ TEST_F(BridgeProgram, BadUsageEndsWithStatus2AndSaysWhy)
     EXPECT_EQ(Run({"--help"}, out, err), 0);
     EXPECT_TRUE(out.startsWith("Usage: velmor-bridge --device DESCRIPTION")) << out.toStdString();
     EXPECT_EQ(Run({"--version"}, out, err), 0);
-    EXPECT_EQ(out, "velmor-bridge 1.0\n");
+    EXPECT_EQ(out, "velmor-bridge " VELMOR_VERSION "\n");
 }
 
 TEST_F(BridgeProgram, ListsTheDevicesOneALine)
@@ -578,6 +578,94 @@ sys.stdout.write(got.decode("ascii", "replace"))
     bridge.Signal(SIGTERM);
     EXPECT_EQ(bridge.Finish(), 0);
     EXPECT_FALSE(QFileInfo(path).isSymLink());
+}
+
+TEST_F(BridgeProgram, LogAppendsTheTrafficLinesAndRefusesAnythingButARegularFile)
+{
+    QTemporaryDir folder;
+    ASSERT_TRUE(folder.isValid());
+    const QString log = folder.filePath("traffic.log");
+    // Made by the first run, appended to by the second.
+    static const QRegularExpression line(
+        QStringLiteral("^\\d\\d:\\d\\d:\\d\\d\\.\\d{3} ([<>])((?: [0-9a-f]{2}){1,16})  .{1,16}$"));
+    QString to, from;
+    for (const std::string word : {"ping\r\n", "pong"}) {
+        SCOPED_TRACE(word);
+        BridgeRun bridge({"--device", kSimulator, "--port", "logged", "--log", log},
+                         RuntimeDir.path());
+        const QString path = bridge.WaitForPath();
+        ASSERT_FALSE(path.isEmpty()) << bridge.Err().toStdString();
+        PortClient client(path);
+        ASSERT_TRUE(client.IsOpen());
+        ASSERT_TRUE(client.Write(word));
+        ASSERT_TRUE(client.Receive(word)) << client.Received;
+        // Ended at once: what the last tick had not written yet is written at the end.
+        bridge.Signal(SIGTERM);
+        EXPECT_EQ(bridge.Finish(), 0) << bridge.Err().toStdString();
+    }
+    EXPECT_EQ(QFileInfo(log).permissions() &
+                  ~(QFile::ReadUser | QFile::WriteUser | QFile::ReadOwner | QFile::WriteOwner),
+              0);
+    QFile written(log);
+    ASSERT_TRUE(written.open(QIODevice::ReadOnly));
+    const QString text = QString::fromLatin1(written.readAll());
+    ASSERT_TRUE(text.endsWith('\n'));
+    // Each way the bytes in order, however the ticks broke them into lines.
+    for (const QString &each : text.chopped(1).split('\n')) {
+        const QRegularExpressionMatch match = line.match(each);
+        ASSERT_TRUE(match.hasMatch()) << each.toStdString();
+        (match.captured(1) == ">" ? to : from) += match.captured(2);
+    }
+    EXPECT_EQ(to, " 70 69 6e 67 0d 0a 70 6f 6e 67");
+    EXPECT_EQ(from, " 70 69 6e 67 0d 0a 70 6f 6e 67");
+
+    // Refused before the bridge starts, in one line, and left as they were: a link is not
+    // followed, a FIFO not waited on.
+    const QString target = folder.filePath("target.log");
+    {
+        QFile file(target);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("kept\n");
+    }
+    const QString link = folder.filePath("link.log");
+    const QString dangling = folder.filePath("dangling.log");
+    const QString fifo = folder.filePath("fifo.log");
+    ASSERT_TRUE(QFile::link(target, link));
+    ASSERT_TRUE(QFile::link(folder.filePath("nothing.log"), dangling));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const struct {
+        QString File;
+        QString Said;
+    } refused[] = {
+        {link, link + " is a symbolic link, not a regular file"},
+        {dangling, dangling + " is a symbolic link, not a regular file"},
+        {fifo, fifo + " is a FIFO, not a regular file"},
+        {folder.path(), folder.path() + " is a folder, not a regular file"},
+    };
+    for (const auto &file : refused) {
+        SCOPED_TRACE(file.File.toStdString());
+        QString out, err;
+        EXPECT_EQ(Run({"--device", kSimulator, "--log", file.File}, out, err), 2);
+        EXPECT_TRUE(out.isEmpty());
+        EXPECT_EQ(err, "velmor-bridge: --log refused: " + file.Said + "\n");
+        EXPECT_TRUE(PortFolder().isEmpty());
+    }
+    // Nothing to log, or nowhere given: bad usage, nothing made.
+    const QString unmade = folder.filePath("unmade.log");
+    for (const QStringList &arguments :
+         {QStringList{"--list", "--log", unmade}, QStringList{"--device", kSimulator, "--log", ""},
+          QStringList{"--device", kSimulator, "--log"}}) {
+        SCOPED_TRACE(arguments.join(' ').toStdString());
+        QString out, err;
+        EXPECT_EQ(Run(arguments, out, err), 2);
+        EXPECT_TRUE(err.startsWith("velmor-bridge: ")) << err.toStdString();
+    }
+    EXPECT_FALSE(QFileInfo::exists(unmade));
+    EXPECT_TRUE(QFileInfo(link).isSymLink());
+    EXPECT_FALSE(QFileInfo::exists(folder.filePath("nothing.log")));
+    QFile kept(target);
+    ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
+    EXPECT_EQ(kept.readAll(), "kept\n");
 }
 
 // ---------------------------------------------------------------------------------------------

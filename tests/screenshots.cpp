@@ -11,6 +11,7 @@
 #include "dialogs/Message.h"
 #include "dialogs/Messages.h"
 #include "dialogs/Setup.h"
+#include "dialogs/Traffic.h"
 #include "vport/VSPortLib_TLB.h"
 #include "vport/Virtualp.h"
 
@@ -97,6 +98,8 @@ int main(int argc, char **argv)
     ::cfmakeraw(&settings);
     ::tcsetattr(client, TCSANOW, &settings);
     TickUntil([] { return VSSC->LinkState().Phase() == TLinkPhase::Bridging; });
+    // The Traffic window records what moves from now on.
+    VSSC->TrafficButton->click();
     const char text[] = "hello, SSC device\r\n";
     [[maybe_unused]] const ssize_t written = ::write(client, text, sizeof text - 1);
     std::string back;
@@ -111,6 +114,10 @@ int main(int argc, char **argv)
     test::WaitUntil([] { return false; }, std::chrono::milliseconds(1200));
     VSSC->PollingTimerTimer();
     Save(VSSC, "main-window.png");
+    VSSC->TrafficForm->resize(640, 160);
+    VSSC->TrafficForm->Refresh();
+    Save(VSSC->TrafficForm, "traffic.png");
+    VSSC->TrafficForm->close();
 
     // The cable pulled.
     sim.vsim_SetUnplugged(1);
