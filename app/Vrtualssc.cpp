@@ -12,6 +12,7 @@
 #include <QAction>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QEvent>
 #include <QGroupBox>
 #include <QLabel>
 #include <QMenuBar>
@@ -96,6 +97,8 @@ TVSSC::TVSSC(QWidget *Owner) : QMainWindow(Owner)
     LinkStatus = new QLabel(this);
     LinkStatus->setObjectName("LinkStatus");
     LinkStatus->setTextFormat(Qt::PlainText);
+    LinkStatus->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    LinkStatus->installEventFilter(this);
     MessagesButton = new QToolButton(this);
     MessagesButton->setObjectName("MessagesButton");
     MessagesButton->setText("Messages");
@@ -280,20 +283,40 @@ void TVSSC::ShowLinkState()
     text[0] = text[0].toUpper();
     if (FBridge.Reopening())
         text = kRetryingText.arg(std::max(retrySeconds, 1));
+    // The line beside the Messages and Traffic buttons has room for the state and the counts;
+    // the rates, and anything the line cannot hold, are in the tooltip.
     if (traffic.ToDevice != 0 || traffic.FromDevice != 0)
-        text += QStringLiteral("  \u2191%1 %2/s  \u2193%3 %4/s")
-                    .arg(Amount(double(traffic.ToDevice)), Amount(traffic.ToRate),
-                         Amount(double(traffic.FromDevice)), Amount(traffic.FromRate));
-    if (LinkStatus->text() != text)
-        LinkStatus->setText(text);
+        text += QStringLiteral("  \u2191%1  \u2193%2")
+                    .arg(Amount(double(traffic.ToDevice)), Amount(double(traffic.FromDevice)));
+    FStatusText = text;
+    ShowStatusText();
     QString details = QString::fromLocal8Bit(FBridge.State().Details());
     if (const std::string reason = FBridge.State().Reason(); !reason.empty())
         details += QStringLiteral("\n") + QString::fromLocal8Bit(reason);
-    details += QStringLiteral("\nTo the device: %1 bytes; from the device: %2 bytes")
+    if (FBridge.Reopening())
+        details += QStringLiteral("\n") + kRetryingText.arg(std::max(retrySeconds, 1));
+    details += QStringLiteral("\nTo the device: %1 bytes (%2/s); from the device: %3 bytes (%4/s)")
                    .arg(traffic.ToDevice)
-                   .arg(traffic.FromDevice);
+                   .arg(Amount(traffic.ToRate))
+                   .arg(traffic.FromDevice)
+                   .arg(Amount(traffic.FromRate));
     if (LinkStatus->toolTip() != details)
         LinkStatus->setToolTip(details);
+}
+
+void TVSSC::ShowStatusText()
+{
+    const QString shown =
+        LinkStatus->fontMetrics().elidedText(FStatusText, Qt::ElideRight, LinkStatus->width());
+    if (LinkStatus->text() != shown)
+        LinkStatus->setText(shown);
+}
+
+bool TVSSC::eventFilter(QObject *Watched, QEvent *Event)
+{
+    if (Watched == LinkStatus && Event->type() == QEvent::Resize)
+        ShowStatusText();
+    return QMainWindow::eventFilter(Watched, Event);
 }
 
 void TVSSC::PollingTimerTimer()

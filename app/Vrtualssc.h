@@ -70,6 +70,7 @@ signals:
 
 protected:
     void paintEvent(QPaintEvent *Event) override;
+    bool eventFilter(QObject *Watched, QEvent *Event) override;
     void closeEvent(QCloseEvent *Event) override;
 
 private:
@@ -80,6 +81,8 @@ private:
     void RetireCurrentLink();
     // Shows the link's state in the status line, touching the labels only when it changed.
     void ShowLinkState();
+    // Shows the status text, cut with an ellipsis where the line ends.
+    void ShowStatusText();
 
     // The cycle, the links it makes and retires, their state and messages, and the host bytes
     // a retired link left for the next one.
@@ -88,6 +91,8 @@ private:
     std::uint64_t FShownRevision = ~std::uint64_t{0};
     // The whole seconds to the next attempt at a lost device it shows; -1 when none is due.
     int FShownRetry = -1;
+    // The status line's whole text; the tooltip has the rest of the details.
+    QString FStatusText;
 };
 
 extern TVSSC *VSSC;

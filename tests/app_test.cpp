@@ -804,9 +804,13 @@ TEST_F(LinkStateTest, TrafficIsCountedExactly)
     EXPECT_EQ(EchoThroughTicks(client, "hello\r\n"), "hello\r\n");
     EXPECT_EQ(VSSC->LinkState().Traffic().ToDevice, 7u);
     EXPECT_EQ(VSSC->LinkState().Traffic().FromDevice, 7u);
-    // The status line follows within a rate window.
+    // The status line counts them; its tooltip adds the rates, within a rate window.
+    EXPECT_TRUE(TickUntil([&] { return StatusLine().endsWith("\u21917 B  \u21937 B"); }))
+        << StatusLine().toStdString();
     EXPECT_TRUE(TickUntil([&] {
-        return VSSC->LinkStatus->toolTip().contains("To the device: 7 bytes; from the device: 7");
+        const QString tip = VSSC->LinkStatus->toolTip();
+        return tip.contains("To the device: 7 bytes (") &&
+               tip.contains("from the device: 7 bytes (");
     }));
 }
 
