@@ -138,6 +138,9 @@ std::string TLinkState::Reason() const
 {
     switch (FPhase) {
     case TLinkPhase::DriverMissing:
+        // The link's own text carries the loader's reason.
+        if (FLastError.rfind("Can not load ", 0) == 0)
+            return FLastError;
         return FLastError.rfind("Missing ", 0) == 0 ? FLibrary + ": " + FLastError
                                                     : "Can not load " + FLibrary;
     case TLinkPhase::UnknownDevice: {

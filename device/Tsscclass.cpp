@@ -67,6 +67,18 @@ void TSSCClass::run()
 
 bool TSSCClass::Init(const AnsiString &Description)
 {
+    return Open(Description, FT_OPEN_BY_DESCRIPTION);
+}
+
+bool TSSCClass::InitBySerial(const AnsiString &Serial)
+{
+    if (!FDevice)
+        FSerial = Serial;
+    return Open(Serial, FT_OPEN_BY_SERIAL_NUMBER);
+}
+
+bool TSSCClass::Open(const AnsiString &Key, DWORD By)
+{
     if (FDevice) {
         Report("Already inited");
         return true;
@@ -77,10 +89,11 @@ bool TSSCClass::Init(const AnsiString &Description)
         UnloadLibrary(FLibrary);
         FLibrary = nullptr;
     }
-    FLibrary = LoadDriver(FLibraryFile);
+    std::string why;
+    FLibrary = LoadDriver(FLibraryFile, &why);
     if (!FLibrary) {
         FInitOutcome = TInitOutcome::LibraryMissing;
-        Report("Can not load " + FLibraryFile);
+        Report("Can not load " + FLibraryFile + (why.empty() ? "" : ": " + why));
         return true;
     }
     if (const std::string missing = BindEntryPoints(FLibrary); !missing.empty()) {
@@ -89,12 +102,13 @@ bool TSSCClass::Init(const AnsiString &Description)
         return true;
     }
 
-    // Open the device by its description.
+    // Open the device by its description, or by its serial number.
     FT_HANDLE handle = nullptr;
-    if (Table.FT_OpenEx(const_cast<char *>(Description.c_str()), FT_OPEN_BY_DESCRIPTION, &handle) !=
-        FT_OK) {
+    if (Table.FT_OpenEx(const_cast<char *>(Key.c_str()), By, &handle) != FT_OK) {
         FInitOutcome = TInitOutcome::DeviceNotFound;
-        Report("Error in FT_OpenEx DeviceDescr:" + Description);
+        Report((By == FT_OPEN_BY_SERIAL_NUMBER ? "Error in FT_OpenEx SerialNumber:"
+                                               : "Error in FT_OpenEx DeviceDescr:") +
+               Key);
         return true;
     }
     FDevice = handle;

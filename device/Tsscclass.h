@@ -14,8 +14,9 @@
 // Messages. The worker hands its messages to the UI thread without waiting for it, so a UI thread
 // that waits for the worker (retiring or destroying the link) can never deadlock with it.
 //
-// Result conventions: Init, ListDevices, SynchDevice and SendBuffer return true on FAILURE;
-// SendData and ReceiveData return a count, or -1 while the link is ending or has no device open.
+// Result conventions: Init, InitBySerial, ListDevices, SynchDevice and SendBuffer return true on
+// FAILURE; SendData and ReceiveData return a count, or -1 while the link is ending or has no device
+// open.
 //
 // A link is never reset in place: to reopen or switch devices, retire it (RetireLink) and
 // construct a new one.
@@ -81,6 +82,9 @@ public:
     TSSCClass &operator=(const TSSCClass &) = delete;
 
     bool Init(const AnsiString &Description);
+    // As Init, but opens the device with that serial number (FT_OPEN_BY_SERIAL_NUMBER): one of
+    // several boards that share a description. True on FAILURE.
+    bool InitBySerial(const AnsiString &Serial);
     bool ListDevices(QStringList &List);
     bool Stop();
 
@@ -103,12 +107,17 @@ public:
     // What the last Init found; the library file it loaded, or the files it tried.
     TInitOutcome InitOutcome() const { return FInitOutcome; }
     const std::string &LibraryFile() const { return FLibraryFile; }
+    // The serial number InitBySerial was given; empty after Init.
+    const std::string &Serial() const { return FSerial; }
     // True while a driver call on the device keeps failing beyond kFailureRetries tries in a row,
     // as when the device has been unplugged: the device is lost. False again once that call
     // succeeds.
     bool DeviceFailing() const { return FDeviceFailing.load(); }
 
 private:
+    // Init's steps: binds the driver, opens the device whose description or serial number (By)
+    // is Key, configures it.
+    bool Open(const AnsiString &Key, d2xx::DWORD By);
     void run() override;
     void Execute();
     void SendFrame();
@@ -189,6 +198,7 @@ private:
 
     TInitOutcome FInitOutcome = TInitOutcome::NotTried;
     std::string FLibraryFile;
+    std::string FSerial;
     std::atomic<bool> FDeviceFailing{false};
 };
 

@@ -687,7 +687,10 @@ TEST_F(LinkStateTest, AMissingDriverLibraryIsNamed)
     SetupForm->SSCSel->setEditText("SSC Simulator");
     VSSC->ButtonResetClick();
     EXPECT_THAT(Shown, ElementsAre("Error in initing"));
-    EXPECT_THAT(Reasons, ElementsAre("Can not load /nonexistent/libftd2xx.so"));
+    // The loader's own reason follows the file's name.
+    EXPECT_THAT(Reasons, ElementsAre("Can not load /nonexistent/libftd2xx.so: "
+                                     "/nonexistent/libftd2xx.so: cannot open shared object file: "
+                                     "No such file or directory"));
     EXPECT_EQ(Phase(), TLinkPhase::DriverMissing);
     EXPECT_TRUE(StatusLine().startsWith("Driver library missing"));
     EXPECT_TRUE(VSSC->LinkStatus->toolTip().contains("/nonexistent/libftd2xx.so"));
