@@ -3,6 +3,7 @@
 #include "sim/MpsseChip.h"
 
 #include <algorithm>
+#include <cstdlib>
 
 namespace vsim
 {
@@ -33,6 +34,23 @@ std::string SerialNumber(std::size_t index)
     return kSerialPrefix + digits;
 }
 
+std::uint32_t LocationId(std::size_t index)
+{
+    return kLocationBase + static_cast<std::uint32_t>(index);
+}
+
+std::vector<std::string> DevicesFromVariable(const std::string &value)
+{
+    std::vector<std::string> devices;
+    if (value.empty())
+        return devices;
+    std::size_t start = 0;
+    for (std::size_t end; (end = value.find(';', start)) != std::string::npos; start = end + 1)
+        devices.push_back(value.substr(start, end - start));
+    devices.push_back(value.substr(start));
+    return devices;
+}
+
 Settings &Settings::Instance()
 {
     static Settings settings;
@@ -41,12 +59,15 @@ Settings &Settings::Instance()
 
 Settings::Settings() : random_(std::random_device{}())
 {
+    const char *variable = std::getenv(kDevicesVariable);
+    defaultDevices_ =
+        variable ? DevicesFromVariable(variable) : std::vector<std::string>{kDefaultDescription};
     ResetLocked();
 }
 
 void Settings::ResetLocked()
 {
-    devices_ = {kDefaultDescription};
+    devices_ = defaultDevices_;
     realTime_ = true;
     behaviour_ = Behaviour::Echo;
     deviceQueue_.clear();
@@ -287,13 +308,15 @@ d2xx::FT_STATUS Settings::Open(const std::string &key, bool bySerial, std::share
         ++index;
     if (index == devices_.size())
         return d2xx::FT_DEVICE_NOT_FOUND;
-    const std::string &description = devices_[index];
-    for (const auto &entry : live_)
-        if (entry.second->Description() == description)
+    // By description the first device listed with it is the one, whether open or not; by serial
+    // number the one device, so a second board of one description can be opened beside the first.
+    for (const auto &entry : liveIndex_)
+        if (entry.second == index)
             return d2xx::FT_DEVICE_NOT_OPENED;
 
-    chip = std::make_shared<Chip>(*this, description, StreamStartLocked());
+    chip = std::make_shared<Chip>(*this, devices_[index], StreamStartLocked());
     live_.emplace(chip.get(), chip);
+    liveIndex_.emplace(chip.get(), index);
     latest_ = chip;
     return d2xx::FT_OK;
 }
@@ -313,6 +336,7 @@ std::shared_ptr<Chip> Settings::Remove(d2xx::FT_HANDLE handle)
         return nullptr;
     std::shared_ptr<Chip> chip = std::move(found->second);
     live_.erase(found);
+    liveIndex_.erase(handle);
     return chip;
 }
 

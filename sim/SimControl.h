@@ -62,13 +62,17 @@ typedef struct VsimChipState {
     unsigned long long largestBacklog;
 } VsimChipState;
 
-/* Every setting back to its default: devices {"SSC Simulator"}, real time, VSIM_ECHO, random
- * stream offset, no leading zeros, pattern on, no faults, no write budget, SEND queue empty.
+/* Every setting back to its default: devices {"SSC Simulator"} (or those VSIM_DEVICES names, ';'
+ * between descriptions, when the variable was set as the library was loaded), real time, VSIM_ECHO,
+ * random stream offset, no leading zeros, pattern on, no faults, no write budget, SEND queue empty.
  * The record of host bytes is cleared, and a chip that is closed is forgotten by
  * vsim_GetChipState and vsim_GetWriteLog. Open chips stay open. */
 VSIM_EXPORT void vsim_Reset(void);
 
-/* The devices attached, by description, in FT_ListDevices order; count 0 = none attached. */
+/* The devices attached, by description, in FT_ListDevices order; count 0 = none attached. The
+ * device at index i has serial number "SIM" and i in three digits (SIM000, SIM001, ...) and
+ * location ID 0x11 + i, so boards that share a description are told apart by either; one opened
+ * by serial number leaves another of its description free. */
 VSIM_EXPORT void vsim_SetDevices(const char *const *descriptions, int count);
 
 /* 1: the chip clocks at its SCK rate by the monotonic clock (default). 0: fast mode, every
