@@ -11,6 +11,7 @@
 // synchronised yet, one handshake.
 #pragma once
 
+#include "device/DeviceList.h"
 #include "device/LinkLog.h"
 #include "device/LinkState.h"
 
@@ -55,9 +56,15 @@ public:
     // link's bytes.
     void RetireForReplacement(std::unique_ptr<TSSCClass> &Link);
     // Replaces the link with a new one opened for Description, as Reset does; true when its Init
-    // failed (the reason in Reason, when given).
+    // failed (the reason in Reason, when given). With a Serial, the new link opens the board with
+    // that serial number (InitBySerial) and Description is what the state model shows.
     bool Replace(std::unique_ptr<TSSCClass> &Link, const std::string &Description,
-                 QString *Reason = nullptr);
+                 QString *Reason = nullptr, const std::string &Serial = {});
+    // When the last link opened shares its description with other devices present (as listed
+    // just after it opened): all of them, in list order, and the serial number of the one in use
+    // (by description the driver takes the first listed). Empty otherwise.
+    const std::vector<TDeviceEntry> &Twins() const { return FTwins; }
+    const std::string &UsedSerial() const { return FUsedSerial; }
     // Forgets the host bytes carried for a next link.
     void DropUnsent() { FUnsent.clear(); }
     std::size_t Unsent() const { return FUnsent.size(); }
@@ -74,6 +81,8 @@ public:
     const TLinkLog &Log() const { return FLog; }
 
 private:
+    // Lists the devices present after Link opened, for Twins().
+    void RecordTwins(TSSCClass &Link, const std::string &Description);
     // Hands the link what a retired link left unsent; true once nothing is left.
     bool HandOverUnsent(TSSCClass &Link);
     // Moves what retired links left and then, when LinkReady, what the link received to the
@@ -88,6 +97,8 @@ private:
 
     TLinkLog FLog;
     TLinkState FState;
+    std::vector<TDeviceEntry> FTwins;
+    std::string FUsedSerial;
     // Host bytes read from the port that a retired link never began to send: the link that
     // replaced it takes them before anything new from the port.
     std::vector<unsigned char> FUnsent;

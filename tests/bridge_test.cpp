@@ -13,6 +13,9 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
@@ -42,6 +45,8 @@ namespace
 {
 
 const QString kSimulator = QStringLiteral("SSC Simulator");
+// The simulator's one device as --list shows it.
+const QString kSimulatorLine = QStringLiteral("SSC Simulator  SIM000  0x11  openable");
 const int kPatienceMs = int(test::kPatience.count());
 
 // An application on the port: opens it by its path, raw, as a serial program would.
@@ -89,12 +94,18 @@ private:
 class BridgeRun
 {
 public:
+    // Devices: the simulator's bench (VSIM_DEVICES, ';' between descriptions); null for its
+    // default.
     BridgeRun(const QStringList &Arguments, const QString &RuntimeDir,
-              const QString &Program = QStringLiteral(VELMOR_BRIDGE))
+              const QString &Program = QStringLiteral(VELMOR_BRIDGE),
+              const QString &Devices = QString())
     {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert("LD_LIBRARY_PATH", QString::fromStdString(SimLibrary::Folder()));
         environment.insert("XDG_RUNTIME_DIR", RuntimeDir);
+        environment.remove("VSIM_DEVICES");
+        if (!Devices.isNull())
+            environment.insert("VSIM_DEVICES", Devices);
         Process.setProcessEnvironment(environment);
         Process.start(Program, Arguments);
     }
@@ -134,10 +145,12 @@ class BridgeProgram : public testing::Test
 {
 protected:
     void SetUp() override { ASSERT_TRUE(RuntimeDir.isValid()); }
-    // Runs velmor-bridge to its end: exit status, stdout and stderr.
-    int Run(const QStringList &Arguments, QString &Out, QString &Err)
+    // Runs velmor-bridge to its end on the simulator's bench of Devices (its default when null):
+    // exit status, stdout and stderr.
+    int Run(const QStringList &Arguments, QString &Out, QString &Err,
+            const QString &Devices = QString())
     {
-        BridgeRun run(Arguments, RuntimeDir.path());
+        BridgeRun run(Arguments, RuntimeDir.path(), QStringLiteral(VELMOR_BRIDGE), Devices);
         const std::optional<int> status = run.Finish();
         Out = QString::fromLocal8Bit(run.Out);
         Err = run.Err();
@@ -172,6 +185,11 @@ TEST_F(BridgeProgram, BadUsageEndsWithStatus2AndSaysWhy)
         {"--device", ""},
         {"--device", "SSC Simulator", "--port"},
         {"--list", "--device", "SSC Simulator"},
+        {"--list", "--serial", "SIM000"},
+        {"--json"},
+        {"--json", "--device", "SSC Simulator"},
+        {"--serial"},
+        {"--serial", ""},
     };
     for (const QStringList &arguments : bad) {
         QString out, err;
@@ -191,7 +209,7 @@ TEST_F(BridgeProgram, ListsTheDevicesOneALine)
 {
     QString out, err;
     EXPECT_EQ(Run({"--list"}, out, err), 0) << err.toStdString();
-    EXPECT_EQ(out, kSimulator + "\n");
+    EXPECT_EQ(out, kSimulatorLine + "\n");
     EXPECT_TRUE(err.isEmpty()) << err.toStdString();
 }
 
@@ -203,7 +221,11 @@ TEST_F(BridgeProgram, AMissingDriverLibraryEndsWithStatus3)
         QString out, err;
         EXPECT_EQ(Run(arguments, out, err), 3) << err.toStdString();
         EXPECT_TRUE(out.isEmpty());
-        EXPECT_TRUE(err.contains("Can not load /nonexistent/libftd2xx.so")) << err.toStdString();
+        // The loader's own reason follows.
+        EXPECT_TRUE(err.contains("Can not load /nonexistent/libftd2xx.so: "
+                                 "/nonexistent/libftd2xx.so: cannot open shared object file: No "
+                                 "such file or directory"))
+            << err.toStdString();
         ExpectTimestamped(err);
     }
     EXPECT_TRUE(PortFolder().isEmpty());
@@ -376,7 +398,122 @@ TEST_F(BridgeProgram, ADriverThatIsNotARegularFileIsRefusedBeforeItIsLoaded)
     ASSERT_TRUE(QFile::link(QString::fromStdString(SimLibrary::Path()), toLibrary));
     QString out, err;
     EXPECT_EQ(Run({"--driver", toLibrary, "--list"}, out, err), 0) << err.toStdString();
-    EXPECT_EQ(out, kSimulator + "\n");
+    EXPECT_EQ(out, kSimulatorLine + "\n");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Two boards of one description, told apart by serial number.
+
+namespace
+{
+const QString kTwins = QStringLiteral("SSC Simulator;SSC Simulator");
+}
+
+TEST_F(BridgeProgram, ListsTwoBoardsOfOneDescriptionWithTheirSerialNumbersAlsoAsJson)
+{
+    QString out, err;
+    ASSERT_EQ(Run({"--list"}, out, err, kTwins), 0) << err.toStdString();
+    EXPECT_EQ(out, "SSC Simulator  SIM000  0x11  openable\n"
+                   "SSC Simulator  SIM001  0x12  openable\n");
+    EXPECT_TRUE(err.isEmpty()) << err.toStdString();
+
+    ASSERT_EQ(Run({"--json", "--list"}, out, err, kTwins), 0) << err.toStdString();
+    EXPECT_TRUE(err.isEmpty()) << err.toStdString();
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(out.toUtf8(), &error);
+    ASSERT_EQ(error.error, QJsonParseError::NoError) << out.toStdString();
+    ASSERT_TRUE(document.isArray());
+    const QJsonArray devices = document.array();
+    ASSERT_EQ(devices.size(), 2);
+    for (qsizetype i = 0; i < 2; ++i) {
+        const QJsonObject device = devices[i].toObject();
+        EXPECT_EQ(device["description"].toString(), kSimulator);
+        EXPECT_EQ(device["serial"].toString(), QStringLiteral("SIM00%1").arg(i));
+        EXPECT_EQ(device["location"].toInteger(), 0x11 + i);
+        EXPECT_TRUE(device["openable"].toBool());
+        EXPECT_EQ(device["reason"].toString(), "");
+    }
+}
+
+TEST_F(BridgeProgram, WithNoDeviceTheListIsEmptyAndStderrNamesTheLibraryAsked)
+{
+    const QString library = QString::fromStdString(SimLibrary::Path());
+    QString out, err;
+    EXPECT_EQ(Run({"--list"}, out, err, ""), 0);
+    EXPECT_TRUE(out.isEmpty()) << out.toStdString();
+    EXPECT_TRUE(err.contains(" no device found by " + library + "\n")) << err.toStdString();
+    ExpectTimestamped(err);
+    // A script gets an empty array, and nothing else.
+    EXPECT_EQ(Run({"--list", "--json"}, out, err, ""), 0);
+    EXPECT_EQ(out, "[]\n");
+    EXPECT_TRUE(err.isEmpty()) << err.toStdString();
+}
+
+TEST_F(BridgeProgram, SerialOpensTheSecondBoardBesideTheFirstAndBytesEchoThroughEach)
+{
+    // The second board by serial number; then the first by description, which could not be
+    // opened if the serial number had opened the first.
+    BridgeRun second({"--serial", "SIM001", "--port", "second"}, RuntimeDir.path(),
+                     QStringLiteral(VELMOR_BRIDGE), kTwins);
+    const QString secondPath = second.WaitForPath();
+    ASSERT_FALSE(secondPath.isEmpty()) << second.Err().toStdString();
+    BridgeRun first({"--device", kSimulator, "--port", "first"}, RuntimeDir.path(),
+                    QStringLiteral(VELMOR_BRIDGE), kTwins);
+    const QString firstPath = first.WaitForPath();
+    ASSERT_FALSE(firstPath.isEmpty()) << first.Err().toStdString();
+    for (const QString &path : {secondPath, firstPath}) {
+        PortClient client(path);
+        ASSERT_TRUE(client.IsOpen());
+        ASSERT_TRUE(client.Write("through " + path.toStdString()));
+        EXPECT_TRUE(client.Receive("through " + path.toStdString())) << client.Received;
+    }
+    second.Signal(SIGTERM);
+    first.Signal(SIGTERM);
+    EXPECT_EQ(second.Finish(), 0);
+    EXPECT_EQ(first.Finish(), 0);
+
+    // Each names the library at start; the one chosen by description says which board it has.
+    const QString library = " driver library: " + QString::fromStdString(SimLibrary::Path());
+    const QString secondErr = second.Err();
+    EXPECT_TRUE(secondErr.contains(library + "\n")) << secondErr.toStdString();
+    EXPECT_TRUE(secondErr.contains("device 'SSC Simulator' (serial number SIM001) opened"))
+        << secondErr.toStdString();
+    EXPECT_FALSE(secondErr.contains("velmor-bridge --serial")) << secondErr.toStdString();
+    const QString firstErr = first.Err();
+    EXPECT_TRUE(firstErr.contains(library + "\n")) << firstErr.toStdString();
+    EXPECT_TRUE(firstErr.contains("2 devices are described 'SSC Simulator' (serial numbers "
+                                  "SIM000, SIM001); this link uses serial number SIM000. To "
+                                  "choose one by its serial number: velmor-bridge --serial"))
+        << firstErr.toStdString();
+}
+
+TEST_F(BridgeProgram, ASerialNumberThatDoesNotFitEndsWithStatus4AndSaysWhy)
+{
+    const struct {
+        QStringList Arguments;
+        QString Devices;
+        QString Said;
+    } cases[] = {
+        {{"--serial", "SIM002"},
+         kTwins,
+         "No device with serial number 'SIM002'; there are: SSC Simulator (SIM000), SSC "
+         "Simulator (SIM001)"},
+        {{"--serial", "SIM000"},
+         "",
+         "No device with serial number 'SIM000'; no device is attached"},
+        {{"--serial", "SIM002", "--device", kSimulator},
+         kTwins + ";Other",
+         "the device with serial number 'SIM002' is described 'Other', not 'SSC Simulator'"},
+    };
+    for (const auto &test : cases) {
+        SCOPED_TRACE(test.Arguments.join(' ').toStdString());
+        QString out, err;
+        EXPECT_EQ(Run(test.Arguments, out, err, test.Devices), 4);
+        EXPECT_TRUE(out.isEmpty());
+        EXPECT_TRUE(err.contains(test.Said)) << err.toStdString();
+        ExpectTimestamped(err);
+    }
+    EXPECT_TRUE(PortFolder().isEmpty());
 }
 
 namespace
