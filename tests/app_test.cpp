@@ -706,6 +706,28 @@ TEST_F(LinkStateTest, AnUnknownDescriptionListsTheDevicesThere)
     EXPECT_TRUE(StatusLine().startsWith("No such device"));
 }
 
+TEST_F(LinkStateTest, TwoBoardsOfOneDescriptionAreNamedBySerialNumberInTheTooltip)
+{
+    const char *const twins[] = {"SSC Simulator", "Other", "SSC Simulator"};
+    Sim.vsim_SetDevices(twins, 3);
+    RunSetup("COM8", "SSC Simulator");
+    EXPECT_THAT(Shown, IsEmpty());
+    // Setup's list stays descriptions.
+    EXPECT_EQ(SetupForm->SSCSel->count(), 3);
+    EXPECT_EQ(SetupForm->SSCSel->itemText(2), "SSC Simulator");
+    const QString tip = VSSC->LinkStatus->toolTip();
+    EXPECT_TRUE(tip.contains("2 devices are described 'SSC Simulator' (serial numbers SIM000, "
+                             "SIM002); this link uses serial number SIM000."))
+        << tip.toStdString();
+    EXPECT_TRUE(tip.contains("velmor-bridge --serial SERIAL")) << tip.toStdString();
+    EXPECT_TRUE(tip.contains("Driver library: " + QString::fromStdString(SimLibrary::Path())));
+
+    // One board of the description: nothing to tell apart.
+    Sim.vsim_SetDevices(twins, 2);
+    VSSC->ButtonResetClick();
+    EXPECT_FALSE(VSSC->LinkStatus->toolTip().contains("serial")) << tip.toStdString();
+}
+
 TEST_F(LinkStateTest, FromSynchronisingToBridgingToLostAndBackAfterReset)
 {
     // A device that never shows the pattern: synchronising, the attempts counted.
