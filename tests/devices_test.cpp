@@ -163,19 +163,6 @@ TEST_F(DeviceList, AFailingListingKeepsWhatWasListedAndSaysSo)
     EXPECT_TRUE(List(true).empty());
 }
 
-TEST(DeviceChoice, BySerialNumberAndByDescription)
-{
-    const std::vector<TDeviceEntry> present = {
-        Entry("SSC Simulator", "SIM000", 1), Entry("Other", std::nullopt, 2),
-        Entry("SSC Simulator", "SIM002", 3), Entry("Unread", "", 4, "unreadable")};
-    EXPECT_EQ(WithSerial(present, "SIM002"), present[2]);
-    EXPECT_EQ(WithSerial(present, "SIM001"), std::nullopt);
-    // An empty serial number finds one listed empty, never one the driver does not give.
-    EXPECT_EQ(WithSerial(present, ""), present[3]);
-    EXPECT_THAT(WithDescription(present, "SSC Simulator"), ElementsAre(present[0], present[2]));
-    EXPECT_TRUE(WithDescription(present, "SSC Sim").empty());
-}
-
 // ---------------------------------------------------------------------------------------------
 // How --list shows them
 
@@ -243,16 +230,4 @@ TEST(DeviceListing, OneLineADeviceInColumnsWithControlCharactersEscaped)
                                    "permission: udev rule 70-velmor-ssc.rules",
                                    "Bad\\x1b[2J       -       -       openable"));
     EXPECT_TRUE(DeviceLines({}).isEmpty());
-}
-
-TEST(DeviceListing, TwinsAreNamedBySerialNumberWithTheWayToChooseOne)
-{
-    const std::vector<TDeviceEntry> twins = {Entry("SSC Simulator", "SIM000", 1),
-                                             Entry("SSC Simulator", "SIM002", 3)};
-    EXPECT_EQ(TwinsNote("SSC Simulator", twins, "SIM002"),
-              "2 devices are described 'SSC Simulator' (serial numbers SIM000, SIM002); this "
-              "link uses serial number SIM002. To choose one by its serial number: "
-              "velmor-bridge --serial SERIAL");
-    EXPECT_TRUE(TwinsNote("SSC Simulator", {twins[0]}, "SIM000").isEmpty());
-    EXPECT_TRUE(TwinsNote("SSC Simulator", {}, "").isEmpty());
 }
