@@ -298,6 +298,14 @@ int THeadlessBridge::FindSerial()
                  .arg(FOptions.Serial, description, FOptions.Device));
         return kExitNoDevice;
     }
+    // EEPROMs copied from one another carry one serial number: the driver opens the first.
+    if (const auto sharing =
+            std::count_if(present.begin(), present.end(),
+                          [&](const TDeviceEntry &Entry) { return Entry.Serial == board->Serial; });
+        sharing > 1)
+        Warn(QStringLiteral("%1 devices have serial number '%2'; the first listed is opened")
+                 .arg(sharing)
+                 .arg(FOptions.Serial));
     FOptions.Device = description;
     return kExitStopped;
 }

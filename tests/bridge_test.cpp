@@ -479,6 +479,7 @@ TEST_F(BridgeProgram, SerialOpensTheSecondBoardBesideTheFirstAndBytesEchoThrough
     EXPECT_TRUE(secondErr.contains("device 'SSC Simulator' (serial number SIM001) opened"))
         << secondErr.toStdString();
     EXPECT_FALSE(secondErr.contains("velmor-bridge --serial")) << secondErr.toStdString();
+    EXPECT_FALSE(secondErr.contains("devices have serial number")) << secondErr.toStdString();
     const QString firstErr = first.Err();
     EXPECT_TRUE(firstErr.contains(library + "\n")) << firstErr.toStdString();
     EXPECT_TRUE(firstErr.contains("2 devices are described 'SSC Simulator' (serial numbers "
