@@ -14,9 +14,8 @@
 // Messages. The worker hands its messages to the UI thread without waiting for it, so a UI thread
 // that waits for the worker (retiring or destroying the link) can never deadlock with it.
 //
-// Result conventions: Init, InitBySerial, ListDevices, SynchDevice and SendBuffer return true on
-// FAILURE; SendData and ReceiveData return a count, or -1 while the link is ending or has no device
-// open.
+// Result conventions: Init, ListDevices, SynchDevice and SendBuffer return true on FAILURE;
+// SendData and ReceiveData return a count, or -1 while the link is ending or has no device open.
 //
 // A link is never reset in place: to reopen or switch devices, retire it (RetireLink) and
 // construct a new one.
