@@ -62,9 +62,11 @@ void TBridge::RetireForReplacement(std::unique_ptr<TSSCClass> &Link)
 void TBridge::RecordTwins(TSSCClass &Link, const std::string &Description)
 {
     FTwins.clear();
-    FUsedSerial.clear();
+    FUsedSerial.reset();
+    // A board of several that is in use elsewhere is not found by its description either.
     const TInitOutcome outcome = Link.InitOutcome();
-    if (outcome != TInitOutcome::Opened && outcome != TInitOutcome::SetupNotSent)
+    const bool opened = outcome == TInitOutcome::Opened || outcome == TInitOutcome::SetupNotSent;
+    if (!opened && outcome != TInitOutcome::DeviceNotFound)
         return;
     // The link holds the library it bound, so the table's entry points are its.
     std::vector<TDeviceEntry> present;
@@ -73,7 +75,8 @@ void TBridge::RecordTwins(TSSCClass &Link, const std::string &Description)
     if (twins.size() < 2)
         return;
     FTwins = std::move(twins);
-    FUsedSerial = !Link.Serial().empty() ? Link.Serial() : FTwins.front().Serial.value_or("");
+    if (opened)
+        FUsedSerial = !Link.Serial().empty() ? Link.Serial() : FTwins.front().Serial.value_or("");
 }
 
 bool TBridge::Replace(std::unique_ptr<TSSCClass> &Link, const std::string &Description,

@@ -20,6 +20,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -60,11 +61,12 @@ public:
     // that serial number (InitBySerial) and Description is what the state model shows.
     bool Replace(std::unique_ptr<TSSCClass> &Link, const std::string &Description,
                  QString *Reason = nullptr, const std::string &Serial = {});
-    // When the last link opened shares its description with other devices present (as listed
-    // just after it opened): all of them, in list order, and the serial number of the one in use
-    // (by description the driver takes the first listed). Empty otherwise.
+    // When the last link's description is shared by other devices present (as listed just after
+    // its Init): all of them, in list order, and the serial number of the one in use (by
+    // description the driver takes the first listed); nothing when the link could not open it.
+    // Empty otherwise.
     const std::vector<TDeviceEntry> &Twins() const { return FTwins; }
-    const std::string &UsedSerial() const { return FUsedSerial; }
+    const std::optional<std::string> &UsedSerial() const { return FUsedSerial; }
     // Forgets the host bytes carried for a next link.
     void DropUnsent() { FUnsent.clear(); }
     std::size_t Unsent() const { return FUnsent.size(); }
@@ -81,7 +83,7 @@ public:
     const TLinkLog &Log() const { return FLog; }
 
 private:
-    // Lists the devices present after Link opened, for Twins().
+    // Lists the devices present after Link's Init, for Twins().
     void RecordTwins(TSSCClass &Link, const std::string &Description);
     // Hands the link what a retired link left unsent; true once nothing is left.
     bool HandOverUnsent(TSSCClass &Link);
@@ -98,7 +100,7 @@ private:
     TLinkLog FLog;
     TLinkState FState;
     std::vector<TDeviceEntry> FTwins;
-    std::string FUsedSerial;
+    std::optional<std::string> FUsedSerial;
     // Host bytes read from the port that a retired link never began to send: the link that
     // replaced it takes them before anything new from the port.
     std::vector<unsigned char> FUnsent;

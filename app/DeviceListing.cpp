@@ -83,18 +83,19 @@ QByteArray DevicesJson(const std::vector<TDeviceEntry> &Entries)
 }
 
 QString TwinsNote(const std::string &Description, const std::vector<TDeviceEntry> &Twins,
-                  const std::string &UsedSerial)
+                  const std::optional<std::string> &UsedSerial)
 {
     if (Twins.size() < 2)
         return {};
     QStringList serials;
     for (const TDeviceEntry &twin : Twins)
         serials.append(Serial(twin.Serial));
-    const QString used =
-        UsedSerial.empty()
-            ? QStringLiteral("the first listed")
-            : QStringLiteral("serial number %1").arg(TPortPlace::Printable(DriverText(UsedSerial)));
-    return QStringLiteral("%1 devices are described '%2' (serial numbers %3); this link uses %4. "
+    const QString used = !UsedSerial ? QStringLiteral("could not open the first listed")
+                         : UsedSerial->empty()
+                             ? QStringLiteral("uses the first listed")
+                             : QStringLiteral("uses serial number %1")
+                                   .arg(TPortPlace::Printable(DriverText(*UsedSerial)));
+    return QStringLiteral("%1 devices are described '%2' (serial numbers %3); this link %4. "
                           "To choose one by its serial number: velmor-bridge --serial SERIAL")
         .arg(Twins.size())
         .arg(TPortPlace::Printable(DriverText(Description)), serials.join(QStringLiteral(", ")),

@@ -16,6 +16,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,7 @@ QStringList DeviceLines(const std::vector<TDeviceEntry> &Entries);
 QByteArray DevicesJson(const std::vector<TDeviceEntry> &Entries);
 
 // When Twins (the devices that share the chosen description) are two or more: which one is in
-// use (UsedSerial) and how to choose another. Empty otherwise.
+// use (UsedSerial; empty when the driver gives no serial numbers, nothing when the link could not
+// open it) and how to choose another. Empty otherwise.
 QString TwinsNote(const std::string &Description, const std::vector<TDeviceEntry> &Twins,
-                  const std::string &UsedSerial);
+                  const std::optional<std::string> &UsedSerial);

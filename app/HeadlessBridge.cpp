@@ -334,6 +334,10 @@ int THeadlessBridge::Start()
             reason = QStringLiteral("the device with serial number '%1' cannot be opened")
                          .arg(FOptions.Serial);
         Warn(reason);
+        // The first of several boards of the description may be in use: another can be chosen.
+        if (const QString note = TwinsNote(description, FBridge.Twins(), FBridge.UsedSerial());
+            FOptions.Serial.isEmpty() && !note.isEmpty())
+            Warn(note);
         FBridge.Retire(FLink);
         return kExitNoDevice;
     case TInitOutcome::SetupNotSent:

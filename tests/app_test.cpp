@@ -722,10 +722,25 @@ TEST_F(LinkStateTest, TwoBoardsOfOneDescriptionAreNamedBySerialNumberInTheToolti
     EXPECT_TRUE(tip.contains("velmor-bridge --serial SERIAL")) << tip.toStdString();
     EXPECT_TRUE(tip.contains("Driver library: " + QString::fromStdString(SimLibrary::Path())));
 
+    // The first in use elsewhere: the description finds none, and the way to the other is told.
+    // (Taken while Setup is up, when the window's link has let it go.)
+    d2xx::FT_HANDLE elsewhere = nullptr;
+    test::RunSetup("COM8", "SSC Simulator", [&] {
+        Sim.FT_OpenEx(const_cast<char *>("SIM000"), d2xx::FT_OPEN_BY_SERIAL_NUMBER, &elsewhere);
+    });
+    ASSERT_NE(elsewhere, nullptr);
+    EXPECT_THAT(Shown, ElementsAre("Error in initing"));
+    EXPECT_TRUE(VSSC->LinkStatus->toolTip().contains(
+        "(serial numbers SIM000, SIM002); this link could not open the first listed. To choose "
+        "one by its serial number: velmor-bridge --serial SERIAL"))
+        << VSSC->LinkStatus->toolTip().toStdString();
+    Sim.FT_Close(elsewhere);
+
     // One board of the description: nothing to tell apart.
     Sim.vsim_SetDevices(twins, 2);
     VSSC->ButtonResetClick();
-    EXPECT_FALSE(VSSC->LinkStatus->toolTip().contains("serial")) << tip.toStdString();
+    EXPECT_FALSE(VSSC->LinkStatus->toolTip().contains("serial"))
+        << VSSC->LinkStatus->toolTip().toStdString();
 }
 
 TEST_F(LinkStateTest, FromSynchronisingToBridgingToLostAndBackAfterReset)

@@ -449,10 +449,9 @@ TEST_F(BridgeProgram, WithNoDeviceTheListIsEmptyAndStderrNamesTheLibraryAsked)
     EXPECT_TRUE(err.isEmpty()) << err.toStdString();
 }
 
-TEST_F(BridgeProgram, SerialOpensTheSecondBoardBesideTheFirstAndBytesEchoThroughEach)
+TEST_F(BridgeProgram, SerialOpensTheSecondBoardAndBytesEchoThroughItsPort)
 {
-    // The second board by serial number; then the first by description, which could not be
-    // opened if the serial number had opened the first.
+    // Each program has a simulator of its own: which board it opened is seen in process, below.
     BridgeRun second({"--serial", "SIM001", "--port", "second"}, RuntimeDir.path(),
                      QStringLiteral(VELMOR_BRIDGE), kTwins);
     const QString secondPath = second.WaitForPath();
@@ -778,6 +777,54 @@ TEST(HeadlessBridge, ADeviceLostIsReopenedAndTheApplicationSeesOnlyAPause)
         EXPECT_FALSE(QFileInfo(path).isSymLink());
         EXPECT_EQ(sim.vsim_OpenCount(), 0);
     }
+    d2xx::SetLibraryFile("");
+}
+
+TEST(HeadlessBridge, SerialChoosesTheBoardAndADescriptionWhoseFirstBoardIsTakenSaysHowToChoose)
+{
+    SimLibrary sim;
+    ASSERT_TRUE(sim.Loaded());
+    const char *const twins[] = {"SSC Simulator", "SSC Simulator"};
+    sim.vsim_SetDevices(twins, 2);
+    QStringList said;
+    auto say = [&](const QString &Line) { said << Line; };
+    auto open = [&](const char *Serial) {
+        d2xx::FT_HANDLE handle = nullptr;
+        const d2xx::FT_STATUS status =
+            sim.FT_OpenEx(const_cast<char *>(Serial), d2xx::FT_OPEN_BY_SERIAL_NUMBER, &handle);
+        if (status == d2xx::FT_OK)
+            sim.FT_Close(handle);
+        return status;
+    };
+    {
+        // --serial SIM001: the second board is taken, the first left free.
+        TBridgeOptions options = SimulatorOptions(QStringLiteral("bySerial"));
+        options.Device.clear();
+        options.Serial = QStringLiteral("SIM001");
+        THeadlessBridge bridge(
+            options, [](const QString &) {}, say);
+        ASSERT_EQ(bridge.Start(), bridge::kExitStopped) << said.join('\n').toStdString();
+        EXPECT_EQ(open("SIM001"), d2xx::FT_DEVICE_NOT_OPENED);
+        EXPECT_EQ(open("SIM000"), d2xx::FT_OK);
+        EXPECT_EQ(bridge.State().Description(), "SSC Simulator");
+
+        // --device alone meanwhile: its first board is the free one.
+        THeadlessBridge other(
+            SimulatorOptions(QStringLiteral("byDescription")), [](const QString &) {}, say);
+        ASSERT_EQ(other.Start(), bridge::kExitStopped) << said.join('\n').toStdString();
+        EXPECT_EQ(open("SIM000"), d2xx::FT_DEVICE_NOT_OPENED);
+
+        // A third by description finds its first board taken, and is told of the serial numbers.
+        said.clear();
+        THeadlessBridge third(
+            SimulatorOptions(QStringLiteral("third")), [](const QString &) {}, say);
+        EXPECT_EQ(third.Start(), bridge::kExitNoDevice);
+        EXPECT_TRUE(AnyContains(said, "(serial numbers SIM000, SIM001); this link could not "
+                                      "open the first listed. To choose one by its serial "
+                                      "number: velmor-bridge --serial SERIAL"))
+            << said.join('\n').toStdString();
+    }
+    EXPECT_EQ(sim.vsim_OpenCount(), 0);
     d2xx::SetLibraryFile("");
 }
 
