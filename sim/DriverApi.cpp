@@ -107,7 +107,7 @@ FT_STATUS FT_GetStatus(FT_HANDLE ftHandle, DWORD *dwRxBytes, DWORD *dwTxBytes, D
 
 FT_STATUS FT_ListDevices(void *pArg1, void *pArg2, DWORD Flags)
 {
-    const std::vector<std::string> devices = Settings::Instance().ListedDevices();
+    const std::vector<Settings::Listed> devices = Settings::Instance().ListedDevices();
     if (Flags == d2xx::FT_LIST_NUMBER_ONLY) {
         if (pArg1 == nullptr)
             return d2xx::FT_INVALID_PARAMETER;
@@ -124,11 +124,11 @@ FT_STATUS FT_ListDevices(void *pArg1, void *pArg2, DWORD Flags)
     if (index >= devices.size())
         return d2xx::FT_DEVICE_NOT_FOUND;
     if (Flags == kListDescriptionByIndex)
-        CopyListEntry(devices[index], pArg2, d2xx::kDescriptionSize);
+        CopyListEntry(devices[index].description, pArg2, d2xx::kDescriptionSize);
     else if (Flags == kListSerialByIndex)
-        CopyListEntry(vsim::SerialNumber(index), pArg2, d2xx::kSerialNumberSize);
+        CopyListEntry(devices[index].serial, pArg2, d2xx::kSerialNumberSize);
     else
-        *static_cast<DWORD *>(pArg2) = vsim::LocationId(index);
+        *static_cast<DWORD *>(pArg2) = devices[index].location;
     return d2xx::FT_OK;
 }
 

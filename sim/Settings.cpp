@@ -68,6 +68,7 @@ Settings::Settings() : random_(std::random_device{}())
 void Settings::ResetLocked()
 {
     devices_ = defaultDevices_;
+    unreadable_.clear();
     realTime_ = true;
     behaviour_ = Behaviour::Echo;
     deviceQueue_.clear();
@@ -290,12 +291,32 @@ void Settings::RecordHostByte(std::uint8_t byte)
         hostRecord_.push_back(byte);
 }
 
-std::vector<std::string> Settings::ListedDevices()
+std::vector<Settings::Listed> Settings::ListedDevices()
 {
     std::lock_guard lock(mutex_);
+    std::vector<Listed> listed;
     if (faults_.unplugged)
-        return {};
-    return devices_;
+        return listed;
+    for (std::size_t index = 0; index < devices_.size(); ++index) {
+        const auto unreadable = unreadable_.find(index);
+        if (unreadable == unreadable_.end())
+            listed.push_back({devices_[index], SerialNumber(index), LocationId(index)});
+        else
+            listed.push_back(
+                {devices_[index] + " (" + unreadable->second + ")", "", LocationId(index)});
+    }
+    return listed;
+}
+
+void Settings::SetUnreadable(int index, std::string reason)
+{
+    std::lock_guard lock(mutex_);
+    if (index < 0)
+        return;
+    if (reason.empty())
+        unreadable_.erase(static_cast<std::size_t>(index));
+    else
+        unreadable_[static_cast<std::size_t>(index)] = std::move(reason);
 }
 
 d2xx::FT_STATUS Settings::Open(const std::string &key, bool bySerial, std::shared_ptr<Chip> &chip)
@@ -306,8 +327,10 @@ d2xx::FT_STATUS Settings::Open(const std::string &key, bool bySerial, std::share
     std::size_t index = 0;
     while (index < devices_.size() && (bySerial ? SerialNumber(index) : devices_[index]) != key)
         ++index;
-    if (index == devices_.size())
+    if (index == devices_.size() || (bySerial && unreadable_.count(index) != 0))
         return d2xx::FT_DEVICE_NOT_FOUND;
+    if (unreadable_.count(index) != 0)
+        return d2xx::FT_DEVICE_NOT_OPENED;
     // By description the first device listed with it is the one, whether open or not; by serial
     // number the one device, so a second board of one description can be opened beside the first.
     for (const auto &entry : liveIndex_)

@@ -103,8 +103,17 @@ public:
     StreamStart NextStreamStart();
     bool TakeQueuedDeviceByte(std::uint8_t &byte);
     void RecordHostByte(std::uint8_t byte);
-    // The descriptions FT_ListDevices shows: none while unplugged.
-    std::vector<std::string> ListedDevices();
+    // The devices as FT_ListDevices shows them: none while unplugged. A board that cannot be read
+    // shows its reason in parentheses after its description and no serial number, as the
+    // program's own driver lists a chip it may not open.
+    struct Listed {
+        std::string description;
+        std::string serial;
+        std::uint32_t location = 0;
+    };
+    std::vector<Listed> ListedDevices();
+    // The board at `index` cannot be read, for `reason`; an empty reason makes it readable again.
+    void SetUnreadable(int index, std::string reason);
     // Opens the device whose description (or serial number) is `key`.
     d2xx::FT_STATUS Open(const std::string &key, bool bySerial, std::shared_ptr<Chip> &chip);
     // The live chip behind a handle, or nullptr.
@@ -136,6 +145,8 @@ private:
     // What vsim_Reset attaches: VSIM_DEVICES's devices, else the one default device.
     std::vector<std::string> defaultDevices_;
     std::vector<std::string> devices_;
+    // The boards that cannot be read, by index, with the reason.
+    std::map<std::size_t, std::string> unreadable_;
     bool realTime_ = true;
     Behaviour behaviour_ = Behaviour::Echo;
     std::deque<std::uint8_t> deviceQueue_;

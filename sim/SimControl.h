@@ -75,6 +75,12 @@ VSIM_EXPORT void vsim_Reset(void);
  * by serial number leaves another of its description free. */
 VSIM_EXPORT void vsim_SetDevices(const char *const *descriptions, int count);
 
+/* The board at `index` cannot be read, as a chip the user may not open: FT_ListDevices gives its
+ * description with " (reason)" appended and no serial number, as the program's own driver lists
+ * such a chip, and FT_OpenEx fails (FT_DEVICE_NOT_OPENED by description). A null or empty reason
+ * makes it readable again; vsim_Reset makes every board readable. */
+VSIM_EXPORT void vsim_SetUnreadable(int index, const char *reason);
+
 /* 1: the chip clocks at its SCK rate by the monotonic clock (default). 0: fast mode, every
  * command completes as soon as it is written, bounded only by the read queue. */
 VSIM_EXPORT void vsim_SetRealTime(int on);

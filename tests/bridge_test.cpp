@@ -828,6 +828,38 @@ TEST(HeadlessBridge, SerialChoosesTheBoardAndADescriptionWhoseFirstBoardIsTakenS
     d2xx::SetLibraryFile("");
 }
 
+TEST(HeadlessBridge, ABoardThatCannotBeReadIsListedAsNotOpenableWithItsReason)
+{
+    SimLibrary sim;
+    ASSERT_TRUE(sim.Loaded());
+    const char *const boards[] = {"SSC Simulator", "Dual RS232-HS A"};
+    sim.vsim_SetDevices(boards, 2);
+    sim.vsim_SetUnreadable(1, "no permission: udev rule 70-velmor-ssc.rules");
+    auto list = [](bool Json) {
+        TBridgeOptions options = SimulatorOptions(QString());
+        options.Mode = TBridgeOptions::TMode::List;
+        options.Json = Json;
+        QStringList out;
+        THeadlessBridge bridge(
+            options, [&](const QString &Line) { out << Line; }, [](const QString &) {});
+        EXPECT_EQ(bridge.List(), bridge::kExitStopped);
+        return out;
+    };
+    EXPECT_EQ(list(false),
+              QStringList({"SSC Simulator    SIM000  0x11  openable",
+                           "Dual RS232-HS A  -       0x12  not openable: no permission: udev rule "
+                           "70-velmor-ssc.rules"}));
+    const QJsonArray devices = QJsonDocument::fromJson(list(true).join('\n').toUtf8()).array();
+    ASSERT_EQ(devices.size(), 2);
+    const QJsonObject unreadable = devices[1].toObject();
+    EXPECT_EQ(unreadable["description"].toString(), "Dual RS232-HS A");
+    EXPECT_EQ(unreadable["serial"].toString(), "");
+    EXPECT_FALSE(unreadable["openable"].toBool());
+    EXPECT_EQ(unreadable["reason"].toString(), "no permission: udev rule 70-velmor-ssc.rules");
+    EXPECT_TRUE(devices[0].toObject()["openable"].toBool());
+    d2xx::SetLibraryFile("");
+}
+
 TEST(HeadlessBridge, ADeviceThatNeverSynchronisesCostsAboutALineASecond)
 {
     SimLibrary sim;
