@@ -520,37 +520,6 @@ TEST_F(SimList, LongDescriptionsFillTheBufferWithoutNul)
                             [](char c) { return c == '#'; }));
 }
 
-TEST_F(SimList, TwoBoardsOfOneDescriptionDifferBySerialNumberAndLocation)
-{
-    const char *const twins[] = {"SSC Simulator", "SSC Simulator"};
-    sim.vsim_SetDevices(twins, 2);
-    for (std::uintptr_t index = 0; index < 2; ++index) {
-        char serial[d2xx::kSerialNumberSize];
-        ASSERT_EQ(d2xx::FT_OK,
-                  sim.FT_ListDevices(reinterpret_cast<void *>(index), serial, kListSerialByIndex));
-        EXPECT_EQ(std::string(serial), index == 0 ? "SIM000" : "SIM001");
-        DWORD location = 0;
-        ASSERT_EQ(d2xx::FT_OK,
-                  sim.FT_ListDevices(reinterpret_cast<void *>(index), &location,
-                                     d2xx::FT_LIST_BY_INDEX | d2xx::FT_OPEN_BY_LOCATION));
-        EXPECT_EQ(location, 0x11 + index);
-    }
-    // By description the first, busy once open; the second by its serial number beside it.
-    FT_HANDLE first = nullptr;
-    FT_HANDLE second = nullptr;
-    FT_HANDLE again = nullptr;
-    ASSERT_EQ(d2xx::FT_OK, OpenByDescription("SSC Simulator", first));
-    EXPECT_EQ(d2xx::FT_DEVICE_NOT_OPENED, OpenByDescription("SSC Simulator", again));
-    EXPECT_EQ(d2xx::FT_DEVICE_NOT_OPENED,
-              sim.FT_OpenEx(const_cast<char *>("SIM000"), d2xx::FT_OPEN_BY_SERIAL_NUMBER, &again));
-    ASSERT_EQ(d2xx::FT_OK,
-              sim.FT_OpenEx(const_cast<char *>("SIM001"), d2xx::FT_OPEN_BY_SERIAL_NUMBER, &second));
-    EXPECT_NE(first, second);
-    EXPECT_EQ(2, sim.vsim_OpenCount());
-    EXPECT_EQ(d2xx::FT_OK, sim.FT_Close(first));
-    EXPECT_EQ(d2xx::FT_OK, sim.FT_Close(second));
-}
-
 TEST_F(SimList, ABoardThatCannotBeReadShowsItsReasonAndNoSerialNumberAndDoesNotOpen)
 {
     const char *const boards[] = {"One", "Two"};
