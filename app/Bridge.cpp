@@ -54,6 +54,7 @@ QString TBridge::LinkInited(TSSCClass &Link, bool Failed, const std::string &Des
         for (const QString &description : found)
             present.push_back(description.toLocal8Bit().toStdString());
     }
+    RecordTwins(Link, Description);
     FState.LinkOpened(Description, Link.InitOutcome(), Link.LibraryFile(), present);
     LogState();
     return Failed ? QString::fromLocal8Bit(FState.Reason()) : QString();
@@ -90,12 +91,33 @@ void TBridge::RetireForReplacement(std::unique_ptr<TSSCClass> &Link)
                                               " unanswered bytes to the next link");
 }
 
+void TBridge::RecordTwins(TSSCClass &Link, const std::string &Description)
+{
+    FTwins.clear();
+    FUsedSerial.reset();
+    // A board of several that is in use elsewhere is not found by its description either.
+    const TInitOutcome outcome = Link.InitOutcome();
+    const bool opened = outcome == TInitOutcome::Opened || outcome == TInitOutcome::SetupNotSent;
+    if (!opened && outcome != TInitOutcome::DeviceNotFound)
+        return;
+    // The link holds the library it bound, so the table's entry points are its.
+    std::vector<TDeviceEntry> present;
+    ListDeviceEntries(d2xx::Table, present);
+    std::vector<TDeviceEntry> twins = WithDescription(present, Description);
+    if (twins.size() < 2)
+        return;
+    FTwins = std::move(twins);
+    if (opened)
+        FUsedSerial = !Link.Serial().empty() ? Link.Serial() : FTwins.front().Serial.value_or("");
+}
+
 bool TBridge::Replace(std::unique_ptr<TSSCClass> &Link, const std::string &Description,
-                      QString *Reason)
+                      QString *Reason, const std::string &Serial)
 {
     RetireForReplacement(Link);
+    FSerial = Serial;
     Link = NewLink();
-    const bool failed = Link->Init(Description);
+    const bool failed = Serial.empty() ? Link->Init(Description) : Link->InitBySerial(Serial);
     const QString reason = LinkInited(*Link, failed, Description);
     if (Reason)
         *Reason = reason;
@@ -136,7 +158,7 @@ void TBridge::Cycle(std::unique_ptr<TSSCClass> &Link, IVSPortAx &Port, bool Appl
 {
     if (FReopening) {
         if (std::chrono::steady_clock::now() >= FReopenAt)
-            Replace(Link, FState.Description());
+            Replace(Link, FState.Description(), nullptr, FSerial);
         return;
     }
     if (!Link)

@@ -16,6 +16,7 @@
 #pragma once
 
 #include "app/TrafficLog.h"
+#include "device/DeviceList.h"
 #include "device/LinkLog.h"
 #include "device/LinkState.h"
 
@@ -24,6 +25,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -64,10 +66,18 @@ public:
     // link's bytes.
     void RetireForReplacement(std::unique_ptr<TSSCClass> &Link);
     // Replaces the link with a new one opened for Description, as Reset does; true when its Init
-    // failed (the reason in Reason, when given). While a lost device is being reopened this is
-    // the next attempt, made now: one that fails leaves Link null and the next attempt set.
+    // failed (the reason in Reason, when given). With a Serial, the new link opens the board with
+    // that serial number (InitBySerial) and Description is what the state model shows. While a
+    // lost device is being reopened this is the next attempt, made now: one that fails leaves
+    // Link null and the next attempt set.
     bool Replace(std::unique_ptr<TSSCClass> &Link, const std::string &Description,
-                 QString *Reason = nullptr);
+                 QString *Reason = nullptr, const std::string &Serial = {});
+    // When the last link's description is shared by other devices present (as listed just after
+    // its Init): all of them, in list order, and the serial number of the one in use (by
+    // description the driver takes the first listed); nothing when the link could not open it.
+    // Empty otherwise.
+    const std::vector<TDeviceEntry> &Twins() const { return FTwins; }
+    const std::optional<std::string> &UsedSerial() const { return FUsedSerial; }
     // Forgets the host bytes carried for a next link.
     void DropUnsent() { FUnsent.clear(); }
     std::size_t Unsent() const { return FUnsent.size(); }
@@ -101,6 +111,8 @@ private:
     void LogState();
     // The device stopped answering: the link goes, its bytes carried, and reopening begins.
     void Lost(std::unique_ptr<TSSCClass> &Link);
+    // Lists the devices present after Link's Init, for Twins().
+    void RecordTwins(TSSCClass &Link, const std::string &Description);
     // Hands the link what a retired link left unsent; true once nothing is left.
     bool HandOverUnsent(TSSCClass &Link);
     // Moves what retired links left and then, when LinkReady, what the link received to the
@@ -128,7 +140,12 @@ private:
     bool FReopening = false;
     std::chrono::steady_clock::time_point FReopenAt{};
     std::size_t FPause = 0;
+    // The serial number the last Replace opened its board by, if any: a lost board is reopened
+    // by it too.
+    std::string FSerial;
     TTrafficLog *FTraffic = nullptr;
+    std::vector<TDeviceEntry> FTwins;
+    std::optional<std::string> FUsedSerial;
     // Host bytes read from the port that a retired link never began to send: the link that
     // replaced it takes them before anything new from the port.
     std::vector<unsigned char> FUnsent;

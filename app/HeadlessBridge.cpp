@@ -1,5 +1,6 @@
 #include "app/HeadlessBridge.h"
 
+#include "app/DeviceListing.h"
 #include "app/EndingSignals.h"
 #include "app/TrafficFile.h"
 #include "device/D2xx.h"
@@ -77,6 +78,7 @@ TBridgeOptions ParseBridgeArguments(const QList<QByteArray> &Arguments, QString 
     Error.clear();
     Status = kExitUsage;
     bool deviceGiven = false;
+    bool serialGiven = false;
     bool listing = false;
     for (qsizetype i = 0; i < Arguments.size(); ++i) {
         const std::optional<QString> decoded = FromUtf8Exactly(Arguments[i]);
@@ -113,6 +115,12 @@ TBridgeOptions ParseBridgeArguments(const QList<QByteArray> &Arguments, QString 
         }
         if (argument == QLatin1String("--list")) {
             listing = true;
+        } else if (argument == QLatin1String("--json")) {
+            options.Json = true;
+        } else if (argument == QLatin1String("--serial")) {
+            if (!value(options.Serial))
+                return options;
+            serialGiven = true;
         } else if (argument == QLatin1String("--device")) {
             if (!value(options.Device))
                 return options;
@@ -145,16 +153,22 @@ TBridgeOptions ParseBridgeArguments(const QList<QByteArray> &Arguments, QString 
     }
     if (options.Quiet && options.Verbose)
         Error = QStringLiteral("--quiet and --verbose do not go together");
-    else if (listing && deviceGiven)
-        Error = QStringLiteral("--list and --device do not go together");
+    else if (listing && (deviceGiven || serialGiven))
+        Error = QStringLiteral("--list and --%1 do not go together")
+                    .arg(deviceGiven ? QStringLiteral("device") : QStringLiteral("serial"));
     else if (listing && !options.Log.isEmpty())
         Error = QStringLiteral("--list and --log do not go together");
+    else if (options.Json && !listing)
+        Error = QStringLiteral("--json goes with --list");
     else if (listing)
         options.Mode = TBridgeOptions::TMode::List;
-    else if (!deviceGiven)
-        Error = QStringLiteral("which device? give --device DESCRIPTION, or --list");
-    else if (options.Device.isEmpty())
+    else if (!deviceGiven && !serialGiven)
+        Error =
+            QStringLiteral("which device? give --device DESCRIPTION or --serial SERIAL, or --list");
+    else if (deviceGiven && options.Device.isEmpty())
         Error = QStringLiteral("the device description is empty");
+    else if (serialGiven && options.Serial.isEmpty())
+        Error = QStringLiteral("the serial number is empty");
     return options;
 }
 
@@ -163,13 +177,20 @@ QString BridgeUsage()
     return QStringLiteral(
         "Usage: velmor-bridge --device DESCRIPTION [--port NAME] [--quiet | --verbose]\n"
         "                     [--driver FILE] [--log FILE]\n"
-        "       velmor-bridge --list [--driver FILE]\n"
+        "       velmor-bridge --serial SERIAL [--device DESCRIPTION] [--port NAME] ...\n"
+        "       velmor-bridge --list [--json] [--driver FILE]\n"
         "Bridges a virtual serial port to the SSC device with that description, without a window.\n"
         "\n"
         "  --device DESCRIPTION  the SSC device, by its FTDI description (see --list)\n"
+        "  --serial SERIAL       the SSC device, by its serial number: one of several boards\n"
+        "                        that share a description; with --device too, the board must\n"
+        "                        have that description\n"
         "  --port NAME           the port: a name in the per-user port folder, or a full path\n"
         "                        (default COM8)\n"
-        "  --list                print the descriptions of the devices there, one a line\n"
+        "  --list                print the devices there, one a line: description, serial\n"
+        "                        number, location ID, and whether it can be opened, or why not\n"
+        "  --json                with --list: the same as a JSON array of objects with\n"
+        "                        description, serial, location, openable and reason\n"
         "  --quiet, -q           say only errors on stderr\n"
         "  --verbose, -v         say the handshake's steps on stderr too\n"
         "  --driver FILE         load this D2XX driver library instead of libftd2xx.so\n"
@@ -180,8 +201,11 @@ QString BridgeUsage()
         "\n"
         "Once the port is ready its full path is printed on stdout, alone on a line.\n"
         "SIGINT, SIGTERM and SIGHUP stop it: the port is removed and the device closed.\n"
+        "--list with no device there prints nothing (--json: []), says so on stderr and\n"
+        "exits with 0.\n"
         "Exit status: 0 stopped cleanly; 1 other failure; 2 bad usage; 3 the driver library\n"
-        "cannot be loaded; 4 no device has that description; 5 the port name is refused.\n");
+        "cannot be loaded; 4 no device has that description or serial number; 5 the port\n"
+        "name is refused.\n");
 }
 
 THeadlessBridge::THeadlessBridge(TBridgeOptions Options, TOutput Out, TOutput Say,
@@ -254,23 +278,79 @@ int THeadlessBridge::List()
         FBridge.Retire(FLink);
         return kExitNoDriver;
     }
-    QStringList found;
-    const bool failed = FLink->ListDevices(found);
+    std::vector<TDeviceEntry> found;
+    const bool failed = ListDeviceEntries(d2xx::Table, found);
+    const QString library = FromLocal(FLink->LibraryFile());
     FBridge.Retire(FLink);
     if (failed) {
-        Warn(QStringLiteral("the driver library cannot list the devices"));
+        Warn(QStringLiteral("the driver library %1 cannot list the devices").arg(library));
         return kExitFailure;
     }
-    for (const QString &description : found)
-        FOut(description);
+    // A script reads an empty array; a person is told which library looked.
+    if (FOptions.Json)
+        FOut(QString::fromUtf8(DevicesJson(found).chopped(1)));
+    else if (found.empty())
+        Warn(QStringLiteral("no device found by %1").arg(library));
+    for (const QString &line : FOptions.Json ? QStringList() : DeviceLines(found))
+        FOut(line);
+    return kExitStopped;
+}
+
+int THeadlessBridge::FindSerial()
+{
+    // A link of its own that only binds the library: its messages are not the bridge's, apart
+    // from why the library could not be bound.
+    std::string said;
+    auto probe = std::make_unique<TSSCClass>([&said](const AnsiString &Text) { said = Text; });
+    probe->Init("");
+    const TInitOutcome outcome = probe->InitOutcome();
+    std::vector<TDeviceEntry> present;
+    if (outcome != TInitOutcome::LibraryMissing && outcome != TInitOutcome::EntryPointMissing)
+        ListDeviceEntries(d2xx::Table, present);
+    RetireLink(probe);
+    if (outcome == TInitOutcome::LibraryMissing || outcome == TInitOutcome::EntryPointMissing) {
+        Warn(FromLocal(said));
+        return kExitNoDriver;
+    }
+    const std::optional<TDeviceEntry> board = WithSerial(present, Local(FOptions.Serial));
+    if (!board) {
+        QStringList there;
+        for (const TDeviceEntry &entry : present)
+            there << QStringLiteral("%1 (%2)").arg(DriverText(entry.Description),
+                                                   DriverText(entry.Serial.value_or("?")));
+        Warn(QStringLiteral("No device with serial number '%1'; %2")
+                 .arg(FOptions.Serial, there.isEmpty() ? QStringLiteral("no device is attached")
+                                                       : "there are: " + there.join(", ")));
+        return kExitNoDevice;
+    }
+    const QString description = DriverText(board->Description);
+    if (!FOptions.Device.isEmpty() && FOptions.Device != description) {
+        Warn(QStringLiteral("the device with serial number '%1' is described '%2', not '%3'")
+                 .arg(FOptions.Serial, description, FOptions.Device));
+        return kExitNoDevice;
+    }
+    // EEPROMs copied from one another carry one serial number: the driver opens the first.
+    if (const auto sharing =
+            std::count_if(present.begin(), present.end(),
+                          [&](const TDeviceEntry &Entry) { return Entry.Serial == board->Serial; });
+        sharing > 1)
+        Warn(QStringLiteral("%1 devices have serial number '%2'; the first listed is opened")
+                 .arg(sharing)
+                 .arg(FOptions.Serial));
+    FOptions.Device = description;
     return kExitStopped;
 }
 
 int THeadlessBridge::Start()
 {
+    if (!FOptions.Serial.isEmpty())
+        if (const int status = FindSerial(); status != kExitStopped)
+            return status;
     const std::string description = Local(FOptions.Device);
     QString reason;
-    const bool failed = FBridge.Replace(FLink, description, &reason);
+    const bool failed = FBridge.Replace(FLink, description, &reason, Local(FOptions.Serial));
+    if (FLink->InitOutcome() != TInitOutcome::LibraryMissing)
+        Inform(QStringLiteral("driver library: ") + FromLocal(FLink->LibraryFile()));
     switch (FLink->InitOutcome()) {
     case TInitOutcome::LibraryMissing:
     case TInitOutcome::EntryPointMissing:
@@ -279,16 +359,32 @@ int THeadlessBridge::Start()
         return kExitNoDriver;
     case TInitOutcome::DeviceNotFound:
     case TInitOutcome::NotTried:
+        // Listed a moment ago, so there but not opened.
+        if (!FOptions.Serial.isEmpty())
+            reason = QStringLiteral("the device with serial number '%1' cannot be opened")
+                         .arg(FOptions.Serial);
         Warn(reason);
+        // The first of several boards of the description may be in use: another can be chosen.
+        if (const QString note = TwinsNote(description, FBridge.Twins(), FBridge.UsedSerial());
+            FOptions.Serial.isEmpty() && !note.isEmpty())
+            Warn(note);
         FBridge.Retire(FLink);
         return kExitNoDevice;
     case TInitOutcome::SetupNotSent:
     case TInitOutcome::Opened:
         break;
     }
+    const QString serial = FOptions.Serial.isEmpty()
+                               ? QString()
+                               : QStringLiteral(" (serial number %1)").arg(FOptions.Serial);
     if (!failed)
-        Inform(QStringLiteral("device '%1' opened through %2")
-                   .arg(FOptions.Device, FromLocal(FLink->LibraryFile())));
+        Inform(QStringLiteral("device '%1'%2 opened through %3")
+                   .arg(FOptions.Device, serial, FromLocal(FLink->LibraryFile())));
+    // Which of several boards of this description, when it was not chosen by serial number.
+    if (FOptions.Serial.isEmpty())
+        if (const QString note = TwinsNote(description, FBridge.Twins(), FBridge.UsedSerial());
+            !note.isEmpty())
+            Inform(note);
 
     if (FKeeper->Keep(FOptions.Port) == TPortKeeper::TKept::Failed) {
         Warn(QStringLiteral("port '%1' refused: %2")

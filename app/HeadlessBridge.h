@@ -1,14 +1,15 @@
 // velmor-bridge: the bridge without the window, for test rigs and machines with no display. The
 // same port keeping and the same cycle as the window's, on a 10 ms timer of the event loop.
 //
-//     velmor-bridge --list
+//     velmor-bridge --list [--json]
 //     velmor-bridge --device DESCRIPTION [--port NAME] [--quiet | --verbose] [--driver FILE]
 //                   [--log FILE]
+//     velmor-bridge --serial SERIAL [--device DESCRIPTION] ...
 //
-// stdout carries one line only, the full path of the port once it is ready; stderr one
-// timestamped line for each change of state and each error (errors only with --quiet; the
-// handshake's steps too with --verbose). --log appends the bytes that move, as the Traffic
-// window shows them (app/TrafficFile.h), to a file.
+// stdout carries one line only, the full path of the port once it is ready (or, for --list, the
+// devices); stderr one timestamped line for each change of state and each error (errors only
+// with --quiet; the handshake's steps too with --verbose). --log appends the bytes that move, as
+// the Traffic window shows them (app/TrafficFile.h), to a file.
 #pragma once
 
 #include "app/Bridge.h"
@@ -46,6 +47,11 @@ struct TBridgeOptions {
     enum class TMode { Run, List, Help, Version };
     TMode Mode = TMode::Run;
     QString Device;
+    // The board's serial number: it alone chooses the board; a description given too must be
+    // that board's.
+    QString Serial;
+    // --list as JSON.
+    bool Json = false;
     QString Port = QStringLiteral("COM8");
     // The driver library to load instead of libftd2xx.so (and the program's own driver).
     QString Driver;
@@ -77,7 +83,8 @@ public:
                     std::unique_ptr<IVSPortAx> Control = nullptr);
     ~THeadlessBridge() override;
 
-    // --list: the devices the driver library sees, one a line on Out. The exit status.
+    // --list: the devices the driver library sees, one a line on Out (DeviceListing.h), or as
+    // JSON. The exit status: 0 also when there is none, which is said on Say.
     int List();
     // Opens the device, creates the port, announces its path and bridges from then on, at every
     // turn of the event loop's timer. kExitStopped while it bridges, else the exit status.
@@ -95,6 +102,9 @@ private:
     void Tick();
     void Inform(const QString &Text);
     void Warn(const QString &Text);
+    // For --serial, before anything is opened: the board is there, and is the --device given, if
+    // any; its description goes into FOptions.Device. kExitStopped, else the exit status.
+    int FindSerial();
     void ReportPort(int Kept);
     void WriteTraffic(bool All);
 

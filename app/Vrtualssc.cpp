@@ -1,5 +1,7 @@
 #include "app/Vrtualssc.h"
 
+#include "app/DeviceListing.h"
+
 #include "device/Tsscclass.h"
 #include "dialogs/About.h"
 #include "dialogs/Message.h"
@@ -293,6 +295,11 @@ void TVSSC::ShowLinkState()
     QString details = QString::fromLocal8Bit(FBridge.State().Details());
     if (const std::string reason = FBridge.State().Reason(); !reason.empty())
         details += QStringLiteral("\n") + QString::fromLocal8Bit(reason);
+    // Setup chooses by description; which board of several that is, and how to choose another.
+    if (const QString note =
+            TwinsNote(FBridge.State().Description(), FBridge.Twins(), FBridge.UsedSerial());
+        !note.isEmpty())
+        details += QStringLiteral("\n") + note;
     if (FBridge.Reopening())
         details += QStringLiteral("\n") + kRetryingText.arg(std::max(retrySeconds, 1));
     details += QStringLiteral("\nTo the device: %1 bytes (%2/s); from the device: %3 bytes (%4/s)")

@@ -1,6 +1,7 @@
 #include "device/D2xx.h"
 
 #include <dlfcn.h>
+#include <link.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -77,7 +78,7 @@ std::string OwnDriverFile()
     return (executable.parent_path() / VELMOR_OWN_DRIVER).lexically_normal().string();
 }
 
-void *LoadDriver(std::string &file)
+void *LoadDriver(std::string &file, std::string *why)
 {
     bool fallback = false;
     {
@@ -85,16 +86,26 @@ void *LoadDriver(std::string &file)
         file = File;
         fallback = !FileSet;
     }
-    if (void *library = LoadLibrary(file))
-        return library;
-    const std::string own = fallback ? OwnDriverFile() : std::string();
-    if (own.empty())
-        return nullptr;
-    if (void *library = LoadLibrary(own)) {
-        file = own;
+    std::string reason;
+    if (void *library = LoadLibrary(file, &reason)) {
+        // A bare name is the loader's to search: say where it found it.
+        if (file.find('/') == std::string::npos)
+            if (const std::string path = LoadedPath(library); !path.empty())
+                file = path;
         return library;
     }
-    file += " or " + own;
+    const std::string own = fallback ? OwnDriverFile() : std::string();
+    if (!own.empty()) {
+        std::string ownReason;
+        if (void *library = LoadLibrary(own, &ownReason)) {
+            file = own;
+            return library;
+        }
+        file += " or " + own;
+        reason += "; " + ownReason;
+    }
+    if (why)
+        *why = reason;
     return nullptr;
 }
 
@@ -113,11 +124,31 @@ std::string RefusedLibraryFile(const std::string &file)
     return file + " is " + kind + ", not a regular file";
 }
 
-void *LoadLibrary(const std::string &file)
+void *LoadLibrary(const std::string &file, std::string *why)
 {
-    if (!RefusedLibraryFile(file).empty())
+    if (std::string refused = RefusedLibraryFile(file); !refused.empty()) {
+        if (why)
+            *why = std::move(refused);
         return nullptr;
-    return dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+    }
+    // dlerror's text is the loader's last, and says which file it could not open and why.
+    void *library = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!library && why) {
+        const char *error = dlerror();
+        *why = error ? error : file + ": cannot be loaded";
+    }
+    return library;
+}
+
+std::string LoadedPath(void *library)
+{
+    const link_map *map = nullptr;
+    if (!library || dlinfo(library, RTLD_DI_LINKMAP, &map) != 0 || !map || !map->l_name)
+        return {};
+    // A folder of LD_LIBRARY_PATH may be relative to where the program was started.
+    std::error_code error;
+    const std::filesystem::path path = std::filesystem::absolute(map->l_name, error);
+    return error ? std::string(map->l_name) : path.lexically_normal().string();
 }
 
 void UnloadLibrary(void *library)

@@ -32,6 +32,7 @@ constexpr FT_STATUS FT_INVALID_PARAMETER = 6;
 // FT_OpenEx flags and FT_ListDevices flags.
 constexpr DWORD FT_OPEN_BY_SERIAL_NUMBER = 1;
 constexpr DWORD FT_OPEN_BY_DESCRIPTION = 2;
+constexpr DWORD FT_OPEN_BY_LOCATION = 4;
 constexpr DWORD FT_LIST_NUMBER_ONLY = 0x80000000;
 constexpr DWORD FT_LIST_BY_INDEX = 0x40000000;
 
@@ -39,8 +40,10 @@ constexpr DWORD FT_LIST_BY_INDEX = 0x40000000;
 constexpr UCHAR FT_BITMODE_RESET = 0x00;
 constexpr UCHAR FT_BITMODE_MPSSE = 0x02;
 
-// The buffer that FT_ListDevices fills with one description.
+// The buffers that FT_ListDevices fills with one description and one serial number; by location
+// it fills a DWORD.
 constexpr std::size_t kDescriptionSize = 64;
+constexpr std::size_t kSerialNumberSize = 16;
 
 // The nine entry points, in the order in which they are looked up, each with the driver's own
 // signature: X(name, parameter list). Everything that names them (the table, the binding, the
@@ -83,9 +86,11 @@ void SetLibraryFile(const std::string &file);
 std::string OwnDriverFile();
 
 // Loads the driver: the file a test set, as it stands; else libftd2xx.so and, when that cannot
-// be loaded, OwnDriverFile(). On success `file` names the file loaded; on failure, with nullptr
-// returned, the files tried ("libftd2xx.so or /usr/local/lib/velmor-debug/libftd2xx-ftdi1.so").
-void *LoadDriver(std::string &file);
+// be loaded, OwnDriverFile(). On success `file` names the file loaded, by its full path when the
+// loader searched for it; on failure, with nullptr returned, the files tried ("libftd2xx.so or
+// /usr/local/lib/velmor-debug/libftd2xx-ftdi1.so"), and `why` (when given) the loader's reason
+// for each, "; " between them.
+void *LoadDriver(std::string &file, std::string *why = nullptr);
 
 // Why `file` is not tried as the driver library: a path to something that is not a regular file
 // (a FIFO would block the loader's open for ever, a device or a folder cannot be a library); empty
@@ -93,8 +98,12 @@ void *LoadDriver(std::string &file);
 // a slash is the loader's to search, and a file that is not there is left for the loader to say.
 std::string RefusedLibraryFile(const std::string &file);
 
-// Loads the library file; nullptr on failure, and for a file RefusedLibraryFile refuses.
-void *LoadLibrary(const std::string &file);
+// Loads the library file; nullptr on failure, and for a file RefusedLibraryFile refuses. `why`
+// (when given) then says why: the loader's own text, or the refusal.
+void *LoadLibrary(const std::string &file, std::string *why = nullptr);
+
+// The full path of a loaded library, as the loader found it; empty when it cannot tell.
+std::string LoadedPath(void *library);
 void UnloadLibrary(void *library);
 
 // Looks up the nine entry points of `library` in table order, each by its plain name and then with

@@ -128,8 +128,10 @@ std::string TLinkState::Reason() const
 {
     switch (FPhase) {
     case TLinkPhase::DriverMissing:
-        return FOutcome == TInitOutcome::EntryPointMissing ? FLibrary + ": " + FLastError
-                                                           : "Can not load " + FLibrary;
+        if (FOutcome == TInitOutcome::EntryPointMissing)
+            return FLibrary + ": " + FLastError;
+        // The link's own error carries the loader's reason.
+        return FLastError.empty() ? "Can not load " + FLibrary : FLastError;
     case TLinkPhase::UnknownDevice: {
         std::string reason = "No device described '" + FDescription + "'";
         if (FPresent.empty())

@@ -72,6 +72,18 @@ void TSSCClass::run()
 
 bool TSSCClass::Init(const AnsiString &Description)
 {
+    return Open(Description, FT_OPEN_BY_DESCRIPTION);
+}
+
+bool TSSCClass::InitBySerial(const AnsiString &Serial)
+{
+    if (!FDevice)
+        FSerial = Serial;
+    return Open(Serial, FT_OPEN_BY_SERIAL_NUMBER);
+}
+
+bool TSSCClass::Open(const AnsiString &Key, DWORD By)
+{
     if (FDevice) {
         Report(TLinkEventKind::Error, "Already inited");
         return true;
@@ -82,10 +94,12 @@ bool TSSCClass::Init(const AnsiString &Description)
         UnloadLibrary(FLibrary);
         FLibrary = nullptr;
     }
-    FLibrary = LoadDriver(FLibraryFile);
+    std::string why;
+    FLibrary = LoadDriver(FLibraryFile, &why);
     if (!FLibrary) {
         FInitOutcome = TInitOutcome::LibraryMissing;
-        Report(TLinkEventKind::Error, "Can not load " + FLibraryFile);
+        Report(TLinkEventKind::Error,
+               "Can not load " + FLibraryFile + (why.empty() ? "" : ": " + why));
         return true;
     }
     if (const std::string missing = BindEntryPoints(FLibrary); !missing.empty()) {
@@ -94,15 +108,17 @@ bool TSSCClass::Init(const AnsiString &Description)
         return true;
     }
 
-    // Open the device by its description.
+    // Open the device by its description, or by its serial number.
     FT_HANDLE handle = nullptr;
-    if (Table.FT_OpenEx(const_cast<char *>(Description.c_str()), FT_OPEN_BY_DESCRIPTION, &handle) !=
-        FT_OK) {
+    if (Table.FT_OpenEx(const_cast<char *>(Key.c_str()), By, &handle) != FT_OK) {
         FInitOutcome = TInitOutcome::DeviceNotFound;
         // Opened without a description, the link only binds the library for listing the
         // devices: that no device has the empty one is a step, not an error.
-        Report(Description.empty() ? TLinkEventKind::Detail : TLinkEventKind::Error,
-               "Error in FT_OpenEx DeviceDescr:" + Description);
+        const bool listing = By == FT_OPEN_BY_DESCRIPTION && Key.empty();
+        Report(listing ? TLinkEventKind::Detail : TLinkEventKind::Error,
+               (By == FT_OPEN_BY_SERIAL_NUMBER ? "Error in FT_OpenEx SerialNumber:"
+                                               : "Error in FT_OpenEx DeviceDescr:") +
+                   Key);
         return true;
     }
     FDevice = handle;

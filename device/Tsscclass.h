@@ -86,6 +86,9 @@ public:
     TSSCClass &operator=(const TSSCClass &) = delete;
 
     bool Init(const AnsiString &Description);
+    // As Init, but opens the device with that serial number (FT_OPEN_BY_SERIAL_NUMBER): one of
+    // several boards that share a description. True on FAILURE.
+    bool InitBySerial(const AnsiString &Serial);
     bool ListDevices(QStringList &List);
     bool Stop();
 
@@ -108,6 +111,8 @@ public:
     // What the last Init found; the library file it loaded, or the files it tried.
     TInitOutcome InitOutcome() const { return FInitOutcome; }
     const std::string &LibraryFile() const { return FLibraryFile; }
+    // The serial number InitBySerial was given; empty after Init.
+    const std::string &Serial() const { return FSerial; }
     // True while a driver call on the device keeps failing beyond kFailureRetries tries in a row,
     // as when the device has been unplugged: the device is lost. False again once that call
     // succeeds.
@@ -117,6 +122,9 @@ public:
     std::uint64_t DeviceTook() const { return FDeviceTook.load(std::memory_order_relaxed); }
 
 private:
+    // Init's steps: binds the driver, opens the device whose description or serial number (By)
+    // is Key, configures it.
+    bool Open(const AnsiString &Key, d2xx::DWORD By);
     void run() override;
     void Execute();
     void SendFrame();
@@ -200,6 +208,7 @@ private:
 
     TInitOutcome FInitOutcome = TInitOutcome::NotTried;
     std::string FLibraryFile;
+    std::string FSerial;
     std::atomic<bool> FDeviceFailing{false};
     std::atomic<std::uint64_t> FDeviceTook{0};
 };

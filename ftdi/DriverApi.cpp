@@ -57,6 +57,8 @@ namespace
 using ftdi1::FtdiChannel;
 
 constexpr DWORD kListDescriptionByIndex = d2xx::FT_LIST_BY_INDEX | d2xx::FT_OPEN_BY_DESCRIPTION;
+constexpr DWORD kListSerialByIndex = d2xx::FT_LIST_BY_INDEX | d2xx::FT_OPEN_BY_SERIAL_NUMBER;
+constexpr DWORD kListLocationByIndex = d2xx::FT_LIST_BY_INDEX | d2xx::FT_OPEN_BY_LOCATION;
 
 // The open channels by handle.
 std::mutex LiveMutex;
@@ -69,12 +71,13 @@ std::shared_ptr<FtdiChannel> Find(FT_HANDLE handle)
     return found == Live.end() ? nullptr : found->second;
 }
 
-// Copies `text` into the 64-byte list buffer; text that fills it gets no NUL, as D2XX leaves it.
-void CopyDescription(const std::string &text, void *buffer)
+// Copies `text` into a list buffer of `size` bytes (64 for a description, 16 for a serial number);
+// text that fills it gets no NUL, as D2XX leaves it.
+void CopyListEntry(const std::string &text, void *buffer, std::size_t size)
 {
-    const std::size_t length = std::min(text.size(), d2xx::kDescriptionSize);
+    const std::size_t length = std::min(text.size(), size);
     std::memcpy(buffer, text.data(), length);
-    if (length < d2xx::kDescriptionSize)
+    if (length < size)
         static_cast<char *>(buffer)[length] = '\0';
 }
 
@@ -82,15 +85,18 @@ void CopyDescription(const std::string &text, void *buffer)
 
 FT_STATUS FT_OpenEx(void *pArg1, DWORD Flags, FT_HANDLE *pHandle)
 {
-    if (pArg1 == nullptr || pHandle == nullptr || Flags != d2xx::FT_OPEN_BY_DESCRIPTION)
+    if (pArg1 == nullptr || pHandle == nullptr ||
+        (Flags != d2xx::FT_OPEN_BY_DESCRIPTION && Flags != d2xx::FT_OPEN_BY_SERIAL_NUMBER))
         return d2xx::FT_INVALID_PARAMETER;
-    const std::string description = static_cast<const char *>(pArg1);
+    const std::string key = static_cast<const char *>(pArg1);
+    const bool bySerial = Flags == d2xx::FT_OPEN_BY_SERIAL_NUMBER;
     std::vector<ftdi1::Channel> channels;
     if (!ftdi1::ListChannels(channels))
         return d2xx::FT_IO_ERROR;
-    const auto channel =
-        std::find_if(channels.begin(), channels.end(),
-                     [&](const ftdi1::Channel &each) { return each.description == description; });
+    // An empty serial number is a blank EEPROM's, never a choice.
+    const auto channel = std::find_if(channels.begin(), channels.end(), [&](const auto &each) {
+        return bySerial ? !each.serial.empty() && each.serial == key : each.description == key;
+    });
     if (channel == channels.end())
         return d2xx::FT_DEVICE_NOT_FOUND;
     if (!channel->accessible)
@@ -99,8 +105,7 @@ FT_STATUS FT_OpenEx(void *pArg1, DWORD Flags, FT_HANDLE *pHandle)
     ftdi_context *context = ftdi1::OpenChannel(*channel, why);
     if (context == nullptr) {
         // D2XX has no way to say why; a program run from a terminal shows it there.
-        std::fprintf(stderr, "libftd2xx-ftdi1: cannot open \"%s\": %s\n", description.c_str(),
-                     why.c_str());
+        std::fprintf(stderr, "libftd2xx-ftdi1: cannot open \"%s\": %s\n", key.c_str(), why.c_str());
         return d2xx::FT_DEVICE_NOT_OPENED;
     }
     auto open = std::make_shared<FtdiChannel>(context);
@@ -149,7 +154,8 @@ FT_STATUS FT_GetStatus(FT_HANDLE ftHandle, DWORD *dwRxBytes, DWORD *dwTxBytes, D
 
 FT_STATUS FT_ListDevices(void *pArg1, void *pArg2, DWORD Flags)
 {
-    if (Flags != d2xx::FT_LIST_NUMBER_ONLY && Flags != kListDescriptionByIndex)
+    if (Flags != d2xx::FT_LIST_NUMBER_ONLY && Flags != kListDescriptionByIndex &&
+        Flags != kListSerialByIndex && Flags != kListLocationByIndex)
         return d2xx::FT_INVALID_PARAMETER;
     if (Flags == d2xx::FT_LIST_NUMBER_ONLY ? pArg1 == nullptr : pArg2 == nullptr)
         return d2xx::FT_INVALID_PARAMETER;
@@ -164,7 +170,13 @@ FT_STATUS FT_ListDevices(void *pArg1, void *pArg2, DWORD Flags)
     const auto index = static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(pArg1));
     if (index >= channels.size())
         return d2xx::FT_DEVICE_NOT_FOUND;
-    CopyDescription(channels[index].description, pArg2);
+    const ftdi1::Channel &channel = channels[index];
+    if (Flags == kListDescriptionByIndex)
+        CopyListEntry(channel.description, pArg2, d2xx::kDescriptionSize);
+    else if (Flags == kListSerialByIndex)
+        CopyListEntry(channel.serial, pArg2, d2xx::kSerialNumberSize);
+    else
+        *static_cast<DWORD *>(pArg2) = channel.location;
     return d2xx::FT_OK;
 }
 

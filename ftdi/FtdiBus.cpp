@@ -118,18 +118,33 @@ bool ListChannels(std::vector<Channel> &channels)
             libusb_device_descriptor descriptor{};
             libusb_get_device_descriptor(entry->dev, &descriptor);
             char name[kProductStringSize] = {};
+            // A blank EEPROM gives no serial number, and libftdi1 fails a request for one.
+            char serial[kProductStringSize] = {};
+            const bool hasSerial = descriptor.iSerialNumber != 0;
             std::string reason;
             if (ftdi_usb_get_strings(context.get(), entry->dev, nullptr, 0, name, sizeof name,
-                                     nullptr, 0) < 0) {
+                                     hasSerial ? serial : nullptr,
+                                     hasSerial ? sizeof serial : 0) < 0) {
                 const std::string factory = FactoryProduct(product.id, descriptor.bcdDevice);
                 factory.copy(name, sizeof name - 1);
+                serial[0] = '\0';
                 reason = Unreadable(entry->dev);
             }
+            const std::uint32_t place = (std::uint32_t(libusb_get_bus_number(entry->dev)) << 8) |
+                                        (std::uint32_t(libusb_get_port_number(entry->dev)) << 4);
             for (int index = 0; index < MpsseChannels(product, descriptor.bcdDevice); ++index) {
-                Channel channel{product.id, chip, INTERFACE_ANY, name, reason.empty()};
+                Channel channel{product.id,
+                                chip,
+                                INTERFACE_ANY,
+                                name,
+                                reason.empty(),
+                                serial,
+                                place | std::uint32_t(index + 1)};
                 if (product.channels > 1) {
                     channel.port = Port(index);
                     channel.description += std::string(" ") + char('A' + index);
+                    if (!channel.serial.empty())
+                        channel.serial += char('A' + index);
                 }
                 if (!reason.empty())
                     channel.description += " " + reason;

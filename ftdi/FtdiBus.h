@@ -8,11 +8,18 @@
 //
 // A chip the user may not open (its device node's permissions) is still listed, under the
 // product string its type has from the factory and with the reason and the udev rule that
-// grants access appended, so that it does not silently go missing; opening it fails.
+// grants access appended in parentheses, and with no serial number, so that it does not silently
+// go missing; opening it fails.
+//
+// Serial numbers are D2XX's: the chip's own with the channel's letter appended on a chip with more
+// than one channel ("FT4XYZ" gives "FT4XYZA", "FT4XYZB"); empty for a chip with none. A location ID
+// is the chip's USB bus number times 0x100, its port number on the hub times 0x10, and the
+// channel's number from 1 (0x1021: bus 0x10, port 2, channel A).
 #pragma once
 
 #include <ftdi.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -28,6 +35,8 @@ struct Channel {
     ftdi_interface port = INTERFACE_ANY;
     std::string description;
     bool accessible = true; // false: listed with the reason, cannot be opened
+    std::string serial;
+    std::uint32_t location = 0;
 };
 
 // The udev rule installed with the driver, named where access is missing.

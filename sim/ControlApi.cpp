@@ -46,6 +46,11 @@ void vsim_SetDevices(const char *const *descriptions, int count)
     Settings::Instance().SetDevices(std::move(list));
 }
 
+void vsim_SetUnreadable(int index, const char *reason)
+{
+    Settings::Instance().SetUnreadable(index, reason != nullptr ? reason : "");
+}
+
 void vsim_SetRealTime(int on)
 {
     Settings::Instance().SetRealTime(on != 0);

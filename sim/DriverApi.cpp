@@ -41,7 +41,7 @@ using vsim::Settings;
 
 constexpr DWORD kListDescriptionByIndex = d2xx::FT_LIST_BY_INDEX | d2xx::FT_OPEN_BY_DESCRIPTION;
 constexpr DWORD kListSerialByIndex = d2xx::FT_LIST_BY_INDEX | d2xx::FT_OPEN_BY_SERIAL_NUMBER;
-constexpr std::size_t kSerialBufferSize = 16;
+constexpr DWORD kListLocationByIndex = d2xx::FT_LIST_BY_INDEX | d2xx::FT_OPEN_BY_LOCATION;
 
 std::shared_ptr<Chip> Live(FT_HANDLE handle)
 {
@@ -107,14 +107,15 @@ FT_STATUS FT_GetStatus(FT_HANDLE ftHandle, DWORD *dwRxBytes, DWORD *dwTxBytes, D
 
 FT_STATUS FT_ListDevices(void *pArg1, void *pArg2, DWORD Flags)
 {
-    const std::vector<std::string> devices = Settings::Instance().ListedDevices();
+    const std::vector<Settings::Listed> devices = Settings::Instance().ListedDevices();
     if (Flags == d2xx::FT_LIST_NUMBER_ONLY) {
         if (pArg1 == nullptr)
             return d2xx::FT_INVALID_PARAMETER;
         *static_cast<DWORD *>(pArg1) = static_cast<DWORD>(devices.size());
         return d2xx::FT_OK;
     }
-    if (Flags != kListDescriptionByIndex && Flags != kListSerialByIndex)
+    if (Flags != kListDescriptionByIndex && Flags != kListSerialByIndex &&
+        Flags != kListLocationByIndex)
         return d2xx::FT_INVALID_PARAMETER;
     if (pArg2 == nullptr)
         return d2xx::FT_INVALID_PARAMETER;
@@ -122,11 +123,12 @@ FT_STATUS FT_ListDevices(void *pArg1, void *pArg2, DWORD Flags)
     const auto index = static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(pArg1));
     if (index >= devices.size())
         return d2xx::FT_DEVICE_NOT_FOUND;
-    if (Flags == kListDescriptionByIndex) {
-        CopyListEntry(devices[index], pArg2, d2xx::kDescriptionSize);
-    } else {
-        CopyListEntry(vsim::SerialNumber(index), pArg2, kSerialBufferSize);
-    }
+    if (Flags == kListDescriptionByIndex)
+        CopyListEntry(devices[index].description, pArg2, d2xx::kDescriptionSize);
+    else if (Flags == kListSerialByIndex)
+        CopyListEntry(devices[index].serial, pArg2, d2xx::kSerialNumberSize);
+    else
+        *static_cast<DWORD *>(pArg2) = devices[index].location;
     return d2xx::FT_OK;
 }
 

@@ -3,6 +3,7 @@
 #include "sim/MpsseChip.h"
 
 #include <algorithm>
+#include <cstdlib>
 
 namespace vsim
 {
@@ -33,6 +34,23 @@ std::string SerialNumber(std::size_t index)
     return kSerialPrefix + digits;
 }
 
+std::uint32_t LocationId(std::size_t index)
+{
+    return kLocationBase + static_cast<std::uint32_t>(index);
+}
+
+std::vector<std::string> DevicesFromVariable(const std::string &value)
+{
+    std::vector<std::string> devices;
+    if (value.empty())
+        return devices;
+    std::size_t start = 0;
+    for (std::size_t end; (end = value.find(';', start)) != std::string::npos; start = end + 1)
+        devices.push_back(value.substr(start, end - start));
+    devices.push_back(value.substr(start));
+    return devices;
+}
+
 Settings &Settings::Instance()
 {
     static Settings settings;
@@ -41,12 +59,16 @@ Settings &Settings::Instance()
 
 Settings::Settings() : random_(std::random_device{}())
 {
+    const char *variable = std::getenv(kDevicesVariable);
+    defaultDevices_ =
+        variable ? DevicesFromVariable(variable) : std::vector<std::string>{kDefaultDescription};
     ResetLocked();
 }
 
 void Settings::ResetLocked()
 {
-    devices_ = {kDefaultDescription};
+    devices_ = defaultDevices_;
+    unreadable_.clear();
     realTime_ = true;
     behaviour_ = Behaviour::Echo;
     deviceQueue_.clear();
@@ -269,12 +291,32 @@ void Settings::RecordHostByte(std::uint8_t byte)
         hostRecord_.push_back(byte);
 }
 
-std::vector<std::string> Settings::ListedDevices()
+std::vector<Settings::Listed> Settings::ListedDevices()
 {
     std::lock_guard lock(mutex_);
+    std::vector<Listed> listed;
     if (faults_.unplugged)
-        return {};
-    return devices_;
+        return listed;
+    for (std::size_t index = 0; index < devices_.size(); ++index) {
+        const auto unreadable = unreadable_.find(index);
+        if (unreadable == unreadable_.end())
+            listed.push_back({devices_[index], SerialNumber(index), LocationId(index)});
+        else
+            listed.push_back(
+                {devices_[index] + " (" + unreadable->second + ")", "", LocationId(index)});
+    }
+    return listed;
+}
+
+void Settings::SetUnreadable(int index, std::string reason)
+{
+    std::lock_guard lock(mutex_);
+    if (index < 0)
+        return;
+    if (reason.empty())
+        unreadable_.erase(static_cast<std::size_t>(index));
+    else
+        unreadable_[static_cast<std::size_t>(index)] = std::move(reason);
 }
 
 d2xx::FT_STATUS Settings::Open(const std::string &key, bool bySerial, std::shared_ptr<Chip> &chip)
@@ -285,15 +327,19 @@ d2xx::FT_STATUS Settings::Open(const std::string &key, bool bySerial, std::share
     std::size_t index = 0;
     while (index < devices_.size() && (bySerial ? SerialNumber(index) : devices_[index]) != key)
         ++index;
-    if (index == devices_.size())
+    if (index == devices_.size() || (bySerial && unreadable_.count(index) != 0))
         return d2xx::FT_DEVICE_NOT_FOUND;
-    const std::string &description = devices_[index];
-    for (const auto &entry : live_)
-        if (entry.second->Description() == description)
+    if (unreadable_.count(index) != 0)
+        return d2xx::FT_DEVICE_NOT_OPENED;
+    // By description the first device listed with it is the one, whether open or not; by serial
+    // number the one device, so a second board of one description can be opened beside the first.
+    for (const auto &entry : liveIndex_)
+        if (entry.second == index)
             return d2xx::FT_DEVICE_NOT_OPENED;
 
-    chip = std::make_shared<Chip>(*this, description, StreamStartLocked());
+    chip = std::make_shared<Chip>(*this, devices_[index], StreamStartLocked());
     live_.emplace(chip.get(), chip);
+    liveIndex_.emplace(chip.get(), index);
     latest_ = chip;
     return d2xx::FT_OK;
 }
@@ -313,6 +359,7 @@ std::shared_ptr<Chip> Settings::Remove(d2xx::FT_HANDLE handle)
         return nullptr;
     std::shared_ptr<Chip> chip = std::move(found->second);
     live_.erase(found);
+    liveIndex_.erase(handle);
     return chip;
 }
 

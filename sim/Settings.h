@@ -29,6 +29,13 @@ inline constexpr const char *kDefaultDescription = "SSC Simulator";
 // Serial numbers are this prefix and the device's index in three digits: SIM000, SIM001, ...
 inline constexpr const char *kSerialPrefix = "SIM";
 constexpr std::size_t kSerialDigits = 3;
+// Location IDs as FT_ListDevices gives them: this base and the device's index (bus 1, ports 1, 2,
+// ...).
+constexpr std::uint32_t kLocationBase = 0x11;
+// The devices attached at load and after vsim_Reset, when this variable is set: descriptions
+// separated by ';' (two boards of one description: "SSC Simulator;SSC Simulator"). A program
+// started by a test gets its bench this way.
+inline constexpr const char *kDevicesVariable = "VSIM_DEVICES";
 // New host bytes kept for vsim_TakeHostBytes; later ones are counted but not kept.
 constexpr std::size_t kHostRecordCapacity = std::size_t{1} << 20;
 
@@ -54,8 +61,11 @@ struct WriteFaults {
     std::size_t maxBytes = 0; // 0 = no limit
 };
 
-// The serial number of the device at `index` in the list.
+// The serial number and the location ID of the device at `index` in the list.
 std::string SerialNumber(std::size_t index);
+std::uint32_t LocationId(std::size_t index);
+// The descriptions in a VSIM_DEVICES value; an empty value is no device at all.
+std::vector<std::string> DevicesFromVariable(const std::string &value);
 
 class Settings
 {
@@ -93,8 +103,17 @@ public:
     StreamStart NextStreamStart();
     bool TakeQueuedDeviceByte(std::uint8_t &byte);
     void RecordHostByte(std::uint8_t byte);
-    // The descriptions FT_ListDevices shows: none while unplugged.
-    std::vector<std::string> ListedDevices();
+    // The devices as FT_ListDevices shows them: none while unplugged. A board that cannot be read
+    // shows its reason in parentheses after its description and no serial number, as the
+    // program's own driver lists a chip it may not open.
+    struct Listed {
+        std::string description;
+        std::string serial;
+        std::uint32_t location = 0;
+    };
+    std::vector<Listed> ListedDevices();
+    // The board at `index` cannot be read, for `reason`; an empty reason makes it readable again.
+    void SetUnreadable(int index, std::string reason);
     // Opens the device whose description (or serial number) is `key`.
     d2xx::FT_STATUS Open(const std::string &key, bool bySerial, std::shared_ptr<Chip> &chip);
     // The live chip behind a handle, or nullptr.
@@ -123,7 +142,11 @@ private:
     };
 
     std::mutex mutex_;
+    // What vsim_Reset attaches: VSIM_DEVICES's devices, else the one default device.
+    std::vector<std::string> defaultDevices_;
     std::vector<std::string> devices_;
+    // The boards that cannot be read, by index, with the reason.
+    std::map<std::size_t, std::string> unreadable_;
     bool realTime_ = true;
     Behaviour behaviour_ = Behaviour::Echo;
     std::deque<std::uint8_t> deviceQueue_;
@@ -134,6 +157,8 @@ private:
     std::deque<std::uint8_t> hostRecord_;
     std::mt19937 random_;
     std::map<const void *, std::shared_ptr<Chip>> live_;
+    // The index in the list of each live chip: two boards may share a description.
+    std::map<const void *, std::size_t> liveIndex_;
     std::shared_ptr<Chip> latest_;
 };
 

@@ -62,14 +62,24 @@ typedef struct VsimChipState {
     unsigned long long largestBacklog;
 } VsimChipState;
 
-/* Every setting back to its default: devices {"SSC Simulator"}, real time, VSIM_ECHO, random
- * stream offset, no leading zeros, pattern on, no faults, no write budget, SEND queue empty.
+/* Every setting back to its default: devices {"SSC Simulator"} (or those VSIM_DEVICES names, ';'
+ * between descriptions, when the variable was set as the library was loaded), real time, VSIM_ECHO,
+ * random stream offset, no leading zeros, pattern on, no faults, no write budget, SEND queue empty.
  * The record of host bytes is cleared, and a chip that is closed is forgotten by
  * vsim_GetChipState and vsim_GetWriteLog. Open chips stay open. */
 VSIM_EXPORT void vsim_Reset(void);
 
-/* The devices attached, by description, in FT_ListDevices order; count 0 = none attached. */
+/* The devices attached, by description, in FT_ListDevices order; count 0 = none attached. The
+ * device at index i has serial number "SIM" and i in three digits (SIM000, SIM001, ...) and
+ * location ID 0x11 + i, so boards that share a description are told apart by either; one opened
+ * by serial number leaves another of its description free. */
 VSIM_EXPORT void vsim_SetDevices(const char *const *descriptions, int count);
+
+/* The board at `index` cannot be read, as a chip the user may not open: FT_ListDevices gives its
+ * description with " (reason)" appended and no serial number, as the program's own driver lists
+ * such a chip, and FT_OpenEx fails (FT_DEVICE_NOT_OPENED by description). A null or empty reason
+ * makes it readable again; vsim_Reset makes every board readable. */
+VSIM_EXPORT void vsim_SetUnreadable(int index, const char *reason);
 
 /* 1: the chip clocks at its SCK rate by the monotonic clock (default). 0: fast mode, every
  * command completes as soon as it is written, bounded only by the read queue. */

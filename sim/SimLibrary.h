@@ -60,6 +60,7 @@ public:
 #undef VELMOR_SIM_BIND
         Bind(vsim_Reset, "vsim_Reset");
         Bind(vsim_SetDevices, "vsim_SetDevices");
+        Bind(vsim_SetUnreadable, "vsim_SetUnreadable");
         Bind(vsim_SetRealTime, "vsim_SetRealTime");
         Bind(vsim_SetBehaviour, "vsim_SetBehaviour");
         Bind(vsim_QueueDeviceBytes, "vsim_QueueDeviceBytes");
@@ -131,6 +132,7 @@ public:
 
     decltype(&::vsim_Reset) vsim_Reset = nullptr;
     decltype(&::vsim_SetDevices) vsim_SetDevices = nullptr;
+    decltype(&::vsim_SetUnreadable) vsim_SetUnreadable = nullptr;
     decltype(&::vsim_SetRealTime) vsim_SetRealTime = nullptr;
     decltype(&::vsim_SetBehaviour) vsim_SetBehaviour = nullptr;
     decltype(&::vsim_QueueDeviceBytes) vsim_QueueDeviceBytes = nullptr;

@@ -718,7 +718,10 @@ TEST_F(LinkStateTest, AMissingDriverLibraryIsNamed)
     SetupForm->SSCSel->setEditText("SSC Simulator");
     VSSC->ButtonResetClick();
     EXPECT_THAT(Shown, ElementsAre("Error in initing"));
-    EXPECT_THAT(Reasons, ElementsAre("Can not load /nonexistent/libftd2xx.so"));
+    // The loader's own reason follows the file's name.
+    EXPECT_THAT(Reasons, ElementsAre("Can not load /nonexistent/libftd2xx.so: "
+                                     "/nonexistent/libftd2xx.so: cannot open shared object file: "
+                                     "No such file or directory"));
     EXPECT_EQ(Phase(), TLinkPhase::DriverMissing);
     EXPECT_TRUE(StatusLine().startsWith("Driver library missing"));
     EXPECT_TRUE(VSSC->LinkStatus->toolTip().contains("/nonexistent/libftd2xx.so"));
@@ -732,6 +735,43 @@ TEST_F(LinkStateTest, AnUnknownDescriptionListsTheDevicesThere)
                 ElementsAre("No device described 'SSC Simulatr'; there are:\nSSC Simulator"));
     EXPECT_EQ(Phase(), TLinkPhase::UnknownDevice);
     EXPECT_TRUE(StatusLine().startsWith("No such device"));
+}
+
+TEST_F(LinkStateTest, TwoBoardsOfOneDescriptionAreNamedBySerialNumberInTheTooltip)
+{
+    const char *const twins[] = {"SSC Simulator", "Other", "SSC Simulator"};
+    Sim.vsim_SetDevices(twins, 3);
+    RunSetup("COM8", "SSC Simulator");
+    EXPECT_THAT(Shown, IsEmpty());
+    // Setup's list stays descriptions.
+    EXPECT_EQ(SetupForm->SSCSel->count(), 3);
+    EXPECT_EQ(SetupForm->SSCSel->itemText(2), "SSC Simulator");
+    const QString tip = VSSC->LinkStatus->toolTip();
+    EXPECT_TRUE(tip.contains("2 devices are described 'SSC Simulator' (serial numbers SIM000, "
+                             "SIM002); this link uses serial number SIM000."))
+        << tip.toStdString();
+    EXPECT_TRUE(tip.contains("velmor-bridge --serial SERIAL")) << tip.toStdString();
+    EXPECT_TRUE(tip.contains("Driver library: " + QString::fromStdString(SimLibrary::Path())));
+
+    // The first in use elsewhere: the description finds none, and the way to the other is told.
+    // (Taken while Setup is up, when the window's link has let it go.)
+    d2xx::FT_HANDLE elsewhere = nullptr;
+    test::RunSetup("COM8", "SSC Simulator", [&] {
+        Sim.FT_OpenEx(const_cast<char *>("SIM000"), d2xx::FT_OPEN_BY_SERIAL_NUMBER, &elsewhere);
+    });
+    ASSERT_NE(elsewhere, nullptr);
+    EXPECT_THAT(Shown, ElementsAre("Error in initing"));
+    EXPECT_TRUE(VSSC->LinkStatus->toolTip().contains(
+        "(serial numbers SIM000, SIM002); this link could not open the first listed. To choose "
+        "one by its serial number: velmor-bridge --serial SERIAL"))
+        << VSSC->LinkStatus->toolTip().toStdString();
+    Sim.FT_Close(elsewhere);
+
+    // One board of the description: nothing to tell apart.
+    Sim.vsim_SetDevices(twins, 2);
+    VSSC->ButtonResetClick();
+    EXPECT_FALSE(VSSC->LinkStatus->toolTip().contains("serial"))
+        << VSSC->LinkStatus->toolTip().toStdString();
 }
 
 TEST_F(LinkStateTest, FromSynchronisingToBridgingToLostAndBackAfterReset)

@@ -13,6 +13,9 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
@@ -42,6 +45,8 @@ namespace
 {
 
 const QString kSimulator = QStringLiteral("SSC Simulator");
+// The simulator's one device as --list shows it.
+const QString kSimulatorLine = QStringLiteral("SSC Simulator  SIM000  0x11  openable");
 const int kPatienceMs = int(test::kPatience.count());
 
 // An application on the port: opens it by its path, raw, as a serial program would.
@@ -89,12 +94,18 @@ private:
 class BridgeRun
 {
 public:
+    // Devices: the simulator's bench (VSIM_DEVICES, ';' between descriptions); null for its
+    // default.
     BridgeRun(const QStringList &Arguments, const QString &RuntimeDir,
-              const QString &Program = QStringLiteral(VELMOR_BRIDGE))
+              const QString &Program = QStringLiteral(VELMOR_BRIDGE),
+              const QString &Devices = QString())
     {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert("LD_LIBRARY_PATH", QString::fromStdString(SimLibrary::Folder()));
         environment.insert("XDG_RUNTIME_DIR", RuntimeDir);
+        environment.remove("VSIM_DEVICES");
+        if (!Devices.isNull())
+            environment.insert("VSIM_DEVICES", Devices);
         Process.setProcessEnvironment(environment);
         Process.start(Program, Arguments);
     }
@@ -134,10 +145,12 @@ class BridgeProgram : public testing::Test
 {
 protected:
     void SetUp() override { ASSERT_TRUE(RuntimeDir.isValid()); }
-    // Runs velmor-bridge to its end: exit status, stdout and stderr.
-    int Run(const QStringList &Arguments, QString &Out, QString &Err)
+    // Runs velmor-bridge to its end on the simulator's bench of Devices (its default when null):
+    // exit status, stdout and stderr.
+    int Run(const QStringList &Arguments, QString &Out, QString &Err,
+            const QString &Devices = QString())
     {
-        BridgeRun run(Arguments, RuntimeDir.path());
+        BridgeRun run(Arguments, RuntimeDir.path(), QStringLiteral(VELMOR_BRIDGE), Devices);
         const std::optional<int> status = run.Finish();
         Out = QString::fromLocal8Bit(run.Out);
         Err = run.Err();
@@ -172,6 +185,11 @@ TEST_F(BridgeProgram, BadUsageEndsWithStatus2AndSaysWhy)
         {"--device", ""},
         {"--device", "SSC Simulator", "--port"},
         {"--list", "--device", "SSC Simulator"},
+        {"--list", "--serial", "SIM000"},
+        {"--json"},
+        {"--json", "--device", "SSC Simulator"},
+        {"--serial"},
+        {"--serial", ""},
     };
     for (const QStringList &arguments : bad) {
         QString out, err;
@@ -191,7 +209,7 @@ TEST_F(BridgeProgram, ListsTheDevicesOneALine)
 {
     QString out, err;
     EXPECT_EQ(Run({"--list"}, out, err), 0) << err.toStdString();
-    EXPECT_EQ(out, kSimulator + "\n");
+    EXPECT_EQ(out, kSimulatorLine + "\n");
     EXPECT_TRUE(err.isEmpty()) << err.toStdString();
 }
 
@@ -203,7 +221,11 @@ TEST_F(BridgeProgram, AMissingDriverLibraryEndsWithStatus3)
         QString out, err;
         EXPECT_EQ(Run(arguments, out, err), 3) << err.toStdString();
         EXPECT_TRUE(out.isEmpty());
-        EXPECT_TRUE(err.contains("Can not load /nonexistent/libftd2xx.so")) << err.toStdString();
+        // The loader's own reason follows.
+        EXPECT_TRUE(err.contains("Can not load /nonexistent/libftd2xx.so: "
+                                 "/nonexistent/libftd2xx.so: cannot open shared object file: No "
+                                 "such file or directory"))
+            << err.toStdString();
         ExpectTimestamped(err);
     }
     EXPECT_TRUE(PortFolder().isEmpty());
@@ -381,7 +403,122 @@ TEST_F(BridgeProgram, ADriverThatIsNotARegularFileIsRefusedBeforeItIsLoaded)
     ASSERT_TRUE(QFile::link(QString::fromStdString(SimLibrary::Path()), toLibrary));
     QString out, err;
     EXPECT_EQ(Run({"--driver", toLibrary, "--list"}, out, err), 0) << err.toStdString();
-    EXPECT_EQ(out, kSimulator + "\n");
+    EXPECT_EQ(out, kSimulatorLine + "\n");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Two boards of one description, told apart by serial number.
+
+namespace
+{
+const QString kTwins = QStringLiteral("SSC Simulator;SSC Simulator");
+}
+
+TEST_F(BridgeProgram, ListsTwoBoardsOfOneDescriptionWithTheirSerialNumbersAlsoAsJson)
+{
+    QString out, err;
+    ASSERT_EQ(Run({"--list"}, out, err, kTwins), 0) << err.toStdString();
+    EXPECT_EQ(out, "SSC Simulator  SIM000  0x11  openable\n"
+                   "SSC Simulator  SIM001  0x12  openable\n");
+    EXPECT_TRUE(err.isEmpty()) << err.toStdString();
+
+    ASSERT_EQ(Run({"--json", "--list"}, out, err, kTwins), 0) << err.toStdString();
+    EXPECT_TRUE(err.isEmpty()) << err.toStdString();
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(out.toUtf8(), &error);
+    ASSERT_EQ(error.error, QJsonParseError::NoError) << out.toStdString();
+    ASSERT_TRUE(document.isArray());
+    const QJsonArray devices = document.array();
+    ASSERT_EQ(devices.size(), 2);
+    for (qsizetype i = 0; i < 2; ++i) {
+        const QJsonObject device = devices[i].toObject();
+        EXPECT_EQ(device["description"].toString(), kSimulator);
+        EXPECT_EQ(device["serial"].toString(), QStringLiteral("SIM00%1").arg(i));
+        EXPECT_EQ(device["location"].toInteger(), 0x11 + i);
+        EXPECT_TRUE(device["openable"].toBool());
+        EXPECT_EQ(device["reason"].toString(), "");
+    }
+}
+
+TEST_F(BridgeProgram, WithNoDeviceTheListIsEmptyAndStderrNamesTheLibraryAsked)
+{
+    const QString library = QString::fromStdString(SimLibrary::Path());
+    QString out, err;
+    EXPECT_EQ(Run({"--list"}, out, err, ""), 0);
+    EXPECT_TRUE(out.isEmpty()) << out.toStdString();
+    EXPECT_TRUE(err.contains(" no device found by " + library + "\n")) << err.toStdString();
+    ExpectTimestamped(err);
+    // A script gets an empty array, and nothing else.
+    EXPECT_EQ(Run({"--list", "--json"}, out, err, ""), 0);
+    EXPECT_EQ(out, "[]\n");
+    EXPECT_TRUE(err.isEmpty()) << err.toStdString();
+}
+
+TEST_F(BridgeProgram, SerialOpensTheSecondBoardAndBytesEchoThroughItsPort)
+{
+    // Each program has a simulator of its own: which board it opened is seen in process, below.
+    BridgeRun second({"--serial", "SIM001", "--port", "second"}, RuntimeDir.path(),
+                     QStringLiteral(VELMOR_BRIDGE), kTwins);
+    const QString secondPath = second.WaitForPath();
+    ASSERT_FALSE(secondPath.isEmpty()) << second.Err().toStdString();
+    BridgeRun first({"--device", kSimulator, "--port", "first"}, RuntimeDir.path(),
+                    QStringLiteral(VELMOR_BRIDGE), kTwins);
+    const QString firstPath = first.WaitForPath();
+    ASSERT_FALSE(firstPath.isEmpty()) << first.Err().toStdString();
+    for (const QString &path : {secondPath, firstPath}) {
+        PortClient client(path);
+        ASSERT_TRUE(client.IsOpen());
+        ASSERT_TRUE(client.Write("through " + path.toStdString()));
+        EXPECT_TRUE(client.Receive("through " + path.toStdString())) << client.Received;
+    }
+    second.Signal(SIGTERM);
+    first.Signal(SIGTERM);
+    EXPECT_EQ(second.Finish(), 0);
+    EXPECT_EQ(first.Finish(), 0);
+
+    // Each names the library at start; the one chosen by description says which board it has.
+    const QString library = " driver library: " + QString::fromStdString(SimLibrary::Path());
+    const QString secondErr = second.Err();
+    EXPECT_TRUE(secondErr.contains(library + "\n")) << secondErr.toStdString();
+    EXPECT_TRUE(secondErr.contains("device 'SSC Simulator' (serial number SIM001) opened"))
+        << secondErr.toStdString();
+    EXPECT_FALSE(secondErr.contains("velmor-bridge --serial")) << secondErr.toStdString();
+    EXPECT_FALSE(secondErr.contains("devices have serial number")) << secondErr.toStdString();
+    const QString firstErr = first.Err();
+    EXPECT_TRUE(firstErr.contains(library + "\n")) << firstErr.toStdString();
+    EXPECT_TRUE(firstErr.contains("2 devices are described 'SSC Simulator' (serial numbers "
+                                  "SIM000, SIM001); this link uses serial number SIM000. To "
+                                  "choose one by its serial number: velmor-bridge --serial"))
+        << firstErr.toStdString();
+}
+
+TEST_F(BridgeProgram, ASerialNumberThatDoesNotFitEndsWithStatus4AndSaysWhy)
+{
+    const struct {
+        QStringList Arguments;
+        QString Devices;
+        QString Said;
+    } cases[] = {
+        {{"--serial", "SIM002"},
+         kTwins,
+         "No device with serial number 'SIM002'; there are: SSC Simulator (SIM000), SSC "
+         "Simulator (SIM001)"},
+        {{"--serial", "SIM000"},
+         "",
+         "No device with serial number 'SIM000'; no device is attached"},
+        {{"--serial", "SIM002", "--device", kSimulator},
+         kTwins + ";Other",
+         "the device with serial number 'SIM002' is described 'Other', not 'SSC Simulator'"},
+    };
+    for (const auto &test : cases) {
+        SCOPED_TRACE(test.Arguments.join(' ').toStdString());
+        QString out, err;
+        EXPECT_EQ(Run(test.Arguments, out, err, test.Devices), 4);
+        EXPECT_TRUE(out.isEmpty());
+        EXPECT_TRUE(err.contains(test.Said)) << err.toStdString();
+        ExpectTimestamped(err);
+    }
+    EXPECT_TRUE(PortFolder().isEmpty());
 }
 
 namespace
@@ -736,6 +873,86 @@ TEST(HeadlessBridge, ADeviceLostIsReopenedAndTheApplicationSeesOnlyAPause)
     d2xx::SetLibraryFile("");
 }
 
+TEST(HeadlessBridge, SerialChoosesTheBoardAndADescriptionWhoseFirstBoardIsTakenSaysHowToChoose)
+{
+    SimLibrary sim;
+    ASSERT_TRUE(sim.Loaded());
+    const char *const twins[] = {"SSC Simulator", "SSC Simulator"};
+    sim.vsim_SetDevices(twins, 2);
+    QStringList said;
+    auto say = [&](const QString &Line) { said << Line; };
+    auto open = [&](const char *Serial) {
+        d2xx::FT_HANDLE handle = nullptr;
+        const d2xx::FT_STATUS status =
+            sim.FT_OpenEx(const_cast<char *>(Serial), d2xx::FT_OPEN_BY_SERIAL_NUMBER, &handle);
+        if (status == d2xx::FT_OK)
+            sim.FT_Close(handle);
+        return status;
+    };
+    {
+        // --serial SIM001: the second board is taken, the first left free.
+        TBridgeOptions options = SimulatorOptions(QStringLiteral("bySerial"));
+        options.Device.clear();
+        options.Serial = QStringLiteral("SIM001");
+        THeadlessBridge bridge(
+            options, [](const QString &) {}, say);
+        ASSERT_EQ(bridge.Start(), bridge::kExitStopped) << said.join('\n').toStdString();
+        EXPECT_EQ(open("SIM001"), d2xx::FT_DEVICE_NOT_OPENED);
+        EXPECT_EQ(open("SIM000"), d2xx::FT_OK);
+        EXPECT_EQ(bridge.State().Description(), "SSC Simulator");
+
+        // --device alone meanwhile: its first board is the free one.
+        THeadlessBridge other(
+            SimulatorOptions(QStringLiteral("byDescription")), [](const QString &) {}, say);
+        ASSERT_EQ(other.Start(), bridge::kExitStopped) << said.join('\n').toStdString();
+        EXPECT_EQ(open("SIM000"), d2xx::FT_DEVICE_NOT_OPENED);
+
+        // A third by description finds its first board taken, and is told of the serial numbers.
+        said.clear();
+        THeadlessBridge third(
+            SimulatorOptions(QStringLiteral("third")), [](const QString &) {}, say);
+        EXPECT_EQ(third.Start(), bridge::kExitNoDevice);
+        EXPECT_TRUE(AnyContains(said, "(serial numbers SIM000, SIM001); this link could not "
+                                      "open the first listed. To choose one by its serial "
+                                      "number: velmor-bridge --serial SERIAL"))
+            << said.join('\n').toStdString();
+    }
+    EXPECT_EQ(sim.vsim_OpenCount(), 0);
+    d2xx::SetLibraryFile("");
+}
+
+TEST(HeadlessBridge, ABoardThatCannotBeReadIsListedAsNotOpenableWithItsReason)
+{
+    SimLibrary sim;
+    ASSERT_TRUE(sim.Loaded());
+    const char *const boards[] = {"SSC Simulator", "Dual RS232-HS A"};
+    sim.vsim_SetDevices(boards, 2);
+    sim.vsim_SetUnreadable(1, "no permission: udev rule 70-velmor-ssc.rules");
+    auto list = [](bool Json) {
+        TBridgeOptions options = SimulatorOptions(QString());
+        options.Mode = TBridgeOptions::TMode::List;
+        options.Json = Json;
+        QStringList out;
+        THeadlessBridge bridge(
+            options, [&](const QString &Line) { out << Line; }, [](const QString &) {});
+        EXPECT_EQ(bridge.List(), bridge::kExitStopped);
+        return out;
+    };
+    EXPECT_EQ(list(false),
+              QStringList({"SSC Simulator    SIM000  0x11  openable",
+                           "Dual RS232-HS A  -       0x12  not openable: no permission: udev rule "
+                           "70-velmor-ssc.rules"}));
+    const QJsonArray devices = QJsonDocument::fromJson(list(true).join('\n').toUtf8()).array();
+    ASSERT_EQ(devices.size(), 2);
+    const QJsonObject unreadable = devices[1].toObject();
+    EXPECT_EQ(unreadable["description"].toString(), "Dual RS232-HS A");
+    EXPECT_EQ(unreadable["serial"].toString(), "");
+    EXPECT_FALSE(unreadable["openable"].toBool());
+    EXPECT_EQ(unreadable["reason"].toString(), "no permission: udev rule 70-velmor-ssc.rules");
+    EXPECT_TRUE(devices[0].toObject()["openable"].toBool());
+    d2xx::SetLibraryFile("");
+}
+
 TEST(HeadlessBridge, ADeviceThatNeverSynchronisesCostsAboutALineASecond)
 {
     SimLibrary sim;
@@ -768,10 +985,10 @@ TEST(HeadlessBridge, ADeviceThatNeverSynchronisesCostsAboutALineASecond)
     }
     sim.vsim_SetNoPattern(0);
     d2xx::SetLibraryFile("");
-    // Opened, port ready, stopped; the state it reached; the link's first three texts; then a
-    // note a second at most.
+    // The driver library, opened, port ready, stopped; the states it reached and the last;
+    // the link's first three texts; then a note a second at most.
     const qint64 seconds = clock.elapsed() / 1000;
-    EXPECT_LE(said.size(), 8 + seconds + 1) << said.mid(0, 20).join('\n').toStdString();
+    EXPECT_LE(said.size(), 10 + seconds + 1) << said.mid(0, 20).join('\n').toStdString();
 }
 
 // A device lost while an application's bytes are on their way: unplugged, or every read failing.

@@ -144,7 +144,9 @@ TEST(Binding, MissingFileNamesTheFileTried)
     Messages said;
     auto link = std::make_unique<TSSCClass>(said.Callback());
     EXPECT_TRUE(link->Init(kSimulator));
-    EXPECT_THAT(said.List, ElementsAre("Can not load /nonexistent/libftd2xx.so"));
+    EXPECT_THAT(said.List, ElementsAre("Can not load /nonexistent/libftd2xx.so: "
+                                       "/nonexistent/libftd2xx.so: cannot open shared object "
+                                       "file: No such file or directory"));
     QStringList list{"kept"};
     EXPECT_TRUE(link->ListDevices(list)) << "nothing is bound yet";
     EXPECT_THAT(list, ElementsAre("kept"));
@@ -290,6 +292,42 @@ TEST_F(LinkTest, ListDevicesCutsADescriptionWithoutNulAt64Bytes)
     list.clear();
     EXPECT_FALSE(link.ListDevices(list));
     EXPECT_THAT(list, IsEmpty());
+}
+
+TEST_F(LinkTest, InitBySerialOpensTheSecondOfTwoBoardsOfOneDescription)
+{
+    const char *twins[] = {"SSC Simulator", "SSC Simulator"};
+    Sim.vsim_SetDevices(twins, 2);
+    Sim.vsim_SetStream(7, 0);
+    // The first by description, the second beside it by serial number. Every Init comes before
+    // any link synchronises: Init binds the process-wide table, which running workers read.
+    TSSCClass &first = OpenLink();
+    auto second = std::make_unique<TSSCClass>(Said.Callback());
+    ASSERT_FALSE(second->InitBySerial("SIM001")) << testing::PrintToString(Said.List);
+    EXPECT_EQ(second->Serial(), "SIM001");
+    EXPECT_EQ(Sim.vsim_OpenCount(), 2);
+
+    // A serial number in use, one not there, none, and a link already open.
+    Said.List.clear();
+    for (const char *serial : {"SIM001", "SIM002", ""}) {
+        auto other = std::make_unique<TSSCClass>(Said.Callback());
+        EXPECT_TRUE(other->InitBySerial(serial));
+        EXPECT_EQ(other->InitOutcome(), TInitOutcome::DeviceNotFound);
+        RetireLink(other);
+    }
+    EXPECT_TRUE(second->InitBySerial("SIM000"));
+    EXPECT_EQ(second->Serial(), "SIM001");
+    EXPECT_THAT(Said.List, ElementsAre("Error in FT_OpenEx SerialNumber:SIM001",
+                                       "Error in FT_OpenEx SerialNumber:SIM002",
+                                       "Error in FT_OpenEx SerialNumber:", "Already inited"));
+
+    // Each board echoes on its own.
+    ASSERT_FALSE(second->SynchDevice(24, 0x01A5));
+    ASSERT_FALSE(first.SynchDevice(24, 0x01A5));
+    EXPECT_EQ(EchoThrough(*second, "second board"), "second board");
+    EXPECT_EQ(EchoThrough(first, "first board"), "first board");
+    RetireLink(second);
+    EXPECT_EQ(Sim.vsim_OpenCount(), 1);
 }
 
 TEST_F(LinkTest, SetupBytesGoOutInShortWrites)

@@ -5,6 +5,7 @@
 //
 // The test runs under umockdev's preload (see ftdi.cmake); without it, it skips.
 #include "device/D2xx.h"
+#include "device/DeviceList.h"
 #include "device/Tsscclass.h"
 #include "ftdi/FtdiChannel.h"
 #include "usbemu/UsbTestbed.h"
@@ -13,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <future>
@@ -382,6 +384,46 @@ TEST_P(EmulatedDriver, KeepsD2xxPromisesOverRealTransfers)
         Ft.FT_OpenEx(const_cast<char *>("Dual RS232-HS C"), d2xx::FT_OPEN_BY_DESCRIPTION, &back),
         d2xx::FT_DEVICE_NOT_FOUND);
     EXPECT_EQ(Ft.FT_ListDevices(nullptr, nullptr, 0x12345), d2xx::FT_INVALID_PARAMETER);
+}
+
+// Two chips of one product string, one with a blank EEPROM: D2XX's serial number per channel (the
+// chip's and the channel's letter), none for the blank one, a location per channel, and the
+// second chip's channel B opened by its serial number.
+TEST_P(EmulatedDriver, ChipsOfOneProductAreToldApartBySerialNumber)
+{
+    const auto second = Testbed->AddChip(GetParam(), "FT7Q2W");
+    std::vector<TDeviceEntry> entries;
+    ASSERT_FALSE(ListDeviceEntries(Ft, entries));
+    ASSERT_EQ(entries.size(), 4U);
+    std::vector<std::string> serials;
+    std::vector<std::uint32_t> locations;
+    for (const TDeviceEntry &entry : entries) {
+        EXPECT_TRUE(entry.Openable) << entry.Reason;
+        ASSERT_TRUE(entry.Serial && entry.Location);
+        serials.push_back(*entry.Serial);
+        locations.push_back(*entry.Location);
+        // Channel A's location ends in 1, B's in 2.
+        EXPECT_EQ(*entry.Location & 0xF, entry.Description.back() == 'A' ? 1U : 2U);
+    }
+    std::sort(serials.begin(), serials.end());
+    EXPECT_EQ(serials, (std::vector<std::string>{"", "", "FT7Q2WA", "FT7Q2WB"}));
+    std::sort(locations.begin(), locations.end());
+    EXPECT_EQ(std::adjacent_find(locations.begin(), locations.end()), locations.end());
+    const std::optional<TDeviceEntry> b = WithSerial(entries, "FT7Q2WB");
+    ASSERT_TRUE(b);
+    EXPECT_EQ(b->Description, "Dual RS232-HS B");
+
+    FT_HANDLE handle = nullptr;
+    ASSERT_EQ(Ft.FT_OpenEx(const_cast<char *>("FT7Q2WB"), d2xx::FT_OPEN_BY_SERIAL_NUMBER, &handle),
+              d2xx::FT_OK);
+    Opened.push_back(handle);
+    // A blank EEPROM's empty serial number is nobody's.
+    FT_HANDLE none = nullptr;
+    EXPECT_EQ(Ft.FT_OpenEx(const_cast<char *>(""), d2xx::FT_OPEN_BY_SERIAL_NUMBER, &none),
+              d2xx::FT_DEVICE_NOT_FOUND);
+    EXPECT_EQ(Ft.FT_OpenEx(const_cast<char *>("FT7Q2W"), d2xx::FT_OPEN_BY_SERIAL_NUMBER, &none),
+              d2xx::FT_DEVICE_NOT_FOUND);
+    Testbed->Unplug(second);
 }
 
 INSTANTIATE_TEST_SUITE_P(Chips, EmulatedDriver, testing::Values(ChipType::FT2232H),

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <random>
+#include <string>
 #include <vector>
 
 namespace
@@ -70,3 +71,19 @@ TEST(SimDevice, AFrameClockedInPiecesAnswersAsByteByByte)
 }
 
 } // namespace
+
+TEST(SimBench, TheDevicesVariableNamesTheBoardsInOrder)
+{
+    const struct {
+        const char *Value;
+        std::vector<std::string> Devices;
+    } cases[] = {
+        {"SSC Simulator;SSC Simulator", {"SSC Simulator", "SSC Simulator"}},
+        {"One", {"One"}},
+        {"", {}},
+        {";", {"", ""}},
+        {"A;;B", {"A", "", "B"}},
+    };
+    for (const auto &test : cases)
+        EXPECT_EQ(vsim::DevicesFromVariable(test.Value), test.Devices) << '"' << test.Value << '"';
+}

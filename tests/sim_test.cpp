@@ -520,6 +520,29 @@ TEST_F(SimList, LongDescriptionsFillTheBufferWithoutNul)
                             [](char c) { return c == '#'; }));
 }
 
+TEST_F(SimList, ABoardThatCannotBeReadShowsItsReasonAndNoSerialNumberAndDoesNotOpen)
+{
+    const char *const boards[] = {"One", "Two"};
+    sim.vsim_SetDevices(boards, 2);
+    sim.vsim_SetUnreadable(1, "no permission");
+    char description[d2xx::kDescriptionSize];
+    char serial[d2xx::kSerialNumberSize];
+    void *second = reinterpret_cast<void *>(std::uintptr_t{1});
+    ASSERT_EQ(d2xx::FT_OK, sim.FT_ListDevices(second, description, kListDescriptionByIndex));
+    EXPECT_STREQ("Two (no permission)", description);
+    ASSERT_EQ(d2xx::FT_OK, sim.FT_ListDevices(second, serial, kListSerialByIndex));
+    EXPECT_STREQ("", serial);
+    FT_HANDLE h = nullptr;
+    EXPECT_EQ(d2xx::FT_DEVICE_NOT_OPENED, OpenByDescription("Two", h));
+    EXPECT_EQ(d2xx::FT_DEVICE_NOT_FOUND,
+              sim.FT_OpenEx(const_cast<char *>("SIM001"), d2xx::FT_OPEN_BY_SERIAL_NUMBER, &h));
+    // Readable again.
+    sim.vsim_SetUnreadable(1, "");
+    ASSERT_EQ(d2xx::FT_OK, sim.FT_ListDevices(second, serial, kListSerialByIndex));
+    EXPECT_STREQ("SIM001", serial);
+    ASSERT_EQ(d2xx::FT_OK, OpenByDescription("Two", handle));
+}
+
 TEST_F(SimList, RejectsOtherForms)
 {
     DWORD count = 0;
