@@ -2,6 +2,9 @@
 # devices the driver library sees (velmor-bridge --list, with the --driver given so far).
 _velmor_bridge()
 {
+    # Names from the list are words, never patterns.
+    local -
+    set -f
     local cur=${COMP_WORDS[COMP_CWORD]}
     local prev=${COMP_WORDS[COMP_CWORD - 1]}
     local driver=() i
@@ -11,15 +14,15 @@ _velmor_bridge()
 
     case $prev in
     --device | --serial)
-        # One device a line; the description, or the serial number, is its first field or second
-        # (tab-separated), quoted for the command line.
-        local field=1 line value
-        [[ $prev == --serial ]] && field=2
+        # The devices' descriptions or serial numbers, from the JSON form of the list (one field
+        # a line there), quoted for the command line.
+        local key=description value
+        [[ $prev == --serial ]] && key=serial
         local IFS=$'\n'
         COMPREPLY=()
-        for line in $(velmor-bridge --list "${driver[@]}" 2>/dev/null); do
-            value=$(cut -f "$field" <<<"$line")
-            [[ -n $value && $value == "${cur#[\"\']}"* ]] && COMPREPLY+=("$(printf '%q' "$value")")
+        for value in $(velmor-bridge --list --json "${driver[@]}" 2>/dev/null |
+            sed -n "s/^ *\"$key\": \"\\(.*\\)\",\\?\$/\\1/p" | sed 's/\\"/"/g; s/\\\\/\\/g' | sort -u); do
+            [[ $value == "${cur#[\"\']}"* ]] && COMPREPLY+=("$(printf '%q' "$value")")
         done
         return
         ;;

@@ -70,6 +70,8 @@ complete_line() {  # the words of a command line being typed, the last one unfin
 cmake --build build-deb --target ftd2xx_sim >/dev/null
 got=$(complete_line velmor-bridge --driver build-deb/sim/libftd2xx.so --device "SSC")
 [[ "$got" == 'SSC\ Simulator' ]] || fail "--device SSC completes to '$got'"
+got=$(complete_line velmor-bridge --driver build-deb/sim/libftd2xx.so --serial "")
+[[ "$got" == SIM000 ]] || fail "--serial completes to '$got'"
 
 # lintian: no error. Its warnings are printed for the record.
 report=$(lintian "$deb" 2>&1 | grep -v 'running with root privileges' || true)
