@@ -13,6 +13,7 @@
 #pragma once
 
 #include "app/Bridge.h"
+#include "vport/PortKeeper.h"
 
 #include <QByteArray>
 #include <QList>
@@ -26,7 +27,6 @@
 #include <memory>
 
 class IVSPortAx;
-class TPortKeeper;
 class TSSCClass;
 class TTrafficFile;
 
@@ -62,12 +62,9 @@ struct TBridgeOptions {
     bool Verbose = false;
 };
 
-// The arguments after the program's name, as the bytes the program was given. Error is empty
-// when they make sense; else Status is the exit status to end with (a port name that is not
-// UTF-8 is refused as a port name).
-TBridgeOptions ParseBridgeArguments(const QList<QByteArray> &Arguments, QString &Error,
-                                    bridge::TExitStatus &Status);
-QString BridgeUsage();
+// One line for each text: a list the link's state gives one a line goes on the same line. What
+// the user gave (a name, a description) reaches the terminal escaped, never as a control sequence.
+QString OneLine(QString Text);
 
 class THeadlessBridge final : public QObject
 {
@@ -105,7 +102,7 @@ private:
     // For --serial, before anything is opened: the board is there, and is the --device given, if
     // any; its description goes into FOptions.Device. kExitStopped, else the exit status.
     int FindSerial();
-    void ReportPort(int Kept);
+    void ReportPort(TPortKeeper::TKept Kept);
     void WriteTraffic(bool All);
 
     TBridgeOptions FOptions;
@@ -122,6 +119,3 @@ private:
     // The port's path went out on stdout.
     bool FAnnounced = false;
 };
-
-// The whole program, once the application object exists: the exit status.
-int RunHeadlessBridge(const QList<QByteArray> &Arguments);
