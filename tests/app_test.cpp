@@ -13,6 +13,7 @@
 
 #include "sim/SimLibrary.h"
 #include "tests/ProgramTest.h"
+#include "tests/PtyClient.h"
 #include "tests/SetupDriver.h"
 #include "tests/Wait.h"
 
@@ -58,53 +59,7 @@ namespace
 const char *const kOpenMessage =
     "You must exit any application connected \n before changing settings";
 
-// An application on the virtual port: opens it by its path, raw, as a serial program would.
-class PortClient
-{
-public:
-    explicit PortClient(const QString &Path)
-    {
-        Fd = ::open(Path.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-        if (Fd >= 0) {
-            termios settings{};
-            tcgetattr(Fd, &settings);
-            cfmakeraw(&settings);
-            tcsetattr(Fd, TCSANOW, &settings);
-        }
-    }
-    ~PortClient() { Close(); }
-    bool IsOpen() const { return Fd >= 0; }
-    int Descriptor() const { return Fd; }
-    void Close()
-    {
-        if (Fd >= 0)
-            ::close(Fd);
-        Fd = -1;
-    }
-    void Write(const std::string &Bytes)
-    {
-        std::size_t done = 0;
-        while (done < Bytes.size()) {
-            const ssize_t n = ::write(Fd, Bytes.data() + done, Bytes.size() - done);
-            if (n > 0)
-                done += std::size_t(n);
-            else
-                QCoreApplication::processEvents();
-        }
-    }
-    std::string ReadAvailable()
-    {
-        std::string bytes;
-        char buffer[4096];
-        ssize_t n;
-        while ((n = ::read(Fd, buffer, sizeof buffer)) > 0)
-            bytes.append(buffer, std::size_t(n));
-        return bytes;
-    }
-
-private:
-    int Fd = -1;
-};
+using PortClient = test::TPtyClient;
 
 class AppTestBase : public test::ProgramTest
 {
@@ -291,7 +246,7 @@ TEST_F(AppTest, SetupOkIsRefusedWhileAnApplicationOpenedThePortMeanwhile)
         client = std::make_unique<PortClient>(path);
         SetupForm->OKButton->click();
         stayedUp = SetupForm->isVisible();
-        clientKeptItsPort = client->IsOpen() && ::write(client->Descriptor(), "x", 1) == 1;
+        clientKeptItsPort = client->IsOpen() && ::write(client->Handle(), "x", 1) == 1;
         client->Close();
         SetupForm->OKButton->click();
     });

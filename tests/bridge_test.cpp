@@ -6,6 +6,7 @@
 #include "vport/VSPortLib_TLB.h"
 
 #include "sim/SimLibrary.h"
+#include "tests/PtyClient.h"
 #include "tests/Wait.h"
 
 #include <QCoreApplication>
@@ -49,46 +50,7 @@ const QString kSimulator = QStringLiteral("SSC Simulator");
 const QString kSimulatorLine = QStringLiteral("SSC Simulator  SIM000  0x11  openable");
 const int kPatienceMs = int(test::kPatience.count());
 
-// An application on the port: opens it by its path, raw, as a serial program would.
-class PortClient
-{
-public:
-    explicit PortClient(const QString &Path)
-    {
-        Fd = ::open(QFile::encodeName(Path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-        if (Fd >= 0) {
-            termios settings{};
-            tcgetattr(Fd, &settings);
-            cfmakeraw(&settings);
-            tcsetattr(Fd, TCSANOW, &settings);
-        }
-    }
-    ~PortClient()
-    {
-        if (Fd >= 0)
-            ::close(Fd);
-    }
-    bool IsOpen() const { return Fd >= 0; }
-    bool Write(const std::string &Bytes)
-    {
-        return ::write(Fd, Bytes.data(), Bytes.size()) == ssize_t(Bytes.size());
-    }
-    // Waits, processing events, until Expected has arrived after what came before.
-    bool Receive(const std::string &Expected)
-    {
-        return test::WaitUntil([&] {
-            char buffer[4096];
-            ssize_t n;
-            while ((n = ::read(Fd, buffer, sizeof buffer)) > 0)
-                Received.append(buffer, std::size_t(n));
-            return Received.find(Expected) != std::string::npos;
-        });
-    }
-    std::string Received;
-
-private:
-    int Fd = -1;
-};
+using PortClient = test::TPtyClient;
 
 // velmor-bridge as a child process.
 class BridgeRun

@@ -28,6 +28,7 @@
 
 #include "sim/SimLibrary.h"
 #include "tests/ProgramTest.h"
+#include "tests/PtyClient.h"
 #include "tests/SetupDriver.h"
 #include "tests/Wait.h"
 
@@ -247,26 +248,12 @@ public:
         bool Exact = true;
     };
 
-    StreamClient(const QString &Path, TOptions Options) : Options(Options)
-    {
-        Fd = ::open(QFile::encodeName(Path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-        if (Fd >= 0) {
-            termios settings{};
-            ::tcgetattr(Fd, &settings);
-            ::cfmakeraw(&settings);
-            ::tcsetattr(Fd, TCSANOW, &settings);
-        }
-    }
-    ~StreamClient()
-    {
-        Stop();
-        if (Fd >= 0)
-            ::close(Fd);
-    }
+    StreamClient(const QString &Path, TOptions Options) : Options(Options), Port(Path) {}
+    ~StreamClient() { Stop(); }
     StreamClient(const StreamClient &) = delete;
     StreamClient &operator=(const StreamClient &) = delete;
 
-    bool IsOpen() const { return Fd >= 0; }
+    bool IsOpen() const { return Port.IsOpen(); }
 
     void Start()
     {
@@ -391,7 +378,9 @@ private:
     }
 
     const TOptions Options;
-    int Fd = -1;
+    // Opened as the other tests open the port; this client streams through it on its own thread.
+    test::TPtyClient Port;
+    const int Fd = Port.Handle();
     std::thread Worker;
     std::atomic<bool> Writing{false};
     std::atomic<bool> StopRequested{false};

@@ -16,6 +16,7 @@
 #include "vport/Virtualp.h"
 
 #include "sim/SimLibrary.h"
+#include "tests/PtyClient.h"
 #include "tests/SetupDriver.h"
 #include "tests/Wait.h"
 
@@ -26,10 +27,6 @@
 #include <QMessageBox>
 #include <QTemporaryDir>
 #include <QToolButton>
-
-#include <fcntl.h>
-#include <termios.h>
-#include <unistd.h>
 
 #include <cstdio>
 
@@ -91,24 +88,15 @@ int main(int argc, char **argv)
     VSSC->PollingTimer->stop();
 
     // Bridging, with an application on the port.
-    const QByteArray path = QFile::encodeName(VSSC->PortPanel->VSPortAx->PortPath());
-    const int client = ::open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    termios settings{};
-    ::tcgetattr(client, &settings);
-    ::cfmakeraw(&settings);
-    ::tcsetattr(client, TCSANOW, &settings);
+    test::TPtyClient client(VSSC->PortPanel->VSPortAx->PortPath());
     TickUntil([] { return VSSC->LinkState().Phase() == TLinkPhase::Bridging; });
     // The Traffic window records what moves from now on.
     VSSC->TrafficButton->click();
-    const char text[] = "hello, SSC device\r\n";
-    [[maybe_unused]] const ssize_t written = ::write(client, text, sizeof text - 1);
-    std::string back;
+    const std::string text = "hello, SSC device\r\n";
+    client.Write(text);
     TickUntil([&] {
-        char buffer[256];
-        const ssize_t n = ::read(client, buffer, sizeof buffer);
-        if (n > 0)
-            back.append(buffer, std::size_t(n));
-        return back.size() >= sizeof text - 1;
+        client.ReadAvailable();
+        return client.Received.size() >= text.size();
     });
     // A second or so of ticks, so that the rates have a window behind them.
     test::WaitUntil([] { return false; }, std::chrono::milliseconds(1200));
@@ -130,7 +118,7 @@ int main(int argc, char **argv)
     VSSC->MessagesForm->Refresh();
     Save(VSSC->MessagesForm, "messages.png");
 
-    ::close(client);
+    client.Close();
     VSSC->close();
     DestroyForms();
     return 0;

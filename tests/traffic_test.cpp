@@ -8,6 +8,7 @@
 #include "vport/Virtualp.h"
 
 #include "tests/ProgramTest.h"
+#include "tests/PtyClient.h"
 #include "tests/SetupDriver.h"
 #include "tests/Wait.h"
 
@@ -234,44 +235,11 @@ TEST(TrafficFile, AFailedWriteIsSaidOnceAndTheLostLinesWhenWritingWorksAgain)
 namespace
 {
 
-// An application on the virtual port, raw.
-class PortClient
+// Writes Text from the client and waits, the program's timer running, for its echo.
+bool Echo(test::TPtyClient &Client, const std::string &Text)
 {
-public:
-    explicit PortClient(const QString &Path)
-    {
-        Fd = ::open(QFile::encodeName(Path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-        if (Fd >= 0) {
-            termios settings{};
-            tcgetattr(Fd, &settings);
-            cfmakeraw(&settings);
-            tcsetattr(Fd, TCSANOW, &settings);
-        }
-    }
-    ~PortClient()
-    {
-        if (Fd >= 0)
-            ::close(Fd);
-    }
-    // Writes Text and waits, with the program's timer running, for its echo.
-    bool Echo(const std::string &Text)
-    {
-        if (::write(Fd, Text.data(), Text.size()) != ssize_t(Text.size()))
-            return false;
-        std::string back;
-        return test::WaitUntil([&] {
-            char buffer[4096];
-            ssize_t n;
-            while ((n = ::read(Fd, buffer, sizeof buffer)) > 0)
-                back.append(buffer, std::size_t(n));
-            return back.find(Text) != std::string::npos;
-        });
-    }
-    bool IsOpen() const { return Fd >= 0; }
-
-private:
-    int Fd = -1;
-};
+    return Client.Write(Text) && Client.Receive(Text);
+}
 
 // The bytes the lines show in one direction, in hex, one after another: lines may break
 // wherever the ticks fell.
@@ -298,16 +266,16 @@ class TrafficWindow : public test::ProgramTest
 TEST_F(TrafficWindow, ShowsTheBytesThatMovedWhileItWasOpenAndNotPaused)
 {
     test::RunSetup("COM8", "SSC Simulator");
-    PortClient client(VSSC->PortPanel->VSPortAx->PortPath());
+    test::TPtyClient client(VSSC->PortPanel->VSPortAx->PortPath());
     ASSERT_TRUE(client.IsOpen());
     // Closed, it records nothing.
-    ASSERT_TRUE(client.Echo("unseen"));
+    ASSERT_TRUE(Echo(client, "unseen"));
     TTrafficForm *traffic = VSSC->TrafficForm;
     EXPECT_EQ(traffic->Log().LineCount(), 0u);
 
     VSSC->TrafficButton->click();
     ASSERT_TRUE(traffic->isVisible());
-    ASSERT_TRUE(client.Echo("hello\r\n"));
+    ASSERT_TRUE(Echo(client, "hello\r\n"));
     const QString hello = QStringLiteral("68 65 6c 6c 6f 0d 0a");
     ASSERT_TRUE(test::WaitUntil([&] {
         const QStringList lines = traffic->View->LinesInView();
@@ -318,20 +286,20 @@ TEST_F(TrafficWindow, ShowsTheBytesThatMovedWhileItWasOpenAndNotPaused)
     // Paused, the view holds still and nothing more is recorded.
     traffic->PauseButton->click();
     const std::string kept = traffic->Log().Text();
-    ASSERT_TRUE(client.Echo("paused"));
+    ASSERT_TRUE(Echo(client, "paused"));
     EXPECT_EQ(traffic->Log().Text(), kept);
     traffic->CopyButton->click();
     EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), kept);
 
     // Going on, it follows again; closed, it stops.
     traffic->PauseButton->click();
-    ASSERT_TRUE(client.Echo("on"));
+    ASSERT_TRUE(Echo(client, "on"));
     EXPECT_TRUE(test::WaitUntil([&] {
         return BytesShown(traffic->View->LinesInView(), '<').endsWith("6f 6e");
     })) << traffic->View->LinesInView().join('\n').toStdString();
     traffic->close();
     const std::size_t lines = traffic->Log().LineCount();
-    ASSERT_TRUE(client.Echo("closed"));
+    ASSERT_TRUE(Echo(client, "closed"));
     EXPECT_EQ(traffic->Log().LineCount(), lines);
 }
 

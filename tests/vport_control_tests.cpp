@@ -2,6 +2,7 @@
 // application does (O_NOCTTY, termios) and check what arrives on either side.
 #include "vport/VSPortLib_TLB.h"
 
+#include "tests/PtyClient.h"
 #include "tests/Wait.h"
 
 #include <QByteArray>
@@ -66,69 +67,13 @@ QByteArray Pattern(std::size_t Size)
     return Bytes;
 }
 
-// A serial application's end of the port.
-class TClient
+using TClient = test::TPtyClient;
+
+// What a client read, as the bytes the tests compare.
+QByteArray AsBytes(const std::string &Read)
 {
-public:
-    enum class TSetup { None, Raw };
-
-    explicit TClient(const QString &Path, TSetup Setup = TSetup::Raw)
-        : Fd(::open(QFile::encodeName(Path).constData(),
-                    O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC))
-    {
-        if (Fd < 0 || Setup == TSetup::None)
-            return;
-        termios Settings{};
-        ::tcgetattr(Fd, &Settings);
-        ::cfmakeraw(&Settings);
-        ::cfsetspeed(&Settings, B115200);
-        ::tcsetattr(Fd, TCSANOW, &Settings);
-    }
-    ~TClient() { Close(); }
-    TClient(const TClient &) = delete;
-    TClient &operator=(const TClient &) = delete;
-
-    bool IsOpen() const { return Fd >= 0; }
-    int Handle() const { return Fd; }
-    void Close()
-    {
-        if (Fd >= 0)
-            ::close(Fd);
-        Fd = -1;
-    }
-
-    QByteArray ReadSome(std::size_t Limit = ControlBufferSize)
-    {
-        QByteArray Buffer(static_cast<qsizetype>(Limit), '\0');
-        const ssize_t Got = ::read(Fd, Buffer.data(), Limit);
-        return Got > 0 ? Buffer.left(Got) : QByteArray();
-    }
-
-    QByteArray ReadExactly(qsizetype Count)
-    {
-        QByteArray Got;
-        test::WaitUntil([&] {
-            Got += ReadSome(static_cast<std::size_t>(Count - Got.size()));
-            return Got.size() >= Count;
-        });
-        return Got;
-    }
-
-    bool WriteAll(const QByteArray &Bytes)
-    {
-        qsizetype Done = 0;
-        return test::WaitUntil([&] {
-            const ssize_t Now = ::write(Fd, Bytes.constData() + Done,
-                                        static_cast<std::size_t>(Bytes.size() - Done));
-            if (Now > 0)
-                Done += Now;
-            return Done == Bytes.size();
-        });
-    }
-
-private:
-    int Fd;
-};
+    return QByteArray::fromStdString(Read);
+}
 
 QByteArray ReadFromControl(IVSPortAx &Port, qsizetype Count)
 {
@@ -280,12 +225,12 @@ TEST_F(VPortControl, AllByteValuesPassUnchangedToAClientThatSetsNothing)
 
     const QByteArray Bytes = AllByteValues();
     EXPECT_EQ(WriteToControl(Port, Bytes), Bytes.size());
-    EXPECT_EQ(Client->ReadExactly(Bytes.size()), Bytes);
-    ASSERT_TRUE(Client->WriteAll(Bytes));
+    EXPECT_EQ(AsBytes(Client->ReadExactly(Bytes.size())), Bytes);
+    ASSERT_TRUE(Client->Write(Bytes.toStdString()));
     EXPECT_EQ(ReadFromControl(Port, Bytes.size()), Bytes);
     // No echo, no CR/LF expansion: nothing more than was sent on either side.
     EXPECT_EQ(ReadRestFromControl(Port), QByteArray());
-    EXPECT_EQ(Client->ReadSome(), QByteArray());
+    EXPECT_EQ(AsBytes(Client->ReadSome()), QByteArray());
 }
 
 TEST_F(VPortControl, AllByteValuesPassUnchangedToARawClient)
@@ -296,10 +241,10 @@ TEST_F(VPortControl, AllByteValuesPassUnchangedToARawClient)
 
     QByteArray Bytes = AllByteValues();
     std::reverse(Bytes.begin(), Bytes.end());
-    ASSERT_TRUE(Client->WriteAll(Bytes));
+    ASSERT_TRUE(Client->Write(Bytes.toStdString()));
     EXPECT_EQ(ReadFromControl(Port, Bytes.size()), Bytes);
     EXPECT_EQ(WriteToControl(Port, Bytes), Bytes.size());
-    EXPECT_EQ(Client->ReadExactly(Bytes.size()), Bytes);
+    EXPECT_EQ(AsBytes(Client->ReadExactly(Bytes.size())), Bytes);
 }
 
 TEST_F(VPortControl, PythonSerialExchangesAllByteValues)
@@ -390,8 +335,8 @@ TEST_F(VPortControl, RawSettingsComeBackAfterAClientChangedThem)
     ASSERT_TRUE(test::WaitUntil([&] { return Port.PortOpened(); }));
     const QByteArray LineEnds("\r\n\r\x03\x11\x13\xff", 7);
     EXPECT_EQ(WriteToControl(Port, LineEnds), LineEnds.size());
-    EXPECT_EQ(Next.ReadExactly(LineEnds.size()), LineEnds);
-    ASSERT_TRUE(Next.WriteAll(LineEnds));
+    EXPECT_EQ(AsBytes(Next.ReadExactly(LineEnds.size())), LineEnds);
+    ASSERT_TRUE(Next.Write(LineEnds.toStdString()));
     EXPECT_EQ(ReadFromControl(Port, LineEnds.size()), LineEnds);
     EXPECT_EQ(ReadRestFromControl(Port), QByteArray()) << "echoed";
 }
@@ -412,9 +357,9 @@ TEST_F(VPortControl, WhatTheLastClientLeftUnreadNeverReachesTheNext)
     ASSERT_TRUE(test::WaitUntil([&] { return Port.PortOpened(); }));
     EXPECT_EQ(Port.WriteRoom(), static_cast<long>(TVSPortAx::WriteQueueCapacity));
     EXPECT_EQ(WriteToControl(Port, QByteArray("fresh")), 5);
-    QByteArray Got = Next.ReadExactly(5);
+    QByteArray Got = AsBytes(Next.ReadExactly(5));
     std::this_thread::sleep_for(20ms);
-    Got += Next.ReadSome();
+    Got += AsBytes(Next.ReadSome());
     EXPECT_EQ(Got, QByteArray("fresh"));
 }
 
@@ -428,9 +373,9 @@ TEST_F(VPortControl, BytesWrittenWhileNobodyHoldsThePortAreDropped)
     TClient Client(Port.PortPath());
     ASSERT_TRUE(test::WaitUntil([&] { return Port.PortOpened(); }));
     EXPECT_EQ(WriteToControl(Port, QByteArray("kept")), 4);
-    QByteArray Got = Client.ReadExactly(4);
+    QByteArray Got = AsBytes(Client.ReadExactly(4));
     std::this_thread::sleep_for(20ms);
-    Got += Client.ReadSome();
+    Got += AsBytes(Client.ReadSome());
     EXPECT_EQ(Got, QByteArray("kept"));
 }
 
@@ -439,7 +384,7 @@ TEST_F(VPortControl, BytesAClientWroteJustBeforeClosingAreStillRead)
     TVSPortAx Port;
     std::unique_ptr<TClient> Client;
     CreateAndOpen(Port, Client);
-    ASSERT_TRUE(Client->WriteAll(QByteArray("bye")));
+    ASSERT_TRUE(Client->Write("bye"));
     Client.reset();
     ASSERT_TRUE(test::WaitUntil([&] { return !Port.PortOpened(); }));
     EXPECT_EQ(ReadFromControl(Port, 3), QByteArray("bye"));
@@ -494,9 +439,9 @@ TEST_F(VPortControl, EveryVisitIsSeenHoweverShort)
     ExpectRaw(Third);
     ASSERT_TRUE(test::WaitUntil([&] { return Port.PortOpened(); }));
     EXPECT_EQ(WriteToControl(Port, QByteArray("fresh")), 5);
-    QByteArray Got = Third.ReadExactly(5);
+    QByteArray Got = AsBytes(Third.ReadExactly(5));
     std::this_thread::sleep_for(20ms);
-    Got += Third.ReadSome();
+    Got += AsBytes(Third.ReadSome());
     EXPECT_EQ(Got, QByteArray("fresh"));
 }
 
@@ -525,7 +470,7 @@ TEST_F(VPortControl, BackToBackClientsEachFindAFreshPort)
             ++Faults["unread bytes"];
 
         const QByteArray Byte(1, static_cast<char>('a' + Visit % 26));
-        ASSERT_TRUE(Client.WriteAll(Byte));
+        ASSERT_TRUE(Client.Write(Byte.toStdString()));
         if (ReadFromControl(Port, 1) != Byte)
             ++Faults["bytes to the control"];
         ASSERT_TRUE(test::WaitUntil([&] { return Port.PortOpened(); }));
@@ -725,7 +670,7 @@ TEST_F(VPortControl, AnExclusivePortIsRenewedWhenTheControlIsNotRoot)
         TClient Beside(ExpectedPath);
         ASSERT_TRUE(Beside.IsOpen()) << strerror(errno);
         EXPECT_EQ(WriteToControl(Port, QByteArray("first")), 5);
-        EXPECT_EQ(Client->ReadExactly(5), QByteArray("first"));
+        EXPECT_EQ(AsBytes(Client->ReadExactly(5)), QByteArray("first"));
     }
     Client.reset();
     ASSERT_TRUE(test::WaitUntil([&] { return !Port.PortOpened(); }));
@@ -736,7 +681,7 @@ TEST_F(VPortControl, AnExclusivePortIsRenewedWhenTheControlIsNotRoot)
     EXPECT_TRUE(Port.PortCreated());
     ASSERT_TRUE(test::WaitUntil([&] { return Port.PortOpened(); }));
     EXPECT_EQ(WriteToControl(Port, QByteArray("ok")), 2);
-    EXPECT_EQ(Next.ReadExactly(2), QByteArray("ok"));
+    EXPECT_EQ(AsBytes(Next.ReadExactly(2)), QByteArray("ok"));
 }
 
 TEST_F(VPortControl, AnExclusivePortIsRenewedWhenTheControlIsNotRootAsAnotherUser)
@@ -805,7 +750,7 @@ TEST_F(VPortControl, ASlowReaderLosesNothingOf64KiB)
                 Sent += Taken;
             }
             // A serial application's pace: a little at a time.
-            Received += Client->ReadSome(SlowReadSize);
+            Received += AsBytes(Client->ReadSome(SlowReadSize));
             return Received.size() >= Stream.size();
         },
         120s);
@@ -837,12 +782,12 @@ TEST_F(VPortControl, WriteTakesNoMoreThanItsRoomAndSaysSo)
     QByteArray Received;
     ASSERT_TRUE(test::WaitUntil([&] {
         Port.PortOpened(); // sends on what waits in the queue
-        Received += Client->ReadSome();
+        Received += AsBytes(Client->ReadSome());
         return Received.size() >= Taken;
     }));
     std::this_thread::sleep_for(20ms);
     Port.PortOpened();
-    Received += Client->ReadSome();
+    Received += AsBytes(Client->ReadSome());
     EXPECT_EQ(Received.size(), Taken) << "more or fewer bytes arrived than Write said it took";
     EXPECT_TRUE(Received == Stream.left(Taken));
     EXPECT_EQ(Port.WriteRoom(), static_cast<long>(TVSPortAx::WriteQueueCapacity));
@@ -873,7 +818,7 @@ TEST_F(VPortControl, PollingFromOneThreadWhileAnotherMovesBytes)
         EXPECT_TRUE(Port.PortOpened());
         Port.LastError();
         Port.PortPath();
-        Received += Client->ReadSome(SlowReadSize);
+        Received += AsBytes(Client->ReadSome(SlowReadSize));
         return Received.size() >= Stream.size();
     });
     Stop = true;
@@ -958,7 +903,7 @@ TEST_F(VPortControl, WithoutDeleteOnExitTheLinkStaysAndTheNextControlTakesItOver
     ASSERT_TRUE(Client.IsOpen());
     ASSERT_TRUE(test::WaitUntil([&] { return Next.PortOpened(); }));
     EXPECT_EQ(WriteToControl(Next, QByteArray("new")), 3);
-    EXPECT_EQ(Client.ReadExactly(3), QByteArray("new"));
+    EXPECT_EQ(AsBytes(Client.ReadExactly(3)), QByteArray("new"));
     EXPECT_TRUE(Next.Delete());
     EXPECT_EQ(FolderEntries(PortFolder), QStringList());
 }
