@@ -447,8 +447,11 @@ TEST_F(AppTest, FailingHandshakeIsRetriedEveryTick)
 {
     Sim.vsim_SetNoPattern(1);
     RunSetup("COM8", "SSC Simulator");
-    Tick();
-    Tick();
+    // One whole handshake a tick, each failing.
+    const int before = VSSC->LinkState().Attempts();
+    for (int tick = 0; tick < 3; ++tick)
+        Tick();
+    EXPECT_EQ(VSSC->LinkState().Attempts(), before + 3);
     EXPECT_FALSE(SetupForm->SSCLink->Synched);
     EXPECT_TRUE(VSSC->PollingTimer->isActive());
     EXPECT_THAT(Shown, IsEmpty());
