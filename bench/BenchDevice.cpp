@@ -5,7 +5,7 @@
 #include "sim/SimLibrary.h"
 
 #ifdef VELMOR_BENCH_EMULATION
-#include "sim/Settings.h"
+#include "sim/Board.h"
 #include "usbemu/UsbTestbed.h"
 #endif
 
@@ -124,7 +124,7 @@ public:
         std::lock_guard lock(mutex_);
         for (;;) {
             const std::size_t count =
-                vsim::Settings::Instance().TakeHostBytes(taken_.data(), taken_.size());
+                vsim::Board::Instance().TakeHostBytes(taken_.data(), taken_.size());
             hostBytes_ += static_cast<long long>(count);
             if (count < taken_.size())
                 return hostBytes_;

@@ -1,13 +1,13 @@
-// The control interface declared in SimControl.h: thin C wrappers over the settings.
+// The control interface declared in SimControl.h: thin C wrappers over the board.
 
+#include "sim/Board.h"
 #include "sim/MpsseChip.h"
-#include "sim/Settings.h"
 #include "sim/SimControl.h"
 
 #include <string>
 #include <vector>
 
-using vsim::Settings;
+using vsim::Board;
 
 namespace
 {
@@ -35,7 +35,7 @@ vsim::Behaviour ToBehaviour(int behaviour)
 
 void vsim_Reset(void)
 {
-    Settings::Instance().Reset();
+    Board::Instance().Reset();
 }
 
 void vsim_SetDevices(const char *const *descriptions, int count)
@@ -43,100 +43,100 @@ void vsim_SetDevices(const char *const *descriptions, int count)
     std::vector<std::string> list;
     for (std::size_t i = 0; descriptions != nullptr && i < Count(count); ++i)
         list.emplace_back(descriptions[i] != nullptr ? descriptions[i] : "");
-    Settings::Instance().SetDevices(std::move(list));
+    Board::Instance().SetDevices(std::move(list));
 }
 
 void vsim_SetUnreadable(int index, const char *reason)
 {
-    Settings::Instance().SetUnreadable(index, reason != nullptr ? reason : "");
+    Board::Instance().SetUnreadable(index, reason != nullptr ? reason : "");
 }
 
 void vsim_SetRealTime(int on)
 {
-    Settings::Instance().SetRealTime(on != 0);
+    Board::Instance().SetRealTime(on != 0);
 }
 
 void vsim_SetBehaviour(int behaviour)
 {
-    Settings::Instance().SetBehaviour(ToBehaviour(behaviour));
+    Board::Instance().SetBehaviour(ToBehaviour(behaviour));
 }
 
 void vsim_QueueDeviceBytes(const unsigned char *data, int count)
 {
     if (data != nullptr)
-        Settings::Instance().QueueDeviceBytes(data, Count(count));
+        Board::Instance().QueueDeviceBytes(data, Count(count));
 }
 
 void vsim_SetStream(int offset, int zeros)
 {
-    Settings::Instance().SetStream(offset, zeros);
+    Board::Instance().SetStream(offset, zeros);
 }
 
 void vsim_SetNoPattern(int on)
 {
-    Settings::Instance().SetNoPattern(on != 0);
+    Board::Instance().SetNoPattern(on != 0);
 }
 
 void vsim_SetShortWrite(int maxBytes)
 {
-    Settings::Instance().SetShortWrite(maxBytes);
+    Board::Instance().SetShortWrite(maxBytes);
 }
 
 void vsim_SetWriteError(int calls, int takeBytes)
 {
-    Settings::Instance().SetWriteError(calls, takeBytes != 0);
+    Board::Instance().SetWriteError(calls, takeBytes != 0);
 }
 
 void vsim_SetWriteStall(int on)
 {
-    Settings::Instance().SetWriteStall(on != 0);
+    Board::Instance().SetWriteStall(on != 0);
 }
 
 void vsim_SetWriteBudget(int bytes)
 {
-    Settings::Instance().SetWriteBudget(bytes);
+    Board::Instance().SetWriteBudget(bytes);
 }
 
 void vsim_SetReadError(int calls)
 {
-    Settings::Instance().SetReadError(calls);
+    Board::Instance().SetReadError(calls);
 }
 
 void vsim_SetOddRead(int calls)
 {
-    Settings::Instance().SetOddRead(calls);
+    Board::Instance().SetOddRead(calls);
 }
 
 void vsim_SetUnplugged(int on)
 {
-    Settings::Instance().SetUnplugged(on != 0);
+    Board::Instance().SetUnplugged(on != 0);
 }
 
 void vsim_SetOverReport(unsigned bytes)
 {
-    Settings::Instance().SetOverReport(bytes);
+    Board::Instance().SetOverReport(bytes);
 }
 
 void vsim_SetTxCountHidden(int on)
 {
-    Settings::Instance().SetTxCountHidden(on != 0);
+    Board::Instance().SetTxCountHidden(on != 0);
 }
 
 int vsim_OpenCount(void)
 {
-    return Settings::Instance().OpenCount();
+    return Board::Instance().OpenCount();
 }
 
 int vsim_TakeHostBytes(unsigned char *buf, int cap)
 {
     if (buf == nullptr)
         return 0;
-    return static_cast<int>(Settings::Instance().TakeHostBytes(buf, Count(cap)));
+    return static_cast<int>(Board::Instance().TakeHostBytes(buf, Count(cap)));
 }
 
 int vsim_GetChipState(VsimChipState *state)
 {
-    const auto chip = Settings::Instance().LatestChip();
+    const auto chip = Board::Instance().LatestChip();
     if (!chip)
         return 0;
     if (state != nullptr)
@@ -146,7 +146,7 @@ int vsim_GetChipState(VsimChipState *state)
 
 int vsim_GetWriteLog(unsigned char *buf, int cap)
 {
-    const auto chip = Settings::Instance().LatestChip();
+    const auto chip = Board::Instance().LatestChip();
     if (!chip || buf == nullptr)
         return 0;
     return static_cast<int>(chip->CopyWriteLog(buf, Count(cap)));

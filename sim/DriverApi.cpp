@@ -3,8 +3,8 @@
 // so calls on different chips never wait for each other.
 
 #include "device/D2xx.h"
+#include "sim/Board.h"
 #include "sim/MpsseChip.h"
-#include "sim/Settings.h"
 #include "sim/SimControl.h"
 
 #include <algorithm>
@@ -36,8 +36,8 @@ VELMOR_D2XX_ENTRY_POINTS(VSIM_CHECK)
 namespace
 {
 
+using vsim::Board;
 using vsim::Chip;
-using vsim::Settings;
 
 constexpr DWORD kListDescriptionByIndex = d2xx::FT_LIST_BY_INDEX | d2xx::FT_OPEN_BY_DESCRIPTION;
 constexpr DWORD kListSerialByIndex = d2xx::FT_LIST_BY_INDEX | d2xx::FT_OPEN_BY_SERIAL_NUMBER;
@@ -45,7 +45,7 @@ constexpr DWORD kListLocationByIndex = d2xx::FT_LIST_BY_INDEX | d2xx::FT_OPEN_BY
 
 std::shared_ptr<Chip> Live(FT_HANDLE handle)
 {
-    return Settings::Instance().Find(handle);
+    return Board::Instance().Find(handle);
 }
 
 // Copies `text` into a list buffer of `size` bytes. Text that fills the buffer gets no NUL, as a
@@ -67,8 +67,8 @@ FT_STATUS FT_OpenEx(void *pArg1, DWORD Flags, FT_HANDLE *pHandle)
     if (Flags != d2xx::FT_OPEN_BY_DESCRIPTION && Flags != d2xx::FT_OPEN_BY_SERIAL_NUMBER)
         return d2xx::FT_INVALID_PARAMETER;
     std::shared_ptr<Chip> chip;
-    const FT_STATUS status = Settings::Instance().Open(
-        static_cast<const char *>(pArg1), Flags == d2xx::FT_OPEN_BY_SERIAL_NUMBER, chip);
+    const FT_STATUS status = Board::Instance().Open(static_cast<const char *>(pArg1),
+                                                    Flags == d2xx::FT_OPEN_BY_SERIAL_NUMBER, chip);
     if (status == d2xx::FT_OK)
         *pHandle = chip.get();
     return status;
@@ -107,7 +107,7 @@ FT_STATUS FT_GetStatus(FT_HANDLE ftHandle, DWORD *dwRxBytes, DWORD *dwTxBytes, D
 
 FT_STATUS FT_ListDevices(void *pArg1, void *pArg2, DWORD Flags)
 {
-    const std::vector<Settings::Listed> devices = Settings::Instance().ListedDevices();
+    const std::vector<Board::Listed> devices = Board::Instance().ListedDevices();
     if (Flags == d2xx::FT_LIST_NUMBER_ONLY) {
         if (pArg1 == nullptr)
             return d2xx::FT_INVALID_PARAMETER;
@@ -155,9 +155,9 @@ FT_STATUS FT_Write(FT_HANDLE ftHandle, void *lpBuffer, DWORD dwBytesToWrite, DWO
 
 FT_STATUS FT_Close(FT_HANDLE ftHandle)
 {
-    const auto chip = Settings::Instance().Remove(ftHandle);
+    const auto chip = Board::Instance().Remove(ftHandle);
     if (!chip)
         return d2xx::FT_INVALID_HANDLE;
     chip->MarkClosed();
-    return Settings::Instance().ForCall().unplugged ? d2xx::FT_IO_ERROR : d2xx::FT_OK;
+    return Board::Instance().ForCall().unplugged ? d2xx::FT_IO_ERROR : d2xx::FT_OK;
 }

@@ -1,6 +1,6 @@
 #include "sim/MpsseChip.h"
 
-#include "sim/Settings.h"
+#include "sim/Board.h"
 
 #include <algorithm>
 #include <limits>
@@ -62,9 +62,8 @@ FT_STATUS Usable(bool closed, const CallSettings &settings)
 
 } // namespace
 
-Chip::Chip(Settings &settings, std::string description, const StreamStart &start)
-    : settings_(settings), description_(std::move(description)), device_(settings),
-      epoch_(Clock::now())
+Chip::Chip(Board &board, std::string description, const StreamStart &start)
+    : board_(board), description_(std::move(description)), device_(board), epoch_(Clock::now())
 {
     RestartDevice(start);
 }
@@ -290,7 +289,7 @@ void Chip::Log(const std::uint8_t *data, std::size_t count)
 FT_STATUS Chip::SetLatencyTimer(d2xx::UCHAR ms)
 {
     std::lock_guard lock(mutex_);
-    if (const FT_STATUS status = Usable(closed_, settings_.ForCall()); status != d2xx::FT_OK)
+    if (const FT_STATUS status = Usable(closed_, board_.ForCall()); status != d2xx::FT_OK)
         return status;
     latency_ = ms;
     return d2xx::FT_OK;
@@ -299,7 +298,7 @@ FT_STATUS Chip::SetLatencyTimer(d2xx::UCHAR ms)
 FT_STATUS Chip::SetTimeouts(d2xx::ULONG readMs, d2xx::ULONG writeMs)
 {
     std::lock_guard lock(mutex_);
-    if (const FT_STATUS status = Usable(closed_, settings_.ForCall()); status != d2xx::FT_OK)
+    if (const FT_STATUS status = Usable(closed_, board_.ForCall()); status != d2xx::FT_OK)
         return status;
     readTimeoutMs_ = readMs;
     writeTimeoutMs_ = writeMs;
@@ -309,7 +308,7 @@ FT_STATUS Chip::SetTimeouts(d2xx::ULONG readMs, d2xx::ULONG writeMs)
 FT_STATUS Chip::SetBitMode(d2xx::UCHAR mask, d2xx::UCHAR mode)
 {
     std::lock_guard lock(mutex_);
-    const CallSettings settings = settings_.ForCall();
+    const CallSettings settings = board_.ForCall();
     if (const FT_STATUS status = Usable(closed_, settings); status != d2xx::FT_OK)
         return status;
     const auto now = Clock::now();
@@ -323,7 +322,7 @@ FT_STATUS Chip::SetBitMode(d2xx::UCHAR mask, d2xx::UCHAR mode)
         answers_.Clear();
         op_ = Op::None;
         remaining_ = 0;
-        RestartDevice(settings_.NextStreamStart());
+        RestartDevice(board_.NextStreamStart());
     } else {
         mpsseOn_ = mode == d2xx::FT_BITMODE_MPSSE;
     }
@@ -336,7 +335,7 @@ FT_STATUS Chip::SetBitMode(d2xx::UCHAR mask, d2xx::UCHAR mode)
 FT_STATUS Chip::GetStatus(d2xx::DWORD &rx, d2xx::DWORD &tx)
 {
     std::lock_guard lock(mutex_);
-    const CallSettings settings = settings_.ForCall();
+    const CallSettings settings = board_.ForCall();
     if (const FT_STATUS status = Usable(closed_, settings); status != d2xx::FT_OK)
         return status;
     Advance(Clock::now(), settings);
@@ -349,11 +348,11 @@ FT_STATUS Chip::Read(std::uint8_t *out, std::size_t count, d2xx::DWORD &got)
 {
     std::unique_lock lock(mutex_);
     got = 0;
-    CallSettings settings = settings_.ForCall();
+    CallSettings settings = board_.ForCall();
     if (const FT_STATUS status = Usable(closed_, settings); status != d2xx::FT_OK)
         return status;
     largestRead_ = std::max<unsigned long long>(largestRead_, count);
-    if (settings_.TakeReadError())
+    if (board_.TakeReadError())
         return d2xx::FT_IO_ERROR;
 
     const auto deadline = Deadline(Clock::now(), readTimeoutMs_);
@@ -374,7 +373,7 @@ FT_STATUS Chip::Read(std::uint8_t *out, std::size_t count, d2xx::DWORD &got)
         if (deadline && now >= *deadline)
             break;
         Wait(lock, deadline, WhenAnswered(count - taken - answers_.Size()));
-        settings = settings_.ForCall();
+        settings = board_.ForCall();
         if (const FT_STATUS status = Usable(closed_, settings); status != d2xx::FT_OK) {
             got = static_cast<d2xx::DWORD>(taken);
             return status;
@@ -382,7 +381,7 @@ FT_STATUS Chip::Read(std::uint8_t *out, std::size_t count, d2xx::DWORD &got)
     }
 
     std::size_t take = std::min(count - taken, answers_.Size());
-    if (count >= 2 && take >= 1 && taken + take >= 2 && settings_.TakeOddRead())
+    if (count >= 2 && take >= 1 && taken + take >= 2 && board_.TakeOddRead())
         --take;
     taken += answers_.Pop(out + taken, take);
     if (take > 0) {
@@ -398,10 +397,10 @@ FT_STATUS Chip::Write(const std::uint8_t *data, std::size_t count, d2xx::DWORD &
 {
     std::unique_lock lock(mutex_);
     written = 0;
-    CallSettings settings = settings_.ForCall();
+    CallSettings settings = board_.ForCall();
     if (const FT_STATUS status = Usable(closed_, settings); status != d2xx::FT_OK)
         return status;
-    const WriteFaults faults = settings_.TakeWriteFaults();
+    const WriteFaults faults = board_.TakeWriteFaults();
     const auto deadline = Deadline(Clock::now(), writeTimeoutMs_);
     // How far ahead of the clock the host writes: what is still unclocked as it begins to.
     Advance(Clock::now(), settings);
@@ -412,7 +411,7 @@ FT_STATUS Chip::Write(const std::uint8_t *data, std::size_t count, d2xx::DWORD &
             if (deadline && Clock::now() >= *deadline)
                 return d2xx::FT_OK;
             Wait(lock, deadline, std::nullopt);
-            settings = settings_.ForCall();
+            settings = board_.ForCall();
             if (const FT_STATUS status = Usable(closed_, settings); status != d2xx::FT_OK)
                 return status;
             if (!settings.writeStall)
@@ -433,7 +432,7 @@ FT_STATUS Chip::Write(const std::uint8_t *data, std::size_t count, d2xx::DWORD &
         // Outside MPSSE mode nothing interprets the bytes: they are accepted and dropped.
         const std::size_t space = mpsseOn_ ? commands_.Room() : limit - taken;
         const std::size_t offered = std::min(limit - taken, space);
-        const std::size_t allowed = offered > 0 ? settings_.TakeWriteBudget(offered) : 0;
+        const std::size_t allowed = offered > 0 ? board_.TakeWriteBudget(offered) : 0;
         if (allowed > 0) {
             Log(data + taken, allowed);
             if (mpsseOn_)
@@ -447,7 +446,7 @@ FT_STATUS Chip::Write(const std::uint8_t *data, std::size_t count, d2xx::DWORD &
             break;
         // A spent write budget frees up only by a setting, which wakes this call.
         Wait(lock, deadline, offered > 0 ? std::nullopt : WhenRoom(limit - taken));
-        settings = settings_.ForCall();
+        settings = board_.ForCall();
         status = Usable(closed_, settings);
         if (status != d2xx::FT_OK)
             break;
@@ -475,7 +474,7 @@ VsimChipState Chip::State()
 {
     std::lock_guard lock(mutex_);
     if (!closed_)
-        Advance(Clock::now(), settings_.ForCall());
+        Advance(Clock::now(), board_.ForCall());
     VsimChipState state{};
     state.open = closed_ ? 0 : 1;
     state.latencyMs = latency_;

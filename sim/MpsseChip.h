@@ -36,7 +36,7 @@
 namespace vsim
 {
 
-class Settings;
+class Board;
 struct CallSettings;
 
 // The buffers of an FT2232H channel, as its datasheet gives them: 4 KiB from the host and 4 KiB
@@ -78,7 +78,7 @@ class Chip
 public:
     using Clock = std::chrono::steady_clock;
 
-    Chip(Settings &settings, std::string description, const StreamStart &start);
+    Chip(Board &board, std::string description, const StreamStart &start);
     Chip(const Chip &) = delete;
     Chip &operator=(const Chip &) = delete;
 
@@ -126,7 +126,7 @@ private:
     std::uint8_t LoopbackBits() const;
     void Log(const std::uint8_t *data, std::size_t count);
 
-    Settings &settings_;
+    Board &board_;
     const std::string description_;
     SscDevice device_;
 

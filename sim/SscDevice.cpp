@@ -1,6 +1,6 @@
 #include "sim/SscDevice.h"
 
-#include "sim/Settings.h"
+#include "sim/Board.h"
 
 namespace vsim
 {
@@ -70,7 +70,7 @@ void SscDevice::LoadNextWord()
         }
         break;
     case Behaviour::Send:
-        outWordCarriesData_ = settings_.TakeQueuedDeviceByte(byte);
+        outWordCarriesData_ = board_.TakeQueuedDeviceByte(byte);
         break;
     case Behaviour::Silent:
         break;
@@ -111,7 +111,7 @@ void SscDevice::TakeInputWord(std::uint16_t word)
         return;
     lastTag_ = tag;
     ++hostBytes_;
-    settings_.RecordHostByte(data);
+    board_.RecordHostByte(data);
     if (behaviour_ == Behaviour::Echo && echo_.size() < kEchoQueueCapacity)
         echo_.push_back(data);
 }

@@ -24,7 +24,7 @@
 namespace vsim
 {
 
-class Settings;
+class Board;
 
 constexpr unsigned kWordBits = 16;
 // The word the device repeats until its first frame: low byte 0xA5, high byte 0x01.
@@ -50,7 +50,7 @@ struct StreamStart {
 class SscDevice
 {
 public:
-    explicit SscDevice(Settings &settings) : settings_(settings) {}
+    explicit SscDevice(Board &board) : board_(board) {}
 
     void Restart(const StreamStart &start);
 
@@ -84,7 +84,7 @@ private:
     void FinishOutputWord();
     void TakeInputWord(std::uint16_t word);
 
-    Settings &settings_;
+    Board &board_;
     Behaviour behaviour_ = Behaviour::Echo;
     bool synced_ = false;
 

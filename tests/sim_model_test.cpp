@@ -1,5 +1,5 @@
 // The simulated device on its own, without the driver library around it.
-#include "sim/Settings.h"
+#include "sim/Board.h"
 #include "sim/SscDevice.h"
 
 #include <gtest/gtest.h>
@@ -40,8 +40,8 @@ TEST(SimDevice, AFrameClockedInPiecesAnswersAsByteByByte)
         for (const unsigned Offset : {0U, 3U, 8U, 15U}) {
             for (const unsigned Lead : {0U, 5U, 8U, 16U}) {
                 SCOPED_TRACE(testing::Message() << "offset " << Offset << ", lead " << Lead);
-                vsim::Settings &Settings = vsim::Settings::Instance();
-                SscDevice ByteWise(Settings), PieceWise(Settings);
+                vsim::Board &Board = vsim::Board::Instance();
+                SscDevice ByteWise(Board), PieceWise(Board);
                 for (SscDevice *Device : {&ByteWise, &PieceWise}) {
                     Device->Restart({Offset, 0, true});
                     Device->SetBehaviour(Behaviour);

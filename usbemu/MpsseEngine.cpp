@@ -1,6 +1,6 @@
 #include "usbemu/MpsseEngine.h"
 
-#include "sim/Settings.h"
+#include "sim/Board.h"
 
 #include <algorithm>
 #include <limits>
@@ -54,7 +54,7 @@ bool IsShifting(std::uint8_t code)
 
 MpsseEngine::MpsseEngine(std::size_t fromHostBytes, std::size_t toHostBytes, bool highSpeedOpcodes)
     : highSpeedOpcodes_(highSpeedOpcodes), fromHost_(fromHostBytes), toHost_(toHostBytes),
-      device_(vsim::Settings::Instance()), epoch_(Clock::now())
+      device_(vsim::Board::Instance()), epoch_(Clock::now())
 {
     ResetState();
 }

@@ -1,10 +1,9 @@
-// The process-wide state of the simulated bench: which devices are plugged in, how the device
-// and the chip behave, which faults are armed, the chips that are open and what the tests can
-// observe. One mutex guards all of it.
+// The simulated board, process-wide: which devices are plugged in, how the device and the chip
+// behave, which faults are armed, the chips that are open and what the tests can observe. One
+// mutex guards all of it.
 //
-// Lock order: a chip's mutex may be held while the settings' mutex is taken, never the other way
-// round. The settings therefore wake blocked chips only after they have let go of their own
-// mutex.
+// Lock order: a chip's mutex may be held while the board's mutex is taken, never the other way
+// round. The board therefore wakes blocked chips only after they have let go of their own mutex.
 #pragma once
 
 #include "device/D2xx.h"
@@ -67,10 +66,10 @@ std::uint32_t LocationId(std::size_t index);
 // The descriptions in a VSIM_DEVICES value; an empty value is no device at all.
 std::vector<std::string> DevicesFromVariable(const std::string &value);
 
-class Settings
+class Board
 {
 public:
-    static Settings &Instance();
+    static Board &Instance();
 
     // The control interface.
     void Reset();
@@ -122,7 +121,7 @@ public:
     std::shared_ptr<Chip> Remove(d2xx::FT_HANDLE handle);
 
 private:
-    Settings();
+    Board();
     void ResetLocked();
     StreamStart StreamStartLocked();
     // Lets calls blocked in FT_Read or FT_Write see a change. Called without the mutex held.

@@ -1,4 +1,4 @@
-#include "sim/Settings.h"
+#include "sim/Board.h"
 
 #include "sim/MpsseChip.h"
 
@@ -51,13 +51,13 @@ std::vector<std::string> DevicesFromVariable(const std::string &value)
     return devices;
 }
 
-Settings &Settings::Instance()
+Board &Board::Instance()
 {
-    static Settings settings;
-    return settings;
+    static Board board;
+    return board;
 }
 
-Settings::Settings() : random_(std::random_device{}())
+Board::Board() : random_(std::random_device{}())
 {
     const char *variable = std::getenv(kDevicesVariable);
     defaultDevices_ =
@@ -65,7 +65,7 @@ Settings::Settings() : random_(std::random_device{}())
     ResetLocked();
 }
 
-void Settings::ResetLocked()
+void Board::ResetLocked()
 {
     devices_ = defaultDevices_;
     unreadable_.clear();
@@ -81,7 +81,7 @@ void Settings::ResetLocked()
         latest_.reset();
 }
 
-void Settings::Reset()
+void Board::Reset()
 {
     {
         std::lock_guard lock(mutex_);
@@ -90,13 +90,13 @@ void Settings::Reset()
     WakeChips();
 }
 
-void Settings::SetDevices(std::vector<std::string> descriptions)
+void Board::SetDevices(std::vector<std::string> descriptions)
 {
     std::lock_guard lock(mutex_);
     devices_ = std::move(descriptions);
 }
 
-void Settings::SetRealTime(bool on)
+void Board::SetRealTime(bool on)
 {
     {
         std::lock_guard lock(mutex_);
@@ -105,45 +105,45 @@ void Settings::SetRealTime(bool on)
     WakeChips();
 }
 
-void Settings::SetBehaviour(Behaviour behaviour)
+void Board::SetBehaviour(Behaviour behaviour)
 {
     std::lock_guard lock(mutex_);
     behaviour_ = behaviour;
 }
 
-void Settings::QueueDeviceBytes(const std::uint8_t *data, std::size_t count)
+void Board::QueueDeviceBytes(const std::uint8_t *data, std::size_t count)
 {
     std::lock_guard lock(mutex_);
     deviceQueue_.insert(deviceQueue_.end(), data, data + count);
 }
 
-void Settings::SetStream(int offset, int zeros)
+void Board::SetStream(int offset, int zeros)
 {
     std::lock_guard lock(mutex_);
     streamOffset_ = offset < 0 ? -1 : offset % static_cast<int>(kWordBits);
     streamZeros_ = std::min(static_cast<unsigned>(std::max(zeros, 0)), kMaxLeadingZeros);
 }
 
-void Settings::SetNoPattern(bool on)
+void Board::SetNoPattern(bool on)
 {
     std::lock_guard lock(mutex_);
     pattern_ = !on;
 }
 
-void Settings::SetShortWrite(int maxBytes)
+void Board::SetShortWrite(int maxBytes)
 {
     std::lock_guard lock(mutex_);
     faults_.shortWrite = std::max(maxBytes, 0);
 }
 
-void Settings::SetWriteError(int calls, bool takeBytes)
+void Board::SetWriteError(int calls, bool takeBytes)
 {
     std::lock_guard lock(mutex_);
     faults_.writeErrorCalls = std::max(calls, kUntilCleared);
     faults_.writeErrorTakesBytes = takeBytes;
 }
 
-void Settings::SetWriteStall(bool on)
+void Board::SetWriteStall(bool on)
 {
     {
         std::lock_guard lock(mutex_);
@@ -152,7 +152,7 @@ void Settings::SetWriteStall(bool on)
     WakeChips();
 }
 
-void Settings::SetWriteBudget(long long bytes)
+void Board::SetWriteBudget(long long bytes)
 {
     {
         std::lock_guard lock(mutex_);
@@ -161,19 +161,19 @@ void Settings::SetWriteBudget(long long bytes)
     WakeChips();
 }
 
-void Settings::SetReadError(int calls)
+void Board::SetReadError(int calls)
 {
     std::lock_guard lock(mutex_);
     faults_.readErrorCalls = std::max(calls, kUntilCleared);
 }
 
-void Settings::SetOddRead(int calls)
+void Board::SetOddRead(int calls)
 {
     std::lock_guard lock(mutex_);
     faults_.oddReadCalls = std::max(calls, kUntilCleared);
 }
 
-void Settings::SetUnplugged(bool on)
+void Board::SetUnplugged(bool on)
 {
     {
         std::lock_guard lock(mutex_);
@@ -182,25 +182,25 @@ void Settings::SetUnplugged(bool on)
     WakeChips();
 }
 
-void Settings::SetOverReport(std::uint32_t bytes)
+void Board::SetOverReport(std::uint32_t bytes)
 {
     std::lock_guard lock(mutex_);
     faults_.overReport = bytes;
 }
 
-void Settings::SetTxCountHidden(bool on)
+void Board::SetTxCountHidden(bool on)
 {
     std::lock_guard lock(mutex_);
     faults_.txCountHidden = on;
 }
 
-int Settings::OpenCount()
+int Board::OpenCount()
 {
     std::lock_guard lock(mutex_);
     return static_cast<int>(live_.size());
 }
 
-std::size_t Settings::TakeHostBytes(std::uint8_t *out, std::size_t cap)
+std::size_t Board::TakeHostBytes(std::uint8_t *out, std::size_t cap)
 {
     std::lock_guard lock(mutex_);
     const std::size_t count = std::min(cap, hostRecord_.size());
@@ -209,20 +209,20 @@ std::size_t Settings::TakeHostBytes(std::uint8_t *out, std::size_t cap)
     return count;
 }
 
-std::shared_ptr<Chip> Settings::LatestChip()
+std::shared_ptr<Chip> Board::LatestChip()
 {
     std::lock_guard lock(mutex_);
     return latest_;
 }
 
-CallSettings Settings::ForCall()
+CallSettings Board::ForCall()
 {
     std::lock_guard lock(mutex_);
     return CallSettings{realTime_,          behaviour_,         faults_.unplugged,
                         faults_.writeStall, faults_.overReport, faults_.txCountHidden};
 }
 
-WriteFaults Settings::TakeWriteFaults()
+WriteFaults Board::TakeWriteFaults()
 {
     std::lock_guard lock(mutex_);
     WriteFaults faults;
@@ -235,7 +235,7 @@ WriteFaults Settings::TakeWriteFaults()
     return faults;
 }
 
-std::size_t Settings::TakeWriteBudget(std::size_t count)
+std::size_t Board::TakeWriteBudget(std::size_t count)
 {
     std::lock_guard lock(mutex_);
     if (faults_.writeBudget < 0)
@@ -245,19 +245,19 @@ std::size_t Settings::TakeWriteBudget(std::size_t count)
     return allowed;
 }
 
-bool Settings::TakeReadError()
+bool Board::TakeReadError()
 {
     std::lock_guard lock(mutex_);
     return TakeCall(faults_.readErrorCalls);
 }
 
-bool Settings::TakeOddRead()
+bool Board::TakeOddRead()
 {
     std::lock_guard lock(mutex_);
     return TakeCall(faults_.oddReadCalls);
 }
 
-StreamStart Settings::StreamStartLocked()
+StreamStart Board::StreamStartLocked()
 {
     StreamStart start;
     start.offset = streamOffset_ >= 0
@@ -268,13 +268,13 @@ StreamStart Settings::StreamStartLocked()
     return start;
 }
 
-StreamStart Settings::NextStreamStart()
+StreamStart Board::NextStreamStart()
 {
     std::lock_guard lock(mutex_);
     return StreamStartLocked();
 }
 
-bool Settings::TakeQueuedDeviceByte(std::uint8_t &byte)
+bool Board::TakeQueuedDeviceByte(std::uint8_t &byte)
 {
     std::lock_guard lock(mutex_);
     if (deviceQueue_.empty())
@@ -284,14 +284,14 @@ bool Settings::TakeQueuedDeviceByte(std::uint8_t &byte)
     return true;
 }
 
-void Settings::RecordHostByte(std::uint8_t byte)
+void Board::RecordHostByte(std::uint8_t byte)
 {
     std::lock_guard lock(mutex_);
     if (hostRecord_.size() < kHostRecordCapacity)
         hostRecord_.push_back(byte);
 }
 
-std::vector<Settings::Listed> Settings::ListedDevices()
+std::vector<Board::Listed> Board::ListedDevices()
 {
     std::lock_guard lock(mutex_);
     std::vector<Listed> listed;
@@ -308,7 +308,7 @@ std::vector<Settings::Listed> Settings::ListedDevices()
     return listed;
 }
 
-void Settings::SetUnreadable(int index, std::string reason)
+void Board::SetUnreadable(int index, std::string reason)
 {
     std::lock_guard lock(mutex_);
     if (index < 0)
@@ -319,7 +319,7 @@ void Settings::SetUnreadable(int index, std::string reason)
         unreadable_[static_cast<std::size_t>(index)] = std::move(reason);
 }
 
-d2xx::FT_STATUS Settings::Open(const std::string &key, bool bySerial, std::shared_ptr<Chip> &chip)
+d2xx::FT_STATUS Board::Open(const std::string &key, bool bySerial, std::shared_ptr<Chip> &chip)
 {
     std::lock_guard lock(mutex_);
     if (faults_.unplugged || key.empty())
@@ -344,14 +344,14 @@ d2xx::FT_STATUS Settings::Open(const std::string &key, bool bySerial, std::share
     return d2xx::FT_OK;
 }
 
-std::shared_ptr<Chip> Settings::Find(d2xx::FT_HANDLE handle)
+std::shared_ptr<Chip> Board::Find(d2xx::FT_HANDLE handle)
 {
     std::lock_guard lock(mutex_);
     const auto found = live_.find(handle);
     return found == live_.end() ? nullptr : found->second;
 }
 
-std::shared_ptr<Chip> Settings::Remove(d2xx::FT_HANDLE handle)
+std::shared_ptr<Chip> Board::Remove(d2xx::FT_HANDLE handle)
 {
     std::lock_guard lock(mutex_);
     const auto found = live_.find(handle);
@@ -363,7 +363,7 @@ std::shared_ptr<Chip> Settings::Remove(d2xx::FT_HANDLE handle)
     return chip;
 }
 
-void Settings::WakeChips()
+void Board::WakeChips()
 {
     std::vector<std::shared_ptr<Chip>> chips;
     {
