@@ -77,7 +77,7 @@ void Board::ResetLocked()
     pattern_ = true;
     faults_ = Faults{};
     hostRecord_.clear();
-    if (latest_ && live_.count(latest_.get()) == 0)
+    if (latest_ && !live_.Find(latest_.get()))
         latest_.reset();
 }
 
@@ -196,8 +196,7 @@ void Board::SetTxCountHidden(bool on)
 
 int Board::OpenCount()
 {
-    std::lock_guard lock(mutex_);
-    return static_cast<int>(live_.size());
+    return static_cast<int>(live_.Count());
 }
 
 std::size_t Board::TakeHostBytes(std::uint8_t *out, std::size_t cap)
@@ -291,10 +290,10 @@ void Board::RecordHostByte(std::uint8_t byte)
         hostRecord_.push_back(byte);
 }
 
-std::vector<Board::Listed> Board::ListedDevices()
+std::vector<d2xx::exports::TListed> Board::ListedDevices()
 {
     std::lock_guard lock(mutex_);
-    std::vector<Listed> listed;
+    std::vector<d2xx::exports::TListed> listed;
     if (faults_.unplugged)
         return listed;
     for (std::size_t index = 0; index < devices_.size(); ++index) {
@@ -338,40 +337,24 @@ d2xx::FT_STATUS Board::Open(const std::string &key, bool bySerial, std::shared_p
             return d2xx::FT_DEVICE_NOT_OPENED;
 
     chip = std::make_shared<Chip>(*this, devices_[index], StreamStartLocked());
-    live_.emplace(chip.get(), chip);
+    live_.Add(chip);
     liveIndex_.emplace(chip.get(), index);
     latest_ = chip;
     return d2xx::FT_OK;
 }
 
-std::shared_ptr<Chip> Board::Find(d2xx::FT_HANDLE handle)
-{
-    std::lock_guard lock(mutex_);
-    const auto found = live_.find(handle);
-    return found == live_.end() ? nullptr : found->second;
-}
-
 std::shared_ptr<Chip> Board::Remove(d2xx::FT_HANDLE handle)
 {
     std::lock_guard lock(mutex_);
-    const auto found = live_.find(handle);
-    if (found == live_.end())
-        return nullptr;
-    std::shared_ptr<Chip> chip = std::move(found->second);
-    live_.erase(found);
-    liveIndex_.erase(handle);
+    std::shared_ptr<Chip> chip = live_.Remove(handle);
+    if (chip)
+        liveIndex_.erase(handle);
     return chip;
 }
 
 void Board::WakeChips()
 {
-    std::vector<std::shared_ptr<Chip>> chips;
-    {
-        std::lock_guard lock(mutex_);
-        for (const auto &entry : live_)
-            chips.push_back(entry.second);
-    }
-    for (const auto &chip : chips)
+    for (const auto &chip : live_.All())
         chip->Wake();
 }
 

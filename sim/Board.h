@@ -1,12 +1,14 @@
 // The simulated board, process-wide: which devices are plugged in, how the device and the chip
 // behave, which faults are armed, the chips that are open and what the tests can observe. One
-// mutex guards all of it.
+// mutex guards all of it but the live set of open chips, which has its own.
 //
-// Lock order: a chip's mutex may be held while the board's mutex is taken, never the other way
-// round. The board therefore wakes blocked chips only after they have let go of their own mutex.
+// Lock order: a chip's mutex may be held while the board's mutex is taken, and the board's while
+// the live set's is, never the other way round. The board therefore wakes blocked chips only
+// after they have let go of their own mutex.
 #pragma once
 
 #include "device/D2xx.h"
+#include "export/D2xxHandles.h"
 #include "sim/SscDevice.h"
 
 #include <cstddef>
@@ -105,18 +107,13 @@ public:
     // The devices as FT_ListDevices shows them: none while unplugged. A board that cannot be read
     // shows its reason in parentheses after its description and no serial number, as the
     // program's own driver lists a chip it may not open.
-    struct Listed {
-        std::string description;
-        std::string serial;
-        std::uint32_t location = 0;
-    };
-    std::vector<Listed> ListedDevices();
+    std::vector<d2xx::exports::TListed> ListedDevices();
     // The board at `index` cannot be read, for `reason`; an empty reason makes it readable again.
     void SetUnreadable(int index, std::string reason);
     // Opens the device whose description (or serial number) is `key`.
     d2xx::FT_STATUS Open(const std::string &key, bool bySerial, std::shared_ptr<Chip> &chip);
-    // The live chip behind a handle, or nullptr.
-    std::shared_ptr<Chip> Find(d2xx::FT_HANDLE handle);
+    // The live chips by handle.
+    d2xx::exports::THandles<Chip> &Live() { return live_; }
     // Takes the chip out of the live set; nullptr if the handle was not live.
     std::shared_ptr<Chip> Remove(d2xx::FT_HANDLE handle);
 
@@ -155,7 +152,7 @@ private:
     Faults faults_;
     std::deque<std::uint8_t> hostRecord_;
     std::mt19937 random_;
-    std::map<const void *, std::shared_ptr<Chip>> live_;
+    d2xx::exports::THandles<Chip> live_;
     // The index in the list of each live chip: two boards may share a description.
     std::map<const void *, std::size_t> liveIndex_;
     std::shared_ptr<Chip> latest_;
