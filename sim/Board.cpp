@@ -26,310 +26,310 @@ bool TakeCall(int &calls)
 
 } // namespace
 
-Board &Board::Instance()
+TBoard &TBoard::Instance()
 {
-    static Board board;
+    static TBoard board;
     return board;
 }
 
-Board::Board() : random_(std::random_device{}())
+TBoard::TBoard() : FRandom(std::random_device{}())
 {
     const char *variable = std::getenv(kDevicesVariable);
-    defaultDevices_ =
+    FDefaultDevices =
         variable ? DevicesFromVariable(variable) : std::vector<std::string>{kDefaultDescription};
     ResetLocked();
 }
 
-void Board::ResetLocked()
+void TBoard::ResetLocked()
 {
-    devices_ = defaultDevices_;
-    unreadable_.clear();
-    realTime_ = true;
-    behaviour_ = Behaviour::Echo;
-    deviceQueue_.clear();
-    streamOffset_ = -1;
-    streamZeros_ = 0;
-    pattern_ = true;
-    faults_ = Faults{};
-    hostRecord_.clear();
-    if (latest_ && !live_.Find(latest_.get()))
-        latest_.reset();
+    FDevices = FDefaultDevices;
+    FUnreadable.clear();
+    FRealTime = true;
+    FBehaviour = TBehaviour::Echo;
+    FDeviceQueue.clear();
+    FStreamOffset = -1;
+    FStreamZeros = 0;
+    FPattern = true;
+    FFaults = TFaults{};
+    FHostRecord.clear();
+    if (FLatest && !FLive.Find(FLatest.get()))
+        FLatest.reset();
 }
 
-void Board::Reset()
+void TBoard::Reset()
 {
     {
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(FMutex);
         ResetLocked();
     }
     WakeChips();
 }
 
-void Board::SetDevices(std::vector<std::string> descriptions)
+void TBoard::SetDevices(std::vector<std::string> descriptions)
 {
-    std::lock_guard lock(mutex_);
-    devices_ = std::move(descriptions);
+    std::lock_guard lock(FMutex);
+    FDevices = std::move(descriptions);
 }
 
-void Board::SetRealTime(bool on)
+void TBoard::SetRealTime(bool on)
 {
     {
-        std::lock_guard lock(mutex_);
-        realTime_ = on;
+        std::lock_guard lock(FMutex);
+        FRealTime = on;
     }
     WakeChips();
 }
 
-void Board::SetBehaviour(Behaviour behaviour)
+void TBoard::SetBehaviour(TBehaviour behaviour)
 {
-    std::lock_guard lock(mutex_);
-    behaviour_ = behaviour;
+    std::lock_guard lock(FMutex);
+    FBehaviour = behaviour;
 }
 
-void Board::QueueDeviceBytes(const std::uint8_t *data, std::size_t count)
+void TBoard::QueueDeviceBytes(const std::uint8_t *data, std::size_t count)
 {
-    std::lock_guard lock(mutex_);
-    deviceQueue_.insert(deviceQueue_.end(), data, data + count);
+    std::lock_guard lock(FMutex);
+    FDeviceQueue.insert(FDeviceQueue.end(), data, data + count);
 }
 
-void Board::SetStream(int offset, int zeros)
+void TBoard::SetStream(int offset, int zeros)
 {
-    std::lock_guard lock(mutex_);
-    streamOffset_ = offset < 0 ? -1 : offset % static_cast<int>(kWordBits);
-    streamZeros_ = std::min(static_cast<unsigned>(std::max(zeros, 0)), kMaxLeadingZeros);
+    std::lock_guard lock(FMutex);
+    FStreamOffset = offset < 0 ? -1 : offset % static_cast<int>(kWordBits);
+    FStreamZeros = std::min(static_cast<unsigned>(std::max(zeros, 0)), kMaxLeadingZeros);
 }
 
-void Board::SetNoPattern(bool on)
+void TBoard::SetNoPattern(bool on)
 {
-    std::lock_guard lock(mutex_);
-    pattern_ = !on;
+    std::lock_guard lock(FMutex);
+    FPattern = !on;
 }
 
-void Board::SetShortWrite(int maxBytes)
+void TBoard::SetShortWrite(int maxBytes)
 {
-    std::lock_guard lock(mutex_);
-    faults_.shortWrite = std::max(maxBytes, 0);
+    std::lock_guard lock(FMutex);
+    FFaults.ShortWrite = std::max(maxBytes, 0);
 }
 
-void Board::SetWriteError(int calls, bool takeBytes)
+void TBoard::SetWriteError(int calls, bool takeBytes)
 {
-    std::lock_guard lock(mutex_);
-    faults_.writeErrorCalls = std::max(calls, kUntilCleared);
-    faults_.writeErrorTakesBytes = takeBytes;
+    std::lock_guard lock(FMutex);
+    FFaults.WriteErrorCalls = std::max(calls, kUntilCleared);
+    FFaults.WriteErrorTakesBytes = takeBytes;
 }
 
-void Board::SetWriteStall(bool on)
+void TBoard::SetWriteStall(bool on)
 {
     {
-        std::lock_guard lock(mutex_);
-        faults_.writeStall = on;
+        std::lock_guard lock(FMutex);
+        FFaults.WriteStall = on;
     }
     WakeChips();
 }
 
-void Board::SetWriteBudget(long long bytes)
+void TBoard::SetWriteBudget(long long bytes)
 {
     {
-        std::lock_guard lock(mutex_);
-        faults_.writeBudget = std::max(bytes, -1LL);
+        std::lock_guard lock(FMutex);
+        FFaults.WriteBudget = std::max(bytes, -1LL);
     }
     WakeChips();
 }
 
-void Board::SetReadError(int calls)
+void TBoard::SetReadError(int calls)
 {
-    std::lock_guard lock(mutex_);
-    faults_.readErrorCalls = std::max(calls, kUntilCleared);
+    std::lock_guard lock(FMutex);
+    FFaults.ReadErrorCalls = std::max(calls, kUntilCleared);
 }
 
-void Board::SetOddRead(int calls)
+void TBoard::SetOddRead(int calls)
 {
-    std::lock_guard lock(mutex_);
-    faults_.oddReadCalls = std::max(calls, kUntilCleared);
+    std::lock_guard lock(FMutex);
+    FFaults.OddReadCalls = std::max(calls, kUntilCleared);
 }
 
-void Board::SetUnplugged(bool on)
+void TBoard::SetUnplugged(bool on)
 {
     {
-        std::lock_guard lock(mutex_);
-        faults_.unplugged = on;
+        std::lock_guard lock(FMutex);
+        FFaults.Unplugged = on;
     }
     WakeChips();
 }
 
-void Board::SetOverReport(std::uint32_t bytes)
+void TBoard::SetOverReport(std::uint32_t bytes)
 {
-    std::lock_guard lock(mutex_);
-    faults_.overReport = bytes;
+    std::lock_guard lock(FMutex);
+    FFaults.OverReport = bytes;
 }
 
-void Board::SetTxCountHidden(bool on)
+void TBoard::SetTxCountHidden(bool on)
 {
-    std::lock_guard lock(mutex_);
-    faults_.txCountHidden = on;
+    std::lock_guard lock(FMutex);
+    FFaults.TxCountHidden = on;
 }
 
-int Board::OpenCount()
+int TBoard::OpenCount()
 {
-    return static_cast<int>(live_.Count());
+    return static_cast<int>(FLive.Count());
 }
 
-std::size_t Board::TakeHostBytes(std::uint8_t *out, std::size_t cap)
+std::size_t TBoard::TakeHostBytes(std::uint8_t *out, std::size_t cap)
 {
-    std::lock_guard lock(mutex_);
-    const std::size_t count = std::min(cap, hostRecord_.size());
-    std::copy_n(hostRecord_.begin(), count, out);
-    hostRecord_.erase(hostRecord_.begin(), hostRecord_.begin() + static_cast<long>(count));
+    std::lock_guard lock(FMutex);
+    const std::size_t count = std::min(cap, FHostRecord.size());
+    std::copy_n(FHostRecord.begin(), count, out);
+    FHostRecord.erase(FHostRecord.begin(), FHostRecord.begin() + static_cast<long>(count));
     return count;
 }
 
-std::shared_ptr<Chip> Board::LatestChip()
+std::shared_ptr<TChip> TBoard::LatestChip()
 {
-    std::lock_guard lock(mutex_);
-    return latest_;
+    std::lock_guard lock(FMutex);
+    return FLatest;
 }
 
-CallSettings Board::ForCall()
+TCallSettings TBoard::ForCall()
 {
-    std::lock_guard lock(mutex_);
-    return CallSettings{realTime_,          behaviour_,         faults_.unplugged,
-                        faults_.writeStall, faults_.overReport, faults_.txCountHidden};
+    std::lock_guard lock(FMutex);
+    return TCallSettings{FRealTime,          FBehaviour,         FFaults.Unplugged,
+                         FFaults.WriteStall, FFaults.OverReport, FFaults.TxCountHidden};
 }
 
-WriteFaults Board::TakeWriteFaults()
+TWriteFaults TBoard::TakeWriteFaults()
 {
-    std::lock_guard lock(mutex_);
-    WriteFaults faults;
-    faults.stall = faults_.writeStall;
-    faults.maxBytes = static_cast<std::size_t>(faults_.shortWrite);
-    if (!faults.stall && TakeCall(faults_.writeErrorCalls)) {
-        faults.error = true;
-        faults.errorTakesBytes = faults_.writeErrorTakesBytes;
+    std::lock_guard lock(FMutex);
+    TWriteFaults faults;
+    faults.Stall = FFaults.WriteStall;
+    faults.MaxBytes = static_cast<std::size_t>(FFaults.ShortWrite);
+    if (!faults.Stall && TakeCall(FFaults.WriteErrorCalls)) {
+        faults.Error = true;
+        faults.ErrorTakesBytes = FFaults.WriteErrorTakesBytes;
     }
     return faults;
 }
 
-std::size_t Board::TakeWriteBudget(std::size_t count)
+std::size_t TBoard::TakeWriteBudget(std::size_t count)
 {
-    std::lock_guard lock(mutex_);
-    if (faults_.writeBudget < 0)
+    std::lock_guard lock(FMutex);
+    if (FFaults.WriteBudget < 0)
         return count;
-    const std::size_t allowed = std::min(count, static_cast<std::size_t>(faults_.writeBudget));
-    faults_.writeBudget -= static_cast<long long>(allowed);
+    const std::size_t allowed = std::min(count, static_cast<std::size_t>(FFaults.WriteBudget));
+    FFaults.WriteBudget -= static_cast<long long>(allowed);
     return allowed;
 }
 
-bool Board::TakeReadError()
+bool TBoard::TakeReadError()
 {
-    std::lock_guard lock(mutex_);
-    return TakeCall(faults_.readErrorCalls);
+    std::lock_guard lock(FMutex);
+    return TakeCall(FFaults.ReadErrorCalls);
 }
 
-bool Board::TakeOddRead()
+bool TBoard::TakeOddRead()
 {
-    std::lock_guard lock(mutex_);
-    return TakeCall(faults_.oddReadCalls);
+    std::lock_guard lock(FMutex);
+    return TakeCall(FFaults.OddReadCalls);
 }
 
-StreamStart Board::StreamStartLocked()
+TStreamStart TBoard::StreamStartLocked()
 {
-    StreamStart start;
-    start.offset = streamOffset_ >= 0
-                       ? static_cast<unsigned>(streamOffset_)
-                       : std::uniform_int_distribution<unsigned>(0, kWordBits - 1)(random_);
-    start.zeros = streamZeros_;
-    start.pattern = pattern_;
+    TStreamStart start;
+    start.Offset = FStreamOffset >= 0
+                       ? static_cast<unsigned>(FStreamOffset)
+                       : std::uniform_int_distribution<unsigned>(0, kWordBits - 1)(FRandom);
+    start.Zeros = FStreamZeros;
+    start.Pattern = FPattern;
     return start;
 }
 
-StreamStart Board::NextStreamStart()
+TStreamStart TBoard::NextStreamStart()
 {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(FMutex);
     return StreamStartLocked();
 }
 
-bool Board::TakeQueuedDeviceByte(std::uint8_t &byte)
+bool TBoard::TakeQueuedDeviceByte(std::uint8_t &byte)
 {
-    std::lock_guard lock(mutex_);
-    if (deviceQueue_.empty())
+    std::lock_guard lock(FMutex);
+    if (FDeviceQueue.empty())
         return false;
-    byte = deviceQueue_.front();
-    deviceQueue_.pop_front();
+    byte = FDeviceQueue.front();
+    FDeviceQueue.pop_front();
     return true;
 }
 
-void Board::RecordHostByte(std::uint8_t byte)
+void TBoard::RecordHostByte(std::uint8_t byte)
 {
-    std::lock_guard lock(mutex_);
-    if (hostRecord_.size() < kHostRecordCapacity)
-        hostRecord_.push_back(byte);
+    std::lock_guard lock(FMutex);
+    if (FHostRecord.size() < kHostRecordCapacity)
+        FHostRecord.push_back(byte);
 }
 
-std::vector<d2xx::exports::TListed> Board::ListedDevices()
+std::vector<d2xx::exports::TListed> TBoard::ListedDevices()
 {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(FMutex);
     std::vector<d2xx::exports::TListed> listed;
-    if (faults_.unplugged)
+    if (FFaults.Unplugged)
         return listed;
-    for (std::size_t index = 0; index < devices_.size(); ++index) {
-        const auto unreadable = unreadable_.find(index);
-        if (unreadable == unreadable_.end())
-            listed.push_back({devices_[index], SerialNumber(index), LocationId(index)});
+    for (std::size_t index = 0; index < FDevices.size(); ++index) {
+        const auto unreadable = FUnreadable.find(index);
+        if (unreadable == FUnreadable.end())
+            listed.push_back({FDevices[index], SerialNumber(index), LocationId(index)});
         else
             listed.push_back(
-                {devices_[index] + " (" + unreadable->second + ")", "", LocationId(index)});
+                {FDevices[index] + " (" + unreadable->second + ")", "", LocationId(index)});
     }
     return listed;
 }
 
-void Board::SetUnreadable(int index, std::string reason)
+void TBoard::SetUnreadable(int index, std::string reason)
 {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(FMutex);
     if (index < 0)
         return;
     if (reason.empty())
-        unreadable_.erase(static_cast<std::size_t>(index));
+        FUnreadable.erase(static_cast<std::size_t>(index));
     else
-        unreadable_[static_cast<std::size_t>(index)] = std::move(reason);
+        FUnreadable[static_cast<std::size_t>(index)] = std::move(reason);
 }
 
-d2xx::FT_STATUS Board::Open(const std::string &key, bool bySerial, std::shared_ptr<Chip> &chip)
+d2xx::FT_STATUS TBoard::Open(const std::string &key, bool bySerial, std::shared_ptr<TChip> &chip)
 {
-    std::lock_guard lock(mutex_);
-    if (faults_.unplugged || key.empty())
+    std::lock_guard lock(FMutex);
+    if (FFaults.Unplugged || key.empty())
         return d2xx::FT_DEVICE_NOT_FOUND;
     std::size_t index = 0;
-    while (index < devices_.size() && (bySerial ? SerialNumber(index) : devices_[index]) != key)
+    while (index < FDevices.size() && (bySerial ? SerialNumber(index) : FDevices[index]) != key)
         ++index;
-    if (index == devices_.size() || (bySerial && unreadable_.count(index) != 0))
+    if (index == FDevices.size() || (bySerial && FUnreadable.count(index) != 0))
         return d2xx::FT_DEVICE_NOT_FOUND;
-    if (unreadable_.count(index) != 0)
+    if (FUnreadable.count(index) != 0)
         return d2xx::FT_DEVICE_NOT_OPENED;
     // By description the first device listed with it is the one, whether open or not; by serial
     // number the one device, so a second board of one description can be opened beside the first.
-    for (const auto &entry : liveIndex_)
+    for (const auto &entry : FLiveIndex)
         if (entry.second == index)
             return d2xx::FT_DEVICE_NOT_OPENED;
 
-    chip = std::make_shared<Chip>(*this, devices_[index], StreamStartLocked());
-    live_.Add(chip);
-    liveIndex_.emplace(chip.get(), index);
-    latest_ = chip;
+    chip = std::make_shared<TChip>(*this, FDevices[index], StreamStartLocked());
+    FLive.Add(chip);
+    FLiveIndex.emplace(chip.get(), index);
+    FLatest = chip;
     return d2xx::FT_OK;
 }
 
-std::shared_ptr<Chip> Board::Remove(d2xx::FT_HANDLE handle)
+std::shared_ptr<TChip> TBoard::Remove(d2xx::FT_HANDLE handle)
 {
-    std::lock_guard lock(mutex_);
-    std::shared_ptr<Chip> chip = live_.Remove(handle);
+    std::lock_guard lock(FMutex);
+    std::shared_ptr<TChip> chip = FLive.Remove(handle);
     if (chip)
-        liveIndex_.erase(handle);
+        FLiveIndex.erase(handle);
     return chip;
 }
 
-void Board::WakeChips()
+void TBoard::WakeChips()
 {
-    for (const auto &chip : live_.All())
+    for (const auto &chip : FLive.All())
         chip->Wake();
 }
 

@@ -25,43 +25,43 @@
 namespace vsim
 {
 
-class Chip;
+class TChip;
 
 // New host bytes kept for vsim_TakeHostBytes; later ones are counted but not kept.
 constexpr std::size_t kHostRecordCapacity = std::size_t{1} << 20;
 
 // The settings one driver call works with, taken once at its start so that nothing changes
 // under it half-way; calls that block take them again after each wait.
-struct CallSettings {
-    bool realTime = true;
-    Behaviour behaviour = Behaviour::Echo;
-    bool unplugged = false;
-    bool writeStall = false;
+struct TCallSettings {
+    bool RealTime = true;
+    TBehaviour Behaviour = TBehaviour::Echo;
+    bool Unplugged = false;
+    bool WriteStall = false;
     // Bytes FT_GetStatus claims beyond what is really queued.
-    std::uint32_t overReport = 0;
+    std::uint32_t OverReport = 0;
     // FT_GetStatus's transmit count stays 0, as with a driver that has handed everything to the
     // chip.
-    bool txCountHidden = false;
+    bool TxCountHidden = false;
 };
 
 // The faults one FT_Write call is to show, taken (and counted down) once at its start.
-struct WriteFaults {
-    bool error = false;
-    bool errorTakesBytes = false;
-    bool stall = false;
-    std::size_t maxBytes = 0; // 0 = no limit
+struct TWriteFaults {
+    bool Error = false;
+    bool ErrorTakesBytes = false;
+    bool Stall = false;
+    std::size_t MaxBytes = 0; // 0 = no limit
 };
 
-class Board
+class TBoard
 {
 public:
-    static Board &Instance();
+    static TBoard &Instance();
 
     // The control interface.
     void Reset();
     void SetDevices(std::vector<std::string> descriptions);
     void SetRealTime(bool on);
-    void SetBehaviour(Behaviour behaviour);
+    void SetBehaviour(TBehaviour behaviour);
     void QueueDeviceBytes(const std::uint8_t *data, std::size_t count);
     void SetStream(int offset, int zeros);
     void SetNoPattern(bool on);
@@ -76,16 +76,16 @@ public:
     void SetTxCountHidden(bool on);
     int OpenCount();
     std::size_t TakeHostBytes(std::uint8_t *out, std::size_t cap);
-    std::shared_ptr<Chip> LatestChip();
+    std::shared_ptr<TChip> LatestChip();
 
     // For the driver's entry points and the chips.
-    CallSettings ForCall();
-    WriteFaults TakeWriteFaults();
+    TCallSettings ForCall();
+    TWriteFaults TakeWriteFaults();
     // Of `count` bytes that FT_Write could take, how many the write budget lets it.
     std::size_t TakeWriteBudget(std::size_t count);
     bool TakeReadError();
     bool TakeOddRead();
-    StreamStart NextStreamStart();
+    TStreamStart NextStreamStart();
     bool TakeQueuedDeviceByte(std::uint8_t &byte);
     void RecordHostByte(std::uint8_t byte);
     // The devices as FT_ListDevices shows them: none while unplugged. A board that cannot be read
@@ -95,51 +95,51 @@ public:
     // The board at `index` cannot be read, for `reason`; an empty reason makes it readable again.
     void SetUnreadable(int index, std::string reason);
     // Opens the device whose description (or serial number) is `key`.
-    d2xx::FT_STATUS Open(const std::string &key, bool bySerial, std::shared_ptr<Chip> &chip);
+    d2xx::FT_STATUS Open(const std::string &key, bool bySerial, std::shared_ptr<TChip> &chip);
     // The live chips by handle.
-    d2xx::exports::THandles<Chip> &Live() { return live_; }
+    d2xx::exports::THandles<TChip> &Live() { return FLive; }
     // Takes the chip out of the live set; nullptr if the handle was not live.
-    std::shared_ptr<Chip> Remove(d2xx::FT_HANDLE handle);
+    std::shared_ptr<TChip> Remove(d2xx::FT_HANDLE handle);
 
 private:
-    Board();
+    TBoard();
     void ResetLocked();
-    StreamStart StreamStartLocked();
+    TStreamStart StreamStartLocked();
     // Lets calls blocked in FT_Read or FT_Write see a change. Called without the mutex held.
     void WakeChips();
 
-    struct Faults {
-        int shortWrite = 0;
-        int writeErrorCalls = 0;
-        bool writeErrorTakesBytes = false;
-        bool writeStall = false;
-        long long writeBudget = -1; // -1 = no limit
-        int readErrorCalls = 0;
-        int oddReadCalls = 0;
-        bool unplugged = false;
-        std::uint32_t overReport = 0;
-        bool txCountHidden = false;
+    struct TFaults {
+        int ShortWrite = 0;
+        int WriteErrorCalls = 0;
+        bool WriteErrorTakesBytes = false;
+        bool WriteStall = false;
+        long long WriteBudget = -1; // -1 = no limit
+        int ReadErrorCalls = 0;
+        int OddReadCalls = 0;
+        bool Unplugged = false;
+        std::uint32_t OverReport = 0;
+        bool TxCountHidden = false;
     };
 
-    std::mutex mutex_;
+    std::mutex FMutex;
     // What vsim_Reset attaches: VSIM_DEVICES's devices, else the one default device.
-    std::vector<std::string> defaultDevices_;
-    std::vector<std::string> devices_;
+    std::vector<std::string> FDefaultDevices;
+    std::vector<std::string> FDevices;
     // The boards that cannot be read, by index, with the reason.
-    std::map<std::size_t, std::string> unreadable_;
-    bool realTime_ = true;
-    Behaviour behaviour_ = Behaviour::Echo;
-    std::deque<std::uint8_t> deviceQueue_;
-    int streamOffset_ = -1; // -1 = random
-    unsigned streamZeros_ = 0;
-    bool pattern_ = true;
-    Faults faults_;
-    std::deque<std::uint8_t> hostRecord_;
-    std::mt19937 random_;
-    d2xx::exports::THandles<Chip> live_;
+    std::map<std::size_t, std::string> FUnreadable;
+    bool FRealTime = true;
+    TBehaviour FBehaviour = TBehaviour::Echo;
+    std::deque<std::uint8_t> FDeviceQueue;
+    int FStreamOffset = -1; // -1 = random
+    unsigned FStreamZeros = 0;
+    bool FPattern = true;
+    TFaults FFaults;
+    std::deque<std::uint8_t> FHostRecord;
+    std::mt19937 FRandom;
+    d2xx::exports::THandles<TChip> FLive;
     // The index in the list of each live chip: two boards may share a description.
-    std::map<const void *, std::size_t> liveIndex_;
-    std::shared_ptr<Chip> latest_;
+    std::map<const void *, std::size_t> FLiveIndex;
+    std::shared_ptr<TChip> FLatest;
 };
 
 } // namespace vsim

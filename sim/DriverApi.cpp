@@ -13,33 +13,33 @@
 namespace
 {
 
-using vsim::Board;
-using vsim::Chip;
+using vsim::TBoard;
+using vsim::TChip;
 
 struct TSimDriver {
-    using TOpen = Chip;
+    using TOpen = TChip;
 
-    static d2xx::exports::THandles<Chip> &Live() { return Board::Instance().Live(); }
+    static d2xx::exports::THandles<TChip> &Live() { return TBoard::Instance().Live(); }
 
-    static FT_STATUS Open(const std::string &key, bool bySerial, std::shared_ptr<Chip> &chip)
+    static FT_STATUS Open(const std::string &key, bool bySerial, std::shared_ptr<TChip> &chip)
     {
-        return Board::Instance().Open(key, bySerial, chip);
+        return TBoard::Instance().Open(key, bySerial, chip);
     }
 
-    static std::shared_ptr<Chip> Remove(FT_HANDLE handle)
+    static std::shared_ptr<TChip> Remove(FT_HANDLE handle)
     {
-        return Board::Instance().Remove(handle);
+        return TBoard::Instance().Remove(handle);
     }
 
-    static FT_STATUS Close(Chip &chip)
+    static FT_STATUS Close(TChip &chip)
     {
         chip.MarkClosed();
-        return Board::Instance().ForCall().unplugged ? d2xx::FT_IO_ERROR : d2xx::FT_OK;
+        return TBoard::Instance().ForCall().Unplugged ? d2xx::FT_IO_ERROR : d2xx::FT_OK;
     }
 
     static FT_STATUS List(std::vector<d2xx::exports::TListed> &listed)
     {
-        listed = Board::Instance().ListedDevices();
+        listed = TBoard::Instance().ListedDevices();
         return d2xx::FT_OK;
     }
 };

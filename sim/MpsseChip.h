@@ -1,6 +1,6 @@
 // The simulated FTDI chip in MPSSE mode, with the SSC device wired to its clock and data pins:
 // the driver calls, the lazy clock, the fault switches and the write log. Its command processor
-// is MpsseDecoder.
+// is TMpsseDecoder.
 //
 // Principles of operation. The host writes MPSSE commands into a bounded command buffer; the
 // chip's command processor takes them out in order, parsing across write boundaries. Commands
@@ -37,24 +37,24 @@
 namespace vsim
 {
 
-class Board;
-struct CallSettings;
+class TBoard;
+struct TCallSettings;
 
 // How much of what was written the chip keeps for vsim_GetWriteLog.
 constexpr std::size_t kWriteLogSize = 65536;
 // D2XX's latency timer until the host sets one.
 constexpr d2xx::UCHAR kDefaultLatencyMs = 16;
 
-class Chip
+class TChip
 {
 public:
     using Clock = std::chrono::steady_clock;
 
-    Chip(Board &board, std::string description, const StreamStart &start);
-    Chip(const Chip &) = delete;
-    Chip &operator=(const Chip &) = delete;
+    TChip(TBoard &board, std::string description, const TStreamStart &start);
+    TChip(const TChip &) = delete;
+    TChip &operator=(const TChip &) = delete;
 
-    const std::string &Description() const { return description_; }
+    const std::string &Description() const { return FDescription; }
 
     d2xx::FT_STATUS SetLatencyTimer(d2xx::UCHAR ms);
     d2xx::FT_STATUS SetTimeouts(d2xx::ULONG readMs, d2xx::ULONG writeMs);
@@ -71,10 +71,10 @@ public:
     std::size_t CopyWriteLog(std::uint8_t *out, std::size_t cap);
 
 private:
-    using Stop = MpsseDecoder::Stop;
+    using TStop = TMpsseDecoder::TStop;
 
     // Brings the chip up to `now`.
-    void Advance(Clock::time_point now, const CallSettings &settings);
+    void Advance(Clock::time_point now, const TCallSettings &settings);
     void Rebase(Clock::time_point now);
     Clock::time_point TimeAtTicks(std::uint64_t ticks) const;
     // When the work in hand will have produced `count` more answer bytes, or freed `count`
@@ -85,34 +85,34 @@ private:
               std::optional<Clock::time_point> wake);
     void Log(const std::uint8_t *data, std::size_t count);
 
-    Board &board_;
-    const std::string description_;
-    MpsseDecoder decoder_;
+    TBoard &FBoard;
+    const std::string FDescription;
+    TMpsseDecoder FDecoder;
 
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    bool closed_ = false;
+    std::mutex FMutex;
+    std::condition_variable FChanged;
+    bool FClosed = false;
 
     // Recorded settings.
-    d2xx::UCHAR latency_ = kDefaultLatencyMs;
-    d2xx::ULONG readTimeoutMs_ = 0;
-    d2xx::ULONG writeTimeoutMs_ = 0;
-    d2xx::UCHAR bitMode_ = d2xx::FT_BITMODE_RESET;
-    d2xx::UCHAR bitMask_ = 0;
-    int bitModeCalls_ = 0;
+    d2xx::UCHAR FLatency = kDefaultLatencyMs;
+    d2xx::ULONG FReadTimeoutMs = 0;
+    d2xx::ULONG FWriteTimeoutMs = 0;
+    d2xx::UCHAR FBitMode = d2xx::FT_BITMODE_RESET;
+    d2xx::UCHAR FBitMask = 0;
+    int FBitModeCalls = 0;
     // Outside MPSSE mode the command processor takes nothing.
-    bool mpsseOn_ = false;
+    bool FMpsseOn = false;
 
-    // Time: base ticks spent since `epoch_`.
-    Clock::time_point epoch_;
-    std::uint64_t spent_ = 0;
-    Stop stop_ = Stop::Idle;
-    bool realTime_ = true;
+    // Time: base ticks spent since `FEpoch`.
+    Clock::time_point FEpoch;
+    std::uint64_t FSpent = 0;
+    TStop FStop = TStop::Idle;
+    bool FRealTime = true;
 
     // Statistics.
-    unsigned long long largestRead_ = 0;
-    unsigned long long largestBacklog_ = 0;
-    std::vector<std::uint8_t> writeLog_;
+    unsigned long long FLargestRead = 0;
+    unsigned long long FLargestBacklog = 0;
+    std::vector<std::uint8_t> FWriteLog;
 };
 
 } // namespace vsim

@@ -19,7 +19,7 @@
 namespace vsim
 {
 
-class Board;
+class TBoard;
 
 // The buffers of an FT2232H channel, as its datasheet gives them: 4 KiB from the host and 4 KiB
 // to it. A 4099-byte frame does not fit behind the data of the one that is clocking: a host that
@@ -51,31 +51,31 @@ constexpr std::uint64_t kBaseClockHz = 12'000'000;
 // The data-out pin (ADBUS1) in the low pins, which loop-back feeds to the input.
 constexpr std::uint8_t kDataOutPin = 0x02;
 
-class MpsseDecoder
+class TMpsseDecoder
 {
 public:
     // Why the command processor stopped.
-    enum class Stop {
+    enum class TStop {
         Idle,    // nothing (complete) to execute
         Stalled, // the read queue is full
         Time,    // the next step needs more time than has passed
     };
 
-    explicit MpsseDecoder(Board &board) : device_(board) {}
+    explicit TMpsseDecoder(TBoard &board) : FDevice(board) {}
 
     // Executes commands with `available` base ticks of time to spend; adds what it spent to
     // `spent`.
-    Stop Run(std::uint64_t available, std::uint64_t &spent);
+    TStop Run(std::uint64_t available, std::uint64_t &spent);
     // Back to reset mode: both queues emptied, no command in progress, the device started again.
-    void Reset(const StreamStart &start);
+    void Reset(const TStreamStart &start);
     // The device starts again from `start`; what the chip last shifted in is what it saw before.
-    void RestartDevice(const StreamStart &start);
-    void SetBehaviour(Behaviour behaviour) { device_.SetBehaviour(behaviour); }
+    void RestartDevice(const TStreamStart &start);
+    void SetBehaviour(TBehaviour behaviour) { FDevice.SetBehaviour(behaviour); }
 
-    ByteRing &Commands() { return commands_; }
-    ByteRing &Answers() { return answers_; }
-    const ByteRing &Commands() const { return commands_; }
-    const ByteRing &Answers() const { return answers_; }
+    TByteRing &Commands() { return FCommands; }
+    TByteRing &Answers() { return FAnswers; }
+    const TByteRing &Commands() const { return FCommands; }
+    const TByteRing &Answers() const { return FAnswers; }
 
     // The base ticks the command in hand needs to produce `count` more answer bytes, or to free
     // `count` bytes of the command buffer.
@@ -87,33 +87,33 @@ public:
 
 private:
     // The clocking command in progress.
-    enum class Op { None, ClockBitsIn, ClockBytesIn, ClockBytesOutIn };
+    enum class TOp { None, ClockBitsIn, ClockBytesIn, ClockBytesOutIn };
 
     bool StartCommand(std::uint8_t code);
-    std::uint64_t BitTicks() const { return 2 * (1 + std::uint64_t{divisor_}); }
+    std::uint64_t BitTicks() const { return 2 * (1 + std::uint64_t{FDivisor}); }
     std::uint8_t LoopbackBits() const;
 
-    SscDevice device_;
+    TSscDevice FDevice;
 
     // Set by commands.
-    std::uint8_t lowValue_ = 0;
-    std::uint8_t lowDir_ = 0;
-    std::uint8_t highValue_ = 0;
-    std::uint8_t highDir_ = 0;
-    bool loopback_ = false;
-    std::uint16_t divisor_ = 0;
+    std::uint8_t FLowValue = 0;
+    std::uint8_t FLowDir = 0;
+    std::uint8_t FHighValue = 0;
+    std::uint8_t FHighDir = 0;
+    bool FLoopback = false;
+    std::uint16_t FDivisor = 0;
 
-    ByteRing commands_{kCommandBufferSize};
-    ByteRing answers_{kReadQueueSize};
-    Op op_ = Op::None;
-    std::uint32_t remaining_ = 0; // bits (ClockBitsIn) or bytes still to clock
-    std::uint8_t shiftRegister_ = 0;
+    TByteRing FCommands{kCommandBufferSize};
+    TByteRing FAnswers{kReadQueueSize};
+    TOp FOp = TOp::None;
+    std::uint32_t FRemaining = 0; // bits (ClockBitsIn) or bytes still to clock
+    std::uint8_t FShiftRegister = 0;
 
     // Statistics.
-    long long bitsClocked_ = 0;
-    long long frames_ = 0;
-    long long badCommands_ = 0;
-    std::uint8_t lastBadOpcode_ = 0;
+    long long FBitsClocked = 0;
+    long long FFrames = 0;
+    long long FBadCommands = 0;
+    std::uint8_t FLastBadOpcode = 0;
 };
 
 } // namespace vsim
