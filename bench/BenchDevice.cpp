@@ -5,7 +5,7 @@
 #include "sim/SimLibrary.h"
 
 #ifdef VELMOR_BENCH_EMULATION
-#include "sim/Settings.h"
+#include "sim/Board.h"
 #include "usbemu/UsbTestbed.h"
 #endif
 
@@ -98,19 +98,19 @@ public:
     // On channel A, the one the link opens.
     bool Send(int behaviour) override
     {
-        vsim::Behaviour chosen = vsim::Behaviour::Echo;
+        vsim::TBehaviour chosen = vsim::TBehaviour::Echo;
         switch (behaviour) {
         case VSIM_ECHO:
-            chosen = vsim::Behaviour::Echo;
+            chosen = vsim::TBehaviour::Echo;
             break;
         case VSIM_SEND:
-            chosen = vsim::Behaviour::Send;
+            chosen = vsim::TBehaviour::Send;
             break;
         case VSIM_SILENT:
-            chosen = vsim::Behaviour::Silent;
+            chosen = vsim::TBehaviour::Silent;
             break;
         case VSIM_COUNTER:
-            chosen = vsim::Behaviour::Counter;
+            chosen = vsim::TBehaviour::Counter;
             break;
         default:
             return false;
@@ -124,7 +124,7 @@ public:
         std::lock_guard lock(mutex_);
         for (;;) {
             const std::size_t count =
-                vsim::Settings::Instance().TakeHostBytes(taken_.data(), taken_.size());
+                vsim::TBoard::Instance().TakeHostBytes(taken_.data(), taken_.size());
             hostBytes_ += static_cast<long long>(count);
             if (count < taken_.size())
                 return hostBytes_;

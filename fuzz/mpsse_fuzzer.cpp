@@ -7,9 +7,10 @@
 // has to wait. A model of the chip, written from its documented behaviour, parses the same
 // stream a byte at a time and predicts every call's status and count, both queue counts, and
 // the answer bytes it can know (0xFA answers, loop-back); any difference traps.
+#include "ChipModel.h"
 #include "FuzzInput.h"
 #include "device/D2xx.h"
-#include "sim/MpsseChip.h"
+#include "export/D2xxExport.h"
 #include "sim/SimControl.h"
 
 #include <algorithm>
@@ -19,27 +20,8 @@
 #include <deque>
 #include <vector>
 
-using d2xx::DWORD;
-using d2xx::FT_HANDLE;
-using d2xx::FT_STATUS;
-using d2xx::UCHAR;
-using d2xx::ULONG;
-
-// The simulator's entry points, compiled into this binary.
-extern "C" {
-FT_STATUS FT_OpenEx(void *pArg1, DWORD Flags, FT_HANDLE *pHandle);
-FT_STATUS FT_SetLatencyTimer(FT_HANDLE ftHandle, UCHAR ucLatency);
-FT_STATUS FT_SetTimeouts(FT_HANDLE ftHandle, ULONG ReadTimeout, ULONG WriteTimeout);
-FT_STATUS FT_SetBitMode(FT_HANDLE ftHandle, UCHAR ucMask, UCHAR ucEnable);
-FT_STATUS FT_GetStatus(FT_HANDLE ftHandle, DWORD *dwRxBytes, DWORD *dwTxBytes, DWORD *dwEventDWord);
-FT_STATUS FT_Read(FT_HANDLE ftHandle, void *lpBuffer, DWORD dwBytesToRead, DWORD *lpBytesReturned);
-FT_STATUS FT_Write(FT_HANDLE ftHandle, void *lpBuffer, DWORD dwBytesToWrite, DWORD *lpBytesWritten);
-FT_STATUS FT_Close(FT_HANDLE ftHandle);
-}
-
-// The model's own branches run without coverage tracing: they would only steer the fuzzer
-// towards the model and slow every run down.
-#define UNTRACED __attribute__((no_sanitize("coverage")))
+// The simulator's entry points, compiled into this binary, are declared from the one list of
+// them (export/D2xxExport.h).
 
 const char *const fuzz::kTargetName = "mpsse_fuzzer";
 
@@ -50,216 +32,11 @@ constexpr ULONG kTimeoutMs = 1;
 // Calls that wait out their timeout cost a millisecond each; a few per input keep the stall
 // paths covered without slowing the run down.
 constexpr int kMaxWaits = 4;
-constexpr int kUntilCleared = -1;
 
+using fuzz::ChipModel;
 using fuzz::Input;
 using fuzz::Require;
-
-// A fault count as the control interface takes it: -1 for ever, else the calls left.
-bool TakeCall(int &Calls)
-{
-    if (Calls == 0)
-        return false;
-    if (Calls != kUntilCleared)
-        --Calls;
-    return true;
-}
-
-// An answer byte as far as the model knows it: the bits set in Mask must match Value.
-struct Answer {
-    std::uint8_t Value;
-    std::uint8_t Mask;
-};
-
-// The chip as its documentation describes it, one byte at a time.
-class ChipModel
-{
-public:
-    // The settings the chip was opened with, and the faults armed through the control interface.
-    bool Unplugged = false;
-    int ShortWrite = 0;
-    int WriteErrorCalls = 0;
-    bool WriteErrorTakesBytes = false;
-    bool WriteStall = false;
-    long long WriteBudget = -1;
-    int ReadErrorCalls = 0;
-    int OddReadCalls = 0;
-
-    // Statistics the chip reports.
-    long long BadCommands = 0;
-    long long Frames = 0;
-    long long BitsClocked = 0;
-    std::uint8_t LastBadOpcode = 0;
-    bool Loopback = false;
-    std::uint8_t LowValue = 0;
-    std::uint16_t Divisor = 0;
-    bool Mpsse = false;
-
-    std::size_t Pending() const { return FCommands.size(); }
-    std::size_t Queued() const { return FAnswers.size(); }
-
-    // Executes what it can: everything written, bounded only by the read queue.
-    UNTRACED void Run()
-    {
-        if (!Mpsse)
-            return;
-        while (Step()) {
-        }
-    }
-
-    void Reset()
-    {
-        Mpsse = false;
-        FCommands.clear();
-        FAnswers.clear();
-        FOp = Op::None;
-        FLeft = 0;
-    }
-
-    UNTRACED void Push(const std::uint8_t *Data, std::size_t Count)
-    {
-        FCommands.insert(FCommands.end(), Data, Data + Count);
-    }
-    std::size_t Room() const { return vsim::kCommandBufferSize - FCommands.size(); }
-
-    // Takes Count answers off the queue, checking them against what the chip returned.
-    UNTRACED void Pop(const std::uint8_t *Got, std::size_t Count)
-    {
-        Require(Count <= FAnswers.size(), "model: more popped than queued");
-        for (std::size_t i = 0; i < Count; ++i) {
-            const Answer answer = FAnswers.front();
-            FAnswers.pop_front();
-            Require((Got[i] & answer.Mask) == (answer.Value & answer.Mask),
-                    "an answer byte differs from what the command stream asks for");
-        }
-    }
-
-    bool AnswersFull() const { return FAnswers.size() == vsim::kReadQueueSize; }
-
-private:
-    enum class Op { None, BitsIn, BytesIn, BytesOutIn };
-
-    static std::size_t Needed(std::uint8_t Code)
-    {
-        switch (Code) {
-        case vsim::opcode::kClockBitsIn:
-            return 2;
-        case vsim::opcode::kClockBytesIn:
-        case vsim::opcode::kClockBytesOutIn:
-        case vsim::opcode::kSetLowPins:
-        case vsim::opcode::kSetHighPins:
-        case vsim::opcode::kSetDivisor:
-            return 3;
-        default:
-            return 1;
-        }
-    }
-
-    std::uint8_t PinLevel() const { return (LowValue & vsim::kDataOutPin) != 0 ? 0xFF : 0x00; }
-
-    UNTRACED void Produce(std::uint8_t Value, std::uint8_t Mask)
-    {
-        FAnswers.push_back({Value, Mask});
-    }
-    std::size_t AnswerRoom() const { return vsim::kReadQueueSize - FAnswers.size(); }
-
-    // One command started or one answer byte produced; false when the chip has to wait.
-    UNTRACED bool Step()
-    {
-        if (FOp == Op::None)
-            return Start();
-        if (AnswerRoom() == 0)
-            return false;
-        switch (FOp) {
-        case Op::BitsIn: {
-            // The newest bits enter at the top: with loop-back those are known.
-            const auto mask = static_cast<std::uint8_t>(0xFF << (8 - FLeft));
-            Produce(Loopback ? PinLevel() : 0, Loopback ? mask : 0);
-            BitsClocked += FLeft;
-            FLeft = 0;
-            break;
-        }
-        case Op::BytesIn:
-            Produce(PinLevel(), Loopback ? 0xFF : 0);
-            BitsClocked += 8;
-            --FLeft;
-            break;
-        case Op::BytesOutIn: {
-            if (FCommands.empty())
-                return false;
-            const std::uint8_t out = FCommands.front();
-            FCommands.pop_front();
-            Produce(out, Loopback ? 0xFF : 0);
-            BitsClocked += 8;
-            --FLeft;
-            break;
-        }
-        case Op::None:
-            break;
-        }
-        if (FLeft == 0)
-            FOp = Op::None;
-        return true;
-    }
-
-    UNTRACED bool Start()
-    {
-        if (FCommands.empty())
-            return false;
-        const std::uint8_t code = FCommands[0];
-        if (FCommands.size() < Needed(code))
-            return false;
-        const std::uint8_t first = Needed(code) > 1 ? FCommands[1] : 0;
-        const std::uint8_t second = Needed(code) > 2 ? FCommands[2] : 0;
-        const auto length = static_cast<std::uint32_t>(first | second << 8) + 1;
-        switch (code) {
-        case vsim::opcode::kSetLowPins:
-            LowValue = first;
-            break;
-        case vsim::opcode::kSetHighPins:
-            break;
-        case vsim::opcode::kLoopbackOn:
-            Loopback = true;
-            break;
-        case vsim::opcode::kLoopbackOff:
-            Loopback = false;
-            break;
-        case vsim::opcode::kSetDivisor:
-            Divisor = static_cast<std::uint16_t>(length - 1);
-            break;
-        case vsim::opcode::kClockBitsIn:
-            FOp = Op::BitsIn;
-            FLeft = (first & 0x07) + 1U;
-            break;
-        case vsim::opcode::kClockBytesIn:
-            FOp = Op::BytesIn;
-            FLeft = length;
-            break;
-        case vsim::opcode::kClockBytesOutIn:
-            FOp = Op::BytesOutIn;
-            FLeft = length;
-            ++Frames;
-            break;
-        default:
-            // Both answer bytes go in together or the chip waits.
-            if (AnswerRoom() < 2)
-                return false;
-            Produce(vsim::opcode::kBadCommand, 0xFF);
-            Produce(code, 0xFF);
-            ++BadCommands;
-            LastBadOpcode = code;
-            break;
-        }
-        FCommands.erase(FCommands.begin(),
-                        FCommands.begin() + static_cast<std::ptrdiff_t>(Needed(code)));
-        return true;
-    }
-
-    std::deque<std::uint8_t> FCommands;
-    std::deque<Answer> FAnswers;
-    Op FOp = Op::None;
-    std::uint32_t FLeft = 0;
-};
+using fuzz::TakeCall;
 
 struct Session {
     FT_HANDLE Handle = nullptr;
@@ -366,8 +143,8 @@ void Status(Session &S)
     if (status != d2xx::FT_OK)
         return;
     S.Model.Run();
-    Require(rx <= vsim::kReadQueueSize, "read queue count above its capacity");
-    Require(tx <= vsim::kCommandBufferSize, "command buffer count above its capacity");
+    Require(rx <= fuzz::kReadQueueSize, "read queue count above its capacity");
+    Require(tx <= fuzz::kCommandBufferSize, "command buffer count above its capacity");
     Require(rx == S.Model.Queued(), "read queue count differs from the model");
     Require(tx == S.Model.Pending(), "command buffer count differs from the model");
     Require(events == 0, "events reported");
@@ -431,7 +208,7 @@ std::size_t ReadCount(Input &In)
     case 1:
         return In.Word();
     case 2:
-        return vsim::kReadQueueSize + In.Word();
+        return fuzz::kReadQueueSize + In.Word();
     default:
         return 1 + In.Byte() % 4;
     }

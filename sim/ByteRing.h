@@ -12,33 +12,33 @@
 namespace vsim
 {
 
-class ByteRing
+class TByteRing
 {
 public:
-    explicit ByteRing(std::size_t capacity) : bytes_(capacity) {}
+    explicit TByteRing(std::size_t capacity) : FBytes(capacity) {}
 
-    std::size_t Capacity() const { return bytes_.size(); }
-    std::size_t Size() const { return size_; }
-    std::size_t Room() const { return bytes_.size() - size_; }
-    bool Empty() const { return size_ == 0; }
-    bool Full() const { return size_ == bytes_.size(); }
+    std::size_t Capacity() const { return FBytes.size(); }
+    std::size_t Size() const { return FSize; }
+    std::size_t Room() const { return FBytes.size() - FSize; }
+    bool Empty() const { return FSize == 0; }
+    bool Full() const { return FSize == FBytes.size(); }
 
     // The byte `index` places behind the oldest; index < Size().
-    std::uint8_t Peek(std::size_t index) const { return bytes_[Wrap(head_ + index)]; }
+    std::uint8_t Peek(std::size_t index) const { return FBytes[Wrap(FHead + index)]; }
 
     // Appends what fits of `count` bytes; returns how many were taken.
     std::size_t Push(const std::uint8_t *data, std::size_t count)
     {
         const std::size_t taken = std::min(count, Room());
-        std::size_t tail = (head_ + size_) % bytes_.size();
+        std::size_t tail = (FHead + FSize) % FBytes.size();
         std::size_t done = 0;
         while (done < taken) {
-            const std::size_t piece = std::min(taken - done, bytes_.size() - tail);
-            std::memcpy(bytes_.data() + tail, data + done, piece);
+            const std::size_t piece = std::min(taken - done, FBytes.size() - tail);
+            std::memcpy(FBytes.data() + tail, data + done, piece);
             done += piece;
-            tail = (tail + piece) % bytes_.size();
+            tail = (tail + piece) % FBytes.size();
         }
-        size_ += taken;
+        FSize += taken;
         return taken;
     }
 
@@ -46,74 +46,74 @@ public:
     // The oldest bytes that lie in one piece of storage; at most Size().
     const std::uint8_t *Front(std::size_t &count) const
     {
-        count = std::min(size_, bytes_.size() - head_);
-        return bytes_.data() + head_;
+        count = std::min(FSize, FBytes.size() - FHead);
+        return FBytes.data() + FHead;
     }
 
     // Free storage in one piece after the newest byte, to fill and then Commit; at most Room().
     std::uint8_t *Back(std::size_t &count)
     {
-        const std::size_t tail = Wrap(head_ + size_);
-        count = std::min(Room(), bytes_.size() - tail);
-        return bytes_.data() + tail;
+        const std::size_t tail = Wrap(FHead + FSize);
+        count = std::min(Room(), FBytes.size() - tail);
+        return FBytes.data() + tail;
     }
 
     // Takes `count` bytes written through Back; count <= what Back offered.
-    void Commit(std::size_t count) { size_ += count; }
+    void Commit(std::size_t count) { FSize += count; }
 
     // These two run for every byte the chip clocks: a wrap by subtraction, not by division.
     void PushByte(std::uint8_t byte)
     {
-        bytes_[Wrap(head_ + size_)] = byte;
-        ++size_;
+        FBytes[Wrap(FHead + FSize)] = byte;
+        ++FSize;
     }
 
     std::uint8_t PopByte()
     {
-        const std::uint8_t byte = bytes_[head_];
-        head_ = Wrap(head_ + 1);
-        --size_;
+        const std::uint8_t byte = FBytes[FHead];
+        FHead = Wrap(FHead + 1);
+        --FSize;
         return byte;
     }
 
     // Drops the `count` oldest bytes; count <= Size().
     void Drop(std::size_t count)
     {
-        head_ = (head_ + count) % bytes_.size();
-        size_ -= count;
+        FHead = (FHead + count) % FBytes.size();
+        FSize -= count;
     }
 
     // Moves up to `count` of the oldest bytes to `out`; returns how many.
     std::size_t Pop(std::uint8_t *out, std::size_t count)
     {
-        const std::size_t taken = std::min(count, size_);
+        const std::size_t taken = std::min(count, FSize);
         std::size_t done = 0;
         while (done < taken) {
-            const std::size_t piece = std::min(taken - done, bytes_.size() - head_);
-            std::memcpy(out + done, bytes_.data() + head_, piece);
+            const std::size_t piece = std::min(taken - done, FBytes.size() - FHead);
+            std::memcpy(out + done, FBytes.data() + FHead, piece);
             done += piece;
-            head_ = (head_ + piece) % bytes_.size();
+            FHead = (FHead + piece) % FBytes.size();
         }
-        size_ -= taken;
+        FSize -= taken;
         return taken;
     }
 
     void Clear()
     {
-        head_ = 0;
-        size_ = 0;
+        FHead = 0;
+        FSize = 0;
     }
 
 private:
     // An index less than twice the capacity, brought into the storage.
     std::size_t Wrap(std::size_t index) const
     {
-        return index >= bytes_.size() ? index - bytes_.size() : index;
+        return index >= FBytes.size() ? index - FBytes.size() : index;
     }
 
-    std::vector<std::uint8_t> bytes_;
-    std::size_t head_ = 0;
-    std::size_t size_ = 0;
+    std::vector<std::uint8_t> FBytes;
+    std::size_t FHead = 0;
+    std::size_t FSize = 0;
 };
 
 } // namespace vsim

@@ -1,13 +1,13 @@
-// The control interface declared in SimControl.h: thin C wrappers over the settings.
+// The control interface declared in SimControl.h: thin C wrappers over the board.
 
+#include "sim/Board.h"
 #include "sim/MpsseChip.h"
-#include "sim/Settings.h"
 #include "sim/SimControl.h"
 
 #include <string>
 #include <vector>
 
-using vsim::Settings;
+using vsim::TBoard;
 
 namespace
 {
@@ -17,17 +17,17 @@ std::size_t Count(int count)
     return count > 0 ? static_cast<std::size_t>(count) : 0;
 }
 
-vsim::Behaviour ToBehaviour(int behaviour)
+vsim::TBehaviour ToBehaviour(int behaviour)
 {
     switch (behaviour) {
     case VSIM_SEND:
-        return vsim::Behaviour::Send;
+        return vsim::TBehaviour::Send;
     case VSIM_SILENT:
-        return vsim::Behaviour::Silent;
+        return vsim::TBehaviour::Silent;
     case VSIM_COUNTER:
-        return vsim::Behaviour::Counter;
+        return vsim::TBehaviour::Counter;
     default:
-        return vsim::Behaviour::Echo;
+        return vsim::TBehaviour::Echo;
     }
 }
 
@@ -35,7 +35,7 @@ vsim::Behaviour ToBehaviour(int behaviour)
 
 void vsim_Reset(void)
 {
-    Settings::Instance().Reset();
+    TBoard::Instance().Reset();
 }
 
 void vsim_SetDevices(const char *const *descriptions, int count)
@@ -43,100 +43,100 @@ void vsim_SetDevices(const char *const *descriptions, int count)
     std::vector<std::string> list;
     for (std::size_t i = 0; descriptions != nullptr && i < Count(count); ++i)
         list.emplace_back(descriptions[i] != nullptr ? descriptions[i] : "");
-    Settings::Instance().SetDevices(std::move(list));
+    TBoard::Instance().SetDevices(std::move(list));
 }
 
 void vsim_SetUnreadable(int index, const char *reason)
 {
-    Settings::Instance().SetUnreadable(index, reason != nullptr ? reason : "");
+    TBoard::Instance().SetUnreadable(index, reason != nullptr ? reason : "");
 }
 
 void vsim_SetRealTime(int on)
 {
-    Settings::Instance().SetRealTime(on != 0);
+    TBoard::Instance().SetRealTime(on != 0);
 }
 
 void vsim_SetBehaviour(int behaviour)
 {
-    Settings::Instance().SetBehaviour(ToBehaviour(behaviour));
+    TBoard::Instance().SetBehaviour(ToBehaviour(behaviour));
 }
 
 void vsim_QueueDeviceBytes(const unsigned char *data, int count)
 {
     if (data != nullptr)
-        Settings::Instance().QueueDeviceBytes(data, Count(count));
+        TBoard::Instance().QueueDeviceBytes(data, Count(count));
 }
 
 void vsim_SetStream(int offset, int zeros)
 {
-    Settings::Instance().SetStream(offset, zeros);
+    TBoard::Instance().SetStream(offset, zeros);
 }
 
 void vsim_SetNoPattern(int on)
 {
-    Settings::Instance().SetNoPattern(on != 0);
+    TBoard::Instance().SetNoPattern(on != 0);
 }
 
 void vsim_SetShortWrite(int maxBytes)
 {
-    Settings::Instance().SetShortWrite(maxBytes);
+    TBoard::Instance().SetShortWrite(maxBytes);
 }
 
 void vsim_SetWriteError(int calls, int takeBytes)
 {
-    Settings::Instance().SetWriteError(calls, takeBytes != 0);
+    TBoard::Instance().SetWriteError(calls, takeBytes != 0);
 }
 
 void vsim_SetWriteStall(int on)
 {
-    Settings::Instance().SetWriteStall(on != 0);
+    TBoard::Instance().SetWriteStall(on != 0);
 }
 
 void vsim_SetWriteBudget(int bytes)
 {
-    Settings::Instance().SetWriteBudget(bytes);
+    TBoard::Instance().SetWriteBudget(bytes);
 }
 
 void vsim_SetReadError(int calls)
 {
-    Settings::Instance().SetReadError(calls);
+    TBoard::Instance().SetReadError(calls);
 }
 
 void vsim_SetOddRead(int calls)
 {
-    Settings::Instance().SetOddRead(calls);
+    TBoard::Instance().SetOddRead(calls);
 }
 
 void vsim_SetUnplugged(int on)
 {
-    Settings::Instance().SetUnplugged(on != 0);
+    TBoard::Instance().SetUnplugged(on != 0);
 }
 
 void vsim_SetOverReport(unsigned bytes)
 {
-    Settings::Instance().SetOverReport(bytes);
+    TBoard::Instance().SetOverReport(bytes);
 }
 
 void vsim_SetTxCountHidden(int on)
 {
-    Settings::Instance().SetTxCountHidden(on != 0);
+    TBoard::Instance().SetTxCountHidden(on != 0);
 }
 
 int vsim_OpenCount(void)
 {
-    return Settings::Instance().OpenCount();
+    return TBoard::Instance().OpenCount();
 }
 
 int vsim_TakeHostBytes(unsigned char *buf, int cap)
 {
     if (buf == nullptr)
         return 0;
-    return static_cast<int>(Settings::Instance().TakeHostBytes(buf, Count(cap)));
+    return static_cast<int>(TBoard::Instance().TakeHostBytes(buf, Count(cap)));
 }
 
 int vsim_GetChipState(VsimChipState *state)
 {
-    const auto chip = Settings::Instance().LatestChip();
+    const auto chip = TBoard::Instance().LatestChip();
     if (!chip)
         return 0;
     if (state != nullptr)
@@ -146,7 +146,7 @@ int vsim_GetChipState(VsimChipState *state)
 
 int vsim_GetWriteLog(unsigned char *buf, int cap)
 {
-    const auto chip = Settings::Instance().LatestChip();
+    const auto chip = TBoard::Instance().LatestChip();
     if (!chip || buf == nullptr)
         return 0;
     return static_cast<int>(chip->CopyWriteLog(buf, Count(cap)));

@@ -1,4 +1,6 @@
-// The simulated FTDI chip in MPSSE mode, with the SSC device wired to its clock and data pins.
+// The simulated FTDI chip in MPSSE mode, with the SSC device wired to its clock and data pins:
+// the driver calls, the lazy clock, the fault switches and the write log. Its command processor
+// is TMpsseDecoder.
 //
 // Principles of operation. The host writes MPSSE commands into a bounded command buffer; the
 // chip's command processor takes them out in order, parsing across write boundaries. Commands
@@ -20,9 +22,8 @@
 #pragma once
 
 #include "device/D2xx.h"
-#include "sim/ByteRing.h"
+#include "sim/MpsseDecoder.h"
 #include "sim/SimControl.h"
-#include "sim/SscDevice.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -36,53 +37,24 @@
 namespace vsim
 {
 
-class Settings;
-struct CallSettings;
+class TBoard;
+struct TCallSettings;
 
-// The buffers of an FT2232H channel, as its datasheet gives them: 4 KiB from the host and 4 KiB
-// to it. A 4099-byte frame does not fit behind the data of the one that is clocking: a host that
-// writes its next frame shortly before the chip finishes the last waits in FT_Write for the rest
-// of the room, and one that gets further ahead waits longer, which is what paces it.
-constexpr std::size_t kCommandBufferSize = 4096;
-// The answers of one whole 4096-byte frame: a host that stops reading stalls the clock after
-// 33 ms at 1 MHz, as the chip does, so a host that reads too seldom loses clock time here as it
-// would with the chip, and the memory held stays bounded.
-constexpr std::size_t kReadQueueSize = 4096;
 // How much of what was written the chip keeps for vsim_GetWriteLog.
 constexpr std::size_t kWriteLogSize = 65536;
-
-// MPSSE opcodes the chip understands.
-namespace opcode
-{
-constexpr std::uint8_t kClockBitsIn = 0x2E;     // L: L+1 bits in, LSB first, 1 answer byte
-constexpr std::uint8_t kClockBytesIn = 0x2C;    // lo hi: len+1 bytes in, LSB first
-constexpr std::uint8_t kClockBytesOutIn = 0x3D; // lo hi data...: len+1 bytes out and in
-constexpr std::uint8_t kSetLowPins = 0x80;      // value direction
-constexpr std::uint8_t kSetHighPins = 0x82;     // value direction
-constexpr std::uint8_t kLoopbackOn = 0x84;
-constexpr std::uint8_t kLoopbackOff = 0x85;
-constexpr std::uint8_t kSetDivisor = 0x86; // lo hi
-// The answer to an opcode the chip does not know: this byte, then the opcode.
-constexpr std::uint8_t kBadCommand = 0xFA;
-} // namespace opcode
-
-// SCK = kBaseClockHz / ((1 + divisor) * 2): one SCK period lasts 2 * (1 + divisor) base ticks.
-constexpr std::uint64_t kBaseClockHz = 12'000'000;
 // D2XX's latency timer until the host sets one.
 constexpr d2xx::UCHAR kDefaultLatencyMs = 16;
-// The data-out pin (ADBUS1) in the low pins, which loop-back feeds to the input.
-constexpr std::uint8_t kDataOutPin = 0x02;
 
-class Chip
+class TChip
 {
 public:
     using Clock = std::chrono::steady_clock;
 
-    Chip(Settings &settings, std::string description, const StreamStart &start);
-    Chip(const Chip &) = delete;
-    Chip &operator=(const Chip &) = delete;
+    TChip(TBoard &board, std::string description, const TStreamStart &start);
+    TChip(const TChip &) = delete;
+    TChip &operator=(const TChip &) = delete;
 
-    const std::string &Description() const { return description_; }
+    const std::string &Description() const { return FDescription; }
 
     d2xx::FT_STATUS SetLatencyTimer(d2xx::UCHAR ms);
     d2xx::FT_STATUS SetTimeouts(d2xx::ULONG readMs, d2xx::ULONG writeMs);
@@ -99,23 +71,11 @@ public:
     std::size_t CopyWriteLog(std::uint8_t *out, std::size_t cap);
 
 private:
-    // Why the command processor stopped.
-    enum class Stop {
-        Idle,    // nothing (complete) to execute
-        Stalled, // the read queue is full
-        Time,    // the next step needs more time than has passed
-    };
-    // The clocking command in progress.
-    enum class Op { None, ClockBitsIn, ClockBytesIn, ClockBytesOutIn };
+    using TStop = TMpsseDecoder::TStop;
 
     // Brings the chip up to `now`.
-    void Advance(Clock::time_point now, const CallSettings &settings);
-    // Executes commands with `available` base ticks of time to spend.
-    Stop Run(std::uint64_t available);
-    bool StartCommand(std::uint8_t code);
+    void Advance(Clock::time_point now, const TCallSettings &settings);
     void Rebase(Clock::time_point now);
-    void RestartDevice(const StreamStart &start);
-    std::uint64_t BitTicks() const { return 2 * (1 + std::uint64_t{divisor_}); }
     Clock::time_point TimeAtTicks(std::uint64_t ticks) const;
     // When the work in hand will have produced `count` more answer bytes, or freed `count`
     // bytes of the command buffer; nothing if only another call can make that happen.
@@ -123,53 +83,36 @@ private:
     std::optional<Clock::time_point> WhenRoom(std::size_t count) const;
     void Wait(std::unique_lock<std::mutex> &lock, std::optional<Clock::time_point> deadline,
               std::optional<Clock::time_point> wake);
-    std::uint8_t LoopbackBits() const;
     void Log(const std::uint8_t *data, std::size_t count);
 
-    Settings &settings_;
-    const std::string description_;
-    SscDevice device_;
+    TBoard &FBoard;
+    const std::string FDescription;
+    TMpsseDecoder FDecoder;
 
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    bool closed_ = false;
+    std::mutex FMutex;
+    std::condition_variable FChanged;
+    bool FClosed = false;
 
     // Recorded settings.
-    d2xx::UCHAR latency_ = kDefaultLatencyMs;
-    d2xx::ULONG readTimeoutMs_ = 0;
-    d2xx::ULONG writeTimeoutMs_ = 0;
-    d2xx::UCHAR bitMode_ = d2xx::FT_BITMODE_RESET;
-    d2xx::UCHAR bitMask_ = 0;
-    int bitModeCalls_ = 0;
-    std::uint8_t lowValue_ = 0;
-    std::uint8_t lowDir_ = 0;
-    std::uint8_t highValue_ = 0;
-    std::uint8_t highDir_ = 0;
-    bool loopback_ = false;
-    std::uint16_t divisor_ = 0;
+    d2xx::UCHAR FLatency = kDefaultLatencyMs;
+    d2xx::ULONG FReadTimeoutMs = 0;
+    d2xx::ULONG FWriteTimeoutMs = 0;
+    d2xx::UCHAR FBitMode = d2xx::FT_BITMODE_RESET;
+    d2xx::UCHAR FBitMask = 0;
+    int FBitModeCalls = 0;
+    // Outside MPSSE mode the command processor takes nothing.
+    bool FMpsseOn = false;
 
-    // Command processor.
-    bool mpsseOn_ = false;
-    ByteRing commands_{kCommandBufferSize};
-    ByteRing answers_{kReadQueueSize};
-    Op op_ = Op::None;
-    std::uint32_t remaining_ = 0; // bits (ClockBitsIn) or bytes still to clock
-    std::uint8_t shiftRegister_ = 0;
-
-    // Time: base ticks spent since `epoch_`.
-    Clock::time_point epoch_;
-    std::uint64_t spent_ = 0;
-    Stop stop_ = Stop::Idle;
-    bool realTime_ = true;
+    // Time: base ticks spent since `FEpoch`.
+    Clock::time_point FEpoch;
+    std::uint64_t FSpent = 0;
+    TStop FStop = TStop::Idle;
+    bool FRealTime = true;
 
     // Statistics.
-    long long bitsClocked_ = 0;
-    long long frames_ = 0;
-    long long badCommands_ = 0;
-    std::uint8_t lastBadOpcode_ = 0;
-    unsigned long long largestRead_ = 0;
-    unsigned long long largestBacklog_ = 0;
-    std::vector<std::uint8_t> writeLog_;
+    unsigned long long FLargestRead = 0;
+    unsigned long long FLargestBacklog = 0;
+    std::vector<std::uint8_t> FWriteLog;
 };
 
 } // namespace vsim

@@ -49,8 +49,8 @@ public:
 
     SimLibrary()
     {
-        library_ = dlopen(Path().c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (library_ == nullptr) {
+        FLibrary = dlopen(Path().c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (FLibrary == nullptr) {
             const char *why = dlerror();
             Fail("cannot load the simulated driver " + Path() + ": " + (why ? why : "?"));
             return;
@@ -85,8 +85,8 @@ public:
 
     ~SimLibrary()
     {
-        if (library_ != nullptr)
-            dlclose(library_);
+        if (FLibrary != nullptr)
+            dlclose(FLibrary);
     }
 
     SimLibrary(const SimLibrary &) = delete;
@@ -95,16 +95,16 @@ public:
     // True when the file was loaded and every function was found.
     bool Loaded() const
     {
-        return library_ != nullptr && error_.empty();
+        return FLibrary != nullptr && FError.empty();
     }
     // What failed, empty if nothing did.
     const std::string &Error() const
     {
-        return error_;
+        return FError;
     }
     void *Handle() const
     {
-        return library_;
+        return FLibrary;
     }
 
     // The entry points as the program's table holds them.
@@ -155,15 +155,15 @@ public:
 private:
     template <typename Function> void Bind(Function &function, const char *name)
     {
-        function = reinterpret_cast<Function>(dlsym(library_, name));
-        if (function == nullptr && error_.empty())
+        function = reinterpret_cast<Function>(dlsym(FLibrary, name));
+        if (function == nullptr && FError.empty())
             Fail("the simulated driver " + Path() + " does not export " + name);
     }
 
     void Fail(const std::string &what)
     {
-        if (error_.empty())
-            error_ = what;
+        if (FError.empty())
+            FError = what;
 #ifndef VELMOR_SIM_WITHOUT_GTEST
         ADD_FAILURE() << what;
 #else
@@ -172,6 +172,6 @@ private:
 #endif
     }
 
-    void *library_ = nullptr;
-    std::string error_;
+    void *FLibrary = nullptr;
+    std::string FError;
 };

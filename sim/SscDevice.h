@@ -24,7 +24,7 @@
 namespace vsim
 {
 
-class Settings;
+class TBoard;
 
 constexpr unsigned kWordBits = 16;
 // The word the device repeats until its first frame: low byte 0xA5, high byte 0x01.
@@ -38,21 +38,21 @@ constexpr std::uint8_t kFlagData = 0x01;
 // one per output word, so this bounds only a host that clocks in without clocking out.
 constexpr std::size_t kEchoQueueCapacity = 65536;
 
-enum class Behaviour { Echo, Send, Silent, Counter };
+enum class TBehaviour { Echo, Send, Silent, Counter };
 
 // Where the device's pattern stream starts after an open or reset.
-struct StreamStart {
-    unsigned offset = 0; // first pattern bit sent, 0..15
-    unsigned zeros = 0;  // zero bits before it
-    bool pattern = true;
+struct TStreamStart {
+    unsigned Offset = 0; // first pattern bit sent, 0..15
+    unsigned Zeros = 0;  // zero bits before it
+    bool Pattern = true;
 };
 
-class SscDevice
+class TSscDevice
 {
 public:
-    explicit SscDevice(Settings &settings) : settings_(settings) {}
+    explicit TSscDevice(TBoard &board) : FBoard(board) {}
 
-    void Restart(const StreamStart &start);
+    void Restart(const TStreamStart &start);
 
     // The 8 stream bits that come just before the first bit clocked after a restart, in the
     // order a shift register would hold them (oldest at bit 0). With no leading zeros they are
@@ -60,7 +60,7 @@ public:
     std::uint8_t PrecedingBits() const;
 
     // The behaviour for the words chosen from now on.
-    void SetBehaviour(Behaviour behaviour) { behaviour_ = behaviour; }
+    void SetBehaviour(TBehaviour behaviour) { FBehaviour = behaviour; }
 
     // A 0x3D command is starting.
     void BeginFrame();
@@ -74,9 +74,9 @@ public:
     // As `count` calls of the above, from `hostBytes` into `deviceBytes`.
     void ClockOutIn(const std::uint8_t *hostBytes, std::uint8_t *deviceBytes, std::size_t count);
 
-    bool Synced() const { return synced_; }
-    long long HostBytes() const { return hostBytes_; }
-    long long BytesSent() const { return bytesSent_; }
+    bool Synced() const { return FSynced; }
+    long long HostBytes() const { return FHostBytes; }
+    long long BytesSent() const { return FBytesSent; }
 
 private:
     unsigned NextOutputBit();
@@ -84,24 +84,24 @@ private:
     void FinishOutputWord();
     void TakeInputWord(std::uint16_t word);
 
-    Settings &settings_;
-    Behaviour behaviour_ = Behaviour::Echo;
-    bool synced_ = false;
+    TBoard &FBoard;
+    TBehaviour FBehaviour = TBehaviour::Echo;
+    bool FSynced = false;
 
-    std::uint16_t patternWord_ = kPatternWord;
-    unsigned zerosLeft_ = 0;
-    std::uint16_t outWord_ = kPatternWord;
-    unsigned outBit_ = 0; // next bit of outWord_ to send; kWordBits = choose a new word first
-    bool outWordCarriesData_ = false;
-    std::uint8_t counter_ = 0;
-    std::deque<std::uint8_t> echo_;
+    std::uint16_t FPatternWord = kPatternWord;
+    unsigned FZerosLeft = 0;
+    std::uint16_t FOutWord = kPatternWord;
+    unsigned FOutBit = 0; // next bit of FOutWord to send; kWordBits = choose a new word first
+    bool FOutWordCarriesData = false;
+    std::uint8_t FCounter = 0;
+    std::deque<std::uint8_t> FEcho;
 
-    std::uint16_t inWord_ = 0;
-    unsigned inBit_ = 0; // 0 or 8: frames clock whole bytes
-    std::uint8_t lastTag_ = 0;
+    std::uint16_t FInWord = 0;
+    unsigned FInBit = 0; // 0 or 8: frames clock whole bytes
+    std::uint8_t FLastTag = 0;
 
-    long long hostBytes_ = 0;
-    long long bytesSent_ = 0;
+    long long FHostBytes = 0;
+    long long FBytesSent = 0;
 };
 
 } // namespace vsim

@@ -1,5 +1,5 @@
 // The simulated device on its own, without the driver library around it.
-#include "sim/Settings.h"
+#include "sim/Board.h"
 #include "sim/SscDevice.h"
 
 #include <gtest/gtest.h>
@@ -13,7 +13,7 @@
 namespace
 {
 
-using vsim::SscDevice;
+using vsim::TSscDevice;
 
 // Frames as the link builds them: pairs of (data, tag), a new tag now and then, with random
 // bytes between so that tags also come and go at random.
@@ -36,13 +36,13 @@ std::vector<std::uint8_t> HostStream(std::mt19937 &Random, std::size_t Size)
 TEST(SimDevice, AFrameClockedInPiecesAnswersAsByteByByte)
 {
     std::mt19937 Random(7);
-    for (const vsim::Behaviour Behaviour : {vsim::Behaviour::Echo, vsim::Behaviour::Counter}) {
+    for (const vsim::TBehaviour Behaviour : {vsim::TBehaviour::Echo, vsim::TBehaviour::Counter}) {
         for (const unsigned Offset : {0U, 3U, 8U, 15U}) {
             for (const unsigned Lead : {0U, 5U, 8U, 16U}) {
                 SCOPED_TRACE(testing::Message() << "offset " << Offset << ", lead " << Lead);
-                vsim::Settings &Settings = vsim::Settings::Instance();
-                SscDevice ByteWise(Settings), PieceWise(Settings);
-                for (SscDevice *Device : {&ByteWise, &PieceWise}) {
+                vsim::TBoard &Board = vsim::TBoard::Instance();
+                TSscDevice ByteWise(Board), PieceWise(Board);
+                for (TSscDevice *Device : {&ByteWise, &PieceWise}) {
                     Device->Restart({Offset, 0, true});
                     Device->SetBehaviour(Behaviour);
                     // The handshake's clocking before the first frame leaves the device at any

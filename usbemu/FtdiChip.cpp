@@ -285,7 +285,7 @@ void FtdiChip::CutNextTransfer(unsigned channel, bool in, std::size_t bytes)
     (in ? channels_.at(channel)->cutIn : channels_.at(channel)->cutOut) = bytes;
 }
 
-void FtdiChip::SetBehaviour(unsigned channel, vsim::Behaviour behaviour)
+void FtdiChip::SetBehaviour(unsigned channel, vsim::TBehaviour behaviour)
 {
     std::lock_guard lock(mutex_);
     channels_.at(channel)->engine.SetBehaviour(behaviour);
@@ -349,7 +349,7 @@ void FtdiChip::PumpChannel(Channel &channel, Clock::time_point now, std::vector<
     const auto latency = std::chrono::milliseconds(channel.latencyMs);
     while (!channel.in.empty()) {
         Transfer &t = channel.in.front();
-        vsim::ByteRing &queue = engine.ToHost();
+        vsim::TByteRing &queue = engine.ToHost();
         bool finished = false;
         for (;;) {
             if (channel.cutIn && t.data.size() >= *channel.cutIn) {

@@ -98,7 +98,7 @@ public:
 
     // What the SSC device behind the channel sends (Echo at first); it stays through resets and
     // bit-mode changes.
-    void SetBehaviour(unsigned channel, vsim::Behaviour behaviour);
+    void SetBehaviour(unsigned channel, vsim::TBehaviour behaviour);
 
     // Faults (see above). A channel takes `bytes` more from the host, in whole packets, then
     // holds; kNoHold releases it.

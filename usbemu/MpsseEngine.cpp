@@ -1,6 +1,6 @@
 #include "usbemu/MpsseEngine.h"
 
-#include "sim/Settings.h"
+#include "sim/Board.h"
 
 #include <algorithm>
 #include <limits>
@@ -54,7 +54,7 @@ bool IsShifting(std::uint8_t code)
 
 MpsseEngine::MpsseEngine(std::size_t fromHostBytes, std::size_t toHostBytes, bool highSpeedOpcodes)
     : highSpeedOpcodes_(highSpeedOpcodes), fromHost_(fromHostBytes), toHost_(toHostBytes),
-      device_(vsim::Settings::Instance()), epoch_(Clock::now())
+      device_(vsim::TBoard::Instance()), epoch_(Clock::now())
 {
     ResetState();
 }
@@ -69,7 +69,7 @@ void MpsseEngine::ResetState()
     divisor_ = 0;
     divideByFive_ = true;
     sendImmediate_ = false;
-    device_.Restart(vsim::StreamStart{});
+    device_.Restart(vsim::TStreamStart{});
     shiftRegister_ = device_.PrecedingBits();
 }
 

@@ -36,14 +36,14 @@ public:
     // When the command in hand will have moved its next byte (or its bits), if it is clocking.
     std::optional<Clock::time_point> NextStep() const;
 
-    vsim::ByteRing &FromHost() { return fromHost_; }
-    vsim::ByteRing &ToHost() { return toHost_; }
+    vsim::TByteRing &FromHost() { return fromHost_; }
+    vsim::TByteRing &ToHost() { return toHost_; }
     // A 0x87 was executed since the last call: the channel sends what it has at once.
     bool TakeSendImmediate();
 
     // What the SSC device sends once synchronised; it keeps this across Enable() and resets, as
     // a device keeps its own behaviour whatever the chip in front of it does.
-    void SetBehaviour(vsim::Behaviour behaviour) { device_.SetBehaviour(behaviour); }
+    void SetBehaviour(vsim::TBehaviour behaviour) { device_.SetBehaviour(behaviour); }
 
     bool Loopback() const { return loopback_; }
     std::uint16_t Divisor() const { return divisor_; }
@@ -69,9 +69,9 @@ private:
     void ResetState();
 
     const bool highSpeedOpcodes_;
-    vsim::ByteRing fromHost_;
-    vsim::ByteRing toHost_;
-    vsim::SscDevice device_;
+    vsim::TByteRing fromHost_;
+    vsim::TByteRing toHost_;
+    vsim::TSscDevice device_;
     bool enabled_ = false;
 
     Shift shift_;

@@ -235,7 +235,7 @@ TEST_P(UsbEmulation, AnUnknownOpcodeIsAnsweredWithBadCommand)
 TEST_P(UsbEmulation, TheSscDeviceSendsWhatItIsToldToFromItsFirstFrame)
 {
     // Told before the open, whose reset the behaviour outlasts.
-    chip_->SetBehaviour(0, vsim::Behaviour::Counter);
+    chip_->SetBehaviour(0, vsim::TBehaviour::Counter);
     Ftdi ftdi = Open(0);
     ASSERT_NE(ftdi, nullptr);
     ASSERT_EQ(ftdi_set_bitmode(ftdi.get(), 0, BITMODE_MPSSE), 0);
