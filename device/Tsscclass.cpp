@@ -1,7 +1,5 @@
 #include "device/Tsscclass.h"
 
-#include "device/Ticks.h"
-
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 
@@ -218,27 +216,11 @@ FT_STATUS TSSCClass::Checked(FT_STATUS Status, TDriverCall Call)
 }
 
 // ---------------------------------------------------------------------------------------------
-// Millisecond timeout on the 32-bit tick counter
-
-void TSSCClass::StartTimeout(std::uint32_t Milliseconds)
-{
-    const std::uint32_t now = ticks::Now();
-    FDeadline = now + Milliseconds;
-    FLastTick = now;
-}
-
-bool TSSCClass::TimeoutExpired()
-{
-    const std::uint32_t now = ticks::Now();
-    if (ticks::Reached(now, FDeadline))
-        return true;
-    FLastTick = now;
-    return false;
-}
+// The timed write
 
 bool TSSCClass::SendBuffer(const unsigned char *Data, std::uint32_t Length)
 {
-    StartTimeout(kSendBufferTimeoutMs);
+    FDeadline = ticks::TDeadline(kSendBufferTimeoutMs);
     std::uint32_t sent = 0;
     FT_STATUS status = FT_OK;
     while (sent < Length) {
@@ -248,9 +230,9 @@ bool TSSCClass::SendBuffer(const unsigned char *Data, std::uint32_t Length)
                          TDriverCall::Write);
         if (written != 0) {
             sent += std::min<std::uint32_t>(written, Length - sent);
-            StartTimeout(kSendBufferTimeoutMs);
+            FDeadline = ticks::TDeadline(kSendBufferTimeoutMs);
         }
-        if (sent < Length && TimeoutExpired()) {
+        if (sent < Length && FDeadline.Expired()) {
             Report(TLinkEventKind::Error, "SendBuffer TIMEOUT");
             return true;
         }
@@ -425,7 +407,7 @@ void TSSCClass::SendFrame()
         FrameBuilt(FFlight, FFrame);
     }
 
-    StartTimeout(kFrameWriteTimeoutMs);
+    FDeadline = ticks::TDeadline(kFrameWriteTimeoutMs);
     while (FFrame.Pending) {
         DWORD count = 0;
         const FT_STATUS status = Checked(Table.FT_Write(FDevice, FFrame.Bytes.data() + FFrame.Sent,
@@ -435,8 +417,8 @@ void TSSCClass::SendFrame()
         // again would clock them out twice and shift the rest of the payload into commands.
         if (count != 0) {
             FrameTaken(FFrame, count);
-            StartTimeout(kFrameWriteTimeoutMs);
-        } else if (TimeoutExpired()) {
+            FDeadline = ticks::TDeadline(kFrameWriteTimeoutMs);
+        } else if (FDeadline.Expired()) {
             Report(TLinkEventKind::Error, "FT_Write TIMEOUT");
             return;
         }
@@ -548,14 +530,14 @@ TClockAnswer TSSCClass::ClockInAndWait(const unsigned char *Command, std::size_t
     if (SendBuffer(Command, static_cast<std::uint32_t>(Length)))
         return {TClockOutcome::SendFailed};
     std::this_thread::sleep_for(kSynchSettle);
-    StartTimeout(kSynchPhaseTimeoutMs);
+    FDeadline = ticks::TDeadline(kSynchPhaseTimeoutMs);
     for (;;) {
         unsigned char byte = 0;
         DWORD got = 0;
         if (Checked(Table.FT_Read(FDevice, &byte, 1, &got), TDriverCall::Read) != FT_OK)
             return {TClockOutcome::ReadFailed};
         // Out of time is out of time, even when this read has just brought the byte.
-        if (TimeoutExpired())
+        if (FDeadline.Expired())
             return {TClockOutcome::TimedOut};
         if (got != 0 && Accept(byte))
             return {TClockOutcome::Accepted, byte};
@@ -567,7 +549,7 @@ TClockAnswer TSSCClass::ClockInAndPoll(const unsigned char *Command, std::size_t
 {
     if (SendBuffer(Command, static_cast<std::uint32_t>(Length)))
         return {TClockOutcome::SendFailed};
-    StartTimeout(kSynchPhaseTimeoutMs);
+    FDeadline = ticks::TDeadline(kSynchPhaseTimeoutMs);
     for (;;) {
         DWORD available = 0, toSend = 0;
         QueueCounts(available, toSend);
@@ -580,7 +562,7 @@ TClockAnswer TSSCClass::ClockInAndPoll(const unsigned char *Command, std::size_t
             if (got != 0 && Accept(byte))
                 return {TClockOutcome::Accepted, byte};
         }
-        if (TimeoutExpired())
+        if (FDeadline.Expired())
             return {TClockOutcome::TimedOut};
     }
 }

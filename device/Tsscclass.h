@@ -24,6 +24,7 @@
 #include "device/D2xx.h"
 #include "device/LinkState.h"
 #include "device/SscProtocol.h"
+#include "device/Ticks.h"
 
 #include <QStringList>
 #include <QThread>
@@ -135,8 +136,6 @@ private:
     std::uint64_t ClockedEnd() const;
     void CloseDevice();
 
-    void StartTimeout(std::uint32_t Milliseconds);
-    bool TimeoutExpired();
     bool SendBuffer(const unsigned char *Data, std::uint32_t Length);
     void Report(TLinkEventKind Kind, const AnsiString &Text);
     // Hands one message to whichever callback the link was given.
@@ -177,8 +176,8 @@ private:
     std::array<unsigned char, ssc::kRingSize> FRxRing{};
     int FRxRead = 0;
     int FRxCount = 0;
-    std::uint32_t FLastTick = 0;
-    std::uint32_t FDeadline = 0;
+    // The deadline of the timed write or the handshake's wait under way.
+    ticks::TDeadline FDeadline;
     // The last text reported, under FMessageMutex.
     AnsiString FMessage;
 
