@@ -1,5 +1,7 @@
 #include "device/Tsscclass.h"
 
+#include "device/Handshake.h"
+
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 
@@ -16,7 +18,6 @@ namespace
 using Clock = std::chrono::steady_clock;
 
 constexpr std::chrono::milliseconds kIdleSleep{1000};
-constexpr std::chrono::milliseconds kSynchSettle{1};
 constexpr std::chrono::milliseconds kRetirePoll{5};
 
 constexpr std::chrono::microseconds kClockedByte{8};
@@ -466,105 +467,23 @@ bool TSSCClass::SynchDevice(int Attempts, std::int16_t Pattern)
         Report(TLinkEventKind::Error, "Not inited or bad parameters");
         return true;
     }
-    if (PurgeInput())
-        return true;
-
     const TSay say = [this](TLinkEventKind Kind, const std::string &Text) { Report(Kind, Text); };
-    const TClockIn firstPhase = [this](const unsigned char *Command, std::size_t Length,
-                                       const std::function<bool(unsigned char)> &Accept) {
-        return ClockInAndWait(Command, Length, Accept);
-    };
-    const TClockIn secondPhase = [this](const unsigned char *Command, std::size_t Length,
-                                        const std::function<bool(unsigned char)> &Accept) {
-        return ClockInAndPoll(Command, Length, Accept);
-    };
-    for (int counter = Attempts; counter-- != 0;) {
-        switch (FirstPhase(firstPhase, LowByte(Pattern), say)) {
-        case TPhase::Failed:
-            return true;
-        case TPhase::Miss:
-            continue;
-        case TPhase::Match:
-            break;
-        }
-        switch (SecondPhase(secondPhase, HighByte(Pattern), say)) {
-        case TPhase::Failed:
-            return true;
-        case TPhase::Miss:
-            continue;
-        case TPhase::Match:
-            Report(TLinkEventKind::Detail, std::to_string(counter));
-            MarkSynched();
-            return false;
-        }
-    }
-    return true;
-}
-
-bool TSSCClass::PurgeInput()
-{
-    // Whatever the device left in the input queue goes, through a bounded buffer.
-    DWORD queued = 0, toSend = 0;
-    QueueCounts(queued, toSend);
-    DWORD remaining = queued;
-    while (remaining != 0) {
-        DWORD got = 0;
-        const DWORD wanted = std::min<DWORD>(remaining, kReadChunk);
-        if (Checked(Table.FT_Read(FDevice, FReadBuffer.data(), wanted, &got), TDriverCall::Read) !=
-            FT_OK) {
-            Report(TLinkEventKind::Error, "Error in FT_Read spurgo");
-            return true;
-        }
-        // A read that brings nothing has waited out the driver's read timeout: what was counted
-        // is gone, so stop rather than wait forever.
-        if (got == 0)
-            break;
-        remaining -= std::min(got, wanted);
-    }
+    const THandshakeDriver driver{[this](const unsigned char *Data, std::uint32_t Length) {
+                                      return SendBuffer(Data, Length);
+                                  },
+                                  [this](unsigned char *Buffer, DWORD Wanted, DWORD &Got) {
+                                      return Checked(Table.FT_Read(FDevice, Buffer, Wanted, &Got),
+                                                     TDriverCall::Read);
+                                  },
+                                  [this] {
+                                      DWORD queued = 0, toSend = 0;
+                                      QueueCounts(queued, toSend);
+                                      return queued;
+                                  }};
+    if (PurgeInput(driver, say) || Synchronise(driver, Attempts, Pattern, say))
+        return true;
+    MarkSynched();
     return false;
-}
-
-TClockAnswer TSSCClass::ClockInAndWait(const unsigned char *Command, std::size_t Length,
-                                       const std::function<bool(unsigned char)> &Accept)
-{
-    if (SendBuffer(Command, static_cast<std::uint32_t>(Length)))
-        return {TClockOutcome::SendFailed};
-    std::this_thread::sleep_for(kSynchSettle);
-    FDeadline = ticks::TDeadline(kSynchPhaseTimeoutMs);
-    for (;;) {
-        unsigned char byte = 0;
-        DWORD got = 0;
-        if (Checked(Table.FT_Read(FDevice, &byte, 1, &got), TDriverCall::Read) != FT_OK)
-            return {TClockOutcome::ReadFailed};
-        // Out of time is out of time, even when this read has just brought the byte.
-        if (FDeadline.Expired())
-            return {TClockOutcome::TimedOut};
-        if (got != 0 && Accept(byte))
-            return {TClockOutcome::Accepted, byte};
-    }
-}
-
-TClockAnswer TSSCClass::ClockInAndPoll(const unsigned char *Command, std::size_t Length,
-                                       const std::function<bool(unsigned char)> &Accept)
-{
-    if (SendBuffer(Command, static_cast<std::uint32_t>(Length)))
-        return {TClockOutcome::SendFailed};
-    FDeadline = ticks::TDeadline(kSynchPhaseTimeoutMs);
-    for (;;) {
-        DWORD available = 0, toSend = 0;
-        QueueCounts(available, toSend);
-        if (available != 0) {
-            unsigned char byte = 0;
-            DWORD got = 0;
-            if (Checked(Table.FT_Read(FDevice, &byte, 1, &got), TDriverCall::Read) != FT_OK)
-                return {TClockOutcome::ReadFailed};
-            // A read that brought nothing is no byte at all.
-            if (got != 0 && Accept(byte))
-                return {TClockOutcome::Accepted, byte};
-        }
-        if (FDeadline.Expired())
-            return {TClockOutcome::TimedOut};
-    }
 }
 
 bool TSSCClass::CanTransfer()

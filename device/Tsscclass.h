@@ -22,6 +22,7 @@
 #pragma once
 
 #include "device/D2xx.h"
+#include "device/Handshake.h"
 #include "device/LinkState.h"
 #include "device/SscProtocol.h"
 #include "device/Ticks.h"
@@ -63,8 +64,6 @@ namespace ssc
 {
 constexpr std::uint32_t kSendBufferTimeoutMs = 20;
 constexpr std::uint32_t kFrameWriteTimeoutMs = 10;
-constexpr std::uint32_t kSynchPhaseTimeoutMs = 60;
-constexpr int kMinSynchAttempts = 8;
 constexpr unsigned char kLatencyMs = 1;
 constexpr d2xx::ULONG kDriverTimeoutMs = 50;
 // A driver call that fails this many times in a row more is a lost device, not a passing fault.
@@ -143,12 +142,6 @@ private:
 
     // The driver's receive and transmit queue counts; false when it cannot tell.
     bool QueueCounts(d2xx::DWORD &Received, d2xx::DWORD &ToSend);
-    // The handshake's steps.
-    bool PurgeInput();
-    ssc::TClockAnswer ClockInAndWait(const unsigned char *Command, std::size_t Length,
-                                     const std::function<bool(unsigned char)> &Accept);
-    ssc::TClockAnswer ClockInAndPoll(const unsigned char *Command, std::size_t Length,
-                                     const std::function<bool(unsigned char)> &Accept);
 
     // Records whether a driver call on the device succeeded; returns its status.
     enum class TDriverCall { Read, Write, GetStatus };
@@ -176,7 +169,7 @@ private:
     std::array<unsigned char, ssc::kRingSize> FRxRing{};
     int FRxRead = 0;
     int FRxCount = 0;
-    // The deadline of the timed write or the handshake's wait under way.
+    // The deadline of the timed write under way (SendBuffer, SendFrame).
     ticks::TDeadline FDeadline;
     // The last text reported, under FMessageMutex.
     AnsiString FMessage;
