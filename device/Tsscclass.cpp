@@ -89,19 +89,15 @@ bool TSSCClass::Open(const AnsiString &Key, DWORD By)
     }
 
     // Bind the driver library and its entry points.
-    if (FLibrary) {
-        UnloadLibrary(FLibrary);
-        FLibrary = nullptr;
-    }
     std::string why;
-    FLibrary = LoadDriver(FLibraryFile, &why);
-    if (!FLibrary) {
+    FLibrary.Load(FLibraryFile, &why);
+    if (!FLibrary.Loaded()) {
         FInitOutcome = TInitOutcome::LibraryMissing;
         Report(TLinkEventKind::Error,
                "Can not load " + FLibraryFile + (why.empty() ? "" : ": " + why));
         return true;
     }
-    if (const std::string missing = BindEntryPoints(FLibrary); !missing.empty()) {
+    if (const std::string missing = FLibrary.Bind(); !missing.empty()) {
         FInitOutcome = TInitOutcome::EntryPointMissing;
         Report(TLinkEventKind::Error, "Missing " + missing);
         return true;
@@ -109,7 +105,7 @@ bool TSSCClass::Open(const AnsiString &Key, DWORD By)
 
     // Open the device by its description, or by its serial number.
     FT_HANDLE handle = nullptr;
-    if (Table.FT_OpenEx(const_cast<char *>(Key.c_str()), By, &handle) != FT_OK) {
+    if (Driver().FT_OpenEx(const_cast<char *>(Key.c_str()), By, &handle) != FT_OK) {
         FInitOutcome = TInitOutcome::DeviceNotFound;
         // Opened without a description, the link only binds the library for listing the
         // devices: that no device has the empty one is a step, not an error.
@@ -123,10 +119,10 @@ bool TSSCClass::Open(const AnsiString &Key, DWORD By)
     FDevice = handle;
 
     // Configure the chip for MPSSE; the results tell nothing the set-up write won't.
-    Table.FT_SetLatencyTimer(FDevice, kLatencyMs);
-    Table.FT_SetBitMode(FDevice, 0x00, FT_BITMODE_RESET);
-    Table.FT_SetBitMode(FDevice, 0x00, FT_BITMODE_MPSSE);
-    Table.FT_SetTimeouts(FDevice, kDriverTimeoutMs, kDriverTimeoutMs);
+    Driver().FT_SetLatencyTimer(FDevice, kLatencyMs);
+    Driver().FT_SetBitMode(FDevice, 0x00, FT_BITMODE_RESET);
+    Driver().FT_SetBitMode(FDevice, 0x00, FT_BITMODE_MPSSE);
+    Driver().FT_SetTimeouts(FDevice, kDriverTimeoutMs, kDriverTimeoutMs);
 
     if (SendBuffer(kSetupCommands.data(), kSetupCommands.size())) {
         FInitOutcome = TInitOutcome::SetupNotSent;
@@ -140,16 +136,16 @@ bool TSSCClass::Open(const AnsiString &Key, DWORD By)
 
 bool TSSCClass::ListDevices(QStringList &List)
 {
-    if (!Table.FT_ListDevices)
+    if (!Driver().FT_ListDevices)
         return true;
     DWORD count = 0;
-    if (Table.FT_ListDevices(&count, nullptr, FT_LIST_NUMBER_ONLY) != FT_OK)
+    if (Driver().FT_ListDevices(&count, nullptr, FT_LIST_NUMBER_ONLY) != FT_OK)
         return true;
     for (DWORD index = 0; index < count; ++index) {
         char description[kDescriptionSize] = {};
         void *byIndex = reinterpret_cast<void *>(static_cast<std::uintptr_t>(index));
-        if (Table.FT_ListDevices(byIndex, description, FT_LIST_BY_INDEX | FT_OPEN_BY_DESCRIPTION) !=
-            FT_OK)
+        if (Driver().FT_ListDevices(byIndex, description,
+                                    FT_LIST_BY_INDEX | FT_OPEN_BY_DESCRIPTION) != FT_OK)
             return true;
         // A driver may fill all 64 bytes and leave out the NUL.
         List.append(QString::fromLocal8Bit(description, strnlen(description, kDescriptionSize)));
@@ -191,7 +187,7 @@ bool TSSCClass::QueueCounts(DWORD &Received, DWORD &ToSend)
     DWORD events = 0;
     Received = 0;
     ToSend = 0;
-    return Checked(Table.FT_GetStatus(FDevice, &Received, &ToSend, &events),
+    return Checked(Driver().FT_GetStatus(FDevice, &Received, &ToSend, &events),
                    TDriverCall::GetStatus) == FT_OK;
 }
 
@@ -226,8 +222,8 @@ bool TSSCClass::SendBuffer(const unsigned char *Data, std::uint32_t Length)
     FT_STATUS status = FT_OK;
     while (sent < Length) {
         DWORD written = 0;
-        status = Checked(Table.FT_Write(FDevice, const_cast<unsigned char *>(Data + sent),
-                                        Length - sent, &written),
+        status = Checked(Driver().FT_Write(FDevice, const_cast<unsigned char *>(Data + sent),
+                                           Length - sent, &written),
                          TDriverCall::Write);
         if (written != 0) {
             sent += std::min<std::uint32_t>(written, Length - sent);
@@ -312,13 +308,10 @@ void TSSCClass::CloseDevice()
     if (FDevice && Synched)
         FEndedLost = !DrainChip();
     if (FDevice) {
-        Table.FT_Close(FDevice);
+        Driver().FT_Close(FDevice);
         FDevice = nullptr;
     }
-    if (FLibrary) {
-        UnloadLibrary(FLibrary);
-        FLibrary = nullptr;
-    }
+    FLibrary.Unload();
 }
 
 std::uint64_t TSSCClass::ClockedEnd() const
@@ -411,9 +404,10 @@ void TSSCClass::SendFrame()
     FDeadline = ticks::TDeadline(kFrameWriteTimeoutMs);
     while (FFrame.Pending) {
         DWORD count = 0;
-        const FT_STATUS status = Checked(Table.FT_Write(FDevice, FFrame.Bytes.data() + FFrame.Sent,
-                                                        kFrameSize - FFrame.Sent, &count),
-                                         TDriverCall::Write);
+        const FT_STATUS status =
+            Checked(Driver().FT_Write(FDevice, FFrame.Bytes.data() + FFrame.Sent,
+                                      kFrameSize - FFrame.Sent, &count),
+                    TDriverCall::Write);
         // What the driver says it took, it took, whatever the status: offering those bytes
         // again would clock them out twice and shift the rest of the payload into commands.
         if (count != 0) {
@@ -447,7 +441,7 @@ void TSSCClass::CollectReceived()
     if (wanted == 0)
         return;
     DWORD got = 0;
-    Checked(Table.FT_Read(FDevice, FReadBuffer.data(), wanted, &got), TDriverCall::Read);
+    Checked(Driver().FT_Read(FDevice, FReadBuffer.data(), wanted, &got), TDriverCall::Read);
     // What the driver says it read, it read, whatever the status: dropping it would move the
     // pair boundary for every read that follows.
     got = std::min(got, wanted);
@@ -468,18 +462,18 @@ bool TSSCClass::SynchDevice(int Attempts, std::int16_t Pattern)
         return true;
     }
     const TSay say = [this](TLinkEventKind Kind, const std::string &Text) { Report(Kind, Text); };
-    const THandshakeDriver driver{[this](const unsigned char *Data, std::uint32_t Length) {
-                                      return SendBuffer(Data, Length);
-                                  },
-                                  [this](unsigned char *Buffer, DWORD Wanted, DWORD &Got) {
-                                      return Checked(Table.FT_Read(FDevice, Buffer, Wanted, &Got),
-                                                     TDriverCall::Read);
-                                  },
-                                  [this] {
-                                      DWORD queued = 0, toSend = 0;
-                                      QueueCounts(queued, toSend);
-                                      return queued;
-                                  }};
+    const THandshakeDriver driver{
+        [this](const unsigned char *Data, std::uint32_t Length) {
+            return SendBuffer(Data, Length);
+        },
+        [this](unsigned char *Buffer, DWORD Wanted, DWORD &Got) {
+            return Checked(Driver().FT_Read(FDevice, Buffer, Wanted, &Got), TDriverCall::Read);
+        },
+        [this] {
+            DWORD queued = 0, toSend = 0;
+            QueueCounts(queued, toSend);
+            return queued;
+        }};
     if (PurgeInput(driver, say) || Synchronise(driver, Attempts, Pattern, say))
         return true;
     MarkSynched();

@@ -147,6 +147,7 @@ private:
     enum class TDriverCall { Read, Write, GetStatus };
     d2xx::FT_STATUS Checked(d2xx::FT_STATUS Status, TDriverCall Call);
 
+    const d2xx::TD2xxTable &Driver() const { return FLibrary.Entries(); }
     bool Terminated() const { return FStopRequested.load(); }
     // SendData and ReceiveData work only while the link has a device and is not ending.
     bool CanTransfer();
@@ -162,7 +163,9 @@ private:
     TSSCMessageEvent FOnMessage;
     TSSCEventHandler FOnEvent;
     std::uint8_t FTxTag = 1;
-    void *FLibrary = nullptr;
+    // The loaded driver library and the entry points bound from it: every driver call goes
+    // through it.
+    d2xx::TD2xxLibrary FLibrary;
     std::array<unsigned char, ssc::kRingSize> FTxRing{};
     int FTxRead = 0;
     int FTxCount = 0;
