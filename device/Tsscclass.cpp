@@ -252,16 +252,10 @@ void TSSCClass::Report(TLinkEventKind Kind, const AnsiString &Text)
         Deliver(Kind, Text);
         return;
     }
-    // Queued, not waited for: the UI thread may itself be waiting for this worker. The texts
-    // wait under our own lock; one posted call hands over all that gathered meanwhile. Messages
-    // still waiting when the link goes are delivered by RetireLink first.
-    bool first = false;
-    {
-        std::lock_guard guard(FMessageMutex);
-        first = FPendingMessages.empty();
-        FPendingMessages.emplace_back(Kind, Text);
-    }
-    if (first)
+    // Queued, not waited for: the UI thread may itself be waiting for this worker. One posted
+    // call hands over all that gathered meanwhile. Messages still waiting when the link goes are
+    // delivered by RetireLink first.
+    if (FMailbox.Post(Kind, Text))
         QMetaObject::invokeMethod(this, "DeliverMessages", Qt::QueuedConnection);
 }
 
@@ -275,12 +269,7 @@ void TSSCClass::Deliver(TLinkEventKind Kind, const AnsiString &Text)
 
 void TSSCClass::DeliverMessages()
 {
-    std::vector<std::pair<TLinkEventKind, AnsiString>> messages;
-    {
-        std::lock_guard guard(FMessageMutex);
-        messages.swap(FPendingMessages);
-    }
-    for (const auto &[kind, text] : messages)
+    for (const auto &[kind, text] : FMailbox.TakeAll())
         Deliver(kind, text);
 }
 

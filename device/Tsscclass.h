@@ -23,6 +23,7 @@
 
 #include "device/D2xx.h"
 #include "device/Handshake.h"
+#include "device/LinkMailbox.h"
 #include "device/LinkState.h"
 #include "device/SscProtocol.h"
 #include "device/Ticks.h"
@@ -198,8 +199,8 @@ private:
     std::mutex FWakeMutex;
     std::condition_variable FWake;
     std::mutex FMessageMutex;
-    // The worker's messages not yet handed to the callback, under FMessageMutex.
-    std::vector<std::pair<TLinkEventKind, AnsiString>> FPendingMessages;
+    // The worker's messages not yet handed to the callback.
+    TLinkMailbox FMailbox;
 
     TInitOutcome FInitOutcome = TInitOutcome::NotTried;
     std::string FLibraryFile;
