@@ -418,23 +418,31 @@ void TSSCClass::CollectReceived()
     if (queued == 0)
         return;
 
-    std::unique_lock lock(FLock);
-    // Once the link is ending nobody takes from the ring: what it holds moves aside, so that the
-    // chip's last answers still find room.
-    if (Terminated() && FRxCount > kRingSize / 2) {
-        const std::size_t spilled = FRxSpill.size();
-        FRxSpill.resize(spilled + static_cast<std::size_t>(FRxCount));
-        TakeFromRing(Rx(), FRxSpill.data() + spilled, FRxCount);
+    DWORD wanted = 0;
+    {
+        std::unique_lock lock(FLock);
+        // Once the link is ending nobody takes from the ring: what it holds moves aside, so that
+        // the chip's last answers still find room.
+        if (Terminated() && FRxCount > kRingSize / 2) {
+            const std::size_t spilled = FRxSpill.size();
+            FRxSpill.resize(spilled + static_cast<std::size_t>(FRxCount));
+            TakeFromRing(Rx(), FRxSpill.data() + spilled, FRxCount);
+        }
+        wanted = ReadSize(queued, FRxCount, FRxCarry);
     }
-    const DWORD wanted = ReadSize(queued, FRxCount, FRxCarry);
     if (wanted == 0)
         return;
+    // Read into the worker's own buffer without the lock: the UI thread never waits on a driver
+    // call. The room counted stays, as meanwhile the ring's consumer only takes from it.
     DWORD got = 0;
     Checked(Driver().FT_Read(FDevice, FReadBuffer.data(), wanted, &got), TDriverCall::Read);
     // What the driver says it read, it read, whatever the status: dropping it would move the
     // pair boundary for every read that follows.
     got = std::min(got, wanted);
-    CollectPairs(Rx(), FRxCarry, FReadBuffer.data(), got);
+    {
+        std::unique_lock lock(FLock);
+        CollectPairs(Rx(), FRxCarry, FReadBuffer.data(), got);
+    }
     AnswersRead(FFlight, FReadBuffer.data(), got);
     FDeviceTook.store(FFlight.Answered, std::memory_order_relaxed);
 }
