@@ -1,9 +1,9 @@
 #include "device/Tsscclass.h"
 
+#include "device/FramePacing.h"
 #include "device/Handshake.h"
 
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 
 #include <algorithm>
 #include <chrono>
@@ -15,18 +15,7 @@ using namespace ssc;
 namespace
 {
 
-using Clock = std::chrono::steady_clock;
-
 constexpr std::chrono::milliseconds kIdleSleep{1000};
-constexpr std::chrono::milliseconds kRetirePoll{5};
-
-constexpr std::chrono::microseconds kClockedByte{8};
-constexpr std::chrono::microseconds kPacingMin{500};
-constexpr std::chrono::microseconds kPacingStep{40000};
-// Before the device is closed, the chip clocks out what it already holds: at most a frame and
-// the lead, about 36 ms at 1 MHz. A chip that does not get there in this time is stalled or gone,
-// and is closed anyway.
-constexpr std::chrono::milliseconds kDrainLimit{100};
 // After a frame write call that failed outright, before the next try.
 constexpr std::chrono::milliseconds kFailedWritePause{1};
 
@@ -278,11 +267,12 @@ void TSSCClass::DeliverMessages()
 
 void TSSCClass::Execute()
 {
+    const TWorkerSteps steps = Steps();
     while (!Terminated()) {
         if (Synched) {
             SendFrame();
             CollectReceived();
-            AwaitFrameRoom(CarriesNewHostBytes(FFrame) && !FFrame.Pending);
+            AwaitFrameRoom(steps, FFrame, FFlight, CarriesNewHostBytes(FFrame) && !FFrame.Pending);
         } else {
             Sleep(kIdleSleep, true);
         }
@@ -291,92 +281,31 @@ void TSSCClass::Execute()
     FEnded.store(true, std::memory_order_release);
 }
 
+TWorkerSteps TSSCClass::Steps()
+{
+    return {[this](DWORD &Queued) {
+                DWORD toSend = 0;
+                return QueueCounts(Queued, toSend);
+            },
+            [this] { CollectReceived(); },
+            [this](std::chrono::microseconds Pause) { return Sleep(Pause, false); },
+            [this] { return Terminated(); },
+            [this](const unsigned char *Data, std::uint32_t Length) {
+                return SendBuffer(Data, Length);
+            },
+            [this] { return FDeviceFailing.load(std::memory_order_relaxed); }};
+}
+
 void TSSCClass::CloseDevice()
 {
     // Let the chip finish the frames it holds, close the device, then let the library go.
     if (FDevice && Synched)
-        FEndedLost = !DrainChip();
+        FEndedLost = !DrainChip(Steps(), FFrame, FFlight);
     if (FDevice) {
         Driver().FT_Close(FDevice);
         FDevice = nullptr;
     }
     FLibrary.Unload();
-}
-
-std::uint64_t TSSCClass::ClockedEnd() const
-{
-    // A frame cut short is clocked only as far as the driver took it.
-    if (!FFrame.Pending)
-        return FFlight.Written;
-    const std::uint32_t taken = std::max<std::uint32_t>(FFrame.Sent, kFrameHeader) - kFrameHeader;
-    return FFlight.Written - (kFramePayload - taken);
-}
-
-bool TSSCClass::DrainChip()
-{
-    // The host bytes in frames the driver took must reach the device, and their answers come
-    // back, not be thrown away with the chip's buffers when the device is closed and the next
-    // link resets the chip: everything the chip was given is clocked and read back. A host byte
-    // among the last clocked may still owe its answer; a few idle pairs let the device send it,
-    // unless a frame cut short waits in the chip for the rest of its data.
-    const auto deadline = Clock::now() + kDrainLimit;
-    bool flushed = false;
-    for (;;) {
-        if (FDeviceFailing.load(std::memory_order_relaxed))
-            return false;
-        CollectReceived();
-        const std::uint64_t end = ClockedEnd();
-        if (FFlight.ReadBack >= end) {
-            if (flushed || FFlight.Bytes.empty() || FFrame.Pending)
-                return true;
-            flushed = true;
-            std::array<unsigned char, kFrameHeader + kAnswerFlush> flush{};
-            std::copy(kFlushCommand.begin(), kFlushCommand.end(), flush.begin());
-            if (SendBuffer(flush.data(), flush.size()))
-                return false;
-            FFlight.Written += kAnswerFlush;
-            continue;
-        }
-        const auto now = Clock::now();
-        if (now >= deadline)
-            return false;
-        // Never longer than the chip takes to fill half its buffer for answers: a full one
-        // would stop its clock.
-        const auto ahead = std::min<std::uint64_t>(end - FFlight.ReadBack, kMostUncollected);
-        const auto pause =
-            std::max<Clock::duration>(kClockedByte * static_cast<int>(ahead), kPacingMin);
-        std::this_thread::sleep_for(std::min<Clock::duration>(pause, deadline - now));
-    }
-}
-
-void TSSCClass::AwaitFrameRoom(bool AnswerDue)
-{
-    // Paced by what has come back, not by the driver's transmit count, which FTDI's library
-    // keeps only until it has handed the bytes to the chip and a driver over libftdi1 not at all.
-    std::size_t due = AnswerDue ? 0 : kAnswerDue.size();
-    while (!Terminated()) {
-        DWORD queued = 0, toSend = 0;
-        // A chip that cannot say how far it is gets one pause, not a busy loop.
-        if (!QueueCounts(queued, toSend)) {
-            Sleep(kPacingStep, false);
-            return;
-        }
-        const TPace pace = NextPace(StillToClock(ClockedEnd(), FFlight.ReadBack, queued), due);
-        if (pace.Step == TPaceStep::WriteNext)
-            return;
-        if (pace.Step == TPaceStep::Collect) {
-            CollectReceived();
-            continue;
-        }
-        const auto pause = std::clamp(kClockedByte * static_cast<std::int64_t>(pace.WaitBytes),
-                                      std::chrono::microseconds(kPacingMin),
-                                      std::chrono::microseconds(kPacingStep));
-        if (Sleep(pause, false))
-            return;
-        // Collected after every pause, whatever it waited for: a chip whose read queue is full
-        // stops clocking until it is read.
-        CollectReceived();
-    }
 }
 
 void TSSCClass::SendFrame()
@@ -525,7 +454,7 @@ TLinkRemains TSSCClass::TakeRemains()
         // The device went with host bytes on their way: each whose answer never came back may
         // not have reached it, so it goes again, before those never begun. A frame cut short is
         // among them whole.
-        const std::uint64_t clocked = ClockedEnd();
+        const std::uint64_t clocked = ClockedEnd(FFrame, FFlight);
         remains.Unsent = Unanswered(FFlight);
         remains.Unanswered = static_cast<int>(std::count_if(
             FFlight.Bytes.begin(), FFlight.Bytes.end(),

@@ -22,6 +22,7 @@
 #pragma once
 
 #include "device/D2xx.h"
+#include "device/FramePacing.h"
 #include "device/Handshake.h"
 #include "device/LinkMailbox.h"
 #include "device/LinkState.h"
@@ -130,10 +131,8 @@ private:
     void Execute();
     void SendFrame();
     void CollectReceived();
-    void AwaitFrameRoom(bool AnswerDue);
-    bool DrainChip();
-    // Where the bytes read back reach the end of what the chip was given to clock.
-    std::uint64_t ClockedEnd() const;
+    // The worker's steps for its pacing and draining (FramePacing.h).
+    ssc::TWorkerSteps Steps();
     void CloseDevice();
 
     bool SendBuffer(const unsigned char *Data, std::uint32_t Length);
