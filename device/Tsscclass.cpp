@@ -2,6 +2,7 @@
 
 #include "device/FramePacing.h"
 #include "device/Handshake.h"
+#include "device/LinkRemains.h"
 
 #include <QCoreApplication>
 
@@ -449,32 +450,7 @@ TLinkRemains TSSCClass::TakeRemains()
     if (isRunning() || !FEnded.load(std::memory_order_acquire))
         return {};
     std::unique_lock lock(FLock);
-    TLinkRemains remains;
-    if (FEndedLost) {
-        // The device went with host bytes on their way: each whose answer never came back may
-        // not have reached it, so it goes again, before those never begun. A frame cut short is
-        // among them whole.
-        const std::uint64_t clocked = ClockedEnd(FFrame, FFlight);
-        remains.Unsent = Unanswered(FFlight);
-        remains.Unanswered = static_cast<int>(std::count_if(
-            FFlight.Bytes.begin(), FFlight.Bytes.end(),
-            [clocked](const THostByteInFlight &Byte) { return Byte.Place < clocked; }));
-        const std::vector<unsigned char> unbegun =
-            UnsentHostBytes(TFrame{}, FTxRing.data(), FTxRead, FTxCount);
-        remains.Unsent.insert(remains.Unsent.end(), unbegun.begin(), unbegun.end());
-    } else {
-        remains.Unsent = UnsentHostBytes(FFrame, FTxRing.data(), FTxRead, FTxCount);
-    }
-    FFlight.Bytes.clear();
-    FFrame.Pending = false;
-    FTxCount = 0;
-
-    remains.Received = std::move(FRxSpill);
-    FRxSpill.clear();
-    const std::size_t spilled = remains.Received.size();
-    remains.Received.resize(spilled + static_cast<std::size_t>(FRxCount));
-    TakeFromRing(Rx(), remains.Received.data() + spilled, FRxCount);
-    return remains;
+    return LeftBehind(FFrame, FFlight, Tx(), Rx(), FRxSpill, FEndedLost);
 }
 
 TLinkRemains RetireLink(std::unique_ptr<TSSCClass> &Link)

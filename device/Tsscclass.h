@@ -25,6 +25,7 @@
 #include "device/FramePacing.h"
 #include "device/Handshake.h"
 #include "device/LinkMailbox.h"
+#include "device/LinkRemains.h"
 #include "device/LinkState.h"
 #include "device/SscProtocol.h"
 #include "device/Ticks.h"
@@ -46,18 +47,6 @@
 
 using AnsiString = std::string;
 
-// What a retired link leaves behind, nothing of it lost.
-struct TLinkRemains {
-    // Host bytes for the next link, oldest first: those the link never began to send; when the
-    // device was lost, also those it sent whose answers never came back (they may have reached
-    // the device).
-    std::vector<unsigned char> Unsent;
-    // Of Unsent, how many had gone out to the lost device.
-    int Unanswered = 0;
-    // The device's bytes not yet handed out, oldest first, the answers collected while the chip
-    // clocked out what it held included.
-    std::vector<unsigned char> Received;
-};
 using TSSCMessageEvent = std::function<void(const AnsiString &)>;
 // The same messages with their kind (LinkEvent.h), for callers that sort them.
 using TSSCEventHandler = std::function<void(TLinkEventKind Kind, const AnsiString &Text)>;
