@@ -183,22 +183,10 @@ bool TSSCClass::QueueCounts(DWORD &Received, DWORD &ToSend)
 
 FT_STATUS TSSCClass::Checked(FT_STATUS Status, TDriverCall Call)
 {
-    // A call that fails now and then is retried as the link goes on; one that keeps failing
-    // means the device is gone, and the user and velmor-bridge's reopening have to know. Before
-    // the handshake has succeeded, the opening's and the handshake's own messages say what
-    // failed.
-    static constexpr std::array<const char *, 3> kCallNames = {"FT_Read", "FT_Write",
-                                                               "FT_GetStatus"};
-    const auto call = static_cast<std::size_t>(Call);
-    int &failures = FFailures[call];
-    failures = Status == FT_OK ? 0 : std::min(failures + 1, kFailureRetries + 1);
-    const bool lost = std::any_of(FFailures.begin(), FFailures.end(),
-                                  [](int Failed) { return Failed > kFailureRetries; });
-    if (lost && !FDeviceFailing.exchange(true, std::memory_order_relaxed) && Synched)
-        Report(TLinkEventKind::Error, std::string("Device lost: ") + kCallNames[call] + " failed " +
-                                          std::to_string(failures) + " times");
-    else if (!lost)
-        FDeviceFailing.store(false, std::memory_order_relaxed);
+    // The user and velmor-bridge's reopening have to know a lost device. Before the handshake
+    // has succeeded, the opening's and the handshake's own messages say what failed.
+    if (const std::string lost = FHealth.Record(Status, Call); !lost.empty() && Synched)
+        Report(TLinkEventKind::Error, lost);
     return Status;
 }
 
@@ -294,7 +282,7 @@ TWorkerSteps TSSCClass::Steps()
             [this](const unsigned char *Data, std::uint32_t Length) {
                 return SendBuffer(Data, Length);
             },
-            [this] { return FDeviceFailing.load(std::memory_order_relaxed); }};
+            [this] { return FHealth.Failing(); }};
 }
 
 void TSSCClass::CloseDevice()

@@ -22,6 +22,7 @@
 #pragma once
 
 #include "device/D2xx.h"
+#include "device/DeviceHealth.h"
 #include "device/FramePacing.h"
 #include "device/Handshake.h"
 #include "device/LinkMailbox.h"
@@ -57,8 +58,6 @@ constexpr std::uint32_t kSendBufferTimeoutMs = 20;
 constexpr std::uint32_t kFrameWriteTimeoutMs = 10;
 constexpr unsigned char kLatencyMs = 1;
 constexpr d2xx::ULONG kDriverTimeoutMs = 50;
-// A driver call that fails this many times in a row more is a lost device, not a passing fault.
-constexpr int kFailureRetries = 5;
 } // namespace ssc
 
 class TSSCClass final : public QThread
@@ -107,7 +106,7 @@ public:
     // True while a driver call on the device keeps failing beyond kFailureRetries tries in a row,
     // as when the device has been unplugged: the device is lost. False again once that call
     // succeeds.
-    bool DeviceFailing() const { return FDeviceFailing.load(); }
+    bool DeviceFailing() const { return FHealth.Failing(); }
     // Host bytes the device has clocked in and answered so far; what waits in the rings or the
     // chip is not counted.
     std::uint64_t DeviceTook() const { return FDeviceTook.load(std::memory_order_relaxed); }
@@ -133,7 +132,7 @@ private:
     bool QueueCounts(d2xx::DWORD &Received, d2xx::DWORD &ToSend);
 
     // Records whether a driver call on the device succeeded; returns its status.
-    enum class TDriverCall { Read, Write, GetStatus };
+    using TDriverCall = ssc::TDeviceHealth::TCall;
     d2xx::FT_STATUS Checked(d2xx::FT_STATUS Status, TDriverCall Call);
 
     const d2xx::TD2xxTable &Driver() const { return FLibrary.Entries(); }
@@ -177,8 +176,8 @@ private:
     std::vector<unsigned char> FRxSpill;
     // Set when the link ended without the chip having clocked out and answered all it was given.
     bool FEndedLost = false;
-    // Failed driver calls in a row, by call; used by whichever thread talks to the device.
-    std::array<int, 3> FFailures{};
+    // Whether the device still answers; kept by whichever thread talks to the device.
+    ssc::TDeviceHealth FHealth;
 
     // The stop request, and the wake-up that ends the worker's sleeps at once when the link is
     // stopped or becomes synchronised.
@@ -193,7 +192,6 @@ private:
     TInitOutcome FInitOutcome = TInitOutcome::NotTried;
     std::string FLibraryFile;
     std::string FSerial;
-    std::atomic<bool> FDeviceFailing{false};
     std::atomic<std::uint64_t> FDeviceTook{0};
 };
 
