@@ -157,16 +157,47 @@ void UnloadLibrary(void *library)
         dlclose(library);
 }
 
-std::string BindEntryPoints(void *library)
+std::string BindEntryPoints(void *library, TD2xxTable &into)
 {
     std::string missing;
     // The lookup order is the table's order; the first gap ends the binding.
 #define VELMOR_D2XX_BIND(Name, Parameters)                                                         \
     if (missing.empty())                                                                           \
-        Bind(library, #Name, Table.Name, missing);
+        Bind(library, #Name, into.Name, missing);
     VELMOR_D2XX_ENTRY_POINTS(VELMOR_D2XX_BIND)
 #undef VELMOR_D2XX_BIND
     return missing;
+}
+
+std::string BindEntryPoints(void *library)
+{
+    return BindEntryPoints(library, Table);
+}
+
+void TD2xxLibrary::Load(std::string &File, std::string *Why)
+{
+    Unload();
+    FHandle = LoadDriver(File, Why);
+}
+
+std::string TD2xxLibrary::Bind()
+{
+    FEntries = {};
+    std::string missing = BindEntryPoints(FHandle, FEntries);
+    // Table gets what was found, as if bound in place: entries after a gap stay as they were.
+#define VELMOR_D2XX_PUBLISH(Name, Parameters)                                                      \
+    if (FEntries.Name)                                                                             \
+        Table.Name = FEntries.Name;
+    VELMOR_D2XX_ENTRY_POINTS(VELMOR_D2XX_PUBLISH)
+#undef VELMOR_D2XX_PUBLISH
+    return missing;
+}
+
+void TD2xxLibrary::Unload()
+{
+    FEntries = {};
+    UnloadLibrary(FHandle);
+    FHandle = nullptr;
 }
 
 } // namespace d2xx

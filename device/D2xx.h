@@ -107,8 +107,38 @@ std::string LoadedPath(void *library);
 void UnloadLibrary(void *library);
 
 // Looks up the nine entry points of `library` in table order, each by its plain name and then with
-// a leading underscore, and fills Table as it goes. Returns an empty string when all were found,
-// else the name of the first entry point that is missing (later ones are not looked up).
+// a leading underscore, and fills `into` (Table when not given) as it goes. Returns an empty string
+// when all were found, else the name of the first entry point that is missing (later ones are not
+// looked up).
+std::string BindEntryPoints(void *library, TD2xxTable &into);
 std::string BindEntryPoints(void *library);
+
+// The driver library as one device link holds it: loaded, its entry points bound into a table of
+// its own, unloaded when the handle lets it go or is destroyed. The link calls the driver only
+// through Entries(), so no call reaches a library after its unload, whatever another link has
+// done to the process-wide Table meanwhile.
+class TD2xxLibrary
+{
+public:
+    TD2xxLibrary() = default;
+    ~TD2xxLibrary() { Unload(); }
+    TD2xxLibrary(const TD2xxLibrary &) = delete;
+    TD2xxLibrary &operator=(const TD2xxLibrary &) = delete;
+
+    // Lets go of the library held, if any, then loads the driver as LoadDriver does (`File` and
+    // `Why` as there).
+    void Load(std::string &File, std::string *Why);
+    bool Loaded() const { return FHandle != nullptr; }
+    // Binds the entry points (BindEntryPoints) into Entries() and into the process-wide Table,
+    // which the listing outside a link reads; the first missing name, or empty.
+    std::string Bind();
+    // Unloads the library; Entries() is empty again, Table stays as it was.
+    void Unload();
+    const TD2xxTable &Entries() const { return FEntries; }
+
+private:
+    void *FHandle = nullptr;
+    TD2xxTable FEntries;
+};
 
 } // namespace d2xx

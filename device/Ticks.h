@@ -20,6 +20,19 @@ constexpr bool Reached(std::uint32_t Now, std::uint32_t Deadline)
     return static_cast<std::int32_t>(Now - Deadline) >= 0;
 }
 
+// A deadline on the tick counter, a number of milliseconds from when it was made; it has expired
+// once the counter is at or past it (Reached).
+class TDeadline
+{
+public:
+    TDeadline() = default;
+    explicit TDeadline(std::uint32_t Milliseconds) : FAt(Now() + Milliseconds) {}
+    bool Expired() const { return Reached(Now(), FAt); }
+
+private:
+    std::uint32_t FAt = 0;
+};
+
 // nullptr restores the monotonic clock.
 void SetSource(TTickSource source);
 

@@ -1,9 +1,10 @@
 #include "device/Tsscclass.h"
 
-#include "device/Ticks.h"
+#include "device/FramePacing.h"
+#include "device/Handshake.h"
+#include "device/LinkRemains.h"
 
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 
 #include <algorithm>
 #include <chrono>
@@ -15,19 +16,7 @@ using namespace ssc;
 namespace
 {
 
-using Clock = std::chrono::steady_clock;
-
 constexpr std::chrono::milliseconds kIdleSleep{1000};
-constexpr std::chrono::milliseconds kSynchSettle{1};
-constexpr std::chrono::milliseconds kRetirePoll{5};
-
-constexpr std::chrono::microseconds kClockedByte{8};
-constexpr std::chrono::microseconds kPacingMin{500};
-constexpr std::chrono::microseconds kPacingStep{40000};
-// Before the device is closed, the chip clocks out what it already holds: at most a frame and
-// the lead, about 36 ms at 1 MHz. A chip that does not get there in this time is stalled or gone,
-// and is closed anyway.
-constexpr std::chrono::milliseconds kDrainLimit{100};
 // After a frame write call that failed outright, before the next try.
 constexpr std::chrono::milliseconds kFailedWritePause{1};
 
@@ -90,19 +79,15 @@ bool TSSCClass::Open(const AnsiString &Key, DWORD By)
     }
 
     // Bind the driver library and its entry points.
-    if (FLibrary) {
-        UnloadLibrary(FLibrary);
-        FLibrary = nullptr;
-    }
     std::string why;
-    FLibrary = LoadDriver(FLibraryFile, &why);
-    if (!FLibrary) {
+    FLibrary.Load(FLibraryFile, &why);
+    if (!FLibrary.Loaded()) {
         FInitOutcome = TInitOutcome::LibraryMissing;
         Report(TLinkEventKind::Error,
                "Can not load " + FLibraryFile + (why.empty() ? "" : ": " + why));
         return true;
     }
-    if (const std::string missing = BindEntryPoints(FLibrary); !missing.empty()) {
+    if (const std::string missing = FLibrary.Bind(); !missing.empty()) {
         FInitOutcome = TInitOutcome::EntryPointMissing;
         Report(TLinkEventKind::Error, "Missing " + missing);
         return true;
@@ -110,7 +95,7 @@ bool TSSCClass::Open(const AnsiString &Key, DWORD By)
 
     // Open the device by its description, or by its serial number.
     FT_HANDLE handle = nullptr;
-    if (Table.FT_OpenEx(const_cast<char *>(Key.c_str()), By, &handle) != FT_OK) {
+    if (Driver().FT_OpenEx(const_cast<char *>(Key.c_str()), By, &handle) != FT_OK) {
         FInitOutcome = TInitOutcome::DeviceNotFound;
         // Opened without a description, the link only binds the library for listing the
         // devices: that no device has the empty one is a step, not an error.
@@ -124,10 +109,10 @@ bool TSSCClass::Open(const AnsiString &Key, DWORD By)
     FDevice = handle;
 
     // Configure the chip for MPSSE; the results tell nothing the set-up write won't.
-    Table.FT_SetLatencyTimer(FDevice, kLatencyMs);
-    Table.FT_SetBitMode(FDevice, 0x00, FT_BITMODE_RESET);
-    Table.FT_SetBitMode(FDevice, 0x00, FT_BITMODE_MPSSE);
-    Table.FT_SetTimeouts(FDevice, kDriverTimeoutMs, kDriverTimeoutMs);
+    Driver().FT_SetLatencyTimer(FDevice, kLatencyMs);
+    Driver().FT_SetBitMode(FDevice, 0x00, FT_BITMODE_RESET);
+    Driver().FT_SetBitMode(FDevice, 0x00, FT_BITMODE_MPSSE);
+    Driver().FT_SetTimeouts(FDevice, kDriverTimeoutMs, kDriverTimeoutMs);
 
     if (SendBuffer(kSetupCommands.data(), kSetupCommands.size())) {
         FInitOutcome = TInitOutcome::SetupNotSent;
@@ -141,16 +126,16 @@ bool TSSCClass::Open(const AnsiString &Key, DWORD By)
 
 bool TSSCClass::ListDevices(QStringList &List)
 {
-    if (!Table.FT_ListDevices)
+    if (!Driver().FT_ListDevices)
         return true;
     DWORD count = 0;
-    if (Table.FT_ListDevices(&count, nullptr, FT_LIST_NUMBER_ONLY) != FT_OK)
+    if (Driver().FT_ListDevices(&count, nullptr, FT_LIST_NUMBER_ONLY) != FT_OK)
         return true;
     for (DWORD index = 0; index < count; ++index) {
         char description[kDescriptionSize] = {};
         void *byIndex = reinterpret_cast<void *>(static_cast<std::uintptr_t>(index));
-        if (Table.FT_ListDevices(byIndex, description, FT_LIST_BY_INDEX | FT_OPEN_BY_DESCRIPTION) !=
-            FT_OK)
+        if (Driver().FT_ListDevices(byIndex, description,
+                                    FT_LIST_BY_INDEX | FT_OPEN_BY_DESCRIPTION) != FT_OK)
             return true;
         // A driver may fill all 64 bytes and leave out the NUL.
         List.append(QString::fromLocal8Bit(description, strnlen(description, kDescriptionSize)));
@@ -192,65 +177,37 @@ bool TSSCClass::QueueCounts(DWORD &Received, DWORD &ToSend)
     DWORD events = 0;
     Received = 0;
     ToSend = 0;
-    return Checked(Table.FT_GetStatus(FDevice, &Received, &ToSend, &events),
+    return Checked(Driver().FT_GetStatus(FDevice, &Received, &ToSend, &events),
                    TDriverCall::GetStatus) == FT_OK;
 }
 
 FT_STATUS TSSCClass::Checked(FT_STATUS Status, TDriverCall Call)
 {
-    // A call that fails now and then is retried as the link goes on; one that keeps failing
-    // means the device is gone, and the user and velmor-bridge's reopening have to know. Before
-    // the handshake has succeeded, the opening's and the handshake's own messages say what
-    // failed.
-    static constexpr std::array<const char *, 3> kCallNames = {"FT_Read", "FT_Write",
-                                                               "FT_GetStatus"};
-    const auto call = static_cast<std::size_t>(Call);
-    int &failures = FFailures[call];
-    failures = Status == FT_OK ? 0 : std::min(failures + 1, kFailureRetries + 1);
-    const bool lost = std::any_of(FFailures.begin(), FFailures.end(),
-                                  [](int Failed) { return Failed > kFailureRetries; });
-    if (lost && !FDeviceFailing.exchange(true, std::memory_order_relaxed) && Synched)
-        Report(TLinkEventKind::Error, std::string("Device lost: ") + kCallNames[call] + " failed " +
-                                          std::to_string(failures) + " times");
-    else if (!lost)
-        FDeviceFailing.store(false, std::memory_order_relaxed);
+    // The user and velmor-bridge's reopening have to know a lost device. Before the handshake
+    // has succeeded, the opening's and the handshake's own messages say what failed.
+    if (const std::string lost = FHealth.Record(Status, Call); !lost.empty() && Synched)
+        Report(TLinkEventKind::Error, lost);
     return Status;
 }
 
 // ---------------------------------------------------------------------------------------------
-// Millisecond timeout on the 32-bit tick counter
-
-void TSSCClass::StartTimeout(std::uint32_t Milliseconds)
-{
-    const std::uint32_t now = ticks::Now();
-    FDeadline = now + Milliseconds;
-    FLastTick = now;
-}
-
-bool TSSCClass::TimeoutExpired()
-{
-    const std::uint32_t now = ticks::Now();
-    if (ticks::Reached(now, FDeadline))
-        return true;
-    FLastTick = now;
-    return false;
-}
+// The timed write
 
 bool TSSCClass::SendBuffer(const unsigned char *Data, std::uint32_t Length)
 {
-    StartTimeout(kSendBufferTimeoutMs);
+    FDeadline = ticks::TDeadline(kSendBufferTimeoutMs);
     std::uint32_t sent = 0;
     FT_STATUS status = FT_OK;
     while (sent < Length) {
         DWORD written = 0;
-        status = Checked(Table.FT_Write(FDevice, const_cast<unsigned char *>(Data + sent),
-                                        Length - sent, &written),
+        status = Checked(Driver().FT_Write(FDevice, const_cast<unsigned char *>(Data + sent),
+                                           Length - sent, &written),
                          TDriverCall::Write);
         if (written != 0) {
             sent += std::min<std::uint32_t>(written, Length - sent);
-            StartTimeout(kSendBufferTimeoutMs);
+            FDeadline = ticks::TDeadline(kSendBufferTimeoutMs);
         }
-        if (sent < Length && TimeoutExpired()) {
+        if (sent < Length && FDeadline.Expired()) {
             Report(TLinkEventKind::Error, "SendBuffer TIMEOUT");
             return true;
         }
@@ -273,16 +230,10 @@ void TSSCClass::Report(TLinkEventKind Kind, const AnsiString &Text)
         Deliver(Kind, Text);
         return;
     }
-    // Queued, not waited for: the UI thread may itself be waiting for this worker. The texts
-    // wait under our own lock; one posted call hands over all that gathered meanwhile. Messages
-    // still waiting when the link goes are delivered by RetireLink first.
-    bool first = false;
-    {
-        std::lock_guard guard(FMessageMutex);
-        first = FPendingMessages.empty();
-        FPendingMessages.emplace_back(Kind, Text);
-    }
-    if (first)
+    // Queued, not waited for: the UI thread may itself be waiting for this worker. One posted
+    // call hands over all that gathered meanwhile. Messages still waiting when the link goes are
+    // delivered by RetireLink first.
+    if (FMailbox.Post(Kind, Text))
         QMetaObject::invokeMethod(this, "DeliverMessages", Qt::QueuedConnection);
 }
 
@@ -296,12 +247,7 @@ void TSSCClass::Deliver(TLinkEventKind Kind, const AnsiString &Text)
 
 void TSSCClass::DeliverMessages()
 {
-    std::vector<std::pair<TLinkEventKind, AnsiString>> messages;
-    {
-        std::lock_guard guard(FMessageMutex);
-        messages.swap(FPendingMessages);
-    }
-    for (const auto &[kind, text] : messages)
+    for (const auto &[kind, text] : FMailbox.TakeAll())
         Deliver(kind, text);
 }
 
@@ -310,11 +256,12 @@ void TSSCClass::DeliverMessages()
 
 void TSSCClass::Execute()
 {
+    const TWorkerSteps steps = Steps();
     while (!Terminated()) {
         if (Synched) {
             SendFrame();
             CollectReceived();
-            AwaitFrameRoom(CarriesNewHostBytes(FFrame) && !FFrame.Pending);
+            AwaitFrameRoom(steps, FFrame, FFlight, CarriesNewHostBytes(FFrame) && !FFrame.Pending);
         } else {
             Sleep(kIdleSleep, true);
         }
@@ -323,95 +270,31 @@ void TSSCClass::Execute()
     FEnded.store(true, std::memory_order_release);
 }
 
+TWorkerSteps TSSCClass::Steps()
+{
+    return {[this](DWORD &Queued) {
+                DWORD toSend = 0;
+                return QueueCounts(Queued, toSend);
+            },
+            [this] { CollectReceived(); },
+            [this](std::chrono::microseconds Pause) { return Sleep(Pause, false); },
+            [this] { return Terminated(); },
+            [this](const unsigned char *Data, std::uint32_t Length) {
+                return SendBuffer(Data, Length);
+            },
+            [this] { return FHealth.Failing(); }};
+}
+
 void TSSCClass::CloseDevice()
 {
     // Let the chip finish the frames it holds, close the device, then let the library go.
     if (FDevice && Synched)
-        FEndedLost = !DrainChip();
+        FEndedLost = !DrainChip(Steps(), FFrame, FFlight);
     if (FDevice) {
-        Table.FT_Close(FDevice);
+        Driver().FT_Close(FDevice);
         FDevice = nullptr;
     }
-    if (FLibrary) {
-        UnloadLibrary(FLibrary);
-        FLibrary = nullptr;
-    }
-}
-
-std::uint64_t TSSCClass::ClockedEnd() const
-{
-    // A frame cut short is clocked only as far as the driver took it.
-    if (!FFrame.Pending)
-        return FFlight.Written;
-    const std::uint32_t taken = std::max<std::uint32_t>(FFrame.Sent, kFrameHeader) - kFrameHeader;
-    return FFlight.Written - (kFramePayload - taken);
-}
-
-bool TSSCClass::DrainChip()
-{
-    // The host bytes in frames the driver took must reach the device, and their answers come
-    // back, not be thrown away with the chip's buffers when the device is closed and the next
-    // link resets the chip: everything the chip was given is clocked and read back. A host byte
-    // among the last clocked may still owe its answer; a few idle pairs let the device send it,
-    // unless a frame cut short waits in the chip for the rest of its data.
-    const auto deadline = Clock::now() + kDrainLimit;
-    bool flushed = false;
-    for (;;) {
-        if (FDeviceFailing.load(std::memory_order_relaxed))
-            return false;
-        CollectReceived();
-        const std::uint64_t end = ClockedEnd();
-        if (FFlight.ReadBack >= end) {
-            if (flushed || FFlight.Bytes.empty() || FFrame.Pending)
-                return true;
-            flushed = true;
-            std::array<unsigned char, kFrameHeader + kAnswerFlush> flush{};
-            std::copy(kFlushCommand.begin(), kFlushCommand.end(), flush.begin());
-            if (SendBuffer(flush.data(), flush.size()))
-                return false;
-            FFlight.Written += kAnswerFlush;
-            continue;
-        }
-        const auto now = Clock::now();
-        if (now >= deadline)
-            return false;
-        // Never longer than the chip takes to fill half its buffer for answers: a full one
-        // would stop its clock.
-        const auto ahead = std::min<std::uint64_t>(end - FFlight.ReadBack, kMostUncollected);
-        const auto pause =
-            std::max<Clock::duration>(kClockedByte * static_cast<int>(ahead), kPacingMin);
-        std::this_thread::sleep_for(std::min<Clock::duration>(pause, deadline - now));
-    }
-}
-
-void TSSCClass::AwaitFrameRoom(bool AnswerDue)
-{
-    // Paced by what has come back, not by the driver's transmit count, which FTDI's library
-    // keeps only until it has handed the bytes to the chip and a driver over libftdi1 not at all.
-    std::size_t due = AnswerDue ? 0 : kAnswerDue.size();
-    while (!Terminated()) {
-        DWORD queued = 0, toSend = 0;
-        // A chip that cannot say how far it is gets one pause, not a busy loop.
-        if (!QueueCounts(queued, toSend)) {
-            Sleep(kPacingStep, false);
-            return;
-        }
-        const TPace pace = NextPace(StillToClock(ClockedEnd(), FFlight.ReadBack, queued), due);
-        if (pace.Step == TPaceStep::WriteNext)
-            return;
-        if (pace.Step == TPaceStep::Collect) {
-            CollectReceived();
-            continue;
-        }
-        const auto pause = std::clamp(kClockedByte * static_cast<std::int64_t>(pace.WaitBytes),
-                                      std::chrono::microseconds(kPacingMin),
-                                      std::chrono::microseconds(kPacingStep));
-        if (Sleep(pause, false))
-            return;
-        // Collected after every pause, whatever it waited for: a chip whose read queue is full
-        // stops clocking until it is read.
-        CollectReceived();
-    }
+    FLibrary.Unload();
 }
 
 void TSSCClass::SendFrame()
@@ -425,18 +308,19 @@ void TSSCClass::SendFrame()
         FrameBuilt(FFlight, FFrame);
     }
 
-    StartTimeout(kFrameWriteTimeoutMs);
+    FDeadline = ticks::TDeadline(kFrameWriteTimeoutMs);
     while (FFrame.Pending) {
         DWORD count = 0;
-        const FT_STATUS status = Checked(Table.FT_Write(FDevice, FFrame.Bytes.data() + FFrame.Sent,
-                                                        kFrameSize - FFrame.Sent, &count),
-                                         TDriverCall::Write);
+        const FT_STATUS status =
+            Checked(Driver().FT_Write(FDevice, FFrame.Bytes.data() + FFrame.Sent,
+                                      kFrameSize - FFrame.Sent, &count),
+                    TDriverCall::Write);
         // What the driver says it took, it took, whatever the status: offering those bytes
         // again would clock them out twice and shift the rest of the payload into commands.
         if (count != 0) {
             FrameTaken(FFrame, count);
-            StartTimeout(kFrameWriteTimeoutMs);
-        } else if (TimeoutExpired()) {
+            FDeadline = ticks::TDeadline(kFrameWriteTimeoutMs);
+        } else if (FDeadline.Expired()) {
             Report(TLinkEventKind::Error, "FT_Write TIMEOUT");
             return;
         }
@@ -452,23 +336,31 @@ void TSSCClass::CollectReceived()
     if (queued == 0)
         return;
 
-    std::unique_lock lock(FLock);
-    // Once the link is ending nobody takes from the ring: what it holds moves aside, so that the
-    // chip's last answers still find room.
-    if (Terminated() && FRxCount > kRingSize / 2) {
-        const std::size_t spilled = FRxSpill.size();
-        FRxSpill.resize(spilled + static_cast<std::size_t>(FRxCount));
-        TakeFromRing(Rx(), FRxSpill.data() + spilled, FRxCount);
+    DWORD wanted = 0;
+    {
+        std::unique_lock lock(FLock);
+        // Once the link is ending nobody takes from the ring: what it holds moves aside, so that
+        // the chip's last answers still find room.
+        if (Terminated() && FRxCount > kRingSize / 2) {
+            const std::size_t spilled = FRxSpill.size();
+            FRxSpill.resize(spilled + static_cast<std::size_t>(FRxCount));
+            TakeFromRing(Rx(), FRxSpill.data() + spilled, FRxCount);
+        }
+        wanted = ReadSize(queued, FRxCount, FRxCarry);
     }
-    const DWORD wanted = ReadSize(queued, FRxCount, FRxCarry);
     if (wanted == 0)
         return;
+    // Read into the worker's own buffer without the lock: the UI thread never waits on a driver
+    // call. The room counted stays, as meanwhile the ring's consumer only takes from it.
     DWORD got = 0;
-    Checked(Table.FT_Read(FDevice, FReadBuffer.data(), wanted, &got), TDriverCall::Read);
+    Checked(Driver().FT_Read(FDevice, FReadBuffer.data(), wanted, &got), TDriverCall::Read);
     // What the driver says it read, it read, whatever the status: dropping it would move the
     // pair boundary for every read that follows.
     got = std::min(got, wanted);
-    CollectPairs(Rx(), FRxCarry, FReadBuffer.data(), got);
+    {
+        std::unique_lock lock(FLock);
+        CollectPairs(Rx(), FRxCarry, FReadBuffer.data(), got);
+    }
     AnswersRead(FFlight, FReadBuffer.data(), got);
     FDeviceTook.store(FFlight.Answered, std::memory_order_relaxed);
 }
@@ -484,105 +376,23 @@ bool TSSCClass::SynchDevice(int Attempts, std::int16_t Pattern)
         Report(TLinkEventKind::Error, "Not inited or bad parameters");
         return true;
     }
-    if (PurgeInput())
-        return true;
-
     const TSay say = [this](TLinkEventKind Kind, const std::string &Text) { Report(Kind, Text); };
-    const TClockIn firstPhase = [this](const unsigned char *Command, std::size_t Length,
-                                       const std::function<bool(unsigned char)> &Accept) {
-        return ClockInAndWait(Command, Length, Accept);
-    };
-    const TClockIn secondPhase = [this](const unsigned char *Command, std::size_t Length,
-                                        const std::function<bool(unsigned char)> &Accept) {
-        return ClockInAndPoll(Command, Length, Accept);
-    };
-    for (int counter = Attempts; counter-- != 0;) {
-        switch (FirstPhase(firstPhase, LowByte(Pattern), say)) {
-        case TPhase::Failed:
-            return true;
-        case TPhase::Miss:
-            continue;
-        case TPhase::Match:
-            break;
-        }
-        switch (SecondPhase(secondPhase, HighByte(Pattern), say)) {
-        case TPhase::Failed:
-            return true;
-        case TPhase::Miss:
-            continue;
-        case TPhase::Match:
-            Report(TLinkEventKind::Detail, std::to_string(counter));
-            MarkSynched();
-            return false;
-        }
-    }
-    return true;
-}
-
-bool TSSCClass::PurgeInput()
-{
-    // Whatever the device left in the input queue goes, through a bounded buffer.
-    DWORD queued = 0, toSend = 0;
-    QueueCounts(queued, toSend);
-    DWORD remaining = queued;
-    while (remaining != 0) {
-        DWORD got = 0;
-        const DWORD wanted = std::min<DWORD>(remaining, kReadChunk);
-        if (Checked(Table.FT_Read(FDevice, FReadBuffer.data(), wanted, &got), TDriverCall::Read) !=
-            FT_OK) {
-            Report(TLinkEventKind::Error, "Error in FT_Read spurgo");
-            return true;
-        }
-        // A read that brings nothing has waited out the driver's read timeout: what was counted
-        // is gone, so stop rather than wait forever.
-        if (got == 0)
-            break;
-        remaining -= std::min(got, wanted);
-    }
+    const THandshakeDriver driver{
+        [this](const unsigned char *Data, std::uint32_t Length) {
+            return SendBuffer(Data, Length);
+        },
+        [this](unsigned char *Buffer, DWORD Wanted, DWORD &Got) {
+            return Checked(Driver().FT_Read(FDevice, Buffer, Wanted, &Got), TDriverCall::Read);
+        },
+        [this] {
+            DWORD queued = 0, toSend = 0;
+            QueueCounts(queued, toSend);
+            return queued;
+        }};
+    if (PurgeInput(driver, say) || Synchronise(driver, Attempts, Pattern, say))
+        return true;
+    MarkSynched();
     return false;
-}
-
-TClockAnswer TSSCClass::ClockInAndWait(const unsigned char *Command, std::size_t Length,
-                                       const std::function<bool(unsigned char)> &Accept)
-{
-    if (SendBuffer(Command, static_cast<std::uint32_t>(Length)))
-        return {TClockOutcome::SendFailed};
-    std::this_thread::sleep_for(kSynchSettle);
-    StartTimeout(kSynchPhaseTimeoutMs);
-    for (;;) {
-        unsigned char byte = 0;
-        DWORD got = 0;
-        if (Checked(Table.FT_Read(FDevice, &byte, 1, &got), TDriverCall::Read) != FT_OK)
-            return {TClockOutcome::ReadFailed};
-        // Out of time is out of time, even when this read has just brought the byte.
-        if (TimeoutExpired())
-            return {TClockOutcome::TimedOut};
-        if (got != 0 && Accept(byte))
-            return {TClockOutcome::Accepted, byte};
-    }
-}
-
-TClockAnswer TSSCClass::ClockInAndPoll(const unsigned char *Command, std::size_t Length,
-                                       const std::function<bool(unsigned char)> &Accept)
-{
-    if (SendBuffer(Command, static_cast<std::uint32_t>(Length)))
-        return {TClockOutcome::SendFailed};
-    StartTimeout(kSynchPhaseTimeoutMs);
-    for (;;) {
-        DWORD available = 0, toSend = 0;
-        QueueCounts(available, toSend);
-        if (available != 0) {
-            unsigned char byte = 0;
-            DWORD got = 0;
-            if (Checked(Table.FT_Read(FDevice, &byte, 1, &got), TDriverCall::Read) != FT_OK)
-                return {TClockOutcome::ReadFailed};
-            // A read that brought nothing is no byte at all.
-            if (got != 0 && Accept(byte))
-                return {TClockOutcome::Accepted, byte};
-        }
-        if (TimeoutExpired())
-            return {TClockOutcome::TimedOut};
-    }
 }
 
 bool TSSCClass::CanTransfer()
@@ -628,32 +438,7 @@ TLinkRemains TSSCClass::TakeRemains()
     if (isRunning() || !FEnded.load(std::memory_order_acquire))
         return {};
     std::unique_lock lock(FLock);
-    TLinkRemains remains;
-    if (FEndedLost) {
-        // The device went with host bytes on their way: each whose answer never came back may
-        // not have reached it, so it goes again, before those never begun. A frame cut short is
-        // among them whole.
-        const std::uint64_t clocked = ClockedEnd();
-        remains.Unsent = Unanswered(FFlight);
-        remains.Unanswered = static_cast<int>(std::count_if(
-            FFlight.Bytes.begin(), FFlight.Bytes.end(),
-            [clocked](const THostByteInFlight &Byte) { return Byte.Place < clocked; }));
-        const std::vector<unsigned char> unbegun =
-            UnsentHostBytes(TFrame{}, FTxRing.data(), FTxRead, FTxCount);
-        remains.Unsent.insert(remains.Unsent.end(), unbegun.begin(), unbegun.end());
-    } else {
-        remains.Unsent = UnsentHostBytes(FFrame, FTxRing.data(), FTxRead, FTxCount);
-    }
-    FFlight.Bytes.clear();
-    FFrame.Pending = false;
-    FTxCount = 0;
-
-    remains.Received = std::move(FRxSpill);
-    FRxSpill.clear();
-    const std::size_t spilled = remains.Received.size();
-    remains.Received.resize(spilled + static_cast<std::size_t>(FRxCount));
-    TakeFromRing(Rx(), remains.Received.data() + spilled, FRxCount);
-    return remains;
+    return LeftBehind(FFrame, FFlight, Tx(), Rx(), FRxSpill, FEndedLost);
 }
 
 TLinkRemains RetireLink(std::unique_ptr<TSSCClass> &Link)

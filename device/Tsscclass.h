@@ -22,8 +22,14 @@
 #pragma once
 
 #include "device/D2xx.h"
+#include "device/DeviceHealth.h"
+#include "device/FramePacing.h"
+#include "device/Handshake.h"
+#include "device/LinkMailbox.h"
+#include "device/LinkRemains.h"
 #include "device/LinkState.h"
 #include "device/SscProtocol.h"
+#include "device/Ticks.h"
 
 #include <QStringList>
 #include <QThread>
@@ -42,18 +48,6 @@
 
 using AnsiString = std::string;
 
-// What a retired link leaves behind, nothing of it lost.
-struct TLinkRemains {
-    // Host bytes for the next link, oldest first: those the link never began to send; when the
-    // device was lost, also those it sent whose answers never came back (they may have reached
-    // the device).
-    std::vector<unsigned char> Unsent;
-    // Of Unsent, how many had gone out to the lost device.
-    int Unanswered = 0;
-    // The device's bytes not yet handed out, oldest first, the answers collected while the chip
-    // clocked out what it held included.
-    std::vector<unsigned char> Received;
-};
 using TSSCMessageEvent = std::function<void(const AnsiString &)>;
 // The same messages with their kind (LinkEvent.h), for callers that sort them.
 using TSSCEventHandler = std::function<void(TLinkEventKind Kind, const AnsiString &Text)>;
@@ -62,12 +56,8 @@ namespace ssc
 {
 constexpr std::uint32_t kSendBufferTimeoutMs = 20;
 constexpr std::uint32_t kFrameWriteTimeoutMs = 10;
-constexpr std::uint32_t kSynchPhaseTimeoutMs = 60;
-constexpr int kMinSynchAttempts = 8;
 constexpr unsigned char kLatencyMs = 1;
 constexpr d2xx::ULONG kDriverTimeoutMs = 50;
-// A driver call that fails this many times in a row more is a lost device, not a passing fault.
-constexpr int kFailureRetries = 5;
 } // namespace ssc
 
 class TSSCClass final : public QThread
@@ -116,7 +106,7 @@ public:
     // True while a driver call on the device keeps failing beyond kFailureRetries tries in a row,
     // as when the device has been unplugged: the device is lost. False again once that call
     // succeeds.
-    bool DeviceFailing() const { return FDeviceFailing.load(); }
+    bool DeviceFailing() const { return FHealth.Failing(); }
     // Host bytes the device has clocked in and answered so far; what waits in the rings or the
     // chip is not counted.
     std::uint64_t DeviceTook() const { return FDeviceTook.load(std::memory_order_relaxed); }
@@ -129,14 +119,10 @@ private:
     void Execute();
     void SendFrame();
     void CollectReceived();
-    void AwaitFrameRoom(bool AnswerDue);
-    bool DrainChip();
-    // Where the bytes read back reach the end of what the chip was given to clock.
-    std::uint64_t ClockedEnd() const;
+    // The worker's steps for its pacing and draining (FramePacing.h).
+    ssc::TWorkerSteps Steps();
     void CloseDevice();
 
-    void StartTimeout(std::uint32_t Milliseconds);
-    bool TimeoutExpired();
     bool SendBuffer(const unsigned char *Data, std::uint32_t Length);
     void Report(TLinkEventKind Kind, const AnsiString &Text);
     // Hands one message to whichever callback the link was given.
@@ -144,17 +130,12 @@ private:
 
     // The driver's receive and transmit queue counts; false when it cannot tell.
     bool QueueCounts(d2xx::DWORD &Received, d2xx::DWORD &ToSend);
-    // The handshake's steps.
-    bool PurgeInput();
-    ssc::TClockAnswer ClockInAndWait(const unsigned char *Command, std::size_t Length,
-                                     const std::function<bool(unsigned char)> &Accept);
-    ssc::TClockAnswer ClockInAndPoll(const unsigned char *Command, std::size_t Length,
-                                     const std::function<bool(unsigned char)> &Accept);
 
     // Records whether a driver call on the device succeeded; returns its status.
-    enum class TDriverCall { Read, Write, GetStatus };
+    using TDriverCall = ssc::TDeviceHealth::TCall;
     d2xx::FT_STATUS Checked(d2xx::FT_STATUS Status, TDriverCall Call);
 
+    const d2xx::TD2xxTable &Driver() const { return FLibrary.Entries(); }
     bool Terminated() const { return FStopRequested.load(); }
     // SendData and ReceiveData work only while the link has a device and is not ending.
     bool CanTransfer();
@@ -170,15 +151,17 @@ private:
     TSSCMessageEvent FOnMessage;
     TSSCEventHandler FOnEvent;
     std::uint8_t FTxTag = 1;
-    void *FLibrary = nullptr;
+    // The loaded driver library and the entry points bound from it: every driver call goes
+    // through it.
+    d2xx::TD2xxLibrary FLibrary;
     std::array<unsigned char, ssc::kRingSize> FTxRing{};
     int FTxRead = 0;
     int FTxCount = 0;
     std::array<unsigned char, ssc::kRingSize> FRxRing{};
     int FRxRead = 0;
     int FRxCount = 0;
-    std::uint32_t FLastTick = 0;
-    std::uint32_t FDeadline = 0;
+    // The deadline of the timed write under way (SendBuffer, SendFrame).
+    ticks::TDeadline FDeadline;
     // The last text reported, under FMessageMutex.
     AnsiString FMessage;
 
@@ -193,8 +176,8 @@ private:
     std::vector<unsigned char> FRxSpill;
     // Set when the link ended without the chip having clocked out and answered all it was given.
     bool FEndedLost = false;
-    // Failed driver calls in a row, by call; used by whichever thread talks to the device.
-    std::array<int, 3> FFailures{};
+    // Whether the device still answers; kept by whichever thread talks to the device.
+    ssc::TDeviceHealth FHealth;
 
     // The stop request, and the wake-up that ends the worker's sleeps at once when the link is
     // stopped or becomes synchronised.
@@ -203,13 +186,12 @@ private:
     std::mutex FWakeMutex;
     std::condition_variable FWake;
     std::mutex FMessageMutex;
-    // The worker's messages not yet handed to the callback, under FMessageMutex.
-    std::vector<std::pair<TLinkEventKind, AnsiString>> FPendingMessages;
+    // The worker's messages not yet handed to the callback.
+    TLinkMailbox FMailbox;
 
     TInitOutcome FInitOutcome = TInitOutcome::NotTried;
     std::string FLibraryFile;
     std::string FSerial;
-    std::atomic<bool> FDeviceFailing{false};
     std::atomic<std::uint64_t> FDeviceTook{0};
 };
 

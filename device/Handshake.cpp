@@ -1,0 +1,115 @@
+#include "device/Handshake.h"
+
+#include "device/Ticks.h"
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace ssc
+{
+
+namespace
+{
+
+constexpr std::chrono::milliseconds kSynchSettle{1};
+
+} // namespace
+
+bool PurgeInput(const THandshakeDriver &Driver, const TSay &Say)
+{
+    std::vector<unsigned char> buffer(kReadChunk);
+    std::uint32_t remaining = Driver.Queued();
+    while (remaining != 0) {
+        std::uint32_t got = 0;
+        const std::uint32_t wanted = std::min<std::uint32_t>(remaining, kReadChunk);
+        if (Driver.Read(buffer.data(), wanted, got) != 0) {
+            Say(TLinkEventKind::Error, "Error in FT_Read spurgo");
+            return true;
+        }
+        // A read that brings nothing has waited out the driver's read timeout: what was counted
+        // is gone, so stop rather than wait forever.
+        if (got == 0)
+            break;
+        remaining -= std::min(got, wanted);
+    }
+    return false;
+}
+
+TClockAnswer ClockInAndWait(const THandshakeDriver &Driver, const unsigned char *Command,
+                            std::size_t Length, const std::function<bool(unsigned char)> &Accept)
+{
+    if (Driver.Send(Command, static_cast<std::uint32_t>(Length)))
+        return {TClockOutcome::SendFailed};
+    std::this_thread::sleep_for(kSynchSettle);
+    const ticks::TDeadline deadline(kSynchPhaseTimeoutMs);
+    for (;;) {
+        unsigned char byte = 0;
+        std::uint32_t got = 0;
+        if (Driver.Read(&byte, 1, got) != 0)
+            return {TClockOutcome::ReadFailed};
+        // Out of time is out of time, even when this read has just brought the byte.
+        if (deadline.Expired())
+            return {TClockOutcome::TimedOut};
+        if (got != 0 && Accept(byte))
+            return {TClockOutcome::Accepted, byte};
+    }
+}
+
+TClockAnswer ClockInAndPoll(const THandshakeDriver &Driver, const unsigned char *Command,
+                            std::size_t Length, const std::function<bool(unsigned char)> &Accept)
+{
+    if (Driver.Send(Command, static_cast<std::uint32_t>(Length)))
+        return {TClockOutcome::SendFailed};
+    const ticks::TDeadline deadline(kSynchPhaseTimeoutMs);
+    for (;;) {
+        if (Driver.Queued() != 0) {
+            unsigned char byte = 0;
+            std::uint32_t got = 0;
+            if (Driver.Read(&byte, 1, got) != 0)
+                return {TClockOutcome::ReadFailed};
+            // A read that brought nothing is no byte at all.
+            if (got != 0 && Accept(byte))
+                return {TClockOutcome::Accepted, byte};
+        }
+        if (deadline.Expired())
+            return {TClockOutcome::TimedOut};
+    }
+}
+
+bool Synchronise(const THandshakeDriver &Driver, int Attempts, std::int16_t Pattern,
+                 const TSay &Say)
+{
+    const TClockIn firstPhase = [&Driver](const unsigned char *Command, std::size_t Length,
+                                          const std::function<bool(unsigned char)> &Accept) {
+        return ClockInAndWait(Driver, Command, Length, Accept);
+    };
+    const TClockIn secondPhase = [&Driver](const unsigned char *Command, std::size_t Length,
+                                           const std::function<bool(unsigned char)> &Accept) {
+        return ClockInAndPoll(Driver, Command, Length, Accept);
+    };
+    for (int counter = Attempts; counter-- != 0;) {
+        switch (FirstPhase(firstPhase, LowByte(Pattern), Say)) {
+        case TPhase::Failed:
+            return true;
+        case TPhase::Miss:
+            continue;
+        case TPhase::Match:
+            break;
+        }
+        switch (SecondPhase(secondPhase, HighByte(Pattern), Say)) {
+        case TPhase::Failed:
+            return true;
+        case TPhase::Miss:
+            continue;
+        case TPhase::Match:
+            Say(TLinkEventKind::Detail, std::to_string(counter));
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace ssc
