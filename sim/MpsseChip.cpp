@@ -106,10 +106,12 @@ void TChip::Wait(std::unique_lock<std::mutex> &lock, std::optional<Clock::time_p
     std::optional<Clock::time_point> until = deadline;
     if (wake && (!until || *wake < *until))
         until = wake;
+    ++FWaiting;
     if (until)
         FChanged.wait_until(lock, *until);
     else
         FChanged.wait(lock);
+    --FWaiting;
 }
 
 void TChip::Log(const std::uint8_t *data, std::size_t count)
@@ -314,6 +316,7 @@ VsimChipState TChip::State()
     FDecoder.Fill(state);
     state.largestRead = FLargestRead;
     state.largestBacklog = FLargestBacklog;
+    state.waiting = FWaiting;
     return state;
 }
 

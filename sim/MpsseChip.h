@@ -112,6 +112,7 @@ private:
     // Statistics.
     unsigned long long FLargestRead = 0;
     unsigned long long FLargestBacklog = 0;
+    int FWaiting = 0;
     std::vector<std::uint8_t> FWriteLog;
 };
 

@@ -60,6 +60,7 @@ typedef struct VsimChipState {
     unsigned long long largestRead; /* the largest count asked of FT_Read since open */
     /* the most command bytes held unclocked when an FT_Write began, since open */
     unsigned long long largestBacklog;
+    int waiting; /* driver calls sleeping on the chip now: FT_Read for bytes, FT_Write for room */
 } VsimChipState;
 
 /* Every setting back to its default: devices {"SSC Simulator"} (or those VSIM_DEVICES names, ';'

@@ -256,6 +256,15 @@ protected:
 
     VsimChipState State() { return sim.ChipState(); }
 
+    // Waits until a driver call sleeps on the chip, so that what follows happens while it waits.
+    bool AwaitSleeper()
+    {
+        const auto limit = Clock::now() + 20s;
+        while (State().waiting == 0 && Clock::now() < limit)
+            std::this_thread::sleep_for(1ms);
+        return State().waiting > 0;
+    }
+
     SimLibrary sim;
     FT_HANDLE handle = nullptr;
 };
@@ -951,7 +960,7 @@ TEST_F(SimBuffers, ReadWaitsForBytesThatAnotherThreadAsksFor)
 {
     OpenMpsse(kForever, kProgramTimeoutMs);
     std::thread writer([&] {
-        std::this_thread::sleep_for(20ms);
+        EXPECT_TRUE(AwaitSleeper());
         std::uint8_t command[] = {kClockBytesIn, 0x03, 0x00};
         DWORD written = 0;
         sim.FT_Write(handle, command, 3, &written);
@@ -1034,7 +1043,7 @@ TEST_F(SimFaults, WriteStallWithoutTimeoutEndsWhenCleared)
     OpenMpsse(kProgramTimeoutMs, kForever);
     sim.vsim_SetWriteStall(1);
     std::thread clearer([&] {
-        std::this_thread::sleep_for(20ms);
+        EXPECT_TRUE(AwaitSleeper());
         sim.vsim_SetWriteStall(0);
     });
     EXPECT_EQ(0U, Write({kLoopbackOff}));
@@ -1067,7 +1076,7 @@ TEST_F(SimFaults, WriteWaitingOnItsBudgetGoesOnWhenItIsRaised)
     OpenMpsse(kProgramTimeoutMs, kForever);
     sim.vsim_SetWriteBudget(2);
     std::thread raiser([&] {
-        std::this_thread::sleep_for(20ms);
+        EXPECT_TRUE(AwaitSleeper());
         sim.vsim_SetWriteBudget(-1);
     });
     EXPECT_EQ(3U, Write({kClockBytesIn, 0x00, 0x00}));
@@ -1153,7 +1162,7 @@ TEST_F(SimFaults, UnplugEndsAReadThatWaitsForEver)
         DWORD got = 0;
         status = sim.FT_Read(handle, &byte, 1, &got);
     });
-    std::this_thread::sleep_for(20ms);
+    EXPECT_TRUE(AwaitSleeper());
     sim.vsim_SetUnplugged(1);
     reader.join();
     EXPECT_EQ(d2xx::FT_IO_ERROR, status.load());
@@ -1168,7 +1177,7 @@ TEST_F(SimFaults, CloseEndsAReadThatWaitsForEver)
         DWORD got = 0;
         status = sim.FT_Read(handle, &byte, 1, &got);
     });
-    std::this_thread::sleep_for(20ms);
+    EXPECT_TRUE(AwaitSleeper());
     EXPECT_EQ(d2xx::FT_OK, sim.FT_Close(handle));
     reader.join();
     handle = nullptr;
