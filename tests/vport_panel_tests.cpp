@@ -30,9 +30,11 @@ constexpr QRect HostGroupGeometry(8, 8, 185, 81);
 constexpr int SteadyTicks = 100;
 const QString Wiring = QStringLiteral("SetWiring(32,16,0,0)");
 
-// What the recording control answers, and every call it got, getters included.
+// What the recording control answers and the calls it got: those that change the port in Calls,
+// the questions (what the panel reads to show) in Queries.
 struct TScript {
     QStringList Calls;
+    QStringList Queries;
     bool Created = false;
     bool Opened = false;
     std::deque<bool> CreateResults; // answers of CreatePort in turn; true when it runs out
@@ -92,33 +94,33 @@ public:
     }
     bool PortCreated() override
     {
-        Script.Calls << QStringLiteral("PortCreated");
+        Script.Queries << QStringLiteral("PortCreated");
         return Script.Created;
     }
     bool PortOpened() override
     {
-        Script.Calls << QStringLiteral("PortOpened");
+        Script.Queries << QStringLiteral("PortOpened");
         return Script.Opened;
     }
     bool DeleteOnExit() const override
     {
-        Script.Calls << QStringLiteral("DeleteOnExit");
+        Script.Queries << QStringLiteral("DeleteOnExit");
         return false;
     }
     void SetDeleteOnExit(bool On) override { Record(QStringLiteral("SetDeleteOnExit"), On); }
     long WriteRoom() override
     {
-        Script.Calls << QStringLiteral("WriteRoom");
+        Script.Queries << QStringLiteral("WriteRoom");
         return 0;
     }
     QString PortPath() const override
     {
-        Script.Calls << QStringLiteral("PortPath");
+        Script.Queries << QStringLiteral("PortPath");
         return Script.Created ? Script.Path : QString();
     }
     QString LastError() const override
     {
-        Script.Calls << QStringLiteral("LastError");
+        Script.Queries << QStringLiteral("LastError");
         return Script.Error;
     }
     long long Dropped() const override { return 0; }
@@ -156,12 +158,14 @@ protected:
         Panel->RefreshStatus();
         ASSERT_EQ(Panel->VPortStatus->text(), QStringLiteral("Idle"));
         Script.Calls.clear();
+        Script.Queries.clear();
     }
 
-    // The calls of one refresh.
+    // The calls of one refresh that change the port.
     QStringList Refresh()
     {
         Script.Calls.clear();
+        Script.Queries.clear();
         Panel->RefreshStatus();
         return Script.Calls;
     }
@@ -201,6 +205,7 @@ TEST_F(VPortPanel, NoPortListMeansNoCalls)
 {
     Panel->PortSource = nullptr;
     EXPECT_EQ(Refresh(), QStringList());
+    EXPECT_EQ(Script.Queries, QStringList());
     EXPECT_FALSE(Panel->isVisible());
 }
 
@@ -208,8 +213,7 @@ TEST_F(VPortPanel, NoPortListMeansNoCalls)
 
 TEST_F(VPortPanel, TheFirstRefreshDeletesBeforeItCreates)
 {
-    EXPECT_EQ(Refresh(), (QStringList{"PortCreated", "Delete", "CreatePort(COM5)", Wiring,
-                                      "PortPath", "LastError"}));
+    EXPECT_EQ(Refresh(), (QStringList{"Delete", "CreatePort(COM5)", Wiring}));
     EXPECT_EQ(Panel->VPortName->text(), QStringLiteral("COM5"));
     EXPECT_EQ(Panel->VPortStatus->text(), QStringLiteral("Idle"));
     EXPECT_EQ(Panel->VPortPath->text(), Script.Path);
@@ -221,8 +225,8 @@ TEST_F(VPortPanel, TheFirstRefreshDeletesBeforeItCreates)
 TEST_F(VPortPanel, AFailedCreationResetsTheBusAndTriesOnceMore)
 {
     Script.CreateResults = {false, true};
-    EXPECT_EQ(Refresh(), (QStringList{"PortCreated", "Delete", "CreatePort(COM5)", "ResetBus",
-                                      "CreatePort(COM5)", Wiring, "PortPath", "LastError"}));
+    EXPECT_EQ(Refresh(),
+              (QStringList{"Delete", "CreatePort(COM5)", "ResetBus", "CreatePort(COM5)", Wiring}));
     EXPECT_EQ(Panel->VPortName->text(), QStringLiteral("COM5"));
     EXPECT_EQ(Panel->VPortStatus->text(), QStringLiteral("Idle"));
 }
@@ -231,8 +235,8 @@ TEST_F(VPortPanel, TwoFailedAttemptsShowErrorAndNoNameOfAPortThatIsGone)
 {
     Script.CreateResults = {false, false};
     Script.Error = QStringLiteral("the port name is empty");
-    EXPECT_EQ(Refresh(), (QStringList{"PortCreated", "Delete", "CreatePort(COM5)", "ResetBus",
-                                      "CreatePort(COM5)", "PortPath", "LastError"}));
+    EXPECT_EQ(Refresh(),
+              (QStringList{"Delete", "CreatePort(COM5)", "ResetBus", "CreatePort(COM5)"}));
     EXPECT_EQ(Panel->VPortStatus->text(), QStringLiteral("Error"));
     EXPECT_EQ(Panel->VPortName->text(), QStringLiteral("VPortName"));
     EXPECT_EQ(Panel->VPortStatus->toolTip(), Script.Error);
@@ -253,8 +257,7 @@ TEST_F(VPortPanel, TwoFailedAttemptsShowErrorAndNoNameOfAPortThatIsGone)
 
     // Every refresh tries again; a success clears the error.
     Script.Error.clear();
-    EXPECT_EQ(Refresh(), (QStringList{"PortCreated", "Delete", "CreatePort(COM6)", Wiring,
-                                      "PortPath", "LastError"}));
+    EXPECT_EQ(Refresh(), (QStringList{"Delete", "CreatePort(COM6)", Wiring}));
     EXPECT_EQ(Panel->VPortName->text(), QStringLiteral("COM6"));
     EXPECT_EQ(Panel->VPortStatus->text(), QStringLiteral("Idle"));
     EXPECT_EQ(Panel->VPortStatus->toolTip(), QString());
@@ -264,22 +267,19 @@ TEST_F(VPortPanel, AChangedNameDeletesTheOldPortFirst)
 {
     CreateFirstPort();
     Source.setCurrentText(QStringLiteral("COM6"));
-    EXPECT_EQ(Refresh(), (QStringList{"PortCreated", "Delete", "CreatePort(COM6)", Wiring,
-                                      "PortPath", "LastError"}));
+    EXPECT_EQ(Refresh(), (QStringList{"Delete", "CreatePort(COM6)", Wiring}));
     EXPECT_EQ(Panel->VPortName->text(), QStringLiteral("COM6"));
 
     // Names compare exactly: a change of case is another name.
     Source.setCurrentText(QStringLiteral("com6"));
-    EXPECT_EQ(Refresh(), (QStringList{"PortCreated", "Delete", "CreatePort(com6)", Wiring,
-                                      "PortPath", "LastError"}));
+    EXPECT_EQ(Refresh(), (QStringList{"Delete", "CreatePort(com6)", Wiring}));
 }
 
 TEST_F(VPortPanel, AVanishedPortIsCreatedAgainWithoutDelete)
 {
     CreateFirstPort();
     Script.Created = false;
-    EXPECT_EQ(Refresh(),
-              (QStringList{"PortCreated", "CreatePort(COM5)", Wiring, "PortPath", "LastError"}));
+    EXPECT_EQ(Refresh(), (QStringList{"CreatePort(COM5)", Wiring}));
     EXPECT_EQ(Panel->VPortStatus->text(), QStringLiteral("Idle"));
 }
 
@@ -287,8 +287,7 @@ TEST_F(VPortPanel, TheNameGoesToTheControlUnchecked)
 {
     Source.setCurrentText(QString());
     Script.CreateResults = {false, false};
-    EXPECT_EQ(Refresh(), (QStringList{"PortCreated", "Delete", "CreatePort()", "ResetBus",
-                                      "CreatePort()", "PortPath", "LastError"}));
+    EXPECT_EQ(Refresh(), (QStringList{"Delete", "CreatePort()", "ResetBus", "CreatePort()"}));
     EXPECT_EQ(Panel->VPortStatus->text(), QStringLiteral("Error"));
 
     const QString Long(300, QLatin1Char('n'));
@@ -304,7 +303,7 @@ TEST_F(VPortPanel, IdleNoDcdGivesWayAtTheNextRefresh)
     Script.WiringResult = false;
     Refresh();
     EXPECT_EQ(Panel->VPortStatus->text(), QStringLiteral("Idle No Dcd"));
-    EXPECT_EQ(Refresh(), (QStringList{"PortCreated", "PortOpened", "PortPath", "LastError"}));
+    EXPECT_EQ(Refresh(), QStringList());
     EXPECT_EQ(Panel->VPortStatus->text(), QStringLiteral("Idle"));
 }
 
@@ -316,14 +315,15 @@ TEST_F(VPortPanel, TheSteadyStateReadsTheTwoPropertiesAndNothingElse)
     for (bool Opened : {false, true}) {
         Script.Opened = Opened;
         Refresh();
-        Script.Calls.clear();
+        Script.Queries.clear();
         for (int Tick = 0; Tick < SteadyTicks; ++Tick)
             Panel->RefreshStatus();
         QStringList Expected;
         for (int Tick = 0; Tick < SteadyTicks; ++Tick)
             Expected << "PortCreated"
                      << "PortOpened";
-        EXPECT_EQ(Script.Calls, Expected);
+        EXPECT_EQ(Script.Queries, Expected);
+        EXPECT_EQ(Script.Calls, QStringList());
     }
 }
 
@@ -332,7 +332,7 @@ TEST_F(VPortPanel, TheStatusFollowsTheOpenState)
     CreateFirstPort();
     Script.Opened = true;
     Script.Error = QStringLiteral("making the port raw failed");
-    EXPECT_EQ(Refresh(), (QStringList{"PortCreated", "PortOpened", "PortPath", "LastError"}));
+    EXPECT_EQ(Refresh(), QStringList());
     EXPECT_EQ(Panel->VPortStatus->text(), QStringLiteral("Opened"));
     EXPECT_EQ(Panel->VPortStatus->toolTip(), Script.Error);
     Script.Opened = false;
