@@ -1153,35 +1153,27 @@ TEST_F(SimFaults, UnpluggedDeviceFailsEverythingButStillCloses)
     EXPECT_EQ(d2xx::FT_OK, OpenByDescription(kDefaultDevice, handle));
 }
 
-TEST_F(SimFaults, UnplugEndsAReadThatWaitsForEver)
+TEST_F(SimFaults, CloseOrUnplugEndsAReadThatWaitsForEver)
 {
-    OpenMpsse(kForever, kProgramTimeoutMs);
-    std::atomic<FT_STATUS> status{d2xx::FT_OK};
-    std::thread reader([&] {
-        std::uint8_t byte = 0;
-        DWORD got = 0;
-        status = sim.FT_Read(handle, &byte, 1, &got);
-    });
-    EXPECT_TRUE(AwaitSleeper());
-    sim.vsim_SetUnplugged(1);
-    reader.join();
-    EXPECT_EQ(d2xx::FT_IO_ERROR, status.load());
-}
-
-TEST_F(SimFaults, CloseEndsAReadThatWaitsForEver)
-{
-    OpenMpsse(kForever, kProgramTimeoutMs);
-    std::atomic<FT_STATUS> status{d2xx::FT_OK};
-    std::thread reader([&] {
-        std::uint8_t byte = 0;
-        DWORD got = 0;
-        status = sim.FT_Read(handle, &byte, 1, &got);
-    });
-    EXPECT_TRUE(AwaitSleeper());
-    EXPECT_EQ(d2xx::FT_OK, sim.FT_Close(handle));
-    reader.join();
-    handle = nullptr;
-    EXPECT_EQ(d2xx::FT_INVALID_HANDLE, status.load());
+    for (const bool unplug : {false, true}) {
+        SCOPED_TRACE(unplug ? "unplug" : "close");
+        OpenMpsse(kForever, kProgramTimeoutMs);
+        std::atomic<FT_STATUS> status{d2xx::FT_OK};
+        std::thread reader([&] {
+            std::uint8_t byte = 0;
+            DWORD got = 0;
+            status = sim.FT_Read(handle, &byte, 1, &got);
+        });
+        EXPECT_TRUE(AwaitSleeper());
+        if (unplug) {
+            sim.vsim_SetUnplugged(1);
+        } else {
+            EXPECT_EQ(d2xx::FT_OK, sim.FT_Close(handle));
+            handle = nullptr;
+        }
+        reader.join();
+        EXPECT_EQ(unplug ? d2xx::FT_IO_ERROR : d2xx::FT_INVALID_HANDLE, status.load());
+    }
 }
 
 // ---------------------------------------------------------------------------------------------
