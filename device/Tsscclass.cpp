@@ -1,5 +1,6 @@
 #include "device/Tsscclass.h"
 
+#include "device/DeviceList.h"
 #include "device/FramePacing.h"
 #include "device/Handshake.h"
 #include "device/LinkRemains.h"
@@ -126,21 +127,10 @@ bool TSSCClass::Open(const AnsiString &Key, DWORD By)
 
 bool TSSCClass::ListDevices(QStringList &List)
 {
-    if (!Driver().FT_ListDevices)
-        return true;
-    DWORD count = 0;
-    if (Driver().FT_ListDevices(&count, nullptr, FT_LIST_NUMBER_ONLY) != FT_OK)
-        return true;
-    for (DWORD index = 0; index < count; ++index) {
-        char description[kDescriptionSize] = {};
-        void *byIndex = reinterpret_cast<void *>(static_cast<std::uintptr_t>(index));
-        if (Driver().FT_ListDevices(byIndex, description,
-                                    FT_LIST_BY_INDEX | FT_OPEN_BY_DESCRIPTION) != FT_OK)
-            return true;
-        // A driver may fill all 64 bytes and leave out the NUL.
-        List.append(QString::fromLocal8Bit(description, strnlen(description, kDescriptionSize)));
-    }
-    return false;
+    return ForEachDevice(Driver(), [&List](DWORD, const std::string &Description) {
+        List.append(
+            QString::fromLocal8Bit(Description.data(), static_cast<qsizetype>(Description.size())));
+    });
 }
 
 bool TSSCClass::Stop()
