@@ -21,20 +21,14 @@ constexpr std::chrono::milliseconds kIdleSleep{1000};
 // After a frame write call that failed outright, before the next try.
 constexpr std::chrono::milliseconds kFailedWritePause{1};
 
-bool OnUiThread()
-{
-    const QCoreApplication *app = QCoreApplication::instance();
-    return !app || QThread::currentThread() == app->thread();
-}
-
 } // namespace
 
-TSSCClass::TSSCClass(TSSCMessageEvent OnMessage) : FOnMessage(std::move(OnMessage))
+TSSCClass::TSSCClass(TSSCMessageEvent OnMessage) : FMailbox(std::move(OnMessage), {})
 {
     start();
 }
 
-TSSCClass::TSSCClass(TSSCEventHandler OnEvent) : FOnEvent(std::move(OnEvent))
+TSSCClass::TSSCClass(TSSCEventHandler OnEvent) : FMailbox({}, std::move(OnEvent))
 {
     start();
 }
@@ -210,35 +204,16 @@ bool TSSCClass::SendBuffer(const unsigned char *Data, std::uint32_t Length)
 
 void TSSCClass::Report(TLinkEventKind Kind, const AnsiString &Text)
 {
-    {
-        std::lock_guard guard(FMessageMutex);
-        FMessage = Text;
-    }
-    if (!FOnMessage && !FOnEvent)
-        return;
-    if (OnUiThread()) {
-        Deliver(Kind, Text);
-        return;
-    }
     // Queued, not waited for: the UI thread may itself be waiting for this worker. One posted
     // call hands over all that gathered meanwhile. Messages still waiting when the link goes are
     // delivered by RetireLink first.
-    if (FMailbox.Post(Kind, Text))
+    if (FMailbox.Report(Kind, Text))
         QMetaObject::invokeMethod(this, "DeliverMessages", Qt::QueuedConnection);
-}
-
-void TSSCClass::Deliver(TLinkEventKind Kind, const AnsiString &Text)
-{
-    if (FOnEvent)
-        FOnEvent(Kind, Text);
-    else
-        FOnMessage(Text);
 }
 
 void TSSCClass::DeliverMessages()
 {
-    for (const auto &[kind, text] : FMailbox.TakeAll())
-        Deliver(kind, text);
+    FMailbox.DeliverAll();
 }
 
 // ---------------------------------------------------------------------------------------------

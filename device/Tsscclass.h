@@ -48,10 +48,6 @@
 
 using AnsiString = std::string;
 
-using TSSCMessageEvent = std::function<void(const AnsiString &)>;
-// The same messages with their kind (LinkEvent.h), for callers that sort them.
-using TSSCEventHandler = std::function<void(TLinkEventKind Kind, const AnsiString &Text)>;
-
 namespace ssc
 {
 constexpr std::uint32_t kSendBufferTimeoutMs = 20;
@@ -125,8 +121,6 @@ private:
 
     bool SendBuffer(const unsigned char *Data, std::uint32_t Length);
     void Report(TLinkEventKind Kind, const AnsiString &Text);
-    // Hands one message to whichever callback the link was given.
-    void Deliver(TLinkEventKind Kind, const AnsiString &Text);
 
     // The driver's receive and transmit queue counts; false when it cannot tell.
     bool QueueCounts(d2xx::DWORD &Received, d2xx::DWORD &ToSend);
@@ -148,8 +142,6 @@ private:
 
     std::shared_mutex FLock;
     d2xx::FT_HANDLE FDevice = nullptr;
-    TSSCMessageEvent FOnMessage;
-    TSSCEventHandler FOnEvent;
     std::uint8_t FTxTag = 1;
     // The loaded driver library and the entry points bound from it: every driver call goes
     // through it.
@@ -162,8 +154,6 @@ private:
     int FRxCount = 0;
     // The deadline of the timed write under way (SendBuffer, SendFrame).
     ticks::TDeadline FDeadline;
-    // The last text reported, under FMessageMutex.
-    AnsiString FMessage;
 
     // The worker's frame, finished before the next begins when the driver took it in part.
     ssc::TFrame FFrame;
@@ -185,8 +175,7 @@ private:
     std::atomic<bool> FEnded{false};
     std::mutex FWakeMutex;
     std::condition_variable FWake;
-    std::mutex FMessageMutex;
-    // The worker's messages not yet handed to the callback.
+    // The link's messages on their way to the callback.
     TLinkMailbox FMailbox;
 
     TInitOutcome FInitOutcome = TInitOutcome::NotTried;
