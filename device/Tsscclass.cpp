@@ -1,6 +1,7 @@
 #include "device/Tsscclass.h"
 
 #include "device/DeviceList.h"
+#include "device/DeviceOpen.h"
 #include "device/FramePacing.h"
 #include "device/Handshake.h"
 #include "device/LinkRemains.h"
@@ -73,42 +74,9 @@ bool TSSCClass::Open(const AnsiString &Key, DWORD By)
         return true;
     }
 
-    // Bind the driver library and its entry points.
-    std::string why;
-    FLibrary.Load(FLibraryFile, &why);
-    if (!FLibrary.Loaded()) {
-        FInitOutcome = TInitOutcome::LibraryMissing;
-        Report(TLinkEventKind::Error,
-               "Can not load " + FLibraryFile + (why.empty() ? "" : ": " + why));
+    const TSay say = [this](TLinkEventKind Kind, const std::string &Text) { Report(Kind, Text); };
+    if (OpenDevice(FLibrary, FLibraryFile, Key, By, FDevice, FInitOutcome, say))
         return true;
-    }
-    if (const std::string missing = FLibrary.Bind(); !missing.empty()) {
-        FInitOutcome = TInitOutcome::EntryPointMissing;
-        Report(TLinkEventKind::Error, "Missing " + missing);
-        return true;
-    }
-
-    // Open the device by its description, or by its serial number.
-    FT_HANDLE handle = nullptr;
-    if (Driver().FT_OpenEx(const_cast<char *>(Key.c_str()), By, &handle) != FT_OK) {
-        FInitOutcome = TInitOutcome::DeviceNotFound;
-        // Opened without a description, the link only binds the library for listing the
-        // devices: that no device has the empty one is a step, not an error.
-        const bool listing = By == FT_OPEN_BY_DESCRIPTION && Key.empty();
-        Report(listing ? TLinkEventKind::Detail : TLinkEventKind::Error,
-               (By == FT_OPEN_BY_SERIAL_NUMBER ? "Error in FT_OpenEx SerialNumber:"
-                                               : "Error in FT_OpenEx DeviceDescr:") +
-                   Key);
-        return true;
-    }
-    FDevice = handle;
-
-    // Configure the chip for MPSSE; the results tell nothing the set-up write won't.
-    Driver().FT_SetLatencyTimer(FDevice, kLatencyMs);
-    Driver().FT_SetBitMode(FDevice, 0x00, FT_BITMODE_RESET);
-    Driver().FT_SetBitMode(FDevice, 0x00, FT_BITMODE_MPSSE);
-    Driver().FT_SetTimeouts(FDevice, kDriverTimeoutMs, kDriverTimeoutMs);
-
     if (SendBuffer(kSetupCommands.data(), kSetupCommands.size())) {
         FInitOutcome = TInitOutcome::SetupNotSent;
         Report(TLinkEventKind::Error, "Error in sending...");

@@ -23,6 +23,7 @@
 
 #include "device/D2xx.h"
 #include "device/DeviceHealth.h"
+#include "device/DeviceOpen.h"
 #include "device/FramePacing.h"
 #include "device/Handshake.h"
 #include "device/LinkMailbox.h"
@@ -52,8 +53,6 @@ namespace ssc
 {
 constexpr std::uint32_t kSendBufferTimeoutMs = 20;
 constexpr std::uint32_t kFrameWriteTimeoutMs = 10;
-constexpr unsigned char kLatencyMs = 1;
-constexpr d2xx::ULONG kDriverTimeoutMs = 50;
 } // namespace ssc
 
 class TSSCClass final : public QThread
@@ -108,8 +107,8 @@ public:
     std::uint64_t DeviceTook() const { return FDeviceTook.load(std::memory_order_relaxed); }
 
 private:
-    // Init's steps: binds the driver, opens the device whose description or serial number (By)
-    // is Key, configures it.
+    // Init's steps: brings up the device whose description or serial number (By) is Key
+    // (OpenDevice), then sends it the set-up commands.
     bool Open(const AnsiString &Key, d2xx::DWORD By);
     void run() override;
     void Execute();
