@@ -2,15 +2,12 @@
 
 #include "device/DeviceList.h"
 #include "device/DeviceOpen.h"
-#include "device/FramePacing.h"
 #include "device/Handshake.h"
-#include "device/LinkRemains.h"
 
 #include <QCoreApplication>
 
 #include <algorithm>
 #include <chrono>
-#include <thread>
 
 using namespace d2xx;
 using namespace ssc;
@@ -19,8 +16,6 @@ namespace
 {
 
 constexpr std::chrono::milliseconds kIdleSleep{1000};
-// After a frame write call that failed outright, before the next try.
-constexpr std::chrono::milliseconds kFailedWritePause{1};
 
 } // namespace
 
@@ -172,9 +167,9 @@ bool TSSCClass::SendBuffer(const unsigned char *Data, std::uint32_t Length)
 
 void TSSCClass::Report(TLinkEventKind Kind, const AnsiString &Text)
 {
-    // Queued, not waited for: the UI thread may itself be waiting for this worker. One posted
-    // call hands over all that gathered meanwhile. Messages still waiting when the link goes are
-    // delivered by RetireLink first.
+    // From the worker, queued, not waited for: the UI thread may itself be waiting for it. One
+    // posted call hands over all that gathered meanwhile. Messages still waiting when the link
+    // goes are delivered by RetireLink first.
     if (FMailbox.Report(Kind, Text))
         QMetaObject::invokeMethod(this, "DeliverMessages", Qt::QueuedConnection);
 }
@@ -189,113 +184,52 @@ void TSSCClass::DeliverMessages()
 
 void TSSCClass::Execute()
 {
-    const TWorkerSteps steps = Steps();
     while (!Terminated()) {
-        if (Synched) {
-            SendFrame();
-            CollectReceived();
-            AwaitFrameRoom(steps, FFrame, FFlight, CarriesNewHostBytes(FFrame) && !FFrame.Pending);
-        } else {
+        if (Synched)
+            FWorker.Pass();
+        else
             Sleep(kIdleSleep, true);
-        }
     }
     CloseDevice();
     FEnded.store(true, std::memory_order_release);
 }
 
-TWorkerSteps TSSCClass::Steps()
+TWorkerLink TSSCClass::WorkerLink()
 {
-    return {[this](DWORD &Queued) {
-                DWORD toSend = 0;
-                return QueueCounts(Queued, toSend);
+    return {FLock,
+            [this] { return Tx(); },
+            [this] { return Rx(); },
+            [this](unsigned char *Data, DWORD Length, DWORD &Written) {
+                return Checked(Driver().FT_Write(FDevice, Data, Length, &Written),
+                               TDriverCall::Write);
             },
-            [this] { CollectReceived(); },
-            [this](std::chrono::microseconds Pause) { return Sleep(Pause, false); },
-            [this] { return Terminated(); },
-            [this](const unsigned char *Data, std::uint32_t Length) {
-                return SendBuffer(Data, Length);
+            [this](unsigned char *Buffer, DWORD Wanted, DWORD &Got) {
+                return Checked(Driver().FT_Read(FDevice, Buffer, Wanted, &Got), TDriverCall::Read);
             },
-            [this] { return FHealth.Failing(); }};
+            [this](TLinkEventKind Kind, const std::string &Text) { Report(Kind, Text); },
+            {[this](DWORD &Queued) {
+                 DWORD toSend = 0;
+                 return QueueCounts(Queued, toSend);
+             },
+             {},
+             [this](std::chrono::microseconds Pause) { return Sleep(Pause, false); },
+             [this] { return Terminated(); },
+             [this](const unsigned char *Data, std::uint32_t Length) {
+                 return SendBuffer(Data, Length);
+             },
+             [this] { return FHealth.Failing(); }}};
 }
 
 void TSSCClass::CloseDevice()
 {
     // Let the chip finish the frames it holds, close the device, then let the library go.
     if (FDevice && Synched)
-        FEndedLost = !DrainChip(Steps(), FFrame, FFlight);
+        FWorker.Drain();
     if (FDevice) {
         Driver().FT_Close(FDevice);
         FDevice = nullptr;
     }
     FLibrary.Unload();
-}
-
-void TSSCClass::SendFrame()
-{
-    // A frame cut short is finished on the next pass, never restarted: a new header in its place
-    // would be clocked out as data, and the rest of the new frame would reach the chip as
-    // commands.
-    if (!FFrame.Pending) {
-        std::shared_lock lock(FLock);
-        BuildFrame(FFrame, Tx());
-        FrameBuilt(FFlight, FFrame);
-    }
-
-    FDeadline = ticks::TDeadline(kFrameWriteTimeoutMs);
-    while (FFrame.Pending) {
-        DWORD count = 0;
-        const FT_STATUS status =
-            Checked(Driver().FT_Write(FDevice, FFrame.Bytes.data() + FFrame.Sent,
-                                      kFrameSize - FFrame.Sent, &count),
-                    TDriverCall::Write);
-        // What the driver says it took, it took, whatever the status: offering those bytes
-        // again would clock them out twice and shift the rest of the payload into commands.
-        if (count != 0) {
-            FrameTaken(FFrame, count);
-            FDeadline = ticks::TDeadline(kFrameWriteTimeoutMs);
-        } else if (FDeadline.Expired()) {
-            Report(TLinkEventKind::Error, "FT_Write TIMEOUT");
-            return;
-        }
-        if (status != FT_OK && FFrame.Pending)
-            std::this_thread::sleep_for(kFailedWritePause);
-    }
-}
-
-void TSSCClass::CollectReceived()
-{
-    DWORD queued = 0, toSend = 0;
-    QueueCounts(queued, toSend);
-    if (queued == 0)
-        return;
-
-    DWORD wanted = 0;
-    {
-        std::unique_lock lock(FLock);
-        // Once the link is ending nobody takes from the ring: what it holds moves aside, so that
-        // the chip's last answers still find room.
-        if (Terminated() && FRxCount > kRingSize / 2) {
-            const std::size_t spilled = FRxSpill.size();
-            FRxSpill.resize(spilled + static_cast<std::size_t>(FRxCount));
-            TakeFromRing(Rx(), FRxSpill.data() + spilled, FRxCount);
-        }
-        wanted = ReadSize(queued, FRxCount, FRxCarry);
-    }
-    if (wanted == 0)
-        return;
-    // Read into the worker's own buffer without the lock: the UI thread never waits on a driver
-    // call. The room counted stays, as meanwhile the ring's consumer only takes from it.
-    DWORD got = 0;
-    Checked(Driver().FT_Read(FDevice, FReadBuffer.data(), wanted, &got), TDriverCall::Read);
-    // What the driver says it read, it read, whatever the status: dropping it would move the
-    // pair boundary for every read that follows.
-    got = std::min(got, wanted);
-    {
-        std::unique_lock lock(FLock);
-        CollectPairs(Rx(), FRxCarry, FReadBuffer.data(), got);
-    }
-    AnswersRead(FFlight, FReadBuffer.data(), got);
-    FDeviceTook.store(FFlight.Answered, std::memory_order_relaxed);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -371,7 +305,7 @@ TLinkRemains TSSCClass::TakeRemains()
     if (isRunning() || !FEnded.load(std::memory_order_acquire))
         return {};
     std::unique_lock lock(FLock);
-    return LeftBehind(FFrame, FFlight, Tx(), Rx(), FRxSpill, FEndedLost);
+    return FWorker.Remains();
 }
 
 TLinkRemains RetireLink(std::unique_ptr<TSSCClass> &Link)

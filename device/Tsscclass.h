@@ -4,12 +4,10 @@
 //
 // Principles of operation. Before the first frame the link aligns itself with the device's bit
 // stream (SynchDevice, on the user-interface thread). From then on the worker thread (Execute)
-// writes one frame from the transmit ring and collects the device's answers into the receive
-// ring, pass after pass, writing each frame shortly before the chip finishes the one before, and
-// collecting the answer to new host bytes as soon as it is due. The UI thread feeds the transmit
-// ring (SendData) and drains the receive ring (ReceiveData). FLock guards both rings: each ring's
-// producer takes it for writing, its consumer for reading; the two readers work on different
-// rings, so they may hold it together.
+// writes the frames from the transmit ring and collects the answers into the receive ring, pass
+// after pass (LinkWorker.h). The UI thread feeds the transmit ring (SendData) and drains the
+// receive ring (ReceiveData). FLock guards both rings: each ring's producer takes it for writing,
+// its consumer for reading; the two readers work on different rings, so they may hold it together.
 //
 // Messages. The worker hands its messages to the UI thread without waiting for it, so a UI thread
 // that waits for the worker (retiring or destroying the link) can never deadlock with it.
@@ -24,11 +22,11 @@
 #include "device/D2xx.h"
 #include "device/DeviceHealth.h"
 #include "device/DeviceOpen.h"
-#include "device/FramePacing.h"
 #include "device/Handshake.h"
 #include "device/LinkMailbox.h"
 #include "device/LinkRemains.h"
 #include "device/LinkState.h"
+#include "device/LinkWorker.h"
 #include "device/SscProtocol.h"
 #include "device/Ticks.h"
 
@@ -52,7 +50,6 @@ using AnsiString = std::string;
 namespace ssc
 {
 constexpr std::uint32_t kSendBufferTimeoutMs = 20;
-constexpr std::uint32_t kFrameWriteTimeoutMs = 10;
 } // namespace ssc
 
 class TSSCClass final : public QThread
@@ -104,7 +101,7 @@ public:
     bool DeviceFailing() const { return FHealth.Failing(); }
     // Host bytes the device has clocked in and answered so far; what waits in the rings or the
     // chip is not counted.
-    std::uint64_t DeviceTook() const { return FDeviceTook.load(std::memory_order_relaxed); }
+    std::uint64_t DeviceTook() const { return FWorker.Took(); }
 
 private:
     // Init's steps: brings up the device whose description or serial number (By) is Key
@@ -112,10 +109,8 @@ private:
     bool Open(const AnsiString &Key, d2xx::DWORD By);
     void run() override;
     void Execute();
-    void SendFrame();
-    void CollectReceived();
-    // The worker's steps for its pacing and draining (FramePacing.h).
-    ssc::TWorkerSteps Steps();
+    // What the worker uses of the link: the rings, the driver calls, the messages, the steps.
+    ssc::TWorkerLink WorkerLink();
     void CloseDevice();
 
     bool SendBuffer(const unsigned char *Data, std::uint32_t Length);
@@ -151,20 +146,9 @@ private:
     std::array<unsigned char, ssc::kRingSize> FRxRing{};
     int FRxRead = 0;
     int FRxCount = 0;
-    // The deadline of the timed write under way (SendBuffer, SendFrame).
+    // The deadline of the timed write under way (SendBuffer).
     ticks::TDeadline FDeadline;
 
-    // The worker's frame, finished before the next begins when the driver took it in part.
-    ssc::TFrame FFrame;
-    // The half pair of an odd read, and the worker's read buffer.
-    ssc::TPairCarry FRxCarry;
-    std::vector<unsigned char> FReadBuffer = std::vector<unsigned char>(ssc::kReadChunk);
-    // The host bytes whose answers have not come back; the worker's alone.
-    ssc::TFlight FFlight;
-    // What the worker collected while the link was ending and the receive ring could not take.
-    std::vector<unsigned char> FRxSpill;
-    // Set when the link ended without the chip having clocked out and answered all it was given.
-    bool FEndedLost = false;
     // Whether the device still answers; kept by whichever thread talks to the device.
     ssc::TDeviceHealth FHealth;
 
@@ -180,7 +164,8 @@ private:
     TInitOutcome FInitOutcome = TInitOutcome::NotTried;
     std::string FLibraryFile;
     std::string FSerial;
-    std::atomic<std::uint64_t> FDeviceTook{0};
+    // The worker's own state and passes.
+    ssc::TLinkWorker FWorker{WorkerLink()};
 };
 
 // Retires a link: Stop, wait until its worker has ended, destroy, forget. Messages the worker
