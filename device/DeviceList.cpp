@@ -46,7 +46,8 @@ TDeviceEntry ListedDevice(const std::string &Description, std::optional<std::str
     return entry;
 }
 
-bool ListDeviceEntries(const TD2xxTable &Table, std::vector<TDeviceEntry> &Entries)
+bool ForEachDevice(const TD2xxTable &Table,
+                   const std::function<void(DWORD Index, const std::string &Description)> &Each)
 {
     if (!Table.FT_ListDevices)
         return true;
@@ -58,19 +59,26 @@ bool ListDeviceEntries(const TD2xxTable &Table, std::vector<TDeviceEntry> &Entri
         if (Table.FT_ListDevices(ByIndex(index), description,
                                  FT_LIST_BY_INDEX | FT_OPEN_BY_DESCRIPTION) != FT_OK)
             return true;
+        Each(index, Text(description));
+    }
+    return false;
+}
+
+bool ListDeviceEntries(const TD2xxTable &Table, std::vector<TDeviceEntry> &Entries)
+{
+    return ForEachDevice(Table, [&](DWORD Index, const std::string &Description) {
         std::optional<std::string> serial;
         char number[kSerialNumberSize] = {};
-        if (Table.FT_ListDevices(ByIndex(index), number,
+        if (Table.FT_ListDevices(ByIndex(Index), number,
                                  FT_LIST_BY_INDEX | FT_OPEN_BY_SERIAL_NUMBER) == FT_OK)
             serial = Text(number);
         std::optional<std::uint32_t> location;
         DWORD id = 0;
-        if (Table.FT_ListDevices(ByIndex(index), &id, FT_LIST_BY_INDEX | FT_OPEN_BY_LOCATION) ==
+        if (Table.FT_ListDevices(ByIndex(Index), &id, FT_LIST_BY_INDEX | FT_OPEN_BY_LOCATION) ==
             FT_OK)
             location = id;
-        Entries.push_back(ListedDevice(Text(description), std::move(serial), location));
-    }
-    return false;
+        Entries.push_back(ListedDevice(Description, std::move(serial), location));
+    });
 }
 
 std::vector<TDeviceEntry> WithDescription(const std::vector<TDeviceEntry> &Entries,

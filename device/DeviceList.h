@@ -15,6 +15,7 @@
 #include "device/D2xx.h"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -32,9 +33,16 @@ struct TDeviceEntry {
     bool operator==(const TDeviceEntry &) const = default;
 };
 
-// Lists the devices through the table's FT_ListDevices, in the driver's order. True on FAILURE
-// (as the link's ListDevices): the table has no FT_ListDevices, or the count or a description
-// cannot be had; the entries already listed stay.
+// Walks the devices through the table's FT_ListDevices, in the driver's order, handing Each every
+// device's index and description. True on FAILURE (as the link's ListDevices): the table has no
+// FT_ListDevices, or the count or a description cannot be had; the devices already handed on
+// stay handed on.
+bool ForEachDevice(
+    const d2xx::TD2xxTable &Table,
+    const std::function<void(d2xx::DWORD Index, const std::string &Description)> &Each);
+
+// Lists the devices as ForEachDevice walks them, each with its serial number and location ID as
+// far as the driver tells them. True on FAILURE, as ForEachDevice; the entries already listed stay.
 bool ListDeviceEntries(const d2xx::TD2xxTable &Table, std::vector<TDeviceEntry> &Entries);
 
 // One device as the driver listed it: the description taken apart from the reason it gives for a

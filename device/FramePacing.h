@@ -16,7 +16,8 @@ namespace ssc
 struct TWorkerSteps {
     // The driver's receive-queue count into Queued; false when it cannot tell.
     std::function<bool(std::uint32_t &Queued)> QueueCount;
-    // Collects what the chip has answered into the receive ring (the link's CollectReceived).
+    // Collects what the chip has answered into the receive ring (the worker's CollectReceived,
+    // LinkWorker.h).
     std::function<void()> Collect;
     // Waits up to Pause, or until the link is stopped; true when stopped.
     std::function<bool(std::chrono::microseconds Pause)> Sleep;

@@ -1,14 +1,13 @@
 #include "device/Tsscclass.h"
 
-#include "device/FramePacing.h"
+#include "device/DeviceList.h"
+#include "device/DeviceOpen.h"
 #include "device/Handshake.h"
-#include "device/LinkRemains.h"
 
 #include <QCoreApplication>
 
 #include <algorithm>
 #include <chrono>
-#include <thread>
 
 using namespace d2xx;
 using namespace ssc;
@@ -17,23 +16,15 @@ namespace
 {
 
 constexpr std::chrono::milliseconds kIdleSleep{1000};
-// After a frame write call that failed outright, before the next try.
-constexpr std::chrono::milliseconds kFailedWritePause{1};
-
-bool OnUiThread()
-{
-    const QCoreApplication *app = QCoreApplication::instance();
-    return !app || QThread::currentThread() == app->thread();
-}
 
 } // namespace
 
-TSSCClass::TSSCClass(TSSCMessageEvent OnMessage) : FOnMessage(std::move(OnMessage))
+TSSCClass::TSSCClass(TSSCMessageEvent OnMessage) : FMailbox(std::move(OnMessage), {})
 {
     start();
 }
 
-TSSCClass::TSSCClass(TSSCEventHandler OnEvent) : FOnEvent(std::move(OnEvent))
+TSSCClass::TSSCClass(TSSCEventHandler OnEvent) : FMailbox({}, std::move(OnEvent))
 {
     start();
 }
@@ -78,42 +69,9 @@ bool TSSCClass::Open(const AnsiString &Key, DWORD By)
         return true;
     }
 
-    // Bind the driver library and its entry points.
-    std::string why;
-    FLibrary.Load(FLibraryFile, &why);
-    if (!FLibrary.Loaded()) {
-        FInitOutcome = TInitOutcome::LibraryMissing;
-        Report(TLinkEventKind::Error,
-               "Can not load " + FLibraryFile + (why.empty() ? "" : ": " + why));
+    const TSay say = [this](TLinkEventKind Kind, const std::string &Text) { Report(Kind, Text); };
+    if (OpenDevice(FLibrary, FLibraryFile, Key, By, FDevice, FInitOutcome, say))
         return true;
-    }
-    if (const std::string missing = FLibrary.Bind(); !missing.empty()) {
-        FInitOutcome = TInitOutcome::EntryPointMissing;
-        Report(TLinkEventKind::Error, "Missing " + missing);
-        return true;
-    }
-
-    // Open the device by its description, or by its serial number.
-    FT_HANDLE handle = nullptr;
-    if (Driver().FT_OpenEx(const_cast<char *>(Key.c_str()), By, &handle) != FT_OK) {
-        FInitOutcome = TInitOutcome::DeviceNotFound;
-        // Opened without a description, the link only binds the library for listing the
-        // devices: that no device has the empty one is a step, not an error.
-        const bool listing = By == FT_OPEN_BY_DESCRIPTION && Key.empty();
-        Report(listing ? TLinkEventKind::Detail : TLinkEventKind::Error,
-               (By == FT_OPEN_BY_SERIAL_NUMBER ? "Error in FT_OpenEx SerialNumber:"
-                                               : "Error in FT_OpenEx DeviceDescr:") +
-                   Key);
-        return true;
-    }
-    FDevice = handle;
-
-    // Configure the chip for MPSSE; the results tell nothing the set-up write won't.
-    Driver().FT_SetLatencyTimer(FDevice, kLatencyMs);
-    Driver().FT_SetBitMode(FDevice, 0x00, FT_BITMODE_RESET);
-    Driver().FT_SetBitMode(FDevice, 0x00, FT_BITMODE_MPSSE);
-    Driver().FT_SetTimeouts(FDevice, kDriverTimeoutMs, kDriverTimeoutMs);
-
     if (SendBuffer(kSetupCommands.data(), kSetupCommands.size())) {
         FInitOutcome = TInitOutcome::SetupNotSent;
         Report(TLinkEventKind::Error, "Error in sending...");
@@ -126,21 +84,10 @@ bool TSSCClass::Open(const AnsiString &Key, DWORD By)
 
 bool TSSCClass::ListDevices(QStringList &List)
 {
-    if (!Driver().FT_ListDevices)
-        return true;
-    DWORD count = 0;
-    if (Driver().FT_ListDevices(&count, nullptr, FT_LIST_NUMBER_ONLY) != FT_OK)
-        return true;
-    for (DWORD index = 0; index < count; ++index) {
-        char description[kDescriptionSize] = {};
-        void *byIndex = reinterpret_cast<void *>(static_cast<std::uintptr_t>(index));
-        if (Driver().FT_ListDevices(byIndex, description,
-                                    FT_LIST_BY_INDEX | FT_OPEN_BY_DESCRIPTION) != FT_OK)
-            return true;
-        // A driver may fill all 64 bytes and leave out the NUL.
-        List.append(QString::fromLocal8Bit(description, strnlen(description, kDescriptionSize)));
-    }
-    return false;
+    return ForEachDevice(Driver(), [&List](DWORD, const std::string &Description) {
+        List.append(
+            QString::fromLocal8Bit(Description.data(), static_cast<qsizetype>(Description.size())));
+    });
 }
 
 bool TSSCClass::Stop()
@@ -220,35 +167,16 @@ bool TSSCClass::SendBuffer(const unsigned char *Data, std::uint32_t Length)
 
 void TSSCClass::Report(TLinkEventKind Kind, const AnsiString &Text)
 {
-    {
-        std::lock_guard guard(FMessageMutex);
-        FMessage = Text;
-    }
-    if (!FOnMessage && !FOnEvent)
-        return;
-    if (OnUiThread()) {
-        Deliver(Kind, Text);
-        return;
-    }
-    // Queued, not waited for: the UI thread may itself be waiting for this worker. One posted
-    // call hands over all that gathered meanwhile. Messages still waiting when the link goes are
-    // delivered by RetireLink first.
-    if (FMailbox.Post(Kind, Text))
+    // From the worker, queued, not waited for: the UI thread may itself be waiting for it. One
+    // posted call hands over all that gathered meanwhile. Messages still waiting when the link
+    // goes are delivered by RetireLink first.
+    if (FMailbox.Report(Kind, Text))
         QMetaObject::invokeMethod(this, "DeliverMessages", Qt::QueuedConnection);
-}
-
-void TSSCClass::Deliver(TLinkEventKind Kind, const AnsiString &Text)
-{
-    if (FOnEvent)
-        FOnEvent(Kind, Text);
-    else
-        FOnMessage(Text);
 }
 
 void TSSCClass::DeliverMessages()
 {
-    for (const auto &[kind, text] : FMailbox.TakeAll())
-        Deliver(kind, text);
+    FMailbox.DeliverAll();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -256,113 +184,52 @@ void TSSCClass::DeliverMessages()
 
 void TSSCClass::Execute()
 {
-    const TWorkerSteps steps = Steps();
     while (!Terminated()) {
-        if (Synched) {
-            SendFrame();
-            CollectReceived();
-            AwaitFrameRoom(steps, FFrame, FFlight, CarriesNewHostBytes(FFrame) && !FFrame.Pending);
-        } else {
+        if (Synched)
+            FWorker.Pass();
+        else
             Sleep(kIdleSleep, true);
-        }
     }
     CloseDevice();
     FEnded.store(true, std::memory_order_release);
 }
 
-TWorkerSteps TSSCClass::Steps()
+TWorkerLink TSSCClass::WorkerLink()
 {
-    return {[this](DWORD &Queued) {
-                DWORD toSend = 0;
-                return QueueCounts(Queued, toSend);
+    return {FLock,
+            [this] { return Tx(); },
+            [this] { return Rx(); },
+            [this](unsigned char *Data, DWORD Length, DWORD &Written) {
+                return Checked(Driver().FT_Write(FDevice, Data, Length, &Written),
+                               TDriverCall::Write);
             },
-            [this] { CollectReceived(); },
-            [this](std::chrono::microseconds Pause) { return Sleep(Pause, false); },
-            [this] { return Terminated(); },
-            [this](const unsigned char *Data, std::uint32_t Length) {
-                return SendBuffer(Data, Length);
+            [this](unsigned char *Buffer, DWORD Wanted, DWORD &Got) {
+                return Checked(Driver().FT_Read(FDevice, Buffer, Wanted, &Got), TDriverCall::Read);
             },
-            [this] { return FHealth.Failing(); }};
+            [this](TLinkEventKind Kind, const std::string &Text) { Report(Kind, Text); },
+            {[this](DWORD &Queued) {
+                 DWORD toSend = 0;
+                 return QueueCounts(Queued, toSend);
+             },
+             {},
+             [this](std::chrono::microseconds Pause) { return Sleep(Pause, false); },
+             [this] { return Terminated(); },
+             [this](const unsigned char *Data, std::uint32_t Length) {
+                 return SendBuffer(Data, Length);
+             },
+             [this] { return FHealth.Failing(); }}};
 }
 
 void TSSCClass::CloseDevice()
 {
     // Let the chip finish the frames it holds, close the device, then let the library go.
     if (FDevice && Synched)
-        FEndedLost = !DrainChip(Steps(), FFrame, FFlight);
+        FWorker.Drain();
     if (FDevice) {
         Driver().FT_Close(FDevice);
         FDevice = nullptr;
     }
     FLibrary.Unload();
-}
-
-void TSSCClass::SendFrame()
-{
-    // A frame cut short is finished on the next pass, never restarted: a new header in its place
-    // would be clocked out as data, and the rest of the new frame would reach the chip as
-    // commands.
-    if (!FFrame.Pending) {
-        std::shared_lock lock(FLock);
-        BuildFrame(FFrame, Tx());
-        FrameBuilt(FFlight, FFrame);
-    }
-
-    FDeadline = ticks::TDeadline(kFrameWriteTimeoutMs);
-    while (FFrame.Pending) {
-        DWORD count = 0;
-        const FT_STATUS status =
-            Checked(Driver().FT_Write(FDevice, FFrame.Bytes.data() + FFrame.Sent,
-                                      kFrameSize - FFrame.Sent, &count),
-                    TDriverCall::Write);
-        // What the driver says it took, it took, whatever the status: offering those bytes
-        // again would clock them out twice and shift the rest of the payload into commands.
-        if (count != 0) {
-            FrameTaken(FFrame, count);
-            FDeadline = ticks::TDeadline(kFrameWriteTimeoutMs);
-        } else if (FDeadline.Expired()) {
-            Report(TLinkEventKind::Error, "FT_Write TIMEOUT");
-            return;
-        }
-        if (status != FT_OK && FFrame.Pending)
-            std::this_thread::sleep_for(kFailedWritePause);
-    }
-}
-
-void TSSCClass::CollectReceived()
-{
-    DWORD queued = 0, toSend = 0;
-    QueueCounts(queued, toSend);
-    if (queued == 0)
-        return;
-
-    DWORD wanted = 0;
-    {
-        std::unique_lock lock(FLock);
-        // Once the link is ending nobody takes from the ring: what it holds moves aside, so that
-        // the chip's last answers still find room.
-        if (Terminated() && FRxCount > kRingSize / 2) {
-            const std::size_t spilled = FRxSpill.size();
-            FRxSpill.resize(spilled + static_cast<std::size_t>(FRxCount));
-            TakeFromRing(Rx(), FRxSpill.data() + spilled, FRxCount);
-        }
-        wanted = ReadSize(queued, FRxCount, FRxCarry);
-    }
-    if (wanted == 0)
-        return;
-    // Read into the worker's own buffer without the lock: the UI thread never waits on a driver
-    // call. The room counted stays, as meanwhile the ring's consumer only takes from it.
-    DWORD got = 0;
-    Checked(Driver().FT_Read(FDevice, FReadBuffer.data(), wanted, &got), TDriverCall::Read);
-    // What the driver says it read, it read, whatever the status: dropping it would move the
-    // pair boundary for every read that follows.
-    got = std::min(got, wanted);
-    {
-        std::unique_lock lock(FLock);
-        CollectPairs(Rx(), FRxCarry, FReadBuffer.data(), got);
-    }
-    AnswersRead(FFlight, FReadBuffer.data(), got);
-    FDeviceTook.store(FFlight.Answered, std::memory_order_relaxed);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -438,7 +305,7 @@ TLinkRemains TSSCClass::TakeRemains()
     if (isRunning() || !FEnded.load(std::memory_order_acquire))
         return {};
     std::unique_lock lock(FLock);
-    return LeftBehind(FFrame, FFlight, Tx(), Rx(), FRxSpill, FEndedLost);
+    return FWorker.Remains();
 }
 
 TLinkRemains RetireLink(std::unique_ptr<TSSCClass> &Link)

@@ -4,12 +4,10 @@
 //
 // Principles of operation. Before the first frame the link aligns itself with the device's bit
 // stream (SynchDevice, on the user-interface thread). From then on the worker thread (Execute)
-// writes one frame from the transmit ring and collects the device's answers into the receive
-// ring, pass after pass, writing each frame shortly before the chip finishes the one before, and
-// collecting the answer to new host bytes as soon as it is due. The UI thread feeds the transmit
-// ring (SendData) and drains the receive ring (ReceiveData). FLock guards both rings: each ring's
-// producer takes it for writing, its consumer for reading; the two readers work on different
-// rings, so they may hold it together.
+// writes the frames from the transmit ring and collects the answers into the receive ring, pass
+// after pass (LinkWorker.h). The UI thread feeds the transmit ring (SendData) and drains the
+// receive ring (ReceiveData). FLock guards both rings: each ring's producer takes it for writing,
+// its consumer for reading; the two readers work on different rings, so they may hold it together.
 //
 // Messages. The worker hands its messages to the UI thread without waiting for it, so a UI thread
 // that waits for the worker (retiring or destroying the link) can never deadlock with it.
@@ -23,11 +21,12 @@
 
 #include "device/D2xx.h"
 #include "device/DeviceHealth.h"
-#include "device/FramePacing.h"
+#include "device/DeviceOpen.h"
 #include "device/Handshake.h"
 #include "device/LinkMailbox.h"
 #include "device/LinkRemains.h"
 #include "device/LinkState.h"
+#include "device/LinkWorker.h"
 #include "device/SscProtocol.h"
 #include "device/Ticks.h"
 
@@ -48,16 +47,9 @@
 
 using AnsiString = std::string;
 
-using TSSCMessageEvent = std::function<void(const AnsiString &)>;
-// The same messages with their kind (LinkEvent.h), for callers that sort them.
-using TSSCEventHandler = std::function<void(TLinkEventKind Kind, const AnsiString &Text)>;
-
 namespace ssc
 {
 constexpr std::uint32_t kSendBufferTimeoutMs = 20;
-constexpr std::uint32_t kFrameWriteTimeoutMs = 10;
-constexpr unsigned char kLatencyMs = 1;
-constexpr d2xx::ULONG kDriverTimeoutMs = 50;
 } // namespace ssc
 
 class TSSCClass final : public QThread
@@ -109,24 +101,20 @@ public:
     bool DeviceFailing() const { return FHealth.Failing(); }
     // Host bytes the device has clocked in and answered so far; what waits in the rings or the
     // chip is not counted.
-    std::uint64_t DeviceTook() const { return FDeviceTook.load(std::memory_order_relaxed); }
+    std::uint64_t DeviceTook() const { return FWorker.Took(); }
 
 private:
-    // Init's steps: binds the driver, opens the device whose description or serial number (By)
-    // is Key, configures it.
+    // Init's steps: brings up the device whose description or serial number (By) is Key
+    // (OpenDevice), then sends it the set-up commands.
     bool Open(const AnsiString &Key, d2xx::DWORD By);
     void run() override;
     void Execute();
-    void SendFrame();
-    void CollectReceived();
-    // The worker's steps for its pacing and draining (FramePacing.h).
-    ssc::TWorkerSteps Steps();
+    // What the worker uses of the link: the rings, the driver calls, the messages, the steps.
+    ssc::TWorkerLink WorkerLink();
     void CloseDevice();
 
     bool SendBuffer(const unsigned char *Data, std::uint32_t Length);
     void Report(TLinkEventKind Kind, const AnsiString &Text);
-    // Hands one message to whichever callback the link was given.
-    void Deliver(TLinkEventKind Kind, const AnsiString &Text);
 
     // The driver's receive and transmit queue counts; false when it cannot tell.
     bool QueueCounts(d2xx::DWORD &Received, d2xx::DWORD &ToSend);
@@ -148,8 +136,6 @@ private:
 
     std::shared_mutex FLock;
     d2xx::FT_HANDLE FDevice = nullptr;
-    TSSCMessageEvent FOnMessage;
-    TSSCEventHandler FOnEvent;
     std::uint8_t FTxTag = 1;
     // The loaded driver library and the entry points bound from it: every driver call goes
     // through it.
@@ -160,22 +146,9 @@ private:
     std::array<unsigned char, ssc::kRingSize> FRxRing{};
     int FRxRead = 0;
     int FRxCount = 0;
-    // The deadline of the timed write under way (SendBuffer, SendFrame).
+    // The deadline of the timed write under way (SendBuffer).
     ticks::TDeadline FDeadline;
-    // The last text reported, under FMessageMutex.
-    AnsiString FMessage;
 
-    // The worker's frame, finished before the next begins when the driver took it in part.
-    ssc::TFrame FFrame;
-    // The half pair of an odd read, and the worker's read buffer.
-    ssc::TPairCarry FRxCarry;
-    std::vector<unsigned char> FReadBuffer = std::vector<unsigned char>(ssc::kReadChunk);
-    // The host bytes whose answers have not come back; the worker's alone.
-    ssc::TFlight FFlight;
-    // What the worker collected while the link was ending and the receive ring could not take.
-    std::vector<unsigned char> FRxSpill;
-    // Set when the link ended without the chip having clocked out and answered all it was given.
-    bool FEndedLost = false;
     // Whether the device still answers; kept by whichever thread talks to the device.
     ssc::TDeviceHealth FHealth;
 
@@ -185,14 +158,14 @@ private:
     std::atomic<bool> FEnded{false};
     std::mutex FWakeMutex;
     std::condition_variable FWake;
-    std::mutex FMessageMutex;
-    // The worker's messages not yet handed to the callback.
+    // The link's messages on their way to the callback.
     TLinkMailbox FMailbox;
 
     TInitOutcome FInitOutcome = TInitOutcome::NotTried;
     std::string FLibraryFile;
     std::string FSerial;
-    std::atomic<std::uint64_t> FDeviceTook{0};
+    // The worker's own state and passes.
+    ssc::TLinkWorker FWorker{WorkerLink()};
 };
 
 // Retires a link: Stop, wait until its worker has ended, destroy, forget. Messages the worker
