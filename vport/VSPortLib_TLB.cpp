@@ -1,5 +1,6 @@
 #include "vport/VSPortLib_TLB.h"
 
+#include "vport/PortLink.h"
 #include "vport/PortLock.h"
 #include "vport/PortPlace.h"
 #include "vport/Pty.h"
@@ -7,20 +8,15 @@
 
 #include "vport/PortExit.h"
 
-#include <QFile>
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <optional>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -29,7 +25,6 @@ namespace
 
 using namespace std::chrono_literals;
 
-constexpr char PtySlavePrefix[] = "/dev/pts/";
 constexpr std::uint32_t PairEvents = IN_OPEN | IN_CLOSE;
 // A pair the link no longer leads to is closed once nobody holds it, but not sooner than this
 // after the move: an application whose open had already followed the link to it still finds it.
@@ -37,136 +32,9 @@ constexpr auto UnlinkedPairGrace = 250ms;
 // Moving the link on after a failure: the first pause, doubled at each failure up to the last.
 constexpr auto FirstRenewPause = 10ms;
 constexpr auto LongestRenewPause = 5000ms;
-// The new link is made beside the old one under ".NAME.XXXX" (no longer than the lock file's
-// name, so any name that has a lock file has room for it), then renamed over it. The four
-// characters are random, and the link is made only where nothing is: whatever stands at one
-// such name costs one more try, never the move.
-constexpr int TemporarySuffixLength = 4;
-constexpr int TemporaryAttempts = 32;
-constexpr char TemporaryAlphabet[] =
-    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
 // What can put something else at the link's name, or take the link away.
 constexpr std::uint32_t FolderEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
                                        IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
-
-std::optional<QByteArray> ReadLinkAt(int Folder, const QByteArray &Entry)
-{
-    char Target[PATH_MAX];
-    const ssize_t Size = ::readlinkat(Folder, Entry.constData(), Target, sizeof(Target));
-    if (Size < 0 || Size == static_cast<ssize_t>(sizeof(Target)))
-        return std::nullopt;
-    return QByteArray(Target, Size);
-}
-
-bool LooksLikePtyLink(const QByteArray &Target)
-{
-    if (!Target.startsWith(PtySlavePrefix))
-        return false;
-    const QByteArray Number = Target.mid(sizeof(PtySlavePrefix) - 1);
-    return !Number.isEmpty() &&
-           std::all_of(Number.begin(), Number.end(), [](char C) { return C >= '0' && C <= '9'; });
-}
-
-// A link that an instance of ours left behind: the lock beside it was there already, nobody held
-// it (we hold it now), and it records exactly this link with this target. Anything else at the
-// path, a link another program made there after a crash included, is not ours.
-bool IsLeftOverLink(const TPortPlace &Place, const TPortLock &Lock, const struct stat &Found)
-{
-    if (!Lock.FoundLeftOver() || !S_ISLNK(Found.st_mode) || Found.st_uid != ::geteuid())
-        return false;
-    const std::optional<QByteArray> Target = ReadLinkAt(Place.FolderFd(), Place.Entry());
-    return Target && LooksLikePtyLink(*Target) && Lock.Proves(*Target, Found);
-}
-
-bool PlaceLink(const TPortPlace &Place, const TPortLock &Lock, const QByteArray &Target,
-               QString &Error)
-{
-    const int Folder = Place.FolderFd();
-    const char *Entry = Place.Entry().constData();
-    struct stat Found = {};
-    if (::fstatat(Folder, Entry, &Found, AT_SYMLINK_NOFOLLOW) == 0) {
-        if (!IsLeftOverLink(Place, Lock, Found)) {
-            Error = QStringLiteral("%1 already exists and is not a port of this program")
-                        .arg(Place.Path());
-            return false;
-        }
-        if (::unlinkat(Folder, Entry, 0) != 0) {
-            Error = SystemErrorText(
-                QStringLiteral("removing the left-over link %1").arg(Place.Path()), errno);
-            return false;
-        }
-    } else if (errno != ENOENT) {
-        Error = SystemErrorText(QStringLiteral("checking %1").arg(Place.Path()), errno);
-        return false;
-    }
-    // symlinkat never replaces: whatever appeared meanwhile makes it fail with EEXIST.
-    if (::symlinkat(Target.constData(), Folder, Entry) != 0) {
-        Error = SystemErrorText(QStringLiteral("creating the link %1").arg(Place.Path()), errno);
-        return false;
-    }
-    return true;
-}
-
-// The link's own identity, for its lock file.
-bool StatLink(const TPortPlace &Place, struct stat &Link)
-{
-    return ::fstatat(Place.FolderFd(), Place.Entry().constData(), &Link, AT_SYMLINK_NOFOLLOW) ==
-               0 &&
-           S_ISLNK(Link.st_mode);
-}
-
-// The link's name for a lock file's name (".NAME.lock"); empty for anything else.
-QByteArray LinkOfLockEntry(const QByteArray &Entry)
-{
-    if (Entry.size() <= 6 || !Entry.startsWith('.') || !Entry.endsWith(".lock"))
-        return {};
-    return Entry.mid(1, Entry.size() - 6);
-}
-
-QByteArray TemporaryEntry(const QByteArray &Entry)
-{
-    unsigned char Random[TemporarySuffixLength] = {};
-    if (::getrandom(Random, sizeof(Random), 0) != static_cast<ssize_t>(sizeof(Random)))
-        return {};
-    QByteArray Name = '.' + Entry + '.';
-    for (const unsigned char Byte : Random)
-        Name += TemporaryAlphabet[Byte % (sizeof(TemporaryAlphabet) - 1)];
-    return Name;
-}
-
-// Whether Name has the form of a temporary link for the link Entry.
-bool IsTemporaryEntryOf(const QByteArray &Name, const QByteArray &Entry)
-{
-    const QByteArray Prefix = '.' + Entry + '.';
-    if (Name.size() != Prefix.size() + TemporarySuffixLength || !Name.startsWith(Prefix))
-        return false;
-    const QByteArray Suffix = Name.mid(Prefix.size());
-    return std::all_of(Suffix.begin(), Suffix.end(), [](char C) {
-        return std::strchr(TemporaryAlphabet, C) != nullptr && C != '\0';
-    });
-}
-
-// Temporary links of ours for the link Entry that a crash left behind in the middle of a move.
-// The caller holds the link's lock, so no other instance of ours is moving it now.
-void ClearTemporaries(int Folder, const QByteArray &Entry)
-{
-    DIR *Listing = ::fdopendir(::dup(Folder));
-    if (Listing == nullptr)
-        return;
-    std::vector<QByteArray> Stale;
-    while (const dirent *Found = ::readdir(Listing))
-        if (IsTemporaryEntryOf(Found->d_name, Entry))
-            Stale.emplace_back(Found->d_name);
-    ::closedir(Listing);
-    for (const QByteArray &Name : Stale) {
-        struct stat Found = {};
-        const std::optional<QByteArray> Target = ReadLinkAt(Folder, Name);
-        if (::fstatat(Folder, Name.constData(), &Found, AT_SYMLINK_NOFOLLOW) == 0 &&
-            S_ISLNK(Found.st_mode) && Found.st_uid == ::geteuid() && Target &&
-            LooksLikePtyLink(*Target))
-            ::unlinkat(Folder, Name.constData(), 0);
-    }
-}
 
 QString Milliseconds(std::chrono::milliseconds Pause)
 {
@@ -322,7 +190,7 @@ bool TVSPortAx::CreatePort(const QString &PortName)
     if (Pty)
         PortExit::Publish(Slot, Place->FolderFd(), Place->Entry(), Pty->SlavePath(),
                           '.' + Place->Entry() + ".lock", Place->ParentFd(), Place->FolderEntry());
-    if (!Pty || !PlaceLink(*Place, *Lock, Pty->SlavePath(), Error)) {
+    if (!Pty || !PortLink::PlaceLink(*Place, *Lock, Pty->SlavePath(), Error)) {
         PortExit::Release(Slot);
         Lock->Abandon();
         FailLocked(Error);
@@ -345,7 +213,7 @@ bool TVSPortAx::CreatePort(const QString &PortName)
     }
     LinkKnownOurs = false;
     RecordLinkLocked();
-    ClearTemporaries(Port->Place.FolderFd(), Port->Place.Entry());
+    PortLink::ClearTemporaries(Port->Place.FolderFd(), Port->Place.Entry());
     Spare = NewPairLocked(Error);
     // A port that works but is not where the user would look first says why.
     if (!Port->Place.Note().isEmpty())
@@ -359,7 +227,7 @@ void TVSPortAx::RecordLinkLocked()
     const QByteArray &Target = Pairs.back()->Pty.SlavePath();
     struct stat Link = {};
     QString Error;
-    if (!StatLink(Place, Link) || !Port->Lock.Record(Target, Link, Error))
+    if (!PortLink::StatLink(Place, Link) || !Port->Lock.Record(Target, Link, Error))
         // The port works; only a crash's left-over would then not be taken over.
         FailLocked(
             Error.isEmpty()
@@ -382,43 +250,7 @@ void TVSPortAx::ClearLeftOversLocked()
     if (LeftOversCleared)
         return;
     LeftOversCleared = true;
-    const QString FolderPath = TPortPlace::CurrentPerUserFolder();
-    // Only a folder that exists already: clearing never makes one.
-    struct stat Info = {};
-    if (::lstat(QFile::encodeName(FolderPath).constData(), &Info) != 0)
-        return;
-    QString Ignored;
-    const TUniqueFd Folder = TPortPlace::OpenPerUserFolder(FolderPath, Ignored);
-    if (!Folder.Valid())
-        return;
-    DIR *Listing = ::fdopendir(::dup(Folder.Get()));
-    if (Listing == nullptr)
-        return;
-    std::vector<QByteArray> Links;
-    while (const dirent *Entry = ::readdir(Listing))
-        if (QByteArray Link = LinkOfLockEntry(Entry->d_name); !Link.isEmpty())
-            Links.push_back(Link);
-    ::closedir(Listing);
-    for (const QByteArray &Link : Links) {
-        // A lock held by a running instance, or a file that is not our lock, stays.
-        std::optional<TPortLock> Lock = TPortLock::Acquire(Folder.Get(), FolderPath, Link, Ignored);
-        if (!Lock)
-            continue;
-        struct stat Found = {};
-        const bool LinkThere =
-            ::fstatat(Folder.Get(), Link.constData(), &Found, AT_SYMLINK_NOFOLLOW) == 0;
-        const std::optional<QByteArray> Target =
-            LinkThere ? ReadLinkAt(Folder.Get(), Link) : std::nullopt;
-        if (LinkThere && !(S_ISLNK(Found.st_mode) && Found.st_uid == ::geteuid() && Target &&
-                           Lock->Proves(*Target, Found))) {
-            Lock->Abandon();
-            continue;
-        }
-        if (LinkThere)
-            ::unlinkat(Folder.Get(), Link.constData(), 0);
-        ClearTemporaries(Folder.Get(), Link);
-        Lock->Remove(Ignored);
-    }
+    PortLink::ClearLeftOvers();
 }
 
 bool TVSPortAx::Delete()
@@ -475,7 +307,7 @@ bool TVSPortAx::LinkIsOursLocked() const
     // Ours is a symlink to the newest pair's slave, whoever made it; readlink fails on anything
     // else.
     const std::optional<QByteArray> Target =
-        ReadLinkAt(Port->Place.FolderFd(), Port->Place.Entry());
+        PortLink::ReadLinkAt(Port->Place.FolderFd(), Port->Place.Entry());
     return Target && *Target == Pairs.back()->Pty.SlavePath();
 }
 
@@ -560,39 +392,14 @@ void TVSPortAx::RenewLocked()
     // Made ahead, so that the move itself is two system calls: the sooner the link has moved,
     // the shorter a visit can be and still leave nothing to the next.
     std::unique_ptr<TPair> Fresh = Spare ? std::move(Spare) : NewPairLocked(Error);
-    if (Fresh && LinkIsOursLocked()) {
-        // Made where nothing is, then renamed over the link in one step: applications never find
-        // the path missing, and nobody else's file at the temporary name is ever touched.
-        const int Folder = Port->Place.FolderFd();
-        QByteArray Temporary;
-        int Attempt = 0;
-        for (; Attempt < TemporaryAttempts; ++Attempt) {
-            Temporary = TemporaryEntry(Port->Place.Entry());
-            if (Temporary.isEmpty()) {
-                Error = SystemErrorText(QStringLiteral("choosing a name for the new link"), errno);
-                break;
-            }
-            // A signal from here until the move is recorded finds either link.
-            PublishLocked(Fresh->Pty.SlavePath(), Pairs.back()->Pty.SlavePath(), Temporary);
-            if (::symlinkat(Fresh->Pty.SlavePath().constData(), Folder, Temporary.constData()) == 0)
-                break;
-            if (errno != EEXIST) {
-                Error = SystemErrorText(
-                    QStringLiteral("making the new link beside %1").arg(Port->Place.Path()), errno);
-                break;
-            }
-        }
-        if (Error.isEmpty() && Attempt == TemporaryAttempts)
-            Error = QStringLiteral("making the new link beside %1: every name tried was taken")
-                        .arg(Port->Place.Path());
-        if (Error.isEmpty() && ::renameat(Folder, Temporary.constData(), Folder,
-                                          Port->Place.Entry().constData()) != 0) {
-            Error = SystemErrorText(QStringLiteral("moving the link %1 to a fresh pseudo-terminal")
-                                        .arg(Port->Place.Path()),
-                                    errno);
-            ::unlinkat(Folder, Temporary.constData(), 0);
-        }
-    }
+    if (Fresh && LinkIsOursLocked())
+        PortLink::MoveLink(
+            Port->Place, Fresh->Pty.SlavePath(),
+            [&](const QByteArray &Temporary) {
+                // A signal from here until the move is recorded finds either link.
+                PublishLocked(Fresh->Pty.SlavePath(), Pairs.back()->Pty.SlavePath(), Temporary);
+            },
+            Error);
     // A link that is gone or not ours is left alone: PortCreated turns false and the panel
     // creates the port again.
     if (!Error.isEmpty()) {
