@@ -10,13 +10,10 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdint>
 #include <cstdlib>
 #include <fcntl.h>
 #include <optional>
 #include <poll.h>
-#include <sys/eventfd.h>
-#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,17 +22,12 @@ namespace
 
 using namespace std::chrono_literals;
 
-constexpr std::uint32_t PairEvents = IN_OPEN | IN_CLOSE;
 // A pair the link no longer leads to is closed once nobody holds it, but not sooner than this
 // after the move: an application whose open had already followed the link to it still finds it.
 constexpr auto UnlinkedPairGrace = 250ms;
 // Moving the link on after a failure: the first pause, doubled at each failure up to the last.
 constexpr auto FirstRenewPause = 10ms;
 constexpr auto LongestRenewPause = 5000ms;
-// What can put something else at the link's name, or take the link away.
-constexpr std::uint32_t FolderEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
-                                       IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
-
 QString Milliseconds(std::chrono::milliseconds Pause)
 {
     return Pause < 1000ms ? QStringLiteral("%1 ms").arg(Pause.count())
@@ -79,15 +71,22 @@ struct TVSPortAx::TPair {
 };
 
 TVSPortAx::TVSPortAx()
-    : Inotify(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)), Wake(::eventfd(0, EFD_CLOEXEC))
 {
-    if (!Inotify.Valid() || !Wake.Valid()) {
+    if (!Watcher.Valid()) {
         // The control still sees an application on a call of its own.
         LastErrorText = SystemErrorText(
-            QStringLiteral("watching the port for applications that come and go"), errno);
+            QStringLiteral("watching the port for applications that come and go"), Watcher.Errno());
         return;
     }
-    Watcher = std::thread(&TVSPortAx::WatchLoop, this);
+    Watcher.Start([this] {
+        std::lock_guard Guard(Mutex);
+        // The events are read (and the link moved on) under the control's lock, by whichever
+        // comes first: the watcher's thread or a call of the bridge.
+        if (Port)
+            LookLocked();
+        else
+            Watcher.Discard();
+    });
 }
 
 TVSPortAx::~TVSPortAx()
@@ -97,26 +96,12 @@ TVSPortAx::~TVSPortAx()
         std::lock_guard Guard(Live.Mutex);
         std::erase(Live.Controls, this);
     }
-    StopWatcher();
+    Watcher.Stop();
     std::lock_guard Guard(Mutex);
     // Without DeleteOnExit the link and its lock file stay as a left-over, which the next
     // CreatePort under that name takes over.
     if (DeleteOnExitSet)
         DeleteLocked(true);
-}
-
-void TVSPortAx::StopWatcher()
-{
-    {
-        std::lock_guard Guard(Mutex);
-        Ending = true;
-    }
-    if (!Watcher.joinable())
-        return;
-    const std::uint64_t One = 1;
-    while (::write(Wake.Get(), &One, sizeof(One)) < 0 && errno == EINTR) {
-    }
-    Watcher.join();
 }
 
 void TVSPortAx::EndAllAtExit()
@@ -127,31 +112,10 @@ void TVSPortAx::EndAllAtExit()
     std::vector<TVSPortAx *> Controls;
     Controls.swap(Live.Controls);
     for (TVSPortAx *Control : Controls) {
-        Control->StopWatcher();
+        Control->Watcher.Stop();
         std::lock_guard Guard(Control->Mutex);
         if (Control->DeleteOnExitSet)
             Control->DeleteLocked(true);
-    }
-}
-
-void TVSPortAx::WatchLoop()
-{
-    for (;;) {
-        pollfd Ready[2] = {{Inotify.Get(), POLLIN, 0}, {Wake.Get(), POLLIN, 0}};
-        if (::poll(Ready, 2, -1) < 0 && errno != EINTR)
-            return;
-        std::lock_guard Guard(Mutex);
-        if (Ending)
-            return;
-        // The events are read (and the link moved on) under the control's lock, by whichever
-        // comes first: this thread or a call of the bridge.
-        if (Port) {
-            LookLocked();
-        } else {
-            char Stale[4096];
-            while (::read(Inotify.Get(), Stale, sizeof(Stale)) > 0) {
-            }
-        }
     }
 }
 
@@ -204,13 +168,8 @@ bool TVSPortAx::CreatePort(const QString &PortName)
     Queue.clear();
     QueueFor = nullptr;
     Unread.clear();
-    if (Inotify.Valid()) {
-        Pairs.back()->Watch = ::inotify_add_watch(
-            Inotify.Get(), Pairs.back()->Pty.SlavePath().constData(), PairEvents);
-        // Through the folder's own descriptor: whatever has become of its path meanwhile.
-        const QByteArray Folder = "/proc/self/fd/" + QByteArray::number(Port->Place.FolderFd());
-        FolderWatch = ::inotify_add_watch(Inotify.Get(), Folder.constData(), FolderEvents);
-    }
+    Pairs.back()->Watch = Watcher.WatchPair(Pairs.back()->Pty.SlavePath());
+    FolderWatch = Watcher.WatchFolder(Port->Place.FolderFd());
     LinkKnownOurs = false;
     RecordLinkLocked();
     PortLink::ClearTemporaries(Port->Place.FolderFd(), Port->Place.Entry());
@@ -266,13 +225,11 @@ bool TVSPortAx::DeleteLocked(bool Leaving)
     PortExit::Release(ExitSlot);
     ExitSlot = PortExit::NoSlot;
     for (const std::unique_ptr<TPair> &Pair : Pairs)
-        if (Pair->Watch >= 0)
-            ::inotify_rm_watch(Inotify.Get(), Pair->Watch);
-    if (Spare && Spare->Watch >= 0)
-        ::inotify_rm_watch(Inotify.Get(), Spare->Watch);
+        Watcher.Unwatch(Pair->Watch);
+    if (Spare)
+        Watcher.Unwatch(Spare->Watch);
     Spare.reset();
-    if (FolderWatch >= 0)
-        ::inotify_rm_watch(Inotify.Get(), FolderWatch);
+    Watcher.Unwatch(FolderWatch);
     FolderWatch = -1;
     LinkKnownOurs = false;
     bool Ok = true;
@@ -315,32 +272,24 @@ void TVSPortAx::ReadEventsLocked()
 {
     // Events the queue had no room for are lost: anything may have happened, so every pair
     // counts as visited and the link is read again. Events of closed pairs' watches are stale.
-    alignas(inotify_event) char Events[4096];
-    for (;;) {
-        const ssize_t Got = ::read(Inotify.Get(), Events, sizeof(Events));
-        if (Got <= 0)
-            break;
-        for (ssize_t At = 0; At < Got;) {
-            const auto *Event = reinterpret_cast<const inotify_event *>(Events + At);
-            At += static_cast<ssize_t>(sizeof(inotify_event) + Event->len);
-            if ((Event->mask & IN_Q_OVERFLOW) != 0) {
-                for (const std::unique_ptr<TPair> &Pair : Pairs)
-                    Pair->Visited = true;
+    Watcher.ReadEvents([this](const inotify_event &Event) {
+        if ((Event.mask & IN_Q_OVERFLOW) != 0) {
+            for (const std::unique_ptr<TPair> &Pair : Pairs)
+                Pair->Visited = true;
+            LinkKnownOurs = false;
+        } else if (Event.wd == FolderWatch && FolderWatch >= 0) {
+            // The folder itself moved or went, or something came or went at the link's name
+            // (our own moves included): the link is read again.
+            if ((Event.mask & IN_IGNORED) != 0)
+                FolderWatch = -1;
+            if (Event.len == 0 || Port == nullptr || Port->Place.Entry() == Event.name)
                 LinkKnownOurs = false;
-            } else if (Event->wd == FolderWatch && FolderWatch >= 0) {
-                // The folder itself moved or went, or something came or went at the link's
-                // name (our own moves included): the link is read again.
-                if ((Event->mask & IN_IGNORED) != 0)
-                    FolderWatch = -1;
-                if (Event->len == 0 || Port == nullptr || Port->Place.Entry() == Event->name)
-                    LinkKnownOurs = false;
-            } else if ((Event->mask & PairEvents) != 0) {
-                for (const std::unique_ptr<TPair> &Pair : Pairs)
-                    if (Pair->Watch == Event->wd)
-                        Pair->Visited = true;
-            }
+        } else if ((Event.mask & TPortWatcher::kPairEvents) != 0) {
+            for (const std::unique_ptr<TPair> &Pair : Pairs)
+                if (Pair->Watch == Event.wd)
+                    Pair->Visited = true;
         }
-    }
+    });
 }
 
 bool TVSPortAx::LookLocked()
@@ -350,7 +299,7 @@ bool TVSPortAx::LookLocked()
     // One system call for every pair and the watches: this runs at every tick.
     std::vector<pollfd> Poll;
     Poll.reserve(Pairs.size() + 1);
-    Poll.push_back({Inotify.Get(), POLLIN, 0});
+    Poll.push_back({Watcher.Fd(), POLLIN, 0});
     for (const std::unique_ptr<TPair> &Pair : Pairs)
         Poll.push_back({Pair->Pty.MasterFd(), POLLIN, 0});
     int Ready;
@@ -380,9 +329,7 @@ std::unique_ptr<TVSPortAx::TPair> TVSPortAx::NewPairLocked(QString &Error)
     if (!Pty)
         return nullptr;
     auto Pair = std::make_unique<TPair>(TPair{std::move(*Pty)});
-    if (Inotify.Valid())
-        Pair->Watch =
-            ::inotify_add_watch(Inotify.Get(), Pair->Pty.SlavePath().constData(), PairEvents);
+    Pair->Watch = Watcher.WatchPair(Pair->Pty.SlavePath());
     return Pair;
 }
 
@@ -446,8 +393,7 @@ void TVSPortAx::RetirePairsLocked()
         Pair.Pty.TakeUnread(Unread);
         if (QueueFor == &Pair)
             DropQueueLocked();
-        if (Pair.Watch >= 0)
-            ::inotify_rm_watch(Inotify.Get(), Pair.Watch);
+        Watcher.Unwatch(Pair.Watch);
         It = Pairs.erase(It);
     }
 }
@@ -644,7 +590,7 @@ bool TVSPortAx::PortCreated()
     if (!Port)
         return false;
     // The watcher reads the folder's events as they come; without it they are read here.
-    if (!Watcher.joinable())
+    if (!Watcher.Running())
         ReadEventsLocked();
     if (LinkKnownOurs)
         return true;

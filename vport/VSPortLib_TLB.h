@@ -41,7 +41,7 @@
 // Read only reads, and only pairs an application has used; WriteRoom answers from what the last
 // PortOpened or Write found.
 
-#include "vport/UniqueFd.h"
+#include "vport/PortWatcher.h"
 
 #include <QString>
 #include <QStringList>
@@ -49,7 +49,6 @@
 #include <cstddef>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 class IVSPortAx
@@ -161,8 +160,6 @@ private:
     // moves), the temporary link of a move, the lock file.
     void PublishLocked(const QByteArray &Target, const QByteArray &Previous = {},
                        const QByteArray &Temporary = {});
-    void WatchLoop();
-    void StopWatcher();
     // Left-overs of an instance killed with -9 in the per-user folder: once per control.
     void ClearLeftOversLocked();
     // The atexit handler: what every live control's destructor would do.
@@ -189,20 +186,17 @@ private:
     std::vector<char> Unread;
     long long DroppedBytes = 0;
     bool Opened = false;
-    bool Ending = false;
     bool LeftOversCleared = false;
     // Moving the link on failed this many times in a row; the next try waits until RenewAt.
     int RenewFailures = 0;
     std::chrono::steady_clock::time_point RenewAt{};
-    TUniqueFd Inotify;
-    TUniqueFd Wake;
+    TPortWatcher Watcher;
     // The port's folder, watched for entries that come and go: while no event has named the
     // link since it was last read and found ours, it still is, and PortCreated need not read it
     // again at every tick.
     int FolderWatch = -1;
     bool LinkKnownOurs = false;
     int ExitSlot = -1;
-    std::thread Watcher;
     bool DeleteOnExitSet = false;
     TLineStates Lines;
     QString LastErrorText;
