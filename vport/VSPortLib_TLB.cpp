@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <fcntl.h>
 #include <optional>
 #include <poll.h>
@@ -32,20 +31,6 @@ QString Milliseconds(std::chrono::milliseconds Pause)
 {
     return Pause < 1000ms ? QStringLiteral("%1 ms").arg(Pause.count())
                           : QStringLiteral("%1 s").arg(double(Pause.count()) / 1000.0, 0, 'g', 3);
-}
-
-// The live controls, for the atexit handler. Never destroyed: exit() may run after other
-// statics are gone.
-struct TLiveControls {
-    std::mutex Mutex;
-    std::vector<TVSPortAx *> Controls;
-    bool HandlerRegistered = false;
-};
-
-TLiveControls &LiveControls()
-{
-    static auto *Live = new TLiveControls;
-    return *Live;
 }
 
 } // namespace
@@ -91,11 +76,12 @@ TVSPortAx::TVSPortAx()
 
 TVSPortAx::~TVSPortAx()
 {
-    {
-        TLiveControls &Live = LiveControls();
-        std::lock_guard Guard(Live.Mutex);
-        std::erase(Live.Controls, this);
-    }
+    PortExit::Leave(this);
+    End();
+}
+
+void TVSPortAx::End()
+{
     Watcher.Stop();
     std::lock_guard Guard(Mutex);
     // Without DeleteOnExit the link and its lock file stay as a left-over, which the next
@@ -104,31 +90,9 @@ TVSPortAx::~TVSPortAx()
         DeleteLocked(true);
 }
 
-void TVSPortAx::EndAllAtExit()
-{
-    TLiveControls &Live = LiveControls();
-    // Held throughout: a control that another thread destroys meanwhile waits for this.
-    std::lock_guard LiveGuard(Live.Mutex);
-    std::vector<TVSPortAx *> Controls;
-    Controls.swap(Live.Controls);
-    for (TVSPortAx *Control : Controls) {
-        Control->Watcher.Stop();
-        std::lock_guard Guard(Control->Mutex);
-        if (Control->DeleteOnExitSet)
-            Control->DeleteLocked(true);
-    }
-}
-
 bool TVSPortAx::CreatePort(const QString &PortName)
 {
-    {
-        TLiveControls &Live = LiveControls();
-        std::lock_guard Guard(Live.Mutex);
-        if (std::find(Live.Controls.begin(), Live.Controls.end(), this) == Live.Controls.end())
-            Live.Controls.push_back(this);
-        if (!Live.HandlerRegistered)
-            Live.HandlerRegistered = std::atexit(&TVSPortAx::EndAllAtExit) == 0;
-    }
+    PortExit::Enlist(this, [this] { End(); });
     std::lock_guard Guard(Mutex);
     // One port at a time: the old one goes first, even if the new one then fails.
     DeleteLocked();

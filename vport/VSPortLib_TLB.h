@@ -24,10 +24,8 @@
 // other out. When the link cannot be moved (the folder refuses the new link), the control says so
 // and tries again after a pause that grows, and the port meanwhile works on the pair it has.
 //
-// Whatever ends the process short of kill -9 removes the link, its lock file and the program's
-// own folder when empty (with DeleteOnExit set): the destructor, an atexit handler for exit()
-// (as when the display goes away) and, for fatal signals, PortExit's handler. Left-overs of an
-// instance killed with -9 are cleared from the per-user folder at the next start.
+// Whatever ends the process short of kill -9 removes the link (vport/PortExit.h); what a
+// process killed with -9 left is cleared at the next start (vport/PortLink.h).
 //
 // Interface summary (IVSPortAx): CreatePort / Delete / ResetBus manage the port; PortCreated
 // and PortOpened are the two properties the panel polls; Read and Write move bytes and never
@@ -162,8 +160,9 @@ private:
                        const QByteArray &Temporary = {});
     // Left-overs of an instance killed with -9 in the per-user folder: once per control.
     void ClearLeftOversLocked();
-    // The atexit handler: what every live control's destructor would do.
-    static void EndAllAtExit();
+    // What the destructor does, and for every live control the atexit handler: the watcher
+    // stops, and with DeleteOnExit set the port goes.
+    void End();
     // Writes what the pty takes now; Gone: the port closed under the write (or it failed).
     std::size_t WriteNowLocked(TPair &Pair, const char *Data, std::size_t Size, bool &Gone);
     void SendQueuedLocked();
