@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <fcntl.h>
 #include <optional>
 #include <poll.h>
 #include <sys/stat.h>
@@ -27,6 +26,7 @@ constexpr auto UnlinkedPairGrace = 250ms;
 // Moving the link on after a failure: the first pause, doubled at each failure up to the last.
 constexpr auto FirstRenewPause = 10ms;
 constexpr auto LongestRenewPause = 5000ms;
+
 QString Milliseconds(std::chrono::milliseconds Pause)
 {
     return Pause < 1000ms ? QStringLiteral("%1 ms").arg(Pause.count())
