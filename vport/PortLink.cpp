@@ -40,7 +40,7 @@ bool IsLeftOverLink(const TPortPlace &Place, const TPortLock &Lock, const struct
 {
     if (!Lock.FoundLeftOver() || !S_ISLNK(Found.st_mode) || Found.st_uid != ::geteuid())
         return false;
-    const std::optional<QByteArray> target = PortLink::ReadLinkAt(Place.FolderFd(), Place.Entry());
+    const std::optional<QByteArray> target = portlink::ReadLinkAt(Place.FolderFd(), Place.Entry());
     return target && LooksLikePtyLink(*target) && Lock.Proves(*target, Found);
 }
 
@@ -77,7 +77,7 @@ bool IsTemporaryEntryOf(const QByteArray &Name, const QByteArray &Entry)
 
 } // namespace
 
-namespace PortLink
+namespace portlink
 {
 
 std::optional<QByteArray> ReadLinkAt(int FolderFd, const QByteArray &Entry)
@@ -224,4 +224,4 @@ void ClearLeftOvers()
     }
 }
 
-} // namespace PortLink
+} // namespace portlink

@@ -19,7 +19,7 @@ class TPortPlace;
 // old one in one step: applications never find the path missing. The four characters are
 // random, and the temporary link is made only where nothing is: whatever stands at one such name
 // costs one more try, never the move.
-namespace PortLink
+namespace portlink
 {
 
 // The target of the link Entry in the folder; none for anything that is not a link.
@@ -47,4 +47,4 @@ void ClearTemporaries(int FolderFd, const QByteArray &Entry);
 // that nobody holds, where the lock file proves the link ours.
 void ClearLeftOvers();
 
-} // namespace PortLink
+} // namespace portlink

@@ -118,7 +118,7 @@ bool TVSPortAx::CreatePort(const QString &PortName)
     if (Pty)
         PortExit::Publish(Slot, Place->FolderFd(), Place->Entry(), Pty->SlavePath(),
                           '.' + Place->Entry() + ".lock", Place->ParentFd(), Place->FolderEntry());
-    if (!Pty || !PortLink::PlaceLink(*Place, *Lock, Pty->SlavePath(), Error)) {
+    if (!Pty || !portlink::PlaceLink(*Place, *Lock, Pty->SlavePath(), Error)) {
         PortExit::Release(Slot);
         Lock->Abandon();
         FailLocked(Error);
@@ -136,7 +136,7 @@ bool TVSPortAx::CreatePort(const QString &PortName)
     FolderWatch = Watcher.WatchFolder(Port->Place.FolderFd());
     LinkKnownOurs = false;
     RecordLinkLocked();
-    PortLink::ClearTemporaries(Port->Place.FolderFd(), Port->Place.Entry());
+    portlink::ClearTemporaries(Port->Place.FolderFd(), Port->Place.Entry());
     Spare = NewPairLocked(Error);
     // A port that works but is not where the user would look first says why.
     if (!Port->Place.Note().isEmpty())
@@ -150,7 +150,7 @@ void TVSPortAx::RecordLinkLocked()
     const QByteArray &Target = Pairs.back()->Pty.SlavePath();
     struct stat Link = {};
     QString Error;
-    if (!PortLink::StatLink(Place, Link) || !Port->Lock.Record(Target, Link, Error))
+    if (!portlink::StatLink(Place, Link) || !Port->Lock.Record(Target, Link, Error))
         // The port works; only a crash's left-over would then not be taken over.
         FailLocked(
             Error.isEmpty()
@@ -173,7 +173,7 @@ void TVSPortAx::ClearLeftOversLocked()
     if (LeftOversCleared)
         return;
     LeftOversCleared = true;
-    PortLink::ClearLeftOvers();
+    portlink::ClearLeftOvers();
 }
 
 bool TVSPortAx::Delete()
@@ -228,7 +228,7 @@ bool TVSPortAx::LinkIsOursLocked() const
     // Ours is a symlink to the newest pair's slave, whoever made it; readlink fails on anything
     // else.
     const std::optional<QByteArray> Target =
-        PortLink::ReadLinkAt(Port->Place.FolderFd(), Port->Place.Entry());
+        portlink::ReadLinkAt(Port->Place.FolderFd(), Port->Place.Entry());
     return Target && *Target == Pairs.back()->Pty.SlavePath();
 }
 
@@ -304,7 +304,7 @@ void TVSPortAx::RenewLocked()
     // the shorter a visit can be and still leave nothing to the next.
     std::unique_ptr<TPair> Fresh = Spare ? std::move(Spare) : NewPairLocked(Error);
     if (Fresh && LinkIsOursLocked())
-        PortLink::MoveLink(
+        portlink::MoveLink(
             Port->Place, Fresh->Pty.SlavePath(),
             [&](const QByteArray &Temporary) {
                 // A signal from here until the move is recorded finds either link.
