@@ -1,13 +1,17 @@
 #include "vport/PortExit.h"
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <limits.h>
 #include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace
 {
@@ -120,6 +124,32 @@ void InstallHandlers()
         InstallHandler(Signal);
 }
 
+// The live controls, for the atexit handler. Never destroyed: exit() may run after other
+// statics are gone.
+struct TLiveControls {
+    std::mutex Mutex;
+    std::vector<std::pair<const void *, std::function<void()>>> Controls;
+    bool HandlerRegistered = false;
+};
+
+TLiveControls &LiveControls()
+{
+    static auto *live = new TLiveControls;
+    return *live;
+}
+
+// The atexit handler: what every live control's destructor would do.
+void EndAllAtExit()
+{
+    TLiveControls &live = LiveControls();
+    // Held throughout: a control that another thread destroys meanwhile waits for this.
+    std::lock_guard liveGuard(live.Mutex);
+    std::vector<std::pair<const void *, std::function<void()>>> controls;
+    controls.swap(live.Controls);
+    for (const auto &[owner, end] : controls)
+        end();
+}
+
 } // namespace
 
 namespace PortExit
@@ -161,6 +191,24 @@ void Release(int Slot)
 {
     if (Slot != NoSlot)
         Slots[Slot].State.store(Free);
+}
+
+void Enlist(const void *Owner, std::function<void()> End)
+{
+    TLiveControls &live = LiveControls();
+    std::lock_guard guard(live.Mutex);
+    if (std::none_of(live.Controls.begin(), live.Controls.end(),
+                     [Owner](const auto &Control) { return Control.first == Owner; }))
+        live.Controls.emplace_back(Owner, std::move(End));
+    if (!live.HandlerRegistered)
+        live.HandlerRegistered = std::atexit(&EndAllAtExit) == 0;
+}
+
+void Leave(const void *Owner)
+{
+    TLiveControls &live = LiveControls();
+    std::lock_guard guard(live.Mutex);
+    std::erase_if(live.Controls, [Owner](const auto &Control) { return Control.first == Owner; });
 }
 
 void RemoveAllNow()

@@ -1,5 +1,6 @@
 #include "vport/VSPortLib_TLB.h"
 
+#include "vport/PortLink.h"
 #include "vport/PortLock.h"
 #include "vport/PortPlace.h"
 #include "vport/Pty.h"
@@ -7,20 +8,10 @@
 
 #include "vport/PortExit.h"
 
-#include <QFile>
 #include <algorithm>
 #include <cerrno>
-#include <climits>
-#include <cstdint>
-#include <cstdlib>
-#include <cstring>
-#include <dirent.h>
-#include <fcntl.h>
 #include <optional>
 #include <poll.h>
-#include <sys/eventfd.h>
-#include <sys/inotify.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -29,163 +20,17 @@ namespace
 
 using namespace std::chrono_literals;
 
-constexpr char PtySlavePrefix[] = "/dev/pts/";
-constexpr std::uint32_t PairEvents = IN_OPEN | IN_CLOSE;
 // A pair the link no longer leads to is closed once nobody holds it, but not sooner than this
 // after the move: an application whose open had already followed the link to it still finds it.
 constexpr auto UnlinkedPairGrace = 250ms;
 // Moving the link on after a failure: the first pause, doubled at each failure up to the last.
 constexpr auto FirstRenewPause = 10ms;
 constexpr auto LongestRenewPause = 5000ms;
-// The new link is made beside the old one under ".NAME.XXXX" (no longer than the lock file's
-// name, so any name that has a lock file has room for it), then renamed over it. The four
-// characters are random, and the link is made only where nothing is: whatever stands at one
-// such name costs one more try, never the move.
-constexpr int TemporarySuffixLength = 4;
-constexpr int TemporaryAttempts = 32;
-constexpr char TemporaryAlphabet[] =
-    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-// What can put something else at the link's name, or take the link away.
-constexpr std::uint32_t FolderEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
-                                       IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
-
-std::optional<QByteArray> ReadLinkAt(int Folder, const QByteArray &Entry)
-{
-    char Target[PATH_MAX];
-    const ssize_t Size = ::readlinkat(Folder, Entry.constData(), Target, sizeof(Target));
-    if (Size < 0 || Size == static_cast<ssize_t>(sizeof(Target)))
-        return std::nullopt;
-    return QByteArray(Target, Size);
-}
-
-bool LooksLikePtyLink(const QByteArray &Target)
-{
-    if (!Target.startsWith(PtySlavePrefix))
-        return false;
-    const QByteArray Number = Target.mid(sizeof(PtySlavePrefix) - 1);
-    return !Number.isEmpty() &&
-           std::all_of(Number.begin(), Number.end(), [](char C) { return C >= '0' && C <= '9'; });
-}
-
-// A link that an instance of ours left behind: the lock beside it was there already, nobody held
-// it (we hold it now), and it records exactly this link with this target. Anything else at the
-// path, a link another program made there after a crash included, is not ours.
-bool IsLeftOverLink(const TPortPlace &Place, const TPortLock &Lock, const struct stat &Found)
-{
-    if (!Lock.FoundLeftOver() || !S_ISLNK(Found.st_mode) || Found.st_uid != ::geteuid())
-        return false;
-    const std::optional<QByteArray> Target = ReadLinkAt(Place.FolderFd(), Place.Entry());
-    return Target && LooksLikePtyLink(*Target) && Lock.Proves(*Target, Found);
-}
-
-bool PlaceLink(const TPortPlace &Place, const TPortLock &Lock, const QByteArray &Target,
-               QString &Error)
-{
-    const int Folder = Place.FolderFd();
-    const char *Entry = Place.Entry().constData();
-    struct stat Found = {};
-    if (::fstatat(Folder, Entry, &Found, AT_SYMLINK_NOFOLLOW) == 0) {
-        if (!IsLeftOverLink(Place, Lock, Found)) {
-            Error = QStringLiteral("%1 already exists and is not a port of this program")
-                        .arg(Place.Path());
-            return false;
-        }
-        if (::unlinkat(Folder, Entry, 0) != 0) {
-            Error = SystemErrorText(
-                QStringLiteral("removing the left-over link %1").arg(Place.Path()), errno);
-            return false;
-        }
-    } else if (errno != ENOENT) {
-        Error = SystemErrorText(QStringLiteral("checking %1").arg(Place.Path()), errno);
-        return false;
-    }
-    // symlinkat never replaces: whatever appeared meanwhile makes it fail with EEXIST.
-    if (::symlinkat(Target.constData(), Folder, Entry) != 0) {
-        Error = SystemErrorText(QStringLiteral("creating the link %1").arg(Place.Path()), errno);
-        return false;
-    }
-    return true;
-}
-
-// The link's own identity, for its lock file.
-bool StatLink(const TPortPlace &Place, struct stat &Link)
-{
-    return ::fstatat(Place.FolderFd(), Place.Entry().constData(), &Link, AT_SYMLINK_NOFOLLOW) ==
-               0 &&
-           S_ISLNK(Link.st_mode);
-}
-
-// The link's name for a lock file's name (".NAME.lock"); empty for anything else.
-QByteArray LinkOfLockEntry(const QByteArray &Entry)
-{
-    if (Entry.size() <= 6 || !Entry.startsWith('.') || !Entry.endsWith(".lock"))
-        return {};
-    return Entry.mid(1, Entry.size() - 6);
-}
-
-QByteArray TemporaryEntry(const QByteArray &Entry)
-{
-    unsigned char Random[TemporarySuffixLength] = {};
-    if (::getrandom(Random, sizeof(Random), 0) != static_cast<ssize_t>(sizeof(Random)))
-        return {};
-    QByteArray Name = '.' + Entry + '.';
-    for (const unsigned char Byte : Random)
-        Name += TemporaryAlphabet[Byte % (sizeof(TemporaryAlphabet) - 1)];
-    return Name;
-}
-
-// Whether Name has the form of a temporary link for the link Entry.
-bool IsTemporaryEntryOf(const QByteArray &Name, const QByteArray &Entry)
-{
-    const QByteArray Prefix = '.' + Entry + '.';
-    if (Name.size() != Prefix.size() + TemporarySuffixLength || !Name.startsWith(Prefix))
-        return false;
-    const QByteArray Suffix = Name.mid(Prefix.size());
-    return std::all_of(Suffix.begin(), Suffix.end(), [](char C) {
-        return std::strchr(TemporaryAlphabet, C) != nullptr && C != '\0';
-    });
-}
-
-// Temporary links of ours for the link Entry that a crash left behind in the middle of a move.
-// The caller holds the link's lock, so no other instance of ours is moving it now.
-void ClearTemporaries(int Folder, const QByteArray &Entry)
-{
-    DIR *Listing = ::fdopendir(::dup(Folder));
-    if (Listing == nullptr)
-        return;
-    std::vector<QByteArray> Stale;
-    while (const dirent *Found = ::readdir(Listing))
-        if (IsTemporaryEntryOf(Found->d_name, Entry))
-            Stale.emplace_back(Found->d_name);
-    ::closedir(Listing);
-    for (const QByteArray &Name : Stale) {
-        struct stat Found = {};
-        const std::optional<QByteArray> Target = ReadLinkAt(Folder, Name);
-        if (::fstatat(Folder, Name.constData(), &Found, AT_SYMLINK_NOFOLLOW) == 0 &&
-            S_ISLNK(Found.st_mode) && Found.st_uid == ::geteuid() && Target &&
-            LooksLikePtyLink(*Target))
-            ::unlinkat(Folder, Name.constData(), 0);
-    }
-}
 
 QString Milliseconds(std::chrono::milliseconds Pause)
 {
     return Pause < 1000ms ? QStringLiteral("%1 ms").arg(Pause.count())
                           : QStringLiteral("%1 s").arg(double(Pause.count()) / 1000.0, 0, 'g', 3);
-}
-
-// The live controls, for the atexit handler. Never destroyed: exit() may run after other
-// statics are gone.
-struct TLiveControls {
-    std::mutex Mutex;
-    std::vector<TVSPortAx *> Controls;
-    bool HandlerRegistered = false;
-};
-
-TLiveControls &LiveControls()
-{
-    static auto *Live = new TLiveControls;
-    return *Live;
 }
 
 } // namespace
@@ -211,25 +56,33 @@ struct TVSPortAx::TPair {
 };
 
 TVSPortAx::TVSPortAx()
-    : Inotify(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)), Wake(::eventfd(0, EFD_CLOEXEC))
 {
-    if (!Inotify.Valid() || !Wake.Valid()) {
+    if (!Watcher.Valid()) {
         // The control still sees an application on a call of its own.
         LastErrorText = SystemErrorText(
-            QStringLiteral("watching the port for applications that come and go"), errno);
+            QStringLiteral("watching the port for applications that come and go"), Watcher.Errno());
         return;
     }
-    Watcher = std::thread(&TVSPortAx::WatchLoop, this);
+    Watcher.Start([this] {
+        std::lock_guard Guard(Mutex);
+        // The events are read (and the link moved on) under the control's lock, by whichever
+        // comes first: the watcher's thread or a call of the bridge.
+        if (Port)
+            LookLocked();
+        else
+            Watcher.Discard();
+    });
 }
 
 TVSPortAx::~TVSPortAx()
 {
-    {
-        TLiveControls &Live = LiveControls();
-        std::lock_guard Guard(Live.Mutex);
-        std::erase(Live.Controls, this);
-    }
-    StopWatcher();
+    PortExit::Leave(this);
+    End();
+}
+
+void TVSPortAx::End()
+{
+    Watcher.Stop();
     std::lock_guard Guard(Mutex);
     // Without DeleteOnExit the link and its lock file stay as a left-over, which the next
     // CreatePort under that name takes over.
@@ -237,66 +90,9 @@ TVSPortAx::~TVSPortAx()
         DeleteLocked(true);
 }
 
-void TVSPortAx::StopWatcher()
-{
-    {
-        std::lock_guard Guard(Mutex);
-        Ending = true;
-    }
-    if (!Watcher.joinable())
-        return;
-    const std::uint64_t One = 1;
-    while (::write(Wake.Get(), &One, sizeof(One)) < 0 && errno == EINTR) {
-    }
-    Watcher.join();
-}
-
-void TVSPortAx::EndAllAtExit()
-{
-    TLiveControls &Live = LiveControls();
-    // Held throughout: a control that another thread destroys meanwhile waits for this.
-    std::lock_guard LiveGuard(Live.Mutex);
-    std::vector<TVSPortAx *> Controls;
-    Controls.swap(Live.Controls);
-    for (TVSPortAx *Control : Controls) {
-        Control->StopWatcher();
-        std::lock_guard Guard(Control->Mutex);
-        if (Control->DeleteOnExitSet)
-            Control->DeleteLocked(true);
-    }
-}
-
-void TVSPortAx::WatchLoop()
-{
-    for (;;) {
-        pollfd Ready[2] = {{Inotify.Get(), POLLIN, 0}, {Wake.Get(), POLLIN, 0}};
-        if (::poll(Ready, 2, -1) < 0 && errno != EINTR)
-            return;
-        std::lock_guard Guard(Mutex);
-        if (Ending)
-            return;
-        // The events are read (and the link moved on) under the control's lock, by whichever
-        // comes first: this thread or a call of the bridge.
-        if (Port) {
-            LookLocked();
-        } else {
-            char Stale[4096];
-            while (::read(Inotify.Get(), Stale, sizeof(Stale)) > 0) {
-            }
-        }
-    }
-}
-
 bool TVSPortAx::CreatePort(const QString &PortName)
 {
-    {
-        TLiveControls &Live = LiveControls();
-        std::lock_guard Guard(Live.Mutex);
-        if (std::find(Live.Controls.begin(), Live.Controls.end(), this) == Live.Controls.end())
-            Live.Controls.push_back(this);
-        if (!Live.HandlerRegistered)
-            Live.HandlerRegistered = std::atexit(&TVSPortAx::EndAllAtExit) == 0;
-    }
+    PortExit::Enlist(this, [this] { End(); });
     std::lock_guard Guard(Mutex);
     // One port at a time: the old one goes first, even if the new one then fails.
     DeleteLocked();
@@ -322,7 +118,7 @@ bool TVSPortAx::CreatePort(const QString &PortName)
     if (Pty)
         PortExit::Publish(Slot, Place->FolderFd(), Place->Entry(), Pty->SlavePath(),
                           '.' + Place->Entry() + ".lock", Place->ParentFd(), Place->FolderEntry());
-    if (!Pty || !PlaceLink(*Place, *Lock, Pty->SlavePath(), Error)) {
+    if (!Pty || !portlink::PlaceLink(*Place, *Lock, Pty->SlavePath(), Error)) {
         PortExit::Release(Slot);
         Lock->Abandon();
         FailLocked(Error);
@@ -336,16 +132,11 @@ bool TVSPortAx::CreatePort(const QString &PortName)
     Queue.clear();
     QueueFor = nullptr;
     Unread.clear();
-    if (Inotify.Valid()) {
-        Pairs.back()->Watch = ::inotify_add_watch(
-            Inotify.Get(), Pairs.back()->Pty.SlavePath().constData(), PairEvents);
-        // Through the folder's own descriptor: whatever has become of its path meanwhile.
-        const QByteArray Folder = "/proc/self/fd/" + QByteArray::number(Port->Place.FolderFd());
-        FolderWatch = ::inotify_add_watch(Inotify.Get(), Folder.constData(), FolderEvents);
-    }
+    Pairs.back()->Watch = Watcher.WatchPair(Pairs.back()->Pty.SlavePath());
+    FolderWatch = Watcher.WatchFolder(Port->Place.FolderFd());
     LinkKnownOurs = false;
     RecordLinkLocked();
-    ClearTemporaries(Port->Place.FolderFd(), Port->Place.Entry());
+    portlink::ClearTemporaries(Port->Place.FolderFd(), Port->Place.Entry());
     Spare = NewPairLocked(Error);
     // A port that works but is not where the user would look first says why.
     if (!Port->Place.Note().isEmpty())
@@ -359,7 +150,7 @@ void TVSPortAx::RecordLinkLocked()
     const QByteArray &Target = Pairs.back()->Pty.SlavePath();
     struct stat Link = {};
     QString Error;
-    if (!StatLink(Place, Link) || !Port->Lock.Record(Target, Link, Error))
+    if (!portlink::StatLink(Place, Link) || !Port->Lock.Record(Target, Link, Error))
         // The port works; only a crash's left-over would then not be taken over.
         FailLocked(
             Error.isEmpty()
@@ -382,43 +173,7 @@ void TVSPortAx::ClearLeftOversLocked()
     if (LeftOversCleared)
         return;
     LeftOversCleared = true;
-    const QString FolderPath = TPortPlace::CurrentPerUserFolder();
-    // Only a folder that exists already: clearing never makes one.
-    struct stat Info = {};
-    if (::lstat(QFile::encodeName(FolderPath).constData(), &Info) != 0)
-        return;
-    QString Ignored;
-    const TUniqueFd Folder = TPortPlace::OpenPerUserFolder(FolderPath, Ignored);
-    if (!Folder.Valid())
-        return;
-    DIR *Listing = ::fdopendir(::dup(Folder.Get()));
-    if (Listing == nullptr)
-        return;
-    std::vector<QByteArray> Links;
-    while (const dirent *Entry = ::readdir(Listing))
-        if (QByteArray Link = LinkOfLockEntry(Entry->d_name); !Link.isEmpty())
-            Links.push_back(Link);
-    ::closedir(Listing);
-    for (const QByteArray &Link : Links) {
-        // A lock held by a running instance, or a file that is not our lock, stays.
-        std::optional<TPortLock> Lock = TPortLock::Acquire(Folder.Get(), FolderPath, Link, Ignored);
-        if (!Lock)
-            continue;
-        struct stat Found = {};
-        const bool LinkThere =
-            ::fstatat(Folder.Get(), Link.constData(), &Found, AT_SYMLINK_NOFOLLOW) == 0;
-        const std::optional<QByteArray> Target =
-            LinkThere ? ReadLinkAt(Folder.Get(), Link) : std::nullopt;
-        if (LinkThere && !(S_ISLNK(Found.st_mode) && Found.st_uid == ::geteuid() && Target &&
-                           Lock->Proves(*Target, Found))) {
-            Lock->Abandon();
-            continue;
-        }
-        if (LinkThere)
-            ::unlinkat(Folder.Get(), Link.constData(), 0);
-        ClearTemporaries(Folder.Get(), Link);
-        Lock->Remove(Ignored);
-    }
+    portlink::ClearLeftOvers();
 }
 
 bool TVSPortAx::Delete()
@@ -434,13 +189,11 @@ bool TVSPortAx::DeleteLocked(bool Leaving)
     PortExit::Release(ExitSlot);
     ExitSlot = PortExit::NoSlot;
     for (const std::unique_ptr<TPair> &Pair : Pairs)
-        if (Pair->Watch >= 0)
-            ::inotify_rm_watch(Inotify.Get(), Pair->Watch);
-    if (Spare && Spare->Watch >= 0)
-        ::inotify_rm_watch(Inotify.Get(), Spare->Watch);
+        Watcher.Unwatch(Pair->Watch);
+    if (Spare)
+        Watcher.Unwatch(Spare->Watch);
     Spare.reset();
-    if (FolderWatch >= 0)
-        ::inotify_rm_watch(Inotify.Get(), FolderWatch);
+    Watcher.Unwatch(FolderWatch);
     FolderWatch = -1;
     LinkKnownOurs = false;
     bool Ok = true;
@@ -475,7 +228,7 @@ bool TVSPortAx::LinkIsOursLocked() const
     // Ours is a symlink to the newest pair's slave, whoever made it; readlink fails on anything
     // else.
     const std::optional<QByteArray> Target =
-        ReadLinkAt(Port->Place.FolderFd(), Port->Place.Entry());
+        portlink::ReadLinkAt(Port->Place.FolderFd(), Port->Place.Entry());
     return Target && *Target == Pairs.back()->Pty.SlavePath();
 }
 
@@ -483,32 +236,24 @@ void TVSPortAx::ReadEventsLocked()
 {
     // Events the queue had no room for are lost: anything may have happened, so every pair
     // counts as visited and the link is read again. Events of closed pairs' watches are stale.
-    alignas(inotify_event) char Events[4096];
-    for (;;) {
-        const ssize_t Got = ::read(Inotify.Get(), Events, sizeof(Events));
-        if (Got <= 0)
-            break;
-        for (ssize_t At = 0; At < Got;) {
-            const auto *Event = reinterpret_cast<const inotify_event *>(Events + At);
-            At += static_cast<ssize_t>(sizeof(inotify_event) + Event->len);
-            if ((Event->mask & IN_Q_OVERFLOW) != 0) {
-                for (const std::unique_ptr<TPair> &Pair : Pairs)
-                    Pair->Visited = true;
+    Watcher.ReadEvents([this](const inotify_event &Event) {
+        if ((Event.mask & IN_Q_OVERFLOW) != 0) {
+            for (const std::unique_ptr<TPair> &Pair : Pairs)
+                Pair->Visited = true;
+            LinkKnownOurs = false;
+        } else if (Event.wd == FolderWatch && FolderWatch >= 0) {
+            // The folder itself moved or went, or something came or went at the link's name
+            // (our own moves included): the link is read again.
+            if ((Event.mask & IN_IGNORED) != 0)
+                FolderWatch = -1;
+            if (Event.len == 0 || Port == nullptr || Port->Place.Entry() == Event.name)
                 LinkKnownOurs = false;
-            } else if (Event->wd == FolderWatch && FolderWatch >= 0) {
-                // The folder itself moved or went, or something came or went at the link's
-                // name (our own moves included): the link is read again.
-                if ((Event->mask & IN_IGNORED) != 0)
-                    FolderWatch = -1;
-                if (Event->len == 0 || Port == nullptr || Port->Place.Entry() == Event->name)
-                    LinkKnownOurs = false;
-            } else if ((Event->mask & PairEvents) != 0) {
-                for (const std::unique_ptr<TPair> &Pair : Pairs)
-                    if (Pair->Watch == Event->wd)
-                        Pair->Visited = true;
-            }
+        } else if ((Event.mask & TPortWatcher::kPairEvents) != 0) {
+            for (const std::unique_ptr<TPair> &Pair : Pairs)
+                if (Pair->Watch == Event.wd)
+                    Pair->Visited = true;
         }
-    }
+    });
 }
 
 bool TVSPortAx::LookLocked()
@@ -518,7 +263,7 @@ bool TVSPortAx::LookLocked()
     // One system call for every pair and the watches: this runs at every tick.
     std::vector<pollfd> Poll;
     Poll.reserve(Pairs.size() + 1);
-    Poll.push_back({Inotify.Get(), POLLIN, 0});
+    Poll.push_back({Watcher.Fd(), POLLIN, 0});
     for (const std::unique_ptr<TPair> &Pair : Pairs)
         Poll.push_back({Pair->Pty.MasterFd(), POLLIN, 0});
     int Ready;
@@ -548,9 +293,7 @@ std::unique_ptr<TVSPortAx::TPair> TVSPortAx::NewPairLocked(QString &Error)
     if (!Pty)
         return nullptr;
     auto Pair = std::make_unique<TPair>(TPair{std::move(*Pty)});
-    if (Inotify.Valid())
-        Pair->Watch =
-            ::inotify_add_watch(Inotify.Get(), Pair->Pty.SlavePath().constData(), PairEvents);
+    Pair->Watch = Watcher.WatchPair(Pair->Pty.SlavePath());
     return Pair;
 }
 
@@ -560,39 +303,14 @@ void TVSPortAx::RenewLocked()
     // Made ahead, so that the move itself is two system calls: the sooner the link has moved,
     // the shorter a visit can be and still leave nothing to the next.
     std::unique_ptr<TPair> Fresh = Spare ? std::move(Spare) : NewPairLocked(Error);
-    if (Fresh && LinkIsOursLocked()) {
-        // Made where nothing is, then renamed over the link in one step: applications never find
-        // the path missing, and nobody else's file at the temporary name is ever touched.
-        const int Folder = Port->Place.FolderFd();
-        QByteArray Temporary;
-        int Attempt = 0;
-        for (; Attempt < TemporaryAttempts; ++Attempt) {
-            Temporary = TemporaryEntry(Port->Place.Entry());
-            if (Temporary.isEmpty()) {
-                Error = SystemErrorText(QStringLiteral("choosing a name for the new link"), errno);
-                break;
-            }
-            // A signal from here until the move is recorded finds either link.
-            PublishLocked(Fresh->Pty.SlavePath(), Pairs.back()->Pty.SlavePath(), Temporary);
-            if (::symlinkat(Fresh->Pty.SlavePath().constData(), Folder, Temporary.constData()) == 0)
-                break;
-            if (errno != EEXIST) {
-                Error = SystemErrorText(
-                    QStringLiteral("making the new link beside %1").arg(Port->Place.Path()), errno);
-                break;
-            }
-        }
-        if (Error.isEmpty() && Attempt == TemporaryAttempts)
-            Error = QStringLiteral("making the new link beside %1: every name tried was taken")
-                        .arg(Port->Place.Path());
-        if (Error.isEmpty() && ::renameat(Folder, Temporary.constData(), Folder,
-                                          Port->Place.Entry().constData()) != 0) {
-            Error = SystemErrorText(QStringLiteral("moving the link %1 to a fresh pseudo-terminal")
-                                        .arg(Port->Place.Path()),
-                                    errno);
-            ::unlinkat(Folder, Temporary.constData(), 0);
-        }
-    }
+    if (Fresh && LinkIsOursLocked())
+        portlink::MoveLink(
+            Port->Place, Fresh->Pty.SlavePath(),
+            [&](const QByteArray &Temporary) {
+                // A signal from here until the move is recorded finds either link.
+                PublishLocked(Fresh->Pty.SlavePath(), Pairs.back()->Pty.SlavePath(), Temporary);
+            },
+            Error);
     // A link that is gone or not ours is left alone: PortCreated turns false and the panel
     // creates the port again.
     if (!Error.isEmpty()) {
@@ -639,8 +357,7 @@ void TVSPortAx::RetirePairsLocked()
         Pair.Pty.TakeUnread(Unread);
         if (QueueFor == &Pair)
             DropQueueLocked();
-        if (Pair.Watch >= 0)
-            ::inotify_rm_watch(Inotify.Get(), Pair.Watch);
+        Watcher.Unwatch(Pair.Watch);
         It = Pairs.erase(It);
     }
 }
@@ -837,7 +554,7 @@ bool TVSPortAx::PortCreated()
     if (!Port)
         return false;
     // The watcher reads the folder's events as they come; without it they are read here.
-    if (!Watcher.joinable())
+    if (!Watcher.Running())
         ReadEventsLocked();
     if (LinkKnownOurs)
         return true;

@@ -24,10 +24,8 @@
 // other out. When the link cannot be moved (the folder refuses the new link), the control says so
 // and tries again after a pause that grows, and the port meanwhile works on the pair it has.
 //
-// Whatever ends the process short of kill -9 removes the link, its lock file and the program's
-// own folder when empty (with DeleteOnExit set): the destructor, an atexit handler for exit()
-// (as when the display goes away) and, for fatal signals, PortExit's handler. Left-overs of an
-// instance killed with -9 are cleared from the per-user folder at the next start.
+// Whatever ends the process short of kill -9 removes the link (vport/PortExit.h); what a
+// process killed with -9 left is cleared at the next start (vport/PortLink.h).
 //
 // Interface summary (IVSPortAx): CreatePort / Delete / ResetBus manage the port; PortCreated
 // and PortOpened are the two properties the panel polls; Read and Write move bytes and never
@@ -41,7 +39,7 @@
 // Read only reads, and only pairs an application has used; WriteRoom answers from what the last
 // PortOpened or Write found.
 
-#include "vport/UniqueFd.h"
+#include "vport/PortWatcher.h"
 
 #include <QString>
 #include <QStringList>
@@ -49,7 +47,6 @@
 #include <cstddef>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 class IVSPortAx
@@ -161,12 +158,11 @@ private:
     // moves), the temporary link of a move, the lock file.
     void PublishLocked(const QByteArray &Target, const QByteArray &Previous = {},
                        const QByteArray &Temporary = {});
-    void WatchLoop();
-    void StopWatcher();
     // Left-overs of an instance killed with -9 in the per-user folder: once per control.
     void ClearLeftOversLocked();
-    // The atexit handler: what every live control's destructor would do.
-    static void EndAllAtExit();
+    // What the destructor does, and for every live control the atexit handler: the watcher
+    // stops, and with DeleteOnExit set the port goes.
+    void End();
     // Writes what the pty takes now; Gone: the port closed under the write (or it failed).
     std::size_t WriteNowLocked(TPair &Pair, const char *Data, std::size_t Size, bool &Gone);
     void SendQueuedLocked();
@@ -189,20 +185,17 @@ private:
     std::vector<char> Unread;
     long long DroppedBytes = 0;
     bool Opened = false;
-    bool Ending = false;
     bool LeftOversCleared = false;
     // Moving the link on failed this many times in a row; the next try waits until RenewAt.
     int RenewFailures = 0;
     std::chrono::steady_clock::time_point RenewAt{};
-    TUniqueFd Inotify;
-    TUniqueFd Wake;
+    TPortWatcher Watcher;
     // The port's folder, watched for entries that come and go: while no event has named the
     // link since it was last read and found ours, it still is, and PortCreated need not read it
     // again at every tick.
     int FolderWatch = -1;
     bool LinkKnownOurs = false;
     int ExitSlot = -1;
-    std::thread Watcher;
     bool DeleteOnExitSet = false;
     TLineStates Lines;
     QString LastErrorText;

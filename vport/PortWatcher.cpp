@@ -1,0 +1,104 @@
+#include "vport/PortWatcher.h"
+
+#include <cerrno>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+namespace
+{
+
+// What can put something else at the link's name, or take the link away.
+constexpr std::uint32_t kFolderEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
+                                        IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+constexpr std::size_t kEventBufferSize = 4096;
+
+} // namespace
+
+TPortWatcher::TPortWatcher() : FInotify(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC))
+{
+    if (!FInotify.Valid()) {
+        FErrno = errno;
+        return;
+    }
+    FWake.Reset(::eventfd(0, EFD_CLOEXEC));
+    if (!FWake.Valid())
+        FErrno = errno;
+}
+
+TPortWatcher::~TPortWatcher()
+{
+    Stop();
+}
+
+int TPortWatcher::WatchPair(const QByteArray &SlavePath)
+{
+    if (!FInotify.Valid())
+        return -1;
+    return ::inotify_add_watch(FInotify.Get(), SlavePath.constData(), kPairEvents);
+}
+
+int TPortWatcher::WatchFolder(int FolderFd)
+{
+    if (!FInotify.Valid())
+        return -1;
+    const QByteArray folder = "/proc/self/fd/" + QByteArray::number(FolderFd);
+    return ::inotify_add_watch(FInotify.Get(), folder.constData(), kFolderEvents);
+}
+
+void TPortWatcher::Unwatch(int Watch)
+{
+    if (Watch >= 0)
+        ::inotify_rm_watch(FInotify.Get(), Watch);
+}
+
+void TPortWatcher::ReadEvents(const std::function<void(const inotify_event &Event)> &Each) const
+{
+    alignas(inotify_event) char events[kEventBufferSize];
+    for (;;) {
+        const ssize_t got = ::read(FInotify.Get(), events, sizeof(events));
+        if (got <= 0)
+            break;
+        for (ssize_t at = 0; at < got;) {
+            const auto *event = reinterpret_cast<const inotify_event *>(events + at);
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+            Each(*event);
+        }
+    }
+}
+
+void TPortWatcher::Discard() const
+{
+    char stale[kEventBufferSize];
+    while (::read(FInotify.Get(), stale, sizeof(stale)) > 0) {
+    }
+}
+
+void TPortWatcher::Start(std::function<void()> OnReady)
+{
+    FOnReady = std::move(OnReady);
+    FThread = std::thread(&TPortWatcher::WatchLoop, this);
+}
+
+void TPortWatcher::Stop()
+{
+    FStopping = true;
+    if (!FThread.joinable())
+        return;
+    const std::uint64_t one = 1;
+    while (::write(FWake.Get(), &one, sizeof(one)) < 0 && errno == EINTR) {
+    }
+    FThread.join();
+}
+
+void TPortWatcher::WatchLoop()
+{
+    for (;;) {
+        pollfd ready[2] = {{FInotify.Get(), POLLIN, 0}, {FWake.Get(), POLLIN, 0}};
+        if (::poll(ready, 2, -1) < 0 && errno != EINTR)
+            return;
+        if (FStopping)
+            return;
+        FOnReady();
+    }
+}
