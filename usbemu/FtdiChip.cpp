@@ -12,7 +12,6 @@ constexpr std::uint8_t kDirIn = 0x80;
 constexpr std::uint8_t kTypeMask = 0x60;
 constexpr std::uint8_t kTypeStandard = 0x00;
 constexpr std::uint8_t kTypeVendor = 0x40;
-constexpr std::size_t kStatusBytes = 2;
 
 namespace sio
 {
@@ -53,10 +52,10 @@ TFtdiChip::TFtdiChip(TChipType Type, std::string Serial)
     : FModel(usbemu::Model(Type)), FSerial(std::move(Serial))
 {
     for (unsigned i = 0; i < FModel.Channels; ++i)
-        FChannels.push_back(std::make_unique<TChannel>(FModel));
+        FChannels.push_back(std::make_unique<TChipChannel>(FModel));
 }
 
-TFtdiChip::TChannel *TFtdiChip::ChannelOf(std::uint16_t Index)
+TChipChannel *TFtdiChip::ChannelOf(std::uint16_t Index)
 {
     // The channel is in the low byte of wIndex, 1 = A; 0 also means A.
     const unsigned number = Index & 0xFF;
@@ -151,7 +150,7 @@ TControlResult TFtdiChip::Vendor(const std::uint8_t *Setup, bool DeviceToHost, s
             return Stall();
         return Answer({0xFF, 0xFF}, Length); // a blank EEPROM
     }
-    TChannel *channel = ChannelOf(Index);
+    TChipChannel *channel = ChannelOf(Index);
     if (channel == nullptr)
         return Stall();
     const auto now = TClock::now();
@@ -255,7 +254,7 @@ bool TFtdiChip::Pending(std::uintptr_t Key)
     return FindLocked(Key, false, nullptr) != nullptr;
 }
 
-TFtdiChip::TTransfer *TFtdiChip::FindLocked(std::uintptr_t Key, bool Remove, TTransfer *Taken)
+TTransfer *TFtdiChip::FindLocked(std::uintptr_t Key, bool Remove, TTransfer *Taken)
 {
     for (auto &channel : FChannels) {
         for (auto *list : {&channel->In, &channel->Out}) {
@@ -303,100 +302,12 @@ bool TFtdiChip::KernelDriver(unsigned Channel)
     return Channel < FChannels.size() && FChannels[Channel]->KernelDriver;
 }
 
-void TFtdiChip::PumpChannel(TChannel &Channel, TClock::time_point Now, std::vector<TFinished> &Done)
-{
-    TMpsseEngine &engine = Channel.Engine;
-    auto advance = [&] {
-        engine.Advance(Now);
-        if (engine.TakeSendImmediate())
-            Channel.Flush = true;
-    };
-    advance();
-
-    // OUT: a packet is taken only when the buffer has room for all of it.
-    constexpr int kProtocolError = -71; // -EPROTO
-    while (!Channel.Out.empty()) {
-        TTransfer &t = Channel.Out.front();
-        while (t.Done < t.Data.size()) {
-            const std::size_t packet =
-                std::min<std::size_t>(FModel.MaxPacket, t.Data.size() - t.Done);
-            if (Channel.CutOut && t.Done + packet > *Channel.CutOut) {
-                Channel.CutOut.reset();
-                t.Status = kProtocolError;
-                break;
-            }
-            if (Channel.FromHostAllowance < packet)
-                break;
-            if (Channel.FromHostAllowance != kNoHold)
-                Channel.FromHostAllowance -= packet;
-            if (engine.Enabled()) {
-                if (engine.FromHost().Room() < packet)
-                    break;
-                engine.FromHost().Push(t.Data.data() + t.Done, packet);
-            }
-            t.Done += packet;
-            advance();
-        }
-        if (t.Done < t.Data.size() && t.Status == 0)
-            break;
-        Done.push_back(TFinished{t.Key, {}, t.Done, t.Status});
-        Channel.Out.erase(Channel.Out.begin());
-    }
-
-    // IN: full packets while a packet's worth is there, a short one when the latency timer
-    // runs out or the host asked for it.
-    const std::size_t payload = FModel.MaxPacket - kStatusBytes;
-    const auto latency = std::chrono::milliseconds(Channel.LatencyMs);
-    while (!Channel.In.empty()) {
-        TTransfer &t = Channel.In.front();
-        vsim::TByteRing &queue = engine.ToHost();
-        bool finished = false;
-        for (;;) {
-            if (Channel.CutIn && t.Data.size() >= *Channel.CutIn) {
-                Channel.CutIn.reset();
-                t.Status = kProtocolError;
-                finished = true;
-                break;
-            }
-            const std::size_t room = t.Capacity - t.Data.size();
-            if (room < kStatusBytes) {
-                finished = true;
-                break;
-            }
-            const std::size_t fits = std::min<std::size_t>(room, FModel.MaxPacket) - kStatusBytes;
-            const bool full = queue.Size() >= payload && fits == payload;
-            const bool timeUp = Channel.Flush || Now >= Channel.LastPacket + latency;
-            if (!full && !timeUp)
-                break;
-            const std::size_t count = std::min(queue.Size(), fits);
-            const std::size_t at = t.Data.size();
-            t.Data.resize(at + kStatusBytes + count);
-            t.Data[at] = kModemStatus0;
-            t.Data[at + 1] = kModemStatus1;
-            queue.Pop(t.Data.data() + at + kStatusBytes, count);
-            Channel.LastPacket = Now;
-            advance();
-            if (count < payload) {
-                // A short packet ends the transfer.
-                Channel.Flush = false;
-                finished = true;
-                break;
-            }
-        }
-        if (!finished)
-            break;
-        const std::size_t length = t.Data.size();
-        Done.push_back(TFinished{t.Key, std::move(t.Data), length, t.Status});
-        Channel.In.erase(Channel.In.begin());
-    }
-}
-
 std::vector<TFinished> TFtdiChip::Pump(TClock::time_point Now)
 {
     std::lock_guard lock(FMutex);
     std::vector<TFinished> done;
     for (auto &channel : FChannels)
-        PumpChannel(*channel, Now, done);
+        channel->Pump(Now, done);
     return done;
 }
 
@@ -404,15 +315,10 @@ std::optional<TFtdiChip::TClock::time_point> TFtdiChip::NextDue()
 {
     std::lock_guard lock(FMutex);
     std::optional<TClock::time_point> due;
-    auto consider = [&due](std::optional<TClock::time_point> When) {
-        if (When && (!due || *When < *due))
-            due = When;
-    };
     for (auto &channel : FChannels) {
-        if (!channel->In.empty())
-            consider(channel->LastPacket + std::chrono::milliseconds(channel->LatencyMs));
-        if (!channel->In.empty() || !channel->Out.empty())
-            consider(channel->Engine.NextStep());
+        const std::optional<TClock::time_point> when = channel->NextDue();
+        if (when && (!due || *when < *due))
+            due = when;
     }
     return due;
 }

@@ -5,12 +5,7 @@
 // What is emulated:
 // - identity and descriptors per chip type (FtdiChipModel.h); string descriptors for the
 //   manufacturer, product and optional serial number;
-// - IN: every packet begins with the two modem-status bytes. A transfer takes full packets
-//   (max packet size, 510 or 62 data bytes) while the buffer to the host holds a packet's worth;
-//   it ends with a short packet when the latency timer (restarted by every packet sent) runs out
-//   or after a 0x87 (send immediate) — status bytes alone when nothing is there;
-// - OUT: a packet is taken only when the buffer from the host has room for all of it; the
-//   transfer ends when all its packets are taken;
+// - the bulk endpoints' IN and OUT packets, one channel each (ChipChannel.h);
 // - the buffers have the datasheets' sizes; the MPSSE clock stalls while the buffer to the host
 //   is full;
 // - vendor requests: reset and the two purges, modem control, flow control, baud rate, line
@@ -34,8 +29,8 @@
 // effect; 0x88/0x89 and the clock-until-GPIO opcodes answer as unknown opcodes.
 #pragma once
 
+#include "usbemu/ChipChannel.h"
 #include "usbemu/FtdiChipModel.h"
-#include "usbemu/MpsseEngine.h"
 
 #include <chrono>
 #include <cstdint>
@@ -48,28 +43,10 @@
 namespace usbemu
 {
 
-// The two modem-status bytes with no modem lines driven and the transmitter empty:
-// byte 0 bit 0 is always set; byte 1 has THRE and TEMT set.
-constexpr std::uint8_t kModemStatus0 = 0x01;
-constexpr std::uint8_t kModemStatus1 = 0x60;
-// The latency timer after power-up or a reset.
-constexpr std::uint8_t kDefaultLatencyMs = 16;
-
 struct TControlResult {
     bool Stall = false;
     std::vector<std::uint8_t> Data; // IN: the answer (at most wLength)
 };
-
-// A transfer that finished on a bulk endpoint, to be handed back to the host.
-struct TFinished {
-    std::uintptr_t Key = 0;
-    std::vector<std::uint8_t> Data; // IN: what arrived
-    std::size_t Length = 0;         // bytes moved
-    int Status = 0;                 // 0 or the URB's negative errno
-};
-
-// No limit on what a channel takes from the host.
-constexpr std::size_t kNoHold = static_cast<std::size_t>(-1);
 
 class TFtdiChip
 {
@@ -118,48 +95,20 @@ public:
     long long BadCommands(unsigned Channel);
 
 private:
-    struct TTransfer;
     // The transfer with this key on any channel, or nullptr; `Remove` takes it out into `Taken`.
     // Under FMutex.
     TTransfer *FindLocked(std::uintptr_t Key, bool Remove, TTransfer *Taken);
-    struct TTransfer {
-        std::uintptr_t Key = 0;
-        std::vector<std::uint8_t> Data;
-        std::size_t Capacity = 0; // IN
-        std::size_t Done = 0;     // OUT: bytes taken
-        int Status = 0;
-    };
-    struct TChannel {
-        explicit TChannel(const TChipModel &Model)
-            : Engine(Model.FromHostBytes, Model.ToHostBytes, Model.HighSpeed)
-        {
-        }
-        TMpsseEngine Engine;
-        std::uint8_t LatencyMs = kDefaultLatencyMs;
-        std::uint8_t BitMode = 0;
-        std::uint8_t BitMask = 0;
-        TClock::time_point LastPacket = TClock::now();
-        bool Flush = false;
-        bool KernelDriver = false;
-        std::size_t FromHostAllowance = kNoHold;
-        std::optional<std::size_t> CutIn;
-        std::optional<std::size_t> CutOut;
-        std::vector<TTransfer> In;
-        std::vector<TTransfer> Out;
-    };
-
-    TChannel *ChannelOf(std::uint16_t Index);
+    TChipChannel *ChannelOf(std::uint16_t Index);
     TControlResult Vendor(const std::uint8_t *Setup, bool DeviceToHost, std::uint16_t Value,
                           std::uint16_t Index, std::uint16_t Length);
     TControlResult Standard(std::uint8_t Request, bool DeviceToHost, std::uint16_t Value,
                             std::uint16_t Length);
     bool ModeAllowed(unsigned Channel, std::uint8_t Mode) const;
-    void PumpChannel(TChannel &Channel, TClock::time_point Now, std::vector<TFinished> &Done);
 
     const TChipModel &FModel;
     const std::string FSerial;
     std::mutex FMutex;
-    std::vector<std::unique_ptr<TChannel>> FChannels;
+    std::vector<std::unique_ptr<TChipChannel>> FChannels;
 };
 
 } // namespace usbemu
