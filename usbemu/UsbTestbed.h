@@ -9,12 +9,7 @@
 // The process must run under umockdev's preload (LD_PRELOAD=libumockdev-preload.so.0 or
 // umockdev-wrapper) from its start; InMockEnvironment() tells whether it does.
 //
-// Reaping: umockdev's nodes are regular files, so libusb's poll() always finds them ready and
-// reaps without waiting. A reap that finds nothing finished while a transfer will finish in time
-// (its latency timer, or the clock producing its data) is therefore held, and completed by the
-// chip's timer thread when the transfer finishes, instead of spinning through EAGAIN. A held
-// reap delays other ioctls on the same descriptor (umockdev serialises them) by at most that
-// time. Discarded transfers are reaped with -ENOENT.
+// Each node's ioctls and how reaping waits: DeviceNode.h.
 #pragma once
 
 #include "usbemu/FtdiChip.h"
@@ -27,6 +22,8 @@ typedef struct _UMockdevTestbed UMockdevTestbed;
 
 namespace usbemu
 {
+
+class TDeviceNode;
 
 class TUsbTestbed
 {
@@ -50,9 +47,8 @@ public:
     std::string SysDir() const;
 
 private:
-    class TDevice;
     UMockdevTestbed *FTestbed;
-    std::vector<std::unique_ptr<TDevice>> FDevices;
+    std::vector<std::unique_ptr<TDeviceNode>> FDevices;
 };
 
 } // namespace usbemu
