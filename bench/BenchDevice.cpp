@@ -57,8 +57,8 @@ private:
 class EmulatedChip final : public BenchDevice
 {
 public:
-    EmulatedChip(std::unique_ptr<usbemu::UsbTestbed> testbed,
-                 std::shared_ptr<usbemu::FtdiChip> chip)
+    EmulatedChip(std::unique_ptr<usbemu::TUsbTestbed> testbed,
+                 std::shared_ptr<usbemu::TFtdiChip> chip)
         : testbed_(std::move(testbed)), chip_(std::move(chip))
     {
         d2xx::SetLibraryFile(VELMOR_BENCH_FTDI1_DRIVER);
@@ -73,11 +73,11 @@ public:
     }
 
     // libftd2xx-ftdi1.so lists channel A of a chip with two as its product string and " A".
-    std::string Description() const override { return std::string(chip_->Model().product) + " A"; }
+    std::string Description() const override { return std::string(chip_->Model().Product) + " A"; }
 
     std::string What() const override
     {
-        return std::string("an emulated ") + chip_->Model().name + " (\"" + Description() +
+        return std::string("an emulated ") + chip_->Model().Name + " (\"" + Description() +
                "\") through libftd2xx-ftdi1.so, libftdi1, libusb-1.0 and umockdev";
     }
 
@@ -132,8 +132,8 @@ public:
     }
 
 private:
-    std::unique_ptr<usbemu::UsbTestbed> testbed_;
-    std::shared_ptr<usbemu::FtdiChip> chip_;
+    std::unique_ptr<usbemu::TUsbTestbed> testbed_;
+    std::shared_ptr<usbemu::TFtdiChip> chip_;
     std::mutex mutex_;
     long long hostBytes_ = 0; // under mutex_
     std::vector<std::uint8_t> taken_ = std::vector<std::uint8_t>(4096);
@@ -160,11 +160,11 @@ std::unique_ptr<BenchDevice> EmulatedDevice(const std::string &path, std::string
 {
     skipped = false;
 #ifdef VELMOR_BENCH_EMULATION
-    usbemu::ChipType type{};
+    usbemu::TChipType type{};
     if (path == "ft2232h") {
-        type = usbemu::ChipType::FT2232H;
+        type = usbemu::TChipType::FT2232H;
     } else if (path == "ft2232d") {
-        type = usbemu::ChipType::FT2232D;
+        type = usbemu::TChipType::FT2232D;
     } else {
         why = "no such path: " + path;
         return nullptr;
@@ -174,13 +174,13 @@ std::unique_ptr<BenchDevice> EmulatedDevice(const std::string &path, std::string
         why = "libumockdev-preload.so.0 could not be preloaded (is umockdev installed?)";
         return nullptr;
     }
-    auto testbed = std::make_unique<usbemu::UsbTestbed>();
+    auto testbed = std::make_unique<usbemu::TUsbTestbed>();
     if (!testbed->InMockEnvironment()) {
         skipped = true;
         why = "umockdev's preload is loaded but does not redirect /sys to the testbed";
         return nullptr;
     }
-    std::shared_ptr<usbemu::FtdiChip> chip = testbed->AddChip(type);
+    std::shared_ptr<usbemu::TFtdiChip> chip = testbed->AddChip(type);
     return std::make_unique<EmulatedChip>(std::move(testbed), std::move(chip));
 #else
     why = "the emulated chips are not built (VELMOR_USB_EMULATION is off) for " + path;

@@ -11,6 +11,7 @@
 //   BRIDGE_BENCH_IDLE_ONLY=1: only the idle CPU, with the simulator
 #include "app/Vrtualssc.h"
 #include "bench/BenchDevice.h"
+#include "bench/BenchMeasure.h"
 #include "bench/BenchPaths.h"
 #include "bench/BenchTraffic.h"
 #include "device/Tsscclass.h"
@@ -27,15 +28,12 @@
 #include <QElapsedTimer>
 #include <QPushButton>
 #include <QTemporaryDir>
-#include <QTimer>
 #include <QToolButton>
 
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
-#include <sys/resource.h>
 #include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -54,9 +52,15 @@ namespace
 
 using namespace std::chrono;
 using Clock = steady_clock;
+using bench::BareWindowCpu;
 using bench::BenchDevice;
+using bench::EchoFloor;
 using bench::kFromDeviceCeiling;
 using bench::kToDeviceCeiling;
+using bench::ProcessCpu;
+using bench::Run;
+using bench::RunUntil;
+using bench::ThreadCpu;
 constexpr double kFrameMs = bench::kFrameSeconds * 1000; // 32.768 ms at 1 MHz
 // How long the client waits for one byte's echo, and how many lost echoes in a row end the
 // echo run.
@@ -70,49 +74,6 @@ constexpr long long kClientLead = 512;
 // The parent's yardstick, handed to the runs of the emulated paths so that they need not measure
 // it again.
 constexpr const char *kBareVariable = "BRIDGE_BENCH_BARE_CPU";
-
-double ProcessCpu()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-double ThreadCpu(pthread_t thread)
-{
-    clockid_t clock;
-    timespec now{};
-    if (pthread_getcpuclockid(thread, &clock) != 0 || clock_gettime(clock, &now) != 0)
-        return 0;
-    return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
-}
-
-// Runs an event loop for a while, as the program's own would: asleep between events.
-void Run(milliseconds span)
-{
-    QEventLoop loop;
-    QTimer::singleShot(span, &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
-// Runs the event loop as the program's own does, until done() or patience is over. A loop of
-// processEvents and short sleeps would make every tick up to a millisecond late and show an
-// echo the program does not have.
-template <typename T> void RunUntil(T done, milliseconds patience = milliseconds(30000))
-{
-    if (done())
-        return;
-    const auto end = Clock::now() + patience;
-    QEventLoop loop;
-    QTimer check;
-    QObject::connect(&check, &QTimer::timeout, [&] {
-        if (done() || Clock::now() >= end)
-            loop.quit();
-    });
-    check.start(20);
-    loop.exec();
-}
 
 int OpenPort()
 {
@@ -296,40 +257,6 @@ double IdleCpu(double seconds)
     const double elapsed = duration<double>(Clock::now() - start).count();
     ::close(fd);
     return cpu / elapsed;
-}
-
-// What a desktop Qt program costs that only ticks: a window and a 10 ms timer doing nothing.
-// Measured in this run, before the program's own figures, as their yardstick.
-double BareWindowCpu(double seconds)
-{
-    QWidget window;
-    window.resize(305, 240);
-    window.show();
-    QTimer timer;
-    timer.setInterval(10);
-    QObject::connect(&timer, &QTimer::timeout, [] {});
-    timer.start();
-    Run(milliseconds(500));
-    const double cpu0 = ProcessCpu();
-    const auto start = Clock::now();
-    Run(milliseconds(int(seconds * 1000)));
-    const double cpu = ProcessCpu() - cpu0;
-    return cpu / duration<double>(Clock::now() - start).count();
-}
-
-// The echo time the design leaves, for the frame lead the link uses: waiting for the tick that
-// reads the port (0..10 ms), for the next frame to be built (0..one frame), the lead, about 1 ms
-// until the answer is in the chip's queue, and the tick that writes it to the port (0..10 ms).
-// Returns the p50 and p99 of that sum, sampled with a fixed seed.
-std::pair<double, double> EchoFloor(double leadMs)
-{
-    std::mt19937 random(1);
-    std::uniform_real_distribution<double> tick(0, 10), frame(0, kFrameMs);
-    std::vector<double> sums(100000);
-    for (double &sum : sums)
-        sum = tick(random) + frame(random) + leadMs + 1 + tick(random);
-    std::sort(sums.begin(), sums.end());
-    return {sums[sums.size() / 2], sums[sums.size() * 99 / 100]};
 }
 
 double Ms(QElapsedTimer &clock)

@@ -1,5 +1,5 @@
 // D2XX's entry points over libftdi1, as the program binds them from libftd2xx-ftdi1.so
-// (export/D2xxExport.h writes them). A handle is an open FtdiChannel, known by the live set
+// (export/D2xxExport.h writes them). A handle is an open TFtdiChannel, known by the live set
 // below; calls on different channels never wait for each other.
 
 #include "export/D2xxExport.h"
@@ -15,58 +15,59 @@
 namespace
 {
 
-using ftdi1::FtdiChannel;
+using ftdi1::TFtdiChannel;
 
 struct TFtdi1Driver {
-    using TOpen = FtdiChannel;
+    using TOpen = TFtdiChannel;
 
-    static d2xx::exports::THandles<FtdiChannel> &Live()
+    static d2xx::exports::THandles<TFtdiChannel> &Live()
     {
-        static d2xx::exports::THandles<FtdiChannel> live;
+        static d2xx::exports::THandles<TFtdiChannel> live;
         return live;
     }
 
-    static FT_STATUS Open(const std::string &key, bool bySerial, std::shared_ptr<FtdiChannel> &open)
+    static FT_STATUS Open(const std::string &Key, bool BySerial,
+                          std::shared_ptr<TFtdiChannel> &Opened)
     {
-        std::vector<ftdi1::Channel> channels;
+        std::vector<ftdi1::TChannel> channels;
         if (!ftdi1::ListChannels(channels))
             return d2xx::FT_IO_ERROR;
         // An empty serial number is a blank EEPROM's, never a choice.
-        const auto channel = std::find_if(channels.begin(), channels.end(), [&](const auto &each) {
-            return bySerial ? !each.serial.empty() && each.serial == key : each.description == key;
+        const auto channel = std::find_if(channels.begin(), channels.end(), [&](const auto &Each) {
+            return BySerial ? !Each.Serial.empty() && Each.Serial == Key : Each.Description == Key;
         });
         if (channel == channels.end())
             return d2xx::FT_DEVICE_NOT_FOUND;
-        if (!channel->accessible)
+        if (!channel->Accessible)
             return d2xx::FT_DEVICE_NOT_OPENED;
         std::string why;
         ftdi_context *context = ftdi1::OpenChannel(*channel, why);
         if (context == nullptr) {
             // D2XX has no way to say why; a program run from a terminal shows it there.
-            std::fprintf(stderr, "libftd2xx-ftdi1: cannot open \"%s\": %s\n", key.c_str(),
+            std::fprintf(stderr, "libftd2xx-ftdi1: cannot open \"%s\": %s\n", Key.c_str(),
                          why.c_str());
             return d2xx::FT_DEVICE_NOT_OPENED;
         }
-        open = std::make_shared<FtdiChannel>(context);
-        if (!open->Start()) {
-            open->Close();
+        Opened = std::make_shared<TFtdiChannel>(context);
+        if (!Opened->Start()) {
+            Opened->Close();
             return d2xx::FT_DEVICE_NOT_OPENED;
         }
-        Live().Add(open);
+        Live().Add(Opened);
         return d2xx::FT_OK;
     }
 
-    static std::shared_ptr<FtdiChannel> Remove(FT_HANDLE handle) { return Live().Remove(handle); }
+    static std::shared_ptr<TFtdiChannel> Remove(FT_HANDLE Handle) { return Live().Remove(Handle); }
 
-    static FT_STATUS Close(FtdiChannel &channel) { return channel.Close(); }
+    static FT_STATUS Close(TFtdiChannel &Channel) { return Channel.Close(); }
 
-    static FT_STATUS List(std::vector<d2xx::exports::TListed> &listed)
+    static FT_STATUS List(std::vector<d2xx::exports::TListed> &Listed)
     {
-        std::vector<ftdi1::Channel> channels;
+        std::vector<ftdi1::TChannel> channels;
         if (!ftdi1::ListChannels(channels))
             return d2xx::FT_IO_ERROR;
-        for (const ftdi1::Channel &channel : channels)
-            listed.push_back({channel.description, channel.serial, channel.location});
+        for (const ftdi1::TChannel &channel : channels)
+            Listed.push_back({channel.Description, channel.Serial, channel.Location});
         return d2xx::FT_OK;
     }
 };

@@ -13,56 +13,56 @@ namespace
 
 // The chips with an MPSSE engine, by product id, and how many of their channels have one. The
 // FT2232C/D shares 0x6010 with the FT2232H.
-struct Product {
-    int id;
-    int channels;
-    int mpsseChannels;
+struct TProduct {
+    int Id;
+    int Channels;
+    int MpsseChannels;
 };
-constexpr std::array kProducts = {Product{0x6010, 2, 2}, Product{0x6011, 4, 2},
-                                  Product{0x6014, 1, 1}};
+constexpr std::array kProducts = {TProduct{0x6010, 2, 2}, TProduct{0x6011, 4, 2},
+                                  TProduct{0x6014, 1, 1}};
 // The FT2232C/D (release below 7.00) has its MPSSE engine on channel A only.
 constexpr int kFt2232hRelease = 0x0700;
 
-int MpsseChannels(const Product &product, int release)
+int MpsseChannels(const TProduct &Product, int Release)
 {
-    return product.id == 0x6010 && release < kFt2232hRelease ? 1 : product.mpsseChannels;
+    return Product.Id == 0x6010 && Release < kFt2232hRelease ? 1 : Product.MpsseChannels;
 }
 
 // USB string descriptors hold at most 126 characters.
 constexpr int kProductStringSize = 128;
 
-struct ContextFree {
-    void operator()(ftdi_context *context) const { ftdi_free(context); }
+struct TContextFree {
+    void operator()(ftdi_context *Context) const { ftdi_free(Context); }
 };
-using Context = std::unique_ptr<ftdi_context, ContextFree>;
+using TContext = std::unique_ptr<ftdi_context, TContextFree>;
 
-struct ListFree {
-    void operator()(ftdi_device_list *list) const { ftdi_list_free(&list); }
+struct TListFree {
+    void operator()(ftdi_device_list *List) const { ftdi_list_free(&List); }
 };
-using DeviceList = std::unique_ptr<ftdi_device_list, ListFree>;
+using TDeviceList = std::unique_ptr<ftdi_device_list, TListFree>;
 
 // The chips of one product; nothing on failure.
-DeviceList FindAll(ftdi_context *context, int product, bool &ok)
+TDeviceList FindAll(ftdi_context *Context, int Product, bool &Ok)
 {
     ftdi_device_list *list = nullptr;
-    if (ftdi_usb_find_all(context, &list, kFtdiVendor, product) < 0) {
-        ok = false;
+    if (ftdi_usb_find_all(Context, &list, kFtdiVendor, Product) < 0) {
+        Ok = false;
         return nullptr;
     }
-    return DeviceList(list);
+    return TDeviceList(list);
 }
 
-ftdi_interface Port(int index)
+ftdi_interface Port(int Index)
 {
-    return static_cast<ftdi_interface>(INTERFACE_A + index);
+    return static_cast<ftdi_interface>(INTERFACE_A + Index);
 }
 
 // The product string a chip has from the factory, by product id and release (bcdDevice).
-std::string FactoryProduct(int product, int release)
+std::string FactoryProduct(int Product, int Release)
 {
-    switch (product) {
+    switch (Product) {
     case 0x6010:
-        return release >= kFt2232hRelease ? "Dual RS232-HS" : "Dual RS232";
+        return Release >= kFt2232hRelease ? "Dual RS232-HS" : "Dual RS232";
     case 0x6011:
         return "Quad RS232-HS";
     default:
@@ -72,10 +72,10 @@ std::string FactoryProduct(int product, int release)
 
 // Why a chip's strings could not be read, for the list: only a missing permission has a remedy
 // the user can apply; anything else names libusb's error.
-std::string Unreadable(libusb_device *device)
+std::string Unreadable(libusb_device *Device)
 {
     libusb_device_handle *handle = nullptr;
-    const int result = libusb_open(device, &handle);
+    const int result = libusb_open(Device, &handle);
     if (result == LIBUSB_SUCCESS) {
         libusb_close(handle);
         return "(unreadable)";
@@ -86,33 +86,33 @@ std::string Unreadable(libusb_device *device)
 }
 
 // The USB interface behind a channel.
-int InterfaceNumber(ftdi_interface port)
+int InterfaceNumber(ftdi_interface Port)
 {
-    return port == INTERFACE_ANY ? 0 : port - INTERFACE_A;
+    return Port == INTERFACE_ANY ? 0 : Port - INTERFACE_A;
 }
 
 // Whether a kernel driver (ftdi_sio) has the channel's interface now.
-bool KernelDriverHas(libusb_device *device, int interface)
+bool KernelDriverHas(libusb_device *Device, int Interface)
 {
     libusb_device_handle *handle = nullptr;
-    if (libusb_open(device, &handle) != LIBUSB_SUCCESS)
+    if (libusb_open(Device, &handle) != LIBUSB_SUCCESS)
         return false;
-    const bool active = libusb_kernel_driver_active(handle, interface) == 1;
+    const bool active = libusb_kernel_driver_active(handle, Interface) == 1;
     libusb_close(handle);
     return active;
 }
 
 } // namespace
 
-bool ListChannels(std::vector<Channel> &channels)
+bool ListChannels(std::vector<TChannel> &Channels)
 {
-    channels.clear();
-    const Context context(ftdi_new());
+    Channels.clear();
+    const TContext context(ftdi_new());
     if (!context)
         return false;
     bool ok = true;
-    for (const Product &product : kProducts) {
-        const DeviceList list = FindAll(context.get(), product.id, ok);
+    for (const TProduct &product : kProducts) {
+        const TDeviceList list = FindAll(context.get(), product.Id, ok);
         std::size_t chip = 0;
         for (ftdi_device_list *entry = list.get(); entry != nullptr; entry = entry->next, ++chip) {
             libusb_device_descriptor descriptor{};
@@ -125,7 +125,7 @@ bool ListChannels(std::vector<Channel> &channels)
             if (ftdi_usb_get_strings(context.get(), entry->dev, nullptr, 0, name, sizeof name,
                                      hasSerial ? serial : nullptr,
                                      hasSerial ? sizeof serial : 0) < 0) {
-                const std::string factory = FactoryProduct(product.id, descriptor.bcdDevice);
+                const std::string factory = FactoryProduct(product.Id, descriptor.bcdDevice);
                 factory.copy(name, sizeof name - 1);
                 serial[0] = '\0';
                 reason = Unreadable(entry->dev);
@@ -133,50 +133,50 @@ bool ListChannels(std::vector<Channel> &channels)
             const std::uint32_t place = (std::uint32_t(libusb_get_bus_number(entry->dev)) << 8) |
                                         (std::uint32_t(libusb_get_port_number(entry->dev)) << 4);
             for (int index = 0; index < MpsseChannels(product, descriptor.bcdDevice); ++index) {
-                Channel channel{product.id,
-                                chip,
-                                INTERFACE_ANY,
-                                name,
-                                reason.empty(),
-                                serial,
-                                place | std::uint32_t(index + 1)};
-                if (product.channels > 1) {
-                    channel.port = Port(index);
-                    channel.description += std::string(" ") + char('A' + index);
-                    if (!channel.serial.empty())
-                        channel.serial += char('A' + index);
+                TChannel channel{product.Id,
+                                 chip,
+                                 INTERFACE_ANY,
+                                 name,
+                                 reason.empty(),
+                                 serial,
+                                 place | std::uint32_t(index + 1)};
+                if (product.Channels > 1) {
+                    channel.Port = Port(index);
+                    channel.Description += std::string(" ") + char('A' + index);
+                    if (!channel.Serial.empty())
+                        channel.Serial += char('A' + index);
                 }
                 if (!reason.empty())
-                    channel.description += " " + reason;
-                channels.push_back(std::move(channel));
+                    channel.Description += " " + reason;
+                Channels.push_back(std::move(channel));
             }
         }
     }
     return ok;
 }
 
-ftdi_context *OpenChannel(const Channel &channel, std::string &why)
+ftdi_context *OpenChannel(const TChannel &Channel, std::string &Why)
 {
-    Context context(ftdi_new());
-    if (!context || ftdi_set_interface(context.get(), channel.port) < 0) {
-        why = "out of memory";
+    TContext context(ftdi_new());
+    if (!context || ftdi_set_interface(context.get(), Channel.Port) < 0) {
+        Why = "out of memory";
         return nullptr;
     }
     bool ok = true;
-    const DeviceList list = FindAll(context.get(), channel.product, ok);
+    const TDeviceList list = FindAll(context.get(), Channel.Product, ok);
     ftdi_device_list *entry = list.get();
-    for (std::size_t chip = 0; entry != nullptr && chip < channel.chip; ++chip)
+    for (std::size_t chip = 0; entry != nullptr && chip < Channel.Chip; ++chip)
         entry = entry->next;
     if (entry == nullptr) {
-        why = "the chip is gone";
+        Why = "the chip is gone";
         return nullptr;
     }
     // libusb gives the interface back to the kernel at release only in the re-attaching mode.
-    context->module_detach_mode = KernelDriverHas(entry->dev, InterfaceNumber(channel.port))
+    context->module_detach_mode = KernelDriverHas(entry->dev, InterfaceNumber(Channel.Port))
                                       ? AUTO_DETACH_REATACH_SIO_MODULE
                                       : AUTO_DETACH_SIO_MODULE;
     if (ftdi_usb_open_dev(context.get(), entry->dev) < 0) {
-        why = ftdi_get_error_string(context.get());
+        Why = ftdi_get_error_string(context.get());
         return nullptr;
     }
     return context.release();

@@ -29,25 +29,25 @@ namespace ftdi1
 constexpr int kFtdiVendor = 0x0403;
 
 // One channel as FT_ListDevices shows it.
-struct Channel {
-    int product = 0;      // USB product id
-    std::size_t chip = 0; // position among ftdi_usb_find_all's chips of that product
-    ftdi_interface port = INTERFACE_ANY;
-    std::string description;
-    bool accessible = true; // false: listed with the reason, cannot be opened
-    std::string serial;
-    std::uint32_t location = 0;
+struct TChannel {
+    int Product = 0;      // USB product id
+    std::size_t Chip = 0; // position among ftdi_usb_find_all's chips of that product
+    ftdi_interface Port = INTERFACE_ANY;
+    std::string Description;
+    bool Accessible = true; // false: listed with the reason, cannot be opened
+    std::string Serial;
+    std::uint32_t Location = 0;
 };
 
 // The udev rule installed with the driver, named where access is missing.
 constexpr const char *kUdevRule = "70-velmor-ssc.rules";
 
 // Every MPSSE channel attached now. False when libftdi1 cannot look at the bus at all.
-bool ListChannels(std::vector<Channel> &channels);
+bool ListChannels(std::vector<TChannel> &Channels);
 
-// Opens `channel` in a context of its own; libftdi1 detaches the kernel's ftdi_sio from it, and
+// Opens `Channel` in a context of its own; libftdi1 detaches the kernel's ftdi_sio from it, and
 // when ftdi_sio had the channel, libusb gives it back when the context is closed. nullptr when
-// the chip is gone or cannot be claimed; `why` then says why, in libftdi1's words.
-ftdi_context *OpenChannel(const Channel &channel, std::string &why);
+// the chip is gone or cannot be claimed; `Why` then says why, in libftdi1's words.
+ftdi_context *OpenChannel(const TChannel &Channel, std::string &Why);
 
 } // namespace ftdi1

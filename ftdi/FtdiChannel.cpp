@@ -19,311 +19,311 @@ constexpr std::size_t kDefaultPacketSize = 64;
 constexpr timeval kEventSlice{0, 100000};
 
 // libftdi1 names its endpoints from the chip's side: it writes to in_ep and reads from out_ep.
-unsigned char ToChip(const ftdi_context *context)
+unsigned char ToChip(const ftdi_context *Context)
 {
-    return static_cast<unsigned char>(context->in_ep);
+    return static_cast<unsigned char>(Context->in_ep);
 }
-unsigned char FromChip(const ftdi_context *context)
+unsigned char FromChip(const ftdi_context *Context)
 {
-    return static_cast<unsigned char>(context->out_ep);
+    return static_cast<unsigned char>(Context->out_ep);
 }
 
 } // namespace
 
-FtdiChannel::FtdiChannel(ftdi_context *context)
-    : context_(context),
-      packetSize_(context->max_packet_size > kStatusBytes ? context->max_packet_size
+TFtdiChannel::TFtdiChannel(ftdi_context *Context)
+    : FContext(Context),
+      FPacketSize(Context->max_packet_size > kStatusBytes ? Context->max_packet_size
                                                           : kDefaultPacketSize),
-      readTransferSize_(kReadPackets * packetSize_), reads_(kReadsInFlight)
+      FReadTransferSize(kReadPackets * FPacketSize), FReads(kReadsInFlight)
 {
 }
 
-FtdiChannel::~FtdiChannel()
+TFtdiChannel::~TFtdiChannel()
 {
     Close();
 }
 
-bool FtdiChannel::Start()
+bool TFtdiChannel::Start()
 {
-    for (InTransfer &read : reads_) {
-        read.channel = this;
-        read.buffer.resize(readTransferSize_);
-        read.transfer = libusb_alloc_transfer(0);
-        if (read.transfer == nullptr)
+    for (TInTransfer &read : FReads) {
+        read.Channel = this;
+        read.Buffer.resize(FReadTransferSize);
+        read.Transfer = libusb_alloc_transfer(0);
+        if (read.Transfer == nullptr)
             return false;
-        libusb_fill_bulk_transfer(read.transfer, context_->usb_dev, FromChip(context_),
-                                  read.buffer.data(), static_cast<int>(read.buffer.size()),
-                                  &FtdiChannel::OnRead, &read, 0);
+        libusb_fill_bulk_transfer(read.Transfer, FContext->usb_dev, FromChip(FContext),
+                                  read.Buffer.data(), static_cast<int>(read.Buffer.size()),
+                                  &TFtdiChannel::OnRead, &read, 0);
     }
-    write_ = libusb_alloc_transfer(0);
-    if (write_ == nullptr)
+    FWrite = libusb_alloc_transfer(0);
+    if (FWrite == nullptr)
         return false;
-    events_ = std::thread([this] { HandleEvents(); });
-    std::lock_guard lock(mutex_);
+    FEvents = std::thread([this] { HandleEvents(); });
+    std::lock_guard lock(FMutex);
     RefillLocked();
-    return !gone_;
+    return !FGone;
 }
 
-void FtdiChannel::HandleEvents()
+void TFtdiChannel::HandleEvents()
 {
-    while (!stopEvents_.load()) {
+    while (!FStopEvents.load()) {
         timeval slice = kEventSlice;
-        libusb_handle_events_timeout_completed(context_->usb_ctx, &slice, nullptr);
+        libusb_handle_events_timeout_completed(FContext->usb_ctx, &slice, nullptr);
     }
 }
 
-void LIBUSB_CALL FtdiChannel::OnRead(libusb_transfer *transfer)
+void LIBUSB_CALL TFtdiChannel::OnRead(libusb_transfer *Transfer)
 {
-    auto *read = static_cast<InTransfer *>(transfer->user_data);
-    read->channel->Arrived(*read);
+    auto *read = static_cast<TInTransfer *>(Transfer->user_data);
+    read->Channel->Arrived(*read);
 }
 
-void FtdiChannel::Arrived(InTransfer &read)
+void TFtdiChannel::Arrived(TInTransfer &Done)
 {
-    const libusb_transfer *transfer = read.transfer;
-    std::lock_guard lock(mutex_);
-    read.inFlight = false;
-    --inFlight_;
+    const libusb_transfer *transfer = Done.Transfer;
+    std::lock_guard lock(FMutex);
+    Done.InFlight = false;
+    --FInFlight;
     // Every packet but the last is a full one; each begins with the status bytes.
     const auto length = static_cast<std::size_t>(std::max(transfer->actual_length, 0));
-    for (std::size_t at = 0; at < length; at += packetSize_) {
-        const std::size_t packet = std::min(packetSize_, length - at);
+    for (std::size_t at = 0; at < length; at += FPacketSize) {
+        const std::size_t packet = std::min(FPacketSize, length - at);
         if (packet > kStatusBytes)
-            readAhead_.insert(readAhead_.end(), read.buffer.begin() + long(at + kStatusBytes),
-                              read.buffer.begin() + long(at + packet));
+            FReadAhead.insert(FReadAhead.end(), Done.Buffer.begin() + long(at + kStatusBytes),
+                              Done.Buffer.begin() + long(at + packet));
     }
     switch (transfer->status) {
     case LIBUSB_TRANSFER_COMPLETED:
     case LIBUSB_TRANSFER_TIMED_OUT:
-        failedReads_ = 0;
+        FFailedReads = 0;
         break;
     case LIBUSB_TRANSFER_CANCELLED:
         break;
     case LIBUSB_TRANSFER_NO_DEVICE:
-        gone_ = true;
+        FGone = true;
         break;
     default:
-        if (++failedReads_ >= kReadRetries)
-            gone_ = true;
+        if (++FFailedReads >= kReadRetries)
+            FGone = true;
         break;
     }
-    if (!closing_ && !gone_)
+    if (!FClosing && !FGone)
         RefillLocked();
-    changed_.notify_all();
+    FChanged.notify_all();
 }
 
-void FtdiChannel::RefillLocked()
+void TFtdiChannel::RefillLocked()
 {
-    std::size_t reading = std::count_if(reads_.begin(), reads_.end(),
-                                        [](const InTransfer &read) { return read.inFlight; });
-    for (InTransfer &read : reads_) {
-        if (read.inFlight)
+    std::size_t reading = std::count_if(FReads.begin(), FReads.end(),
+                                        [](const TInTransfer &Each) { return Each.InFlight; });
+    for (TInTransfer &read : FReads) {
+        if (read.InFlight)
             continue;
-        if (readAhead_.size() + (reading + 1) * readTransferSize_ > kReadAheadSize)
+        if (FReadAhead.size() + (reading + 1) * FReadTransferSize > kReadAheadSize)
             return;
-        const int result = libusb_submit_transfer(read.transfer);
+        const int result = libusb_submit_transfer(read.Transfer);
         if (result != LIBUSB_SUCCESS) {
-            if (result == LIBUSB_ERROR_NO_DEVICE || ++failedReads_ >= kReadRetries)
-                gone_ = true;
+            if (result == LIBUSB_ERROR_NO_DEVICE || ++FFailedReads >= kReadRetries)
+                FGone = true;
             return;
         }
-        read.inFlight = true;
-        ++inFlight_;
+        read.InFlight = true;
+        ++FInFlight;
         ++reading;
     }
 }
 
-void LIBUSB_CALL FtdiChannel::OnWrite(libusb_transfer *transfer)
+void LIBUSB_CALL TFtdiChannel::OnWrite(libusb_transfer *Transfer)
 {
-    static_cast<FtdiChannel *>(transfer->user_data)->Sent(*transfer);
+    static_cast<TFtdiChannel *>(Transfer->user_data)->Sent(*Transfer);
 }
 
-void FtdiChannel::Sent(const libusb_transfer &transfer)
+void TFtdiChannel::Sent(const libusb_transfer &Transfer)
 {
-    std::lock_guard lock(mutex_);
-    --inFlight_;
-    writing_ = false;
-    const auto moved = static_cast<std::size_t>(std::max(transfer.actual_length, 0));
-    writeQueue_.erase(writeQueue_.begin(),
-                      writeQueue_.begin() + long(std::min(moved, writeQueue_.size())));
-    switch (transfer.status) {
+    std::lock_guard lock(FMutex);
+    --FInFlight;
+    FWriting = false;
+    const auto moved = static_cast<std::size_t>(std::max(Transfer.actual_length, 0));
+    FWriteQueue.erase(FWriteQueue.begin(),
+                      FWriteQueue.begin() + long(std::min(moved, FWriteQueue.size())));
+    switch (Transfer.status) {
     case LIBUSB_TRANSFER_COMPLETED:
-        failedWrites_ = 0;
+        FFailedWrites = 0;
         break;
     case LIBUSB_TRANSFER_CANCELLED:
         break;
     case LIBUSB_TRANSFER_NO_DEVICE:
-        gone_ = true;
+        FGone = true;
         break;
     default:
         // The rest goes in the next transfer; a chip that takes nothing time after time is lost.
         if (moved > 0)
-            failedWrites_ = 0;
-        else if (++failedWrites_ >= kWriteRetries)
-            gone_ = true;
+            FFailedWrites = 0;
+        else if (++FFailedWrites >= kWriteRetries)
+            FGone = true;
         break;
     }
-    if (!closing_ && !gone_)
+    if (!FClosing && !FGone)
         SendNextLocked();
-    changed_.notify_all();
+    FChanged.notify_all();
 }
 
-void FtdiChannel::SendNextLocked()
+void TFtdiChannel::SendNextLocked()
 {
-    if (writing_ || writeQueue_.empty())
+    if (FWriting || FWriteQueue.empty())
         return;
-    const std::size_t size = std::min(writeQueue_.size(), kWriteTransferSize);
-    writeBuffer_.assign(writeQueue_.begin(), writeQueue_.begin() + long(size));
+    const std::size_t size = std::min(FWriteQueue.size(), kWriteTransferSize);
+    FWriteBuffer.assign(FWriteQueue.begin(), FWriteQueue.begin() + long(size));
     // No timeout: the chip takes the bytes as it clocks them out; only FT_Write waits with one.
-    libusb_fill_bulk_transfer(write_, context_->usb_dev, ToChip(context_), writeBuffer_.data(),
-                              static_cast<int>(size), &FtdiChannel::OnWrite, this, 0);
-    const int result = libusb_submit_transfer(write_);
+    libusb_fill_bulk_transfer(FWrite, FContext->usb_dev, ToChip(FContext), FWriteBuffer.data(),
+                              static_cast<int>(size), &TFtdiChannel::OnWrite, this, 0);
+    const int result = libusb_submit_transfer(FWrite);
     if (result != LIBUSB_SUCCESS) {
-        if (result == LIBUSB_ERROR_NO_DEVICE || ++failedWrites_ >= kWriteRetries)
-            gone_ = true;
+        if (result == LIBUSB_ERROR_NO_DEVICE || ++FFailedWrites >= kWriteRetries)
+            FGone = true;
         return;
     }
-    writing_ = true;
-    ++inFlight_;
+    FWriting = true;
+    ++FInFlight;
 }
 
-std::size_t FtdiChannel::TakeLocked(std::uint8_t *out, std::size_t count)
+std::size_t TFtdiChannel::TakeLocked(std::uint8_t *Out, std::size_t Count)
 {
-    const std::size_t take = std::min(count, readAhead_.size());
-    std::copy_n(readAhead_.begin(), take, out);
-    readAhead_.erase(readAhead_.begin(), readAhead_.begin() + static_cast<long>(take));
-    if (take > 0 && !closing_ && !gone_)
+    const std::size_t take = std::min(Count, FReadAhead.size());
+    std::copy_n(FReadAhead.begin(), take, Out);
+    FReadAhead.erase(FReadAhead.begin(), FReadAhead.begin() + static_cast<long>(take));
+    if (take > 0 && !FClosing && !FGone)
         RefillLocked();
     return take;
 }
 
-FT_STATUS FtdiChannel::SetLatencyTimer(d2xx::UCHAR ms)
+FT_STATUS TFtdiChannel::SetLatencyTimer(d2xx::UCHAR Ms)
 {
-    std::lock_guard lock(callMutex_);
-    if (context_ == nullptr)
+    std::lock_guard lock(FCallMutex);
+    if (FContext == nullptr)
         return d2xx::FT_IO_ERROR;
-    const int result = ftdi_set_latency_timer(context_, ms);
+    const int result = ftdi_set_latency_timer(FContext, Ms);
     // libftdi1 refuses 0 before it asks the chip (-1); everything else is the device's failure.
     if (result == -1)
         return d2xx::FT_INVALID_PARAMETER;
     return result < 0 ? d2xx::FT_IO_ERROR : d2xx::FT_OK;
 }
 
-FT_STATUS FtdiChannel::SetTimeouts(d2xx::ULONG readMs, d2xx::ULONG writeMs)
+FT_STATUS TFtdiChannel::SetTimeouts(d2xx::ULONG ReadMs, d2xx::ULONG WriteMs)
 {
-    std::lock_guard lock(mutex_);
-    readTimeout_ = std::chrono::milliseconds(readMs);
-    writeTimeoutMs_ = static_cast<unsigned>(std::min<d2xx::ULONG>(writeMs, UINT_MAX));
+    std::lock_guard lock(FMutex);
+    FReadTimeout = std::chrono::milliseconds(ReadMs);
+    FWriteTimeoutMs = static_cast<unsigned>(std::min<d2xx::ULONG>(WriteMs, UINT_MAX));
     return d2xx::FT_OK;
 }
 
-FT_STATUS FtdiChannel::SetBitMode(d2xx::UCHAR mask, d2xx::UCHAR mode)
+FT_STATUS TFtdiChannel::SetBitMode(d2xx::UCHAR Mask, d2xx::UCHAR Mode)
 {
-    std::lock_guard lock(callMutex_);
-    if (context_ == nullptr)
+    std::lock_guard lock(FCallMutex);
+    if (FContext == nullptr)
         return d2xx::FT_IO_ERROR;
-    return ftdi_set_bitmode(context_, mask, mode) < 0 ? d2xx::FT_IO_ERROR : d2xx::FT_OK;
+    return ftdi_set_bitmode(FContext, Mask, Mode) < 0 ? d2xx::FT_IO_ERROR : d2xx::FT_OK;
 }
 
-FT_STATUS FtdiChannel::GetStatus(d2xx::DWORD &rx, d2xx::DWORD &tx)
+FT_STATUS TFtdiChannel::GetStatus(d2xx::DWORD &Rx, d2xx::DWORD &Tx)
 {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(FMutex);
     // A device that is gone is said at once, whatever is left: a caller that reads only whole
     // units of what is waiting would otherwise wait for ever on a lone byte.
-    if (gone_ || closing_)
+    if (FGone || FClosing)
         return d2xx::FT_IO_ERROR;
-    rx = static_cast<d2xx::DWORD>(readAhead_.size());
-    tx = static_cast<d2xx::DWORD>(writeQueue_.size());
+    Rx = static_cast<d2xx::DWORD>(FReadAhead.size());
+    Tx = static_cast<d2xx::DWORD>(FWriteQueue.size());
     return d2xx::FT_OK;
 }
 
-FT_STATUS FtdiChannel::Read(std::uint8_t *out, std::size_t count, d2xx::DWORD &got)
+FT_STATUS TFtdiChannel::Read(std::uint8_t *Out, std::size_t Count, d2xx::DWORD &Got)
 {
-    std::unique_lock lock(mutex_);
-    const auto deadline = Clock::now() + readTimeout_;
-    std::size_t taken = TakeLocked(out, count);
-    while (taken < count && !gone_ && !closing_) {
-        if (readTimeout_.count() == 0) {
-            changed_.wait(lock);
-        } else if (changed_.wait_until(lock, deadline) == std::cv_status::timeout) {
-            taken += TakeLocked(out + taken, count - taken);
+    std::unique_lock lock(FMutex);
+    const auto deadline = TClock::now() + FReadTimeout;
+    std::size_t taken = TakeLocked(Out, Count);
+    while (taken < Count && !FGone && !FClosing) {
+        if (FReadTimeout.count() == 0) {
+            FChanged.wait(lock);
+        } else if (FChanged.wait_until(lock, deadline) == std::cv_status::timeout) {
+            taken += TakeLocked(Out + taken, Count - taken);
             break;
         }
-        taken += TakeLocked(out + taken, count - taken);
+        taken += TakeLocked(Out + taken, Count - taken);
     }
-    got = static_cast<d2xx::DWORD>(taken);
+    Got = static_cast<d2xx::DWORD>(taken);
     // Bytes that arrived before the failure are handed over; the failure shows at the next call.
-    return taken == 0 && count > 0 && (gone_ || closing_) ? d2xx::FT_IO_ERROR : d2xx::FT_OK;
+    return taken == 0 && Count > 0 && (FGone || FClosing) ? d2xx::FT_IO_ERROR : d2xx::FT_OK;
 }
 
-FT_STATUS FtdiChannel::Write(const std::uint8_t *data, std::size_t count, d2xx::DWORD &written)
+FT_STATUS TFtdiChannel::Write(const std::uint8_t *Data, std::size_t Count, d2xx::DWORD &Written)
 {
-    std::lock_guard writing(writeMutex_);
-    written = 0;
-    std::unique_lock lock(mutex_);
-    const auto deadline = Clock::now() + std::chrono::milliseconds(writeTimeoutMs_);
+    std::lock_guard writing(FWriteMutex);
+    Written = 0;
+    std::unique_lock lock(FMutex);
+    const auto deadline = TClock::now() + std::chrono::milliseconds(FWriteTimeoutMs);
     std::size_t queued = 0;
-    while (queued < count && !gone_ && !closing_) {
-        const std::size_t room = kWriteQueueSize - writeQueue_.size();
+    while (queued < Count && !FGone && !FClosing) {
+        const std::size_t room = kWriteQueueSize - FWriteQueue.size();
         if (room == 0) {
-            if (writeTimeoutMs_ == 0)
-                changed_.wait(lock);
-            else if (changed_.wait_until(lock, deadline) == std::cv_status::timeout)
+            if (FWriteTimeoutMs == 0)
+                FChanged.wait(lock);
+            else if (FChanged.wait_until(lock, deadline) == std::cv_status::timeout)
                 break;
             continue;
         }
-        const std::size_t take = std::min(room, count - queued);
-        writeQueue_.insert(writeQueue_.end(), data + queued, data + queued + take);
+        const std::size_t take = std::min(room, Count - queued);
+        FWriteQueue.insert(FWriteQueue.end(), Data + queued, Data + queued + take);
         queued += take;
         SendNextLocked();
     }
-    written = static_cast<d2xx::DWORD>(std::min<std::size_t>(queued, UINT_MAX));
-    return queued == 0 && count > 0 && (gone_ || closing_) ? d2xx::FT_IO_ERROR : d2xx::FT_OK;
+    Written = static_cast<d2xx::DWORD>(std::min<std::size_t>(queued, UINT_MAX));
+    return queued == 0 && Count > 0 && (FGone || FClosing) ? d2xx::FT_IO_ERROR : d2xx::FT_OK;
 }
 
-void FtdiChannel::CancelAll(std::unique_lock<std::mutex> &lock)
+void TFtdiChannel::CancelAll(std::unique_lock<std::mutex> &Lock)
 {
-    closing_ = true;
-    for (InTransfer &read : reads_) {
-        if (read.inFlight)
-            libusb_cancel_transfer(read.transfer);
+    FClosing = true;
+    for (TInTransfer &read : FReads) {
+        if (read.InFlight)
+            libusb_cancel_transfer(read.Transfer);
     }
-    if (writing_)
-        libusb_cancel_transfer(write_);
-    changed_.notify_all();
-    changed_.wait_for(lock, kCancelWait, [this] { return inFlight_ == 0; });
+    if (FWriting)
+        libusb_cancel_transfer(FWrite);
+    FChanged.notify_all();
+    FChanged.wait_for(Lock, kCancelWait, [this] { return FInFlight == 0; });
 }
 
-FT_STATUS FtdiChannel::Close()
+FT_STATUS TFtdiChannel::Close()
 {
-    std::lock_guard call(callMutex_);
-    if (context_ == nullptr)
+    std::lock_guard call(FCallMutex);
+    if (FContext == nullptr)
         return d2xx::FT_OK;
     bool leftOver = false;
     {
-        std::unique_lock lock(mutex_);
+        std::unique_lock lock(FMutex);
         CancelAll(lock);
-        leftOver = inFlight_ > 0;
+        leftOver = FInFlight > 0;
     }
     {
         // A write still waiting for room has seen the channel close before it is taken apart.
-        std::lock_guard writing(writeMutex_);
+        std::lock_guard writing(FWriteMutex);
     }
-    if (events_.joinable()) {
-        stopEvents_ = true;
-        libusb_interrupt_event_handler(context_->usb_ctx);
-        events_.join();
+    if (FEvents.joinable()) {
+        FStopEvents = true;
+        libusb_interrupt_event_handler(FContext->usb_ctx);
+        FEvents.join();
     }
-    const int result = ftdi_usb_close(context_);
+    const int result = ftdi_usb_close(FContext);
     if (!leftOver) {
-        for (InTransfer &read : reads_)
-            libusb_free_transfer(read.transfer);
-        libusb_free_transfer(write_);
+        for (TInTransfer &read : FReads)
+            libusb_free_transfer(read.Transfer);
+        libusb_free_transfer(FWrite);
     }
-    reads_.clear();
-    write_ = nullptr;
-    ftdi_free(context_);
-    context_ = nullptr;
+    FReads.clear();
+    FWrite = nullptr;
+    ftdi_free(FContext);
+    FContext = nullptr;
     return result < 0 ? d2xx::FT_IO_ERROR : d2xx::FT_OK;
 }
 

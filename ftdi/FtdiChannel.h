@@ -63,76 +63,76 @@ constexpr int kWriteRetries = 3;
 // answers; transfers still out then are left to libusb's close rather than freed under it.
 constexpr std::chrono::seconds kCancelWait{2};
 
-class FtdiChannel
+class TFtdiChannel
 {
 public:
-    using Clock = std::chrono::steady_clock;
+    using TClock = std::chrono::steady_clock;
 
     // Takes over a context that libftdi1 has opened.
-    explicit FtdiChannel(ftdi_context *context);
-    ~FtdiChannel();
-    FtdiChannel(const FtdiChannel &) = delete;
-    FtdiChannel &operator=(const FtdiChannel &) = delete;
+    explicit TFtdiChannel(ftdi_context *Context);
+    ~TFtdiChannel();
+    TFtdiChannel(const TFtdiChannel &) = delete;
+    TFtdiChannel &operator=(const TFtdiChannel &) = delete;
 
     // False when the reads could not be started (the device is gone): then Close it.
     bool Start();
 
-    d2xx::FT_STATUS SetLatencyTimer(d2xx::UCHAR ms);
-    d2xx::FT_STATUS SetTimeouts(d2xx::ULONG readMs, d2xx::ULONG writeMs);
-    d2xx::FT_STATUS SetBitMode(d2xx::UCHAR mask, d2xx::UCHAR mode);
-    d2xx::FT_STATUS GetStatus(d2xx::DWORD &rx, d2xx::DWORD &tx);
-    d2xx::FT_STATUS Read(std::uint8_t *out, std::size_t count, d2xx::DWORD &got);
-    d2xx::FT_STATUS Write(const std::uint8_t *data, std::size_t count, d2xx::DWORD &written);
+    d2xx::FT_STATUS SetLatencyTimer(d2xx::UCHAR Ms);
+    d2xx::FT_STATUS SetTimeouts(d2xx::ULONG ReadMs, d2xx::ULONG WriteMs);
+    d2xx::FT_STATUS SetBitMode(d2xx::UCHAR Mask, d2xx::UCHAR Mode);
+    d2xx::FT_STATUS GetStatus(d2xx::DWORD &Rx, d2xx::DWORD &Tx);
+    d2xx::FT_STATUS Read(std::uint8_t *Out, std::size_t Count, d2xx::DWORD &Got);
+    d2xx::FT_STATUS Write(const std::uint8_t *Data, std::size_t Count, d2xx::DWORD &Written);
     // Releases the chip; FT_IO_ERROR if it could not be released cleanly (it is gone).
     d2xx::FT_STATUS Close();
 
 private:
-    struct InTransfer {
-        FtdiChannel *channel = nullptr;
-        libusb_transfer *transfer = nullptr;
-        std::vector<std::uint8_t> buffer;
-        bool inFlight = false;
+    struct TInTransfer {
+        TFtdiChannel *Channel = nullptr;
+        libusb_transfer *Transfer = nullptr;
+        std::vector<std::uint8_t> Buffer;
+        bool InFlight = false;
     };
 
-    static void LIBUSB_CALL OnRead(libusb_transfer *transfer);
-    static void LIBUSB_CALL OnWrite(libusb_transfer *transfer);
-    void Arrived(InTransfer &read);
-    void Sent(const libusb_transfer &transfer);
-    // Starts the next transfer of the write queue's front when none is out. Under mutex_.
+    static void LIBUSB_CALL OnRead(libusb_transfer *Transfer);
+    static void LIBUSB_CALL OnWrite(libusb_transfer *Transfer);
+    void Arrived(TInTransfer &Done);
+    void Sent(const libusb_transfer &Transfer);
+    // Starts the next transfer of the write queue's front when none is out. Under FMutex.
     void SendNextLocked();
-    // Puts idle reads back in flight while the buffer has room for them. Under mutex_.
+    // Puts idle reads back in flight while the buffer has room for them. Under FMutex.
     void RefillLocked();
-    std::size_t TakeLocked(std::uint8_t *out, std::size_t count);
+    std::size_t TakeLocked(std::uint8_t *Out, std::size_t Count);
     void HandleEvents();
-    void CancelAll(std::unique_lock<std::mutex> &lock);
+    void CancelAll(std::unique_lock<std::mutex> &Lock);
 
-    ftdi_context *context_;
-    std::size_t packetSize_;
-    std::size_t readTransferSize_; // kReadPackets packets
+    ftdi_context *FContext;
+    std::size_t FPacketSize;
+    std::size_t FReadTransferSize; // kReadPackets packets
 
     // Serialises the calls that use libftdi1's context (which is not for two threads at once)
     // and the writes among themselves.
-    std::mutex callMutex_;
-    std::mutex writeMutex_;
+    std::mutex FCallMutex;
+    std::mutex FWriteMutex;
 
-    std::mutex mutex_; // what the transfers' callbacks share with the calls
-    std::condition_variable changed_;
-    std::deque<std::uint8_t> readAhead_;
-    std::vector<InTransfer> reads_;
-    std::size_t inFlight_ = 0; // reads and the write
-    int failedReads_ = 0;
-    bool gone_ = false;
-    bool closing_ = false;
-    std::deque<std::uint8_t> writeQueue_;
-    libusb_transfer *write_ = nullptr;
-    std::vector<std::uint8_t> writeBuffer_; // the transfer out, copied from the queue's front
-    bool writing_ = false;
-    int failedWrites_ = 0;
-    std::chrono::milliseconds readTimeout_{0}; // 0 = wait for ever, as D2XX
-    unsigned writeTimeoutMs_ = 0;
+    std::mutex FMutex; // what the transfers' callbacks share with the calls
+    std::condition_variable FChanged;
+    std::deque<std::uint8_t> FReadAhead;
+    std::vector<TInTransfer> FReads;
+    std::size_t FInFlight = 0; // reads and the write
+    int FFailedReads = 0;
+    bool FGone = false;
+    bool FClosing = false;
+    std::deque<std::uint8_t> FWriteQueue;
+    libusb_transfer *FWrite = nullptr;
+    std::vector<std::uint8_t> FWriteBuffer; // the transfer out, copied from the queue's front
+    bool FWriting = false;
+    int FFailedWrites = 0;
+    std::chrono::milliseconds FReadTimeout{0}; // 0 = wait for ever, as D2XX
+    unsigned FWriteTimeoutMs = 0;
 
-    std::atomic<bool> stopEvents_{false};
-    std::thread events_;
+    std::atomic<bool> FStopEvents{false};
+    std::thread FEvents;
 };
 
 } // namespace ftdi1

@@ -28,7 +28,7 @@ namespace
 
 using d2xx::DWORD;
 using d2xx::FT_HANDLE;
-using usbemu::ChipType;
+using usbemu::TChipType;
 using namespace std::chrono_literals;
 
 constexpr DWORD kDescriptionByIndex = d2xx::FT_LIST_BY_INDEX | d2xx::FT_OPEN_BY_DESCRIPTION;
@@ -54,12 +54,12 @@ std::vector<unsigned char> Frames(std::size_t count)
     return frames;
 }
 
-class EmulatedChip : public testing::TestWithParam<ChipType>
+class EmulatedChip : public testing::TestWithParam<TChipType>
 {
 protected:
     void SetUp() override
     {
-        Testbed = std::make_unique<usbemu::UsbTestbed>();
+        Testbed = std::make_unique<usbemu::TUsbTestbed>();
         if (!Testbed->InMockEnvironment())
             GTEST_SKIP() << "not under umockdev's preload";
         Chip = Testbed->AddChip(GetParam());
@@ -84,8 +84,8 @@ protected:
 
     std::string ChannelA() const
     {
-        const usbemu::ChipModel &model = Chip->Model();
-        return std::string(model.product) + (model.channels > 1 ? " A" : "");
+        const usbemu::TChipModel &model = Chip->Model();
+        return std::string(model.Product) + (model.Channels > 1 ? " A" : "");
     }
     std::vector<std::string> List()
     {
@@ -159,8 +159,8 @@ protected:
 
     void *Library = nullptr;
     d2xx::TD2xxTable Ft{};
-    std::unique_ptr<usbemu::UsbTestbed> Testbed;
-    std::shared_ptr<usbemu::FtdiChip> Chip;
+    std::unique_ptr<usbemu::TUsbTestbed> Testbed;
+    std::shared_ptr<usbemu::TFtdiChip> Chip;
     std::vector<FT_HANDLE> Opened;
     std::unique_ptr<TSSCClass> Link;
 };
@@ -233,11 +233,11 @@ protected:
 // echoes through the channel.
 TEST_P(EmulatedChip, ListsOpensAndEchoesThroughDebiansLibraries)
 {
-    const usbemu::ChipModel &model = Chip->Model();
+    const usbemu::TChipModel &model = Chip->Model();
     std::vector<std::string> expected;
-    for (unsigned i = 0; i < std::min(model.channels, model.mpsseChannels); ++i)
-        expected.push_back(std::string(model.product) +
-                           (model.channels > 1 ? std::string(" ") + char('A' + i) : ""));
+    for (unsigned i = 0; i < std::min(model.Channels, model.MpsseChannels); ++i)
+        expected.push_back(std::string(model.Product) +
+                           (model.Channels > 1 ? std::string(" ") + char('A' + i) : ""));
     EXPECT_EQ(List(), expected);
 
     TSSCClass &link = SynchedLink();
@@ -252,9 +252,9 @@ TEST_P(EmulatedChip, ListsOpensAndEchoesThroughDebiansLibraries)
 }
 
 INSTANTIATE_TEST_SUITE_P(Chips, EmulatedChip,
-                         testing::Values(ChipType::FT2232D, ChipType::FT2232H, ChipType::FT4232H,
-                                         ChipType::FT232H),
-                         [](const auto &info) { return usbemu::Model(info.param).name; });
+                         testing::Values(TChipType::FT2232D, TChipType::FT2232H, TChipType::FT4232H,
+                                         TChipType::FT232H),
+                         [](const auto &info) { return usbemu::Model(info.param).Name; });
 
 class EmulatedLink : public EmulatedChip
 {
@@ -287,8 +287,9 @@ TEST_P(EmulatedLink, ExactStreamThroughStallsCutsAndAnUnplug)
     EXPECT_EQ(Chip->BadCommands(0), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Chips, EmulatedLink, testing::Values(ChipType::FT2232D, ChipType::FT2232H),
-                         [](const auto &info) { return usbemu::Model(info.param).name; });
+INSTANTIATE_TEST_SUITE_P(Chips, EmulatedLink,
+                         testing::Values(TChipType::FT2232D, TChipType::FT2232H),
+                         [](const auto &info) { return usbemu::Model(info.param).Name; });
 
 class EmulatedDriver : public EmulatedChip
 {
@@ -309,7 +310,7 @@ TEST_P(EmulatedDriver, KeepsD2xxPromisesOverRealTransfers)
     // bytes stay counted until the chip has taken them. Then the transfer is cut by an error
     // after the next packet: the driver sends exactly the rest, and the frame's answers come
     // back whole.
-    const std::size_t packet = Chip->Model().maxPacket;
+    const std::size_t packet = Chip->Model().MaxPacket;
     Chip->HoldFromHostAfter(0, packet + 10);
     DWORD written = 0;
     EXPECT_EQ(Write(handle, Frames(1), written), d2xx::FT_OK);
@@ -426,5 +427,5 @@ TEST_P(EmulatedDriver, ChipsOfOneProductAreToldApartBySerialNumber)
     Testbed->Unplug(second);
 }
 
-INSTANTIATE_TEST_SUITE_P(Chips, EmulatedDriver, testing::Values(ChipType::FT2232H),
-                         [](const auto &info) { return usbemu::Model(info.param).name; });
+INSTANTIATE_TEST_SUITE_P(Chips, EmulatedDriver, testing::Values(TChipType::FT2232H),
+                         [](const auto &info) { return usbemu::Model(info.param).Name; });

@@ -12,7 +12,6 @@ constexpr std::uint8_t kDirIn = 0x80;
 constexpr std::uint8_t kTypeMask = 0x60;
 constexpr std::uint8_t kTypeStandard = 0x00;
 constexpr std::uint8_t kTypeVendor = 0x40;
-constexpr std::size_t kStatusBytes = 2;
 
 namespace sio
 {
@@ -30,87 +29,87 @@ constexpr std::uint8_t kReset = 0x00, kBitbang = 0x01, kMpsse = 0x02, kSyncBitba
 constexpr std::uint8_t kMcu = 0x08, kOpto = 0x10, kCbus = 0x20, kSyncFifo = 0x40;
 } // namespace mode
 
-std::uint16_t Word(const std::uint8_t *p)
+std::uint16_t Word(const std::uint8_t *At)
 {
-    return static_cast<std::uint16_t>(p[0] | p[1] << 8);
+    return static_cast<std::uint16_t>(At[0] | At[1] << 8);
 }
 
-ControlResult Answer(std::vector<std::uint8_t> bytes, std::uint16_t length)
+TControlResult Answer(std::vector<std::uint8_t> Bytes, std::uint16_t Length)
 {
-    if (bytes.size() > length)
-        bytes.resize(length);
-    return ControlResult{false, std::move(bytes)};
+    if (Bytes.size() > Length)
+        Bytes.resize(Length);
+    return TControlResult{false, std::move(Bytes)};
 }
 
-ControlResult Stall()
+TControlResult Stall()
 {
-    return ControlResult{true, {}};
+    return TControlResult{true, {}};
 }
 
 } // namespace
 
-FtdiChip::FtdiChip(ChipType type, std::string serial)
-    : model_(usbemu::Model(type)), serial_(std::move(serial))
+TFtdiChip::TFtdiChip(TChipType Type, std::string Serial)
+    : FModel(usbemu::Model(Type)), FSerial(std::move(Serial))
 {
-    for (unsigned i = 0; i < model_.channels; ++i)
-        channels_.push_back(std::make_unique<Channel>(model_));
+    for (unsigned i = 0; i < FModel.Channels; ++i)
+        FChannels.push_back(std::make_unique<TChipChannel>(FModel));
 }
 
-FtdiChip::Channel *FtdiChip::ChannelOf(std::uint16_t index)
+TChipChannel *TFtdiChip::ChannelOf(std::uint16_t Index)
 {
     // The channel is in the low byte of wIndex, 1 = A; 0 also means A.
-    const unsigned number = index & 0xFF;
+    const unsigned number = Index & 0xFF;
     const unsigned channel = number == 0 ? 0 : number - 1;
-    return channel < channels_.size() ? channels_[channel].get() : nullptr;
+    return channel < FChannels.size() ? FChannels[channel].get() : nullptr;
 }
 
-ControlResult FtdiChip::Control(const std::uint8_t *setup, const std::vector<std::uint8_t> &data)
+TControlResult TFtdiChip::Control(const std::uint8_t *Setup, const std::vector<std::uint8_t> &Data)
 {
-    std::lock_guard lock(mutex_);
-    const std::uint8_t requestType = setup[0];
+    std::lock_guard lock(FMutex);
+    const std::uint8_t requestType = Setup[0];
     const bool in = (requestType & kDirIn) != 0;
-    const std::uint16_t value = Word(setup + 2);
-    const std::uint16_t index = Word(setup + 4);
-    const std::uint16_t length = Word(setup + 6);
-    (void)data;
+    const std::uint16_t value = Word(Setup + 2);
+    const std::uint16_t index = Word(Setup + 4);
+    const std::uint16_t length = Word(Setup + 6);
+    (void)Data;
     switch (requestType & kTypeMask) {
     case kTypeStandard:
-        return Standard(setup[1], in, value, length);
+        return Standard(Setup[1], in, value, length);
     case kTypeVendor:
-        return Vendor(setup, in, value, index, length);
+        return Vendor(Setup, in, value, index, length);
     default:
         return Stall();
     }
 }
 
-ControlResult FtdiChip::Standard(std::uint8_t request, bool deviceToHost, std::uint16_t value,
-                                 std::uint16_t length)
+TControlResult TFtdiChip::Standard(std::uint8_t Request, bool DeviceToHost, std::uint16_t Value,
+                                   std::uint16_t Length)
 {
     constexpr std::uint8_t kGetStatus = 0x00, kGetDescriptor = 0x06, kGetConfiguration = 0x08;
-    if (!deviceToHost)
+    if (!DeviceToHost)
         return Stall();
-    switch (request) {
+    switch (Request) {
     case kGetStatus:
-        return Answer({0, 0}, length);
+        return Answer({0, 0}, Length);
     case kGetConfiguration:
-        return Answer({1}, length);
+        return Answer({1}, Length);
     case kGetDescriptor: {
-        const std::uint8_t type = static_cast<std::uint8_t>(value >> 8);
-        const std::uint8_t number = static_cast<std::uint8_t>(value & 0xFF);
+        const std::uint8_t type = static_cast<std::uint8_t>(Value >> 8);
+        const std::uint8_t number = static_cast<std::uint8_t>(Value & 0xFF);
         constexpr std::uint8_t kDevice = 1, kConfig = 2, kString = 3;
         if (type == kDevice)
-            return Answer(DeviceDescriptor(model_, !serial_.empty()), length);
+            return Answer(DeviceDescriptor(FModel, !FSerial.empty()), Length);
         if (type == kConfig && number == 0)
-            return Answer(ConfigDescriptor(model_), length);
+            return Answer(ConfigDescriptor(FModel), Length);
         if (type == kString) {
             if (number == 0)
-                return Answer({4, kString, 0x09, 0x04}, length); // English (US)
+                return Answer({4, kString, 0x09, 0x04}, Length); // English (US)
             if (number == kManufacturerIndex)
-                return Answer(StringDescriptor(kManufacturer), length);
+                return Answer(StringDescriptor(kManufacturer), Length);
             if (number == kProductIndex)
-                return Answer(StringDescriptor(model_.product), length);
-            if (number == kSerialIndex && !serial_.empty())
-                return Answer(StringDescriptor(serial_), length);
+                return Answer(StringDescriptor(FModel.Product), Length);
+            if (number == kSerialIndex && !FSerial.empty())
+                return Answer(StringDescriptor(FSerial), Length);
         }
         return Stall();
     }
@@ -119,11 +118,11 @@ ControlResult FtdiChip::Standard(std::uint8_t request, bool deviceToHost, std::u
     }
 }
 
-bool FtdiChip::ModeAllowed(unsigned channel, std::uint8_t bitMode) const
+bool TFtdiChip::ModeAllowed(unsigned Channel, std::uint8_t Mode) const
 {
-    const bool mpsseChannel = channel < model_.mpsseChannels;
-    const bool quad = model_.type == ChipType::FT4232H;
-    switch (bitMode) {
+    const bool mpsseChannel = Channel < FModel.MpsseChannels;
+    const bool quad = FModel.Type == TChipType::FT4232H;
+    switch (Mode) {
     case mode::kReset:
     case mode::kBitbang:
     case mode::kSyncBitbang:
@@ -134,45 +133,45 @@ bool FtdiChip::ModeAllowed(unsigned channel, std::uint8_t bitMode) const
     case mode::kOpto:
         return mpsseChannel && !quad;
     case mode::kCbus:
-        return model_.type == ChipType::FT232H;
+        return FModel.Type == TChipType::FT232H;
     case mode::kSyncFifo:
-        return model_.syncFifoOnA && channel == 0;
+        return FModel.SyncFifoOnA && Channel == 0;
     default:
         return false;
     }
 }
 
-ControlResult FtdiChip::Vendor(const std::uint8_t *setup, bool deviceToHost, std::uint16_t value,
-                               std::uint16_t index, std::uint16_t length)
+TControlResult TFtdiChip::Vendor(const std::uint8_t *Setup, bool DeviceToHost, std::uint16_t Value,
+                                 std::uint16_t Index, std::uint16_t Length)
 {
-    const std::uint8_t request = setup[1];
+    const std::uint8_t request = Setup[1];
     if (request == sio::kReadEeprom) {
-        if (!deviceToHost)
+        if (!DeviceToHost)
             return Stall();
-        return Answer({0xFF, 0xFF}, length); // a blank EEPROM
+        return Answer({0xFF, 0xFF}, Length); // a blank EEPROM
     }
-    Channel *channel = ChannelOf(index);
+    TChipChannel *channel = ChannelOf(Index);
     if (channel == nullptr)
         return Stall();
-    const auto now = Clock::now();
+    const auto now = TClock::now();
     const bool wantsIn = request == sio::kPollModemStatus || request == sio::kGetLatency ||
                          request == sio::kReadPins;
-    if (wantsIn != deviceToHost)
+    if (wantsIn != DeviceToHost)
         return Stall();
     switch (request) {
     case sio::kReset:
-        if (value == sio::kResetSio) {
-            channel->engine.FromHost().Clear();
-            channel->engine.ToHost().Clear();
-            channel->flush = false;
-        } else if (value == sio::kPurgeFromHost) {
-            channel->engine.FromHost().Clear();
-        } else if (value == sio::kPurgeToHost) {
-            channel->engine.ToHost().Clear();
+        if (Value == sio::kResetSio) {
+            channel->Engine.FromHost().Clear();
+            channel->Engine.ToHost().Clear();
+            channel->Flush = false;
+        } else if (Value == sio::kPurgeFromHost) {
+            channel->Engine.FromHost().Clear();
+        } else if (Value == sio::kPurgeToHost) {
+            channel->Engine.ToHost().Clear();
         } else {
             return Stall();
         }
-        channel->engine.Advance(now);
+        channel->Engine.Advance(now);
         return Answer({}, 0);
     case sio::kModemCtrl:
     case sio::kFlowCtrl:
@@ -182,29 +181,29 @@ ControlResult FtdiChip::Vendor(const std::uint8_t *setup, bool deviceToHost, std
     case sio::kErrorChar:
         return Answer({}, 0);
     case sio::kSetLatency:
-        channel->latencyMs = static_cast<std::uint8_t>(value & 0xFF);
+        channel->LatencyMs = static_cast<std::uint8_t>(Value & 0xFF);
         return Answer({}, 0);
     case sio::kGetLatency:
-        return Answer({channel->latencyMs}, length);
+        return Answer({channel->LatencyMs}, Length);
     case sio::kPollModemStatus:
-        return Answer({kModemStatus0, kModemStatus1}, length);
+        return Answer({kModemStatus0, kModemStatus1}, Length);
     case sio::kReadPins:
-        return Answer({channel->engine.LowPins()}, length);
+        return Answer({channel->Engine.LowPins()}, Length);
     case sio::kSetBitmode: {
         unsigned position = 0;
-        for (; position < channels_.size(); ++position) {
-            if (channels_[position].get() == channel)
+        for (; position < FChannels.size(); ++position) {
+            if (FChannels[position].get() == channel)
                 break;
         }
-        const std::uint8_t newMode = static_cast<std::uint8_t>(value >> 8);
+        const std::uint8_t newMode = static_cast<std::uint8_t>(Value >> 8);
         if (!ModeAllowed(position, newMode))
             return Stall();
-        channel->engine.Advance(now);
-        channel->bitMask = static_cast<std::uint8_t>(value & 0xFF);
-        channel->bitMode = newMode;
+        channel->Engine.Advance(now);
+        channel->BitMask = static_cast<std::uint8_t>(Value & 0xFF);
+        channel->BitMode = newMode;
         const bool mpsse = newMode == mode::kMpsse;
-        if (mpsse != channel->engine.Enabled())
-            channel->engine.Enable(mpsse, now);
+        if (mpsse != channel->Engine.Enabled())
+            channel->Engine.Enable(mpsse, now);
         return Answer({}, 0);
     }
     default:
@@ -212,243 +211,150 @@ ControlResult FtdiChip::Vendor(const std::uint8_t *setup, bool deviceToHost, std
     }
 }
 
-bool FtdiChip::SubmitIn(std::uintptr_t key, std::uint8_t endpoint, std::size_t capacity)
+bool TFtdiChip::SubmitIn(std::uintptr_t Key, std::uint8_t Endpoint, std::size_t Capacity)
 {
-    std::lock_guard lock(mutex_);
-    for (unsigned i = 0; i < channels_.size(); ++i) {
-        if (InEndpoint(i) == endpoint) {
-            channels_[i]->in.push_back(Transfer{key, {}, capacity, 0});
+    std::lock_guard lock(FMutex);
+    for (unsigned i = 0; i < FChannels.size(); ++i) {
+        if (InEndpoint(i) == Endpoint) {
+            FChannels[i]->In.push_back(TTransfer{Key, {}, Capacity, 0});
             return true;
         }
     }
     return false;
 }
 
-bool FtdiChip::SubmitOut(std::uintptr_t key, std::uint8_t endpoint, std::vector<std::uint8_t> data)
+bool TFtdiChip::SubmitOut(std::uintptr_t Key, std::uint8_t Endpoint, std::vector<std::uint8_t> Data)
 {
-    std::lock_guard lock(mutex_);
-    for (unsigned i = 0; i < channels_.size(); ++i) {
-        if (OutEndpoint(i) == endpoint) {
-            channels_[i]->out.push_back(Transfer{key, std::move(data), 0, 0});
+    std::lock_guard lock(FMutex);
+    for (unsigned i = 0; i < FChannels.size(); ++i) {
+        if (OutEndpoint(i) == Endpoint) {
+            FChannels[i]->Out.push_back(TTransfer{Key, std::move(Data), 0, 0});
             return true;
         }
     }
     return false;
 }
 
-std::optional<Finished> FtdiChip::Discard(std::uintptr_t key)
+std::optional<TFinished> TFtdiChip::Discard(std::uintptr_t Key)
 {
-    std::lock_guard lock(mutex_);
-    Transfer taken;
-    if (FindLocked(key, true, &taken) == nullptr)
+    std::lock_guard lock(FMutex);
+    TTransfer taken;
+    if (FindLocked(Key, true, &taken) == nullptr)
         return std::nullopt;
     // An OUT transfer reports the packets the chip took; an IN one hands over what arrived.
-    const std::size_t length = taken.data.size();
-    if (taken.capacity == 0)
-        return Finished{key, {}, taken.done, 0};
-    return Finished{key, std::move(taken.data), length, 0};
+    const std::size_t length = taken.Data.size();
+    if (taken.Capacity == 0)
+        return TFinished{Key, {}, taken.Done, 0};
+    return TFinished{Key, std::move(taken.Data), length, 0};
 }
 
-bool FtdiChip::Pending(std::uintptr_t key)
+bool TFtdiChip::Pending(std::uintptr_t Key)
 {
-    std::lock_guard lock(mutex_);
-    return FindLocked(key, false, nullptr) != nullptr;
+    std::lock_guard lock(FMutex);
+    return FindLocked(Key, false, nullptr) != nullptr;
 }
 
-FtdiChip::Transfer *FtdiChip::FindLocked(std::uintptr_t key, bool remove, Transfer *taken)
+TTransfer *TFtdiChip::FindLocked(std::uintptr_t Key, bool Remove, TTransfer *Taken)
 {
-    for (auto &channel : channels_) {
-        for (auto *list : {&channel->in, &channel->out}) {
+    for (auto &channel : FChannels) {
+        for (auto *list : {&channel->In, &channel->Out}) {
             const auto it = std::find_if(list->begin(), list->end(),
-                                         [key](const Transfer &t) { return t.key == key; });
+                                         [Key](const TTransfer &Each) { return Each.Key == Key; });
             if (it == list->end())
                 continue;
-            if (!remove)
+            if (!Remove)
                 return &*it;
-            *taken = std::move(*it);
+            *Taken = std::move(*it);
             list->erase(it);
-            return taken;
+            return Taken;
         }
     }
     return nullptr;
 }
 
-void FtdiChip::HoldFromHostAfter(unsigned channel, std::size_t bytes)
+void TFtdiChip::HoldFromHostAfter(unsigned Channel, std::size_t Bytes)
 {
-    std::lock_guard lock(mutex_);
-    channels_.at(channel)->fromHostAllowance = bytes;
+    std::lock_guard lock(FMutex);
+    FChannels.at(Channel)->FromHostAllowance = Bytes;
 }
 
-void FtdiChip::CutNextTransfer(unsigned channel, bool in, std::size_t bytes)
+void TFtdiChip::CutNextTransfer(unsigned Channel, bool In, std::size_t Bytes)
 {
-    std::lock_guard lock(mutex_);
-    (in ? channels_.at(channel)->cutIn : channels_.at(channel)->cutOut) = bytes;
+    std::lock_guard lock(FMutex);
+    (In ? FChannels.at(Channel)->CutIn : FChannels.at(Channel)->CutOut) = Bytes;
 }
 
-void FtdiChip::SetBehaviour(unsigned channel, vsim::TBehaviour behaviour)
+void TFtdiChip::SetBehaviour(unsigned Channel, vsim::TBehaviour Behaviour)
 {
-    std::lock_guard lock(mutex_);
-    channels_.at(channel)->engine.SetBehaviour(behaviour);
+    std::lock_guard lock(FMutex);
+    FChannels.at(Channel)->Engine.SetBehaviour(Behaviour);
 }
 
-void FtdiChip::SetKernelDriver(unsigned channel, bool bound)
+void TFtdiChip::SetKernelDriver(unsigned Channel, bool Bound)
 {
-    std::lock_guard lock(mutex_);
-    channels_.at(channel)->kernelDriver = bound;
+    std::lock_guard lock(FMutex);
+    FChannels.at(Channel)->KernelDriver = Bound;
 }
 
-bool FtdiChip::KernelDriver(unsigned channel)
+bool TFtdiChip::KernelDriver(unsigned Channel)
 {
-    std::lock_guard lock(mutex_);
-    return channel < channels_.size() && channels_[channel]->kernelDriver;
+    std::lock_guard lock(FMutex);
+    return Channel < FChannels.size() && FChannels[Channel]->KernelDriver;
 }
 
-void FtdiChip::PumpChannel(Channel &channel, Clock::time_point now, std::vector<Finished> &done)
+std::vector<TFinished> TFtdiChip::Pump(TClock::time_point Now)
 {
-    MpsseEngine &engine = channel.engine;
-    auto advance = [&] {
-        engine.Advance(now);
-        if (engine.TakeSendImmediate())
-            channel.flush = true;
-    };
-    advance();
-
-    // OUT: a packet is taken only when the buffer has room for all of it.
-    constexpr int kProtocolError = -71; // -EPROTO
-    while (!channel.out.empty()) {
-        Transfer &t = channel.out.front();
-        while (t.done < t.data.size()) {
-            const std::size_t packet =
-                std::min<std::size_t>(model_.maxPacket, t.data.size() - t.done);
-            if (channel.cutOut && t.done + packet > *channel.cutOut) {
-                channel.cutOut.reset();
-                t.status = kProtocolError;
-                break;
-            }
-            if (channel.fromHostAllowance < packet)
-                break;
-            if (channel.fromHostAllowance != kNoHold)
-                channel.fromHostAllowance -= packet;
-            if (engine.Enabled()) {
-                if (engine.FromHost().Room() < packet)
-                    break;
-                engine.FromHost().Push(t.data.data() + t.done, packet);
-            }
-            t.done += packet;
-            advance();
-        }
-        if (t.done < t.data.size() && t.status == 0)
-            break;
-        done.push_back(Finished{t.key, {}, t.done, t.status});
-        channel.out.erase(channel.out.begin());
-    }
-
-    // IN: full packets while a packet's worth is there, a short one when the latency timer
-    // runs out or the host asked for it.
-    const std::size_t payload = model_.maxPacket - kStatusBytes;
-    const auto latency = std::chrono::milliseconds(channel.latencyMs);
-    while (!channel.in.empty()) {
-        Transfer &t = channel.in.front();
-        vsim::TByteRing &queue = engine.ToHost();
-        bool finished = false;
-        for (;;) {
-            if (channel.cutIn && t.data.size() >= *channel.cutIn) {
-                channel.cutIn.reset();
-                t.status = kProtocolError;
-                finished = true;
-                break;
-            }
-            const std::size_t room = t.capacity - t.data.size();
-            if (room < kStatusBytes) {
-                finished = true;
-                break;
-            }
-            const std::size_t fits = std::min<std::size_t>(room, model_.maxPacket) - kStatusBytes;
-            const bool full = queue.Size() >= payload && fits == payload;
-            const bool timeUp = channel.flush || now >= channel.lastPacket + latency;
-            if (!full && !timeUp)
-                break;
-            const std::size_t count = std::min(queue.Size(), fits);
-            const std::size_t at = t.data.size();
-            t.data.resize(at + kStatusBytes + count);
-            t.data[at] = kModemStatus0;
-            t.data[at + 1] = kModemStatus1;
-            queue.Pop(t.data.data() + at + kStatusBytes, count);
-            channel.lastPacket = now;
-            advance();
-            if (count < payload) {
-                // A short packet ends the transfer.
-                channel.flush = false;
-                finished = true;
-                break;
-            }
-        }
-        if (!finished)
-            break;
-        const std::size_t length = t.data.size();
-        done.push_back(Finished{t.key, std::move(t.data), length, t.status});
-        channel.in.erase(channel.in.begin());
-    }
-}
-
-std::vector<Finished> FtdiChip::Pump(Clock::time_point now)
-{
-    std::lock_guard lock(mutex_);
-    std::vector<Finished> done;
-    for (auto &channel : channels_)
-        PumpChannel(*channel, now, done);
+    std::lock_guard lock(FMutex);
+    std::vector<TFinished> done;
+    for (auto &channel : FChannels)
+        channel->Pump(Now, done);
     return done;
 }
 
-std::optional<FtdiChip::Clock::time_point> FtdiChip::NextDue()
+std::optional<TFtdiChip::TClock::time_point> TFtdiChip::NextDue()
 {
-    std::lock_guard lock(mutex_);
-    std::optional<Clock::time_point> due;
-    auto consider = [&due](std::optional<Clock::time_point> t) {
-        if (t && (!due || *t < *due))
-            due = t;
-    };
-    for (auto &channel : channels_) {
-        if (!channel->in.empty())
-            consider(channel->lastPacket + std::chrono::milliseconds(channel->latencyMs));
-        if (!channel->in.empty() || !channel->out.empty())
-            consider(channel->engine.NextStep());
+    std::lock_guard lock(FMutex);
+    std::optional<TClock::time_point> due;
+    for (auto &channel : FChannels) {
+        const std::optional<TClock::time_point> when = channel->NextDue();
+        if (when && (!due || *when < *due))
+            due = when;
     }
     return due;
 }
 
-std::uint8_t FtdiChip::LatencyMs(unsigned channel)
+std::uint8_t TFtdiChip::LatencyMs(unsigned Channel)
 {
-    std::lock_guard lock(mutex_);
-    return channels_.at(channel)->latencyMs;
+    std::lock_guard lock(FMutex);
+    return FChannels.at(Channel)->LatencyMs;
 }
 
-std::uint8_t FtdiChip::BitMode(unsigned channel)
+std::uint8_t TFtdiChip::BitMode(unsigned Channel)
 {
-    std::lock_guard lock(mutex_);
-    return channels_.at(channel)->bitMode;
+    std::lock_guard lock(FMutex);
+    return FChannels.at(Channel)->BitMode;
 }
 
-std::size_t FtdiChip::ToHostQueued(unsigned channel)
+std::size_t TFtdiChip::ToHostQueued(unsigned Channel)
 {
-    std::lock_guard lock(mutex_);
-    auto &c = *channels_.at(channel);
-    c.engine.Advance(Clock::now());
-    return c.engine.ToHost().Size();
+    std::lock_guard lock(FMutex);
+    auto &c = *FChannels.at(Channel);
+    c.Engine.Advance(TClock::now());
+    return c.Engine.ToHost().Size();
 }
 
-std::size_t FtdiChip::FromHostQueued(unsigned channel)
+std::size_t TFtdiChip::FromHostQueued(unsigned Channel)
 {
-    std::lock_guard lock(mutex_);
-    auto &c = *channels_.at(channel);
-    c.engine.Advance(Clock::now());
-    return c.engine.FromHost().Size();
+    std::lock_guard lock(FMutex);
+    auto &c = *FChannels.at(Channel);
+    c.Engine.Advance(TClock::now());
+    return c.Engine.FromHost().Size();
 }
 
-long long FtdiChip::BadCommands(unsigned channel)
+long long TFtdiChip::BadCommands(unsigned Channel)
 {
-    std::lock_guard lock(mutex_);
-    return channels_.at(channel)->engine.BadCommands();
+    std::lock_guard lock(FMutex);
+    return FChannels.at(Channel)->Engine.BadCommands();
 }
 
 } // namespace usbemu

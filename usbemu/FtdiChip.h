@@ -5,12 +5,7 @@
 // What is emulated:
 // - identity and descriptors per chip type (FtdiChipModel.h); string descriptors for the
 //   manufacturer, product and optional serial number;
-// - IN: every packet begins with the two modem-status bytes. A transfer takes full packets
-//   (max packet size, 510 or 62 data bytes) while the buffer to the host holds a packet's worth;
-//   it ends with a short packet when the latency timer (restarted by every packet sent) runs out
-//   or after a 0x87 (send immediate) — status bytes alone when nothing is there;
-// - OUT: a packet is taken only when the buffer from the host has room for all of it; the
-//   transfer ends when all its packets are taken;
+// - the bulk endpoints' IN and OUT packets, one channel each (ChipChannel.h);
 // - the buffers have the datasheets' sizes; the MPSSE clock stalls while the buffer to the host
 //   is full;
 // - vendor requests: reset and the two purges, modem control, flow control, baud rate, line
@@ -34,8 +29,8 @@
 // effect; 0x88/0x89 and the clock-until-GPIO opcodes answer as unknown opcodes.
 #pragma once
 
+#include "usbemu/ChipChannel.h"
 #include "usbemu/FtdiChipModel.h"
-#include "usbemu/MpsseEngine.h"
 
 #include <chrono>
 #include <cstdint>
@@ -48,118 +43,72 @@
 namespace usbemu
 {
 
-// The two modem-status bytes with no modem lines driven and the transmitter empty:
-// byte 0 bit 0 is always set; byte 1 has THRE and TEMT set.
-constexpr std::uint8_t kModemStatus0 = 0x01;
-constexpr std::uint8_t kModemStatus1 = 0x60;
-// The latency timer after power-up or a reset.
-constexpr std::uint8_t kDefaultLatencyMs = 16;
-
-struct ControlResult {
-    bool stall = false;
-    std::vector<std::uint8_t> data; // IN: the answer (at most wLength)
+struct TControlResult {
+    bool Stall = false;
+    std::vector<std::uint8_t> Data; // IN: the answer (at most wLength)
 };
 
-// A transfer that finished on a bulk endpoint, to be handed back to the host.
-struct Finished {
-    std::uintptr_t key = 0;
-    std::vector<std::uint8_t> data; // IN: what arrived
-    std::size_t length = 0;         // bytes moved
-    int status = 0;                 // 0 or the URB's negative errno
-};
-
-// No limit on what a channel takes from the host.
-constexpr std::size_t kNoHold = static_cast<std::size_t>(-1);
-
-class FtdiChip
+class TFtdiChip
 {
 public:
-    using Clock = std::chrono::steady_clock;
+    using TClock = std::chrono::steady_clock;
 
-    FtdiChip(ChipType type, std::string serial);
+    TFtdiChip(TChipType Type, std::string Serial);
 
-    const ChipModel &Model() const { return model_; }
-    const std::string &Serial() const { return serial_; }
+    const TChipModel &Model() const { return FModel; }
+    const std::string &Serial() const { return FSerial; }
 
     // A control transfer: the 8 setup bytes and, for OUT, its data.
-    ControlResult Control(const std::uint8_t *setup, const std::vector<std::uint8_t> &data);
+    TControlResult Control(const std::uint8_t *Setup, const std::vector<std::uint8_t> &Data);
 
     // Bulk transfers; false if the endpoint is not one of the chip's.
-    bool SubmitIn(std::uintptr_t key, std::uint8_t endpoint, std::size_t capacity);
-    bool SubmitOut(std::uintptr_t key, std::uint8_t endpoint, std::vector<std::uint8_t> data);
+    bool SubmitIn(std::uintptr_t Key, std::uint8_t Endpoint, std::size_t Capacity);
+    bool SubmitOut(std::uintptr_t Key, std::uint8_t Endpoint, std::vector<std::uint8_t> Data);
     // Takes a transfer back with what it had moved so far; nothing if it is no longer pending.
-    std::optional<Finished> Discard(std::uintptr_t key);
-    bool Pending(std::uintptr_t key);
+    std::optional<TFinished> Discard(std::uintptr_t Key);
+    bool Pending(std::uintptr_t Key);
 
-    // Brings every channel up to `now` and returns the transfers that have finished.
-    std::vector<Finished> Pump(Clock::time_point now);
+    // Brings every channel up to `Now` and returns the transfers that have finished.
+    std::vector<TFinished> Pump(TClock::time_point Now);
     // The earliest moment at which Pump may finish a pending transfer, if time alone can.
-    std::optional<Clock::time_point> NextDue();
+    std::optional<TClock::time_point> NextDue();
 
     // What the SSC device behind the channel sends (Echo at first); it stays through resets and
     // bit-mode changes.
-    void SetBehaviour(unsigned channel, vsim::TBehaviour behaviour);
+    void SetBehaviour(unsigned Channel, vsim::TBehaviour Behaviour);
 
-    // Faults (see above). A channel takes `bytes` more from the host, in whole packets, then
+    // Faults (see above). A channel takes `Bytes` more from the host, in whole packets, then
     // holds; kNoHold releases it.
-    void HoldFromHostAfter(unsigned channel, std::size_t bytes);
-    // The next bulk transfer on the channel, in or out, ends with -EPROTO after `bytes` bytes.
-    void CutNextTransfer(unsigned channel, bool in, std::size_t bytes);
+    void HoldFromHostAfter(unsigned Channel, std::size_t Bytes);
+    // The next bulk transfer on the channel, in or out, ends with -EPROTO after `Bytes` bytes.
+    void CutNextTransfer(unsigned Channel, bool In, std::size_t Bytes);
     // Whether the kernel's ftdi_sio has the channel's interface (it has none at first).
-    void SetKernelDriver(unsigned channel, bool bound);
-    bool KernelDriver(unsigned channel);
+    void SetKernelDriver(unsigned Channel, bool Bound);
+    bool KernelDriver(unsigned Channel);
 
     // For tests: a channel's state.
-    std::uint8_t LatencyMs(unsigned channel);
-    std::uint8_t BitMode(unsigned channel);
-    std::size_t ToHostQueued(unsigned channel);
-    std::size_t FromHostQueued(unsigned channel);
+    std::uint8_t LatencyMs(unsigned Channel);
+    std::uint8_t BitMode(unsigned Channel);
+    std::size_t ToHostQueued(unsigned Channel);
+    std::size_t FromHostQueued(unsigned Channel);
     // MPSSE opcodes the channel did not know: a frame's data taken for commands shows here.
-    long long BadCommands(unsigned channel);
+    long long BadCommands(unsigned Channel);
 
 private:
-    struct Transfer;
-    // The transfer with this key on any channel, or nullptr; `remove` takes it out into `taken`.
-    // Under mutex_.
-    Transfer *FindLocked(std::uintptr_t key, bool remove, Transfer *taken);
-    struct Transfer {
-        std::uintptr_t key = 0;
-        std::vector<std::uint8_t> data;
-        std::size_t capacity = 0; // IN
-        std::size_t done = 0;     // OUT: bytes taken
-        int status = 0;
-    };
-    struct Channel {
-        explicit Channel(const ChipModel &model)
-            : engine(model.fromHostBytes, model.toHostBytes, model.highSpeed)
-        {
-        }
-        MpsseEngine engine;
-        std::uint8_t latencyMs = kDefaultLatencyMs;
-        std::uint8_t bitMode = 0;
-        std::uint8_t bitMask = 0;
-        Clock::time_point lastPacket = Clock::now();
-        bool flush = false;
-        bool kernelDriver = false;
-        std::size_t fromHostAllowance = kNoHold;
-        std::optional<std::size_t> cutIn;
-        std::optional<std::size_t> cutOut;
-        std::vector<Transfer> in;
-        std::vector<Transfer> out;
-    };
+    // The transfer with this key on any channel, or nullptr; `Remove` takes it out into `Taken`.
+    // Under FMutex.
+    TTransfer *FindLocked(std::uintptr_t Key, bool Remove, TTransfer *Taken);
+    TChipChannel *ChannelOf(std::uint16_t Index);
+    TControlResult Vendor(const std::uint8_t *Setup, bool DeviceToHost, std::uint16_t Value,
+                          std::uint16_t Index, std::uint16_t Length);
+    TControlResult Standard(std::uint8_t Request, bool DeviceToHost, std::uint16_t Value,
+                            std::uint16_t Length);
+    bool ModeAllowed(unsigned Channel, std::uint8_t Mode) const;
 
-    Channel *ChannelOf(std::uint16_t index);
-    ControlResult Vendor(const std::uint8_t *setup, bool deviceToHost, std::uint16_t value,
-                         std::uint16_t index, std::uint16_t length);
-    ControlResult Standard(std::uint8_t request, bool deviceToHost, std::uint16_t value,
-                           std::uint16_t length);
-    bool ModeAllowed(unsigned channel, std::uint8_t mode) const;
-    void PumpChannel(Channel &channel, Clock::time_point now, std::vector<Finished> &done);
-
-    const ChipModel &model_;
-    const std::string serial_;
-    std::mutex mutex_;
-    std::vector<std::unique_ptr<Channel>> channels_;
+    const TChipModel &FModel;
+    const std::string FSerial;
+    std::mutex FMutex;
+    std::vector<std::unique_ptr<TChipChannel>> FChannels;
 };
 
 } // namespace usbemu

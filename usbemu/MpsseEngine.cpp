@@ -37,227 +37,228 @@ constexpr std::uint8_t kClockBits = 0x8E, kClockBytes = 0x8F;
 constexpr std::uint8_t kAdaptiveOn = 0x96, kAdaptiveOff = 0x97;
 } // namespace op
 
-std::uint8_t Reverse(std::uint8_t b)
+std::uint8_t Reverse(std::uint8_t Byte)
 {
     std::uint8_t r = 0;
     for (unsigned i = 0; i < kByteBits; ++i)
-        r = static_cast<std::uint8_t>(r | ((b >> i) & 1U) << (kByteBits - 1 - i));
+        r = static_cast<std::uint8_t>(r | ((Byte >> i) & 1U) << (kByteBits - 1 - i));
     return r;
 }
 
-bool IsShifting(std::uint8_t code)
+bool IsShifting(std::uint8_t Code)
 {
-    return (code & kNotShifting) == 0 && (code & (kWriteTdi | kReadTdo | kWriteTms)) != 0;
+    return (Code & kNotShifting) == 0 && (Code & (kWriteTdi | kReadTdo | kWriteTms)) != 0;
 }
 
 } // namespace
 
-MpsseEngine::MpsseEngine(std::size_t fromHostBytes, std::size_t toHostBytes, bool highSpeedOpcodes)
-    : highSpeedOpcodes_(highSpeedOpcodes), fromHost_(fromHostBytes), toHost_(toHostBytes),
-      device_(vsim::TBoard::Instance()), epoch_(Clock::now())
+TMpsseEngine::TMpsseEngine(std::size_t FromHostBytes, std::size_t ToHostBytes,
+                           bool HighSpeedOpcodes)
+    : FHighSpeedOpcodes(HighSpeedOpcodes), FFromHost(FromHostBytes), FToHost(ToHostBytes),
+      FDevice(vsim::TBoard::Instance()), FEpoch(TClock::now())
 {
     ResetState();
 }
 
-void MpsseEngine::ResetState()
+void TMpsseEngine::ResetState()
 {
-    fromHost_.Clear();
-    toHost_.Clear();
-    shift_ = Shift{};
-    lowValue_ = lowDir_ = highValue_ = highDir_ = 0;
-    loopback_ = false;
-    divisor_ = 0;
-    divideByFive_ = true;
-    sendImmediate_ = false;
-    device_.Restart(vsim::TStreamStart{});
-    shiftRegister_ = device_.PrecedingBits();
+    FFromHost.Clear();
+    FToHost.Clear();
+    FShift = TShift{};
+    FLowValue = FLowDir = FHighValue = FHighDir = 0;
+    FLoopback = false;
+    FDivisor = 0;
+    FDivideByFive = true;
+    FSendImmediate = false;
+    FDevice.Restart(vsim::TStreamStart{});
+    FShiftRegister = FDevice.PrecedingBits();
 }
 
-void MpsseEngine::Enable(bool on, Clock::time_point now)
+void TMpsseEngine::Enable(bool On, TClock::time_point Now)
 {
-    if (!on)
+    if (!On)
         ResetState();
-    enabled_ = on;
-    stop_ = Stop::Idle;
-    Rebase(now);
+    FEnabled = On;
+    FStop = TStop::Idle;
+    Rebase(Now);
 }
 
-void MpsseEngine::Rebase(Clock::time_point now)
+void TMpsseEngine::Rebase(TClock::time_point Now)
 {
-    epoch_ = now;
-    spent_ = 0;
+    FEpoch = Now;
+    FSpent = 0;
 }
 
-bool MpsseEngine::TakeSendImmediate()
+bool TMpsseEngine::TakeSendImmediate()
 {
-    const bool was = sendImmediate_;
-    sendImmediate_ = false;
+    const bool was = FSendImmediate;
+    FSendImmediate = false;
     return was;
 }
 
-std::uint64_t MpsseEngine::BitTicks() const
+std::uint64_t TMpsseEngine::BitTicks() const
 {
     // SCK = master / ((1 + divisor) * 2), master 12 MHz (60 MHz / 5) or 60 MHz.
-    const std::uint64_t perMaster = divideByFive_ ? 5 : 1;
-    return 2 * (1 + std::uint64_t{divisor_}) * perMaster;
+    const std::uint64_t perMaster = FDivideByFive ? 5 : 1;
+    return 2 * (1 + std::uint64_t{FDivisor}) * perMaster;
 }
 
-void MpsseEngine::Advance(Clock::time_point now)
+void TMpsseEngine::Advance(TClock::time_point Now)
 {
-    if (!enabled_) {
-        Rebase(now);
+    if (!FEnabled) {
+        Rebase(Now);
         return;
     }
-    const auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(now - epoch_).count();
+    const auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(Now - FEpoch).count();
     const std::uint64_t ticks =
         elapsed <= 0 ? 0
                      : static_cast<std::uint64_t>(elapsed) * kTicksPerNanoNum / kTicksPerNanoDen;
-    stop_ = Run(ticks > spent_ ? ticks - spent_ : 0);
-    if (stop_ != Stop::Time)
-        Rebase(now);
+    FStop = Run(ticks > FSpent ? ticks - FSpent : 0);
+    if (FStop != TStop::Time)
+        Rebase(Now);
 }
 
-std::optional<MpsseEngine::Clock::time_point> MpsseEngine::NextStep() const
+std::optional<TMpsseEngine::TClock::time_point> TMpsseEngine::NextStep() const
 {
-    if (!enabled_ || stop_ != Stop::Time)
+    if (!FEnabled || FStop != TStop::Time)
         return std::nullopt;
-    const std::uint64_t unit = shift_.bits ? shift_.remaining : kByteBits;
-    const std::uint64_t ticks = spent_ + unit * BitTicks();
-    return epoch_ + std::chrono::nanoseconds((ticks * kTicksPerNanoDen + kTicksPerNanoNum - 1) /
+    const std::uint64_t unit = FShift.Bits ? FShift.Remaining : kByteBits;
+    const std::uint64_t ticks = FSpent + unit * BitTicks();
+    return FEpoch + std::chrono::nanoseconds((ticks * kTicksPerNanoDen + kTicksPerNanoNum - 1) /
                                              kTicksPerNanoNum);
 }
 
-std::uint8_t MpsseEngine::ShiftByte(std::uint8_t out)
+std::uint8_t TMpsseEngine::ShiftByte(std::uint8_t Out)
 {
     // The device sees the bits in the order they are on the wire, first bit at bit 0.
-    const std::uint8_t wireOut = shift_.lsbFirst ? out : Reverse(out);
+    const std::uint8_t wireOut = FShift.LsbFirst ? Out : Reverse(Out);
     std::uint8_t wireIn = 0;
-    if (shift_.write && !shift_.tms)
-        wireIn = device_.ClockOutIn(wireOut);
+    if (FShift.Write && !FShift.Tms)
+        wireIn = FDevice.ClockOutIn(wireOut);
     else
-        wireIn = device_.ClockIn(kByteBits);
-    if (loopback_)
-        wireIn = shift_.write ? wireOut : ((lowValue_ & 0x02) != 0 ? 0xFF : 0x00);
-    return shift_.lsbFirst ? wireIn : Reverse(wireIn);
+        wireIn = FDevice.ClockIn(kByteBits);
+    if (FLoopback)
+        wireIn = FShift.Write ? wireOut : ((FLowValue & 0x02) != 0 ? 0xFF : 0x00);
+    return FShift.LsbFirst ? wireIn : Reverse(wireIn);
 }
 
-std::uint8_t MpsseEngine::ShiftBits(unsigned count, std::uint8_t out)
+std::uint8_t TMpsseEngine::ShiftBits(unsigned Count, std::uint8_t Out)
 {
     // The SSC device takes host data in whole bytes only: bit commands clock it without data.
-    std::uint8_t wireIn = device_.ClockIn(count);
-    if (loopback_) {
-        const std::uint8_t wireOut = shift_.lsbFirst ? out : Reverse(out);
-        wireIn = shift_.write ? wireOut : ((lowValue_ & 0x02) != 0 ? 0xFF : 0x00);
+    std::uint8_t wireIn = FDevice.ClockIn(Count);
+    if (FLoopback) {
+        const std::uint8_t wireOut = FShift.LsbFirst ? Out : Reverse(Out);
+        wireIn = FShift.Write ? wireOut : ((FLowValue & 0x02) != 0 ? 0xFF : 0x00);
     }
     // LSB first: bits enter at bit 7 and shift down; MSB first: at bit 0 and shift up.
-    for (unsigned i = 0; i < count; ++i) {
+    for (unsigned i = 0; i < Count; ++i) {
         const unsigned bit = (wireIn >> i) & 1U;
-        if (shift_.lsbFirst)
-            shiftRegister_ = static_cast<std::uint8_t>(shiftRegister_ >> 1 | bit << 7);
+        if (FShift.LsbFirst)
+            FShiftRegister = static_cast<std::uint8_t>(FShiftRegister >> 1 | bit << 7);
         else
-            shiftRegister_ = static_cast<std::uint8_t>(shiftRegister_ << 1 | bit);
+            FShiftRegister = static_cast<std::uint8_t>(FShiftRegister << 1 | bit);
     }
-    return shiftRegister_;
+    return FShiftRegister;
 }
 
-bool MpsseEngine::StartCommand(std::uint8_t code)
+bool TMpsseEngine::StartCommand(std::uint8_t Code)
 {
     // Returns false when the command needs more of its bytes, or room for its answer.
-    auto need = [&](std::size_t n) { return fromHost_.Size() >= n; };
-    if (IsShifting(code)) {
-        Shift s;
-        s.write = (code & (kWriteTdi | kWriteTms)) != 0;
-        s.read = (code & kReadTdo) != 0;
-        s.tms = (code & kWriteTms) != 0;
-        s.bits = (code & kBitMode) != 0 || s.tms;
-        s.lsbFirst = (code & kLsbFirst) != 0;
-        const std::size_t header = s.bits ? 2 : 3;
-        const std::size_t length = header + (s.bits && s.write ? 1 : 0);
+    auto need = [&](std::size_t Count) { return FFromHost.Size() >= Count; };
+    if (IsShifting(Code)) {
+        TShift s;
+        s.Write = (Code & (kWriteTdi | kWriteTms)) != 0;
+        s.Read = (Code & kReadTdo) != 0;
+        s.Tms = (Code & kWriteTms) != 0;
+        s.Bits = (Code & kBitMode) != 0 || s.Tms;
+        s.LsbFirst = (Code & kLsbFirst) != 0;
+        const std::size_t header = s.Bits ? 2 : 3;
+        const std::size_t length = header + (s.Bits && s.Write ? 1 : 0);
         if (!need(length))
             return false;
-        if (s.bits) {
-            s.remaining = (fromHost_.Peek(1) & 0x07) + 1U;
-            if (s.write)
-                s.outBits = fromHost_.Peek(2);
+        if (s.Bits) {
+            s.Remaining = (FFromHost.Peek(1) & 0x07) + 1U;
+            if (s.Write)
+                s.OutBits = FFromHost.Peek(2);
         } else {
-            s.remaining = (fromHost_.Peek(1) | fromHost_.Peek(2) << kByteBits) + 1U;
-            s.frame = s.write && s.read;
-            if (s.frame)
-                device_.BeginFrame();
+            s.Remaining = (FFromHost.Peek(1) | FFromHost.Peek(2) << kByteBits) + 1U;
+            s.Frame = s.Write && s.Read;
+            if (s.Frame)
+                FDevice.BeginFrame();
         }
-        s.active = true;
-        shift_ = s;
-        fromHost_.Drop(length);
+        s.Active = true;
+        FShift = s;
+        FFromHost.Drop(length);
         return true;
     }
-    const bool high = highSpeedOpcodes_;
-    switch (code) {
+    const bool high = FHighSpeedOpcodes;
+    switch (Code) {
     case op::kSetLow:
     case op::kSetHigh:
     case op::kDivisor:
         if (!need(3))
             return false;
-        if (code == op::kSetLow) {
-            lowValue_ = fromHost_.Peek(1);
-            lowDir_ = fromHost_.Peek(2);
-        } else if (code == op::kSetHigh) {
-            highValue_ = fromHost_.Peek(1);
-            highDir_ = fromHost_.Peek(2);
+        if (Code == op::kSetLow) {
+            FLowValue = FFromHost.Peek(1);
+            FLowDir = FFromHost.Peek(2);
+        } else if (Code == op::kSetHigh) {
+            FHighValue = FFromHost.Peek(1);
+            FHighDir = FFromHost.Peek(2);
         } else {
-            divisor_ =
-                static_cast<std::uint16_t>(fromHost_.Peek(1) | fromHost_.Peek(2) << kByteBits);
+            FDivisor =
+                static_cast<std::uint16_t>(FFromHost.Peek(1) | FFromHost.Peek(2) << kByteBits);
         }
-        fromHost_.Drop(3);
+        FFromHost.Drop(3);
         return true;
     case op::kReadLow:
     case op::kReadHigh: {
-        if (toHost_.Full())
+        if (FToHost.Full())
             return false;
         // Inputs float high (pull-ups); outputs read back what drives them.
-        const std::uint8_t value = code == op::kReadLow ? lowValue_ : highValue_;
-        const std::uint8_t dir = code == op::kReadLow ? lowDir_ : highDir_;
-        toHost_.PushByte(static_cast<std::uint8_t>((value & dir) | ~dir));
-        fromHost_.Drop(1);
+        const std::uint8_t value = Code == op::kReadLow ? FLowValue : FHighValue;
+        const std::uint8_t dir = Code == op::kReadLow ? FLowDir : FHighDir;
+        FToHost.PushByte(static_cast<std::uint8_t>((value & dir) | ~dir));
+        FFromHost.Drop(1);
         return true;
     }
     case op::kLoopbackOn:
     case op::kLoopbackOff:
-        loopback_ = code == op::kLoopbackOn;
-        fromHost_.Drop(1);
+        FLoopback = Code == op::kLoopbackOn;
+        FFromHost.Drop(1);
         return true;
     case op::kSendImmediate:
-        sendImmediate_ = true;
-        fromHost_.Drop(1);
+        FSendImmediate = true;
+        FFromHost.Drop(1);
         return true;
     default:
         break;
     }
     if (high) {
-        switch (code) {
+        switch (Code) {
         case op::kDivFiveOff:
         case op::kDivFiveOn:
-            divideByFive_ = code == op::kDivFiveOn;
-            fromHost_.Drop(1);
+            FDivideByFive = Code == op::kDivFiveOn;
+            FFromHost.Drop(1);
             return true;
         case op::kThreePhaseOn:
         case op::kThreePhaseOff:
         case op::kAdaptiveOn:
         case op::kAdaptiveOff:
-            fromHost_.Drop(1);
+            FFromHost.Drop(1);
             return true;
         case op::kClockBits:
         case op::kClockBytes: {
-            const std::size_t length = code == op::kClockBits ? 2 : 3;
+            const std::size_t length = Code == op::kClockBits ? 2 : 3;
             if (!need(length))
                 return false;
-            Shift s;
-            s.active = true;
-            s.lsbFirst = true;
-            s.bits = code == op::kClockBits;
-            s.remaining = s.bits ? (fromHost_.Peek(1) & 0x07) + 1U
-                                 : (fromHost_.Peek(1) | fromHost_.Peek(2) << kByteBits) + 1U;
-            shift_ = s;
-            fromHost_.Drop(length);
+            TShift s;
+            s.Active = true;
+            s.LsbFirst = true;
+            s.Bits = Code == op::kClockBits;
+            s.Remaining = s.Bits ? (FFromHost.Peek(1) & 0x07) + 1U
+                                 : (FFromHost.Peek(1) | FFromHost.Peek(2) << kByteBits) + 1U;
+            FShift = s;
+            FFromHost.Drop(length);
             return true;
         }
         default:
@@ -265,54 +266,54 @@ bool MpsseEngine::StartCommand(std::uint8_t code)
         }
     }
     // An opcode the chip does not know: 0xFA and the opcode go to the host.
-    if (toHost_.Room() < 2)
+    if (FToHost.Room() < 2)
         return false;
-    toHost_.PushByte(kBadCommand);
-    toHost_.PushByte(code);
-    ++badCommands_;
-    fromHost_.Drop(1);
+    FToHost.PushByte(kBadCommand);
+    FToHost.PushByte(Code);
+    ++FBadCommands;
+    FFromHost.Drop(1);
     return true;
 }
 
-MpsseEngine::Stop MpsseEngine::Run(std::uint64_t available)
+TMpsseEngine::TStop TMpsseEngine::Run(std::uint64_t Available)
 {
     for (;;) {
-        if (!shift_.active) {
-            if (fromHost_.Empty())
-                return Stop::Idle;
-            const std::size_t before = fromHost_.Size();
-            if (!StartCommand(fromHost_.Peek(0)))
-                return before == fromHost_.Size() && !toHost_.Full() ? Stop::Idle : Stop::Stalled;
+        if (!FShift.Active) {
+            if (FFromHost.Empty())
+                return TStop::Idle;
+            const std::size_t before = FFromHost.Size();
+            if (!StartCommand(FFromHost.Peek(0)))
+                return before == FFromHost.Size() && !FToHost.Full() ? TStop::Idle : TStop::Stalled;
             continue;
         }
-        if (shift_.read && toHost_.Full())
-            return Stop::Stalled;
-        if (shift_.bits) {
-            const std::uint64_t cost = shift_.remaining * BitTicks();
-            if (available < cost)
-                return Stop::Time;
-            available -= cost;
-            spent_ += cost;
-            const std::uint8_t in = ShiftBits(shift_.remaining, shift_.outBits);
-            if (shift_.read)
-                toHost_.PushByte(in);
-            shift_ = Shift{};
+        if (FShift.Read && FToHost.Full())
+            return TStop::Stalled;
+        if (FShift.Bits) {
+            const std::uint64_t cost = FShift.Remaining * BitTicks();
+            if (Available < cost)
+                return TStop::Time;
+            Available -= cost;
+            FSpent += cost;
+            const std::uint8_t in = ShiftBits(FShift.Remaining, FShift.OutBits);
+            if (FShift.Read)
+                FToHost.PushByte(in);
+            FShift = TShift{};
             continue;
         }
-        if (shift_.write && fromHost_.Empty())
-            return Stop::Idle; // the rest of the data has not come yet
+        if (FShift.Write && FFromHost.Empty())
+            return TStop::Idle; // the rest of the data has not come yet
         const std::uint64_t cost = kByteBits * BitTicks();
-        if (available < cost)
-            return Stop::Time;
-        available -= cost;
-        spent_ += cost;
-        const std::uint8_t out = shift_.write ? fromHost_.PopByte() : 0;
+        if (Available < cost)
+            return TStop::Time;
+        Available -= cost;
+        FSpent += cost;
+        const std::uint8_t out = FShift.Write ? FFromHost.PopByte() : 0;
         const std::uint8_t in = ShiftByte(out);
-        shiftRegister_ = in;
-        if (shift_.read)
-            toHost_.PushByte(in);
-        if (--shift_.remaining == 0)
-            shift_ = Shift{};
+        FShiftRegister = in;
+        if (FShift.Read)
+            FToHost.PushByte(in);
+        if (--FShift.Remaining == 0)
+            FShift = TShift{};
     }
 }
 

@@ -21,72 +21,72 @@
 namespace usbemu
 {
 
-class MpsseEngine
+class TMpsseEngine
 {
 public:
-    using Clock = std::chrono::steady_clock;
+    using TClock = std::chrono::steady_clock;
 
-    MpsseEngine(std::size_t fromHostBytes, std::size_t toHostBytes, bool highSpeedOpcodes);
+    TMpsseEngine(std::size_t FromHostBytes, std::size_t ToHostBytes, bool HighSpeedOpcodes);
 
     // MPSSE on (bit mode 0x02) or off (reset): off clears both buffers and the engine's state.
-    void Enable(bool on, Clock::time_point now);
-    bool Enabled() const { return enabled_; }
+    void Enable(bool On, TClock::time_point Now);
+    bool Enabled() const { return FEnabled; }
 
-    void Advance(Clock::time_point now);
+    void Advance(TClock::time_point Now);
     // When the command in hand will have moved its next byte (or its bits), if it is clocking.
-    std::optional<Clock::time_point> NextStep() const;
+    std::optional<TClock::time_point> NextStep() const;
 
-    vsim::TByteRing &FromHost() { return fromHost_; }
-    vsim::TByteRing &ToHost() { return toHost_; }
+    vsim::TByteRing &FromHost() { return FFromHost; }
+    vsim::TByteRing &ToHost() { return FToHost; }
     // A 0x87 was executed since the last call: the channel sends what it has at once.
     bool TakeSendImmediate();
 
     // What the SSC device sends once synchronised; it keeps this across Enable() and resets, as
     // a device keeps its own behaviour whatever the chip in front of it does.
-    void SetBehaviour(vsim::TBehaviour behaviour) { device_.SetBehaviour(behaviour); }
+    void SetBehaviour(vsim::TBehaviour Behaviour) { FDevice.SetBehaviour(Behaviour); }
 
-    bool Loopback() const { return loopback_; }
-    std::uint16_t Divisor() const { return divisor_; }
-    long long BadCommands() const { return badCommands_; }
-    std::uint8_t LowPins() const { return lowValue_; }
+    bool Loopback() const { return FLoopback; }
+    std::uint16_t Divisor() const { return FDivisor; }
+    long long BadCommands() const { return FBadCommands; }
+    std::uint8_t LowPins() const { return FLowValue; }
 
 private:
-    enum class Stop { Idle, Stalled, Time };
-    struct Shift {
-        bool active = false;
-        bool write = false, read = false, bits = false, lsbFirst = false, tms = false;
-        bool frame = false;
-        std::uint32_t remaining = 0; // bytes, or bits of a bit command
-        std::uint8_t outBits = 0;    // bit commands' data byte
+    enum class TStop { Idle, Stalled, Time };
+    struct TShift {
+        bool Active = false;
+        bool Write = false, Read = false, Bits = false, LsbFirst = false, Tms = false;
+        bool Frame = false;
+        std::uint32_t Remaining = 0; // bytes, or bits of a bit command
+        std::uint8_t OutBits = 0;    // bit commands' data byte
     };
 
-    Stop Run(std::uint64_t available);
-    bool StartCommand(std::uint8_t code);
+    TStop Run(std::uint64_t Available);
+    bool StartCommand(std::uint8_t Code);
     std::uint64_t BitTicks() const;
-    std::uint8_t ShiftByte(std::uint8_t out);
-    std::uint8_t ShiftBits(unsigned count, std::uint8_t out);
-    void Rebase(Clock::time_point now);
+    std::uint8_t ShiftByte(std::uint8_t Out);
+    std::uint8_t ShiftBits(unsigned Count, std::uint8_t Out);
+    void Rebase(TClock::time_point Now);
     void ResetState();
 
-    const bool highSpeedOpcodes_;
-    vsim::TByteRing fromHost_;
-    vsim::TByteRing toHost_;
-    vsim::TSscDevice device_;
-    bool enabled_ = false;
+    const bool FHighSpeedOpcodes;
+    vsim::TByteRing FFromHost;
+    vsim::TByteRing FToHost;
+    vsim::TSscDevice FDevice;
+    bool FEnabled = false;
 
-    Shift shift_;
-    std::uint8_t lowValue_ = 0, lowDir_ = 0, highValue_ = 0, highDir_ = 0;
-    bool loopback_ = false;
-    std::uint16_t divisor_ = 0;
-    bool divideByFive_ = true;
-    std::uint8_t shiftRegister_ = 0;
-    bool sendImmediate_ = false;
-    long long badCommands_ = 0;
+    TShift FShift;
+    std::uint8_t FLowValue = 0, FLowDir = 0, FHighValue = 0, FHighDir = 0;
+    bool FLoopback = false;
+    std::uint16_t FDivisor = 0;
+    bool FDivideByFive = true;
+    std::uint8_t FShiftRegister = 0;
+    bool FSendImmediate = false;
+    long long FBadCommands = 0;
 
-    // Time, in ticks of 60 MHz, spent since epoch_.
-    Clock::time_point epoch_;
-    std::uint64_t spent_ = 0;
-    Stop stop_ = Stop::Idle;
+    // Time, in ticks of 60 MHz, spent since FEpoch.
+    TClock::time_point FEpoch;
+    std::uint64_t FSpent = 0;
+    TStop FStop = TStop::Idle;
 };
 
 } // namespace usbemu

@@ -1,6 +1,6 @@
 // Emulated FTDI chips beneath the real libusb-1.0 and libftdi1, through umockdev.
 //
-// A UsbTestbed owns a umockdev testbed: each chip added gets its sysfs entry (idVendor,
+// A TUsbTestbed owns a umockdev testbed: each chip added gets its sysfs entry (idVendor,
 // idProduct, bcdDevice, strings, speed, bConfigurationValue, busnum/devnum and the descriptors
 // file) and a /dev/bus/usb node whose usbdevfs ioctls are answered by the chip: submit, reap
 // (blocking and not), discard, claim/release, capabilities; control transfers go to the chip's
@@ -9,12 +9,7 @@
 // The process must run under umockdev's preload (LD_PRELOAD=libumockdev-preload.so.0 or
 // umockdev-wrapper) from its start; InMockEnvironment() tells whether it does.
 //
-// Reaping: umockdev's nodes are regular files, so libusb's poll() always finds them ready and
-// reaps without waiting. A reap that finds nothing finished while a transfer will finish in time
-// (its latency timer, or the clock producing its data) is therefore held, and completed by the
-// chip's timer thread when the transfer finishes, instead of spinning through EAGAIN. A held
-// reap delays other ioctls on the same descriptor (umockdev serialises them) by at most that
-// time. Discarded transfers are reaped with -ENOENT.
+// Each node's ioctls and how reaping waits: DeviceNode.h.
 #pragma once
 
 #include "usbemu/FtdiChip.h"
@@ -28,31 +23,32 @@ typedef struct _UMockdevTestbed UMockdevTestbed;
 namespace usbemu
 {
 
-class UsbTestbed
+class TDeviceNode;
+
+class TUsbTestbed
 {
 public:
-    UsbTestbed();
-    ~UsbTestbed();
-    UsbTestbed(const UsbTestbed &) = delete;
-    UsbTestbed &operator=(const UsbTestbed &) = delete;
+    TUsbTestbed();
+    ~TUsbTestbed();
+    TUsbTestbed(const TUsbTestbed &) = delete;
+    TUsbTestbed &operator=(const TUsbTestbed &) = delete;
 
     // True when the preload redirects /sys and /dev to this testbed.
     bool InMockEnvironment() const;
 
     // Plugs in a chip, each on a bus of its own (bus 1, 2, ...; device 1). An empty serial
     // number is a blank EEPROM's: the device has none.
-    std::shared_ptr<FtdiChip> AddChip(ChipType type, const std::string &serial = {});
+    std::shared_ptr<TFtdiChip> AddChip(TChipType Type, const std::string &Serial = {});
 
     // Pulls a chip out: its pending transfers end as on a real unplug, its open descriptors
     // fail with ENODEV and the host no longer lists it. Plugging it back is AddChip again.
-    void Unplug(const std::shared_ptr<FtdiChip> &chip);
+    void Unplug(const std::shared_ptr<TFtdiChip> &Chip);
 
     std::string SysDir() const;
 
 private:
-    class Device;
-    UMockdevTestbed *testbed_;
-    std::vector<std::unique_ptr<Device>> devices_;
+    UMockdevTestbed *FTestbed;
+    std::vector<std::unique_ptr<TDeviceNode>> FDevices;
 };
 
 } // namespace usbemu

@@ -21,18 +21,18 @@
 namespace
 {
 
-using usbemu::ChipModel;
-using usbemu::ChipType;
+using usbemu::TChipModel;
+using usbemu::TChipType;
 
 constexpr auto kPatience = std::chrono::seconds(20);
 constexpr int kSkipped = 77;
 
-template <typename Predicate> bool WaitUntil(Predicate predicate)
+template <typename TPredicate> bool WaitUntil(TPredicate Predicate)
 {
-    const auto give_up = std::chrono::steady_clock::now() + kPatience;
-    while (!predicate()) {
-        if (std::chrono::steady_clock::now() > give_up)
-            return predicate();
+    const auto giveUp = std::chrono::steady_clock::now() + kPatience;
+    while (!Predicate()) {
+        if (std::chrono::steady_clock::now() > giveUp)
+            return Predicate();
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
@@ -44,43 +44,43 @@ std::string Maps()
     return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
-struct FtdiDeleter {
-    void operator()(ftdi_context *ftdi) const
+struct TFtdiDeleter {
+    void operator()(ftdi_context *Ftdi) const
     {
-        ftdi_usb_close(ftdi);
-        ftdi_free(ftdi);
+        ftdi_usb_close(Ftdi);
+        ftdi_free(Ftdi);
     }
 };
-using Ftdi = std::unique_ptr<ftdi_context, FtdiDeleter>;
+using TFtdi = std::unique_ptr<ftdi_context, TFtdiDeleter>;
 
-class UsbEmulation : public ::testing::TestWithParam<ChipType>
+class UsbEmulation : public ::testing::TestWithParam<TChipType>
 {
 protected:
     void SetUp() override
     {
-        testbed_ = std::make_unique<usbemu::UsbTestbed>();
-        if (!testbed_->InMockEnvironment())
+        Testbed = std::make_unique<usbemu::TUsbTestbed>();
+        if (!Testbed->InMockEnvironment())
             GTEST_SKIP() << "not under umockdev's preload";
-        chip_ = testbed_->AddChip(GetParam());
+        Chip = Testbed->AddChip(GetParam());
     }
 
     void TearDown() override
     {
-        chip_.reset();
-        testbed_.reset();
+        Chip.reset();
+        Testbed.reset();
     }
 
-    const ChipModel &Model() const { return chip_->Model(); }
+    const TChipModel &Model() const { return Chip->Model(); }
 
-    // Opens channel `index` (0 = A) through libftdi1, found by VID, PID and product string.
-    Ftdi Open(unsigned index)
+    // Opens channel `Index` (0 = A) through libftdi1, found by VID, PID and product string.
+    TFtdi Open(unsigned Index)
     {
-        Ftdi ftdi(ftdi_new());
+        TFtdi ftdi(ftdi_new());
         EXPECT_NE(ftdi, nullptr);
-        EXPECT_EQ(ftdi_set_interface(ftdi.get(), static_cast<ftdi_interface>(INTERFACE_A + index)),
+        EXPECT_EQ(ftdi_set_interface(ftdi.get(), static_cast<ftdi_interface>(INTERFACE_A + Index)),
                   0);
-        const int opened = ftdi_usb_open_desc(ftdi.get(), usbemu::kFtdiVendorId, Model().productId,
-                                              Model().product, nullptr);
+        const int opened = ftdi_usb_open_desc(ftdi.get(), usbemu::kFtdiVendorId, Model().ProductId,
+                                              Model().Product, nullptr);
         EXPECT_EQ(opened, 0) << ftdi_get_error_string(ftdi.get());
         if (opened != 0)
             return nullptr;
@@ -89,14 +89,14 @@ protected:
         return ftdi;
     }
 
-    // Reads exactly `count` bytes, or fewer if they do not come within the patience.
-    static std::vector<std::uint8_t> ReadBytes(ftdi_context *ftdi, std::size_t count)
+    // Reads exactly `Count` bytes, or fewer if they do not come within the patience.
+    static std::vector<std::uint8_t> ReadBytes(ftdi_context *Ftdi, std::size_t Count)
     {
-        std::vector<std::uint8_t> bytes(count);
+        std::vector<std::uint8_t> bytes(Count);
         std::size_t got = 0;
-        const auto give_up = std::chrono::steady_clock::now() + kPatience;
-        while (got < count && std::chrono::steady_clock::now() < give_up) {
-            const int n = ftdi_read_data(ftdi, bytes.data() + got, static_cast<int>(count - got));
+        const auto giveUp = std::chrono::steady_clock::now() + kPatience;
+        while (got < Count && std::chrono::steady_clock::now() < giveUp) {
+            const int n = ftdi_read_data(Ftdi, bytes.data() + got, static_cast<int>(Count - got));
             if (n < 0)
                 break;
             got += static_cast<std::size_t>(n);
@@ -105,8 +105,8 @@ protected:
         return bytes;
     }
 
-    std::unique_ptr<usbemu::UsbTestbed> testbed_;
-    std::shared_ptr<usbemu::FtdiChip> chip_;
+    std::unique_ptr<usbemu::TUsbTestbed> Testbed;
+    std::shared_ptr<usbemu::TFtdiChip> Chip;
 };
 
 TEST_P(UsbEmulation, TheSystemLibrariesAreTheOnesLoaded)
@@ -128,20 +128,20 @@ TEST_P(UsbEmulation, LibusbEnumeratesTheChip)
     libusb_device_descriptor descriptor{};
     ASSERT_EQ(libusb_get_device_descriptor(list[0], &descriptor), 0);
     EXPECT_EQ(descriptor.idVendor, 0x0403);
-    EXPECT_EQ(descriptor.idProduct, Model().productId);
-    EXPECT_EQ(descriptor.bcdDevice, Model().bcdDevice);
+    EXPECT_EQ(descriptor.idProduct, Model().ProductId);
+    EXPECT_EQ(descriptor.bcdDevice, Model().BcdDevice);
     EXPECT_EQ(libusb_get_device_speed(list[0]),
-              Model().highSpeed ? LIBUSB_SPEED_HIGH : LIBUSB_SPEED_FULL);
-    for (unsigned i = 0; i < Model().channels; ++i) {
-        EXPECT_EQ(libusb_get_max_packet_size(list[0], usbemu::InEndpoint(i)), Model().maxPacket);
-        EXPECT_EQ(libusb_get_max_packet_size(list[0], usbemu::OutEndpoint(i)), Model().maxPacket);
+              Model().HighSpeed ? LIBUSB_SPEED_HIGH : LIBUSB_SPEED_FULL);
+    for (unsigned i = 0; i < Model().Channels; ++i) {
+        EXPECT_EQ(libusb_get_max_packet_size(list[0], usbemu::InEndpoint(i)), Model().MaxPacket);
+        EXPECT_EQ(libusb_get_max_packet_size(list[0], usbemu::OutEndpoint(i)), Model().MaxPacket);
     }
     libusb_device_handle *handle = nullptr;
     ASSERT_EQ(libusb_open(list[0], &handle), 0);
     unsigned char text[64] = {};
     ASSERT_GT(libusb_get_string_descriptor_ascii(handle, descriptor.iProduct, text, sizeof text),
               0);
-    EXPECT_STREQ(reinterpret_cast<char *>(text), Model().product);
+    EXPECT_STREQ(reinterpret_cast<char *>(text), Model().Product);
     ASSERT_GT(
         libusb_get_string_descriptor_ascii(handle, descriptor.iManufacturer, text, sizeof text), 0);
     EXPECT_STREQ(reinterpret_cast<char *>(text), "FTDI");
@@ -154,20 +154,20 @@ TEST_P(UsbEmulation, LibusbEnumeratesTheChip)
 TEST_P(UsbEmulation, LibftdiOpensEveryChannelAndMpsseWhereTheChipHasIt)
 {
     const ftdi_chip_type expected[] = {TYPE_2232C, TYPE_2232H, TYPE_4232H, TYPE_232H};
-    for (unsigned i = 0; i < Model().channels; ++i) {
+    for (unsigned i = 0; i < Model().Channels; ++i) {
         SCOPED_TRACE("channel " + std::to_string(i));
-        Ftdi ftdi = Open(i);
+        TFtdi ftdi = Open(i);
         ASSERT_NE(ftdi, nullptr);
         EXPECT_EQ(ftdi->type, expected[static_cast<int>(GetParam())]);
-        EXPECT_EQ(ftdi->max_packet_size, Model().maxPacket);
+        EXPECT_EQ(ftdi->max_packet_size, Model().MaxPacket);
         ASSERT_EQ(ftdi_set_latency_timer(ftdi.get(), 3), 0);
         unsigned char latency = 0;
         ASSERT_EQ(ftdi_get_latency_timer(ftdi.get(), &latency), 0);
         EXPECT_EQ(latency, 3);
         const int mpsse = ftdi_set_bitmode(ftdi.get(), 0, BITMODE_MPSSE);
-        if (i < Model().mpsseChannels) {
+        if (i < Model().MpsseChannels) {
             EXPECT_EQ(mpsse, 0) << ftdi_get_error_string(ftdi.get());
-            EXPECT_EQ(chip_->BitMode(i), BITMODE_MPSSE);
+            EXPECT_EQ(Chip->BitMode(i), BITMODE_MPSSE);
         } else {
             EXPECT_LT(mpsse, 0) << "this channel has no MPSSE";
         }
@@ -179,7 +179,7 @@ TEST_P(UsbEmulation, LibftdiOpensEveryChannelAndMpsseWhereTheChipHasIt)
 
 TEST_P(UsbEmulation, MpsseLoopbackRoundTripsExactlyAndAnIdleReadGivesNothing)
 {
-    Ftdi ftdi = Open(0);
+    TFtdi ftdi = Open(0);
     ASSERT_NE(ftdi, nullptr);
     ASSERT_EQ(ftdi_set_latency_timer(ftdi.get(), 2), 0);
     ASSERT_EQ(ftdi_set_bitmode(ftdi.get(), 0, BITMODE_MPSSE), 0);
@@ -195,7 +195,7 @@ TEST_P(UsbEmulation, MpsseLoopbackRoundTripsExactlyAndAnIdleReadGivesNothing)
         payload[i] = static_cast<std::uint8_t>(i * 7 + 3);
     const std::uint8_t setup[] = {0x84, 0x86, 0x00, 0x00};
     ASSERT_EQ(ftdi_write_data(ftdi.get(), setup, sizeof setup), int{sizeof setup});
-    const std::size_t chunk = std::min(payload.size(), Model().toHostBytes);
+    const std::size_t chunk = std::min(payload.size(), Model().ToHostBytes);
     for (const std::uint8_t opcode : {std::uint8_t{0x31}, std::uint8_t{0x39}}) {
         for (std::size_t at = 0; at < payload.size(); at += chunk) {
             const std::size_t count = std::min(chunk, payload.size() - at);
@@ -220,14 +220,14 @@ TEST_P(UsbEmulation, MpsseLoopbackRoundTripsExactlyAndAnIdleReadGivesNothing)
 
 TEST_P(UsbEmulation, AnUnknownOpcodeIsAnsweredWithBadCommand)
 {
-    Ftdi ftdi = Open(0);
+    TFtdi ftdi = Open(0);
     ASSERT_NE(ftdi, nullptr);
     ASSERT_EQ(ftdi_set_bitmode(ftdi.get(), 0, BITMODE_MPSSE), 0);
     // 0x8A (clock divide by 5 off) exists only on the high-speed chips.
     std::uint8_t commands[] = {0xAB, 0x8A, 0x87};
     ASSERT_EQ(ftdi_write_data(ftdi.get(), commands, sizeof commands), 3);
     const std::vector<std::uint8_t> expected =
-        Model().highSpeed ? std::vector<std::uint8_t>{0xFA, 0xAB}
+        Model().HighSpeed ? std::vector<std::uint8_t>{0xFA, 0xAB}
                           : std::vector<std::uint8_t>{0xFA, 0xAB, 0xFA, 0x8A};
     EXPECT_EQ(ReadBytes(ftdi.get(), expected.size()), expected);
 }
@@ -235,8 +235,8 @@ TEST_P(UsbEmulation, AnUnknownOpcodeIsAnsweredWithBadCommand)
 TEST_P(UsbEmulation, TheSscDeviceSendsWhatItIsToldToFromItsFirstFrame)
 {
     // Told before the open, whose reset the behaviour outlasts.
-    chip_->SetBehaviour(0, vsim::TBehaviour::Counter);
-    Ftdi ftdi = Open(0);
+    Chip->SetBehaviour(0, vsim::TBehaviour::Counter);
+    TFtdi ftdi = Open(0);
     ASSERT_NE(ftdi, nullptr);
     ASSERT_EQ(ftdi_set_bitmode(ftdi.get(), 0, BITMODE_MPSSE), 0);
     // A frame of four words, LSB first as the device shifts: its pairs come back as they are.
@@ -248,11 +248,11 @@ TEST_P(UsbEmulation, TheSscDeviceSendsWhatItIsToldToFromItsFirstFrame)
 
 TEST_P(UsbEmulation, TheClockStallsWhenTheBufferToTheHostIsFull)
 {
-    Ftdi ftdi = Open(0);
+    TFtdi ftdi = Open(0);
     ASSERT_NE(ftdi, nullptr);
     ASSERT_EQ(ftdi_set_bitmode(ftdi.get(), 0, BITMODE_MPSSE), 0);
     // Read three buffers' worth while the host reads nothing.
-    const std::size_t total = 3 * Model().toHostBytes;
+    const std::size_t total = 3 * Model().ToHostBytes;
     std::uint8_t commands[] = {0x84,
                                0x80,
                                0x02,
@@ -261,8 +261,8 @@ TEST_P(UsbEmulation, TheClockStallsWhenTheBufferToTheHostIsFull)
                                static_cast<std::uint8_t>((total - 1) & 0xFF),
                                static_cast<std::uint8_t>((total - 1) >> 8)};
     ASSERT_EQ(ftdi_write_data(ftdi.get(), commands, sizeof commands), int{sizeof commands});
-    EXPECT_TRUE(WaitUntil([&] { return chip_->ToHostQueued(0) == Model().toHostBytes; }));
-    EXPECT_EQ(chip_->ToHostQueued(0), Model().toHostBytes);
+    EXPECT_TRUE(WaitUntil([&] { return Chip->ToHostQueued(0) == Model().ToHostBytes; }));
+    EXPECT_EQ(Chip->ToHostQueued(0), Model().ToHostBytes);
     // Reading lets the clock go on, and every byte comes (loop-back of a high data pin).
     const std::vector<std::uint8_t> answer = ReadBytes(ftdi.get(), total);
     ASSERT_EQ(answer.size(), total);
@@ -271,25 +271,25 @@ TEST_P(UsbEmulation, TheClockStallsWhenTheBufferToTheHostIsFull)
 
 TEST_P(UsbEmulation, TheBufferFromTheHostTakesWholePacketsUpToItsSize)
 {
-    Ftdi ftdi = Open(0);
+    TFtdi ftdi = Open(0);
     ASSERT_NE(ftdi, nullptr);
     ASSERT_EQ(ftdi_set_bitmode(ftdi.get(), 0, BITMODE_MPSSE), 0);
     // A read longer than the buffer to the host stalls the engine with that buffer full.
     std::uint8_t stall[] = {0x2C, 0xFF, 0xFF};
     ASSERT_EQ(ftdi_write_data(ftdi.get(), stall, sizeof stall), int{sizeof stall});
-    ASSERT_TRUE(WaitUntil([&] { return chip_->ToHostQueued(0) == Model().toHostBytes; }));
+    ASSERT_TRUE(WaitUntil([&] { return Chip->ToHostQueued(0) == Model().ToHostBytes; }));
     // Behind it, the buffer from the host fills and then refuses packets: the write gives up
     // at its timeout and libusb takes its transfer back.
     ftdi->usb_write_timeout = 200;
-    std::vector<std::uint8_t> more(Model().fromHostBytes + 2 * Model().maxPacket, 0x87);
+    std::vector<std::uint8_t> more(Model().FromHostBytes + 2 * Model().MaxPacket, 0x87);
     EXPECT_LT(ftdi_write_data(ftdi.get(), more.data(), static_cast<int>(more.size())),
               static_cast<int>(more.size()));
-    EXPECT_EQ(chip_->FromHostQueued(0), Model().fromHostBytes);
+    EXPECT_EQ(Chip->FromHostQueued(0), Model().FromHostBytes);
 }
 
 TEST_P(UsbEmulation, RoundTripTimes)
 {
-    Ftdi ftdi = Open(0);
+    TFtdi ftdi = Open(0);
     ASSERT_NE(ftdi, nullptr);
     ASSERT_EQ(ftdi_set_latency_timer(ftdi.get(), 2), 0);
     ASSERT_EQ(ftdi_set_bitmode(ftdi.get(), 0, BITMODE_MPSSE), 0);
@@ -315,7 +315,7 @@ TEST_P(UsbEmulation, RoundTripTimes)
                     .count());
         }
         std::sort(times.begin(), times.end());
-        std::printf("%s round trip (%s): median %.2f ms, slowest %.2f ms\n", Model().name,
+        std::printf("%s round trip (%s): median %.2f ms, slowest %.2f ms\n", Model().Name,
                     immediate ? "send immediate" : "2 ms latency timer", times[kRounds / 2],
                     times.back());
     }
@@ -323,14 +323,14 @@ TEST_P(UsbEmulation, RoundTripTimes)
 
 TEST_P(UsbEmulation, RequestsTheChipWouldRefuseAreRefused)
 {
-    Ftdi ftdi = Open(0);
+    TFtdi ftdi = Open(0);
     ASSERT_NE(ftdi, nullptr);
     libusb_device_handle *handle = ftdi->usb_dev;
     // An unknown vendor request.
     EXPECT_EQ(libusb_control_transfer(handle, 0x40, 0x55, 0, 1, nullptr, 0, 1000),
               LIBUSB_ERROR_PIPE);
     // A channel the chip does not have.
-    const auto missing = static_cast<std::uint16_t>(Model().channels + 1);
+    const auto missing = static_cast<std::uint16_t>(Model().Channels + 1);
     EXPECT_EQ(libusb_control_transfer(handle, 0x40, 0x09, 16, missing, nullptr, 0, 1000),
               LIBUSB_ERROR_PIPE);
     // A bit mode no FTDI chip has.
@@ -342,9 +342,9 @@ TEST_P(UsbEmulation, RequestsTheChipWouldRefuseAreRefused)
               LIBUSB_ERROR_PIPE);
 }
 
-std::string ChipName(const ::testing::TestParamInfo<ChipType> &info)
+std::string ChipName(const ::testing::TestParamInfo<TChipType> &Info)
 {
-    return usbemu::Model(info.param).name;
+    return usbemu::Model(Info.param).Name;
 }
 
 INSTANTIATE_TEST_SUITE_P(Chips, UsbEmulation, ::testing::ValuesIn(usbemu::AllChipTypes()),

@@ -1,0 +1,94 @@
+// One emulated chip's device node: the usbdevfs ioctls umockdev hands over for it, answered by
+// the chip (submit, reap, blocking and not, discard, claim/release, the kernel driver's state,
+// capabilities), and the timer thread that finishes held reaps.
+//
+// Reaping: umockdev's nodes are regular files, so libusb's poll() always finds them ready and
+// reaps without waiting. A reap that finds nothing finished while a transfer will finish in time
+// (its latency timer, or the clock producing its data) is therefore held, and completed by the
+// timer thread when the transfer finishes, instead of spinning through EAGAIN. A held reap delays
+// other ioctls on the same descriptor (umockdev serialises them) by at most that time. Discarded
+// transfers are reaped with -ENOENT; once the chip is unplugged, pending ones with -ESHUTDOWN.
+#pragma once
+
+#include "usbemu/FtdiChip.h"
+
+#include <umockdev.h>
+
+#include <cerrno>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace usbemu
+{
+
+class TDeviceNode
+{
+public:
+    explicit TDeviceNode(std::shared_ptr<TFtdiChip> Chip);
+    ~TDeviceNode();
+    TDeviceNode(const TDeviceNode &) = delete;
+    TDeviceNode &operator=(const TDeviceNode &) = delete;
+
+    // What umockdev_testbed_attach_ioctl takes for the node.
+    UMockdevIoctlBase *Handler() const { return FHandler; }
+
+    // The chip is pulled out: what was pending comes back with -ESHUTDOWN, as the kernel kills
+    // a gone device's URBs, and from then on every request fails with ENODEV.
+    void Unplug();
+    const std::shared_ptr<TFtdiChip> &Chip() const { return FChip; }
+
+private:
+    using TClock = TFtdiChip::TClock;
+
+    struct TUrb {
+        UMockdevIoctlData *Data = nullptr;   // struct usbdevfs_urb
+        UMockdevIoctlData *Buffer = nullptr; // its buffer
+        UMockdevIoctlClient *Client = nullptr;
+        bool In = false;
+    };
+    struct TDone {
+        TUrb Urb;
+        int Status = 0;
+        std::size_t Length = 0;
+        std::vector<std::uint8_t> Data;
+    };
+    struct THeld {
+        UMockdevIoctlClient *Client;
+    };
+
+    static void Release(TUrb &Urb);
+    static gboolean OnIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *Client, gpointer Self);
+    bool Handle(UMockdevIoctlClient *Client);
+    // The kernel driver bound to an interface: ftdi_sio, or none (ENODATA).
+    void GetDriver(UMockdevIoctlClient *Client, UMockdevIoctlData *Arg);
+    // Detaching (DISCONNECT) and re-attaching (CONNECT) the kernel driver of an interface.
+    void DriverIoctl(UMockdevIoctlClient *Client, UMockdevIoctlData *Arg);
+    void Submit(UMockdevIoctlClient *Client, UMockdevIoctlData *Arg);
+    // Moves what the chip has finished to the reapable list.
+    void Collect(TClock::time_point Now);
+    bool Deliver(UMockdevIoctlClient *Client, UMockdevIoctlData *Arg);
+    int NothingToReap() const { return FUnplugged ? ENODEV : EAGAIN; }
+    bool HasPending(UMockdevIoctlClient *Client) const;
+    void Reap(UMockdevIoctlClient *Client, UMockdevIoctlData *Arg);
+    // Finishes held reaps as their transfers finish.
+    void TimerLoop();
+
+    std::shared_ptr<TFtdiChip> FChip;
+    UMockdevIoctlBase *FHandler = nullptr;
+    std::mutex FMutex;
+    std::condition_variable FChanged;
+    bool FStopping = false;
+    bool FUnplugged = false;
+    std::map<std::uintptr_t, TUrb> FUrbs;
+    std::deque<TDone> FDone;
+    std::vector<THeld> FHeld;
+    std::thread FTimer;
+};
+
+} // namespace usbemu
