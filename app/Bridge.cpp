@@ -100,9 +100,8 @@ void TBridge::RecordTwins(TSSCClass &Link, const std::string &Description)
     const bool opened = outcome == TInitOutcome::Opened || outcome == TInitOutcome::SetupNotSent;
     if (!opened && outcome != TInitOutcome::DeviceNotFound)
         return;
-    // The link holds the library it bound, so the table's entry points are its.
     std::vector<TDeviceEntry> present;
-    ListDeviceEntries(d2xx::Table, present);
+    ListDeviceEntries(Link.Driver(), present);
     std::vector<TDeviceEntry> twins = WithDescription(present, Description);
     if (twins.size() < 2)
         return;

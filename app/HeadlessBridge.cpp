@@ -115,7 +115,7 @@ int THeadlessBridge::List()
         return kExitNoDriver;
     }
     std::vector<TDeviceEntry> found;
-    const bool failed = ListDeviceEntries(d2xx::Table, found);
+    const bool failed = ListDeviceEntries(FLink->Driver(), found);
     const QString library = FromLocal(FLink->LibraryFile());
     FBridge.Retire(FLink);
     if (failed) {
@@ -142,7 +142,7 @@ int THeadlessBridge::FindSerial()
     const TInitOutcome outcome = probe->InitOutcome();
     std::vector<TDeviceEntry> present;
     if (outcome != TInitOutcome::LibraryMissing && outcome != TInitOutcome::EntryPointMissing)
-        ListDeviceEntries(d2xx::Table, present);
+        ListDeviceEntries(probe->Driver(), present);
     RetireLink(probe);
     if (outcome == TInitOutcome::LibraryMissing || outcome == TInitOutcome::EntryPointMissing) {
         Warn(FromLocal(said));

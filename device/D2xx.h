@@ -130,7 +130,7 @@ public:
     void Load(std::string &File, std::string *Why);
     bool Loaded() const { return FHandle != nullptr; }
     // Binds the entry points (BindEntryPoints) into Entries() and into the process-wide Table,
-    // which the listing outside a link reads; the first missing name, or empty.
+    // which the program itself no longer calls through; the first missing name, or empty.
     std::string Bind();
     // Unloads the library; Entries() is empty again, Table stays as it was.
     void Unload();

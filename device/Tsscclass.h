@@ -93,6 +93,8 @@ public:
     // What the last Init found; the library file it loaded, or the files it tried.
     TInitOutcome InitOutcome() const { return FInitOutcome; }
     const std::string &LibraryFile() const { return FLibraryFile; }
+    // The entry points of the library this link holds (ListDeviceEntries), empty once it let go.
+    const d2xx::TD2xxTable &Driver() const { return FLibrary.Entries(); }
     // The serial number InitBySerial was given; empty after Init.
     const std::string &Serial() const { return FSerial; }
     // True while a driver call on the device keeps failing beyond kFailureRetries tries in a row,
@@ -123,7 +125,6 @@ private:
     using TDriverCall = ssc::TDeviceHealth::TCall;
     d2xx::FT_STATUS Checked(d2xx::FT_STATUS Status, TDriverCall Call);
 
-    const d2xx::TD2xxTable &Driver() const { return FLibrary.Entries(); }
     bool Terminated() const { return FStopRequested.load(); }
     // SendData and ReceiveData work only while the link has a device and is not ending.
     bool CanTransfer();
