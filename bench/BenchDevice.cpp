@@ -23,13 +23,13 @@ namespace bench
 namespace
 {
 
-class Simulator final : public BenchDevice
+class TSimulator final : public TBenchDevice
 {
 public:
-    explicit Simulator(SimLibrary &sim) : sim_(sim)
+    explicit TSimulator(SimLibrary &Sim) : FSim(Sim)
     {
         d2xx::SetLibraryFile(SimLibrary::Path());
-        sim_.vsim_SetRealTime(1);
+        FSim.vsim_SetRealTime(1);
     }
 
     std::string Description() const override { return "SSC Simulator"; }
@@ -37,16 +37,16 @@ public:
     std::string Note() const override { return {}; }
     std::string Leftovers() const override { return {}; }
 
-    bool Send(int behaviour) override
+    bool Send(int Behaviour) override
     {
-        sim_.vsim_SetBehaviour(behaviour);
+        FSim.vsim_SetBehaviour(Behaviour);
         return true;
     }
 
-    long long HostBytes() override { return sim_.ChipState().hostBytes; }
+    long long HostBytes() override { return FSim.ChipState().hostBytes; }
 
 private:
-    SimLibrary &sim_;
+    SimLibrary &FSim;
 };
 
 #ifdef VELMOR_BENCH_EMULATION
@@ -54,30 +54,30 @@ private:
 // The emulated chip's SSC device records the host bytes it accepts where the simulator's does, in
 // the process's simulator settings (the model library is linked into this program, and the driver
 // library under test has none of it).
-class EmulatedChip final : public BenchDevice
+class TEmulatedChip final : public TBenchDevice
 {
 public:
-    EmulatedChip(std::unique_ptr<usbemu::TUsbTestbed> testbed,
-                 std::shared_ptr<usbemu::TFtdiChip> chip)
-        : testbed_(std::move(testbed)), chip_(std::move(chip))
+    TEmulatedChip(std::unique_ptr<usbemu::TUsbTestbed> Testbed,
+                  std::shared_ptr<usbemu::TFtdiChip> Chip)
+        : FTestbed(std::move(Testbed)), FChip(std::move(Chip))
     {
         d2xx::SetLibraryFile(VELMOR_BENCH_FTDI1_DRIVER);
         HostBytes();
-        hostBytes_ = 0;
+        FHostBytes = 0;
     }
 
-    ~EmulatedChip() override
+    ~TEmulatedChip() override
     {
-        chip_.reset();
-        testbed_.reset();
+        FChip.reset();
+        FTestbed.reset();
     }
 
     // libftd2xx-ftdi1.so lists channel A of a chip with two as its product string and " A".
-    std::string Description() const override { return std::string(chip_->Model().Product) + " A"; }
+    std::string Description() const override { return std::string(FChip->Model().Product) + " A"; }
 
     std::string What() const override
     {
-        return std::string("an emulated ") + chip_->Model().Name + " (\"" + Description() +
+        return std::string("an emulated ") + FChip->Model().Name + " (\"" + Description() +
                "\") through libftd2xx-ftdi1.so, libftdi1, libusb-1.0 and umockdev";
     }
 
@@ -91,15 +91,15 @@ public:
     // folder is not of that shape, since it is removed without asking.
     std::string Leftovers() const override
     {
-        const std::filesystem::path root = std::filesystem::path(testbed_->SysDir()).parent_path();
+        const std::filesystem::path root = std::filesystem::path(FTestbed->SysDir()).parent_path();
         return root.filename().string().starts_with("umockdev.") ? root.string() : std::string();
     }
 
     // On channel A, the one the link opens.
-    bool Send(int behaviour) override
+    bool Send(int Behaviour) override
     {
         vsim::TBehaviour chosen = vsim::TBehaviour::Echo;
-        switch (behaviour) {
+        switch (Behaviour) {
         case VSIM_ECHO:
             chosen = vsim::TBehaviour::Echo;
             break;
@@ -115,28 +115,28 @@ public:
         default:
             return false;
         }
-        chip_->SetBehaviour(0, chosen);
+        FChip->SetBehaviour(0, chosen);
         return true;
     }
 
     long long HostBytes() override
     {
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(FMutex);
         for (;;) {
             const std::size_t count =
-                vsim::TBoard::Instance().TakeHostBytes(taken_.data(), taken_.size());
-            hostBytes_ += static_cast<long long>(count);
-            if (count < taken_.size())
-                return hostBytes_;
+                vsim::TBoard::Instance().TakeHostBytes(FTaken.data(), FTaken.size());
+            FHostBytes += static_cast<long long>(count);
+            if (count < FTaken.size())
+                return FHostBytes;
         }
     }
 
 private:
-    std::unique_ptr<usbemu::TUsbTestbed> testbed_;
-    std::shared_ptr<usbemu::TFtdiChip> chip_;
-    std::mutex mutex_;
-    long long hostBytes_ = 0; // under mutex_
-    std::vector<std::uint8_t> taken_ = std::vector<std::uint8_t>(4096);
+    std::unique_ptr<usbemu::TUsbTestbed> FTestbed;
+    std::shared_ptr<usbemu::TFtdiChip> FChip;
+    std::mutex FMutex;
+    long long FHostBytes = 0; // under FMutex
+    std::vector<std::uint8_t> FTaken = std::vector<std::uint8_t>(4096);
 };
 
 bool Preloaded()
@@ -150,51 +150,51 @@ bool Preloaded()
 
 } // namespace
 
-std::unique_ptr<BenchDevice> SimDevice(SimLibrary &sim)
+std::unique_ptr<TBenchDevice> SimDevice(SimLibrary &Sim)
 {
-    return std::make_unique<Simulator>(sim);
+    return std::make_unique<TSimulator>(Sim);
 }
 
-std::unique_ptr<BenchDevice> EmulatedDevice(const std::string &path, std::string &why,
-                                            bool &skipped)
+std::unique_ptr<TBenchDevice> EmulatedDevice(const std::string &Path, std::string &Why,
+                                             bool &Skipped)
 {
-    skipped = false;
+    Skipped = false;
 #ifdef VELMOR_BENCH_EMULATION
     usbemu::TChipType type{};
-    if (path == "ft2232h") {
+    if (Path == "ft2232h") {
         type = usbemu::TChipType::FT2232H;
-    } else if (path == "ft2232d") {
+    } else if (Path == "ft2232d") {
         type = usbemu::TChipType::FT2232D;
     } else {
-        why = "no such path: " + path;
+        Why = "no such path: " + Path;
         return nullptr;
     }
     if (!Preloaded()) {
-        skipped = true;
-        why = "libumockdev-preload.so.0 could not be preloaded (is umockdev installed?)";
+        Skipped = true;
+        Why = "libumockdev-preload.so.0 could not be preloaded (is umockdev installed?)";
         return nullptr;
     }
     auto testbed = std::make_unique<usbemu::TUsbTestbed>();
     if (!testbed->InMockEnvironment()) {
-        skipped = true;
-        why = "umockdev's preload is loaded but does not redirect /sys to the testbed";
+        Skipped = true;
+        Why = "umockdev's preload is loaded but does not redirect /sys to the testbed";
         return nullptr;
     }
     std::shared_ptr<usbemu::TFtdiChip> chip = testbed->AddChip(type);
-    return std::make_unique<EmulatedChip>(std::move(testbed), std::move(chip));
+    return std::make_unique<TEmulatedChip>(std::move(testbed), std::move(chip));
 #else
-    why = "the emulated chips are not built (VELMOR_USB_EMULATION is off) for " + path;
+    Why = "the emulated chips are not built (VELMOR_USB_EMULATION is off) for " + Path;
     return nullptr;
 #endif
 }
 
-int ReportNoDevice(const std::string &path, const std::string &why, bool skipped)
+int ReportNoDevice(const std::string &Path, const std::string &Why, bool Skipped)
 {
-    if (!skipped) {
-        PrintPathFailed(path, why);
+    if (!Skipped) {
+        PrintPathFailed(Path, Why);
         return 1;
     }
-    std::printf("emulated paths skipped: %s\n", why.c_str());
+    std::printf("emulated paths skipped: %s\n", Why.c_str());
     std::fflush(stdout);
     return kSkippedStatus;
 }

@@ -16,10 +16,10 @@ class SimLibrary;
 namespace bench
 {
 
-class BenchDevice
+class TBenchDevice
 {
 public:
-    virtual ~BenchDevice() = default;
+    virtual ~TBenchDevice() = default;
 
     // The description FT_ListDevices shows for the device, which the link opens.
     virtual std::string Description() const = 0;
@@ -28,26 +28,26 @@ public:
     virtual std::string What() const = 0;
     virtual std::string Note() const = 0;
     // A folder that is the device's alone, to remove when the process has to end at once (a
-    // Watchdog's end); empty if none.
+    // TWatchdog's end); empty if none.
     virtual std::string Leftovers() const = 0;
     // What the SSC device sends from now on: VSIM_ECHO, VSIM_SILENT or VSIM_COUNTER
     // (sim/SimControl.h). False when the device cannot be told and goes on as before.
-    virtual bool Send(int behaviour) = 0;
+    virtual bool Send(int Behaviour) = 0;
     // The host bytes the device has accepted; only the difference between two readings while one
     // link stays open means anything. From any thread.
     virtual long long HostBytes() = 0;
 };
 
-// The simulator, loaded by `sim`; the binding is pointed at it and it runs in real time.
-std::unique_ptr<BenchDevice> SimDevice(SimLibrary &sim);
+// The simulator, loaded by `Sim`; the binding is pointed at it and it runs in real time.
+std::unique_ptr<TBenchDevice> SimDevice(SimLibrary &Sim);
 
 // The emulated chip for an emulated path (EmulatedPaths()). nullptr when it cannot be had, with
-// the reason in `why`; `skipped` is set when that is because this process is not under umockdev's
+// the reason in `Why`; `Skipped` is set when that is because this process is not under umockdev's
 // preload, which is not the path's fault.
-std::unique_ptr<BenchDevice> EmulatedDevice(const std::string &path, std::string &why,
-                                            bool &skipped);
+std::unique_ptr<TBenchDevice> EmulatedDevice(const std::string &Path, std::string &Why,
+                                             bool &Skipped);
 // Says why EmulatedDevice gave none ("emulated paths skipped: ..." or the path's failed line) and
 // returns the status the process is to exit with.
-int ReportNoDevice(const std::string &path, const std::string &why, bool skipped);
+int ReportNoDevice(const std::string &Path, const std::string &Why, bool Skipped);
 
 } // namespace bench

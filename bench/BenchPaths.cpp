@@ -23,7 +23,7 @@ namespace bench
 namespace
 {
 
-using Clock = std::chrono::steady_clock;
+using TClock = std::chrono::steady_clock;
 
 constexpr const char *kPreload = "libumockdev-preload.so.0";
 // A child's own watchdog ends it after its patience; the parent waits this much longer before it
@@ -44,25 +44,25 @@ constexpr bool kAddressSanitizer = false;
 constexpr bool kAddressSanitizer = false;
 #endif
 
-// The parent's environment with `name` set to `value`, or `value` appended after `separator`
+// The parent's environment with `Name` set to `Value`, or `Value` appended after `Separator`
 // to what it holds already.
-void Put(std::vector<std::string> &environment, const std::string &name, const std::string &value,
-         const char *separator)
+void Put(std::vector<std::string> &Environment, const std::string &Name, const std::string &Value,
+         const char *Separator)
 {
-    const std::string prefix = name + "=";
-    for (std::string &entry : environment) {
+    const std::string prefix = Name + "=";
+    for (std::string &entry : Environment) {
         if (entry.compare(0, prefix.size(), prefix) != 0)
             continue;
-        if (separator == nullptr || entry.size() == prefix.size())
-            entry = prefix + value;
+        if (Separator == nullptr || entry.size() == prefix.size())
+            entry = prefix + Value;
         else
-            entry += separator + value;
+            entry += Separator + Value;
         return;
     }
-    environment.push_back(prefix + value);
+    Environment.push_back(prefix + Value);
 }
 
-std::vector<std::string> ChildEnvironment(const std::string &path)
+std::vector<std::string> ChildEnvironment(const std::string &Path)
 {
     std::vector<std::string> environment;
     for (char **entry = environ; *entry != nullptr; ++entry)
@@ -72,70 +72,70 @@ std::vector<std::string> ChildEnvironment(const std::string &path)
     // is not: that check alone is switched off.
     if (kAddressSanitizer)
         Put(environment, "ASAN_OPTIONS", "verify_asan_link_order=0", ":");
-    Put(environment, kPathVariable, path, nullptr);
+    Put(environment, kPathVariable, Path, nullptr);
     return environment;
 }
 
-std::vector<char *> Pointers(std::vector<std::string> &texts)
+std::vector<char *> Pointers(std::vector<std::string> &Texts)
 {
     std::vector<char *> pointers;
-    for (std::string &text : texts)
+    for (std::string &text : Texts)
         pointers.push_back(text.data());
     pointers.push_back(nullptr);
     return pointers;
 }
 
-bool WriteAll(int fd, const char *data, std::size_t count)
+bool WriteAll(int Fd, const char *Data, std::size_t Count)
 {
-    while (count > 0) {
-        const ssize_t written = ::write(fd, data, count);
+    while (Count > 0) {
+        const ssize_t written = ::write(Fd, Data, Count);
         if (written < 0 && errno == EINTR)
             continue;
         if (written <= 0)
             return false;
-        data += written;
-        count -= static_cast<std::size_t>(written);
+        Data += written;
+        Count -= static_cast<std::size_t>(written);
     }
     return true;
 }
 
-std::string ExitText(int status)
+std::string ExitText(int Status)
 {
-    if (WIFSIGNALED(status))
-        return "ended by signal " + std::to_string(WTERMSIG(status)) + " (" +
-               strsignal(WTERMSIG(status)) + ")";
-    return "ended with status " + std::to_string(WEXITSTATUS(status));
+    if (WIFSIGNALED(Status))
+        return "ended by signal " + std::to_string(WTERMSIG(Status)) + " (" +
+               strsignal(WTERMSIG(Status)) + ")";
+    return "ended with status " + std::to_string(WEXITSTATUS(Status));
 }
 
-// Waits for the child to end, stopping it once it is past giveUp; its wait status.
-int Reap(pid_t child, Clock::time_point giveUp, bool &stopped)
+// Waits for the child to end, stopping it once it is past GiveUp; its wait status.
+int Reap(pid_t Child, TClock::time_point GiveUp, bool &Stopped)
 {
     int status = 0;
     for (;;) {
-        const pid_t ended = ::waitpid(child, &status, stopped ? 0 : WNOHANG);
-        if (ended == child || (ended < 0 && errno != EINTR))
+        const pid_t ended = ::waitpid(Child, &status, Stopped ? 0 : WNOHANG);
+        if (ended == Child || (ended < 0 && errno != EINTR))
             return status;
-        if (ended == 0 && Clock::now() >= giveUp) {
-            ::kill(child, SIGKILL);
-            stopped = true;
+        if (ended == 0 && TClock::now() >= GiveUp) {
+            ::kill(Child, SIGKILL);
+            Stopped = true;
         } else if (ended == 0) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
     }
 }
 
-enum class ChildOutcome { Measured, Failed, Skipped };
+enum class TChildOutcome { Measured, Failed, Skipped };
 
-// Runs the benchmark again for `path` and relays what it prints, its standard output to ours and
+// Runs the benchmark again for `Path` and relays what it prints, its standard output to ours and
 // its standard error to ours, as it comes.
-ChildOutcome RunChild(const std::string &path, char **argv, std::chrono::seconds patience)
+TChildOutcome RunChild(const std::string &Path, char **Argv, std::chrono::seconds Patience)
 {
     int out[2], err[2];
     if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
-        PrintPathFailed(path, std::string("cannot make a pipe: ") + std::strerror(errno));
-        return ChildOutcome::Failed;
+        PrintPathFailed(Path, std::string("cannot make a pipe: ") + std::strerror(errno));
+        return TChildOutcome::Failed;
     }
-    std::vector<std::string> environment = ChildEnvironment(path);
+    std::vector<std::string> environment = ChildEnvironment(Path);
     std::vector<char *> envp = Pointers(environment);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -145,26 +145,26 @@ ChildOutcome RunChild(const std::string &path, char **argv, std::chrono::seconds
     std::fflush(stdout);
     std::fflush(stderr);
     pid_t child = -1;
-    const int spawned = posix_spawn(&child, "/proc/self/exe", &actions, nullptr, argv, envp.data());
+    const int spawned = posix_spawn(&child, "/proc/self/exe", &actions, nullptr, Argv, envp.data());
     posix_spawn_file_actions_destroy(&actions);
     ::close(out[1]);
     ::close(err[1]);
     if (spawned != 0) {
         ::close(out[0]);
         ::close(err[0]);
-        PrintPathFailed(path,
+        PrintPathFailed(Path,
                         std::string("cannot run the benchmark again: ") + std::strerror(spawned));
-        return ChildOutcome::Failed;
+        return TChildOutcome::Failed;
     }
 
     std::string printed;
-    const auto giveUp = Clock::now() + patience + kParentGrace;
+    const auto giveUp = TClock::now() + Patience + kParentGrace;
     bool stopped = false;
     pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
     const int relayTo[2] = {STDOUT_FILENO, STDERR_FILENO};
     while (fds[0].fd >= 0 || fds[1].fd >= 0) {
         const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(giveUp - Clock::now());
+            std::chrono::duration_cast<std::chrono::milliseconds>(giveUp - TClock::now());
         if (left.count() <= 0) {
             ::kill(child, SIGKILL);
             stopped = true;
@@ -195,21 +195,21 @@ ChildOutcome RunChild(const std::string &path, char **argv, std::chrono::seconds
     const int status = Reap(child, giveUp, stopped);
 
     if (!stopped && WIFEXITED(status) && WEXITSTATUS(status) == kSkippedStatus)
-        return ChildOutcome::Skipped;
-    const auto said = [&](const std::string &what) {
-        const std::string line = "path " + path + ": " + what;
+        return TChildOutcome::Skipped;
+    const auto said = [&](const std::string &What) {
+        const std::string line = "path " + Path + ": " + What;
         return printed.compare(0, line.size(), line) == 0 ||
                printed.find("\n" + line) != std::string::npos;
     };
     if (said("to "))
-        return ChildOutcome::Measured;
+        return TChildOutcome::Measured;
     if (!said("failed")) {
-        PrintPathFailed(path, stopped ? "no figures within " +
-                                            std::to_string((patience + kParentGrace).count()) +
+        PrintPathFailed(Path, stopped ? "no figures within " +
+                                            std::to_string((Patience + kParentGrace).count()) +
                                             " s: stopped"
                                       : "no figures: the run " + ExitText(status));
     }
-    return ChildOutcome::Failed;
+    return TChildOutcome::Failed;
 }
 
 } // namespace
@@ -235,29 +235,29 @@ std::string ChildPath()
     return path != nullptr ? path : "";
 }
 
-void PrintPathLine(const std::string &name, const PathFigures &figures)
+void PrintPathLine(const std::string &Name, const TPathFigures &Figures)
 {
     std::printf("path %s: to %.3f from %.3f echo-p50 %.1f ms echo-p99 %.1f ms retire %.0f ms\n",
-                name.c_str(), figures.to, figures.from, figures.echoP50Ms, figures.echoP99Ms,
-                figures.retireMs);
+                Name.c_str(), Figures.To, Figures.From, Figures.EchoP50Ms, Figures.EchoP99Ms,
+                Figures.RetireMs);
     std::fflush(stdout);
 }
 
-void PrintPathFailed(const std::string &name, const std::string &why)
+void PrintPathFailed(const std::string &Name, const std::string &Why)
 {
-    std::printf("path %s: failed (%s)\n", name.c_str(), why.c_str());
+    std::printf("path %s: failed (%s)\n", Name.c_str(), Why.c_str());
     std::fflush(stdout);
 }
 
-double Percentile(const std::vector<double> &sorted, double p)
+double Percentile(const std::vector<double> &Sorted, double P)
 {
-    if (sorted.empty())
+    if (Sorted.empty())
         return 0;
-    const auto index = std::size_t(p * double(sorted.size() - 1) + 0.5);
-    return sorted[std::min(index, sorted.size() - 1)];
+    const auto index = std::size_t(P * double(Sorted.size() - 1) + 0.5);
+    return Sorted[std::min(index, Sorted.size() - 1)];
 }
 
-bool RunEmulatedPaths(int, char **argv, std::chrono::seconds patience)
+bool RunEmulatedPaths(int, char **Argv, std::chrono::seconds Patience)
 {
     if (!EmulationBuilt()) {
         for (const std::string &path : EmulatedPaths())
@@ -268,40 +268,40 @@ bool RunEmulatedPaths(int, char **argv, std::chrono::seconds patience)
     }
     bool measured = true;
     for (const std::string &path : EmulatedPaths()) {
-        const ChildOutcome outcome = RunChild(path, argv, patience);
-        if (outcome == ChildOutcome::Skipped)
+        const TChildOutcome outcome = RunChild(path, Argv, Patience);
+        if (outcome == TChildOutcome::Skipped)
             break; // the child said why
-        measured = measured && outcome == ChildOutcome::Measured;
+        measured = measured && outcome == TChildOutcome::Measured;
     }
     return measured;
 }
 
-Watchdog::Watchdog(std::string path, std::chrono::seconds patience, std::string leftovers)
-    : path_(std::move(path)), patience_(patience), leftovers_(std::move(leftovers)),
-      thread_([this] { Watch(); })
+TWatchdog::TWatchdog(std::string Path, std::chrono::seconds Patience, std::string Leftovers)
+    : FPath(std::move(Path)), FPatience(Patience), FLeftovers(std::move(Leftovers)),
+      FThread([this] { Watch(); })
 {
 }
 
-Watchdog::~Watchdog()
+TWatchdog::~TWatchdog()
 {
     {
-        std::lock_guard lock(mutex_);
-        finished_ = true;
+        std::lock_guard lock(FMutex);
+        FFinished = true;
     }
-    done_.notify_all();
-    thread_.join();
+    FDone.notify_all();
+    FThread.join();
 }
 
-void Watchdog::Watch()
+void TWatchdog::Watch()
 {
-    std::unique_lock lock(mutex_);
-    if (done_.wait_for(lock, patience_, [this] { return finished_; }))
+    std::unique_lock lock(FMutex);
+    if (FDone.wait_for(lock, FPatience, [this] { return FFinished; }))
         return;
-    PrintPathFailed(path_, "timed out after " + std::to_string(patience_.count()) + " s while " +
-                               phase_.load());
-    if (!leftovers_.empty()) {
+    PrintPathFailed(FPath, "timed out after " + std::to_string(FPatience.count()) + " s while " +
+                               FPhase.load());
+    if (!FLeftovers.empty()) {
         std::error_code ignored;
-        std::filesystem::remove_all(leftovers_, ignored);
+        std::filesystem::remove_all(FLeftovers, ignored);
     }
     std::fflush(stderr);
     std::_Exit(kTimedOutStatus);

@@ -51,52 +51,52 @@ bool EmulationBuilt();
 // The emulated path this process is to measure; empty when it is the benchmark's first process.
 std::string ChildPath();
 
-struct PathFigures {
-    double to = 0;   // fraction of the ceiling
-    double from = 0; // fraction of the ceiling
-    double echoP50Ms = 0;
-    double echoP99Ms = 0;
-    double retireMs = 0;
+struct TPathFigures {
+    double To = 0;   // fraction of the ceiling
+    double From = 0; // fraction of the ceiling
+    double EchoP50Ms = 0;
+    double EchoP99Ms = 0;
+    double RetireMs = 0;
 };
 
 // Prints the path's closing line and flushes, so that a parent relaying it sees it at once.
-void PrintPathLine(const std::string &name, const PathFigures &figures);
-void PrintPathFailed(const std::string &name, const std::string &why);
+void PrintPathLine(const std::string &Name, const TPathFigures &Figures);
+void PrintPathFailed(const std::string &Name, const std::string &Why);
 
-// The value at fraction p (0..1) of sorted values; 0 for none.
-double Percentile(const std::vector<double> &sorted, double p);
+// The value at fraction P (0..1) of the values in Sorted, sorted already; 0 for none.
+double Percentile(const std::vector<double> &Sorted, double P);
 
 // Runs every emulated path in a child of its own with the benchmark's arguments, one after
-// another, relaying the children's output; each child may take `patience`. Returns false when a
+// another, relaying the children's output; each child may take `Patience`. Returns false when a
 // path failed. Without the emulation built, says so for each path; without umockdev's preload, says
 // once that the emulated paths were skipped and why.
-bool RunEmulatedPaths(int argc, char **argv, std::chrono::seconds patience);
+bool RunEmulatedPaths(int Argc, char **Argv, std::chrono::seconds Patience);
 
 // Ends the process with "path NAME: failed (...)" if it is still running when its patience is
 // over, naming the phase it was in: a driver call that never returns ends its path, not the run.
-// The folder `leftovers`, if given, is removed first (BenchDevice::Leftovers).
-class Watchdog
+// The folder `Leftovers`, if given, is removed first (TBenchDevice::Leftovers).
+class TWatchdog
 {
 public:
-    Watchdog(std::string path, std::chrono::seconds patience, std::string leftovers = {});
-    ~Watchdog();
-    Watchdog(const Watchdog &) = delete;
-    Watchdog &operator=(const Watchdog &) = delete;
+    TWatchdog(std::string Path, std::chrono::seconds Patience, std::string Leftovers = {});
+    ~TWatchdog();
+    TWatchdog(const TWatchdog &) = delete;
+    TWatchdog &operator=(const TWatchdog &) = delete;
 
     // What the process is doing now, for the failure line (a string literal).
-    void Phase(const char *what) { phase_ = what; }
+    void Phase(const char *What) { FPhase = What; }
 
 private:
     void Watch();
 
-    const std::string path_;
-    const std::chrono::seconds patience_;
-    const std::string leftovers_;
-    std::atomic<const char *> phase_{"starting"};
-    std::mutex mutex_;
-    std::condition_variable done_;
-    bool finished_ = false;
-    std::thread thread_;
+    const std::string FPath;
+    const std::chrono::seconds FPatience;
+    const std::string FLeftovers;
+    std::atomic<const char *> FPhase{"starting"};
+    std::mutex FMutex;
+    std::condition_variable FDone;
+    bool FFinished = false;
+    std::thread FThread;
 };
 
 } // namespace bench

@@ -43,7 +43,7 @@ double TrafficLogCpu(const std::string &Folder, double Seconds)
     // A tick's worth each way at the ceilings: 62500 B/s from the device, 208 B/s to it.
     constexpr int kTicksASecond = 1000 / bridge::kPollingIntervalMs;
     constexpr std::size_t kFrom = 62500 / kTicksASecond;
-    const std::size_t toEvery = 3; // two bytes every third tick, about 208 B/s
+    const std::size_t kToEvery = 3; // two bytes every third tick, about 208 B/s
     std::vector<unsigned char> bytes(kFrom);
     for (std::size_t i = 0; i < bytes.size(); ++i)
         bytes[i] = static_cast<unsigned char>(i * 7);
@@ -52,7 +52,7 @@ double TrafficLogCpu(const std::string &Folder, double Seconds)
     const long ticks = long(Seconds * kTicksASecond);
     for (long tick = 0; tick < ticks; ++tick) {
         now += std::chrono::milliseconds(bridge::kPollingIntervalMs);
-        if (tick % toEvery == 0)
+        if (tick % kToEvery == 0)
             file->Log().Record(TTrafficDirection::ToDevice, bytes.data(), 2, now);
         file->Log().Record(TTrafficDirection::FromDevice, bytes.data(), bytes.size(), now);
         file->Write(now);
@@ -61,7 +61,7 @@ double TrafficLogCpu(const std::string &Folder, double Seconds)
     return (ThreadSeconds() - start) / Seconds;
 }
 
-TurnFigures InTurns(int Turns, const std::function<double(bool On)> &Measure)
+TTurnFigures InTurns(int Turns, const std::function<double(bool On)> &Measure)
 {
     std::vector<double> off, on;
     for (int turn = 0; turn < Turns; ++turn) {

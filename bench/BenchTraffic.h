@@ -15,12 +15,12 @@ namespace bench
 // as it goes, into a new file in Folder. Negative when the file cannot be made.
 double TrafficLogCpu(const std::string &Folder, double Seconds);
 
-struct TurnFigures {
-    double off = 0; // the median with the recorder off
-    double on = 0;  // and on
+struct TTurnFigures {
+    double Off = 0; // the median with the recorder off
+    double On = 0;  // and on
 };
 // Runs Measure(false) and Measure(true) in turn, Turns times each; the medians of what they
 // return.
-TurnFigures InTurns(int Turns, const std::function<double(bool On)> &Measure);
+TTurnFigures InTurns(int Turns, const std::function<double(bool On)> &Measure);
 
 } // namespace bench

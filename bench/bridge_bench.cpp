@@ -51,15 +51,15 @@ namespace
 {
 
 using namespace std::chrono;
-using Clock = steady_clock;
+using TClock = steady_clock;
 using bench::BareWindowCpu;
-using bench::BenchDevice;
 using bench::EchoFloor;
 using bench::kFromDeviceCeiling;
 using bench::kToDeviceCeiling;
 using bench::ProcessCpu;
 using bench::Run;
 using bench::RunUntil;
+using bench::TBenchDevice;
 using bench::ThreadCpu;
 constexpr double kFrameMs = bench::kFrameSeconds * 1000; // 32.768 ms at 1 MHz
 // How long the client waits for one byte's echo, and how many lost echoes in a row end the
@@ -96,30 +96,30 @@ bool Synched()
     return SetupForm->SSCLink && SetupForm->SSCLink->Synched.load();
 }
 
-bool Setup(const QString &port, const QString &device)
+bool Setup(const QString &Port, const QString &Device)
 {
-    test::RunSetup(port, device);
+    test::RunSetup(Port, Device);
     RunUntil(Synched, kSynchPatience);
     return Synched();
 }
 
-struct Direction {
-    double rate = 0, fraction = 0, cpu = 0;
+struct TDirection {
+    double Rate = 0, Fraction = 0, Cpu = 0;
 };
 
 // A client thread keeps the port full, kClientLead ahead of the device; the program carries it to
 // the (silent) device.
-Direction ToDevice(BenchDevice &device, double seconds)
+TDirection ToDevice(TBenchDevice &Device, double Seconds)
 {
-    device.Send(VSIM_SILENT); // a device that echoes anyway fills the port a little
+    Device.Send(VSIM_SILENT); // a device that echoes anyway fills the port a little
     const int fd = OpenPort();
     std::atomic<bool> stop{false};
-    const long long taken0 = device.HostBytes();
+    const long long taken0 = Device.HostBytes();
     std::thread client([&] {
         std::vector<char> data(4096, 'x');
         long long written = 0;
         while (!stop) {
-            const long long room = kClientLead - (written - (device.HostBytes() - taken0));
+            const long long room = kClientLead - (written - (Device.HostBytes() - taken0));
             const ssize_t n =
                 room > 0 ? ::write(fd, data.data(), std::min<std::size_t>(room, data.size())) : 0;
             if (n > 0) {
@@ -131,12 +131,12 @@ Direction ToDevice(BenchDevice &device, double seconds)
         }
     });
     Run(milliseconds(1000)); // the pipeline fills
-    const long long before = device.HostBytes();
+    const long long before = Device.HostBytes();
     const double cpu0 = ProcessCpu() - ThreadCpu(client.native_handle());
-    const auto start = Clock::now();
-    Run(milliseconds(int(seconds * 1000)));
-    const double elapsed = duration<double>(Clock::now() - start).count();
-    const long long after = device.HostBytes();
+    const auto start = TClock::now();
+    Run(milliseconds(int(Seconds * 1000)));
+    const double elapsed = duration<double>(TClock::now() - start).count();
+    const long long after = Device.HostBytes();
     const double cpu = ProcessCpu() - ThreadCpu(client.native_handle()) - cpu0;
     stop = true;
     client.join();
@@ -148,14 +148,14 @@ Direction ToDevice(BenchDevice &device, double seconds)
 
 // The device sends without pause; a client thread reads everything from the port. A device that
 // only echoes is also written to, kClientLead ahead of what has come back, and what comes back is
-// its echo (counted false).
-Direction FromDevice(BenchDevice &device, double seconds, bool &counted)
+// its echo (Counted false).
+TDirection FromDevice(TBenchDevice &Device, double Seconds, bool &Counted)
 {
-    counted = device.Send(VSIM_COUNTER);
+    Counted = Device.Send(VSIM_COUNTER);
     const int fd = OpenPort();
     std::atomic<bool> stop{false};
     std::atomic<long long> received{0};
-    std::thread client([&, feed = !counted] {
+    std::thread client([&, feed = !Counted] {
         std::vector<char> data(65536);
         const std::vector<char> out(4096, 'y');
         long long written = 0;
@@ -177,15 +177,15 @@ Direction FromDevice(BenchDevice &device, double seconds, bool &counted)
     Run(milliseconds(1000));
     const long long first = received;
     const double cpu0 = ProcessCpu() - ThreadCpu(client.native_handle());
-    const auto start = Clock::now();
-    Run(milliseconds(int(seconds * 1000)));
-    const double elapsed = duration<double>(Clock::now() - start).count();
+    const auto start = TClock::now();
+    Run(milliseconds(int(Seconds * 1000)));
+    const double elapsed = duration<double>(TClock::now() - start).count();
     const double cpu = ProcessCpu() - ThreadCpu(client.native_handle()) - cpu0;
     const long long moved = received - first;
     stop = true;
     client.join();
     ::close(fd);
-    device.Send(VSIM_ECHO);
+    Device.Send(VSIM_ECHO);
     Run(milliseconds(300));
     const double rate = double(moved) / elapsed;
     return {rate, rate / kFromDeviceCeiling, cpu / elapsed};
@@ -193,9 +193,9 @@ Direction FromDevice(BenchDevice &device, double seconds, bool &counted)
 
 // One byte at a time: from the client's write to the echo read back from the port. An echo that
 // has not come within kEchoPatience is counted lost.
-std::vector<double> EchoTimes(BenchDevice &device, int samples, milliseconds patience, int &lost)
+std::vector<double> EchoTimes(TBenchDevice &Device, int Samples, milliseconds Patience, int &Lost)
 {
-    device.Send(VSIM_ECHO);
+    Device.Send(VSIM_ECHO);
     const int fd = OpenPort();
     // Whatever the device sent before it turned to echoing is read away first.
     char stale[4096];
@@ -213,14 +213,14 @@ std::vector<double> EchoTimes(BenchDevice &device, int samples, milliseconds pat
         std::mt19937 random(7);
         std::uniform_int_distribution<int> pauseUs(0, int(2 * kFrameMs * 1000));
         int lostInARow = 0;
-        for (int i = 0; i < samples && lostInARow < kLostInARow; ++i) {
+        for (int i = 0; i < Samples && lostInARow < kLostInARow; ++i) {
             std::this_thread::sleep_for(microseconds(pauseUs(random)));
             const char out = char('a' + i % 26);
-            const auto start = Clock::now();
+            const auto start = TClock::now();
             const auto giveUp = start + kEchoPatience;
             bool sent = false;
             bool back = false;
-            while (!back && Clock::now() < giveUp) {
+            while (!back && TClock::now() < giveUp) {
                 sent = sent || ::write(fd, &out, 1) == 1;
                 pollfd p{fd, short(sent ? POLLIN : POLLOUT), 0};
                 ::poll(&p, 1, sent ? 100 : 1);
@@ -230,50 +230,50 @@ std::vector<double> EchoTimes(BenchDevice &device, int samples, milliseconds pat
                     back = in == out;
             }
             if (back) {
-                times.push_back(duration<double, std::milli>(Clock::now() - start).count());
+                times.push_back(duration<double, std::milli>(TClock::now() - start).count());
                 lostInARow = 0;
             } else {
-                ++lost;
+                ++Lost;
                 ++lostInARow;
             }
         }
         done = true;
     });
-    RunUntil([&] { return done.load(); }, patience);
+    RunUntil([&] { return done.load(); }, Patience);
     client.join();
     ::close(fd);
     std::sort(times.begin(), times.end());
     return times;
 }
 
-double IdleCpu(double seconds)
+double IdleCpu(double Seconds)
 {
     const int fd = OpenPort(); // an application holds the port, nothing flows
     Run(milliseconds(500));
     const double cpu0 = ProcessCpu();
-    const auto start = Clock::now();
-    Run(milliseconds(int(seconds * 1000)));
+    const auto start = TClock::now();
+    Run(milliseconds(int(Seconds * 1000)));
     const double cpu = ProcessCpu() - cpu0;
-    const double elapsed = duration<double>(Clock::now() - start).count();
+    const double elapsed = duration<double>(TClock::now() - start).count();
     ::close(fd);
     return cpu / elapsed;
 }
 
-double Ms(QElapsedTimer &clock)
+double Ms(QElapsedTimer &Clock)
 {
-    return double(clock.nsecsElapsed()) / 1e6;
+    return double(Clock.nsecsElapsed()) / 1e6;
 }
 
 // Measures one path through the program and prints its figures, ending with its path line;
 // returns the exit status. The window is made and closed here.
-int RunPath(const std::string &name, BenchDevice &device, double seconds, int samples, double bare,
-            std::chrono::seconds patience)
+int RunPath(const std::string &Name, TBenchDevice &Device, double Seconds, int Samples, double Bare,
+            std::chrono::seconds Patience)
 {
-    bench::Watchdog watchdog(name, patience, device.Leftovers());
+    bench::TWatchdog watchdog(Name, Patience, Device.Leftovers());
     CreateForms();
     watchdog.Phase("setting up the link");
-    if (!Setup("COM8", QString::fromStdString(device.Description()))) {
-        bench::PrintPathFailed(name, "the link to \"" + device.Description() +
+    if (!Setup("COM8", QString::fromStdString(Device.Description()))) {
+        bench::PrintPathFailed(Name, "the link to \"" + Device.Description() +
                                          "\" did not synchronise within " +
                                          std::to_string(kSynchPatience.count() / 1000) + " s");
         DestroyForms();
@@ -282,36 +282,36 @@ int RunPath(const std::string &name, BenchDevice &device, double seconds, int sa
 
     if (qEnvironmentVariableIsSet("BRIDGE_BENCH_IDLE_ONLY")) {
         const double ui0 = ThreadCpu(pthread_self());
-        const double idle = IdleCpu(seconds);
+        const double idle = IdleCpu(Seconds);
         std::printf(
             "idle %.2f %% (%.2f x a bare window's %.2f %%), of which the UI thread %.2f %%\n",
-            100 * idle, idle / bare, 100 * bare,
-            100 * (ThreadCpu(pthread_self()) - ui0) / (seconds + 0.5));
+            100 * idle, idle / Bare, 100 * Bare,
+            100 * (ThreadCpu(pthread_self()) - ui0) / (Seconds + 0.5));
         return 0;
     }
     watchdog.Phase("sending to the device");
-    const Direction to = ToDevice(device, seconds);
+    const TDirection to = ToDevice(Device, Seconds);
     watchdog.Phase("receiving from the device");
     bool counted = true;
-    const Direction from = FromDevice(device, seconds, counted);
+    const TDirection from = FromDevice(Device, Seconds, counted);
     // Full traffic from the device with the Traffic window closed and open, in turns.
-    const bool sim = name == bench::kSimPath;
-    bench::TurnFigures traffic;
+    const bool sim = Name == bench::kSimPath;
+    bench::TTurnFigures traffic;
     if (sim) {
         watchdog.Phase("measuring the Traffic window's cost");
         traffic = bench::InTurns(3, [&](bool Open) {
             if (Open)
                 VSSC->TrafficButton->click();
-            const double cpu = FromDevice(device, seconds / 2, counted).cpu;
+            const double cpu = FromDevice(Device, Seconds / 2, counted).Cpu;
             VSSC->TrafficForm->close();
             return cpu;
         });
     }
     watchdog.Phase("timing echoes");
     int lost = 0;
-    const std::vector<double> echo = EchoTimes(device, samples, patience, lost);
+    const std::vector<double> echo = EchoTimes(Device, Samples, Patience, lost);
     watchdog.Phase("measuring idle CPU");
-    const double idle = IdleCpu(seconds);
+    const double idle = IdleCpu(Seconds);
 
     // Retiring a link that is exchanging frames: Reset, Setup (up to its dialog) and close.
     watchdog.Phase("retiring links");
@@ -342,7 +342,7 @@ int RunPath(const std::string &name, BenchDevice &device, double seconds, int sa
     const double closeRetire = Ms(clock);
     DestroyForms();
     if (echo.empty()) {
-        bench::PrintPathFailed(name, "no echo came back within " +
+        bench::PrintPathFailed(Name, "no echo came back within " +
                                          std::to_string(kEchoPatience.count()) + " ms");
         return 1;
     }
@@ -350,52 +350,52 @@ int RunPath(const std::string &name, BenchDevice &device, double seconds, int sa
     const double leadMs = ssc::kFrameLead * 8 / 1000.0;
     const auto [floor50, floor99] = EchoFloor(leadMs);
     std::printf("Bridge through the program, a pty client and %s in real time at 1 MHz\n",
-                device.What().c_str());
+                Device.What().c_str());
     std::printf("(%.0f s a direction, %d echo samples; frame lead %u bytes = %.1f ms, which "
                 "leaves an echo floor of p50 %.1f ms, p99 %.1f ms)\n\n",
-                seconds, samples, unsigned(ssc::kFrameLead), leadMs, floor50, floor99);
-    if (!device.Note().empty())
-        std::printf("%s\n", device.Note().c_str());
+                Seconds, Samples, unsigned(ssc::kFrameLead), leadMs, floor50, floor99);
+    if (!Device.Note().empty())
+        std::printf("%s\n", Device.Note().c_str());
     if (!counted)
         std::printf("The device only echoes: \"from the device\" is the echo of what goes to it, "
                     "at most %.4f of the ceiling.\n",
                     kToDeviceCeiling / kFromDeviceCeiling);
-    if (!device.Note().empty() || !counted)
+    if (!Device.Note().empty() || !counted)
         std::printf("\n");
     const double worstReset = *std::max_element(resets.begin(), resets.end());
     std::printf("| measure | value | target |\n|---|---|---|\n");
-    std::printf("| to the device | %.1f B/s = %.3f of %.1f B/s | >= 0.99 |\n", to.rate, to.fraction,
+    std::printf("| to the device | %.1f B/s = %.3f of %.1f B/s | >= 0.99 |\n", to.Rate, to.Fraction,
                 kToDeviceCeiling);
-    std::printf("| from the device | %.0f B/s = %.3f of %.0f B/s | >= 0.99 |\n", from.rate,
-                from.fraction, kFromDeviceCeiling);
+    std::printf("| from the device | %.0f B/s = %.3f of %.0f B/s | >= 0.99 |\n", from.Rate,
+                from.Fraction, kFromDeviceCeiling);
     std::printf("| echo of one byte, p50 | %.1f ms | <= 32 ms |\n", bench::Percentile(echo, 0.50));
     std::printf("| echo of one byte, p99 | %.1f ms | <= 52 ms |\n", bench::Percentile(echo, 0.99));
     std::printf("| echo of one byte, max | %.1f ms | |\n", echo.back());
     if (lost > 0)
         std::printf("| echoes lost (none within %.0f s) | %d of %d | |\n",
-                    kEchoPatience.count() / 1000.0, lost, samples);
-    std::printf("| CPU bridging to the device | %.2f %% of a core | <= 3 %% |\n", 100 * to.cpu);
-    std::printf("| CPU bridging from the device | %.2f %% of a core | <= 3 %% |\n", 100 * from.cpu);
+                    kEchoPatience.count() / 1000.0, lost, Samples);
+    std::printf("| CPU bridging to the device | %.2f %% of a core | <= 3 %% |\n", 100 * to.Cpu);
+    std::printf("| CPU bridging from the device | %.2f %% of a core | <= 3 %% |\n", 100 * from.Cpu);
     if (sim) {
         QTemporaryDir folder;
         std::printf(
             "| CPU bridging from the device, Traffic window closed / open (medians of 3 "
             "turns of %.0f s) | %.2f / %.2f %% of a core (%+.2f) | open <= closed + 1 %% |\n",
-            seconds / 2, 100 * traffic.off, 100 * traffic.on, 100 * (traffic.on - traffic.off));
+            Seconds / 2, 100 * traffic.Off, 100 * traffic.On, 100 * (traffic.On - traffic.Off));
         std::printf("| CPU of --log's recording and writing, full traffic both ways | %.3f %% of a "
                     "core | <= 1 %% |\n",
                     100 * bench::TrafficLogCpu(folder.path().toStdString(), 60));
     }
     std::printf("| CPU, a bare Qt window with a 10 ms timer | %.2f %% of a core | (reference) |\n",
-                100 * bare);
+                100 * Bare);
     std::printf("| CPU idle (link up, port open, no traffic) | %.2f %% of a core = %.2f x the "
                 "reference | <= 2 x |\n",
-                100 * idle, bare > 0 ? idle / bare : 0.0);
+                100 * idle, Bare > 0 ? idle / Bare : 0.0);
     std::printf("| Reset: retire a link, worst of 5 | %.2f ms | < 50 ms |\n", worstReset);
     std::printf("| Setup: retire, rebind and list, until the dialog shows | %.2f ms | < 50 ms |\n",
                 setupRetire);
     std::printf("| closing the window | %.2f ms | < 50 ms |\n", closeRetire);
-    bench::PrintPathLine(name, {to.fraction, from.fraction, bench::Percentile(echo, 0.50),
+    bench::PrintPathLine(Name, {to.Fraction, from.Fraction, bench::Percentile(echo, 0.50),
                                 bench::Percentile(echo, 0.99), worstReset});
     return 0;
 }

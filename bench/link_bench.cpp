@@ -30,7 +30,7 @@ namespace
 {
 
 using namespace std::chrono;
-using bench::BenchDevice;
+using bench::TBenchDevice;
 
 using bench::kFrameSeconds;
 using bench::kFromDeviceCeiling;
@@ -50,57 +50,57 @@ double CpuSeconds()
            double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-struct Figures {
-    double rate = 0;
-    double fraction = 0;
-    double cpu = 0;
+struct TFigures {
+    double Rate = 0;
+    double Fraction = 0;
+    double Cpu = 0;
 };
 
 // One path's run; the first failure ends it, its reason kept in Failure.
-class LinkBench
+class TLinkBench
 {
 public:
-    LinkBench(BenchDevice &device, bench::Watchdog &watchdog)
-        : device_(device), watchdog_(watchdog), in_(ssc::kRingSize)
+    TLinkBench(TBenchDevice &Device, bench::TWatchdog &Watchdog)
+        : FDevice(Device), FWatchdog(Watchdog), FIn(ssc::kRingSize)
     {
     }
 
-    bool ToDevice(double seconds, Figures &figures);
-    bool FromDevice(double seconds, Figures &figures, bool &counted);
-    bool EchoTimes(int samples, std::vector<double> &times, int &lost);
-    bool StopToEndMs(bool synched, double &ms);
+    bool ToDevice(double Seconds, TFigures &Figures);
+    bool FromDevice(double Seconds, TFigures &Figures, bool &Counted);
+    bool EchoTimes(int Samples, std::vector<double> &Times, int &Lost);
+    bool StopToEndMs(bool Synched, double &Ms);
 
-    const std::string &Failure() const { return failure_; }
+    const std::string &Failure() const { return FFailure; }
 
 private:
-    std::unique_ptr<TSSCClass> OpenLink(bool synched);
-    bool Fail(const std::string &why)
+    std::unique_ptr<TSSCClass> OpenLink(bool Synched);
+    bool Fail(const std::string &Why)
     {
-        failure_ = why;
+        FFailure = Why;
         return false;
     }
-    void Drain(TSSCClass &link) { link.ReceiveData(in_.data(), int(in_.size())); }
+    void Drain(TSSCClass &Link) { Link.ReceiveData(FIn.data(), int(FIn.size())); }
 
-    BenchDevice &device_;
-    bench::Watchdog &watchdog_;
-    std::vector<unsigned char> in_;
-    std::string failure_;
+    TBenchDevice &FDevice;
+    bench::TWatchdog &FWatchdog;
+    std::vector<unsigned char> FIn;
+    std::string FFailure;
 };
 
-std::unique_ptr<TSSCClass> LinkBench::OpenLink(bool synched)
+std::unique_ptr<TSSCClass> TLinkBench::OpenLink(bool Synched)
 {
-    watchdog_.Phase("opening the link");
+    FWatchdog.Phase("opening the link");
     auto link = std::make_unique<TSSCClass>();
-    if (link->Init(device_.Description())) {
-        failure_ = "the link did not open \"" + device_.Description() + "\"";
+    if (link->Init(FDevice.Description())) {
+        FFailure = "the link did not open \"" + FDevice.Description() + "\"";
         RetireLink(link);
         return nullptr;
     }
-    if (!synched)
+    if (!Synched)
         return link;
-    watchdog_.Phase("synchronising the link");
+    FWatchdog.Phase("synchronising the link");
     if (link->SynchDevice(24, 0x01A5)) {
-        failure_ = "the link did not synchronise with \"" + device_.Description() + "\"";
+        FFailure = "the link did not synchronise with \"" + FDevice.Description() + "\"";
         RetireLink(link);
         return nullptr;
     }
@@ -108,89 +108,89 @@ std::unique_ptr<TSSCClass> LinkBench::OpenLink(bool synched)
 }
 
 // Feeds the link every tick as the bridge would, keeping its transmit ring full.
-bool LinkBench::ToDevice(double seconds, Figures &figures)
+bool TLinkBench::ToDevice(double Seconds, TFigures &Figures)
 {
-    device_.Send(VSIM_SILENT); // a device that echoes anyway has its echoes drained
+    FDevice.Send(VSIM_SILENT); // a device that echoes anyway has its echoes drained
     auto link = OpenLink(true);
     if (!link)
         return false;
-    watchdog_.Phase("sending to the device");
+    FWatchdog.Phase("sending to the device");
     std::vector<unsigned char> data(4096, 'x');
     // Let the pipeline fill before measuring.
     link->SendData(data.data(), 4096);
     std::this_thread::sleep_for(milliseconds(500));
     Drain(*link);
-    const long long before = device_.HostBytes();
+    const long long before = FDevice.HostBytes();
     const double cpu0 = CpuSeconds();
     const auto start = steady_clock::now();
-    while (duration<double>(steady_clock::now() - start).count() < seconds) {
+    while (duration<double>(steady_clock::now() - start).count() < Seconds) {
         link->SendData(data.data(), 4096);
         std::this_thread::sleep_for(kTick);
         Drain(*link);
     }
     const double elapsed = duration<double>(steady_clock::now() - start).count();
-    const long long after = device_.HostBytes();
+    const long long after = FDevice.HostBytes();
     const double cpu = CpuSeconds() - cpu0;
-    watchdog_.Phase("retiring the link after sending");
+    FWatchdog.Phase("retiring the link after sending");
     RetireLink(link);
-    figures.rate = double(after - before) / elapsed;
-    figures.fraction = figures.rate / kToDeviceCeiling;
-    figures.cpu = cpu / elapsed;
+    Figures.Rate = double(after - before) / elapsed;
+    Figures.Fraction = Figures.Rate / kToDeviceCeiling;
+    Figures.Cpu = cpu / elapsed;
     return true;
 }
 
 // Drains the link every tick while the device sends without pause. A device that only echoes is
-// fed as in ToDevice, and what comes back is its echo (counted is false).
-bool LinkBench::FromDevice(double seconds, Figures &figures, bool &counted)
+// fed as in ToDevice, and what comes back is its echo (Counted is false).
+bool TLinkBench::FromDevice(double Seconds, TFigures &Figures, bool &Counted)
 {
-    counted = device_.Send(VSIM_COUNTER);
+    Counted = FDevice.Send(VSIM_COUNTER);
     auto link = OpenLink(true);
     if (!link)
         return false;
-    watchdog_.Phase("receiving from the device");
+    FWatchdog.Phase("receiving from the device");
     std::vector<unsigned char> data(4096, 'y');
-    if (!counted)
+    if (!Counted)
         link->SendData(data.data(), 4096);
     std::this_thread::sleep_for(milliseconds(500));
     Drain(*link);
     const double cpu0 = CpuSeconds();
     const auto start = steady_clock::now();
     long long received = 0;
-    while (duration<double>(steady_clock::now() - start).count() < seconds) {
-        if (!counted)
+    while (duration<double>(steady_clock::now() - start).count() < Seconds) {
+        if (!Counted)
             link->SendData(data.data(), 4096);
         std::this_thread::sleep_for(kTick);
-        received += std::max(0, link->ReceiveData(in_.data(), int(in_.size())));
+        received += std::max(0, link->ReceiveData(FIn.data(), int(FIn.size())));
     }
     const double elapsed = duration<double>(steady_clock::now() - start).count();
     const double cpu = CpuSeconds() - cpu0;
-    watchdog_.Phase("retiring the link after receiving");
+    FWatchdog.Phase("retiring the link after receiving");
     RetireLink(link);
-    figures.rate = double(received) / elapsed;
-    figures.fraction = figures.rate / kFromDeviceCeiling;
-    figures.cpu = cpu / elapsed;
+    Figures.Rate = double(received) / elapsed;
+    Figures.Fraction = Figures.Rate / kFromDeviceCeiling;
+    Figures.Cpu = cpu / elapsed;
     return true;
 }
 
 // One byte at a time, each after a pause drawn afresh up to two frames long, so that it starts
 // anywhere in the frame: from SendData to the ReceiveData that returns it. An echo that has not
 // come within kEchoPatience is counted lost.
-bool LinkBench::EchoTimes(int samples, std::vector<double> &times, int &lost)
+bool TLinkBench::EchoTimes(int Samples, std::vector<double> &Times, int &Lost)
 {
-    device_.Send(VSIM_ECHO);
+    FDevice.Send(VSIM_ECHO);
     auto link = OpenLink(true);
     if (!link)
         return false;
-    watchdog_.Phase("timing echoes");
+    FWatchdog.Phase("timing echoes");
     // Whatever the device sent before it turned to echoing is read away first.
     for (int quiet = 0, polls = 0; quiet < 20 && polls < 500; ++polls) {
         std::this_thread::sleep_for(kTick);
-        quiet = link->ReceiveData(in_.data(), int(in_.size())) > 0 ? 0 : quiet + 1;
+        quiet = link->ReceiveData(FIn.data(), int(FIn.size())) > 0 ? 0 : quiet + 1;
     }
     std::mt19937 random(7);
     std::uniform_int_distribution<int> pauseUs(0, int(2 * kFrameSeconds * 1e6));
     int lostInARow = 0;
-    for (int i = 0; i < samples && lostInARow < kLostInARow; ++i) {
+    for (int i = 0; i < Samples && lostInARow < kLostInARow; ++i) {
         std::this_thread::sleep_for(microseconds(pauseUs(random)));
         const auto out = static_cast<unsigned char>('a' + i % 26);
         const auto start = steady_clock::now();
@@ -204,58 +204,58 @@ bool LinkBench::EchoTimes(int samples, std::vector<double> &times, int &lost)
                     return Fail("the link ended while timing echoes");
                 sent = taken == 1;
             }
-            const int got = link->ReceiveData(in_.data(), int(in_.size()));
+            const int got = link->ReceiveData(FIn.data(), int(FIn.size()));
             // Anything else is a late echo of a byte already counted lost.
-            back = got > 0 && std::find(in_.begin(), in_.begin() + got, out) != in_.begin() + got;
+            back = got > 0 && std::find(FIn.begin(), FIn.begin() + got, out) != FIn.begin() + got;
             if (!back)
                 std::this_thread::sleep_for(kEchoPoll);
         }
         if (back) {
-            times.push_back(duration<double, std::milli>(steady_clock::now() - start).count());
+            Times.push_back(duration<double, std::milli>(steady_clock::now() - start).count());
             lostInARow = 0;
         } else {
-            ++lost;
+            ++Lost;
             ++lostInARow;
         }
     }
-    watchdog_.Phase("retiring the link after the echoes");
+    FWatchdog.Phase("retiring the link after the echoes");
     RetireLink(link);
-    std::sort(times.begin(), times.end());
-    if (times.empty())
+    std::sort(Times.begin(), Times.end());
+    if (Times.empty())
         return Fail("no echo came back within " + std::to_string(kEchoPatience.count()) + " s");
     return true;
 }
 
 // From Stop to the worker's end, for an exchanging link and for an idle one.
-bool LinkBench::StopToEndMs(bool synched, double &ms)
+bool TLinkBench::StopToEndMs(bool Synched, double &Ms)
 {
-    device_.Send(VSIM_ECHO);
-    auto link = OpenLink(synched);
+    FDevice.Send(VSIM_ECHO);
+    auto link = OpenLink(Synched);
     if (!link)
         return false;
     std::this_thread::sleep_for(milliseconds(200));
-    watchdog_.Phase(synched ? "stopping an exchanging link" : "stopping an idle link");
+    FWatchdog.Phase(Synched ? "stopping an exchanging link" : "stopping an idle link");
     QElapsedTimer clock;
     clock.start();
     link->Stop();
     link->wait();
-    ms = double(clock.nsecsElapsed()) / 1e6;
+    Ms = double(clock.nsecsElapsed()) / 1e6;
     link.reset();
     return true;
 }
 
 // Measures one path and prints its figures, ending with its path line; the exit status.
-int RunPath(const std::string &name, BenchDevice &device, double seconds, int samples,
-            std::chrono::seconds patience)
+int RunPath(const std::string &Name, TBenchDevice &Device, double Seconds, int Samples,
+            std::chrono::seconds Patience)
 {
-    bench::Watchdog watchdog(name, patience, device.Leftovers());
-    LinkBench run(device, watchdog);
-    Figures to, from;
+    bench::TWatchdog watchdog(Name, Patience, Device.Leftovers());
+    TLinkBench run(Device, watchdog);
+    TFigures to, from;
     bool counted = true;
     std::vector<double> echo, stops, idleStops;
     int lost = 0;
-    bool ok = run.ToDevice(seconds, to) && run.FromDevice(seconds, from, counted) &&
-              run.EchoTimes(samples, echo, lost);
+    bool ok = run.ToDevice(Seconds, to) && run.FromDevice(Seconds, from, counted) &&
+              run.EchoTimes(Samples, echo, lost);
     for (int i = 0; ok && i < kRetireSamples; ++i) {
         double exchanging = 0, idle = 0;
         ok = run.StopToEndMs(true, exchanging) && run.StopToEndMs(false, idle);
@@ -263,36 +263,36 @@ int RunPath(const std::string &name, BenchDevice &device, double seconds, int sa
         idleStops.push_back(idle);
     }
     if (!ok) {
-        bench::PrintPathFailed(name, run.Failure());
+        bench::PrintPathFailed(Name, run.Failure());
         return 1;
     }
 
     std::printf("Device link, path %s: %s, real time at 1 MHz (%.0f s a direction, %d echo "
                 "samples)\n",
-                name.c_str(), device.What().c_str(), seconds, samples);
-    if (!device.Note().empty())
-        std::printf("%s\n", device.Note().c_str());
+                Name.c_str(), Device.What().c_str(), Seconds, Samples);
+    if (!Device.Note().empty())
+        std::printf("%s\n", Device.Note().c_str());
     if (!counted)
         std::printf("The device only echoes: \"from\" is the echo of what goes to it, at most "
                     "%.4f of the ceiling.\n",
                     kToDeviceCeiling / kFromDeviceCeiling);
     std::printf("%-34s %12s %10s %14s\n", "measure", "value", "ceiling", "fraction");
-    std::printf("%-34s %9.1f B/s %6.1f B/s %14.3f\n", "host bytes to the device", to.rate,
-                kToDeviceCeiling, to.fraction);
-    std::printf("%-34s %9.0f B/s %6.0f B/s %14.3f\n", "bytes from the device", from.rate,
-                kFromDeviceCeiling, from.fraction);
-    std::printf("%-34s %12.4f\n", "CPU s/s sending (all threads)", to.cpu);
-    std::printf("%-34s %12.4f\n", "CPU s/s receiving (all threads)", from.cpu);
+    std::printf("%-34s %9.1f B/s %6.1f B/s %14.3f\n", "host bytes to the device", to.Rate,
+                kToDeviceCeiling, to.Fraction);
+    std::printf("%-34s %9.0f B/s %6.0f B/s %14.3f\n", "bytes from the device", from.Rate,
+                kFromDeviceCeiling, from.Fraction);
+    std::printf("%-34s %12.4f\n", "CPU s/s sending (all threads)", to.Cpu);
+    std::printf("%-34s %12.4f\n", "CPU s/s receiving (all threads)", from.Cpu);
     std::printf("%-34s %9.1f ms\n", "echo of one byte, p50", bench::Percentile(echo, 0.50));
     std::printf("%-34s %9.1f ms\n", "echo of one byte, p99", bench::Percentile(echo, 0.99));
     std::printf("%-34s %9.1f ms (%d of %d lost)\n", "echo of one byte, max", echo.back(), lost,
-                samples);
+                Samples);
     const double worstStop = *std::max_element(stops.begin(), stops.end());
     const double worstIdle = *std::max_element(idleStops.begin(), idleStops.end());
     std::printf("%-34s %9.2f ms (worst of %d)\n", "Stop to end, exchanging", worstStop,
                 kRetireSamples);
     std::printf("%-34s %9.2f ms (worst of %d)\n", "Stop to end, idle", worstIdle, kRetireSamples);
-    bench::PrintPathLine(name, {to.fraction, from.fraction, bench::Percentile(echo, 0.50),
+    bench::PrintPathLine(Name, {to.Fraction, from.Fraction, bench::Percentile(echo, 0.50),
                                 bench::Percentile(echo, 0.99), std::max(worstStop, worstIdle)});
     return 0;
 }
