@@ -172,32 +172,32 @@ private:
 
     // Every entry point takes it: the panel polls from the GUI thread while the bridge may
     // move bytes from another.
-    mutable std::mutex Mutex;
-    std::unique_ptr<TPort> Port;
+    mutable std::mutex FMutex;
+    std::unique_ptr<TPort> FPort;
     // The port's pairs, oldest first; the last is the one the link leads to.
-    std::vector<std::unique_ptr<TPair>> Pairs;
+    std::vector<std::unique_ptr<TPair>> FPairs;
     // The pair the link moves to next, made ahead (null when that failed).
-    std::unique_ptr<TPair> Spare;
-    std::vector<char> Queue;
+    std::unique_ptr<TPair> FSpare;
+    std::vector<char> FQueue;
     // The pair the queue is meant for.
-    const TPair *QueueFor = nullptr;
+    const TPair *FQueueFor = nullptr;
     // What applications wrote to a closed pair and Read has not handed on yet.
-    std::vector<char> Unread;
-    long long DroppedBytes = 0;
-    bool Opened = false;
-    bool LeftOversCleared = false;
-    // Moving the link on failed this many times in a row; the next try waits until RenewAt.
-    int RenewFailures = 0;
-    std::chrono::steady_clock::time_point RenewAt{};
-    TPortWatcher Watcher;
+    std::vector<char> FUnread;
+    long long FDroppedBytes = 0;
+    bool FOpened = false;
+    bool FLeftOversCleared = false;
+    // Moving the link on failed this many times in a row; the next try waits until FRenewAt.
+    int FRenewFailures = 0;
+    std::chrono::steady_clock::time_point FRenewAt{};
+    TPortWatcher FWatcher;
     // The port's folder, watched for entries that come and go: while no event has named the
     // link since it was last read and found ours, it still is, and PortCreated need not read it
     // again at every tick.
-    int FolderWatch = -1;
-    bool LinkKnownOurs = false;
-    int ExitSlot = -1;
-    bool DeleteOnExitSet = false;
-    TLineStates Lines;
-    QString LastErrorText;
-    QStringList Notices;
+    int FFolderWatch = -1;
+    bool FLinkKnownOurs = false;
+    int FExitSlot = -1;
+    bool FDeleteOnExitSet = false;
+    TLineStates FLines;
+    QString FLastErrorText;
+    QStringList FNotices;
 };
