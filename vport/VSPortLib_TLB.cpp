@@ -3,15 +3,12 @@
 #include "vport/PortLink.h"
 #include "vport/PortLock.h"
 #include "vport/PortPlace.h"
-#include "vport/Pty.h"
 #include "vport/SystemError.h"
 
 #include "vport/PortExit.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <optional>
-#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,13 +16,6 @@ namespace
 {
 
 using namespace std::chrono_literals;
-
-// A pair the link no longer leads to is closed once nobody holds it, but not sooner than this
-// after the move: an application whose open had already followed the link to it still finds it.
-constexpr auto kUnlinkedPairGrace = 250ms;
-// Moving the link on after a failure: the first pause, doubled at each failure up to the last.
-constexpr auto kFirstRenewPause = 10ms;
-constexpr auto kLongestRenewPause = 5000ms;
 
 QString Milliseconds(std::chrono::milliseconds Pause)
 {
@@ -43,19 +33,7 @@ struct TVSPortAx::TPort {
     TPortLock Lock;
 };
 
-struct TVSPortAx::TPair {
-    TPty Pty;
-    // Its slave's open and close events; -1 without the watcher.
-    int Watch = -1;
-    // An application has opened or closed it.
-    bool Visited = false;
-    // An application held it at the last look.
-    bool Held = false;
-    // When the link stopped leading to it (the epoch while it still does).
-    std::chrono::steady_clock::time_point Unlinked{};
-};
-
-TVSPortAx::TVSPortAx()
+TVSPortAx::TVSPortAx() : FPairs(FWatcher)
 {
     if (!FWatcher.Valid()) {
         // The control still sees an application on a call of its own.
@@ -127,18 +105,13 @@ bool TVSPortAx::CreatePort(const QString &PortName)
     }
     FExitSlot = Slot;
     FPort.reset(new TPort{std::move(*Place), std::move(*Lock)});
-    FPairs.push_back(std::make_unique<TPair>(TPair{std::move(*Pty)}));
-    FOpened = false;
-    FRenewFailures = 0;
-    FQueue.clear();
-    FQueueFor = nullptr;
-    FUnread.clear();
-    FPairs.back()->Watch = FWatcher.WatchPair(FPairs.back()->Pty.SlavePath());
+    FPairs.StartLocked(std::move(*Pty));
+    FQueue.ClearLocked();
     FFolderWatch = FWatcher.WatchFolder(FPort->Place.FolderFd());
     FLinkKnownOurs = false;
     RecordLinkLocked();
     portlink::ClearTemporaries(FPort->Place.FolderFd(), FPort->Place.Entry());
-    FSpare = NewPairLocked(Error);
+    FPairs.MakeSpareLocked();
     // A port that works but is not where the user would look first says why.
     if (!FPort->Place.Note().isEmpty())
         FailLocked(FPort->Place.Note());
@@ -148,7 +121,7 @@ bool TVSPortAx::CreatePort(const QString &PortName)
 void TVSPortAx::RecordLinkLocked()
 {
     const TPortPlace &Place = FPort->Place;
-    const QByteArray &Target = FPairs.back()->Pty.SlavePath();
+    const QByteArray &Target = FPairs.LinkedLocked().Pty.SlavePath();
     struct stat Link = {};
     QString Error;
     if (!portlink::StatLink(Place, Link) || !FPort->Lock.Record(Target, Link, Error))
@@ -189,11 +162,7 @@ bool TVSPortAx::DeleteLocked(bool Leaving)
         return true;
     PortExit::Release(FExitSlot);
     FExitSlot = PortExit::NoSlot;
-    for (const std::unique_ptr<TPair> &Pair : FPairs)
-        FWatcher.Unwatch(Pair->Watch);
-    if (FSpare)
-        FWatcher.Unwatch(FSpare->Watch);
-    FSpare.reset();
+    FPairs.UnwatchLocked();
     FWatcher.Unwatch(FFolderWatch);
     FFolderWatch = -1;
     FLinkKnownOurs = false;
@@ -214,11 +183,8 @@ bool TVSPortAx::DeleteLocked(bool Leaving)
     if (Leaving)
         FPort->Place.RemoveOwnFolderIfEmpty();
     FPort.reset();
-    FPairs.clear();
-    FQueue.clear();
-    FQueueFor = nullptr;
-    FUnread.clear();
-    FOpened = false;
+    FPairs.ClearLocked();
+    FQueue.ClearLocked();
     return Ok;
 }
 
@@ -230,17 +196,15 @@ bool TVSPortAx::LinkIsOursLocked() const
     // else.
     const std::optional<QByteArray> Target =
         portlink::ReadLinkAt(FPort->Place.FolderFd(), FPort->Place.Entry());
-    return Target && *Target == FPairs.back()->Pty.SlavePath();
+    return Target && *Target == FPairs.LinkedLocked().Pty.SlavePath();
 }
 
 void TVSPortAx::ReadEventsLocked()
 {
-    // Events the queue had no room for are lost: anything may have happened, so every pair
-    // counts as visited and the link is read again. Events of closed pairs' watches are stale.
+    // Events the queue had no room for are lost: anything may have happened, so the link is read
+    // again (and the pairs count as visited).
     FWatcher.ReadEvents([this](const inotify_event &Event) {
         if ((Event.mask & IN_Q_OVERFLOW) != 0) {
-            for (const std::unique_ptr<TPair> &Pair : FPairs)
-                Pair->Visited = true;
             FLinkKnownOurs = false;
         } else if (Event.wd == FFolderWatch && FFolderWatch >= 0) {
             // The folder itself moved or went, or something came or went at the link's name
@@ -249,11 +213,9 @@ void TVSPortAx::ReadEventsLocked()
                 FFolderWatch = -1;
             if (Event.len == 0 || FPort == nullptr || FPort->Place.Entry() == Event.name)
                 FLinkKnownOurs = false;
-        } else if ((Event.mask & TPortWatcher::kPairEvents) != 0) {
-            for (const std::unique_ptr<TPair> &Pair : FPairs)
-                if (Pair->Watch == Event.wd)
-                    Pair->Visited = true;
+            return;
         }
+        FPairs.TakeEventLocked(Event);
     });
 }
 
@@ -261,41 +223,14 @@ bool TVSPortAx::LookLocked()
 {
     if (!FPort)
         return false;
-    // One system call for every pair and the watches: this runs at every tick.
-    std::vector<pollfd> Poll;
-    Poll.reserve(FPairs.size() + 1);
-    Poll.push_back({FWatcher.Fd(), POLLIN, 0});
-    for (const std::unique_ptr<TPair> &Pair : FPairs)
-        Poll.push_back({Pair->Pty.MasterFd(), POLLIN, 0});
-    int Ready;
-    do
-        Ready = ::poll(Poll.data(), Poll.size(), 0);
-    while (Ready < 0 && errno == EINTR);
-    if (Ready < 0)
-        return FOpened;
-    // A master reports a hang-up exactly while no application holds its slave.
-    for (std::size_t Index = 0; Index < FPairs.size(); ++Index)
-        FPairs[Index]->Held = (Poll[Index + 1].revents & POLLHUP) == 0;
-    if ((Poll[0].revents & POLLIN) != 0)
+    bool EventsWait = false;
+    if (!FPairs.PollLocked(FWatcher.Fd(), EventsWait))
+        return FPairs.Opened();
+    if (EventsWait)
         ReadEventsLocked();
-
-    TPair &Linked = *FPairs.back();
-    if ((Linked.Visited || Linked.Held) && std::chrono::steady_clock::now() >= FRenewAt)
+    if (FPairs.RenewDueLocked())
         RenewLocked();
-    RetirePairsLocked();
-    FOpened = std::any_of(FPairs.begin(), FPairs.end(),
-                          [](const std::unique_ptr<TPair> &Pair) { return Pair->Held; });
-    return FOpened;
-}
-
-std::unique_ptr<TVSPortAx::TPair> TVSPortAx::NewPairLocked(QString &Error)
-{
-    std::optional<TPty> Pty = TPty::Open(Error);
-    if (!Pty)
-        return nullptr;
-    auto Pair = std::make_unique<TPair>(TPair{std::move(*Pty)});
-    Pair->Watch = FWatcher.WatchPair(Pair->Pty.SlavePath());
-    return Pair;
+    return FPairs.RetireLocked([this](const TPtyPair &Pair) { FQueue.DropForLocked(Pair); });
 }
 
 void TVSPortAx::RenewLocked()
@@ -303,25 +238,22 @@ void TVSPortAx::RenewLocked()
     QString Error;
     // Made ahead, so that the move itself is two system calls: the sooner the link has moved,
     // the shorter a visit can be and still leave nothing to the next.
-    std::unique_ptr<TPair> Fresh = FSpare ? std::move(FSpare) : NewPairLocked(Error);
+    const TPtyPair *Fresh = FPairs.SpareLocked(Error);
     if (Fresh && LinkIsOursLocked())
         portlink::MoveLink(
             FPort->Place, Fresh->Pty.SlavePath(),
             [&](const QByteArray &Temporary) {
                 // A signal from here until the move is recorded finds either link.
-                PublishLocked(Fresh->Pty.SlavePath(), FPairs.back()->Pty.SlavePath(), Temporary);
+                PublishLocked(Fresh->Pty.SlavePath(), FPairs.LinkedLocked().Pty.SlavePath(),
+                              Temporary);
             },
             Error);
     // A link that is gone or not ours is left alone: PortCreated turns false and the panel
     // creates the port again.
     if (!Error.isEmpty()) {
         if (FPort)
-            PublishLocked(FPairs.back()->Pty.SlavePath());
-        FSpare = std::move(Fresh);
-        const std::chrono::milliseconds Pause = std::min<std::chrono::milliseconds>(
-            kFirstRenewPause * (1 << std::min(FRenewFailures, 16)), kLongestRenewPause);
-        ++FRenewFailures;
-        FRenewAt = std::chrono::steady_clock::now() + Pause;
+            PublishLocked(FPairs.LinkedLocked().Pty.SlavePath());
+        const std::chrono::milliseconds Pause = FPairs.PutOffLocked();
         const QString Text =
             QStringLiteral("the next application may find the last one's settings: %1; trying "
                            "again in %2")
@@ -330,45 +262,14 @@ void TVSPortAx::RenewLocked()
         NoticeLocked(QStringLiteral("port: ") + Text);
         return;
     }
-    if (FRenewFailures > 0) {
-        FRenewFailures = 0;
+    if (FPairs.MovedLocked()) {
         FLastErrorText.clear();
         NoticeLocked(QStringLiteral("port: the link leads to a fresh pseudo-terminal again"));
     }
-    FPairs.back()->Unlinked = std::chrono::steady_clock::now();
-    FPairs.push_back(std::move(Fresh));
     FLinkKnownOurs = false;
     if (LinkIsOursLocked())
         RecordLinkLocked();
-    // The next one; without it the next move makes its own.
-    FSpare = NewPairLocked(Error);
-}
-
-void TVSPortAx::RetirePairsLocked()
-{
-    const auto Now = std::chrono::steady_clock::now();
-    for (auto It = FPairs.begin(); It + 1 < FPairs.end();) {
-        TPair &Pair = **It;
-        if (Pair.Held || Now - Pair.Unlinked < kUnlinkedPairGrace) {
-            ++It;
-            continue;
-        }
-        // What its application wrote before it closed still goes to the device; what waited
-        // for it is dropped, as at any close.
-        Pair.Pty.TakeUnread(FUnread);
-        if (FQueueFor == &Pair)
-            DropQueueLocked();
-        FWatcher.Unwatch(Pair.Watch);
-        It = FPairs.erase(It);
-    }
-}
-
-TVSPortAx::TPair *TVSPortAx::PrimaryLocked() const
-{
-    for (const std::unique_ptr<TPair> &Pair : FPairs)
-        if (Pair->Held)
-            return Pair.get();
-    return nullptr;
+    FPairs.MakeSpareLocked();
 }
 
 bool TVSPortAx::ServiceLocked()
@@ -379,52 +280,12 @@ bool TVSPortAx::ServiceLocked()
     return Now;
 }
 
-std::size_t TVSPortAx::WriteNowLocked(TPair &Pair, const char *Data, std::size_t Size, bool &Gone)
-{
-    Gone = false;
-    std::size_t Sent = 0;
-    while (Sent < Size) {
-        const ssize_t Done = ::write(Pair.Pty.MasterFd(), Data + Sent, Size - Sent);
-        if (Done > 0) {
-            Sent += static_cast<std::size_t>(Done);
-            continue;
-        }
-        if (Done < 0 && errno == EINTR)
-            continue;
-        if (Done == 0 || errno == EAGAIN || errno == EWOULDBLOCK)
-            break;
-        // EIO: the application closed the port this very moment.
-        if (errno != EIO)
-            FailLocked(SystemErrorText(QStringLiteral("writing to the port"), errno));
-        Gone = true;
-        break;
-    }
-    return Sent;
-}
-
-void TVSPortAx::DropQueueLocked()
-{
-    FDroppedBytes += static_cast<long long>(FQueue.size());
-    FQueue.clear();
-    FQueueFor = nullptr;
-}
-
 void TVSPortAx::SendQueuedLocked()
 {
-    if (FQueue.empty())
-        return;
-    TPair *Primary = PrimaryLocked();
-    // Nobody is left to read what waited for the application that has gone: it goes, as at any
-    // close.
-    if (Primary != FQueueFor) {
-        DropQueueLocked();
-        return;
-    }
-    bool Gone = false;
-    const std::size_t Sent = WriteNowLocked(*Primary, FQueue.data(), FQueue.size(), Gone);
-    FQueue.erase(FQueue.begin(), FQueue.begin() + static_cast<std::ptrdiff_t>(Sent));
-    if (Gone)
-        DropQueueLocked();
+    QString Error;
+    FQueue.SendLocked(FPairs.PrimaryLocked(), Error);
+    if (!Error.isEmpty())
+        FailLocked(Error);
 }
 
 long TVSPortAx::Write(const void *Buffer, long Count)
@@ -432,32 +293,12 @@ long TVSPortAx::Write(const void *Buffer, long Count)
     if (Buffer == nullptr || Count <= 0)
         return 0;
     std::lock_guard Guard(FMutex);
-    // Nobody listens: a serial line drops the bytes, and so does the port.
-    TPair *Primary = ServiceLocked() ? PrimaryLocked() : nullptr;
-    if (Primary == nullptr) {
-        FDroppedBytes += Count;
-        return Count;
-    }
-
-    const char *Data = static_cast<const char *>(Buffer);
-    auto Left = static_cast<std::size_t>(Count);
-    // Order matters: straight to the pty only while nothing waits in the queue.
-    if (FQueue.empty()) {
-        bool Gone = false;
-        const std::size_t Sent = WriteNowLocked(*Primary, Data, Left, Gone);
-        if (Gone) {
-            FDroppedBytes += static_cast<long long>(Left - Sent);
-            return Count;
-        }
-        Data += Sent;
-        Left -= Sent;
-    }
-    const std::size_t Queued = std::min(Left, WriteQueueCapacity - FQueue.size());
-    if (Queued > 0) {
-        FQueue.insert(FQueue.end(), Data, Data + Queued);
-        FQueueFor = Primary;
-    }
-    return Count - static_cast<long>(Left - Queued);
+    TPtyPair *Primary = ServiceLocked() ? FPairs.PrimaryLocked() : nullptr;
+    QString Error;
+    const long Taken = FQueue.WriteLocked(Primary, static_cast<const char *>(Buffer), Count, Error);
+    if (!Error.isEmpty())
+        FailLocked(Error);
+    return Taken;
 }
 
 long TVSPortAx::Read(void *Buffer, long *Count)
@@ -467,34 +308,11 @@ long TVSPortAx::Read(void *Buffer, long *Count)
     std::lock_guard Guard(FMutex);
     if (!FPort)
         return 0;
-    auto *Into = static_cast<char *>(Buffer);
-    const auto Capacity = static_cast<std::size_t>(*Count);
-    // Oldest first: what applications wrote to closed pairs, then each pair in the order they
-    // were opened. No look at the visits here: what an application wrote just before it closed
-    // is read from its pair until the pair is closed, and from FUnread after.
-    std::size_t Got = std::min(FUnread.size(), Capacity);
-    std::copy_n(FUnread.begin(), Got, Into);
-    FUnread.erase(FUnread.begin(), FUnread.begin() + static_cast<std::ptrdiff_t>(Got));
-    for (const std::unique_ptr<TPair> &Pair : FPairs) {
-        // The pair the link leads to has had no application yet, unless the last look saw one.
-        if (Got == Capacity || (Pair == FPairs.back() && !Pair->Visited && !Pair->Held))
-            continue;
-        for (;;) {
-            const ssize_t Now = ::read(Pair->Pty.MasterFd(), Into + Got, Capacity - Got);
-            if (Now > 0) {
-                Got += static_cast<std::size_t>(Now);
-                if (Got == Capacity)
-                    break;
-                continue;
-            }
-            if (Now < 0 && errno == EINTR)
-                continue;
-            // EIO: no application holds the pair and nothing it wrote is left.
-            if (Now < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EIO)
-                FailLocked(SystemErrorText(QStringLiteral("reading from the port"), errno));
-            break;
-        }
-    }
+    QString Error;
+    const std::size_t Got =
+        FPairs.ReadLocked(static_cast<char *>(Buffer), static_cast<std::size_t>(*Count), Error);
+    if (!Error.isEmpty())
+        FailLocked(Error);
     return static_cast<long>(Got);
 }
 
@@ -503,11 +321,11 @@ long TVSPortAx::WriteRoom()
     std::lock_guard Guard(FMutex);
     // As the last look found it (PortOpened, once a tick, or Write): while nobody listens Write
     // drops everything, so everything fits.
-    if (!FOpened)
+    if (!FPairs.Opened())
         return static_cast<long>(WriteQueueCapacity);
     // What waits goes on first, as far as the application has read: that is the room there is.
     SendQueuedLocked();
-    return static_cast<long>(WriteQueueCapacity - FQueue.size());
+    return static_cast<long>(FQueue.Room());
 }
 
 bool TVSPortAx::SetDSR(bool On)
@@ -604,7 +422,7 @@ TVSPortAx::TLineStates TVSPortAx::LineStates() const
 long long TVSPortAx::Dropped() const
 {
     std::lock_guard Guard(FMutex);
-    return FDroppedBytes;
+    return FQueue.Dropped();
 }
 
 QStringList TVSPortAx::TakeNotices()

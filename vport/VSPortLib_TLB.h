@@ -8,21 +8,8 @@
 // byte, through the master. Whether some application holds the port open is the master's
 // hang-up state. A pty has no modem lines: the line setters keep their values and succeed.
 //
-// Every application starts on a port nobody has used: the link always leads to a fresh pair
-// (raw, not exclusive, nothing queued), and the moment an application opens it the control moves
-// the link on to the next fresh pair, while that application keeps the one it opened. So however
-// soon after a close the next application opens the port, it never inherits line settings, an
-// exclusive mode or unread bytes, and never finds the link in between: a pair is never locked or
-// closed while the link leads to it. A watcher thread blocks on inotify's open and close events
-// for the pairs, so the move takes a fraction of a millisecond; PortOpened and Write look at the
-// same events first. Only an application whose whole visit is shorter than that (open and close
-// within some microseconds) can leave its settings to one that opens right after it.
-//
-// Two applications that hold the port at once therefore each hold a pair of their own: both
-// send to the device, and what the device sends goes to the one that opened first (while it
-// holds the port; then to the next). A lock one of them takes (flock, TIOCEXCL) does not keep the
-// other out. When the link cannot be moved (the folder refuses the new link), the control says so
-// and tries again after a pause that grows, and the port meanwhile works on the pair it has.
+// Which pair the link leads to, and when it moves on: vport/PtyPairs.h. What Write does with
+// bytes nobody reads yet: vport/PortWriteQueue.h.
 //
 // Whatever ends the process short of kill -9 removes the link (vport/PortExit.h); what a
 // process killed with -9 left is cleared at the next start (vport/PortLink.h).
@@ -40,14 +27,14 @@
 // PortOpened or Write found.
 
 #include "vport/PortWatcher.h"
+#include "vport/PortWriteQueue.h"
+#include "vport/PtyPairs.h"
 
 #include <QString>
 #include <QStringList>
-#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <mutex>
-#include <vector>
 
 class IVSPortAx
 {
@@ -89,9 +76,7 @@ public:
 class TVSPortAx final : public IVSPortAx
 {
 public:
-    // What Write keeps for an application that reads slower than the bridge writes: the pty
-    // itself holds only about 12 KiB.
-    static constexpr std::size_t WriteQueueCapacity = 64 * 1024;
+    static constexpr std::size_t WriteQueueCapacity = TPortWriteQueue::kCapacity;
 
     // The line states kept for the interface's sake.
     struct TLineStates {
@@ -132,7 +117,6 @@ public:
 
 private:
     struct TPort;
-    struct TPair;
 
     // Leaving: the control goes (or the process ends); the program's own folder goes too when
     // empty.
@@ -148,11 +132,6 @@ private:
     bool ServiceLocked();
     // Gives the link a fresh pair; the one it led to stays with whoever opened it.
     void RenewLocked();
-    // A fresh pair, watched; null with the reason in Error.
-    std::unique_ptr<TPair> NewPairLocked(QString &Error);
-    // The pair whose application gets what Write is given: the oldest one held; null for none.
-    TPair *PrimaryLocked() const;
-    void RetirePairsLocked();
     void RecordLinkLocked();
     // What a fatal signal's handler removes: the link (to Target, or still to Previous while it
     // moves), the temporary link of a move, the lock file.
@@ -163,10 +142,7 @@ private:
     // What the destructor does, and for every live control the atexit handler: the watcher
     // stops, and with DeleteOnExit set the port goes.
     void End();
-    // Writes what the pty takes now; Gone: the port closed under the write (or it failed).
-    std::size_t WriteNowLocked(TPair &Pair, const char *Data, std::size_t Size, bool &Gone);
     void SendQueuedLocked();
-    void DropQueueLocked();
     void FailLocked(const QString &Text);
     void NoticeLocked(const QString &Text);
 
@@ -174,22 +150,10 @@ private:
     // move bytes from another.
     mutable std::mutex FMutex;
     std::unique_ptr<TPort> FPort;
-    // The port's pairs, oldest first; the last is the one the link leads to.
-    std::vector<std::unique_ptr<TPair>> FPairs;
-    // The pair the link moves to next, made ahead (null when that failed).
-    std::unique_ptr<TPair> FSpare;
-    std::vector<char> FQueue;
-    // The pair the queue is meant for.
-    const TPair *FQueueFor = nullptr;
-    // What applications wrote to a closed pair and Read has not handed on yet.
-    std::vector<char> FUnread;
-    long long FDroppedBytes = 0;
-    bool FOpened = false;
-    bool FLeftOversCleared = false;
-    // Moving the link on failed this many times in a row; the next try waits until FRenewAt.
-    int FRenewFailures = 0;
-    std::chrono::steady_clock::time_point FRenewAt{};
     TPortWatcher FWatcher;
+    TPtyPairs FPairs;
+    TPortWriteQueue FQueue;
+    bool FLeftOversCleared = false;
     // The port's folder, watched for entries that come and go: while no event has named the
     // link since it was last read and found ours, it still is, and PortCreated need not read it
     // again at every tick.
