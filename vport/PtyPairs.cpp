@@ -21,6 +21,12 @@ constexpr auto kUnlinkedPairGrace = 250ms;
 constexpr auto kFirstRenewPause = 10ms;
 constexpr auto kLongestRenewPause = 5000ms;
 
+QString Milliseconds(std::chrono::milliseconds Pause)
+{
+    return Pause < 1000ms ? QStringLiteral("%1 ms").arg(Pause.count())
+                          : QStringLiteral("%1 s").arg(double(Pause.count()) / 1000.0, 0, 'g', 3);
+}
+
 } // namespace
 
 TPtyPairs::TPtyPairs(TPortWatcher &Watcher) : FWatcher(Watcher) {}
@@ -151,13 +157,15 @@ bool TPtyPairs::MovedLocked()
     return Recovered;
 }
 
-std::chrono::milliseconds TPtyPairs::PutOffLocked()
+QString TPtyPairs::PutOffLocked(const QString &Error)
 {
     const std::chrono::milliseconds Pause = std::min<std::chrono::milliseconds>(
         kFirstRenewPause * (1 << std::min(FRenewFailures, 16)), kLongestRenewPause);
     ++FRenewFailures;
     FRenewAt = std::chrono::steady_clock::now() + Pause;
-    return Pause;
+    return QStringLiteral("the next application may find the last one's settings: %1; trying "
+                          "again in %2")
+        .arg(Error, Milliseconds(Pause));
 }
 
 std::size_t TPtyPairs::ReadLocked(char *Into, std::size_t Capacity, QString &Error)

@@ -44,8 +44,8 @@ struct TPtyPair {
 // other out. When the link cannot be moved (the folder refuses the new link), the control says so
 // and tries again after a pause that grows, and the port meanwhile works on the pair it has.
 //
-// The link itself is the control's: these pairs only say where it should lead. Every member is
-// called with the control's lock held.
+// The link itself is the port entry's (vport/PortEntry.h): these pairs only say where it should
+// lead. Every member is called with the control's lock held.
 class TPtyPairs
 {
 public:
@@ -87,8 +87,9 @@ public:
     // The link has moved to the spare: it is the linked pair now, and the one before stays with
     // whoever opened it. True when earlier moves had failed.
     bool MovedLocked();
-    // Moving the link failed: the pause before the next try.
-    std::chrono::milliseconds PutOffLocked();
+    // Moving the link failed for Error: puts the next try off by a pause that grows, and says so
+    // for the log.
+    QString PutOffLocked(const QString &Error);
 
     // What applications wrote, oldest first: from closed pairs, then from each pair in the order
     // they were opened. Returns the bytes now in Into; a failed read's reason in Error.

@@ -1,37 +1,12 @@
 #include "vport/VSPortLib_TLB.h"
 
+#include "vport/PortExit.h"
 #include "vport/PortLink.h"
-#include "vport/PortLock.h"
-#include "vport/PortPlace.h"
 #include "vport/SystemError.h"
 
-#include "vport/PortExit.h"
-
-#include <cerrno>
 #include <optional>
-#include <sys/stat.h>
-#include <unistd.h>
-
-namespace
-{
-
-using namespace std::chrono_literals;
-
-QString Milliseconds(std::chrono::milliseconds Pause)
-{
-    return Pause < 1000ms ? QStringLiteral("%1 ms").arg(Pause.count())
-                          : QStringLiteral("%1 s").arg(double(Pause.count()) / 1000.0, 0, 'g', 3);
-}
-
-} // namespace
 
 IVSPortAx::~IVSPortAx() = default;
-
-struct TVSPortAx::TPort {
-    TPortPlace Place;
-    // Refers to Place's folder, so it must go first.
-    TPortLock Lock;
-};
 
 TVSPortAx::TVSPortAx() : FPairs(FWatcher)
 {
@@ -46,7 +21,7 @@ TVSPortAx::TVSPortAx() : FPairs(FWatcher)
         std::lock_guard Guard(FMutex);
         // The events are read (and the link moved on) under the control's lock, by whichever
         // comes first: the watcher's thread or a call of the bridge.
-        if (FPort)
+        if (FEntry)
             LookLocked();
         else
             FWatcher.Discard();
@@ -79,67 +54,36 @@ bool TVSPortAx::CreatePort(const QString &PortName)
     ClearLeftOversLocked();
 
     QString Error;
-    std::optional<TPortPlace> Place = TPortPlace::Resolve(PortName, Error);
-    if (!Place) {
-        FailLocked(Error);
-        return false;
-    }
-    std::optional<TPortLock> Lock =
-        TPortLock::Acquire(Place->FolderFd(), Place->FolderPath(), Place->Entry(), Error);
-    if (!Lock) {
+    std::unique_ptr<TPortEntry> Entry = TPortEntry::Acquire(PortName, FWatcher, Error);
+    if (!Entry) {
         FailLocked(Error);
         return false;
     }
     std::optional<TPty> Pty = TPty::Open(Error);
-    // Published before the link exists, so that a signal at any moment from here on takes it
-    // (and the lock file) along.
-    const int Slot = Pty ? PortExit::Claim() : PortExit::NoSlot;
-    if (Pty)
-        PortExit::Publish(Slot, Place->FolderFd(), Place->Entry(), Pty->SlavePath(),
-                          '.' + Place->Entry() + ".lock", Place->ParentFd(), Place->FolderEntry());
-    if (!Pty || !portlink::PlaceLink(*Place, *Lock, Pty->SlavePath(), Error)) {
-        PortExit::Release(Slot);
-        Lock->Abandon();
+    if (!Pty || !Entry->PlaceLink(Pty->SlavePath(), Error)) {
+        Entry->Abandon();
         FailLocked(Error);
         return false;
     }
-    FExitSlot = Slot;
-    FPort.reset(new TPort{std::move(*Place), std::move(*Lock)});
+    FEntry = std::move(Entry);
     FPairs.StartLocked(std::move(*Pty));
     FQueue.ClearLocked();
-    FFolderWatch = FWatcher.WatchFolder(FPort->Place.FolderFd());
-    FLinkKnownOurs = false;
+    FEntry->Watch();
     RecordLinkLocked();
-    portlink::ClearTemporaries(FPort->Place.FolderFd(), FPort->Place.Entry());
+    FEntry->ClearTemporaries();
     FPairs.MakeSpareLocked();
     // A port that works but is not where the user would look first says why.
-    if (!FPort->Place.Note().isEmpty())
-        FailLocked(FPort->Place.Note());
+    if (!FEntry->Note().isEmpty())
+        FailLocked(FEntry->Note());
     return true;
 }
 
 void TVSPortAx::RecordLinkLocked()
 {
-    const TPortPlace &Place = FPort->Place;
-    const QByteArray &Target = FPairs.LinkedLocked().Pty.SlavePath();
-    struct stat Link = {};
     QString Error;
-    if (!portlink::StatLink(Place, Link) || !FPort->Lock.Record(Target, Link, Error))
-        // The port works; only a crash's left-over would then not be taken over.
-        FailLocked(
-            Error.isEmpty()
-                ? SystemErrorText(QStringLiteral("checking the link %1").arg(Place.Path()), errno)
-                : Error);
-    PublishLocked(Target);
-}
-
-void TVSPortAx::PublishLocked(const QByteArray &Target, const QByteArray &Previous,
-                              const QByteArray &Temporary)
-{
-    const TPortPlace &Place = FPort->Place;
-    PortExit::Publish(FExitSlot, Place.FolderFd(), Place.Entry(), Target,
-                      '.' + Place.Entry() + ".lock", Place.ParentFd(), Place.FolderEntry(),
-                      Previous, Temporary);
+    // The port works; only a crash's left-over would then not be taken over.
+    if (!FEntry->Record(FPairs.LinkedLocked().Pty.SlavePath(), Error))
+        FailLocked(Error);
 }
 
 void TVSPortAx::ClearLeftOversLocked()
@@ -158,70 +102,31 @@ bool TVSPortAx::Delete()
 
 bool TVSPortAx::DeleteLocked(bool Leaving)
 {
-    if (!FPort)
+    if (!FEntry)
         return true;
-    PortExit::Release(FExitSlot);
-    FExitSlot = PortExit::NoSlot;
+    FEntry->Release();
     FPairs.UnwatchLocked();
-    FWatcher.Unwatch(FFolderWatch);
-    FFolderWatch = -1;
-    FLinkKnownOurs = false;
-    bool Ok = true;
-    // Only our own link goes: if something else has taken its place, it stays.
-    if (LinkIsOursLocked() &&
-        ::unlinkat(FPort->Place.FolderFd(), FPort->Place.Entry().constData(), 0) != 0 &&
-        errno != ENOENT) {
-        FailLocked(SystemErrorText(QStringLiteral("removing the link %1").arg(FPort->Place.Path()),
-                                   errno));
-        Ok = false;
-    }
     QString Error;
-    if (!FPort->Lock.Remove(Error)) {
+    const bool Ok = FEntry->Remove(FPairs.LinkedLocked().Pty.SlavePath(), Leaving, Error);
+    if (!Ok)
         FailLocked(Error);
-        Ok = false;
-    }
-    if (Leaving)
-        FPort->Place.RemoveOwnFolderIfEmpty();
-    FPort.reset();
+    FEntry.reset();
     FPairs.ClearLocked();
     FQueue.ClearLocked();
     return Ok;
 }
 
-bool TVSPortAx::LinkIsOursLocked() const
-{
-    if (!FPort)
-        return false;
-    // Ours is a symlink to the newest pair's slave, whoever made it; readlink fails on anything
-    // else.
-    const std::optional<QByteArray> Target =
-        portlink::ReadLinkAt(FPort->Place.FolderFd(), FPort->Place.Entry());
-    return Target && *Target == FPairs.LinkedLocked().Pty.SlavePath();
-}
-
 void TVSPortAx::ReadEventsLocked()
 {
-    // Events the queue had no room for are lost: anything may have happened, so the link is read
-    // again (and the pairs count as visited).
     FWatcher.ReadEvents([this](const inotify_event &Event) {
-        if ((Event.mask & IN_Q_OVERFLOW) != 0) {
-            FLinkKnownOurs = false;
-        } else if (Event.wd == FFolderWatch && FFolderWatch >= 0) {
-            // The folder itself moved or went, or something came or went at the link's name
-            // (our own moves included): the link is read again.
-            if ((Event.mask & IN_IGNORED) != 0)
-                FFolderWatch = -1;
-            if (Event.len == 0 || FPort == nullptr || FPort->Place.Entry() == Event.name)
-                FLinkKnownOurs = false;
-            return;
-        }
-        FPairs.TakeEventLocked(Event);
+        if (!FEntry->TakeEvent(Event))
+            FPairs.TakeEventLocked(Event);
     });
 }
 
 bool TVSPortAx::LookLocked()
 {
-    if (!FPort)
+    if (!FEntry)
         return false;
     bool EventsWait = false;
     if (!FPairs.PollLocked(FWatcher.Fd(), EventsWait))
@@ -239,25 +144,15 @@ void TVSPortAx::RenewLocked()
     // Made ahead, so that the move itself is two system calls: the sooner the link has moved,
     // the shorter a visit can be and still leave nothing to the next.
     const TPtyPair *Fresh = FPairs.SpareLocked(Error);
-    if (Fresh && LinkIsOursLocked())
-        portlink::MoveLink(
-            FPort->Place, Fresh->Pty.SlavePath(),
-            [&](const QByteArray &Temporary) {
-                // A signal from here until the move is recorded finds either link.
-                PublishLocked(Fresh->Pty.SlavePath(), FPairs.LinkedLocked().Pty.SlavePath(),
-                              Temporary);
-            },
-            Error);
+    const QByteArray &Linked = FPairs.LinkedLocked().Pty.SlavePath();
+    if (Fresh && FEntry->IsOurs(Linked))
+        FEntry->MoveLink(Fresh->Pty.SlavePath(), Linked, Error);
     // A link that is gone or not ours is left alone: PortCreated turns false and the panel
     // creates the port again.
     if (!Error.isEmpty()) {
-        if (FPort)
-            PublishLocked(FPairs.LinkedLocked().Pty.SlavePath());
-        const std::chrono::milliseconds Pause = FPairs.PutOffLocked();
-        const QString Text =
-            QStringLiteral("the next application may find the last one's settings: %1; trying "
-                           "again in %2")
-                .arg(Error, Milliseconds(Pause));
+        if (FEntry)
+            FEntry->Publish(Linked);
+        const QString Text = FPairs.PutOffLocked(Error);
         FailLocked(Text);
         NoticeLocked(QStringLiteral("port: ") + Text);
         return;
@@ -266,8 +161,8 @@ void TVSPortAx::RenewLocked()
         FLastErrorText.clear();
         NoticeLocked(QStringLiteral("port: the link leads to a fresh pseudo-terminal again"));
     }
-    FLinkKnownOurs = false;
-    if (LinkIsOursLocked())
+    FEntry->Forget();
+    if (FEntry->IsOurs(FPairs.LinkedLocked().Pty.SlavePath()))
         RecordLinkLocked();
     FPairs.MakeSpareLocked();
 }
@@ -306,7 +201,7 @@ long TVSPortAx::Read(void *Buffer, long *Count)
     if (Buffer == nullptr || Count == nullptr || *Count <= 0)
         return 0;
     std::lock_guard Guard(FMutex);
-    if (!FPort)
+    if (!FEntry)
         return 0;
     QString Error;
     const std::size_t Got =
@@ -370,17 +265,12 @@ bool TVSPortAx::ResetBus()
 bool TVSPortAx::PortCreated()
 {
     std::lock_guard Guard(FMutex);
-    if (!FPort)
+    if (!FEntry)
         return false;
     // The watcher reads the folder's events as they come; without it they are read here.
     if (!FWatcher.Running())
         ReadEventsLocked();
-    if (FLinkKnownOurs)
-        return true;
-    const bool Ours = LinkIsOursLocked();
-    // Without the folder's watch nothing would tell when the link changes: it is read each time.
-    FLinkKnownOurs = Ours && FFolderWatch >= 0;
-    return Ours;
+    return FEntry->KnownOurs(FPairs.LinkedLocked().Pty.SlavePath());
 }
 
 bool TVSPortAx::PortOpened()
@@ -404,7 +294,7 @@ void TVSPortAx::SetDeleteOnExit(bool On)
 QString TVSPortAx::PortPath() const
 {
     std::lock_guard Guard(FMutex);
-    return FPort ? FPort->Place.Path() : QString();
+    return FEntry ? FEntry->Path() : QString();
 }
 
 QString TVSPortAx::LastError() const

@@ -8,8 +8,9 @@
 // byte, through the master. Whether some application holds the port open is the master's
 // hang-up state. A pty has no modem lines: the line setters keep their values and succeed.
 //
-// Which pair the link leads to, and when it moves on: vport/PtyPairs.h. What Write does with
-// bytes nobody reads yet: vport/PortWriteQueue.h.
+// The link, its lock file and the folder's watch: vport/PortEntry.h. Which pair the link leads
+// to, and when it moves on: vport/PtyPairs.h. What Write does with bytes nobody reads yet:
+// vport/PortWriteQueue.h.
 //
 // Whatever ends the process short of kill -9 removes the link (vport/PortExit.h); what a
 // process killed with -9 left is cleared at the next start (vport/PortLink.h).
@@ -26,6 +27,7 @@
 // Read only reads, and only pairs an application has used; WriteRoom answers from what the last
 // PortOpened or Write found.
 
+#include "vport/PortEntry.h"
 #include "vport/PortWatcher.h"
 #include "vport/PortWriteQueue.h"
 #include "vport/PtyPairs.h"
@@ -116,12 +118,9 @@ public:
     TLineStates LineStates() const;
 
 private:
-    struct TPort;
-
     // Leaving: the control goes (or the process ends); the program's own folder goes too when
     // empty.
     bool DeleteLocked(bool Leaving = false);
-    bool LinkIsOursLocked() const;
     // Reads the watches' events: visits of the pairs, and changes at the link's name.
     void ReadEventsLocked();
     // One look at every pair and the watches; moves the link on from a pair an application has
@@ -132,11 +131,8 @@ private:
     bool ServiceLocked();
     // Gives the link a fresh pair; the one it led to stays with whoever opened it.
     void RenewLocked();
+    // Records the link to the linked pair in its lock file, for the signals too.
     void RecordLinkLocked();
-    // What a fatal signal's handler removes: the link (to Target, or still to Previous while it
-    // moves), the temporary link of a move, the lock file.
-    void PublishLocked(const QByteArray &Target, const QByteArray &Previous = {},
-                       const QByteArray &Temporary = {});
     // Left-overs of an instance killed with -9 in the per-user folder: once per control.
     void ClearLeftOversLocked();
     // What the destructor does, and for every live control the atexit handler: the watcher
@@ -149,17 +145,12 @@ private:
     // Every entry point takes it: the panel polls from the GUI thread while the bridge may
     // move bytes from another.
     mutable std::mutex FMutex;
-    std::unique_ptr<TPort> FPort;
+    // Null while there is no port.
+    std::unique_ptr<TPortEntry> FEntry;
     TPortWatcher FWatcher;
     TPtyPairs FPairs;
     TPortWriteQueue FQueue;
     bool FLeftOversCleared = false;
-    // The port's folder, watched for entries that come and go: while no event has named the
-    // link since it was last read and found ours, it still is, and PortCreated need not read it
-    // again at every tick.
-    int FFolderWatch = -1;
-    bool FLinkKnownOurs = false;
-    int FExitSlot = -1;
     bool FDeleteOnExitSet = false;
     TLineStates FLines;
     QString FLastErrorText;
