@@ -8,21 +8,9 @@
 // byte, through the master. Whether some application holds the port open is the master's
 // hang-up state. A pty has no modem lines: the line setters keep their values and succeed.
 //
-// Every application starts on a port nobody has used: the link always leads to a fresh pair
-// (raw, not exclusive, nothing queued), and the moment an application opens it the control moves
-// the link on to the next fresh pair, while that application keeps the one it opened. So however
-// soon after a close the next application opens the port, it never inherits line settings, an
-// exclusive mode or unread bytes, and never finds the link in between: a pair is never locked or
-// closed while the link leads to it. A watcher thread blocks on inotify's open and close events
-// for the pairs, so the move takes a fraction of a millisecond; PortOpened and Write look at the
-// same events first. Only an application whose whole visit is shorter than that (open and close
-// within some microseconds) can leave its settings to one that opens right after it.
-//
-// Two applications that hold the port at once therefore each hold a pair of their own: both
-// send to the device, and what the device sends goes to the one that opened first (while it
-// holds the port; then to the next). A lock one of them takes (flock, TIOCEXCL) does not keep the
-// other out. When the link cannot be moved (the folder refuses the new link), the control says so
-// and tries again after a pause that grows, and the port meanwhile works on the pair it has.
+// The link, its lock file and the folder's watch: vport/PortEntry.h. Which pair the link leads
+// to, and when it moves on: vport/PtyPairs.h. What Write does with bytes nobody reads yet:
+// vport/PortWriteQueue.h.
 //
 // Whatever ends the process short of kill -9 removes the link (vport/PortExit.h); what a
 // process killed with -9 left is cleared at the next start (vport/PortLink.h).
@@ -39,15 +27,16 @@
 // Read only reads, and only pairs an application has used; WriteRoom answers from what the last
 // PortOpened or Write found.
 
+#include "vport/PortEntry.h"
 #include "vport/PortWatcher.h"
+#include "vport/PortWriteQueue.h"
+#include "vport/PtyPairs.h"
 
 #include <QString>
 #include <QStringList>
-#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <mutex>
-#include <vector>
 
 class IVSPortAx
 {
@@ -89,9 +78,7 @@ public:
 class TVSPortAx final : public IVSPortAx
 {
 public:
-    // What Write keeps for an application that reads slower than the bridge writes: the pty
-    // itself holds only about 12 KiB.
-    static constexpr std::size_t WriteQueueCapacity = 64 * 1024;
+    static constexpr std::size_t WriteQueueCapacity = TPortWriteQueue::kCapacity;
 
     // The line states kept for the interface's sake.
     struct TLineStates {
@@ -131,13 +118,9 @@ public:
     TLineStates LineStates() const;
 
 private:
-    struct TPort;
-    struct TPair;
-
     // Leaving: the control goes (or the process ends); the program's own folder goes too when
     // empty.
     bool DeleteLocked(bool Leaving = false);
-    bool LinkIsOursLocked() const;
     // Reads the watches' events: visits of the pairs, and changes at the link's name.
     void ReadEventsLocked();
     // One look at every pair and the watches; moves the link on from a pair an application has
@@ -148,56 +131,28 @@ private:
     bool ServiceLocked();
     // Gives the link a fresh pair; the one it led to stays with whoever opened it.
     void RenewLocked();
-    // A fresh pair, watched; null with the reason in Error.
-    std::unique_ptr<TPair> NewPairLocked(QString &Error);
-    // The pair whose application gets what Write is given: the oldest one held; null for none.
-    TPair *PrimaryLocked() const;
-    void RetirePairsLocked();
+    // Records the link to the linked pair in its lock file, for the signals too.
     void RecordLinkLocked();
-    // What a fatal signal's handler removes: the link (to Target, or still to Previous while it
-    // moves), the temporary link of a move, the lock file.
-    void PublishLocked(const QByteArray &Target, const QByteArray &Previous = {},
-                       const QByteArray &Temporary = {});
     // Left-overs of an instance killed with -9 in the per-user folder: once per control.
     void ClearLeftOversLocked();
     // What the destructor does, and for every live control the atexit handler: the watcher
     // stops, and with DeleteOnExit set the port goes.
     void End();
-    // Writes what the pty takes now; Gone: the port closed under the write (or it failed).
-    std::size_t WriteNowLocked(TPair &Pair, const char *Data, std::size_t Size, bool &Gone);
     void SendQueuedLocked();
-    void DropQueueLocked();
     void FailLocked(const QString &Text);
     void NoticeLocked(const QString &Text);
 
     // Every entry point takes it: the panel polls from the GUI thread while the bridge may
     // move bytes from another.
-    mutable std::mutex Mutex;
-    std::unique_ptr<TPort> Port;
-    // The port's pairs, oldest first; the last is the one the link leads to.
-    std::vector<std::unique_ptr<TPair>> Pairs;
-    // The pair the link moves to next, made ahead (null when that failed).
-    std::unique_ptr<TPair> Spare;
-    std::vector<char> Queue;
-    // The pair the queue is meant for.
-    const TPair *QueueFor = nullptr;
-    // What applications wrote to a closed pair and Read has not handed on yet.
-    std::vector<char> Unread;
-    long long DroppedBytes = 0;
-    bool Opened = false;
-    bool LeftOversCleared = false;
-    // Moving the link on failed this many times in a row; the next try waits until RenewAt.
-    int RenewFailures = 0;
-    std::chrono::steady_clock::time_point RenewAt{};
-    TPortWatcher Watcher;
-    // The port's folder, watched for entries that come and go: while no event has named the
-    // link since it was last read and found ours, it still is, and PortCreated need not read it
-    // again at every tick.
-    int FolderWatch = -1;
-    bool LinkKnownOurs = false;
-    int ExitSlot = -1;
-    bool DeleteOnExitSet = false;
-    TLineStates Lines;
-    QString LastErrorText;
-    QStringList Notices;
+    mutable std::mutex FMutex;
+    // Null while there is no port.
+    std::unique_ptr<TPortEntry> FEntry;
+    TPortWatcher FWatcher;
+    TPtyPairs FPairs;
+    TPortWriteQueue FQueue;
+    bool FLeftOversCleared = false;
+    bool FDeleteOnExitSet = false;
+    TLineStates FLines;
+    QString FLastErrorText;
+    QStringList FNotices;
 };
