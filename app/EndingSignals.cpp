@@ -26,7 +26,7 @@ void OnSignal(int Signal)
 {
     const int saved = errno;
     if (!LoopTurns.load(std::memory_order_relaxed)) {
-        PortExit::RemoveAllNow();
+        portexit::RemoveAllNow();
         struct sigaction fallback = {};
         fallback.sa_handler = SIG_DFL;
         sigemptyset(&fallback.sa_mask);

@@ -13,15 +13,15 @@
 std::unique_ptr<TPortEntry> TPortEntry::Acquire(const QString &PortName, TPortWatcher &Watcher,
                                                 QString &Error)
 {
-    std::optional<TPortPlace> Place = TPortPlace::Resolve(PortName, Error);
-    if (!Place)
+    std::optional<TPortPlace> place = TPortPlace::Resolve(PortName, Error);
+    if (!place)
         return nullptr;
-    std::optional<TPortLock> Lock =
-        TPortLock::Acquire(Place->FolderFd(), Place->FolderPath(), Place->Entry(), Error);
-    if (!Lock)
+    std::optional<TPortLock> lock =
+        TPortLock::Acquire(place->FolderFd(), place->FolderPath(), place->Entry(), Error);
+    if (!lock)
         return nullptr;
     return std::unique_ptr<TPortEntry>(
-        new TPortEntry(std::move(*Place), std::move(*Lock), Watcher));
+        new TPortEntry(std::move(*place), std::move(*lock), Watcher));
 }
 
 TPortEntry::TPortEntry(TPortPlace Place, TPortLock Lock, TPortWatcher &Watcher)
@@ -33,7 +33,7 @@ bool TPortEntry::PlaceLink(const QByteArray &Target, QString &Error)
 {
     // Published before the link exists, so that a signal at any moment from here on takes it
     // (and the lock file) along.
-    FExitSlot = PortExit::Claim();
+    FExitSlot = portexit::Claim();
     Publish(Target);
     if (portlink::PlaceLink(FPlace, FLock, Target, Error))
         return true;
@@ -54,18 +54,18 @@ void TPortEntry::ClearTemporaries() const
 
 bool TPortEntry::Record(const QByteArray &Target, QString &Error)
 {
-    struct stat Link = {};
-    const bool Recorded = portlink::StatLink(FPlace, Link) && FLock.Record(Target, Link, Error);
-    if (!Recorded && Error.isEmpty())
+    struct stat link = {};
+    const bool recorded = portlink::StatLink(FPlace, link) && FLock.Record(Target, link, Error);
+    if (!recorded && Error.isEmpty())
         Error = SystemErrorText(QStringLiteral("checking the link %1").arg(FPlace.Path()), errno);
     Publish(Target);
-    return Recorded;
+    return recorded;
 }
 
 void TPortEntry::Publish(const QByteArray &Target, const QByteArray &Previous,
                          const QByteArray &Temporary) const
 {
-    PortExit::Publish(FExitSlot, FPlace.FolderFd(), FPlace.Entry(), Target,
+    portexit::Publish(FExitSlot, FPlace.FolderFd(), FPlace.Entry(), Target,
                       '.' + FPlace.Entry() + ".lock", FPlace.ParentFd(), FPlace.FolderEntry(),
                       Previous, Temporary);
 }
@@ -83,19 +83,19 @@ bool TPortEntry::MoveLink(const QByteArray &Target, const QByteArray &Previous, 
 
 bool TPortEntry::IsOurs(const QByteArray &Linked) const
 {
-    const std::optional<QByteArray> Target =
+    const std::optional<QByteArray> target =
         portlink::ReadLinkAt(FPlace.FolderFd(), FPlace.Entry());
-    return Target && *Target == Linked;
+    return target && *target == Linked;
 }
 
 bool TPortEntry::KnownOurs(const QByteArray &Linked)
 {
     if (FKnownOurs)
         return true;
-    const bool Ours = IsOurs(Linked);
+    const bool ours = IsOurs(Linked);
     // Without the folder's watch nothing would tell when the link changes: it is read each time.
-    FKnownOurs = Ours && FFolderWatch >= 0;
-    return Ours;
+    FKnownOurs = ours && FFolderWatch >= 0;
+    return ours;
 }
 
 bool TPortEntry::TakeEvent(const inotify_event &Event)
@@ -118,8 +118,8 @@ bool TPortEntry::TakeEvent(const inotify_event &Event)
 
 void TPortEntry::Release()
 {
-    PortExit::Release(FExitSlot);
-    FExitSlot = PortExit::NoSlot;
+    portexit::Release(FExitSlot);
+    FExitSlot = portexit::kNoSlot;
 }
 
 bool TPortEntry::Remove(const QByteArray &Linked, bool Leaving, QString &Error)
@@ -127,19 +127,19 @@ bool TPortEntry::Remove(const QByteArray &Linked, bool Leaving, QString &Error)
     FWatcher.Unwatch(FFolderWatch);
     FFolderWatch = -1;
     FKnownOurs = false;
-    bool Ok = true;
+    bool ok = true;
     // Only our own link goes: if something else has taken its place, it stays.
     if (IsOurs(Linked) && ::unlinkat(FPlace.FolderFd(), FPlace.Entry().constData(), 0) != 0 &&
         errno != ENOENT) {
         Error = SystemErrorText(QStringLiteral("removing the link %1").arg(FPlace.Path()), errno);
-        Ok = false;
+        ok = false;
     }
-    QString LockError;
-    if (!FLock.Remove(LockError)) {
-        Error = LockError;
-        Ok = false;
+    QString lockError;
+    if (!FLock.Remove(lockError)) {
+        Error = lockError;
+        ok = false;
     }
     if (Leaving)
         FPlace.RemoveOwnFolderIfEmpty();
-    return Ok;
+    return ok;
 }

@@ -16,9 +16,9 @@
 namespace
 {
 
-constexpr int SlotCount = 16;
-constexpr std::size_t EntrySize = NAME_MAX + 1;
-constexpr std::size_t TargetSize = 64;
+constexpr int kSlotCount = 16;
+constexpr std::size_t kEntrySize = NAME_MAX + 1;
+constexpr std::size_t kTargetSize = 64;
 
 enum : int { Free, Busy, Live };
 
@@ -26,22 +26,22 @@ struct TSlot {
     std::atomic<int> State{Free};
     int FolderFd = -1;
     int ParentFd = -1;
-    char Link[EntrySize] = {};
-    char Target[TargetSize] = {};
+    char Link[kEntrySize] = {};
+    char Target[kTargetSize] = {};
     // While the link is being moved: the target it may still have, and the temporary link that
     // may still stand beside it ("" for none).
-    char Previous[TargetSize] = {};
-    char Temporary[EntrySize] = {};
-    char Lock[EntrySize] = {};
-    char Folder[EntrySize] = {};
+    char Previous[kTargetSize] = {};
+    char Temporary[kEntrySize] = {};
+    char Lock[kEntrySize] = {};
+    char Folder[kEntrySize] = {};
 };
 
-TSlot Slots[SlotCount];
+TSlot Slots[kSlotCount];
 
 // Every signal whose default action ends the process, the real-time ones (SIGRTMIN to SIGRTMAX)
 // besides. A program that stops cleanly on SIGINT, SIGTERM and SIGHUP, or ignores SIGPIPE, has
 // its own handlers there first, and they stay.
-constexpr int FatalSignals[] = {
+constexpr int kFatalSignals[] = {
     SIGHUP,    SIGINT,  SIGQUIT,   SIGILL,  SIGTRAP, SIGABRT, SIGBUS,
     SIGFPE,    SIGUSR1, SIGSEGV,   SIGUSR2, SIGPIPE, SIGALRM, SIGTERM,
     SIGXCPU,   SIGXFSZ, SIGVTALRM, SIGPROF, SIGIO,   SIGPWR,  SIGSYS,
@@ -62,10 +62,10 @@ bool CopyEntry(char *Into, std::size_t Size, const QByteArray &From)
 // Async-signal-safe: only system calls. Whether the entry is a link to Target.
 bool LinksTo(int FolderFd, const char *Entry, const char *Target)
 {
-    char Found[TargetSize];
-    const ssize_t Size = ::readlinkat(FolderFd, Entry, Found, sizeof(Found));
-    return Size > 0 && static_cast<std::size_t>(Size) == std::strlen(Target) &&
-           std::memcmp(Found, Target, static_cast<std::size_t>(Size)) == 0;
+    char found[kTargetSize];
+    const ssize_t size = ::readlinkat(FolderFd, Entry, found, sizeof(found));
+    return size > 0 && static_cast<std::size_t>(size) == std::strlen(Target) &&
+           std::memcmp(found, Target, static_cast<std::size_t>(size)) == 0;
 }
 
 // Async-signal-safe: only system calls on what the slot recorded.
@@ -76,9 +76,9 @@ void RemoveSlot(const TSlot &Slot)
         ::unlinkat(Slot.FolderFd, Slot.Link, 0);
     if (Slot.Temporary[0] != '\0' && LinksTo(Slot.FolderFd, Slot.Temporary, Slot.Target))
         ::unlinkat(Slot.FolderFd, Slot.Temporary, 0);
-    struct stat Lock = {};
-    if (::fstatat(Slot.FolderFd, Slot.Lock, &Lock, AT_SYMLINK_NOFOLLOW) == 0 &&
-        S_ISREG(Lock.st_mode) && Lock.st_uid == ::geteuid())
+    struct stat lock = {};
+    if (::fstatat(Slot.FolderFd, Slot.Lock, &lock, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(lock.st_mode) && lock.st_uid == ::geteuid())
         ::unlinkat(Slot.FolderFd, Slot.Lock, 0);
 }
 
@@ -86,42 +86,42 @@ void RemoveFolder(const TSlot &Slot)
 {
     if (Slot.ParentFd < 0)
         return;
-    struct stat Open = {};
-    struct stat Named = {};
-    if (::fstat(Slot.FolderFd, &Open) == 0 &&
-        ::fstatat(Slot.ParentFd, Slot.Folder, &Named, AT_SYMLINK_NOFOLLOW) == 0 &&
-        Open.st_dev == Named.st_dev && Open.st_ino == Named.st_ino)
+    struct stat open = {};
+    struct stat named = {};
+    if (::fstat(Slot.FolderFd, &open) == 0 &&
+        ::fstatat(Slot.ParentFd, Slot.Folder, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        open.st_dev == named.st_dev && open.st_ino == named.st_ino)
         ::unlinkat(Slot.ParentFd, Slot.Folder, AT_REMOVEDIR);
 }
 
 void OnFatalSignal(int Signal)
 {
-    const int SavedErrno = errno;
-    PortExit::RemoveAllNow();
-    errno = SavedErrno;
+    const int savedErrno = errno;
+    portexit::RemoveAllNow();
+    errno = savedErrno;
     // SA_RESETHAND put the default action back and SA_NODEFER lets it act at once.
     ::raise(Signal);
 }
 
 void InstallHandler(int Signal)
 {
-    struct sigaction Current = {};
-    if (::sigaction(Signal, nullptr, &Current) != 0 || Current.sa_handler != SIG_DFL ||
-        (Current.sa_flags & SA_SIGINFO) != 0)
+    struct sigaction current = {};
+    if (::sigaction(Signal, nullptr, &current) != 0 || current.sa_handler != SIG_DFL ||
+        (current.sa_flags & SA_SIGINFO) != 0)
         return;
-    struct sigaction Action = {};
-    Action.sa_handler = OnFatalSignal;
-    sigemptyset(&Action.sa_mask);
-    Action.sa_flags = SA_RESETHAND | SA_NODEFER;
-    ::sigaction(Signal, &Action, nullptr);
+    struct sigaction action = {};
+    action.sa_handler = OnFatalSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESETHAND | SA_NODEFER;
+    ::sigaction(Signal, &action, nullptr);
 }
 
 void InstallHandlers()
 {
-    for (const int Signal : FatalSignals)
-        InstallHandler(Signal);
-    for (int Signal = SIGRTMIN; Signal <= SIGRTMAX; ++Signal)
-        InstallHandler(Signal);
+    for (const int signal : kFatalSignals)
+        InstallHandler(signal);
+    for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal)
+        InstallHandler(signal);
 }
 
 // The live controls, for the atexit handler. Never destroyed: exit() may run after other
@@ -152,44 +152,44 @@ void EndAllAtExit()
 
 } // namespace
 
-namespace PortExit
+namespace portexit
 {
 
 int Claim()
 {
-    static std::once_flag Installed;
-    std::call_once(Installed, InstallHandlers);
-    for (int Index = 0; Index < SlotCount; ++Index) {
-        int Expected = Free;
-        if (Slots[Index].State.compare_exchange_strong(Expected, Busy))
-            return Index;
+    static std::once_flag installed;
+    std::call_once(installed, InstallHandlers);
+    for (int index = 0; index < kSlotCount; ++index) {
+        int expected = Free;
+        if (Slots[index].State.compare_exchange_strong(expected, Busy))
+            return index;
     }
-    return NoSlot;
+    return kNoSlot;
 }
 
 void Publish(int Slot, int FolderFd, const QByteArray &LinkEntry, const QByteArray &Target,
              const QByteArray &LockEntry, int ParentFd, const QByteArray &FolderEntry,
              const QByteArray &Previous, const QByteArray &Temporary)
 {
-    if (Slot == NoSlot)
+    if (Slot == kNoSlot)
         return;
-    TSlot &Into = Slots[Slot];
-    Into.State.store(Busy);
-    Into.FolderFd = FolderFd;
-    Into.ParentFd = ParentFd;
-    if (!CopyEntry(Into.Link, EntrySize, LinkEntry) ||
-        !CopyEntry(Into.Target, TargetSize, Target) ||
-        !CopyEntry(Into.Previous, TargetSize, Previous) ||
-        !CopyEntry(Into.Temporary, EntrySize, Temporary) ||
-        !CopyEntry(Into.Lock, EntrySize, LockEntry) ||
-        !CopyEntry(Into.Folder, EntrySize, FolderEntry))
+    TSlot &into = Slots[Slot];
+    into.State.store(Busy);
+    into.FolderFd = FolderFd;
+    into.ParentFd = ParentFd;
+    if (!CopyEntry(into.Link, kEntrySize, LinkEntry) ||
+        !CopyEntry(into.Target, kTargetSize, Target) ||
+        !CopyEntry(into.Previous, kTargetSize, Previous) ||
+        !CopyEntry(into.Temporary, kEntrySize, Temporary) ||
+        !CopyEntry(into.Lock, kEntrySize, LockEntry) ||
+        !CopyEntry(into.Folder, kEntrySize, FolderEntry))
         return; // stays Busy: the handler leaves what it cannot name exactly
-    Into.State.store(Live, std::memory_order_release);
+    into.State.store(Live, std::memory_order_release);
 }
 
 void Release(int Slot)
 {
-    if (Slot != NoSlot)
+    if (Slot != kNoSlot)
         Slots[Slot].State.store(Free);
 }
 
@@ -213,13 +213,13 @@ void Leave(const void *Owner)
 
 void RemoveAllNow()
 {
-    for (const TSlot &Slot : Slots)
-        if (Slot.State.load(std::memory_order_acquire) == Live)
-            RemoveSlot(Slot);
+    for (const TSlot &slot : Slots)
+        if (slot.State.load(std::memory_order_acquire) == Live)
+            RemoveSlot(slot);
     // Folders last: each may hold more than one of the ports.
-    for (const TSlot &Slot : Slots)
-        if (Slot.State.load(std::memory_order_acquire) == Live)
-            RemoveFolder(Slot);
+    for (const TSlot &slot : Slots)
+        if (slot.State.load(std::memory_order_acquire) == Live)
+            RemoveFolder(slot);
 }
 
-} // namespace PortExit
+} // namespace portexit

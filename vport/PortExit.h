@@ -17,12 +17,12 @@
 //
 // The handlers go in once, and only for signals nobody else handles (a sanitizer's own handlers
 // stay).
-namespace PortExit
+namespace portexit
 {
 
-constexpr int NoSlot = -1;
+constexpr int kNoSlot = -1;
 
-// A slot for one port; NoSlot when all are taken (that port is then only removed by exit()).
+// A slot for one port; kNoSlot when all are taken (that port is then only removed by exit()).
 int Claim();
 // Fills or refreshes a slot. ParentFd and FolderEntry name the program's own folder (ParentFd
 // -1 for none). While the link moves to Target, Previous is the target it may still have and
@@ -42,4 +42,4 @@ void Enlist(const void *Owner, std::function<void()> End);
 // Once this returns, End no longer runs; while the atexit handler runs, it waits.
 void Leave(const void *Owner);
 
-} // namespace PortExit
+} // namespace portexit

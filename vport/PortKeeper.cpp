@@ -2,18 +2,18 @@
 
 #include "vport/VSPortLib_TLB.h"
 
-const QString TPortKeeper::StatusIdle = QStringLiteral("Idle");
-const QString TPortKeeper::StatusOpened = QStringLiteral("Opened");
-const QString TPortKeeper::StatusIdleNoDcd = QStringLiteral("Idle No Dcd");
-const QString TPortKeeper::StatusError = QStringLiteral("Error");
+const QString TPortKeeper::kStatusIdle = QStringLiteral("Idle");
+const QString TPortKeeper::kStatusOpened = QStringLiteral("Opened");
+const QString TPortKeeper::kStatusIdleNoDcd = QStringLiteral("Idle No Dcd");
+const QString TPortKeeper::kStatusError = QStringLiteral("Error");
 
 namespace
 {
 // The wiring the port is created with: DTR and RTS on, OUT1 and OUT2 off.
-constexpr long WiringDtr = 32;
-constexpr long WiringRts = 16;
-constexpr long WiringOut1 = 0;
-constexpr long WiringOut2 = 0;
+constexpr long kWiringDtr = 32;
+constexpr long kWiringRts = 16;
+constexpr long kWiringOut1 = 0;
+constexpr long kWiringOut2 = 0;
 } // namespace
 
 TPortKeeper::TPortKeeper(IVSPortAx &Control, const QString &ShownName)
@@ -31,7 +31,7 @@ TPortKeeper::TKept TPortKeeper::Keep(const QString &Wanted)
     if (FControl.PortCreated() && Wanted == FName) {
         // The steady state: one more property read, every tick.
         FHeldByApplication = FControl.PortOpened();
-        FStatus = FHeldByApplication ? StatusOpened : StatusIdle;
+        FStatus = FHeldByApplication ? kStatusOpened : kStatusIdle;
         return TKept::Checked;
     }
 
@@ -46,7 +46,7 @@ TPortKeeper::TKept TPortKeeper::Keep(const QString &Wanted)
         Created(Wanted);
         return TKept::Created;
     }
-    FStatus = StatusError;
+    FStatus = kStatusError;
     FControl.ResetBus();
     if (FControl.CreatePort(Wanted)) {
         Created(Wanted);
@@ -67,6 +67,6 @@ void TPortKeeper::Created(const QString &Wanted)
     FName = Wanted;
     FShowsPort = true;
     FHeldByApplication = false;
-    const bool wired = FControl.SetWiring(WiringDtr, WiringRts, WiringOut1, WiringOut2);
-    FStatus = wired ? StatusIdle : StatusIdleNoDcd;
+    const bool wired = FControl.SetWiring(kWiringDtr, kWiringRts, kWiringOut1, kWiringOut2);
+    FStatus = wired ? kStatusIdle : kStatusIdleNoDcd;
 }

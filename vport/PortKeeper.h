@@ -17,10 +17,10 @@ class TPortKeeper
 {
 public:
     // The status words, exactly as the panel shows them.
-    static const QString StatusIdle;
-    static const QString StatusOpened;
-    static const QString StatusIdleNoDcd;
-    static const QString StatusError;
+    static const QString kStatusIdle;
+    static const QString kStatusOpened;
+    static const QString kStatusIdleNoDcd;
+    static const QString kStatusError;
 
     // What one Keep did.
     enum class TKept {

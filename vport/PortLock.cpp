@@ -15,10 +15,10 @@ namespace
 
 // Identifies our lock files, so that a file of the user's that happens to carry the name is
 // neither taken over nor removed.
-constexpr char Marker[] = "velmor-debug port lock\n";
-constexpr std::size_t MarkerLength = sizeof(Marker) - 1;
-constexpr mode_t LockFileMode = 0600;
-constexpr std::size_t MaxRecordSize = 1024;
+constexpr char kMarker[] = "velmor-debug port lock\n";
+constexpr std::size_t kMarkerLength = sizeof(kMarker) - 1;
+constexpr mode_t kLockFileMode = 0600;
+constexpr std::size_t kMaxRecordSize = 1024;
 
 bool SameFile(const struct stat &A, const struct stat &B)
 {
@@ -30,23 +30,23 @@ bool SameFile(const struct stat &A, const struct stat &B)
 // it for the live one.
 bool StillLinked(int FolderFd, const QByteArray &Entry, int Fd)
 {
-    struct stat Open = {};
-    struct stat Named = {};
-    return ::fstat(Fd, &Open) == 0 &&
-           ::fstatat(FolderFd, Entry.constData(), &Named, AT_SYMLINK_NOFOLLOW) == 0 &&
-           SameFile(Open, Named);
+    struct stat open = {};
+    struct stat named = {};
+    return ::fstat(Fd, &open) == 0 &&
+           ::fstatat(FolderFd, Entry.constData(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+           SameFile(open, named);
 }
 
 bool WriteAll(int Fd, const char *Data, std::size_t Size)
 {
     while (Size > 0) {
-        const ssize_t Done = ::write(Fd, Data, Size);
-        if (Done < 0 && errno == EINTR)
+        const ssize_t done = ::write(Fd, Data, Size);
+        if (done < 0 && errno == EINTR)
             continue;
-        if (Done <= 0)
+        if (done <= 0)
             return false;
-        Data += Done;
-        Size -= static_cast<std::size_t>(Done);
+        Data += done;
+        Size -= static_cast<std::size_t>(done);
     }
     return true;
 }
@@ -54,23 +54,23 @@ bool WriteAll(int Fd, const char *Data, std::size_t Size)
 // The whole lock file, up to a size no record of ours reaches; empty on failure.
 QByteArray ReadContents(int Fd)
 {
-    char Buffer[MaxRecordSize + 1];
-    ssize_t Got;
+    char buffer[kMaxRecordSize + 1];
+    ssize_t got;
     do
-        Got = ::pread(Fd, Buffer, sizeof(Buffer), 0);
-    while (Got < 0 && errno == EINTR);
-    return Got > 0 && Got <= static_cast<ssize_t>(MaxRecordSize) ? QByteArray(Buffer, Got)
-                                                                 : QByteArray();
+        got = ::pread(Fd, buffer, sizeof(buffer), 0);
+    while (got < 0 && errno == EINTR);
+    return got > 0 && got <= static_cast<ssize_t>(kMaxRecordSize) ? QByteArray(buffer, got)
+                                                                  : QByteArray();
 }
 
 bool HasMarker(int Fd)
 {
-    return ReadContents(Fd).startsWith(QByteArray::fromRawData(Marker, MarkerLength));
+    return ReadContents(Fd).startsWith(QByteArray::fromRawData(kMarker, kMarkerLength));
 }
 
 QByteArray Describe(const QByteArray &Target, const struct stat &Link)
 {
-    return QByteArray(Marker) + "target " + Target + "\nlink " +
+    return QByteArray(kMarker) + "target " + Target + "\nlink " +
            QByteArray::number(static_cast<qulonglong>(Link.st_dev)) + ' ' +
            QByteArray::number(static_cast<qulonglong>(Link.st_ino)) + ' ' +
            QByteArray::number(static_cast<qlonglong>(Link.st_ctim.tv_sec)) + '.' +
@@ -80,118 +80,118 @@ QByteArray Describe(const QByteArray &Target, const struct stat &Link)
 } // namespace
 
 TPortLock::TPortLock(TUniqueFd File, int FolderFd, QString Path, QByteArray Entry, bool CreatedHere)
-    : File(std::move(File)), FolderFd(FolderFd), Path(std::move(Path)), Entry(std::move(Entry)),
-      CreatedHere(CreatedHere)
+    : FFile(std::move(File)), FFolderFd(FolderFd), FPath(std::move(Path)), FEntry(std::move(Entry)),
+      FCreatedHere(CreatedHere)
 {
 }
 
 std::optional<TPortLock> TPortLock::Acquire(int FolderFd, const QString &FolderPath,
                                             const QByteArray &LinkEntry, QString &Error)
 {
-    const QByteArray Entry = '.' + LinkEntry + ".lock";
-    const QString Path =
+    const QByteArray entry = '.' + LinkEntry + ".lock";
+    const QString path =
         (FolderPath.endsWith(QLatin1Char('/')) ? FolderPath : FolderPath + QLatin1Char('/')) +
-        QFile::decodeName(Entry);
+        QFile::decodeName(entry);
 
-    TUniqueFd Fresh(::openat(FolderFd, Entry.constData(),
-                             O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, LockFileMode));
-    if (Fresh.Valid()) {
-        TPortLock Lock(std::move(Fresh), FolderFd, Path, Entry, true);
+    TUniqueFd fresh(::openat(FolderFd, entry.constData(),
+                             O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kLockFileMode));
+    if (fresh.Valid()) {
+        TPortLock lock(std::move(fresh), FolderFd, path, entry, true);
         // Another instance starting this very moment may hold it already; both then give up.
-        if (::flock(Lock.File.Get(), LOCK_EX | LOCK_NB) != 0) {
-            Error = SystemErrorText(QStringLiteral("locking %1").arg(Path), errno);
-            Lock.Abandon();
+        if (::flock(lock.FFile.Get(), LOCK_EX | LOCK_NB) != 0) {
+            Error = SystemErrorText(QStringLiteral("locking %1").arg(path), errno);
+            lock.Abandon();
             return std::nullopt;
         }
-        if (!WriteAll(Lock.File.Get(), Marker, MarkerLength)) {
-            Error = SystemErrorText(QStringLiteral("writing the lock file %1").arg(Path), errno);
-            Lock.Abandon();
+        if (!WriteAll(lock.FFile.Get(), kMarker, kMarkerLength)) {
+            Error = SystemErrorText(QStringLiteral("writing the lock file %1").arg(path), errno);
+            lock.Abandon();
             return std::nullopt;
         }
-        return Lock;
+        return lock;
     }
     if (errno != EEXIST) {
-        Error = SystemErrorText(QStringLiteral("creating the lock file %1").arg(Path), errno);
+        Error = SystemErrorText(QStringLiteral("creating the lock file %1").arg(path), errno);
         return std::nullopt;
     }
 
     // The lock file is there: either held by a running instance, a left-over, or not ours.
-    struct stat Named = {};
-    if (::fstatat(FolderFd, Entry.constData(), &Named, AT_SYMLINK_NOFOLLOW) != 0) {
-        Error = SystemErrorText(QStringLiteral("checking the lock file %1").arg(Path), errno);
+    struct stat named = {};
+    if (::fstatat(FolderFd, entry.constData(), &named, AT_SYMLINK_NOFOLLOW) != 0) {
+        Error = SystemErrorText(QStringLiteral("checking the lock file %1").arg(path), errno);
         return std::nullopt;
     }
-    if (!S_ISREG(Named.st_mode) || Named.st_uid != ::geteuid()) {
-        Error = QStringLiteral("%1 is in the way of the port's lock file").arg(Path);
+    if (!S_ISREG(named.st_mode) || named.st_uid != ::geteuid()) {
+        Error = QStringLiteral("%1 is in the way of the port's lock file").arg(path);
         return std::nullopt;
     }
     // O_NONBLOCK so that a FIFO swapped in after the check cannot hang the program.
-    TUniqueFd Found(
-        ::openat(FolderFd, Entry.constData(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (!Found.Valid()) {
-        Error = SystemErrorText(QStringLiteral("opening the lock file %1").arg(Path), errno);
+    TUniqueFd found(
+        ::openat(FolderFd, entry.constData(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!found.Valid()) {
+        Error = SystemErrorText(QStringLiteral("opening the lock file %1").arg(path), errno);
         return std::nullopt;
     }
-    if (::flock(Found.Get(), LOCK_EX | LOCK_NB) != 0) {
+    if (::flock(found.Get(), LOCK_EX | LOCK_NB) != 0) {
         if (errno == EWOULDBLOCK)
             Error = QStringLiteral("the port is in use by another running instance (%1 is "
                                    "locked)")
-                        .arg(Path);
+                        .arg(path);
         else
-            Error = SystemErrorText(QStringLiteral("locking %1").arg(Path), errno);
+            Error = SystemErrorText(QStringLiteral("locking %1").arg(path), errno);
         return std::nullopt;
     }
-    if (!HasMarker(Found.Get())) {
-        Error = QStringLiteral("%1 is in the way of the port's lock file").arg(Path);
+    if (!HasMarker(found.Get())) {
+        Error = QStringLiteral("%1 is in the way of the port's lock file").arg(path);
         return std::nullopt;
     }
-    if (!StillLinked(FolderFd, Entry, Found.Get())) {
-        Error = QStringLiteral("the lock file %1 changed while it was being taken").arg(Path);
+    if (!StillLinked(FolderFd, entry, found.Get())) {
+        Error = QStringLiteral("the lock file %1 changed while it was being taken").arg(path);
         return std::nullopt;
     }
-    return TPortLock(std::move(Found), FolderFd, Path, Entry, false);
+    return TPortLock(std::move(found), FolderFd, path, entry, false);
 }
 
 bool TPortLock::Record(const QByteArray &Target, const struct stat &Link, QString &Error)
 {
-    const QByteArray Text = Describe(Target, Link);
-    ssize_t Done;
+    const QByteArray text = Describe(Target, Link);
+    ssize_t done;
     do
-        Done = ::pwrite(File.Get(), Text.constData(), static_cast<std::size_t>(Text.size()), 0);
-    while (Done < 0 && errno == EINTR);
-    int Err = 0;
-    if (Done < 0)
-        Err = errno;
-    else if (Done != Text.size())
-        Err = EIO;
-    else if (::ftruncate(File.Get(), Text.size()) != 0)
-        Err = errno;
-    if (Err != 0)
-        Error = SystemErrorText(QStringLiteral("writing the lock file %1").arg(Path), Err);
-    return Err == 0;
+        done = ::pwrite(FFile.Get(), text.constData(), static_cast<std::size_t>(text.size()), 0);
+    while (done < 0 && errno == EINTR);
+    int err = 0;
+    if (done < 0)
+        err = errno;
+    else if (done != text.size())
+        err = EIO;
+    else if (::ftruncate(FFile.Get(), text.size()) != 0)
+        err = errno;
+    if (err != 0)
+        Error = SystemErrorText(QStringLiteral("writing the lock file %1").arg(FPath), err);
+    return err == 0;
 }
 
 bool TPortLock::Proves(const QByteArray &Target, const struct stat &Link) const
 {
-    return File.Valid() && ReadContents(File.Get()) == Describe(Target, Link);
+    return FFile.Valid() && ReadContents(FFile.Get()) == Describe(Target, Link);
 }
 
 bool TPortLock::Remove(QString &Error)
 {
-    bool Ok = true;
-    if (File.Valid() && StillLinked(FolderFd, Entry, File.Get()) &&
-        ::unlinkat(FolderFd, Entry.constData(), 0) != 0 && errno != ENOENT) {
-        Error = SystemErrorText(QStringLiteral("removing the lock file %1").arg(Path), errno);
-        Ok = false;
+    bool ok = true;
+    if (FFile.Valid() && StillLinked(FFolderFd, FEntry, FFile.Get()) &&
+        ::unlinkat(FFolderFd, FEntry.constData(), 0) != 0 && errno != ENOENT) {
+        Error = SystemErrorText(QStringLiteral("removing the lock file %1").arg(FPath), errno);
+        ok = false;
     }
-    File.Reset();
-    return Ok;
+    FFile.Reset();
+    return ok;
 }
 
 void TPortLock::Abandon()
 {
-    QString Ignored;
-    if (CreatedHere)
-        Remove(Ignored);
-    File.Reset();
+    QString ignored;
+    if (FCreatedHere)
+        Remove(ignored);
+    FFile.Reset();
 }

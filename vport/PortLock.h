@@ -26,7 +26,7 @@ public:
 
     // True when the lock file was there already: only then may a link beside it be a left-over
     // of ours.
-    bool FoundLeftOver() const { return !CreatedHere; }
+    bool FoundLeftOver() const { return !FCreatedHere; }
 
     // Records Link (as found by lstat) and its target as the link of this lock.
     bool Record(const QByteArray &Target, const struct stat &Link, QString &Error);
@@ -42,9 +42,9 @@ public:
 private:
     TPortLock(TUniqueFd File, int FolderFd, QString Path, QByteArray Entry, bool CreatedHere);
 
-    TUniqueFd File;
-    int FolderFd = -1;
-    QString Path;
-    QByteArray Entry;
-    bool CreatedHere = false;
+    TUniqueFd FFile;
+    int FFolderFd = -1;
+    QString FPath;
+    QByteArray FEntry;
+    bool FCreatedHere = false;
 };

@@ -22,7 +22,7 @@
 class TPortPlace
 {
 public:
-    static constexpr qsizetype MaxNameLength = 127;
+    static constexpr qsizetype kMaxNameLength = 127;
 
     // Checks the name and opens its folder (making the per-user folder when needed).
     static std::optional<TPortPlace> Resolve(const QString &Name, QString &Error);
@@ -49,16 +49,16 @@ public:
     // name must not hold as an escape (\x1b, \n, \u202e, \U000e0001), the others as they are.
     static QString Printable(const QString &Name);
 
-    int FolderFd() const { return Folder.Get(); }
-    const QString &FolderPath() const { return FolderText; }
-    const QByteArray &Entry() const { return EntryName; }
+    int FolderFd() const { return FFolder.Get(); }
+    const QString &FolderPath() const { return FFolderText; }
+    const QByteArray &Entry() const { return FEntryName; }
     // The full path at which applications open the port.
-    const QString &Path() const { return FullPath; }
+    const QString &Path() const { return FFullPath; }
     // Why the port is not where the user would look first ("" when it is).
-    const QString &Note() const { return NoteText; }
+    const QString &Note() const { return FNoteText; }
     // The program's own folder (the per-user one) in its parent; -1 and "" for a full path.
-    int ParentFd() const { return Parent.Get(); }
-    const QByteArray &FolderEntry() const { return FolderName; }
+    int ParentFd() const { return FParent.Get(); }
+    const QByteArray &FolderEntry() const { return FFolderName; }
 
     // Removes the program's own folder if it is empty and still the one opened; a full path's
     // folder is the user's and stays.
@@ -67,11 +67,11 @@ public:
 private:
     TPortPlace(TUniqueFd Folder, QString FolderText, QByteArray EntryName, QString FullPath);
 
-    TUniqueFd Folder;
-    TUniqueFd Parent;
-    QByteArray FolderName;
-    QString NoteText;
-    QString FolderText;
-    QByteArray EntryName;
-    QString FullPath;
+    TUniqueFd FFolder;
+    TUniqueFd FParent;
+    QByteArray FFolderName;
+    QString FNoteText;
+    QString FFolderText;
+    QByteArray FEntryName;
+    QString FFullPath;
 };

@@ -15,24 +15,24 @@ long TPortWriteQueue::WriteLocked(TPtyPair *Primary, const char *Data, long Coun
         return Count;
     }
 
-    auto Left = static_cast<std::size_t>(Count);
+    auto left = static_cast<std::size_t>(Count);
     // Order matters: straight to the pty only while nothing waits in the queue.
     if (FQueue.empty()) {
-        bool Gone = false;
-        const std::size_t Sent = WriteNow(*Primary, Data, Left, Gone, Error);
-        if (Gone) {
-            FDropped += static_cast<long long>(Left - Sent);
+        bool gone = false;
+        const std::size_t sent = WriteNow(*Primary, Data, left, gone, Error);
+        if (gone) {
+            FDropped += static_cast<long long>(left - sent);
             return Count;
         }
-        Data += Sent;
-        Left -= Sent;
+        Data += sent;
+        left -= sent;
     }
-    const std::size_t Queued = std::min(Left, kCapacity - FQueue.size());
-    if (Queued > 0) {
-        FQueue.insert(FQueue.end(), Data, Data + Queued);
+    const std::size_t queued = std::min(left, kCapacity - FQueue.size());
+    if (queued > 0) {
+        FQueue.insert(FQueue.end(), Data, Data + queued);
         FFor = Primary;
     }
-    return Count - static_cast<long>(Left - Queued);
+    return Count - static_cast<long>(left - queued);
 }
 
 void TPortWriteQueue::SendLocked(TPtyPair *Primary, QString &Error)
@@ -45,10 +45,10 @@ void TPortWriteQueue::SendLocked(TPtyPair *Primary, QString &Error)
         DropLocked();
         return;
     }
-    bool Gone = false;
-    const std::size_t Sent = WriteNow(*Primary, FQueue.data(), FQueue.size(), Gone, Error);
-    FQueue.erase(FQueue.begin(), FQueue.begin() + static_cast<std::ptrdiff_t>(Sent));
-    if (Gone)
+    bool gone = false;
+    const std::size_t sent = WriteNow(*Primary, FQueue.data(), FQueue.size(), gone, Error);
+    FQueue.erase(FQueue.begin(), FQueue.begin() + static_cast<std::ptrdiff_t>(sent));
+    if (gone)
         DropLocked();
 }
 
@@ -76,16 +76,16 @@ std::size_t TPortWriteQueue::WriteNow(TPtyPair &Pair, const char *Data, std::siz
                                       bool &Gone, QString &Error)
 {
     Gone = false;
-    std::size_t Sent = 0;
-    while (Sent < Size) {
-        const ssize_t Done = ::write(Pair.Pty.MasterFd(), Data + Sent, Size - Sent);
-        if (Done > 0) {
-            Sent += static_cast<std::size_t>(Done);
+    std::size_t sent = 0;
+    while (sent < Size) {
+        const ssize_t done = ::write(Pair.Pty.MasterFd(), Data + sent, Size - sent);
+        if (done > 0) {
+            sent += static_cast<std::size_t>(done);
             continue;
         }
-        if (Done < 0 && errno == EINTR)
+        if (done < 0 && errno == EINTR)
             continue;
-        if (Done == 0 || errno == EAGAIN || errno == EWOULDBLOCK)
+        if (done == 0 || errno == EAGAIN || errno == EWOULDBLOCK)
             break;
         // EIO: the application closed the port this very moment.
         if (errno != EIO)
@@ -93,5 +93,5 @@ std::size_t TPortWriteQueue::WriteNow(TPtyPair &Pair, const char *Data, std::siz
         Gone = true;
         break;
     }
-    return Sent;
+    return sent;
 }

@@ -13,70 +13,71 @@
 namespace
 {
 
-constexpr char MasterDevice[] = "/dev/ptmx";
-constexpr int SlaveOpenFlags = O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
-constexpr std::size_t SlaveNameSize = PATH_MAX;
+constexpr char kMasterDevice[] = "/dev/ptmx";
+constexpr int kSlaveOpenFlags = O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
+constexpr std::size_t kSlaveNameSize = PATH_MAX;
 
 } // namespace
 
-TPty::TPty(TUniqueFd Master, QByteArray Slave) : Master(std::move(Master)), Slave(std::move(Slave))
+TPty::TPty(TUniqueFd Master, QByteArray Slave)
+    : FMaster(std::move(Master)), FSlave(std::move(Slave))
 {
 }
 
 std::optional<TPty> TPty::Open(QString &Error)
 {
-    TUniqueFd Master(::open(MasterDevice, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-    if (!Master.Valid()) {
-        Error = SystemErrorText(QStringLiteral("opening %1").arg(MasterDevice), errno);
+    TUniqueFd master(::open(kMasterDevice, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (!master.Valid()) {
+        Error = SystemErrorText(QStringLiteral("opening %1").arg(kMasterDevice), errno);
         return std::nullopt;
     }
-    if (::grantpt(Master.Get()) != 0 || ::unlockpt(Master.Get()) != 0) {
+    if (::grantpt(master.Get()) != 0 || ::unlockpt(master.Get()) != 0) {
         Error = SystemErrorText(QStringLiteral("unlocking the pseudo-terminal"), errno);
         return std::nullopt;
     }
-    char Name[SlaveNameSize];
-    if (const int Err = ::ptsname_r(Master.Get(), Name, sizeof(Name)); Err != 0) {
-        Error = SystemErrorText(QStringLiteral("naming the pseudo-terminal"), Err);
+    char name[kSlaveNameSize];
+    if (const int err = ::ptsname_r(master.Get(), name, sizeof(name)); err != 0) {
+        Error = SystemErrorText(QStringLiteral("naming the pseudo-terminal"), err);
         return std::nullopt;
     }
-    TPty Pty(std::move(Master), QByteArray(Name));
-    if (!Pty.ApplyRaw(Error))
+    TPty pty(std::move(master), QByteArray(name));
+    if (!pty.ApplyRaw(Error))
         return std::nullopt;
     // Until its slave has been opened once, a master reports no hang-up and takes writes that
     // nobody will read; one open and close puts it in the state "no application".
-    if (TUniqueFd Peer = Pty.OpenSlave(); !Peer.Valid()) {
-        Error = SystemErrorText(QStringLiteral("opening %1").arg(QString::fromLatin1(Pty.Slave)),
+    if (TUniqueFd peer = pty.OpenSlave(); !peer.Valid()) {
+        Error = SystemErrorText(QStringLiteral("opening %1").arg(QString::fromLatin1(pty.FSlave)),
                                 errno);
         return std::nullopt;
     }
-    return Pty;
+    return pty;
 }
 
 TUniqueFd TPty::OpenSlave() const
 {
     // TIOCGPTPEER opens this pair's slave whatever has become of the path meanwhile.
-    TUniqueFd Fd(::ioctl(Master.Get(), TIOCGPTPEER, SlaveOpenFlags));
-    if (!Fd.Valid() && (errno == EINVAL || errno == ENOTTY))
-        Fd.Reset(::open(Slave.constData(), SlaveOpenFlags));
-    return Fd;
+    TUniqueFd fd(::ioctl(FMaster.Get(), TIOCGPTPEER, kSlaveOpenFlags));
+    if (!fd.Valid() && (errno == EINVAL || errno == ENOTTY))
+        fd.Reset(::open(FSlave.constData(), kSlaveOpenFlags));
+    return fd;
 }
 
 bool TPty::ApplyRaw(QString &Error)
 {
-    termios Settings{};
+    termios settings{};
     // Termios requests on the master act on the slave's settings.
-    if (::tcgetattr(Master.Get(), &Settings) != 0) {
+    if (::tcgetattr(FMaster.Get(), &settings) != 0) {
         Error = SystemErrorText(QStringLiteral("reading the port's settings"), errno);
         return false;
     }
-    Settings.c_iflag = 0;
-    Settings.c_oflag = 0;
-    Settings.c_lflag = 0;
-    Settings.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS | HUPCL);
-    Settings.c_cflag |= CS8 | CREAD | CLOCAL;
-    Settings.c_cc[VMIN] = 1;
-    Settings.c_cc[VTIME] = 0;
-    if (::tcsetattr(Master.Get(), TCSANOW, &Settings) != 0) {
+    settings.c_iflag = 0;
+    settings.c_oflag = 0;
+    settings.c_lflag = 0;
+    settings.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS | HUPCL);
+    settings.c_cflag |= CS8 | CREAD | CLOCAL;
+    settings.c_cc[VMIN] = 1;
+    settings.c_cc[VTIME] = 0;
+    if (::tcsetattr(FMaster.Get(), TCSANOW, &settings) != 0) {
         Error = SystemErrorText(QStringLiteral("making the port raw"), errno);
         return false;
     }
@@ -85,12 +86,12 @@ bool TPty::ApplyRaw(QString &Error)
 
 void TPty::TakeUnread(std::vector<char> &Into)
 {
-    char Buffer[4096];
+    char buffer[4096];
     for (;;) {
-        const ssize_t Got = ::read(Master.Get(), Buffer, sizeof(Buffer));
-        if (Got > 0)
-            Into.insert(Into.end(), Buffer, Buffer + Got);
-        else if (Got < 0 && errno == EINTR)
+        const ssize_t got = ::read(FMaster.Get(), buffer, sizeof(buffer));
+        if (got > 0)
+            Into.insert(Into.end(), buffer, buffer + got);
+        else if (got < 0 && errno == EINTR)
             continue;
         else
             // EAGAIN: nothing more; EIO: nobody holds the slave and nothing is left.

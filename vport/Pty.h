@@ -17,8 +17,8 @@ public:
     // Opens a new pair, makes it raw and cycles the slave once.
     static std::optional<TPty> Open(QString &Error);
 
-    int MasterFd() const { return Master.Get(); }
-    const QByteArray &SlavePath() const { return Slave; }
+    int MasterFd() const { return FMaster.Get(); }
+    const QByteArray &SlavePath() const { return FSlave; }
 
     // Raw: no echo, no canonical mode, no CR/LF translation, 8 data bits, no flow control, so
     // that an application that sets nothing still gets the bytes unchanged.
@@ -30,6 +30,6 @@ private:
     TPty(TUniqueFd Master, QByteArray Slave);
     TUniqueFd OpenSlave() const;
 
-    TUniqueFd Master;
-    QByteArray Slave;
+    TUniqueFd FMaster;
+    QByteArray FSlave;
 };

@@ -42,8 +42,8 @@ void TPtyPairs::StartLocked(TPty Pty)
 
 void TPtyPairs::UnwatchLocked()
 {
-    for (const std::unique_ptr<TPtyPair> &Pair : FPairs)
-        FWatcher.Unwatch(Pair->Watch);
+    for (const std::unique_ptr<TPtyPair> &pair : FPairs)
+        FWatcher.Unwatch(pair->Watch);
     if (FSpare)
         FWatcher.Unwatch(FSpare->Watch);
     FSpare.reset();
@@ -59,21 +59,21 @@ void TPtyPairs::ClearLocked()
 bool TPtyPairs::PollLocked(int WatcherFd, bool &EventsWait)
 {
     // One system call for every pair and the watches: this runs at every tick.
-    std::vector<pollfd> Poll;
-    Poll.reserve(FPairs.size() + 1);
-    Poll.push_back({WatcherFd, POLLIN, 0});
-    for (const std::unique_ptr<TPtyPair> &Pair : FPairs)
-        Poll.push_back({Pair->Pty.MasterFd(), POLLIN, 0});
-    int Ready;
+    std::vector<pollfd> poll;
+    poll.reserve(FPairs.size() + 1);
+    poll.push_back({WatcherFd, POLLIN, 0});
+    for (const std::unique_ptr<TPtyPair> &pair : FPairs)
+        poll.push_back({pair->Pty.MasterFd(), POLLIN, 0});
+    int ready;
     do
-        Ready = ::poll(Poll.data(), Poll.size(), 0);
-    while (Ready < 0 && errno == EINTR);
-    if (Ready < 0)
+        ready = ::poll(poll.data(), poll.size(), 0);
+    while (ready < 0 && errno == EINTR);
+    if (ready < 0)
         return false;
     // A master reports a hang-up exactly while no application holds its slave.
-    for (std::size_t Index = 0; Index < FPairs.size(); ++Index)
-        FPairs[Index]->Held = (Poll[Index + 1].revents & POLLHUP) == 0;
-    EventsWait = (Poll[0].revents & POLLIN) != 0;
+    for (std::size_t index = 0; index < FPairs.size(); ++index)
+        FPairs[index]->Held = (poll[index + 1].revents & POLLHUP) == 0;
+    EventsWait = (poll[0].revents & POLLIN) != 0;
     return true;
 }
 
@@ -82,35 +82,35 @@ void TPtyPairs::TakeEventLocked(const inotify_event &Event)
     // Events the queue had no room for are lost: anything may have happened, so every pair
     // counts as visited. Events of closed pairs' watches are stale.
     if ((Event.mask & IN_Q_OVERFLOW) != 0) {
-        for (const std::unique_ptr<TPtyPair> &Pair : FPairs)
-            Pair->Visited = true;
+        for (const std::unique_ptr<TPtyPair> &pair : FPairs)
+            pair->Visited = true;
     } else if ((Event.mask & TPortWatcher::kPairEvents) != 0) {
-        for (const std::unique_ptr<TPtyPair> &Pair : FPairs)
-            if (Pair->Watch == Event.wd)
-                Pair->Visited = true;
+        for (const std::unique_ptr<TPtyPair> &pair : FPairs)
+            if (pair->Watch == Event.wd)
+                pair->Visited = true;
     }
 }
 
 bool TPtyPairs::RenewDueLocked() const
 {
-    const TPtyPair &Linked = *FPairs.back();
-    return (Linked.Visited || Linked.Held) && std::chrono::steady_clock::now() >= FRenewAt;
+    const TPtyPair &linked = *FPairs.back();
+    return (linked.Visited || linked.Held) && std::chrono::steady_clock::now() >= FRenewAt;
 }
 
 bool TPtyPairs::RetireLocked(const std::function<void(const TPtyPair &Pair)> &Closing)
 {
-    const auto Now = std::chrono::steady_clock::now();
-    for (auto It = FPairs.begin(); It + 1 < FPairs.end();) {
-        TPtyPair &Pair = **It;
-        if (Pair.Held || Now - Pair.Unlinked < kUnlinkedPairGrace) {
-            ++It;
+    const auto now = std::chrono::steady_clock::now();
+    for (auto it = FPairs.begin(); it + 1 < FPairs.end();) {
+        TPtyPair &pair = **it;
+        if (pair.Held || now - pair.Unlinked < kUnlinkedPairGrace) {
+            ++it;
             continue;
         }
         // What its application wrote before it closed still goes to the device.
-        Pair.Pty.TakeUnread(FUnread);
-        Closing(Pair);
-        FWatcher.Unwatch(Pair.Watch);
-        It = FPairs.erase(It);
+        pair.Pty.TakeUnread(FUnread);
+        Closing(pair);
+        FWatcher.Unwatch(pair.Watch);
+        it = FPairs.erase(it);
     }
     FOpened = std::any_of(FPairs.begin(), FPairs.end(),
                           [](const std::unique_ptr<TPtyPair> &Pair) { return Pair->Held; });
@@ -119,26 +119,26 @@ bool TPtyPairs::RetireLocked(const std::function<void(const TPtyPair &Pair)> &Cl
 
 TPtyPair *TPtyPairs::PrimaryLocked() const
 {
-    for (const std::unique_ptr<TPtyPair> &Pair : FPairs)
-        if (Pair->Held)
-            return Pair.get();
+    for (const std::unique_ptr<TPtyPair> &pair : FPairs)
+        if (pair->Held)
+            return pair.get();
     return nullptr;
 }
 
 std::unique_ptr<TPtyPair> TPtyPairs::NewPairLocked(QString &Error)
 {
-    std::optional<TPty> Pty = TPty::Open(Error);
-    if (!Pty)
+    std::optional<TPty> pty = TPty::Open(Error);
+    if (!pty)
         return nullptr;
-    auto Pair = std::make_unique<TPtyPair>(TPtyPair{std::move(*Pty)});
-    Pair->Watch = FWatcher.WatchPair(Pair->Pty.SlavePath());
-    return Pair;
+    auto pair = std::make_unique<TPtyPair>(TPtyPair{std::move(*pty)});
+    pair->Watch = FWatcher.WatchPair(pair->Pty.SlavePath());
+    return pair;
 }
 
 void TPtyPairs::MakeSpareLocked()
 {
-    QString Error;
-    FSpare = NewPairLocked(Error);
+    QString error;
+    FSpare = NewPairLocked(error);
 }
 
 const TPtyPair *TPtyPairs::SpareLocked(QString &Error)
@@ -152,48 +152,48 @@ bool TPtyPairs::MovedLocked()
 {
     FPairs.back()->Unlinked = std::chrono::steady_clock::now();
     FPairs.push_back(std::move(FSpare));
-    const bool Recovered = FRenewFailures > 0;
+    const bool recovered = FRenewFailures > 0;
     FRenewFailures = 0;
-    return Recovered;
+    return recovered;
 }
 
 QString TPtyPairs::PutOffLocked(const QString &Error)
 {
-    const std::chrono::milliseconds Pause = std::min<std::chrono::milliseconds>(
+    const std::chrono::milliseconds pause = std::min<std::chrono::milliseconds>(
         kFirstRenewPause * (1 << std::min(FRenewFailures, 16)), kLongestRenewPause);
     ++FRenewFailures;
-    FRenewAt = std::chrono::steady_clock::now() + Pause;
+    FRenewAt = std::chrono::steady_clock::now() + pause;
     return QStringLiteral("the next application may find the last one's settings: %1; trying "
                           "again in %2")
-        .arg(Error, Milliseconds(Pause));
+        .arg(Error, Milliseconds(pause));
 }
 
 std::size_t TPtyPairs::ReadLocked(char *Into, std::size_t Capacity, QString &Error)
 {
     // No look at the visits here: what an application wrote just before it closed is read from
     // its pair until the pair is closed, and from FUnread after.
-    std::size_t Got = std::min(FUnread.size(), Capacity);
-    std::copy_n(FUnread.begin(), Got, Into);
-    FUnread.erase(FUnread.begin(), FUnread.begin() + static_cast<std::ptrdiff_t>(Got));
-    for (const std::unique_ptr<TPtyPair> &Pair : FPairs) {
+    std::size_t got = std::min(FUnread.size(), Capacity);
+    std::copy_n(FUnread.begin(), got, Into);
+    FUnread.erase(FUnread.begin(), FUnread.begin() + static_cast<std::ptrdiff_t>(got));
+    for (const std::unique_ptr<TPtyPair> &pair : FPairs) {
         // The pair the link leads to has had no application yet, unless the last look saw one.
-        if (Got == Capacity || (Pair == FPairs.back() && !Pair->Visited && !Pair->Held))
+        if (got == Capacity || (pair == FPairs.back() && !pair->Visited && !pair->Held))
             continue;
         for (;;) {
-            const ssize_t Now = ::read(Pair->Pty.MasterFd(), Into + Got, Capacity - Got);
-            if (Now > 0) {
-                Got += static_cast<std::size_t>(Now);
-                if (Got == Capacity)
+            const ssize_t now = ::read(pair->Pty.MasterFd(), Into + got, Capacity - got);
+            if (now > 0) {
+                got += static_cast<std::size_t>(now);
+                if (got == Capacity)
                     break;
                 continue;
             }
-            if (Now < 0 && errno == EINTR)
+            if (now < 0 && errno == EINTR)
                 continue;
             // EIO: no application holds the pair and nothing it wrote is left.
-            if (Now < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EIO)
+            if (now < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EIO)
                 Error = SystemErrorText(QStringLiteral("reading from the port"), errno);
             break;
         }
     }
-    return Got;
+    return got;
 }

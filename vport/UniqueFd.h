@@ -9,29 +9,29 @@ class TUniqueFd
 {
 public:
     TUniqueFd() = default;
-    explicit TUniqueFd(int Fd) : Fd(Fd) {}
+    explicit TUniqueFd(int Fd) : FFd(Fd) {}
     ~TUniqueFd() { Reset(); }
 
     TUniqueFd(const TUniqueFd &) = delete;
     TUniqueFd &operator=(const TUniqueFd &) = delete;
-    TUniqueFd(TUniqueFd &&Other) noexcept : Fd(std::exchange(Other.Fd, -1)) {}
+    TUniqueFd(TUniqueFd &&Other) noexcept : FFd(std::exchange(Other.FFd, -1)) {}
     TUniqueFd &operator=(TUniqueFd &&Other) noexcept
     {
         if (this != &Other)
-            Reset(std::exchange(Other.Fd, -1));
+            Reset(std::exchange(Other.FFd, -1));
         return *this;
     }
 
-    int Get() const { return Fd; }
-    bool Valid() const { return Fd >= 0; }
+    int Get() const { return FFd; }
+    bool Valid() const { return FFd >= 0; }
 
     void Reset(int NewFd = -1)
     {
-        if (Fd >= 0)
-            ::close(Fd);
-        Fd = NewFd;
+        if (FFd >= 0)
+            ::close(FFd);
+        FFd = NewFd;
     }
 
 private:
-    int Fd = -1;
+    int FFd = -1;
 };

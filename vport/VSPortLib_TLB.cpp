@@ -18,7 +18,7 @@ TVSPortAx::TVSPortAx() : FPairs(FWatcher)
         return;
     }
     FWatcher.Start([this] {
-        std::lock_guard Guard(FMutex);
+        std::lock_guard guard(FMutex);
         // The events are read (and the link moved on) under the control's lock, by whichever
         // comes first: the watcher's thread or a call of the bridge.
         if (FEntry)
@@ -30,14 +30,14 @@ TVSPortAx::TVSPortAx() : FPairs(FWatcher)
 
 TVSPortAx::~TVSPortAx()
 {
-    PortExit::Leave(this);
+    portexit::Leave(this);
     End();
 }
 
 void TVSPortAx::End()
 {
     FWatcher.Stop();
-    std::lock_guard Guard(FMutex);
+    std::lock_guard guard(FMutex);
     // Without DeleteOnExit the link and its lock file stay as a left-over, which the next
     // CreatePort under that name takes over.
     if (FDeleteOnExitSet)
@@ -46,27 +46,27 @@ void TVSPortAx::End()
 
 bool TVSPortAx::CreatePort(const QString &PortName)
 {
-    PortExit::Enlist(this, [this] { End(); });
-    std::lock_guard Guard(FMutex);
+    portexit::Enlist(this, [this] { End(); });
+    std::lock_guard guard(FMutex);
     // One port at a time: the old one goes first, even if the new one then fails.
     DeleteLocked();
     FLastErrorText.clear();
     ClearLeftOversLocked();
 
-    QString Error;
-    std::unique_ptr<TPortEntry> Entry = TPortEntry::Acquire(PortName, FWatcher, Error);
-    if (!Entry) {
-        FailLocked(Error);
+    QString error;
+    std::unique_ptr<TPortEntry> entry = TPortEntry::Acquire(PortName, FWatcher, error);
+    if (!entry) {
+        FailLocked(error);
         return false;
     }
-    std::optional<TPty> Pty = TPty::Open(Error);
-    if (!Pty || !Entry->PlaceLink(Pty->SlavePath(), Error)) {
-        Entry->Abandon();
-        FailLocked(Error);
+    std::optional<TPty> pty = TPty::Open(error);
+    if (!pty || !entry->PlaceLink(pty->SlavePath(), error)) {
+        entry->Abandon();
+        FailLocked(error);
         return false;
     }
-    FEntry = std::move(Entry);
-    FPairs.StartLocked(std::move(*Pty));
+    FEntry = std::move(entry);
+    FPairs.StartLocked(std::move(*pty));
     FQueue.ClearLocked();
     FEntry->Watch();
     RecordLinkLocked();
@@ -80,10 +80,10 @@ bool TVSPortAx::CreatePort(const QString &PortName)
 
 void TVSPortAx::RecordLinkLocked()
 {
-    QString Error;
+    QString error;
     // The port works; only a crash's left-over would then not be taken over.
-    if (!FEntry->Record(FPairs.LinkedLocked().Pty.SlavePath(), Error))
-        FailLocked(Error);
+    if (!FEntry->Record(FPairs.LinkedLocked().Pty.SlavePath(), error))
+        FailLocked(error);
 }
 
 void TVSPortAx::ClearLeftOversLocked()
@@ -96,7 +96,7 @@ void TVSPortAx::ClearLeftOversLocked()
 
 bool TVSPortAx::Delete()
 {
-    std::lock_guard Guard(FMutex);
+    std::lock_guard guard(FMutex);
     return DeleteLocked();
 }
 
@@ -106,14 +106,14 @@ bool TVSPortAx::DeleteLocked(bool Leaving)
         return true;
     FEntry->Release();
     FPairs.UnwatchLocked();
-    QString Error;
-    const bool Ok = FEntry->Remove(FPairs.LinkedLocked().Pty.SlavePath(), Leaving, Error);
-    if (!Ok)
-        FailLocked(Error);
+    QString error;
+    const bool ok = FEntry->Remove(FPairs.LinkedLocked().Pty.SlavePath(), Leaving, error);
+    if (!ok)
+        FailLocked(error);
     FEntry.reset();
     FPairs.ClearLocked();
     FQueue.ClearLocked();
-    return Ok;
+    return ok;
 }
 
 void TVSPortAx::ReadEventsLocked()
@@ -128,10 +128,10 @@ bool TVSPortAx::LookLocked()
 {
     if (!FEntry)
         return false;
-    bool EventsWait = false;
-    if (!FPairs.PollLocked(FWatcher.Fd(), EventsWait))
+    bool eventsWait = false;
+    if (!FPairs.PollLocked(FWatcher.Fd(), eventsWait))
         return FPairs.Opened();
-    if (EventsWait)
+    if (eventsWait)
         ReadEventsLocked();
     if (FPairs.RenewDueLocked())
         RenewLocked();
@@ -140,21 +140,21 @@ bool TVSPortAx::LookLocked()
 
 void TVSPortAx::RenewLocked()
 {
-    QString Error;
+    QString error;
     // Made ahead, so that the move itself is two system calls: the sooner the link has moved,
     // the shorter a visit can be and still leave nothing to the next.
-    const TPtyPair *Fresh = FPairs.SpareLocked(Error);
-    const QByteArray &Linked = FPairs.LinkedLocked().Pty.SlavePath();
-    if (Fresh && FEntry->IsOurs(Linked))
-        FEntry->MoveLink(Fresh->Pty.SlavePath(), Linked, Error);
+    const TPtyPair *fresh = FPairs.SpareLocked(error);
+    const QByteArray &linked = FPairs.LinkedLocked().Pty.SlavePath();
+    if (fresh && FEntry->IsOurs(linked))
+        FEntry->MoveLink(fresh->Pty.SlavePath(), linked, error);
     // A link that is gone or not ours is left alone: PortCreated turns false and the panel
     // creates the port again.
-    if (!Error.isEmpty()) {
+    if (!error.isEmpty()) {
         if (FEntry)
-            FEntry->Publish(Linked);
-        const QString Text = FPairs.PutOffLocked(Error);
-        FailLocked(Text);
-        NoticeLocked(QStringLiteral("port: ") + Text);
+            FEntry->Publish(linked);
+        const QString text = FPairs.PutOffLocked(error);
+        FailLocked(text);
+        NoticeLocked(QStringLiteral("port: ") + text);
         return;
     }
     if (FPairs.MovedLocked()) {
@@ -169,51 +169,51 @@ void TVSPortAx::RenewLocked()
 
 bool TVSPortAx::ServiceLocked()
 {
-    const bool Now = LookLocked();
-    if (Now)
+    const bool now = LookLocked();
+    if (now)
         SendQueuedLocked();
-    return Now;
+    return now;
 }
 
 void TVSPortAx::SendQueuedLocked()
 {
-    QString Error;
-    FQueue.SendLocked(FPairs.PrimaryLocked(), Error);
-    if (!Error.isEmpty())
-        FailLocked(Error);
+    QString error;
+    FQueue.SendLocked(FPairs.PrimaryLocked(), error);
+    if (!error.isEmpty())
+        FailLocked(error);
 }
 
 long TVSPortAx::Write(const void *Buffer, long Count)
 {
     if (Buffer == nullptr || Count <= 0)
         return 0;
-    std::lock_guard Guard(FMutex);
-    TPtyPair *Primary = ServiceLocked() ? FPairs.PrimaryLocked() : nullptr;
-    QString Error;
-    const long Taken = FQueue.WriteLocked(Primary, static_cast<const char *>(Buffer), Count, Error);
-    if (!Error.isEmpty())
-        FailLocked(Error);
-    return Taken;
+    std::lock_guard guard(FMutex);
+    TPtyPair *primary = ServiceLocked() ? FPairs.PrimaryLocked() : nullptr;
+    QString error;
+    const long taken = FQueue.WriteLocked(primary, static_cast<const char *>(Buffer), Count, error);
+    if (!error.isEmpty())
+        FailLocked(error);
+    return taken;
 }
 
 long TVSPortAx::Read(void *Buffer, long *Count)
 {
     if (Buffer == nullptr || Count == nullptr || *Count <= 0)
         return 0;
-    std::lock_guard Guard(FMutex);
+    std::lock_guard guard(FMutex);
     if (!FEntry)
         return 0;
-    QString Error;
-    const std::size_t Got =
-        FPairs.ReadLocked(static_cast<char *>(Buffer), static_cast<std::size_t>(*Count), Error);
-    if (!Error.isEmpty())
-        FailLocked(Error);
-    return static_cast<long>(Got);
+    QString error;
+    const std::size_t got =
+        FPairs.ReadLocked(static_cast<char *>(Buffer), static_cast<std::size_t>(*Count), error);
+    if (!error.isEmpty())
+        FailLocked(error);
+    return static_cast<long>(got);
 }
 
 long TVSPortAx::WriteRoom()
 {
-    std::lock_guard Guard(FMutex);
+    std::lock_guard guard(FMutex);
     // As the last look found it (PortOpened, once a tick, or Write): while nobody listens Write
     // drops everything, so everything fits.
     if (!FPairs.Opened())
@@ -225,28 +225,28 @@ long TVSPortAx::WriteRoom()
 
 bool TVSPortAx::SetDSR(bool On)
 {
-    std::lock_guard Guard(FMutex);
+    std::lock_guard guard(FMutex);
     FLines.Dsr = On;
     return true;
 }
 
 bool TVSPortAx::SetRING(bool On)
 {
-    std::lock_guard Guard(FMutex);
+    std::lock_guard guard(FMutex);
     FLines.Ring = On;
     return true;
 }
 
 bool TVSPortAx::SetDCD(bool On)
 {
-    std::lock_guard Guard(FMutex);
+    std::lock_guard guard(FMutex);
     FLines.Dcd = On;
     return true;
 }
 
 bool TVSPortAx::SetWiring(long Dtr, long Rts, long Out1, long Out2)
 {
-    std::lock_guard Guard(FMutex);
+    std::lock_guard guard(FMutex);
     FLines.Dtr = Dtr;
     FLines.Rts = Rts;
     FLines.Out1 = Out1;
@@ -256,15 +256,15 @@ bool TVSPortAx::SetWiring(long Dtr, long Rts, long Out1, long Out2)
 
 bool TVSPortAx::ResetBus()
 {
-    std::lock_guard Guard(FMutex);
-    const bool Ok = DeleteLocked();
+    std::lock_guard guard(FMutex);
+    const bool ok = DeleteLocked();
     FLines = TLineStates();
-    return Ok;
+    return ok;
 }
 
 bool TVSPortAx::PortCreated()
 {
-    std::lock_guard Guard(FMutex);
+    std::lock_guard guard(FMutex);
     if (!FEntry)
         return false;
     // The watcher reads the folder's events as they come; without it they are read here.
@@ -275,52 +275,52 @@ bool TVSPortAx::PortCreated()
 
 bool TVSPortAx::PortOpened()
 {
-    std::lock_guard Guard(FMutex);
+    std::lock_guard guard(FMutex);
     return ServiceLocked();
 }
 
 bool TVSPortAx::DeleteOnExit() const
 {
-    std::lock_guard Guard(FMutex);
+    std::lock_guard guard(FMutex);
     return FDeleteOnExitSet;
 }
 
 void TVSPortAx::SetDeleteOnExit(bool On)
 {
-    std::lock_guard Guard(FMutex);
+    std::lock_guard guard(FMutex);
     FDeleteOnExitSet = On;
 }
 
 QString TVSPortAx::PortPath() const
 {
-    std::lock_guard Guard(FMutex);
+    std::lock_guard guard(FMutex);
     return FEntry ? FEntry->Path() : QString();
 }
 
 QString TVSPortAx::LastError() const
 {
-    std::lock_guard Guard(FMutex);
+    std::lock_guard guard(FMutex);
     return FLastErrorText;
 }
 
 TVSPortAx::TLineStates TVSPortAx::LineStates() const
 {
-    std::lock_guard Guard(FMutex);
+    std::lock_guard guard(FMutex);
     return FLines;
 }
 
 long long TVSPortAx::Dropped() const
 {
-    std::lock_guard Guard(FMutex);
+    std::lock_guard guard(FMutex);
     return FQueue.Dropped();
 }
 
 QStringList TVSPortAx::TakeNotices()
 {
-    std::lock_guard Guard(FMutex);
-    QStringList Taken;
-    Taken.swap(FNotices);
-    return Taken;
+    std::lock_guard guard(FMutex);
+    QStringList taken;
+    taken.swap(FNotices);
+    return taken;
 }
 
 void TVSPortAx::FailLocked(const QString &Text)
@@ -331,8 +331,8 @@ void TVSPortAx::FailLocked(const QString &Text)
 void TVSPortAx::NoticeLocked(const QString &Text)
 {
     // Bounded: a caller that never takes them loses the oldest, never memory.
-    constexpr qsizetype Kept = 32;
-    if (FNotices.size() >= Kept)
+    constexpr qsizetype kKept = 32;
+    if (FNotices.size() >= kKept)
         FNotices.removeFirst();
     FNotices.append(Text);
 }

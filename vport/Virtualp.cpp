@@ -14,28 +14,28 @@
 namespace
 {
 
-constexpr char LabelFontFamily[] = "MS Sans Serif";
-constexpr int LabelFontPixels = 13;
+constexpr char kLabelFontFamily[] = "MS Sans Serif";
+constexpr int kLabelFontPixels = 13;
 // Small enough that a usual path such as /run/user/1000/velmor-debug/COM10 takes one line of
 // the 185x81 group; longer ones lose their middle, the whole path in the tooltip and behind
 // "Copy path".
-constexpr int PathFontPixels = 9;
-constexpr int StoredWidth = 213;
-constexpr int StoredHeight = 109;
-constexpr int ColumnGap = 6;
-constexpr int RowGap = 1;
+constexpr int kPathFontPixels = 9;
+constexpr int kStoredWidth = 213;
+constexpr int kStoredHeight = 109;
+constexpr int kColumnGap = 6;
+constexpr int kRowGap = 1;
 
 QLabel *MakeLabel(const QString &Name, const QString &Caption, bool Bold, QWidget *Parent)
 {
-    auto *Label = new QLabel(Caption, Parent);
-    Label->setObjectName(Name);
+    auto *label = new QLabel(Caption, Parent);
+    label->setObjectName(Name);
     // Names and paths come from the user and the file system: shown as they are, never as markup.
-    Label->setTextFormat(Qt::PlainText);
-    QFont Font(QString::fromLatin1(LabelFontFamily));
-    Font.setPixelSize(LabelFontPixels);
-    Font.setBold(Bold);
-    Label->setFont(Font);
-    return Label;
+    label->setTextFormat(Qt::PlainText);
+    QFont font(QString::fromLatin1(kLabelFontFamily));
+    font.setPixelSize(kLabelFontPixels);
+    font.setBold(Bold);
+    label->setFont(font);
+    return label;
 }
 
 void SetTextIfChanged(QLabel *Label, const QString &Text)
@@ -61,46 +61,46 @@ TVirtualPort::TVirtualPort(QWidget *Owner, std::unique_ptr<IVSPortAx> Control)
       VPortStatus(
           MakeLabel(QStringLiteral("VPortStatus"), QStringLiteral("VPortStatus"), true, this)),
       VSPortAx(nullptr), VPortPath(new QLabel(this)),
-      OwnedControl(Control ? std::move(Control) : std::make_unique<TVSPortAx>())
+      FOwnedControl(Control ? std::move(Control) : std::make_unique<TVSPortAx>())
 {
-    VSPortAx = OwnedControl.get();
+    VSPortAx = FOwnedControl.get();
     setObjectName(QStringLiteral("VirtualPort"));
     setWindowTitle(QStringLiteral("VirtualPort"));
-    resize(StoredWidth, StoredHeight);
+    resize(kStoredWidth, kStoredHeight);
 
     VPortPath->setObjectName(QStringLiteral("VPortPath"));
     VPortPath->setTextFormat(Qt::PlainText);
-    QFont PathFont = VPortPath->font();
-    PathFont.setPixelSize(PathFontPixels);
-    VPortPath->setFont(PathFont);
+    QFont pathFont = VPortPath->font();
+    pathFont.setPixelSize(kPathFontPixels);
+    VPortPath->setFont(pathFont);
     VPortPath->setTextInteractionFlags(Qt::TextSelectableByMouse);
     VPortPath->setContextMenuPolicy(Qt::ActionsContextMenu);
-    auto *CopyPath = new QAction(QStringLiteral("Copy path"), VPortPath);
-    CopyPath->setObjectName(QStringLiteral("CopyPath"));
-    VPortPath->addAction(CopyPath);
-    connect(CopyPath, &QAction::triggered, this,
-            [this] { QGuiApplication::clipboard()->setText(FullPath); });
+    auto *copyPath = new QAction(QStringLiteral("Copy path"), VPortPath);
+    copyPath->setObjectName(QStringLiteral("CopyPath"));
+    VPortPath->addAction(copyPath);
+    connect(copyPath, &QAction::triggered, this,
+            [this] { QGuiApplication::clipboard()->setText(FFullPath); });
     VPortPath->installEventFilter(this);
     VPortPath->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     // Long names are cut at the group's edge rather than widening the main window.
-    for (QLabel *Label : {VPortName, VPortStatus, VPortPath})
-        Label->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    for (QLabel *label : {VPortName, VPortStatus, VPortPath})
+        label->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
 
-    auto *Grid = new QGridLayout(this);
-    Grid->setContentsMargins(0, 0, 0, 0);
-    Grid->setHorizontalSpacing(ColumnGap);
-    Grid->setVerticalSpacing(RowGap);
-    Grid->addWidget(Label1, 0, 0);
-    Grid->addWidget(VPortName, 0, 1);
-    Grid->addWidget(Status, 1, 0);
-    Grid->addWidget(VPortStatus, 1, 1);
-    Grid->addWidget(VPortPath, 2, 0, 1, 2);
-    Grid->setColumnStretch(1, 1);
-    Grid->setRowStretch(3, 1);
+    auto *grid = new QGridLayout(this);
+    grid->setContentsMargins(0, 0, 0, 0);
+    grid->setHorizontalSpacing(kColumnGap);
+    grid->setVerticalSpacing(kRowGap);
+    grid->addWidget(Label1, 0, 0);
+    grid->addWidget(VPortName, 0, 1);
+    grid->addWidget(Status, 1, 0);
+    grid->addWidget(VPortStatus, 1, 1);
+    grid->addWidget(VPortPath, 2, 0, 1, 2);
+    grid->setColumnStretch(1, 1);
+    grid->setRowStretch(3, 1);
 
     // The keeper resets the control and sets it up as the port wants it.
-    Keeper = std::make_unique<TPortKeeper>(*VSPortAx, VPortName->text());
-    Keeper->Creating = [this] { FillHost(); };
+    FKeeper = std::make_unique<TPortKeeper>(*VSPortAx, VPortName->text());
+    FKeeper->Creating = [this] { FillHost(); };
 
     hide();
 }
@@ -113,62 +113,62 @@ void TVirtualPort::RefreshStatus()
     // No port list yet, so no name to create a port under.
     if (PortSource == nullptr)
         return;
-    switch (Keeper->Keep(PortSource->currentText())) {
+    switch (FKeeper->Keep(PortSource->currentText())) {
     case TPortKeeper::TKept::Checked:
         // This runs every tick: labels are touched only when the word changes.
-        if (VPortStatus->text() != Keeper->Status()) {
-            VPortStatus->setText(Keeper->Status());
+        if (VPortStatus->text() != FKeeper->Status()) {
+            VPortStatus->setText(FKeeper->Status());
             ShowDetails();
         }
         return;
     case TPortKeeper::TKept::Created:
-        VPortName->setText(Keeper->Name());
+        VPortName->setText(FKeeper->Name());
         break;
     case TPortKeeper::TKept::Failed:
         // The port whose name was on show has gone: showing it beside "Error" would read as if
         // it were still there.
-        if (VPortName->text() != Keeper->Name())
-            VPortName->setText(Keeper->Name());
+        if (VPortName->text() != FKeeper->Name())
+            VPortName->setText(FKeeper->Name());
         break;
     }
-    SetTextIfChanged(VPortStatus, Keeper->Status());
+    SetTextIfChanged(VPortStatus, FKeeper->Status());
     ShowDetails();
 }
 
 bool TVirtualPort::ApplicationHoldsPort() const
 {
-    return Keeper->ApplicationHoldsPort();
+    return FKeeper->ApplicationHoldsPort();
 }
 
 void TVirtualPort::ShowDetails()
 {
-    const QString Path = VSPortAx->PortPath();
-    if (FullPath != Path || VPortPath->toolTip().isEmpty() != Path.isEmpty()) {
-        FullPath = Path;
-        VPortPath->setToolTip(PlainToolTip(Path));
+    const QString path = VSPortAx->PortPath();
+    if (FFullPath != path || VPortPath->toolTip().isEmpty() != path.isEmpty()) {
+        FFullPath = path;
+        VPortPath->setToolTip(PlainToolTip(path));
         ShowPath();
     }
-    const QString Error = PlainToolTip(VSPortAx->LastError());
-    if (VPortStatus->toolTip() != Error)
-        VPortStatus->setToolTip(Error);
+    const QString error = PlainToolTip(VSPortAx->LastError());
+    if (VPortStatus->toolTip() != error)
+        VPortStatus->setToolTip(error);
 }
 
 void TVirtualPort::ShowPath()
 {
     // One line, its middle given up when it is too long: the folder it starts in and the name
     // at its end are what tell ports apart.
-    SetTextIfChanged(VPortPath, VPortPath->fontMetrics().elidedText(FullPath, Qt::ElideMiddle,
+    SetTextIfChanged(VPortPath, VPortPath->fontMetrics().elidedText(FFullPath, Qt::ElideMiddle,
                                                                     VPortPath->width()));
 }
 
 void TVirtualPort::FillHost()
 {
-    if (QWidget *Host = parentWidget()) {
-        if (!HostWatched) {
-            Host->installEventFilter(this);
-            HostWatched = true;
+    if (QWidget *host = parentWidget()) {
+        if (!FHostWatched) {
+            host->installEventFilter(this);
+            FHostWatched = true;
         }
-        setGeometry(Host->contentsRect());
+        setGeometry(host->contentsRect());
     } else if (!windowFlags().testFlag(Qt::FramelessWindowHint)) {
         setWindowFlag(Qt::FramelessWindowHint, true);
     }

@@ -50,10 +50,10 @@ private:
     void ShowPath();
     void FillHost();
 
-    std::unique_ptr<IVSPortAx> OwnedControl;
+    std::unique_ptr<IVSPortAx> FOwnedControl;
     // Keeps the port under the wanted name; the labels show what it found.
-    std::unique_ptr<TPortKeeper> Keeper;
-    bool HostWatched = false;
+    std::unique_ptr<TPortKeeper> FKeeper;
+    bool FHostWatched = false;
     // The port's path, of which VPortPath shows what fits.
-    QString FullPath;
+    QString FFullPath;
 };
