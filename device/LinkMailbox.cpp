@@ -23,7 +23,7 @@ bool TLinkMailbox::Report(TLinkEventKind Kind, const std::string &Text)
 {
     {
         std::lock_guard guard(FMutex);
-        FLast = Text;
+        FMessage = Text;
     }
     if (!FOnMessage && !FOnEvent)
         return false;

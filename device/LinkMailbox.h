@@ -39,7 +39,7 @@ private:
     const TSSCMessageEvent FOnMessage;
     const TSSCEventHandler FOnEvent;
     std::mutex FMutex;
-    // The messages not yet handed to the callback, and the last text reported; under FMutex.
+    // The messages not yet handed to the callback, and the text being handed to it; under FMutex.
     std::vector<TMessage> FPending;
-    std::string FLast;
+    std::string FMessage;
 };
