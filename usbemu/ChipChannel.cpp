@@ -9,15 +9,61 @@ namespace
 {
 
 constexpr std::size_t kStatusBytes = 2;
+// USB 2.0's most bulk packets in one frame (full speed, 64 bytes) and one microframe (high speed,
+// 512 bytes).
+constexpr unsigned kFullSpeedFramePackets = 19;
+constexpr unsigned kHighSpeedFramePackets = 13;
+constexpr std::chrono::microseconds kFullSpeedFrame{1000};
+constexpr std::chrono::microseconds kHighSpeedFrame{125};
+constexpr std::chrono::milliseconds kMillisecond{1};
+
+template <typename TDuration>
+TBusFrame::TClock::time_point Ceil(TBusFrame::TClock::time_point At,
+                                   TBusFrame::TClock::time_point Epoch, TDuration Grid)
+{
+    if (At <= Epoch)
+        return Epoch;
+    const auto steps = (At - Epoch + Grid - TBusFrame::TClock::duration(1)) / Grid;
+    return Epoch + steps * Grid;
+}
 
 } // namespace
+
+TBusFrame::TBusFrame(bool HighSpeed, TClock::time_point Epoch)
+    : FLength(HighSpeed ? TClock::duration(kHighSpeedFrame) : TClock::duration(kFullSpeedFrame)),
+      FPackets(HighSpeed ? kHighSpeedFramePackets : kFullSpeedFramePackets), FEpoch(Epoch)
+{
+}
+
+bool TBusFrame::TakePacket(TClock::time_point At)
+{
+    const long long index = At <= FEpoch ? 0 : (At - FEpoch) / FLength;
+    if (index != FIndex) {
+        FIndex = index;
+        FUsed = 0;
+    }
+    if (FUsed >= FPackets)
+        return false;
+    ++FUsed;
+    return true;
+}
+
+TBusFrame::TClock::time_point TBusFrame::Next(TClock::time_point At) const
+{
+    return Ceil(At + TClock::duration(1), FEpoch, FLength);
+}
+
+TBusFrame::TClock::time_point TBusFrame::MillisecondTick(TClock::time_point At) const
+{
+    return Ceil(At, FEpoch, kMillisecond);
+}
 
 TChipChannel::TChipChannel(const TChipModel &Model)
     : MaxPacket(Model.MaxPacket), Engine(Model.FromHostBytes, Model.ToHostBytes, Model.HighSpeed)
 {
 }
 
-void TChipChannel::Pump(TClock::time_point Now, std::vector<TFinished> &Done)
+void TChipChannel::Step(TClock::time_point Now, TBusFrame &Frame, std::vector<TFinished> &Done)
 {
     TMpsseEngine &engine = Engine;
     auto advance = [&] {
@@ -40,13 +86,14 @@ void TChipChannel::Pump(TClock::time_point Now, std::vector<TFinished> &Done)
             }
             if (FromHostAllowance < packet)
                 break;
+            if (engine.Enabled() && engine.FromHost().Room() < packet)
+                break;
+            if (!Frame.TakePacket(Now))
+                break;
             if (FromHostAllowance != kNoHold)
                 FromHostAllowance -= packet;
-            if (engine.Enabled()) {
-                if (engine.FromHost().Room() < packet)
-                    break;
+            if (engine.Enabled())
                 engine.FromHost().Push(t.Data.data() + t.Done, packet);
-            }
             t.Done += packet;
             advance();
         }
@@ -59,7 +106,7 @@ void TChipChannel::Pump(TClock::time_point Now, std::vector<TFinished> &Done)
     // IN: full packets while a packet's worth is there, a short one when the latency timer
     // runs out or the host asked for it.
     const std::size_t payload = MaxPacket - kStatusBytes;
-    const auto latency = std::chrono::milliseconds(LatencyMs);
+    const TClock::time_point latencyDue = LatencyDue(Frame);
     while (!In.empty()) {
         TTransfer &t = In.front();
         vsim::TByteRing &queue = engine.ToHost();
@@ -78,8 +125,10 @@ void TChipChannel::Pump(TClock::time_point Now, std::vector<TFinished> &Done)
             }
             const std::size_t fits = std::min<std::size_t>(room, MaxPacket) - kStatusBytes;
             const bool full = queue.Size() >= payload && fits == payload;
-            const bool timeUp = Flush || Now >= LastPacket + latency;
+            const bool timeUp = Flush || Now >= latencyDue;
             if (!full && !timeUp)
+                break;
+            if (!Frame.TakePacket(Now))
                 break;
             const std::size_t count = std::min(queue.Size(), fits);
             const std::size_t at = t.Data.size();
@@ -104,15 +153,40 @@ void TChipChannel::Pump(TClock::time_point Now, std::vector<TFinished> &Done)
     }
 }
 
-std::optional<TChipChannel::TClock::time_point> TChipChannel::NextDue() const
+TChipChannel::TClock::time_point TChipChannel::LatencyDue(const TBusFrame &Frame) const
+{
+    // The L-th millisecond tick after the last packet.
+    return Frame.MillisecondTick(LastPacket + TClock::duration(1)) +
+           std::chrono::milliseconds(LatencyMs > 0 ? LatencyMs - 1 : 0);
+}
+
+std::optional<TChipChannel::TClock::time_point>
+TChipChannel::NextDue(const TBusFrame &Frame) const
 {
     std::optional<TClock::time_point> due;
-    if (!In.empty())
-        due = LastPacket + std::chrono::milliseconds(LatencyMs);
-    if (!In.empty() || !Out.empty()) {
-        const std::optional<TClock::time_point> step = Engine.NextStep();
-        if (step && (!due || *step < *due))
-            due = step;
+    auto sooner = [&due](std::optional<TClock::time_point> When) {
+        if (When && (!due || *When < *due))
+            due = When;
+    };
+    const TMpsseEngine &engine = Engine;
+    if (!In.empty()) {
+        sooner(LatencyDue(Frame));
+        const std::size_t payload = MaxPacket - kStatusBytes;
+        const std::size_t queued = engine.ToHost().Size();
+        // A packet's worth is there already: the next step sends it.
+        if (queued >= payload || Flush)
+            sooner(LastPacket);
+        else
+            sooner(engine.WhenMoved(payload - queued));
+    }
+    if (!Out.empty() && FromHostAllowance != 0) {
+        const TTransfer &t = Out.front();
+        const std::size_t packet = std::min<std::size_t>(MaxPacket, t.Data.size() - t.Done);
+        const std::size_t room = engine.Enabled() ? engine.FromHost().Room() : packet;
+        if (room >= packet)
+            sooner(LastPacket);
+        else
+            sooner(engine.WhenMoved(packet - room));
     }
     return due;
 }

@@ -6,9 +6,15 @@
 // - IN: every packet begins with the two modem-status bytes. A transfer takes full packets
 //   (max packet size, 510 or 62 data bytes) while the buffer to the host holds a packet's worth;
 //   it ends with a short packet when the latency timer (restarted by every packet sent) runs out
-//   or after a 0x87 (send immediate) — status bytes alone when nothing is there;
+//   or after a 0x87 (send immediate) — status bytes alone when nothing is there. The latency
+//   timer counts the chip's whole milliseconds: it runs out at the L-th millisecond tick after
+//   the last packet, between L - 1 and L ms after it;
 // - OUT: a packet is taken only when the buffer from the host has room for all of it; the
 //   transfer ends when all its packets are taken.
+//
+// Packets move as USB moves them: at most kFramePackets per (micro)frame for the whole chip
+// (TBusFrame), 19 of 64 bytes in a full-speed 1 ms frame, 13 of 512 bytes in a high-speed 125 us
+// microframe (USB 2.0's limits for bulk transfers).
 //
 // A channel has no lock of its own: the chip calls it under its lock.
 #pragma once
@@ -40,6 +46,30 @@ struct TFinished {
     int Status = 0;                 // 0 or the URB's negative errno
 };
 
+// How many bulk packets one (micro)frame can carry: the chip's share of USB's clock.
+class TBusFrame
+{
+public:
+    using TClock = std::chrono::steady_clock;
+
+    TBusFrame(bool HighSpeed, TClock::time_point Epoch);
+    // Takes one packet's place in the (micro)frame that holds At; false when it is full.
+    bool TakePacket(TClock::time_point At);
+    // The (micro)frame's length.
+    TClock::duration Length() const { return FLength; }
+    // The start of the first (micro)frame after At.
+    TClock::time_point Next(TClock::time_point At) const;
+    // The chip's millisecond tick at or after At.
+    TClock::time_point MillisecondTick(TClock::time_point At) const;
+
+private:
+    const TClock::duration FLength;
+    const unsigned FPackets;
+    const TClock::time_point FEpoch;
+    long long FIndex = -1;
+    unsigned FUsed = 0;
+};
+
 // No limit on what a channel takes from the host.
 constexpr std::size_t kNoHold = static_cast<std::size_t>(-1);
 
@@ -58,10 +88,12 @@ struct TChipChannel {
     explicit TChipChannel(const TChipModel &Model);
 
     // Brings the channel up to Now: takes the OUT packets there is room for, sends the IN
-    // packets that are due, and appends the transfers that finished to Done.
-    void Pump(TClock::time_point Now, std::vector<TFinished> &Done);
-    // The earliest moment at which Pump may finish a pending transfer, if time alone can.
-    std::optional<TClock::time_point> NextDue() const;
+    // packets that are due, as far as the (micro)frame has room, and appends the transfers that
+    // finished to Done. The chip calls it at every step of its clock, in time order.
+    void Step(TClock::time_point Now, TBusFrame &Frame, std::vector<TFinished> &Done);
+    // The earliest moment at which a step may move a packet, if time alone can.
+    std::optional<TClock::time_point> NextDue(const TBusFrame &Frame) const;
+    bool Busy() const { return !In.empty() || !Out.empty(); }
 
     const std::size_t MaxPacket; // of both bulk endpoints
     TMpsseEngine Engine;
@@ -76,6 +108,9 @@ struct TChipChannel {
     std::optional<std::size_t> CutOut;
     std::vector<TTransfer> In;
     std::vector<TTransfer> Out;
+
+private:
+    TClock::time_point LatencyDue(const TBusFrame &Frame) const;
 };
 
 } // namespace usbemu

@@ -1,5 +1,7 @@
 #include "usbemu/DeviceNode.h"
 
+#include "usbemu/Realtime.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -15,6 +17,8 @@ namespace
 
 constexpr std::size_t kSetupBytes = 8;
 constexpr const char *kKernelDriver = "ftdi_sio";
+// How long a non-blocking reap with nothing finished is held: one full-speed frame.
+constexpr std::chrono::milliseconds kReapHold{1};
 
 } // namespace
 
@@ -22,7 +26,7 @@ TDeviceNode::TDeviceNode(std::shared_ptr<TFtdiChip> Chip) : FChip(std::move(Chip
 {
     FHandler = umockdev_ioctl_base_new();
     g_signal_connect(FHandler, "handle-ioctl", G_CALLBACK(&TDeviceNode::OnIoctl), this);
-    FTimer = std::thread([this] { TimerLoop(); });
+    FClock = std::thread([this] { ClockLoop(); });
 }
 
 TDeviceNode::~TDeviceNode()
@@ -41,7 +45,7 @@ TDeviceNode::~TDeviceNode()
             Release(done.Urb);
     }
     FChanged.notify_all();
-    FTimer.join();
+    FClock.join();
     g_signal_handlers_disconnect_by_data(FHandler, this);
     g_object_unref(FHandler);
 }
@@ -57,6 +61,7 @@ void TDeviceNode::Unplug()
                                   taken ? std::move(taken->Data) : std::vector<std::uint8_t>{}});
         }
         FUrbs.clear();
+        FWake = true;
     }
     FChanged.notify_all();
 }
@@ -69,6 +74,9 @@ void TDeviceNode::Release(TUrb &Urb)
 
 gboolean TDeviceNode::OnIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *Client, gpointer Self)
 {
+    // umockdev's worker answers every node's ioctls: it runs as hardware too.
+    static thread_local const TScheduling kScheduling = RunAsHardware();
+    (void)kScheduling;
     return static_cast<TDeviceNode *>(Self)->Handle(Client) ? TRUE : FALSE;
 }
 
@@ -122,10 +130,10 @@ bool TDeviceNode::Handle(UMockdevIoctlClient *Client)
         break;
     case USBDEVFS_REAPURB:
     case USBDEVFS_REAPURBNDELAY:
-        Collect(TClock::now());
-        Reap(Client, arg);
+        Reap(Client, arg, request == USBDEVFS_REAPURB);
         break;
     case USBDEVFS_DISCARDURB: {
+        Collect(TClock::now());
         std::uintptr_t key = 0;
         std::memcpy(&key, arg->data, sizeof key);
         const auto it = FUrbs.find(key);
@@ -143,6 +151,7 @@ bool TDeviceNode::Handle(UMockdevIoctlClient *Client)
     default:
         return false;
     }
+    FWake = true;
     lock.unlock();
     FChanged.notify_all();
     return true;
@@ -192,6 +201,8 @@ void TDeviceNode::Submit(UMockdevIoctlClient *Client, UMockdevIoctlData *Arg)
         data, G_STRUCT_OFFSET(struct usbdevfs_urb, buffer), length, nullptr);
     TUrb entry{data, buffer, Client, (urb->endpoint & 0x80) != 0};
     const std::uintptr_t key = data->client_addr;
+    // The chip is brought up to now first, so what comes is not taken as there before.
+    Collect(TClock::now());
 
     if (urb->type == USBDEVFS_URB_TYPE_CONTROL) {
         if (length < kSetupBytes) {
@@ -238,7 +249,6 @@ void TDeviceNode::Submit(UMockdevIoctlClient *Client, UMockdevIoctlData *Arg)
     }
     FUrbs[key] = entry;
     umockdev_ioctl_client_complete(Client, 0, 0);
-    Collect(TClock::now());
 }
 
 void TDeviceNode::Collect(TClock::time_point Now)
@@ -282,45 +292,57 @@ bool TDeviceNode::HasPending(UMockdevIoctlClient *Client) const
                        [Client](const auto &Each) { return Each.second.Client == Client; });
 }
 
-void TDeviceNode::Reap(UMockdevIoctlClient *Client, UMockdevIoctlData *Arg)
+void TDeviceNode::Reap(UMockdevIoctlClient *Client, UMockdevIoctlData *Arg, bool Blocking)
 {
     if (Deliver(Client, Arg))
         return;
-    if (HasPending(Client) && FChip->NextDue()) {
-        FHeld.push_back(THeld{static_cast<UMockdevIoctlClient *>(g_object_ref(Client))});
+    if (HasPending(Client)) {
+        std::optional<TClock::time_point> until;
+        if (!Blocking)
+            until = TClock::now() + kReapHold;
+        FHeld.push_back(THeld{static_cast<UMockdevIoctlClient *>(g_object_ref(Client)), until});
         return;
     }
     umockdev_ioctl_client_complete(Client, -1, NothingToReap());
 }
 
-void TDeviceNode::TimerLoop()
+void TDeviceNode::ServeHeld(TClock::time_point Now)
 {
+    for (auto it = FHeld.begin(); it != FHeld.end();) {
+        UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(it->Client);
+        bool answered = Deliver(it->Client, arg);
+        if (!answered && (!HasPending(it->Client) || (it->Until && Now >= *it->Until))) {
+            umockdev_ioctl_client_complete(it->Client, -1, NothingToReap());
+            answered = true;
+        }
+        if (answered) {
+            g_object_unref(it->Client);
+            it = FHeld.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+void TDeviceNode::ClockLoop()
+{
+    RunAsHardware();
     std::unique_lock lock(FMutex);
     while (!FStopping) {
-        if (FHeld.empty()) {
-            FChanged.wait(lock);
-            continue;
+        const TClock::time_point now = TClock::now();
+        Collect(now);
+        ServeHeld(now);
+        std::optional<TClock::time_point> next = FChip->NextDue();
+        for (const THeld &held : FHeld) {
+            if (held.Until && (!next || *held.Until < *next))
+                next = held.Until;
         }
-        const auto due = FChip->NextDue();
-        if (due && TClock::now() < *due)
-            FChanged.wait_until(lock, *due);
-        if (FStopping)
-            break;
-        Collect(TClock::now());
-        for (auto it = FHeld.begin(); it != FHeld.end();) {
-            UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(it->Client);
-            bool finished = Deliver(it->Client, arg);
-            if (!finished && !(HasPending(it->Client) && FChip->NextDue())) {
-                umockdev_ioctl_client_complete(it->Client, -1, NothingToReap());
-                finished = true;
-            }
-            if (finished) {
-                g_object_unref(it->Client);
-                it = FHeld.erase(it);
-            } else {
-                ++it;
-            }
-        }
+        FWake = false;
+        const auto woken = [this] { return FStopping || FWake; };
+        if (next)
+            FChanged.wait_until(lock, *next, woken);
+        else
+            FChanged.wait(lock, woken);
     }
 }
 

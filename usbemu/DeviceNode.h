@@ -1,13 +1,20 @@
 // One emulated chip's device node: the usbdevfs ioctls umockdev hands over for it, answered by
 // the chip (submit, reap, blocking and not, discard, claim/release, the kernel driver's state,
-// capabilities), and the timer thread that finishes held reaps.
+// capabilities), and the node's host controller: a thread of its own that keeps the chip's time.
+//
+// The host controller moves the chip's packets without the host's CPU, as a real one does: its
+// thread wakes at the (micro)frames in which a packet can move (the chip's NextDue) and whenever a
+// transfer is submitted, pumps the chip up to that moment and puts what finished on the list to
+// reap. It runs as hardware (Realtime.h), so a busy machine starves the driver, never the chip.
 //
 // Reaping: umockdev's nodes are regular files, so libusb's poll() always finds them ready and
-// reaps without waiting. A reap that finds nothing finished while a transfer will finish in time
-// (its latency timer, or the clock producing its data) is therefore held, and completed by the
-// timer thread when the transfer finishes, instead of spinning through EAGAIN. A held reap delays
-// other ioctls on the same descriptor (umockdev serialises them) by at most that time. Discarded
-// transfers are reaped with -ENOENT; once the chip is unplugged, pending ones with -ESHUTDOWN.
+// reaps without waiting. A non-blocking reap that finds nothing finished while the caller has
+// transfers pending is held for at most one full-speed frame (kReapHold), and answered by the host
+// controller as soon as one of them finishes or with EAGAIN when the frame is over, so libusb's
+// event loop neither spins nor sits in a reap: every emulated ioctl of the process waits behind
+// umockdev's one lock while a reap is held, and a submit waits at most that frame. A blocking
+// reap waits until a transfer finishes. Discarded transfers are reaped with -ENOENT; once the
+// chip is unplugged, pending ones with -ESHUTDOWN.
 #pragma once
 
 #include "usbemu/FtdiChip.h"
@@ -21,6 +28,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -60,6 +68,7 @@ private:
     };
     struct THeld {
         UMockdevIoctlClient *Client;
+        std::optional<TClock::time_point> Until; // none: a blocking reap
     };
 
     static void Release(TUrb &Urb);
@@ -75,20 +84,23 @@ private:
     bool Deliver(UMockdevIoctlClient *Client, UMockdevIoctlData *Arg);
     int NothingToReap() const { return FUnplugged ? ENODEV : EAGAIN; }
     bool HasPending(UMockdevIoctlClient *Client) const;
-    void Reap(UMockdevIoctlClient *Client, UMockdevIoctlData *Arg);
-    // Finishes held reaps as their transfers finish.
-    void TimerLoop();
+    void Reap(UMockdevIoctlClient *Client, UMockdevIoctlData *Arg, bool Blocking);
+    // Answers the held reaps whose transfers finished or whose hold is over.
+    void ServeHeld(TClock::time_point Now);
+    // The host controller: keeps the chip's time and serves the held reaps.
+    void ClockLoop();
 
     std::shared_ptr<TFtdiChip> FChip;
     UMockdevIoctlBase *FHandler = nullptr;
     std::mutex FMutex;
     std::condition_variable FChanged;
     bool FStopping = false;
+    bool FWake = false;
     bool FUnplugged = false;
     std::map<std::uintptr_t, TUrb> FUrbs;
     std::deque<TDone> FDone;
     std::vector<THeld> FHeld;
-    std::thread FTimer;
+    std::thread FClock;
 };
 
 } // namespace usbemu

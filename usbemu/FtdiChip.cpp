@@ -49,7 +49,8 @@ TControlResult Stall()
 } // namespace
 
 TFtdiChip::TFtdiChip(TChipType Type, std::string Serial)
-    : FModel(usbemu::Model(Type)), FSerial(std::move(Serial))
+    : FModel(usbemu::Model(Type)), FSerial(std::move(Serial)),
+      FFrame(FModel.HighSpeed, TClock::now()), FPumped(TClock::now())
 {
     for (unsigned i = 0; i < FModel.Channels; ++i)
         FChannels.push_back(std::make_unique<TChipChannel>(FModel));
@@ -304,10 +305,19 @@ bool TFtdiChip::KernelDriver(unsigned Channel)
 
 std::vector<TFinished> TFtdiChip::Pump(TClock::time_point Now)
 {
+    constexpr std::chrono::microseconds kStep{125};
     std::lock_guard lock(FMutex);
     std::vector<TFinished> done;
-    for (auto &channel : FChannels)
-        channel->Pump(Now, done);
+    const bool busy = std::any_of(FChannels.begin(), FChannels.end(),
+                                  [](const auto &Each) { return Each->Busy(); });
+    // With nothing queued there is nothing to move: the engines catch up in one go.
+    TClock::time_point at = busy ? FPumped : Now;
+    do {
+        at = std::min(Now, at + kStep);
+        for (auto &channel : FChannels)
+            channel->Step(at, FFrame, done);
+    } while (at < Now);
+    FPumped = std::max(FPumped, Now);
     return done;
 }
 
@@ -316,11 +326,26 @@ std::optional<TFtdiChip::TClock::time_point> TFtdiChip::NextDue()
     std::lock_guard lock(FMutex);
     std::optional<TClock::time_point> due;
     for (auto &channel : FChannels) {
-        const std::optional<TClock::time_point> when = channel->NextDue();
+        const std::optional<TClock::time_point> when = channel->NextDue(FFrame);
         if (when && (!due || *when < *due))
             due = when;
     }
+    // Packets move at the (micro)frames' pace; what is due now waits for the next one.
+    if (due)
+        due = std::max(*due, FFrame.Next(FPumped));
     return due;
+}
+
+void TFtdiChip::LeaveClock(unsigned Channel, bool DivideByFive, bool ThreePhase, bool Adaptive)
+{
+    std::lock_guard lock(FMutex);
+    FChannels.at(Channel)->Engine.LeaveClock(DivideByFive, ThreePhase, Adaptive);
+}
+
+bool TFtdiChip::DivideByFive(unsigned Channel)
+{
+    std::lock_guard lock(FMutex);
+    return FChannels.at(Channel)->Engine.DivideByFive();
 }
 
 std::uint8_t TFtdiChip::LatencyMs(unsigned Channel)

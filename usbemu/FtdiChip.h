@@ -68,10 +68,17 @@ public:
     std::optional<TFinished> Discard(std::uintptr_t Key);
     bool Pending(std::uintptr_t Key);
 
-    // Brings every channel up to `Now` and returns the transfers that have finished.
+    // Brings every channel up to `Now` and returns the transfers that have finished. While
+    // transfers are pending, the channels are stepped in time order, one high-speed microframe
+    // (125 us) at a time: the engine clocks, and the queued IN transfers take its bytes packet by
+    // packet as a host controller would, so the clock stalls only when no IN transfer is queued.
     std::vector<TFinished> Pump(TClock::time_point Now);
-    // The earliest moment at which Pump may finish a pending transfer, if time alone can.
+    // The earliest moment at which Pump may move a packet, if time alone can; never sooner than
+    // the next step.
     std::optional<TClock::time_point> NextDue();
+    // The clock configuration another program may have left on channel A (H chips only).
+    void LeaveClock(unsigned Channel, bool DivideByFive, bool ThreePhase, bool Adaptive);
+    bool DivideByFive(unsigned Channel);
 
     // What the SSC device behind the channel sends (Echo at first); it stays through resets and
     // bit-mode changes.
@@ -109,6 +116,8 @@ private:
     const std::string FSerial;
     std::mutex FMutex;
     std::vector<std::unique_ptr<TChipChannel>> FChannels;
+    TBusFrame FFrame;
+    TClock::time_point FPumped;
 };
 
 } // namespace usbemu

@@ -68,7 +68,6 @@ void TMpsseEngine::ResetState()
     FLowValue = FLowDir = FHighValue = FHighDir = 0;
     FLoopback = false;
     FDivisor = 0;
-    FDivideByFive = true;
     FSendImmediate = false;
     FDevice.Restart(vsim::TStreamStart{});
     FShiftRegister = FDevice.PrecedingBits();
@@ -96,11 +95,20 @@ bool TMpsseEngine::TakeSendImmediate()
     return was;
 }
 
+void TMpsseEngine::LeaveClock(bool DivideByFive, bool ThreePhase, bool Adaptive)
+{
+    FDivideByFive = DivideByFive;
+    FThreePhase = ThreePhase;
+    FAdaptive = Adaptive;
+}
+
 std::uint64_t TMpsseEngine::BitTicks() const
 {
-    // SCK = master / ((1 + divisor) * 2), master 12 MHz (60 MHz / 5) or 60 MHz.
+    // SCK = master / ((1 + divisor) * 2), master 12 MHz (60 MHz / 5) or 60 MHz; a three-phase
+    // bit lasts one and a half periods.
     const std::uint64_t perMaster = FDivideByFive ? 5 : 1;
-    return 2 * (1 + std::uint64_t{FDivisor}) * perMaster;
+    const std::uint64_t period = 2 * (1 + std::uint64_t{FDivisor}) * perMaster;
+    return FThreePhase ? period * 3 / 2 : period;
 }
 
 void TMpsseEngine::Advance(TClock::time_point Now)
@@ -118,14 +126,29 @@ void TMpsseEngine::Advance(TClock::time_point Now)
         Rebase(Now);
 }
 
+std::optional<TMpsseEngine::TClock::time_point> TMpsseEngine::AtTicks(std::uint64_t Ticks) const
+{
+    return FEpoch + std::chrono::nanoseconds((Ticks * kTicksPerNanoDen + kTicksPerNanoNum - 1) /
+                                             kTicksPerNanoNum);
+}
+
 std::optional<TMpsseEngine::TClock::time_point> TMpsseEngine::NextStep() const
 {
     if (!FEnabled || FStop != TStop::Time)
         return std::nullopt;
     const std::uint64_t unit = FShift.Bits ? FShift.Remaining : kByteBits;
-    const std::uint64_t ticks = FSpent + unit * BitTicks();
-    return FEpoch + std::chrono::nanoseconds((ticks * kTicksPerNanoDen + kTicksPerNanoNum - 1) /
-                                             kTicksPerNanoNum);
+    return AtTicks(FSpent + unit * BitTicks());
+}
+
+std::optional<TMpsseEngine::TClock::time_point> TMpsseEngine::WhenMoved(std::size_t Bytes) const
+{
+    if (!FEnabled || FStop != TStop::Time)
+        return std::nullopt;
+    if (FShift.Bits)
+        return NextStep();
+    const std::uint64_t bytes = std::max<std::uint64_t>(
+        1, std::min<std::uint64_t>(Bytes, FShift.Remaining));
+    return AtTicks(FSpent + bytes * kByteBits * BitTicks());
 }
 
 std::uint8_t TMpsseEngine::ShiftByte(std::uint8_t Out)
@@ -242,8 +265,12 @@ bool TMpsseEngine::StartCommand(std::uint8_t Code)
             return true;
         case op::kThreePhaseOn:
         case op::kThreePhaseOff:
+            FThreePhase = Code == op::kThreePhaseOn;
+            FFromHost.Drop(1);
+            return true;
         case op::kAdaptiveOn:
         case op::kAdaptiveOff:
+            FAdaptive = Code == op::kAdaptiveOn;
             FFromHost.Drop(1);
             return true;
         case op::kClockBits:
@@ -287,6 +314,9 @@ TMpsseEngine::TStop TMpsseEngine::Run(std::uint64_t Available)
             continue;
         }
         if (FShift.Read && FToHost.Full())
+            return TStop::Stalled;
+        // Adaptive clocking waits for a return clock that never comes.
+        if (FAdaptive)
             return TStop::Stalled;
         if (FShift.Bits) {
             const std::uint64_t cost = FShift.Remaining * BitTicks();

@@ -6,7 +6,18 @@
 // buffer to the host; while that buffer is full the clock stalls, so the buffer from the host
 // stops draining and the host's OUT packets are refused until it reads. Time passes lazily:
 // Advance() works off the SCK periods that have passed since the engine last had work; idle or
-// stalled time is not banked. The SSC device is the simulator's (sim/SscDevice.h); it shifts
+// stalled time is not banked.
+//
+// The H chips' clock configuration (divide-by-5, three-phase and adaptive clocking) is kept
+// across a bit-mode reset: it is set only by its own opcodes (FTDI's AN_108)
+// and comes back to the power-up state (divide-by-5 on, the others off) only with the chip's
+// power. No FTDI document we know of says that a bit-mode reset restores it, so a host must assume
+// it persists; an emulator that restored it would hide exactly the state that another program (a
+// JTAG tool, say) can leave behind. With adaptive
+// clocking on, each bit waits for the return clock on GPIOL3, which the SSC device does not drive:
+// the clock does not run. Three-phase clocking makes every bit last one and a half periods.
+//
+// The SSC device is the simulator's (sim/SscDevice.h); it shifts
 // LSB first, so MSB-first commands see it bit-reversed, as a wire would show it.
 #pragma once
 
@@ -35,9 +46,13 @@ public:
     void Advance(TClock::time_point Now);
     // When the command in hand will have moved its next byte (or its bits), if it is clocking.
     std::optional<TClock::time_point> NextStep() const;
+    // When the command in hand will have moved Bytes more bytes, or ended if sooner.
+    std::optional<TClock::time_point> WhenMoved(std::size_t Bytes) const;
 
     vsim::TByteRing &FromHost() { return FFromHost; }
     vsim::TByteRing &ToHost() { return FToHost; }
+    const vsim::TByteRing &FromHost() const { return FFromHost; }
+    const vsim::TByteRing &ToHost() const { return FToHost; }
     // A 0x87 was executed since the last call: the channel sends what it has at once.
     bool TakeSendImmediate();
 
@@ -47,6 +62,9 @@ public:
 
     bool Loopback() const { return FLoopback; }
     std::uint16_t Divisor() const { return FDivisor; }
+    bool DivideByFive() const { return FDivideByFive; }
+    // The clock configuration another program may leave behind (the H chips' opcodes).
+    void LeaveClock(bool DivideByFive, bool ThreePhase, bool Adaptive);
     long long BadCommands() const { return FBadCommands; }
     std::uint8_t LowPins() const { return FLowValue; }
 
@@ -61,6 +79,7 @@ private:
     };
 
     TStop Run(std::uint64_t Available);
+    std::optional<TClock::time_point> AtTicks(std::uint64_t Ticks) const;
     bool StartCommand(std::uint8_t Code);
     std::uint64_t BitTicks() const;
     std::uint8_t ShiftByte(std::uint8_t Out);
@@ -79,6 +98,8 @@ private:
     bool FLoopback = false;
     std::uint16_t FDivisor = 0;
     bool FDivideByFive = true;
+    bool FThreePhase = false;
+    bool FAdaptive = false;
     std::uint8_t FShiftRegister = 0;
     bool FSendImmediate = false;
     long long FBadCommands = 0;
