@@ -16,6 +16,18 @@ namespace
 
 constexpr std::chrono::milliseconds kSynchSettle{1};
 
+void Sent(const THandshakeDriver &Driver)
+{
+    if (Driver.Owed != nullptr)
+        ++*Driver.Owed;
+}
+
+void Came(const THandshakeDriver &Driver, std::uint32_t Got)
+{
+    if (Driver.Owed != nullptr)
+        *Driver.Owed -= std::min(*Driver.Owed, Got);
+}
+
 } // namespace
 
 bool PurgeInput(const THandshakeDriver &Driver, const TSay &Say)
@@ -33,7 +45,25 @@ bool PurgeInput(const THandshakeDriver &Driver, const TSay &Say)
         // is gone, so stop rather than wait forever.
         if (got == 0)
             break;
+        Came(Driver, got);
         remaining -= std::min(got, wanted);
+    }
+    return false;
+}
+
+bool DropOwed(const THandshakeDriver &Driver, const TSay &Say)
+{
+    if (Driver.Owed == nullptr || *Driver.Owed == 0)
+        return false;
+    const ticks::TDeadline deadline(kSynchPhaseTimeoutMs);
+    while (*Driver.Owed != 0 && !deadline.Expired()) {
+        unsigned char byte = 0;
+        std::uint32_t got = 0;
+        if (Driver.Read(&byte, 1, got) != 0) {
+            Say(TLinkEventKind::Error, "FT_Read error");
+            return true;
+        }
+        Came(Driver, got);
     }
     return false;
 }
@@ -43,6 +73,7 @@ TClockAnswer ClockInAndWait(const THandshakeDriver &Driver, const unsigned char 
 {
     if (Driver.Send(Command, static_cast<std::uint32_t>(Length)))
         return {TClockOutcome::SendFailed};
+    Sent(Driver);
     std::this_thread::sleep_for(kSynchSettle);
     const ticks::TDeadline deadline(kSynchPhaseTimeoutMs);
     for (;;) {
@@ -50,6 +81,7 @@ TClockAnswer ClockInAndWait(const THandshakeDriver &Driver, const unsigned char 
         std::uint32_t got = 0;
         if (Driver.Read(&byte, 1, got) != 0)
             return {TClockOutcome::ReadFailed};
+        Came(Driver, got);
         // Out of time is out of time, even when this read has just brought the byte.
         if (deadline.Expired())
             return {TClockOutcome::TimedOut};
@@ -63,6 +95,7 @@ TClockAnswer ClockInAndPoll(const THandshakeDriver &Driver, const unsigned char 
 {
     if (Driver.Send(Command, static_cast<std::uint32_t>(Length)))
         return {TClockOutcome::SendFailed};
+    Sent(Driver);
     const ticks::TDeadline deadline(kSynchPhaseTimeoutMs);
     for (;;) {
         if (Driver.Queued() != 0) {
@@ -70,6 +103,7 @@ TClockAnswer ClockInAndPoll(const THandshakeDriver &Driver, const unsigned char 
             std::uint32_t got = 0;
             if (Driver.Read(&byte, 1, got) != 0)
                 return {TClockOutcome::ReadFailed};
+            Came(Driver, got);
             // A read that brought nothing is no byte at all.
             if (got != 0 && Accept(byte))
                 return {TClockOutcome::Accepted, byte};
@@ -91,6 +125,9 @@ bool Synchronise(const THandshakeDriver &Driver, int Attempts, std::int16_t Patt
         return ClockInAndPoll(Driver, Command, Length, Accept);
     };
     for (int counter = Attempts; counter-- != 0;) {
+        // A second phase's answer that came too late would be taken for this attempt's.
+        if (DropOwed(Driver, Say))
+            return true;
         switch (FirstPhase(firstPhase, LowByte(Pattern), Say)) {
         case TPhase::Failed:
             return true;

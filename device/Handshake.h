@@ -23,7 +23,16 @@ struct THandshakeDriver {
         Read;
     // The driver's receive-queue count; 0 when it cannot tell.
     std::function<std::uint32_t()> Queued;
+    // The answer bytes that clock-in commands sent so far still owe, kept by the link from call
+    // to call: each command clocks exactly one byte back, and one that came too late for its
+    // phase is still on its way or in the queue. Null: not counted.
+    std::uint32_t *Owed = nullptr;
 };
+
+// Takes the answers still owed to earlier clock-ins, waiting for them at most one phase's time,
+// and drops them, so that the next clock-in reads its own answer and not a late one. True on
+// FAILURE (a failed read, said as "FT_Read error").
+bool DropOwed(const THandshakeDriver &Driver, const TSay &Say);
 
 // Whatever the device left in the input queue goes, through a bounded buffer. True on FAILURE,
 // said as "Error in FT_Read spurgo".

@@ -72,7 +72,11 @@ bool TSSCClass::Open(const AnsiString &Key, DWORD By)
     const TSay say = [this](TLinkEventKind Kind, const std::string &Text) { Report(Kind, Text); };
     if (OpenDevice(FLibrary, FLibraryFile, Key, By, FDevice, FInitOutcome, say))
         return true;
-    if (SendBuffer(kSetupCommands.data(), kSetupCommands.size())) {
+    std::vector<unsigned char> setup;
+    if (IsHighSpeedChip(FLibrary.Entries(), FDevice))
+        setup.assign(kHighSpeedClockCommands.begin(), kHighSpeedClockCommands.end());
+    setup.insert(setup.end(), kSetupCommands.begin(), kSetupCommands.end());
+    if (SendBuffer(setup.data(), setup.size())) {
         FInitOutcome = TInitOutcome::SetupNotSent;
         Report(TLinkEventKind::Error, "Error in sending...");
         return true;
@@ -255,8 +259,10 @@ bool TSSCClass::SynchDevice(int Attempts, std::int16_t Pattern)
             DWORD queued = 0, toSend = 0;
             QueueCounts(queued, toSend);
             return queued;
-        }};
-    if (PurgeInput(driver, say) || Synchronise(driver, Attempts, Pattern, say))
+        },
+        &FAnswersOwed};
+    if (DropOwed(driver, say) || PurgeInput(driver, say) ||
+        Synchronise(driver, Attempts, Pattern, say))
         return true;
     MarkSynched();
     return false;

@@ -163,6 +163,8 @@ private:
     TLinkMailbox FMailbox;
 
     TInitOutcome FInitOutcome = TInitOutcome::NotTried;
+    // Answers the handshake's clock-ins still owe (Handshake.h), from one call to the next.
+    std::uint32_t FAnswersOwed = 0;
     std::string FLibraryFile;
     std::string FSerial;
     // The worker's own state and passes.

@@ -1,13 +1,17 @@
 // The device protocol as plain values: host bytes into tagged pairs, frames built, cut and
 // resumed, device pairs collected across odd reads, and each handshake phase's outcomes. No
 // driver, no thread.
+#include "device/Handshake.h"
 #include "device/SscProtocol.h"
 #include "device/Ticks.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <deque>
+#include <string>
+#include <thread>
 #include <vector>
 
 using namespace ssc;
@@ -309,6 +313,64 @@ TEST(Handshake, SecondPhaseWaitsForTheHighByte)
     EXPECT_EQ(SecondPhase(device.ClockIn(), 0x01, device.Say()), TPhase::Failed);
     EXPECT_EQ(SecondPhase(device.ClockIn(), 0x01, device.Say()), TPhase::Failed);
     EXPECT_THAT(device.Said, ElementsAre("error: Upper byte failure", "error: FT_Read error"));
+}
+
+// A chip at the driver's calls: every clock-in answers one byte, the bit phase 0xA5 and the byte
+// phase 0x01, each ready a millisecond after its command, but the first byte phase's answer
+// only after that phase's 60 ms.
+struct TLateChip {
+    using TClock = std::chrono::steady_clock;
+    std::deque<std::pair<TClock::time_point, unsigned char>> Answers;
+    int BytePhases = 0;
+    std::uint32_t Owed = 0;
+    std::vector<std::string> Said;
+
+    std::uint32_t Ready() const
+    {
+        std::uint32_t ready = 0;
+        for (const auto &[at, byte] : Answers)
+            ready += at <= TClock::now() ? 1 : 0;
+        return ready;
+    }
+    THandshakeDriver Driver()
+    {
+        return {[this](const unsigned char *Data, std::uint32_t) {
+                    const bool bytePhase = Data[0] == 0x2C;
+                    const auto delay = bytePhase && BytePhases++ == 0
+                                           ? std::chrono::milliseconds(kSynchPhaseTimeoutMs + 30)
+                                           : std::chrono::milliseconds(1);
+                    Answers.emplace_back(TClock::now() + delay, bytePhase ? 0x01 : 0xA5);
+                    return false;
+                },
+                [this](unsigned char *Buffer, std::uint32_t, std::uint32_t &Got) {
+                    // The driver's read timeout, shortened: a read waits a little for a byte.
+                    const auto until = TClock::now() + std::chrono::milliseconds(5);
+                    while (Ready() == 0 && TClock::now() < until)
+                        std::this_thread::sleep_for(std::chrono::microseconds(200));
+                    Got = Ready() == 0 ? 0 : 1;
+                    if (Got != 0) {
+                        Buffer[0] = Answers.front().second;
+                        Answers.pop_front();
+                    }
+                    return std::uint32_t{0};
+                },
+                [this] { return Ready(); }, &Owed};
+    }
+    TSay Say()
+    {
+        return [this](TLinkEventKind, const std::string &Text) { Said.push_back(Text); };
+    }
+};
+
+// A byte phase's answer that comes after its 60 ms is taken for neither the next bit phase nor
+// anything after it: the next attempt waits for it, drops it and synchronises on its own answers.
+TEST(Handshake, ALateAnswerIsDroppedBeforeTheNextAttempt)
+{
+    TLateChip chip;
+    EXPECT_FALSE(Synchronise(chip.Driver(), 8, 0x01A5, chip.Say()));
+    EXPECT_THAT(chip.Said, ElementsAre("SYNCH ---> A5", "SYNCH ---> A5", "6"));
+    EXPECT_EQ(chip.Owed, 0u);
+    EXPECT_THAT(chip.Answers, IsEmpty());
 }
 
 TEST(Ticks, DeadlinesHoldAcrossTheCounterWrap)
