@@ -166,6 +166,10 @@ std::string BindEntryPoints(void *library, TD2xxTable &into)
         Bind(library, #Name, into.Name, missing);
     VELMOR_D2XX_ENTRY_POINTS(VELMOR_D2XX_BIND)
 #undef VELMOR_D2XX_BIND
+    if (missing.empty()) {
+        std::string absent;
+        Bind(library, "FT_GetDeviceInfo", into.FT_GetDeviceInfo, absent);
+    }
     return missing;
 }
 
@@ -190,6 +194,7 @@ std::string TD2xxLibrary::Bind()
         Table.Name = FEntries.Name;
     VELMOR_D2XX_ENTRY_POINTS(VELMOR_D2XX_PUBLISH)
 #undef VELMOR_D2XX_PUBLISH
+    Table.FT_GetDeviceInfo = FEntries.FT_GetDeviceInfo;
     return missing;
 }
 

@@ -6,7 +6,8 @@
 // normal search; when that cannot be loaded, the program's own libftd2xx-ftdi1.so (the same
 // entry points over Debian's libftdi1, from ftdi/) in its library folder. Only the nine entry
 // points below are ever bound; every one returns FT_STATUS, where 0 is success and any other value
-// a failure.
+// a failure. One more, FT_GetDeviceInfo, is bound where the library has it: it tells the chip's
+// type, which the link's set-up needs for the H chips' clock, and its absence changes nothing else.
 #pragma once
 
 #include <cstdint>
@@ -40,6 +41,19 @@ constexpr DWORD FT_LIST_BY_INDEX = 0x40000000;
 constexpr UCHAR FT_BITMODE_RESET = 0x00;
 constexpr UCHAR FT_BITMODE_MPSSE = 0x02;
 
+// FT_GetDeviceInfo's chip types that the link tells apart: the H chips, whose MPSSE clock has
+// settings of its own (divide-by-5, three-phase and adaptive clocking) that another program may
+// leave behind. FT_DEVICE_2232C is also the FT2232D.
+using FT_DEVICE = std::uint32_t;
+constexpr FT_DEVICE FT_DEVICE_2232C = 4;
+constexpr FT_DEVICE FT_DEVICE_2232H = 6;
+constexpr FT_DEVICE FT_DEVICE_4232H = 7;
+constexpr FT_DEVICE FT_DEVICE_232H = 8;
+constexpr bool IsHighSpeedChip(FT_DEVICE Type)
+{
+    return Type == FT_DEVICE_2232H || Type == FT_DEVICE_4232H || Type == FT_DEVICE_232H;
+}
+
 // The buffers that FT_ListDevices fills with one description and one serial number; by location
 // it fills a DWORD.
 constexpr std::size_t kDescriptionSize = 64;
@@ -64,6 +78,9 @@ extern "C" {
 #define VELMOR_D2XX_POINTER_TYPE(Name, Parameters) using Name##_t = FT_STATUS(*) Parameters;
 VELMOR_D2XX_ENTRY_POINTS(VELMOR_D2XX_POINTER_TYPE)
 #undef VELMOR_D2XX_POINTER_TYPE
+// Bound where the library has it (see above).
+using FT_GetDeviceInfo_t = FT_STATUS (*)(FT_HANDLE ftHandle, FT_DEVICE *lpftDevice, DWORD *lpdwID,
+                                         char *SerialNumber, char *Description, void *Dummy);
 }
 
 // The bound entry points. Empty at start; filled by the device link's Init on the user-interface
@@ -72,6 +89,7 @@ struct TD2xxTable {
 #define VELMOR_D2XX_TABLE_ENTRY(Name, Parameters) Name##_t Name = nullptr;
     VELMOR_D2XX_ENTRY_POINTS(VELMOR_D2XX_TABLE_ENTRY)
 #undef VELMOR_D2XX_TABLE_ENTRY
+    FT_GetDeviceInfo_t FT_GetDeviceInfo = nullptr; // where the library has it
 };
 
 extern TD2xxTable Table;

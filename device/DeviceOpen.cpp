@@ -46,4 +46,16 @@ bool OpenDevice(TD2xxLibrary &Library, std::string &LibraryFile, const std::stri
     return false;
 }
 
+bool IsHighSpeedChip(const TD2xxTable &Driver, FT_HANDLE Device)
+{
+    if (Driver.FT_GetDeviceInfo == nullptr)
+        return false;
+    FT_DEVICE type = 0;
+    DWORD id = 0;
+    char serial[kSerialNumberSize] = {};
+    char description[kDescriptionSize] = {};
+    return Driver.FT_GetDeviceInfo(Device, &type, &id, serial, description, nullptr) == FT_OK &&
+           d2xx::IsHighSpeedChip(type);
+}
+
 } // namespace ssc

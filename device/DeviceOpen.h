@@ -22,4 +22,8 @@ constexpr d2xx::ULONG kDriverTimeoutMs = 50;
 bool OpenDevice(d2xx::TD2xxLibrary &Library, std::string &LibraryFile, const std::string &Key,
                 d2xx::DWORD By, d2xx::FT_HANDLE &Device, TInitOutcome &Outcome, const TSay &Say);
 
+// Whether the open device is one of the H chips, as the driver's FT_GetDeviceInfo tells; false
+// where the driver has no FT_GetDeviceInfo or it fails.
+bool IsHighSpeedChip(const d2xx::TD2xxTable &Driver, d2xx::FT_HANDLE Device);
+
 } // namespace ssc
