@@ -342,10 +342,10 @@ void TFtdiChip::LeaveClock(unsigned Channel, bool DivideByFive, bool ThreePhase,
     FChannels.at(Channel)->Engine.LeaveClock(DivideByFive, ThreePhase, Adaptive);
 }
 
-bool TFtdiChip::DivideByFive(unsigned Channel)
+std::optional<std::uint64_t> TFtdiChip::BitNanoseconds(unsigned Channel)
 {
     std::lock_guard lock(FMutex);
-    return FChannels.at(Channel)->Engine.DivideByFive();
+    return FChannels.at(Channel)->Engine.BitNanoseconds();
 }
 
 std::uint8_t TFtdiChip::LatencyMs(unsigned Channel)

@@ -78,7 +78,8 @@ public:
     std::optional<TClock::time_point> NextDue();
     // The clock configuration another program may have left on channel A (H chips only).
     void LeaveClock(unsigned Channel, bool DivideByFive, bool ThreePhase, bool Adaptive);
-    bool DivideByFive(unsigned Channel);
+    // One bit's clock period on the channel; none while its clock waits for a return clock.
+    std::optional<std::uint64_t> BitNanoseconds(unsigned Channel);
 
     // What the SSC device behind the channel sends (Echo at first); it stays through resets and
     // bit-mode changes.

@@ -102,6 +102,13 @@ void TMpsseEngine::LeaveClock(bool DivideByFive, bool ThreePhase, bool Adaptive)
     FAdaptive = Adaptive;
 }
 
+std::optional<std::uint64_t> TMpsseEngine::BitNanoseconds() const
+{
+    if (FAdaptive)
+        return std::nullopt;
+    return BitTicks() * kTicksPerNanoDen / kTicksPerNanoNum;
+}
+
 std::uint64_t TMpsseEngine::BitTicks() const
 {
     // SCK = master / ((1 + divisor) * 2), master 12 MHz (60 MHz / 5) or 60 MHz; a three-phase

@@ -63,6 +63,8 @@ public:
     bool Loopback() const { return FLoopback; }
     std::uint16_t Divisor() const { return FDivisor; }
     bool DivideByFive() const { return FDivideByFive; }
+    // One bit's clock period; none while adaptive clocking waits for a return clock.
+    std::optional<std::uint64_t> BitNanoseconds() const;
     // The clock configuration another program may leave behind (the H chips' opcodes).
     void LeaveClock(bool DivideByFive, bool ThreePhase, bool Adaptive);
     long long BadCommands() const { return FBadCommands; }

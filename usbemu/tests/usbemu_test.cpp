@@ -13,7 +13,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -342,6 +344,126 @@ TEST_P(UsbEmulation, RequestsTheChipWouldRefuseAreRefused)
               LIBUSB_ERROR_PIPE);
 }
 
+// USB's clock, on a chip driven directly with time of the test's own: no testbed, no thread, so
+// every figure is exact whatever the machine is doing.
+class ChipClock : public ::testing::TestWithParam<TChipType>
+{
+protected:
+    using TClock = usbemu::TFtdiChip::TClock;
+
+    ChipClock() : Chip(GetParam(), "") {}
+
+    void Vendor(std::uint8_t Request, std::uint16_t Value)
+    {
+        const std::uint8_t setup[8] = {0x40, Request, std::uint8_t(Value & 0xFF),
+                                       std::uint8_t(Value >> 8), 1, 0, 0, 0};
+        ASSERT_FALSE(Chip.Control(setup, {}).Stall);
+    }
+    // Submits a bulk transfer to channel A's OUT endpoint.
+    void Write(std::uintptr_t Key, std::vector<std::uint8_t> Bytes)
+    {
+        ASSERT_TRUE(Chip.SubmitOut(Key, usbemu::OutEndpoint(0), std::move(Bytes)));
+    }
+
+    usbemu::TFtdiChip Chip;
+    const TChipModel &Model = Chip.Model();
+};
+
+// Bulk packets move at most 19 to a full-speed frame and 13 to a high-speed microframe; the
+// latency timer runs out at a whole millisecond tick of the chip; and while IN transfers are
+// queued the engine clocks without a pause however late the chip is pumped: 1 MHz, 125 bytes a
+// millisecond, on every chip.
+TEST_P(ChipClock, PacketsKeepUsbsPaceAndTheClockNeverWaitsForAQueuedRead)
+{
+    const std::size_t budget = Model.HighSpeed ? 13 : 19;
+    const auto frame = std::chrono::microseconds(Model.HighSpeed ? 125 : 1000);
+    Vendor(0x0B, 0x0200); // MPSSE
+    Vendor(0x09, 4);      // latency timer 4 ms
+    TClock::time_point now = TClock::now();
+    ASSERT_TRUE(Chip.Pump(now).empty());
+
+    // OUT: send-immediates, which the engine takes at once; only the bus holds them back.
+    const std::size_t packets = 3 * budget;
+    Write(1, std::vector<std::uint8_t>(packets * Model.MaxPacket, 0x87));
+    now += std::chrono::microseconds(1);
+    ASSERT_TRUE(Chip.Pump(now).empty());
+    const std::optional<usbemu::TFinished> part = Chip.Discard(1);
+    ASSERT_TRUE(part);
+    EXPECT_GT(part->Length, 0U);
+    EXPECT_LE(part->Length, 2 * budget * Model.MaxPacket) << "two (micro)frames at the most";
+    Write(2, std::vector<std::uint8_t>(packets * Model.MaxPacket, 0x87));
+    now += 4 * frame;
+    const std::vector<usbemu::TFinished> written = Chip.Pump(now);
+    ASSERT_EQ(written.size(), 1U);
+    EXPECT_EQ(written[0].Length, packets * Model.MaxPacket);
+
+    // IN with nothing to send: status bytes alone once the latency timer runs out, at the chip's
+    // 4th millisecond tick after the last packet, so between 3 and 4 ms after it.
+    const auto step = std::chrono::microseconds(125);
+    auto pumpUntilOne = [&](std::uintptr_t Key) {
+        EXPECT_TRUE(Chip.SubmitIn(Key, usbemu::InEndpoint(0), 4096));
+        for (int i = 0; i < 1000; ++i) {
+            now += step;
+            const std::vector<usbemu::TFinished> done = Chip.Pump(now);
+            if (!done.empty()) {
+                EXPECT_EQ(done.size(), 1U);
+                EXPECT_EQ(done[0].Length, 2U);
+                return now;
+            }
+        }
+        ADD_FAILURE() << "no status packet";
+        return now;
+    };
+    const TClock::time_point first = pumpUntilOne(3);
+    const TClock::time_point second = pumpUntilOne(4);
+    EXPECT_GT(second - first, std::chrono::milliseconds(3));
+    EXPECT_LE(second - first, std::chrono::milliseconds(4) + step);
+
+    // A long read of the pins, its answers taken by eight reads kept queued and pumped only
+    // every 3 ms, longer than the FT2232D's 128 bytes take to fill.
+    const std::uint8_t set[] = {0x80, 0x02, 0x02, 0x84, 0x86, 0x05, 0x00, 0x2C, 0xFF, 0xFF};
+    Write(5, {std::begin(set), std::end(set)});
+    std::uintptr_t key = 100;
+    for (int i = 0; i < 8; ++i)
+        ASSERT_TRUE(Chip.SubmitIn(key++, usbemu::InEndpoint(0), 2 * Model.MaxPacket));
+    const TClock::time_point start = now;
+    std::size_t received = 0;
+    for (int step = 0; step < 100; ++step) {
+        now += std::chrono::milliseconds(3);
+        for (const usbemu::TFinished &done : Chip.Pump(now)) {
+            for (std::size_t at = 0; at < done.Length; at += Model.MaxPacket)
+                received += std::min<std::size_t>(Model.MaxPacket, done.Length - at) - 2;
+            if (done.Key >= 100) {
+                ASSERT_TRUE(Chip.SubmitIn(key++, usbemu::InEndpoint(0), 2 * Model.MaxPacket));
+            }
+        }
+    }
+    const double ms = std::chrono::duration<double, std::milli>(now - start).count();
+    // 125 bytes a millisecond, less what is still on its way (the chip's buffer and a frame).
+    EXPECT_GE(double(received), 125 * ms - double(Model.ToHostBytes) - 2 * 512);
+    EXPECT_LE(double(received), 125 * ms + 1);
+}
+
+// A chip that another program left with its H-series clock fast, three-phase and waiting for a
+// return clock keeps that through a bit-mode reset, as a real one does, until its own opcodes
+// set it back.
+TEST_P(ChipClock, AnHChipKeepsItsClockSettingsThroughABitModeReset)
+{
+    if (!Model.HighSpeed)
+        GTEST_SKIP() << "the FT2232D has no such settings";
+    Vendor(0x0B, 0x0200);
+    Chip.LeaveClock(0, false, true, true);
+    Vendor(0x0B, 0x0000);
+    Vendor(0x0B, 0x0200);
+    EXPECT_FALSE(Chip.BitNanoseconds(0)) << "adaptive clocking waits for a return clock";
+    Write(1, {0x97, 0x86, 0x05, 0x00});
+    ASSERT_EQ(Chip.Pump(TClock::now() + std::chrono::milliseconds(2)).size(), 1U);
+    EXPECT_EQ(Chip.BitNanoseconds(0), 300U) << "60 MHz / 12, three-phase: 1.5 periods of 200 ns";
+    Write(2, {0x8B, 0x8D});
+    ASSERT_EQ(Chip.Pump(TClock::now() + std::chrono::milliseconds(4)).size(), 1U);
+    EXPECT_EQ(Chip.BitNanoseconds(0), 1000U);
+}
+
 std::string ChipName(const ::testing::TestParamInfo<TChipType> &Info)
 {
     return usbemu::Model(Info.param).Name;
@@ -349,5 +471,6 @@ std::string ChipName(const ::testing::TestParamInfo<TChipType> &Info)
 
 INSTANTIATE_TEST_SUITE_P(Chips, UsbEmulation, ::testing::ValuesIn(usbemu::AllChipTypes()),
                          ChipName);
+INSTANTIATE_TEST_SUITE_P(Chips, ChipClock, ::testing::ValuesIn(usbemu::AllChipTypes()), ChipName);
 
 } // namespace
