@@ -2,6 +2,7 @@
 
 #include <libusb.h>
 
+#include <algorithm>
 #include <array>
 #include <memory>
 
@@ -27,6 +28,9 @@ int MpsseChannels(const TProduct &Product, int Release)
 {
     return Product.Id == 0x6010 && Release < kFt2232hRelease ? 1 : Product.MpsseChannels;
 }
+
+// The longest port path USB allows, and so libusb_get_port_numbers.
+constexpr std::size_t kMaxPortDepth = 7;
 
 // USB string descriptors hold at most 126 characters.
 constexpr int kProductStringSize = 128;
@@ -104,6 +108,21 @@ bool KernelDriverHas(libusb_device *Device, int Interface)
 
 } // namespace
 
+std::uint32_t LocationId(unsigned Bus, std::span<const std::uint8_t> Ports, unsigned Address,
+                         unsigned Channel)
+{
+    constexpr std::size_t kDigits = 8;
+    const auto digit = [](unsigned Level) { return Level >= 1 && Level <= 0xF; };
+    const bool fits = digit(Bus) && digit(Channel) && Ports.size() + 2 <= kDigits &&
+                      std::all_of(Ports.begin(), Ports.end(), digit);
+    if (!fits)
+        return (Bus & 0xFFu) << 24 | (Address & 0xFFu) << 8 | (Channel & 0xFu);
+    std::uint32_t id = Bus;
+    for (const std::uint8_t port : Ports)
+        id = id << 4 | port;
+    return id << 4 | Channel;
+}
+
 bool ListChannels(std::vector<TChannel> &Channels)
 {
     Channels.clear();
@@ -130,8 +149,11 @@ bool ListChannels(std::vector<TChannel> &Channels)
                 serial[0] = '\0';
                 reason = Unreadable(entry->dev);
             }
-            const std::uint32_t place = (std::uint32_t(libusb_get_bus_number(entry->dev)) << 8) |
-                                        (std::uint32_t(libusb_get_port_number(entry->dev)) << 4);
+            std::array<std::uint8_t, kMaxPortDepth> ports{};
+            const int depth =
+                libusb_get_port_numbers(entry->dev, ports.data(), static_cast<int>(ports.size()));
+            const std::span<const std::uint8_t> path(ports.data(),
+                                                     static_cast<std::size_t>(std::max(depth, 0)));
             for (int index = 0; index < MpsseChannels(product, descriptor.bcdDevice); ++index) {
                 TChannel channel{product.Id,
                                  chip,
@@ -139,7 +161,9 @@ bool ListChannels(std::vector<TChannel> &Channels)
                                  name,
                                  reason.empty(),
                                  serial,
-                                 place | std::uint32_t(index + 1)};
+                                 LocationId(libusb_get_bus_number(entry->dev), path,
+                                            libusb_get_device_address(entry->dev),
+                                            unsigned(index + 1))};
                 if (product.Channels > 1) {
                     channel.Port = Port(index);
                     channel.Description += std::string(" ") + char('A' + index);

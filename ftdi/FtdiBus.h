@@ -13,13 +13,13 @@
 //
 // Serial numbers are D2XX's: the chip's own with the channel's letter appended on a chip with more
 // than one channel ("FT4XYZ" gives "FT4XYZA", "FT4XYZB"); empty for a chip with none. A location ID
-// is the chip's USB bus number times 0x100, its port number on the hub times 0x10, and the
-// channel's number from 1 (0x1021: bus 0x10, port 2, channel A).
+// says where the chip is plugged in (LocationId below).
 #pragma once
 
 #include <ftdi.h>
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -41,6 +41,23 @@ struct TChannel {
 
 // The udev rule installed with the driver, named where access is missing.
 constexpr const char *kUdevRule = "70-velmor-ssc.rules";
+
+// A channel's location ID, formed as FTDI's driver forms it from the chip's place on the bus: one
+// hex digit a level, the bus first, then each port on the way from the root hub down to the chip
+// (libusb_get_port_numbers), then the channel's number from 1 (A = 1). Channel B of a chip on
+// port 4 of a hub on root port 2 of bus 1 is 0x1242; channel A of a chip on root port 3 of bus 2
+// is 0x231. No digit is ever 0 (buses, ports and channels count from 1), so every place has an ID
+// of its own: chips behind different ports of one hub differ in that port's digit, and a longer
+// path has more digits.
+//
+// A bus or port above 15, or a path deeper than six ports, does not fit one digit a level, and a
+// number must never spill into its neighbour's digit: such a chip gets 0xBB00AA0C instead, its
+// bus BB and its address AA on that bus a byte each, and the channel C. The 0 digits below its
+// bus tell it from every ID of the first form, and no two chips attached at the same time share
+// a bus and an address; unlike a path, though, the address may change when the chip is plugged
+// in again.
+std::uint32_t LocationId(unsigned Bus, std::span<const std::uint8_t> Ports, unsigned Address,
+                         unsigned Channel);
 
 // Every MPSSE channel attached now. False when libftdi1 cannot look at the bus at all.
 bool ListChannels(std::vector<TChannel> &Channels);

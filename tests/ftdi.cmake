@@ -23,3 +23,17 @@ if(TARGET usbemu)
             ENVIRONMENT_MODIFICATION "ASAN_OPTIONS=path_list_append:verify_asan_link_order=0"
             TIMEOUT 600)
 endif()
+
+# The location IDs as a plain function of a chip's place on the bus, with the hub paths the
+# emulated testbed does not make.
+if(TARGET ftd2xx_ftdi1)
+    add_executable(ftdi_location_test ftdi_location_test.cpp ${PROJECT_SOURCE_DIR}/ftdi/FtdiBus.cpp)
+    target_include_directories(ftdi_location_test PRIVATE ${PROJECT_SOURCE_DIR})
+    target_include_directories(ftdi_location_test SYSTEM PRIVATE ${LIBFTDI1_INCLUDE_DIRS}
+                               ${LIBUSB1_INCLUDE_DIRS})
+    target_link_directories(ftdi_location_test PRIVATE ${LIBFTDI1_LIBRARY_DIRS})
+    target_link_libraries(ftdi_location_test PRIVATE ${LIBFTDI1_LIBRARIES} ${LIBUSB1_LIBRARIES}
+                          GTest::gtest_main)
+    gtest_discover_tests(ftdi_location_test TEST_PREFIX "ftdi1." DISCOVERY_TIMEOUT 60
+        PROPERTIES TIMEOUT 60)
+endif()
