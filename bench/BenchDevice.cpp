@@ -9,6 +9,8 @@
 #include "usbemu/UsbTestbed.h"
 #endif
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -72,8 +74,13 @@ public:
         FTestbed.reset();
     }
 
-    // libftd2xx-ftdi1.so lists channel A of a chip with two as its product string and " A".
-    std::string Description() const override { return std::string(FChip->Model().Product) + " A"; }
+    // libftd2xx-ftdi1.so lists channel A of a chip with more than one as its product string and
+    // " A", a single-channel chip's as its bare product string.
+    std::string Description() const override
+    {
+        const usbemu::TChipModel &model = FChip->Model();
+        return std::string(model.Product) + (model.Channels > 1 ? " A" : "");
+    }
 
     std::string What() const override
     {
@@ -139,6 +146,15 @@ private:
     std::vector<std::uint8_t> FTaken = std::vector<std::uint8_t>(4096);
 };
 
+// An emulated chip's path is named after it in lower case ("ft2232h").
+std::string PathName(const usbemu::TChipModel &Model)
+{
+    std::string name = Model.Name;
+    std::transform(name.begin(), name.end(), name.begin(),
+                   [](unsigned char Letter) { return char(std::tolower(Letter)); });
+    return name;
+}
+
 bool Preloaded()
 {
     std::ifstream maps("/proc/self/maps");
@@ -160,15 +176,15 @@ std::unique_ptr<TBenchDevice> EmulatedDevice(const std::string &Path, std::strin
 {
     Skipped = false;
 #ifdef VELMOR_BENCH_EMULATION
-    usbemu::TChipType type{};
-    if (Path == "ft2232h") {
-        type = usbemu::TChipType::FT2232H;
-    } else if (Path == "ft2232d") {
-        type = usbemu::TChipType::FT2232D;
-    } else {
+    const std::vector<usbemu::TChipType> &types = usbemu::AllChipTypes();
+    const auto found = std::find_if(types.begin(), types.end(), [&](usbemu::TChipType Type) {
+        return PathName(usbemu::Model(Type)) == Path;
+    });
+    if (found == types.end()) {
         Why = "no such path: " + Path;
         return nullptr;
     }
+    const usbemu::TChipType type = *found;
     if (!Preloaded()) {
         Skipped = true;
         Why = "libumockdev-preload.so.0 could not be preloaded (is umockdev installed?)";

@@ -216,7 +216,7 @@ TChildOutcome RunChild(const std::string &Path, char **Argv, std::chrono::second
 
 const std::vector<std::string> &EmulatedPaths()
 {
-    static const std::vector<std::string> paths{"ft2232h", "ft2232d"};
+    static const std::vector<std::string> paths{"ft2232d", "ft2232h", "ft4232h", "ft232h"};
     return paths;
 }
 

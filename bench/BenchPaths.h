@@ -8,13 +8,14 @@
 // not built with "path NAME: not built (why)".
 //
 // Paths, in this order: "sim", the simulated D2XX library, measured in the benchmark's own
-// process; "ft2232h" and "ft2232d", an emulated FT2232H (high speed) and FT2232D (full speed, 64-
-// byte packets), channel A, beneath the program's own libftd2xx-ftdi1.so, Debian's libftdi1 and
-// libusb-1.0 and umockdev. umockdev's preload has to be in a process from its start, so the
-// benchmark runs itself again (/proc/self/exe, the same arguments) for each emulated path, with
-// libumockdev-preload.so.0 added to LD_PRELOAD and VELMOR_BENCH_PATH naming the path; the parent
-// relays what the child prints. A child that does not end in time is stopped and its path said
-// to have failed: a driver that hangs costs its path, never the run.
+// process; "ft2232d", "ft2232h", "ft4232h" and "ft232h", an emulated FT2232D (full speed, 64-byte
+// packets), FT2232H, FT4232H and FT232H (high speed), channel A, beneath the program's own
+// libftd2xx-ftdi1.so, Debian's libftdi1 and libusb-1.0 and umockdev. umockdev's preload has to be
+// in a process from its start, so the benchmark runs itself again (/proc/self/exe, the same
+// arguments) for each emulated path, with libumockdev-preload.so.0 added to LD_PRELOAD and
+// VELMOR_BENCH_PATH naming the path; the parent relays what the child prints. A child that does not
+// end in time is stopped and its path said to have failed: a driver that hangs costs its path,
+// never the run.
 #pragma once
 
 #include "device/SscProtocol.h"
