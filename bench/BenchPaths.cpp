@@ -196,19 +196,35 @@ TChildOutcome RunChild(const std::string &Path, char **Argv, std::chrono::second
 
     if (!stopped && WIFEXITED(status) && WEXITSTATUS(status) == kSkippedStatus)
         return TChildOutcome::Skipped;
-    const auto said = [&](const std::string &What) {
-        const std::string line = "path " + Path + ": " + What;
+    // The child measures the path idle and loaded (BenchRuns.h); each run says its figures or
+    // its failure, and one the child did not get to say is said here.
+    const auto said = [&](const std::string &Label, const std::string &What) {
+        const std::string line = "path " + Label + ": " + What;
         return printed.compare(0, line.size(), line) == 0 ||
                printed.find("\n" + line) != std::string::npos;
     };
-    if (said("to "))
-        return TChildOutcome::Measured;
-    if (!said("failed")) {
-        PrintPathFailed(Path, stopped ? "no figures within " +
-                                            std::to_string((Patience + kParentGrace).count()) +
-                                            " s: stopped"
-                                      : "no figures: the run " + ExitText(status));
+    bool measured = true;
+    for (const std::string &label : {Path, Path + " loaded"}) {
+        if (said(label, "to "))
+            continue;
+        measured = false;
+        if (!said(label, "failed")) {
+            PrintPathFailed(label, stopped ? "no figures within " +
+                                                 std::to_string((Patience + kParentGrace).count()) +
+                                                 " s: stopped"
+                                           : "no figures: the run " + ExitText(status));
+        }
     }
+    if (!measured)
+        return TChildOutcome::Failed;
+    // Both runs said their figures. Status 1 and a watchdog's status are failures the child has
+    // said (its links in a row); anything else it has not.
+    const bool exited = !stopped && WIFEXITED(status);
+    if (exited && WEXITSTATUS(status) == 0)
+        return TChildOutcome::Measured;
+    if (!exited || (WEXITSTATUS(status) != 1 && WEXITSTATUS(status) != kTimedOutStatus))
+        PrintPathFailed(Path, stopped ? "stopped after its figures"
+                                      : "the run " + ExitText(status) + " after its figures");
     return TChildOutcome::Failed;
 }
 

@@ -5,7 +5,8 @@
 // to/from: host bytes a second to and from the device as a fraction of the protocol's ceiling;
 // echo-p50/p99: the round trip of one byte; retire: the longest that stopping or replacing a link
 // took. A path that cannot be measured ends with "path NAME: failed (why)" instead, one that was
-// not built with "path NAME: not built (why)".
+// not built with "path NAME: not built (why)". Each path is measured twice, idle and beside busy
+// processes, the second run's lines saying "path NAME loaded: ..." (BenchRuns.h).
 //
 // Paths, in this order: "sim", the simulated D2XX library, measured in the benchmark's own
 // process; "ft2232d", "ft2232h", "ft4232h" and "ft232h", an emulated FT2232D (full speed, 64-byte
@@ -68,9 +69,9 @@ void PrintPathFailed(const std::string &Name, const std::string &Why);
 double Percentile(const std::vector<double> &Sorted, double P);
 
 // Runs every emulated path in a child of its own with the benchmark's arguments, one after
-// another, relaying the children's output; each child may take `Patience`. Returns false when a
-// path failed. Without the emulation built, says so for each path; without umockdev's preload, says
-// once that the emulated paths were skipped and why.
+// another, relaying the children's output; each child may take `Patience` for all its runs
+// (PathPatience). Returns false when a path failed. Without the emulation built, says so for each
+// path; without umockdev's preload, says once that the emulated paths were skipped and why.
 bool RunEmulatedPaths(int Argc, char **Argv, std::chrono::seconds Patience);
 
 // Ends the process with "path NAME: failed (...)" if it is still running when its patience is

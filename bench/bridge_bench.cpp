@@ -1,10 +1,12 @@
 // The whole bridge: the program's own window and timer, a real pty opened by a client thread as
 // a serial program would, and the device in real time at its 1 MHz clock, over each of the
-// benchmark's paths (BenchPaths.h: the simulator, an emulated FT2232H, an emulated FT2232D).
-// Prints the throughput each way against the protocol's ceiling, the echo time of single bytes,
-// the CPU the program uses, and how long Setup, Reset and closing the window take to retire a
-// link; each path ends with its "path NAME: ..." line, whose retire is the worst Reset. On the
-// simulator, also what recording the traffic costs: the Traffic window open, and --log's writing.
+// benchmark's paths (BenchPaths.h: the simulator and the emulated chips). Prints the throughput
+// each way against the protocol's ceiling, the echo time of single bytes, the CPU the program
+// uses, and how long Setup, Reset and closing the window take to retire a link. Each path is
+// measured idle and beside busy processes, each run ending with its "path NAME: ..." and
+// "path NAME loaded: ..." lines (BenchRuns.h), whose retire is the worst Reset and whose
+// handshakes are those the window's own cycle made for its links. On the simulator, idle, also
+// what recording the traffic costs: the Traffic window open, and --log's writing.
 //
 //   build/bench/bridge_bench [seconds per direction, default 10] [echo samples, default 200]
 //   BRIDGE_BENCH_TX_HIDDEN=1: the simulator reports no transmit count, as a driver over libftdi1
@@ -13,6 +15,7 @@
 #include "bench/BenchDevice.h"
 #include "bench/BenchMeasure.h"
 #include "bench/BenchPaths.h"
+#include "bench/BenchRuns.h"
 #include "bench/BenchTraffic.h"
 #include "device/Tsscclass.h"
 #include "dialogs/Setup.h"
@@ -96,11 +99,28 @@ bool Synched()
     return SetupForm->SSCLink && SetupForm->SSCLink->Synched.load();
 }
 
-bool Setup(const QString &Port, const QString &Device)
+// Waits for the window's cycle to synchronise its link, counting the handshake calls it made;
+// false when the link did not synchronise within kSynchPatience.
+bool AwaitSynched(bench::THandshakes &Handshakes)
+{
+    RunUntil(Synched, kSynchPatience);
+    if (!Synched())
+        return false;
+    Handshakes.Synchronised(VSSC->LinkState().Attempts() - 1);
+    return true;
+}
+
+bool Setup(const QString &Port, const QString &Device, bench::THandshakes &Handshakes)
 {
     test::RunSetup(Port, Device);
-    RunUntil(Synched, kSynchPatience);
-    return Synched();
+    return AwaitSynched(Handshakes);
+}
+
+// Why a run ends when a link did not synchronise; After says when, if not at the start.
+std::string NotSynchronised(const TBenchDevice &Device, const std::string &After = {})
+{
+    return "the link to \"" + Device.Description() + "\"" + (After.empty() ? "" : " " + After) +
+           " did not synchronise within " + std::to_string(kSynchPatience.count() / 1000) + " s";
 }
 
 struct TDirection {
@@ -264,38 +284,48 @@ double Ms(QElapsedTimer &Clock)
     return double(Clock.nsecsElapsed()) / 1e6;
 }
 
-// Measures one path through the program and prints its figures, ending with its path line;
-// returns the exit status. The window is made and closed here.
-int RunPath(const std::string &Name, TBenchDevice &Device, double Seconds, int Samples, double Bare,
-            std::chrono::seconds Patience)
+// BRIDGE_BENCH_IDLE_ONLY: the idle CPU alone, with the link up; the exit status.
+int IdleOnly(TBenchDevice &Device, double Seconds, double Bare)
 {
-    bench::TWatchdog watchdog(Name, Patience, Device.Leftovers());
     CreateForms();
-    watchdog.Phase("setting up the link");
-    if (!Setup("COM8", QString::fromStdString(Device.Description()))) {
-        bench::PrintPathFailed(Name, "the link to \"" + Device.Description() +
-                                         "\" did not synchronise within " +
-                                         std::to_string(kSynchPatience.count() / 1000) + " s");
+    bench::THandshakes handshakes;
+    if (!Setup("COM8", QString::fromStdString(Device.Description()), handshakes)) {
+        std::printf("idle: not measured (%s)\n", NotSynchronised(Device).c_str());
         DestroyForms();
         return 1;
     }
+    const double ui0 = ThreadCpu(pthread_self());
+    const double idle = IdleCpu(Seconds);
+    std::printf("idle %.2f %% (%.2f x a bare window's %.2f %%), of which the UI thread %.2f %%\n",
+                100 * idle, idle / Bare, 100 * Bare,
+                100 * (ThreadCpu(pthread_self()) - ui0) / (Seconds + 0.5));
+    return 0;
+}
 
-    if (qEnvironmentVariableIsSet("BRIDGE_BENCH_IDLE_ONLY")) {
-        const double ui0 = ThreadCpu(pthread_self());
-        const double idle = IdleCpu(Seconds);
-        std::printf(
-            "idle %.2f %% (%.2f x a bare window's %.2f %%), of which the UI thread %.2f %%\n",
-            100 * idle, idle / Bare, 100 * Bare,
-            100 * (ThreadCpu(pthread_self()) - ui0) / (Seconds + 0.5));
-        return 0;
+// Measures one run of a path through the program and prints its table; the path's lines are
+// RunIdleAndLoaded's. The window is made and closed here.
+bench::TRunOutcome MeasureRun(bench::TRun &PathRun, const std::string &Name, TBenchDevice &Device,
+                              double Seconds, int Samples, double Bare,
+                              std::chrono::seconds Patience)
+{
+    bench::TWatchdog &watchdog = PathRun.Watchdog;
+    bench::TRunOutcome outcome;
+    CreateForms();
+    watchdog.Phase("setting up the link");
+    if (!Setup("COM8", QString::fromStdString(Device.Description()), outcome.Handshakes)) {
+        outcome.Why = NotSynchronised(Device);
+        DestroyForms();
+        return outcome;
     }
+
     watchdog.Phase("sending to the device");
     const TDirection to = ToDevice(Device, Seconds);
     watchdog.Phase("receiving from the device");
     bool counted = true;
     const TDirection from = FromDevice(Device, Seconds, counted);
-    // Full traffic from the device with the Traffic window closed and open, in turns.
-    const bool sim = Name == bench::kSimPath;
+    // Full traffic from the device with the Traffic window closed and open, in turns. What
+    // recording costs is a figure of the idle machine.
+    const bool sim = Name == bench::kSimPath && !PathRun.Loaded;
     bench::TTurnFigures traffic;
     if (sim) {
         watchdog.Phase("measuring the Traffic window's cost");
@@ -317,15 +347,16 @@ int RunPath(const std::string &Name, TBenchDevice &Device, double Seconds, int S
     watchdog.Phase("retiring links");
     QElapsedTimer clock;
     std::vector<double> resets;
+    bool synchronised = true;
     for (int i = 0; i < 5; ++i) {
-        RunUntil(Synched, kSynchPatience);
+        synchronised = (i == 0 || AwaitSynched(outcome.Handshakes)) && synchronised;
         Run(milliseconds(200));
         clock.start();
         RetireLink(SetupForm->SSCLink);
         resets.push_back(Ms(clock));
         VSSC->ButtonResetClick();
     }
-    RunUntil(Synched, kSynchPatience);
+    synchronised = AwaitSynched(outcome.Handshakes) && synchronised;
     Run(milliseconds(200));
     double setupRetire = 0;
     clock.start();
@@ -335,22 +366,25 @@ int RunPath(const std::string &Name, TBenchDevice &Device, double Seconds, int S
             SetupForm->OKButton->click();
         },
         1);
-    RunUntil(Synched, kSynchPatience);
+    synchronised = AwaitSynched(outcome.Handshakes) && synchronised;
     Run(milliseconds(200));
     clock.start();
     VSSC->close();
     const double closeRetire = Ms(clock);
     DestroyForms();
     if (echo.empty()) {
-        bench::PrintPathFailed(Name, "no echo came back within " +
-                                         std::to_string(kEchoPatience.count()) + " ms");
-        return 1;
+        outcome.Why = "no echo came back within " + std::to_string(kEchoPatience.count()) + " ms";
+        return outcome;
+    }
+    if (!synchronised) {
+        outcome.Why = NotSynchronised(Device, "after Reset or Setup");
+        return outcome;
     }
 
     const double leadMs = ssc::kFrameLead * 8 / 1000.0;
     const auto [floor50, floor99] = EchoFloor(leadMs);
-    std::printf("Bridge through the program, a pty client and %s in real time at 1 MHz\n",
-                Device.What().c_str());
+    std::printf("Bridge through the program, a pty client and %s in real time at 1 MHz%s\n",
+                Device.What().c_str(), PathRun.Loaded ? ", beside busy processes" : "");
     std::printf("(%.0f s a direction, %d echo samples; frame lead %u bytes = %.1f ms, which "
                 "leaves an echo floor of p50 %.1f ms, p99 %.1f ms)\n\n",
                 Seconds, Samples, unsigned(ssc::kFrameLead), leadMs, floor50, floor99);
@@ -395,9 +429,45 @@ int RunPath(const std::string &Name, TBenchDevice &Device, double Seconds, int S
     std::printf("| Setup: retire, rebind and list, until the dialog shows | %.2f ms | < 50 ms |\n",
                 setupRetire);
     std::printf("| closing the window | %.2f ms | < 50 ms |\n", closeRetire);
-    bench::PrintPathLine(Name, {to.Fraction, from.Fraction, bench::Percentile(echo, 0.50),
-                                bench::Percentile(echo, 0.99), worstReset});
-    return 0;
+    std::fflush(stdout);
+    outcome.Measured = true;
+    outcome.Figures = {to.Fraction, from.Fraction, bench::Percentile(echo, 0.50),
+                       bench::Percentile(echo, 0.99), worstReset};
+    return outcome;
+}
+
+// Links replaced one after another as Reset does, each synchronised by the window's cycle.
+bool LinksInARow(bench::TRun &PathRun, TBenchDevice &Device, int Count,
+                 bench::THandshakes &Handshakes, std::string &Why)
+{
+    Device.Send(VSIM_ECHO);
+    CreateForms();
+    PathRun.Watchdog.Phase("synchronising links in a row");
+    bool synchronised = Setup("COM8", QString::fromStdString(Device.Description()), Handshakes);
+    for (int i = 1; synchronised && i < Count; ++i) {
+        RetireLink(SetupForm->SSCLink);
+        VSSC->ButtonResetClick();
+        synchronised = AwaitSynched(Handshakes);
+    }
+    VSSC->close();
+    DestroyForms();
+    if (!synchronised)
+        Why = NotSynchronised(Device);
+    return synchronised;
+}
+
+// Measures one path idle and loaded; the exit status.
+int RunPath(const std::string &Name, TBenchDevice &Device, double Seconds, int Samples, double Bare,
+            std::chrono::seconds Patience)
+{
+    return bench::RunIdleAndLoaded(
+        Name, Device, Patience,
+        [&](bench::TRun &PathRun) {
+            return MeasureRun(PathRun, Name, Device, Seconds, Samples, Bare, Patience);
+        },
+        [&](bench::TRun &PathRun, int Count, bench::THandshakes &Handshakes, std::string &Why) {
+            return LinksInARow(PathRun, Device, Count, Handshakes, Why);
+        });
 }
 
 } // namespace
@@ -433,11 +503,11 @@ int main(int argc, char **argv)
         SimLibrary sim;
         auto device = bench::SimDevice(sim);
         sim.vsim_SetTxCountHidden(qEnvironmentVariableIsSet("BRIDGE_BENCH_TX_HIDDEN") ? 1 : 0);
+        if (qEnvironmentVariableIsSet("BRIDGE_BENCH_IDLE_ONLY"))
+            return IdleOnly(*device, seconds, bare);
         status = RunPath(bench::kSimPath, *device, seconds, samples, bare, patience);
     }
-    if (qEnvironmentVariableIsSet("BRIDGE_BENCH_IDLE_ONLY"))
-        return status;
     qputenv(kBareVariable, QByteArray::number(bare, 'g', 17));
-    const bool emulated = bench::RunEmulatedPaths(argc, argv, patience);
+    const bool emulated = bench::RunEmulatedPaths(argc, argv, bench::PathPatience(patience));
     return status == 0 && emulated ? 0 : 1;
 }

@@ -1,17 +1,22 @@
 // The device link alone, in real time at its 1 MHz clock, over each of the benchmark's paths
-// (BenchPaths.h: the simulator, an emulated FT2232H, an emulated FT2232D): host-byte throughput
-// each way as a fraction of the protocol's ceiling, the CPU it costs, the echo of one byte and
-// how long a stopped link takes to end. Each path ends with its "path NAME: ..." line.
+// (BenchPaths.h: the simulator and the emulated chips): host-byte throughput each way as a
+// fraction of the protocol's ceiling, the CPU it costs, the echo of one byte and how long a
+// stopped link takes to end. Each path is measured idle and beside busy processes, each run
+// ending with its "path NAME: ..." and "path NAME loaded: ..." lines (BenchRuns.h).
 //
 //   build/bench/link_bench [seconds per direction, default 5] [echo samples, default 200]
 //
 // The echo is timed from SendData of one byte to the ReceiveData that hands it back, polled every
 // half millisecond: the link's own share, without the bridge's 10 ms tick (bridge_bench has it).
+// Every link is synchronised as the bridge cycle does it: a handshake call that fails is made
+// again at the next tick.
 #include "bench/BenchDevice.h"
 #include "bench/BenchPaths.h"
+#include "bench/BenchRuns.h"
 #include "device/Tsscclass.h"
 
 #include "sim/SimLibrary.h"
+#include "tests/Synch.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -69,8 +74,11 @@ public:
     bool FromDevice(double Seconds, TFigures &Figures, bool &Counted);
     bool EchoTimes(int Samples, std::vector<double> &Times, int &Lost);
     bool StopToEndMs(bool Synched, double &Ms);
+    bool LinksInARow(int Count);
 
     const std::string &Failure() const { return FFailure; }
+    // The handshakes of the links opened synchronised so far.
+    const bench::THandshakes &Handshakes() const { return FHandshakes; }
 
 private:
     std::unique_ptr<TSSCClass> OpenLink(bool Synched);
@@ -85,6 +93,7 @@ private:
     bench::TWatchdog &FWatchdog;
     std::vector<unsigned char> FIn;
     std::string FFailure;
+    bench::THandshakes FHandshakes;
 };
 
 std::unique_ptr<TSSCClass> TLinkBench::OpenLink(bool Synched)
@@ -99,11 +108,15 @@ std::unique_ptr<TSSCClass> TLinkBench::OpenLink(bool Synched)
     if (!Synched)
         return link;
     FWatchdog.Phase("synchronising the link");
-    if (link->SynchDevice(24, 0x01A5)) {
-        FFailure = "the link did not synchronise with \"" + FDevice.Description() + "\"";
+    int failedCalls = 0;
+    if (test::SynchAtTicks(*link, &failedCalls)) {
+        FFailure = "the link did not synchronise with \"" + FDevice.Description() + "\" in " +
+                   std::to_string(failedCalls) + " handshake calls over up to " +
+                   std::to_string(test::kSynchPatience.count() / 1000) + " s";
         RetireLink(link);
         return nullptr;
     }
+    FHandshakes.Synchronised(failedCalls);
     return link;
 }
 
@@ -244,12 +257,25 @@ bool TLinkBench::StopToEndMs(bool Synched, double &Ms)
     return true;
 }
 
-// Measures one path and prints its figures, ending with its path line; the exit status.
-int RunPath(const std::string &Name, TBenchDevice &Device, double Seconds, int Samples,
-            std::chrono::seconds Patience)
+// Links opened and synchronised one after another, each retired at once.
+bool TLinkBench::LinksInARow(int Count)
 {
-    bench::TWatchdog watchdog(Name, Patience, Device.Leftovers());
-    TLinkBench run(Device, watchdog);
+    FDevice.Send(VSIM_ECHO);
+    for (int i = 0; i < Count; ++i) {
+        auto link = OpenLink(true);
+        if (!link)
+            return false;
+        FWatchdog.Phase("retiring a link of those in a row");
+        RetireLink(link);
+    }
+    return true;
+}
+
+// Measures one run of a path and prints its table; the path's lines are RunIdleAndLoaded's.
+bench::TRunOutcome MeasureRun(bench::TRun &PathRun, TBenchDevice &Device, double Seconds,
+                              int Samples)
+{
+    TLinkBench run(Device, PathRun.Watchdog);
     TFigures to, from;
     bool counted = true;
     std::vector<double> echo, stops, idleStops;
@@ -262,14 +288,13 @@ int RunPath(const std::string &Name, TBenchDevice &Device, double Seconds, int S
         stops.push_back(exchanging);
         idleStops.push_back(idle);
     }
-    if (!ok) {
-        bench::PrintPathFailed(Name, run.Failure());
-        return 1;
-    }
+    if (!ok)
+        return {false, {}, run.Failure(), run.Handshakes()};
 
     std::printf("Device link, path %s: %s, real time at 1 MHz (%.0f s a direction, %d echo "
-                "samples)\n",
-                Name.c_str(), Device.What().c_str(), Seconds, Samples);
+                "samples)%s\n",
+                PathRun.Label.c_str(), Device.What().c_str(), Seconds, Samples,
+                PathRun.Loaded ? ", beside busy processes" : "");
     if (!Device.Note().empty())
         std::printf("%s\n", Device.Note().c_str());
     if (!counted)
@@ -292,9 +317,27 @@ int RunPath(const std::string &Name, TBenchDevice &Device, double Seconds, int S
     std::printf("%-34s %9.2f ms (worst of %d)\n", "Stop to end, exchanging", worstStop,
                 kRetireSamples);
     std::printf("%-34s %9.2f ms (worst of %d)\n", "Stop to end, idle", worstIdle, kRetireSamples);
-    bench::PrintPathLine(Name, {to.Fraction, from.Fraction, bench::Percentile(echo, 0.50),
-                                bench::Percentile(echo, 0.99), std::max(worstStop, worstIdle)});
-    return 0;
+    std::fflush(stdout);
+    const bench::TPathFigures figures{to.Fraction, from.Fraction, bench::Percentile(echo, 0.50),
+                                      bench::Percentile(echo, 0.99),
+                                      std::max(worstStop, worstIdle)};
+    return {true, figures, {}, run.Handshakes()};
+}
+
+// Measures one path idle and loaded; the exit status.
+int RunPath(const std::string &Name, TBenchDevice &Device, double Seconds, int Samples,
+            std::chrono::seconds Patience)
+{
+    return bench::RunIdleAndLoaded(
+        Name, Device, Patience,
+        [&](bench::TRun &PathRun) { return MeasureRun(PathRun, Device, Seconds, Samples); },
+        [&](bench::TRun &PathRun, int Count, bench::THandshakes &Handshakes, std::string &Why) {
+            TLinkBench links(Device, PathRun.Watchdog);
+            const bool synchronised = links.LinksInARow(Count);
+            Handshakes = links.Handshakes();
+            Why = links.Failure();
+            return synchronised;
+        });
 }
 
 } // namespace
@@ -324,6 +367,6 @@ int main(int argc, char **argv)
         auto device = bench::SimDevice(sim);
         status = RunPath(bench::kSimPath, *device, seconds, samples, patience);
     }
-    const bool emulated = bench::RunEmulatedPaths(argc, argv, patience);
+    const bool emulated = bench::RunEmulatedPaths(argc, argv, bench::PathPatience(patience));
     return status == 0 && emulated ? 0 : 1;
 }
