@@ -6,6 +6,7 @@
 
 #ifdef VELMOR_BENCH_EMULATION
 #include "sim/Board.h"
+#include "usbemu/Realtime.h"
 #include "usbemu/UsbTestbed.h"
 #endif
 
@@ -38,6 +39,7 @@ public:
     std::string What() const override { return "the simulator"; }
     std::string Note() const override { return {}; }
     std::string Leftovers() const override { return {}; }
+    std::string Scheduling() const override { return {}; }
 
     bool Send(int Behaviour) override
     {
@@ -101,6 +103,8 @@ public:
         const std::filesystem::path root = std::filesystem::path(FTestbed->SysDir()).parent_path();
         return root.filename().string().starts_with("umockdev.") ? root.string() : std::string();
     }
+
+    std::string Scheduling() const override { return usbemu::SchedulingName(); }
 
     // On channel A, the one the link opens.
     bool Send(int Behaviour) override

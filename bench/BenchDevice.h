@@ -30,6 +30,9 @@ public:
     // A folder that is the device's alone, to remove when the process has to end at once (a
     // TWatchdog's end); empty if none.
     virtual std::string Leftovers() const = 0;
+    // The scheduling the emulated chip's threads ran under, in words; empty for a device that
+    // has no threads of its own to schedule.
+    virtual std::string Scheduling() const = 0;
     // What the SSC device sends from now on: VSIM_ECHO, VSIM_SILENT or VSIM_COUNTER
     // (sim/SimControl.h). False when the device cannot be told and goes on as before.
     virtual bool Send(int Behaviour) = 0;

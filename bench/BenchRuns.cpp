@@ -114,6 +114,10 @@ int RunIdleAndLoaded(const std::string &Path, TBenchDevice &Device, std::chrono:
         PrintHandshakes(label, handshakes, inARow, synchronised, why);
         measured = measured && synchronised;
     }
+    if (!Device.Scheduling().empty()) {
+        std::printf("emulation: %s\n", Device.Scheduling().c_str());
+        std::fflush(stdout);
+    }
     return measured ? 0 : 1;
 }
 

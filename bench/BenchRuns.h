@@ -14,6 +14,12 @@
 // To count how often that happens, the loaded run ends with kLinksInARow links synchronised one
 // after another, still beside the busy processes; one that does not synchronise at all ends them
 // with "in a row failed (why, ...)" on the handshakes line.
+//
+// A process measuring an emulated chip ends with one line saying which scheduling the emulated
+// chip's threads ran under (usbemu/Realtime.h), which the loaded figures depend on:
+//
+//   emulation: real-time scheduling (SCHED_FIFO 10)
+//   emulation: ordinary scheduling (Operation not permitted)
 #pragma once
 
 #include "bench/BenchPaths.h"
@@ -70,7 +76,8 @@ using TLinksInARow =
 
 // Measures the path idle and then loaded, followed by the links in a row, each run under a
 // watchdog of its own with Patience (kLinksInARowPatience for the links in a row), and prints
-// their lines; the exit status, 0 when both runs were measured and every link synchronised.
+// their lines, then the emulation's scheduling for an emulated chip; the exit status, 0 when both
+// runs were measured and every link synchronised.
 int RunIdleAndLoaded(const std::string &Path, TBenchDevice &Device, std::chrono::seconds Patience,
                      const TMeasure &Measure, const TLinksInARow &InARow);
 

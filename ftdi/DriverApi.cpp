@@ -48,7 +48,7 @@ struct TFtdi1Driver {
                          why.c_str());
             return d2xx::FT_DEVICE_NOT_OPENED;
         }
-        Opened = std::make_shared<TFtdiChannel>(context);
+        Opened = std::make_shared<TFtdiChannel>(context, channel->Description);
         if (!Opened->Start()) {
             Opened->Close();
             return d2xx::FT_DEVICE_NOT_OPENED;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdio>
 
 namespace ftdi1
 {
@@ -30,11 +31,11 @@ unsigned char FromChip(const ftdi_context *Context)
 
 } // namespace
 
-TFtdiChannel::TFtdiChannel(ftdi_context *Context)
+TFtdiChannel::TFtdiChannel(ftdi_context *Context, std::string Name)
     : FContext(Context),
       FPacketSize(Context->max_packet_size > kStatusBytes ? Context->max_packet_size
                                                           : kDefaultPacketSize),
-      FReadTransferSize(kReadPackets * FPacketSize), FReads(kReadsInFlight)
+      FReadTransferSize(kReadPackets * FPacketSize), FName(std::move(Name)), FReads(kReadsInFlight)
 {
 }
 
@@ -59,8 +60,8 @@ bool TFtdiChannel::Start()
     if (FWrite == nullptr)
         return false;
     FEvents = std::thread([this] { HandleEvents(); });
-    std::lock_guard lock(FMutex);
-    RefillLocked();
+    std::unique_lock lock(FMutex);
+    Refill(lock);
     return !FGone;
 }
 
@@ -69,7 +70,36 @@ void TFtdiChannel::HandleEvents()
     while (!FStopEvents.load()) {
         timeval slice = kEventSlice;
         libusb_handle_events_timeout_completed(FContext->usb_ctx, &slice, nullptr);
+        RetrySubmits();
+        SayNotes();
     }
+}
+
+void TFtdiChannel::RetrySubmits()
+{
+    std::unique_lock lock(FMutex);
+    if (FFromChip.RetryAt)
+        Refill(lock);
+    if (FToChip.RetryAt)
+        SendNext(lock);
+}
+
+void TFtdiChannel::SayNotes()
+{
+    std::vector<std::string> notes;
+    {
+        std::lock_guard lock(FMutex);
+        notes.swap(FNotes);
+    }
+    for (const std::string &note : notes)
+        std::fprintf(stderr, "libftd2xx-ftdi1: \"%s\": %s\n", FName.c_str(), note.c_str());
+}
+
+void TFtdiChannel::GiveUpLocked(const std::string &Why)
+{
+    if (!FGone)
+        FNotes.push_back(Why + ": the channel fails from now on");
+    FGone = true;
 }
 
 void LIBUSB_CALL TFtdiChannel::OnRead(libusb_transfer *Transfer)
@@ -81,7 +111,7 @@ void LIBUSB_CALL TFtdiChannel::OnRead(libusb_transfer *Transfer)
 void TFtdiChannel::Arrived(TInTransfer &Done)
 {
     const libusb_transfer *transfer = Done.Transfer;
-    std::lock_guard lock(FMutex);
+    std::unique_lock lock(FMutex);
     Done.InFlight = false;
     --FInFlight;
     // Every packet but the last is a full one; each begins with the status bytes.
@@ -92,45 +122,138 @@ void TFtdiChannel::Arrived(TInTransfer &Done)
             FReadAhead.insert(FReadAhead.end(), Done.Buffer.begin() + long(at + kStatusBytes),
                               Done.Buffer.begin() + long(at + packet));
     }
+    bool clear = false;
     switch (transfer->status) {
     case LIBUSB_TRANSFER_COMPLETED:
     case LIBUSB_TRANSFER_TIMED_OUT:
         FFailedReads = 0;
+        FFromChip.StallsInRow = 0;
         break;
     case LIBUSB_TRANSFER_CANCELLED:
         break;
     case LIBUSB_TRANSFER_NO_DEVICE:
         FGone = true;
         break;
+    case LIBUSB_TRANSFER_STALL:
+        clear = !FGone && HaltedLocked(FFromChip, Done.Epoch);
+        break;
     default:
         if (++FFailedReads >= kReadRetries)
-            FGone = true;
+            GiveUpLocked(std::to_string(FFailedReads) + " reads in a row failed (" +
+                         libusb_error_name(transfer->status) + ")");
         break;
     }
-    if (!FClosing && !FGone)
-        RefillLocked();
+    if (clear)
+        ClearHalt(lock, FFromChip, FromChip(FContext));
+    Refill(lock);
     FChanged.notify_all();
 }
 
-void TFtdiChannel::RefillLocked()
+void TFtdiChannel::Refill(std::unique_lock<std::mutex> &Lock)
 {
+    if (FClosing || FGone || FFromChip.Halted || PausedLocked(FFromChip))
+        return;
+    FFromChip.RetryAt.reset();
+    std::vector<TInTransfer *> reserved;
     std::size_t reading = std::count_if(FReads.begin(), FReads.end(),
                                         [](const TInTransfer &Each) { return Each.InFlight; });
     for (TInTransfer &read : FReads) {
         if (read.InFlight)
             continue;
         if (FReadAhead.size() + (reading + 1) * FReadTransferSize > kReadAheadSize)
-            return;
-        const int result = libusb_submit_transfer(read.Transfer);
-        if (result != LIBUSB_SUCCESS) {
-            if (result == LIBUSB_ERROR_NO_DEVICE || ++FFailedReads >= kReadRetries)
-                FGone = true;
-            return;
-        }
+            break;
         read.InFlight = true;
+        read.Epoch = FFromChip.Epoch;
         ++FInFlight;
         ++reading;
+        reserved.push_back(&read);
     }
+    if (reserved.empty())
+        return;
+    ++FSubmitters;
+    Lock.unlock();
+    // libusb holds a transfer's own lock across its submit, so its completion cannot come
+    // before the submit has returned here.
+    std::size_t submitted = 0;
+    int result = LIBUSB_SUCCESS;
+    while (submitted < reserved.size() &&
+           (result = libusb_submit_transfer(reserved[submitted]->Transfer)) == LIBUSB_SUCCESS)
+        ++submitted;
+    Lock.lock();
+    --FSubmitters;
+    for (std::size_t i = submitted; i < reserved.size(); ++i) {
+        reserved[i]->InFlight = false;
+        --FInFlight;
+    }
+    if (submitted > 0)
+        FFromChip.SubmitFailures = 0;
+    if (result != LIBUSB_SUCCESS)
+        SubmitFailedLocked(FFromChip, result);
+    // Close cancels what it finds in flight, and a reserved transfer it found may not have
+    // been submitted yet: what was submitted after Close began is cancelled here.
+    for (std::size_t i = 0; FClosing && i < submitted; ++i)
+        libusb_cancel_transfer(reserved[i]->Transfer);
+    FChanged.notify_all();
+}
+
+bool TFtdiChannel::PausedLocked(const TEndpoint &Endpoint)
+{
+    return Endpoint.RetryAt && TClock::now() < *Endpoint.RetryAt;
+}
+
+void TFtdiChannel::SubmitFailedLocked(TEndpoint &Endpoint, int Result)
+{
+    if (Result == LIBUSB_ERROR_NO_DEVICE) {
+        FGone = true;
+        return;
+    }
+    // Anything else may pass (the kernel short of memory for a moment): the event thread
+    // tries again, and only a submit that keeps failing gives the channel up, where FT_OK with
+    // nothing read for ever would hide it.
+    if (++Endpoint.SubmitFailures >= kSubmitRetries) {
+        GiveUpLocked(std::string("a transfer ") + Endpoint.Name + " could not be submitted " +
+                     std::to_string(Endpoint.SubmitFailures) + " times in a row (" +
+                     libusb_error_name(Result) + ")");
+        return;
+    }
+    Endpoint.RetryAt = TClock::now() + kSubmitPause;
+}
+
+bool TFtdiChannel::HaltedLocked(TEndpoint &Endpoint, unsigned Epoch)
+{
+    // The transfers that were out when the endpoint halted come back stalled one after
+    // another: the first of them clears the halt; a stall of a transfer submitted before the
+    // last clear was that halt's.
+    if (Endpoint.Halted || Epoch != Endpoint.Epoch)
+        return false;
+    Endpoint.Halted = true;
+    return true;
+}
+
+void TFtdiChannel::ClearHalt(std::unique_lock<std::mutex> &Lock, TEndpoint &Endpoint,
+                             unsigned char Address)
+{
+    // A halted endpoint stalls every transfer until the host clears the halt; its transfers
+    // wait meanwhile (Refill and SendNext leave a halted endpoint alone). The context stays
+    // open while a callback runs: Close stops the event thread and takes FCallMutex first.
+    Lock.unlock();
+    const int result = libusb_clear_halt(FContext->usb_dev, Address);
+    Lock.lock();
+    Endpoint.Halted = false;
+    ++Endpoint.Epoch;
+    ++Endpoint.Stalls;
+    if (result == LIBUSB_ERROR_NO_DEVICE) {
+        FGone = true;
+        return;
+    }
+    const std::string cleared = result == LIBUSB_SUCCESS
+                                    ? "cleared"
+                                    : std::string("not cleared, ") + libusb_error_name(result);
+    FNotes.push_back(std::string("the endpoint ") + Endpoint.Name + " stalled, " + cleared + " (" +
+                     std::to_string(Endpoint.Stalls) + ")");
+    if (++Endpoint.StallsInRow > kStallRetries)
+        GiveUpLocked(std::string("the endpoint ") + Endpoint.Name + " stalled " +
+                     std::to_string(Endpoint.StallsInRow) + " times in a row");
 }
 
 void LIBUSB_CALL TFtdiChannel::OnWrite(libusb_transfer *Transfer)
@@ -140,51 +263,71 @@ void LIBUSB_CALL TFtdiChannel::OnWrite(libusb_transfer *Transfer)
 
 void TFtdiChannel::Sent(const libusb_transfer &Transfer)
 {
-    std::lock_guard lock(FMutex);
+    std::unique_lock lock(FMutex);
     --FInFlight;
     FWriting = false;
     const auto moved = static_cast<std::size_t>(std::max(Transfer.actual_length, 0));
     FWriteQueue.erase(FWriteQueue.begin(),
                       FWriteQueue.begin() + long(std::min(moved, FWriteQueue.size())));
+    bool clear = false;
     switch (Transfer.status) {
     case LIBUSB_TRANSFER_COMPLETED:
         FFailedWrites = 0;
+        FToChip.StallsInRow = 0;
         break;
     case LIBUSB_TRANSFER_CANCELLED:
         break;
     case LIBUSB_TRANSFER_NO_DEVICE:
         FGone = true;
         break;
+    case LIBUSB_TRANSFER_STALL:
+        clear = !FGone && HaltedLocked(FToChip, FWriteEpoch);
+        break;
     default:
         // The rest goes in the next transfer; a chip that takes nothing time after time is lost.
         if (moved > 0)
             FFailedWrites = 0;
         else if (++FFailedWrites >= kWriteRetries)
-            FGone = true;
+            GiveUpLocked(std::to_string(FFailedWrites) + " writes in a row moved nothing (" +
+                         libusb_error_name(Transfer.status) + ")");
         break;
     }
-    if (!FClosing && !FGone)
-        SendNextLocked();
+    if (clear)
+        ClearHalt(lock, FToChip, ToChip(FContext));
+    SendNext(lock);
     FChanged.notify_all();
 }
 
-void TFtdiChannel::SendNextLocked()
+void TFtdiChannel::SendNext(std::unique_lock<std::mutex> &Lock)
 {
-    if (FWriting || FWriteQueue.empty())
+    if (FWriting || FWriteQueue.empty() || FClosing || FGone || FToChip.Halted ||
+        PausedLocked(FToChip))
         return;
+    FToChip.RetryAt.reset();
     const std::size_t size = std::min(FWriteQueue.size(), kWriteTransferSize);
     FWriteBuffer.assign(FWriteQueue.begin(), FWriteQueue.begin() + long(size));
     // No timeout: the chip takes the bytes as it clocks them out; only FT_Write waits with one.
     libusb_fill_bulk_transfer(FWrite, FContext->usb_dev, ToChip(FContext), FWriteBuffer.data(),
                               static_cast<int>(size), &TFtdiChannel::OnWrite, this, 0);
-    const int result = libusb_submit_transfer(FWrite);
-    if (result != LIBUSB_SUCCESS) {
-        if (result == LIBUSB_ERROR_NO_DEVICE || ++FFailedWrites >= kWriteRetries)
-            FGone = true;
-        return;
-    }
     FWriting = true;
+    FWriteEpoch = FToChip.Epoch;
     ++FInFlight;
+    ++FSubmitters;
+    Lock.unlock();
+    const int result = libusb_submit_transfer(FWrite);
+    Lock.lock();
+    --FSubmitters;
+    if (result != LIBUSB_SUCCESS) {
+        FWriting = false;
+        --FInFlight;
+        SubmitFailedLocked(FToChip, result);
+    } else {
+        FToChip.SubmitFailures = 0;
+        // As for the reads (Refill).
+        if (FClosing)
+            libusb_cancel_transfer(FWrite);
+    }
+    FChanged.notify_all();
 }
 
 std::size_t TFtdiChannel::TakeLocked(std::uint8_t *Out, std::size_t Count)
@@ -192,8 +335,6 @@ std::size_t TFtdiChannel::TakeLocked(std::uint8_t *Out, std::size_t Count)
     const std::size_t take = std::min(Count, FReadAhead.size());
     std::copy_n(FReadAhead.begin(), take, Out);
     FReadAhead.erase(FReadAhead.begin(), FReadAhead.begin() + static_cast<long>(take));
-    if (take > 0 && !FClosing && !FGone)
-        RefillLocked();
     return take;
 }
 
@@ -241,15 +382,23 @@ FT_STATUS TFtdiChannel::Read(std::uint8_t *Out, std::size_t Count, d2xx::DWORD &
 {
     std::unique_lock lock(FMutex);
     const auto deadline = TClock::now() + FReadTimeout;
-    std::size_t taken = TakeLocked(Out, Count);
-    while (taken < Count && !FGone && !FClosing) {
-        if (FReadTimeout.count() == 0) {
-            FChanged.wait(lock);
-        } else if (FChanged.wait_until(lock, deadline) == std::cv_status::timeout) {
-            taken += TakeLocked(Out + taken, Count - taken);
-            break;
+    std::size_t taken = 0;
+    bool timedOut = false;
+    for (;;) {
+        const std::size_t took = TakeLocked(Out + taken, Count - taken);
+        taken += took;
+        if (took > 0) {
+            // There is room for reads again. FMutex is let go while they are submitted, so
+            // what arrived meanwhile is taken before waiting.
+            Refill(lock);
+            continue;
         }
-        taken += TakeLocked(Out + taken, Count - taken);
+        if (taken == Count || timedOut || FGone || FClosing)
+            break;
+        if (FReadTimeout.count() == 0)
+            FChanged.wait(lock);
+        else
+            timedOut = FChanged.wait_until(lock, deadline) == std::cv_status::timeout;
     }
     Got = static_cast<d2xx::DWORD>(taken);
     // Bytes that arrived before the failure are handed over; the failure shows at the next call.
@@ -275,7 +424,7 @@ FT_STATUS TFtdiChannel::Write(const std::uint8_t *Data, std::size_t Count, d2xx:
         const std::size_t take = std::min(room, Count - queued);
         FWriteQueue.insert(FWriteQueue.end(), Data + queued, Data + queued + take);
         queued += take;
-        SendNextLocked();
+        SendNext(lock);
     }
     Written = static_cast<d2xx::DWORD>(std::min<std::size_t>(queued, UINT_MAX));
     return queued == 0 && Count > 0 && (FGone || FClosing) ? d2xx::FT_IO_ERROR : d2xx::FT_OK;
@@ -291,7 +440,9 @@ void TFtdiChannel::CancelAll(std::unique_lock<std::mutex> &Lock)
     if (FWriting)
         libusb_cancel_transfer(FWrite);
     FChanged.notify_all();
-    FChanged.wait_for(Lock, kCancelWait, [this] { return FInFlight == 0; });
+    // A transfer reserved but not yet submitted is not found by libusb_cancel_transfer: its
+    // submitter cancels it once submitted (Refill, SendNext).
+    FChanged.wait_for(Lock, kCancelWait, [this] { return FInFlight == 0 && FSubmitters == 0; });
 }
 
 FT_STATUS TFtdiChannel::Close()
@@ -303,7 +454,7 @@ FT_STATUS TFtdiChannel::Close()
     {
         std::unique_lock lock(FMutex);
         CancelAll(lock);
-        leftOver = FInFlight > 0;
+        leftOver = FInFlight > 0 || FSubmitters > 0;
     }
     {
         // A write still waiting for room has seen the channel close before it is taken apart.
@@ -314,6 +465,7 @@ FT_STATUS TFtdiChannel::Close()
         libusb_interrupt_event_handler(FContext->usb_ctx);
         FEvents.join();
     }
+    SayNotes();
     const int result = ftdi_usb_close(FContext);
     if (!leftOver) {
         for (TInTransfer &read : FReads)
@@ -324,7 +476,7 @@ FT_STATUS TFtdiChannel::Close()
     FWrite = nullptr;
     ftdi_free(FContext);
     FContext = nullptr;
-    return result < 0 ? d2xx::FT_IO_ERROR : d2xx::FT_OK;
+    return result < 0 || leftOver ? d2xx::FT_IO_ERROR : d2xx::FT_OK;
 }
 
 } // namespace ftdi1

@@ -17,11 +17,21 @@
 //   out of order. FT_GetStatus's transmit count is what the queue still holds. kWriteRetries
 //   transfers in a row that move nothing mark the channel gone.
 //
+// Submitting a transfer is an ioctl that may wait behind other threads' ioctls on the device, so
+// it is never done under FMutex: the transfer is reserved under the lock (counted in flight),
+// submitted without it, and settled under it again (given back if the submit failed, cancelled
+// at once if the channel began closing meanwhile).
+//
 // A thread of the channel's own handles libusb's events. A transfer that fails because the
 // device is gone marks the channel gone: FT_GetStatus and FT_Write fail with FT_IO_ERROR at
 // once, FT_Read still hands over what had arrived and then fails too. A read that fails otherwise
 // (a cut transfer) keeps what it carried and is put back in flight; kReadRetries of them in a row
-// mark the channel gone too.
+// mark the channel gone too. A submit that fails for another reason than a gone device is tried
+// again by the event thread, kSubmitPause later; kSubmitRetries failures in a row mark the
+// channel gone. An endpoint that stalls has its halt cleared and its transfers resume; after
+// kStallRetries stalls in a row with no transfer done in between the channel is gone. Whatever
+// marks the channel gone, other than the device going, is said on stderr, and so is every stall:
+// never a channel that fails in silence.
 //
 // Close cancels what is in flight, waits for it, stops the thread and lets libftdi1 release the
 // channel; libusb gives it back to the kernel's ftdi_sio when ftdi_sio had it at open.
@@ -39,6 +49,8 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -59,6 +71,12 @@ constexpr std::size_t kWriteQueueSize = 65536;
 // At most this much in one transfer to the chip (a multiple of both packet sizes).
 constexpr std::size_t kWriteTransferSize = 4096;
 constexpr int kWriteRetries = 3;
+// A submit that failed is tried again this much later, at the event thread's next turn; the
+// channel is gone once this many have failed in a row.
+constexpr std::chrono::milliseconds kSubmitPause{50};
+constexpr int kSubmitRetries = 5;
+// Stalls of one endpoint in a row, each cleared, before the channel is gone.
+constexpr int kStallRetries = 3;
 // How long Close waits for cancelled transfers to come back from a device that no longer
 // answers; transfers still out then are left to libusb's close rather than freed under it.
 constexpr std::chrono::seconds kCancelWait{2};
@@ -68,8 +86,9 @@ class TFtdiChannel
 public:
     using TClock = std::chrono::steady_clock;
 
-    // Takes over a context that libftdi1 has opened.
-    explicit TFtdiChannel(ftdi_context *Context);
+    // Takes over a context that libftdi1 has opened; `Name` is the channel's in what the
+    // driver says on stderr.
+    TFtdiChannel(ftdi_context *Context, std::string Name);
     ~TFtdiChannel();
     TFtdiChannel(const TFtdiChannel &) = delete;
     TFtdiChannel &operator=(const TFtdiChannel &) = delete;
@@ -83,7 +102,8 @@ public:
     d2xx::FT_STATUS GetStatus(d2xx::DWORD &Rx, d2xx::DWORD &Tx);
     d2xx::FT_STATUS Read(std::uint8_t *Out, std::size_t Count, d2xx::DWORD &Got);
     d2xx::FT_STATUS Write(const std::uint8_t *Data, std::size_t Count, d2xx::DWORD &Written);
-    // Releases the chip; FT_IO_ERROR if it could not be released cleanly (it is gone).
+    // Releases the chip; FT_IO_ERROR if it could not be released cleanly (it is gone, or
+    // transfers did not come back from it).
     d2xx::FT_STATUS Close();
 
 private:
@@ -91,24 +111,54 @@ private:
         TFtdiChannel *Channel = nullptr;
         libusb_transfer *Transfer = nullptr;
         std::vector<std::uint8_t> Buffer;
-        bool InFlight = false;
+        bool InFlight = false; // reserved or submitted
+        unsigned Epoch = 0;    // the endpoint's epoch when it was submitted
+    };
+    // What one direction's endpoint has been through: its stalls and failed submits.
+    struct TEndpoint {
+        explicit TEndpoint(const char *Direction) : Name(Direction) {}
+        const char *Name; // in what is said on stderr
+        bool Halted = false;
+        // Counts the halts cleared: a stall of a transfer submitted before the last clear is
+        // that halt's, already cleared.
+        unsigned Epoch = 0;
+        int Stalls = 0;
+        int StallsInRow = 0;
+        int SubmitFailures = 0; // in a row
+        std::optional<TClock::time_point> RetryAt;
     };
 
     static void LIBUSB_CALL OnRead(libusb_transfer *Transfer);
     static void LIBUSB_CALL OnWrite(libusb_transfer *Transfer);
     void Arrived(TInTransfer &Done);
     void Sent(const libusb_transfer &Transfer);
-    // Starts the next transfer of the write queue's front when none is out. Under FMutex.
-    void SendNextLocked();
-    // Puts idle reads back in flight while the buffer has room for them. Under FMutex.
-    void RefillLocked();
+    // Starts the next transfer of the write queue's front when none is out. Called with FMutex
+    // held in Lock; releases it while it submits.
+    void SendNext(std::unique_lock<std::mutex> &Lock);
+    // Puts idle reads back in flight while the buffer has room for them. As SendNext.
+    void Refill(std::unique_lock<std::mutex> &Lock);
     std::size_t TakeLocked(std::uint8_t *Out, std::size_t Count);
+    // Whether a failed submit on the endpoint is still waiting for its retry. Under FMutex.
+    static bool PausedLocked(const TEndpoint &Endpoint);
+    void SubmitFailedLocked(TEndpoint &Endpoint, int Result);
+    // A transfer of the endpoint, submitted in `Epoch`, stalled: true when the caller is to
+    // clear the halt. Under FMutex.
+    static bool HaltedLocked(TEndpoint &Endpoint, unsigned Epoch);
+    // Clears the endpoint's halt, without FMutex while it asks the device.
+    void ClearHalt(std::unique_lock<std::mutex> &Lock, TEndpoint &Endpoint, unsigned char Address);
+    // Marks the channel gone, saying why on stderr. Under FMutex.
+    void GiveUpLocked(const std::string &Why);
+    // Retries the submits that failed, once their pause is over.
+    void RetrySubmits();
+    // Says on stderr what the channel has noted for it, never under FMutex.
+    void SayNotes();
     void HandleEvents();
     void CancelAll(std::unique_lock<std::mutex> &Lock);
 
     ftdi_context *FContext;
     std::size_t FPacketSize;
     std::size_t FReadTransferSize; // kReadPackets packets
+    const std::string FName;       // the channel's, in what is said on stderr
 
     // Serialises the calls that use libftdi1's context (which is not for two threads at once)
     // and the writes among themselves.
@@ -119,7 +169,8 @@ private:
     std::condition_variable FChanged;
     std::deque<std::uint8_t> FReadAhead;
     std::vector<TInTransfer> FReads;
-    std::size_t FInFlight = 0; // reads and the write
+    std::size_t FInFlight = 0;   // reads and the write, reserved or submitted
+    std::size_t FSubmitters = 0; // threads between a reservation and its settling
     int FFailedReads = 0;
     bool FGone = false;
     bool FClosing = false;
@@ -127,7 +178,11 @@ private:
     libusb_transfer *FWrite = nullptr;
     std::vector<std::uint8_t> FWriteBuffer; // the transfer out, copied from the queue's front
     bool FWriting = false;
+    unsigned FWriteEpoch = 0;
     int FFailedWrites = 0;
+    TEndpoint FFromChip{"from the chip"};
+    TEndpoint FToChip{"to the chip"};
+    std::vector<std::string> FNotes;           // lines for stderr, said by the event thread
     std::chrono::milliseconds FReadTimeout{0}; // 0 = wait for ever, as D2XX
     unsigned FWriteTimeoutMs = 0;
 

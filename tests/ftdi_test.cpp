@@ -459,5 +459,48 @@ TEST_P(EmulatedDriver, ChipsOfOneProductAreToldApartBySerialNumber)
     Testbed->Unplug(second);
 }
 
+// Closed while another thread reads and another writes, time after time: the transfers those
+// calls put in flight while the channel closes are cancelled too, the calls end with a failure,
+// and the channel opens again at once.
+TEST_P(EmulatedDriver, ClosesWhileOtherThreadsReadAndWrite)
+{
+    constexpr int kRounds = 20;
+    for (int round = 0; round < kRounds; ++round) {
+        FT_HANDLE handle = nullptr;
+        ASSERT_EQ(Open(ChannelA(), handle), d2xx::FT_OK) << "round " << round;
+        Opened.clear();
+        ASSERT_EQ(Ft.FT_SetBitMode(handle, 0, d2xx::FT_BITMODE_MPSSE), d2xx::FT_OK);
+        ASSERT_EQ(Ft.FT_SetTimeouts(handle, 1000, 1000), d2xx::FT_OK);
+        // Both calls wait at most their timeouts: after a fault, `stop` ends them.
+        std::atomic<bool> stop{false};
+        std::atomic<std::size_t> received{0};
+        auto reader = std::async(std::launch::async, [&] {
+            std::vector<unsigned char> bytes(1024);
+            DWORD got = 0;
+            d2xx::FT_STATUS status = d2xx::FT_OK;
+            while (!stop && (status = Ft.FT_Read(handle, bytes.data(), DWORD(bytes.size()),
+                                                 &got)) == d2xx::FT_OK)
+                received += got;
+            return status;
+        });
+        auto writer = std::async(std::launch::async, [&] {
+            DWORD written = 0;
+            d2xx::FT_STATUS status = d2xx::FT_OK;
+            while (!stop && (status = Write(handle, Frames(1), written)) == d2xx::FT_OK) {
+            }
+            return status;
+        });
+        const bool flowing = test::WaitUntil([&] { return received > 0; });
+        EXPECT_EQ(Ft.FT_Close(handle), d2xx::FT_OK) << "round " << round;
+        const bool ended = reader.wait_for(60s) == std::future_status::ready &&
+                           writer.wait_for(60s) == std::future_status::ready;
+        stop = true;
+        ASSERT_TRUE(flowing) << "round " << round;
+        ASSERT_TRUE(ended) << "round " << round;
+        EXPECT_NE(reader.get(), d2xx::FT_OK);
+        EXPECT_NE(writer.get(), d2xx::FT_OK);
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Chips, EmulatedDriver, testing::Values(TChipType::FT2232H),
                          [](const auto &info) { return usbemu::Model(info.param).Name; });
