@@ -27,11 +27,11 @@
 // once, FT_Read still hands over what had arrived and then fails too. A read that fails otherwise
 // (a cut transfer) keeps what it carried and is put back in flight; kReadRetries of them in a row
 // mark the channel gone too. A submit that fails for another reason than a gone device is tried
-// again by the event thread, kSubmitPause later; kSubmitRetries failures in a row mark the
-// channel gone. An endpoint that stalls has its halt cleared and its transfers resume; after
-// kStallRetries stalls in a row with no transfer done in between the channel is gone. Whatever
-// marks the channel gone, other than the device going, is said on stderr, and so is every stall:
-// never a channel that fails in silence.
+// again by the event thread once kSubmitPause has passed; kSubmitRetries failures in a row mark
+// the channel gone. An endpoint that stalls has its halt cleared and its transfers resume; a
+// stall after kStallRetries cleared ones with no transfer done in between marks the channel gone.
+// Whatever marks the channel gone, other than the device going, is said on stderr, and so is
+// every stall: never a channel that fails in silence.
 //
 // Close cancels what is in flight, waits for it, stops the thread and lets libftdi1 release the
 // channel; libusb gives it back to the kernel's ftdi_sio when ftdi_sio had it at open.
@@ -71,11 +71,12 @@ constexpr std::size_t kWriteQueueSize = 65536;
 // At most this much in one transfer to the chip (a multiple of both packet sizes).
 constexpr std::size_t kWriteTransferSize = 4096;
 constexpr int kWriteRetries = 3;
-// A submit that failed is tried again this much later, at the event thread's next turn; the
-// channel is gone once this many have failed in a row.
+// A submit that failed is tried again at the event thread's first turn (at least every 100 ms)
+// once this much has passed; the channel is gone once this many have failed in a row.
 constexpr std::chrono::milliseconds kSubmitPause{50};
 constexpr int kSubmitRetries = 5;
-// Stalls of one endpoint in a row, each cleared, before the channel is gone.
+// Stalls of one endpoint in a row that are cleared and resumed; the next one, without a transfer
+// done in between, marks the channel gone.
 constexpr int kStallRetries = 3;
 // How long Close waits for cancelled transfers to come back from a device that no longer
 // answers; transfers still out then are left to libusb's close rather than freed under it.
