@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace
@@ -49,6 +50,9 @@ struct TFtdi1Driver {
             return d2xx::FT_DEVICE_NOT_OPENED;
         }
         Opened = std::make_shared<TFtdiChannel>(context, channel->Description);
+        constexpr d2xx::DWORD kFtdiVendor = 0x0403;
+        Opened->Identity = {kFtdiVendor << 16 | d2xx::DWORD(channel->Product), channel->Serial,
+                            channel->Description};
         if (!Opened->Start()) {
             Opened->Close();
             return d2xx::FT_DEVICE_NOT_OPENED;
@@ -75,3 +79,26 @@ struct TFtdi1Driver {
 } // namespace
 
 VELMOR_D2XX_EXPORTS(TFtdi1Driver)
+
+// The chip's type and USB identity; the serial number and description are the channel's, as
+// FT_ListDevices gives them. Any pointer may be null.
+extern "C" VELMOR_D2XX_EXPORT FT_STATUS FT_GetDeviceInfo(FT_HANDLE ftHandle,
+                                                        d2xx::FT_DEVICE *lpftDevice, DWORD *lpdwID,
+                                                        char *SerialNumber, char *Description,
+                                                        void *)
+{
+    static_assert(std::is_same_v<decltype(&FT_GetDeviceInfo), d2xx::FT_GetDeviceInfo_t>);
+    const auto open = TFtdi1Driver::Live().Find(ftHandle);
+    if (!open)
+        return d2xx::FT_INVALID_HANDLE;
+    if (lpftDevice != nullptr)
+        *lpftDevice = open->DeviceType();
+    if (lpdwID != nullptr)
+        *lpdwID = open->Identity.UsbId;
+    if (SerialNumber != nullptr)
+        d2xx::exports::CopyListEntry(open->Identity.Serial, SerialNumber, d2xx::kSerialNumberSize);
+    if (Description != nullptr)
+        d2xx::exports::CopyListEntry(open->Identity.Description, Description,
+                                     d2xx::kDescriptionSize);
+    return d2xx::FT_OK;
+}

@@ -29,10 +29,35 @@ unsigned char FromChip(const ftdi_context *Context)
     return static_cast<unsigned char>(Context->out_ep);
 }
 
+// libftdi1's chip types as D2XX numbers them.
+d2xx::FT_DEVICE D2xxDeviceType(ftdi_chip_type Type)
+{
+    constexpr d2xx::FT_DEVICE kBm = 0, kAm = 1, kR = 5, kX = 9, kUnknown = 3;
+    switch (Type) {
+    case TYPE_AM:
+        return kAm;
+    case TYPE_BM:
+        return kBm;
+    case TYPE_2232C:
+        return d2xx::FT_DEVICE_2232C;
+    case TYPE_R:
+        return kR;
+    case TYPE_2232H:
+        return d2xx::FT_DEVICE_2232H;
+    case TYPE_4232H:
+        return d2xx::FT_DEVICE_4232H;
+    case TYPE_232H:
+        return d2xx::FT_DEVICE_232H;
+    case TYPE_230X:
+        return kX;
+    }
+    return kUnknown;
+}
+
 } // namespace
 
 TFtdiChannel::TFtdiChannel(ftdi_context *Context, std::string Name)
-    : FContext(Context),
+    : FContext(Context), FDeviceType(D2xxDeviceType(Context->type)),
       FPacketSize(Context->max_packet_size > kStatusBytes ? Context->max_packet_size
                                                           : kDefaultPacketSize),
       FReadTransferSize(kReadPackets * FPacketSize), FName(std::move(Name)), FReads(kReadsInFlight)

@@ -106,6 +106,15 @@ public:
     // Releases the chip; FT_IO_ERROR if it could not be released cleanly (it is gone, or
     // transfers did not come back from it).
     d2xx::FT_STATUS Close();
+    // The chip's type as FT_GetDeviceInfo gives it (FT_DEVICE_2232H, ...), from libftdi1's.
+    d2xx::FT_DEVICE DeviceType() const { return FDeviceType; }
+    // What FT_GetDeviceInfo tells beside the type, as the channel was listed when opened.
+    struct TIdentity {
+        d2xx::DWORD UsbId = 0; // vendor << 16 | product
+        std::string Serial;
+        std::string Description;
+    };
+    TIdentity Identity;
 
 private:
     struct TInTransfer {
@@ -157,6 +166,7 @@ private:
     void CancelAll(std::unique_lock<std::mutex> &Lock);
 
     ftdi_context *FContext;
+    d2xx::FT_DEVICE FDeviceType;
     std::size_t FPacketSize;
     std::size_t FReadTransferSize; // kReadPackets packets
     const std::string FName;       // the channel's, in what is said on stderr
