@@ -502,5 +502,101 @@ TEST_P(EmulatedDriver, ClosesWhileOtherThreadsReadAndWrite)
     }
 }
 
+// A submit the kernel refuses is tried again and the stream goes on whole, either way; one
+// refused every time fails the channel with FT_IO_ERROR and says why on stderr, where FT_OK
+// with nothing read for ever would hide it.
+TEST_P(EmulatedDriver, RefusedSubmitsAreTriedAgainThenReported)
+{
+    testing::internal::CaptureStderr();
+    FT_HANDLE handle = OpenMpsse(1000, 1000);
+    DWORD written = 0;
+    Chip->RefuseSubmits(0, true, 2);
+    ASSERT_TRUE(test::WaitUntil([&] { return Chip->SubmitsRefused(0, true) == 2; }));
+    EXPECT_EQ(Write(handle, Frames(2), written), d2xx::FT_OK);
+    EXPECT_EQ(Drain(handle, 2 * 4096), 2 * 4096u);
+    Chip->RefuseSubmits(0, false, 2);
+    EXPECT_EQ(Write(handle, Frames(1), written), d2xx::FT_OK);
+    EXPECT_EQ(Drain(handle, 4096), 4096u);
+    EXPECT_EQ(Chip->SubmitsRefused(0, false), 2u);
+    EXPECT_EQ(Pending(handle), 0u);
+    EXPECT_EQ(Chip->BadCommands(0), 0);
+
+    // Reads refused for good: every call fails once the retries are used up.
+    Chip->RefuseSubmits(0, true, usbemu::kNoHold);
+    DWORD rx = 0, tx = 0, events = 0;
+    ASSERT_TRUE(test::WaitUntil(
+        [&] { return Ft.FT_GetStatus(handle, &rx, &tx, &events) == d2xx::FT_IO_ERROR; }));
+    unsigned char byte = 0;
+    DWORD got = 0;
+    EXPECT_EQ(Ft.FT_Read(handle, &byte, 1, &got), d2xx::FT_IO_ERROR);
+    EXPECT_EQ(Write(handle, {0x87}, written), d2xx::FT_IO_ERROR);
+    Ft.FT_Close(handle);
+    Opened.clear();
+
+    // Writes refused for good, on a channel opened again.
+    Chip->RefuseSubmits(0, true, 0);
+    handle = OpenMpsse(1000, 1000);
+    Chip->RefuseSubmits(0, false, usbemu::kNoHold);
+    EXPECT_EQ(Write(handle, Frames(1), written), d2xx::FT_OK);
+    ASSERT_TRUE(test::WaitUntil(
+        [&] { return Ft.FT_GetStatus(handle, &rx, &tx, &events) == d2xx::FT_IO_ERROR; }));
+    EXPECT_EQ(Write(handle, {0x87}, written), d2xx::FT_IO_ERROR);
+    Ft.FT_Close(handle);
+    Opened.clear();
+
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find("\"" + ChannelA() + "\": a transfer from the chip could not be submitted"),
+              std::string::npos)
+        << said;
+    EXPECT_NE(said.find("\"" + ChannelA() + "\": a transfer to the chip could not be submitted"),
+              std::string::npos)
+        << said;
+}
+
+// An endpoint that stalls, either way, has its halt cleared and the stream resumes with no byte
+// lost or sent twice, each stall said on stderr; one that stalls again after every clear fails
+// the channel once kStallRetries clears in a row did not help.
+TEST_P(EmulatedDriver, StalledEndpointsAreClearedAndResume)
+{
+    testing::internal::CaptureStderr();
+    const FT_HANDLE handle = OpenMpsse(1000, 1000);
+    DWORD written = 0;
+    Chip->HaltEndpoint(0, true, false);
+    ASSERT_TRUE(test::WaitUntil([&] { return Chip->HaltsCleared(0, true) == 1; }));
+    EXPECT_EQ(Write(handle, Frames(2), written), d2xx::FT_OK);
+    EXPECT_EQ(Drain(handle, 2 * 4096), 2 * 4096u);
+
+    // The chip takes at most a packet of the frame, then its OUT endpoint halts.
+    Chip->HoldFromHostAfter(0, Chip->Model().MaxPacket);
+    EXPECT_EQ(Write(handle, Frames(1), written), d2xx::FT_OK);
+    Chip->HaltEndpoint(0, false, false);
+    Chip->HoldFromHostAfter(0, usbemu::kNoHold);
+    ASSERT_TRUE(test::WaitUntil([&] { return Chip->HaltsCleared(0, false) == 1; }));
+    EXPECT_EQ(Drain(handle, 4096), 4096u);
+    EXPECT_EQ(Pending(handle), 0u);
+    EXPECT_EQ(Chip->BadCommands(0), 0);
+
+    Chip->HaltEndpoint(0, true, true);
+    DWORD rx = 0, tx = 0, events = 0;
+    ASSERT_TRUE(test::WaitUntil(
+        [&] { return Ft.FT_GetStatus(handle, &rx, &tx, &events) == d2xx::FT_IO_ERROR; }));
+    EXPECT_EQ(Chip->HaltsCleared(0, true), 1u + ftdi1::kStallRetries + 1);
+
+    Ft.FT_Close(handle);
+    Opened.clear();
+    const std::string said = testing::internal::GetCapturedStderr();
+    const std::string name = "libftd2xx-ftdi1: \"" + ChannelA() + "\": ";
+    EXPECT_NE(said.find(name + "the endpoint from the chip stalled, cleared (1)\n"),
+              std::string::npos)
+        << said;
+    EXPECT_NE(said.find(name + "the endpoint to the chip stalled, cleared (1)\n"),
+              std::string::npos)
+        << said;
+    EXPECT_NE(said.find(name + "the endpoint from the chip stalled 4 times in a row"),
+              std::string::npos)
+        << said;
+}
+
+
 INSTANTIATE_TEST_SUITE_P(Chips, EmulatedDriver, testing::Values(TChipType::FT2232H),
                          [](const auto &info) { return usbemu::Model(info.param).Name; });

@@ -75,9 +75,19 @@ void TChipChannel::Step(TClock::time_point Now, TBusFrame &Frame, std::vector<TF
 
     // OUT: a packet is taken only when the buffer has room for all of it.
     constexpr int kProtocolError = -71; // -EPROTO
+    constexpr int kPipe = -32;
+    // A halted endpoint ends what is pending on it.
+    for (TTransfer &t : Out) {
+        if (HaltedOut)
+            t.Status = kPipe;
+    }
+    for (TTransfer &t : In) {
+        if (HaltedIn)
+            t.Status = kPipe;
+    }
     while (!Out.empty()) {
         TTransfer &t = Out.front();
-        while (t.Done < t.Data.size()) {
+        while (t.Status == 0 && t.Done < t.Data.size()) {
             const std::size_t packet = std::min<std::size_t>(MaxPacket, t.Data.size() - t.Done);
             if (CutOut && t.Done + packet > *CutOut) {
                 CutOut.reset();
@@ -112,6 +122,10 @@ void TChipChannel::Step(TClock::time_point Now, TBusFrame &Frame, std::vector<TF
         vsim::TByteRing &queue = engine.ToHost();
         bool finished = false;
         for (;;) {
+            if (t.Status != 0) {
+                finished = true;
+                break;
+            }
             if (CutIn && t.Data.size() >= *CutIn) {
                 CutIn.reset();
                 t.Status = kProtocolError;
@@ -169,6 +183,8 @@ TChipChannel::NextDue(const TBusFrame &Frame) const
             due = When;
     };
     const TMpsseEngine &engine = Engine;
+    if ((HaltedIn && !In.empty()) || (HaltedOut && !Out.empty()))
+        sooner(LastPacket);
     if (!In.empty()) {
         sooner(LatencyDue(Frame));
         const std::size_t payload = MaxPacket - kStatusBytes;

@@ -106,6 +106,10 @@ struct TChipChannel {
     std::size_t FromHostAllowance = kNoHold;
     std::optional<std::size_t> CutIn;
     std::optional<std::size_t> CutOut;
+    std::size_t RefuseIn = 0, RefuseOut = 0;
+    bool HaltedIn = false, HaltedOut = false, StuckIn = false, StuckOut = false;
+    std::size_t ClearedIn = 0, ClearedOut = 0;
+    std::size_t RefusedIn = 0, RefusedOut = 0;
     std::vector<TTransfer> In;
     std::vector<TTransfer> Out;
 

@@ -120,7 +120,16 @@ bool TDeviceNode::Handle(UMockdevIoctlClient *Client)
     case USBDEVFS_IOCTL:
         DriverIoctl(Client, arg);
         return true;
-    case USBDEVFS_CLEAR_HALT:
+    case USBDEVFS_CLEAR_HALT: {
+        UMockdevIoctlData *number =
+            umockdev_ioctl_data_resolve(arg, 0, sizeof(unsigned int), nullptr);
+        unsigned int endpoint = 0;
+        std::memcpy(&endpoint, number->data, sizeof endpoint);
+        g_object_unref(number);
+        FChip->ClearHalt(static_cast<std::uint8_t>(endpoint));
+        umockdev_ioctl_client_complete(Client, 0, 0);
+        break;
+    }
     case USBDEVFS_RESETEP:
     case USBDEVFS_RESET:
         umockdev_ioctl_client_complete(Client, 0, 0);

@@ -217,6 +217,12 @@ bool TFtdiChip::SubmitIn(std::uintptr_t Key, std::uint8_t Endpoint, std::size_t 
     std::lock_guard lock(FMutex);
     for (unsigned i = 0; i < FChannels.size(); ++i) {
         if (InEndpoint(i) == Endpoint) {
+            if (FChannels[i]->RefuseIn > 0) {
+                if (FChannels[i]->RefuseIn != kNoHold)
+                    --FChannels[i]->RefuseIn;
+                ++FChannels[i]->RefusedIn;
+                return false;
+            }
             FChannels[i]->In.push_back(TTransfer{Key, {}, Capacity, 0});
             return true;
         }
@@ -229,6 +235,12 @@ bool TFtdiChip::SubmitOut(std::uintptr_t Key, std::uint8_t Endpoint, std::vector
     std::lock_guard lock(FMutex);
     for (unsigned i = 0; i < FChannels.size(); ++i) {
         if (OutEndpoint(i) == Endpoint) {
+            if (FChannels[i]->RefuseOut > 0) {
+                if (FChannels[i]->RefuseOut != kNoHold)
+                    --FChannels[i]->RefuseOut;
+                ++FChannels[i]->RefusedOut;
+                return false;
+            }
             FChannels[i]->Out.push_back(TTransfer{Key, std::move(Data), 0, 0});
             return true;
         }
@@ -277,6 +289,48 @@ void TFtdiChip::HoldFromHostAfter(unsigned Channel, std::size_t Bytes)
 {
     std::lock_guard lock(FMutex);
     FChannels.at(Channel)->FromHostAllowance = Bytes;
+}
+
+void TFtdiChip::RefuseSubmits(unsigned Channel, bool In, std::size_t Count)
+{
+    std::lock_guard lock(FMutex);
+    (In ? FChannels.at(Channel)->RefuseIn : FChannels.at(Channel)->RefuseOut) = Count;
+}
+
+void TFtdiChip::HaltEndpoint(unsigned Channel, bool In, bool Stuck)
+{
+    std::lock_guard lock(FMutex);
+    auto &c = *FChannels.at(Channel);
+    (In ? c.HaltedIn : c.HaltedOut) = true;
+    (In ? c.StuckIn : c.StuckOut) = Stuck;
+}
+
+void TFtdiChip::ClearHalt(std::uint8_t Endpoint)
+{
+    std::lock_guard lock(FMutex);
+    for (unsigned i = 0; i < FChannels.size(); ++i) {
+        auto &c = *FChannels[i];
+        if (InEndpoint(i) == Endpoint) {
+            c.HaltedIn = c.StuckIn;
+            ++c.ClearedIn;
+        }
+        if (OutEndpoint(i) == Endpoint) {
+            c.HaltedOut = c.StuckOut;
+            ++c.ClearedOut;
+        }
+    }
+}
+
+std::size_t TFtdiChip::SubmitsRefused(unsigned Channel, bool In)
+{
+    std::lock_guard lock(FMutex);
+    return In ? FChannels.at(Channel)->RefusedIn : FChannels.at(Channel)->RefusedOut;
+}
+
+std::size_t TFtdiChip::HaltsCleared(unsigned Channel, bool In)
+{
+    std::lock_guard lock(FMutex);
+    return In ? FChannels.at(Channel)->ClearedIn : FChannels.at(Channel)->ClearedOut;
 }
 
 void TFtdiChip::CutNextTransfer(unsigned Channel, bool In, std::size_t Bytes)

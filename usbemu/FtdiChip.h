@@ -90,6 +90,15 @@ public:
     void HoldFromHostAfter(unsigned Channel, std::size_t Bytes);
     // The next bulk transfer on the channel, in or out, ends with -EPROTO after `Bytes` bytes.
     void CutNextTransfer(unsigned Channel, bool In, std::size_t Bytes);
+    // The next Count submits one way are refused (kNoHold: all of them), as a kernel refuses a
+    // URB it cannot take; SubmitsRefused counts them.
+    void RefuseSubmits(unsigned Channel, bool In, std::size_t Count);
+    std::size_t SubmitsRefused(unsigned Channel, bool In);
+    // The endpoint one way halts: its transfers end with -EPIPE until the host clears the halt
+    // (USBDEVFS_CLEAR_HALT); a Stuck one halts again after every clear. HaltsCleared counts them.
+    void HaltEndpoint(unsigned Channel, bool In, bool Stuck);
+    void ClearHalt(std::uint8_t Endpoint);
+    std::size_t HaltsCleared(unsigned Channel, bool In);
     // Whether the kernel's ftdi_sio has the channel's interface (it has none at first).
     void SetKernelDriver(unsigned Channel, bool Bound);
     bool KernelDriver(unsigned Channel);
