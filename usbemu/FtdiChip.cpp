@@ -8,6 +8,9 @@ namespace usbemu
 namespace
 {
 
+// How far the chip is brought at a time while transfers are pending: a high-speed microframe.
+constexpr std::chrono::microseconds kClockStep{125};
+
 constexpr std::uint8_t kDirIn = 0x80;
 constexpr std::uint8_t kTypeMask = 0x60;
 constexpr std::uint8_t kTypeStandard = 0x00;
@@ -359,7 +362,6 @@ bool TFtdiChip::KernelDriver(unsigned Channel)
 
 std::vector<TFinished> TFtdiChip::Pump(TClock::time_point Now)
 {
-    constexpr std::chrono::microseconds kStep{125};
     std::lock_guard lock(FMutex);
     std::vector<TFinished> done;
     const bool busy = std::any_of(FChannels.begin(), FChannels.end(),
@@ -367,7 +369,7 @@ std::vector<TFinished> TFtdiChip::Pump(TClock::time_point Now)
     // With nothing queued there is nothing to move: the engines catch up in one go.
     TClock::time_point at = busy ? FPumped : Now;
     do {
-        at = std::min(Now, at + kStep);
+        at = std::min(Now, at + kClockStep);
         for (auto &channel : FChannels)
             channel->Step(at, FFrame, done);
     } while (at < Now);
@@ -384,9 +386,11 @@ std::optional<TFtdiChip::TClock::time_point> TFtdiChip::NextDue()
         if (when && (!due || *when < *due))
             due = when;
     }
-    // Packets move at the (micro)frames' pace; what is due now waits for the next one.
+    // The chip is stepped a microframe at a time: what is due now waits for the next step.
+    // Transfers finish as their last packet moves, as an xHCI controller reports them, not at
+    // the end of the (micro)frame.
     if (due)
-        due = std::max(*due, FFrame.Next(FPumped));
+        due = std::max(*due, FPumped + kClockStep);
     return due;
 }
 

@@ -74,7 +74,7 @@ public:
     // packet as a host controller would, so the clock stalls only when no IN transfer is queued.
     std::vector<TFinished> Pump(TClock::time_point Now);
     // The earliest moment at which Pump may move a packet, if time alone can; never sooner than
-    // the next step.
+    // the next step (125 us).
     std::optional<TClock::time_point> NextDue();
     // The clock configuration another program may have left on channel A (H chips only).
     void LeaveClock(unsigned Channel, bool DivideByFive, bool ThreePhase, bool Adaptive);
