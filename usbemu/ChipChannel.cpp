@@ -48,11 +48,6 @@ bool TBusFrame::TakePacket(TClock::time_point At)
     return true;
 }
 
-TBusFrame::TClock::time_point TBusFrame::Next(TClock::time_point At) const
-{
-    return Ceil(At + TClock::duration(1), FEpoch, FLength);
-}
-
 TBusFrame::TClock::time_point TBusFrame::MillisecondTick(TClock::time_point At) const
 {
     return Ceil(At, FEpoch, kMillisecond);

@@ -57,8 +57,6 @@ public:
     bool TakePacket(TClock::time_point At);
     // The (micro)frame's length.
     TClock::duration Length() const { return FLength; }
-    // The start of the first (micro)frame after At.
-    TClock::time_point Next(TClock::time_point At) const;
     // The chip's millisecond tick at or after At.
     TClock::time_point MillisecondTick(TClock::time_point At) const;
 
