@@ -164,9 +164,9 @@ void TChipChannel::Step(TClock::time_point Now, TBusFrame &Frame, std::vector<TF
 
 TChipChannel::TClock::time_point TChipChannel::LatencyDue(const TBusFrame &Frame) const
 {
-    // The L-th millisecond tick after the last packet.
+    // L whole ticks after the tick that follows the last packet.
     return Frame.MillisecondTick(LastPacket + TClock::duration(1)) +
-           std::chrono::milliseconds(LatencyMs > 0 ? LatencyMs - 1 : 0);
+           std::chrono::milliseconds(LatencyMs);
 }
 
 std::optional<TChipChannel::TClock::time_point>

@@ -7,8 +7,12 @@
 //   (max packet size, 510 or 62 data bytes) while the buffer to the host holds a packet's worth;
 //   it ends with a short packet when the latency timer (restarted by every packet sent) runs out
 //   or after a 0x87 (send immediate) — status bytes alone when nothing is there. The latency
-//   timer counts the chip's whole milliseconds: it runs out at the L-th millisecond tick after
-//   the last packet, between L - 1 and L ms after it;
+//   timer counts the chip's whole milliseconds: restarted by a packet, it counts the ticks of the
+//   chip's millisecond clock from the next one on and runs out at the L-th, between L and L + 1
+//   ms after the packet. FTDI gives the timer's unit (1 ms) but not how a tick already begun
+//   counts; counting it would run the timer out at once after some packets, between L - 1 and L
+//   ms, and a streaming full-speed chip would then send a short packet of a few bytes nearly
+//   every millisecond. A board will tell which it is;
 // - OUT: a packet is taken only when the buffer from the host has room for all of it; the
 //   transfer ends when all its packets are taken.
 //
