@@ -42,8 +42,8 @@ constexpr std::array<unsigned char, kFrameHeader> kFrameCommand = {0x3D, 0xFF, 0
 constexpr std::array<unsigned char, 10> kSetupCommands = {0x80, 0x00, 0x03, 0x82, 0x00,
                                                           0x00, 0x85, 0x86, 0x05, 0x00};
 // On the H chips, ahead of the set-up: the clock the set-up assumes, whatever another program (a
-// JTAG tool, say) left: divide-by-5 on (the 12 MHz master clock), adaptive clocking off, three-phase
-// clocking off. The FT2232D has none of these opcodes and gets the set-up alone.
+// JTAG tool, say) left: divide-by-5 on (the 12 MHz master clock), adaptive clocking off,
+// three-phase clocking off. The FT2232D has none of these opcodes and gets the set-up alone.
 constexpr std::array<unsigned char, 3> kHighSpeedClockCommands = {0x8B, 0x97, 0x8D};
 // The handshake: clock one more bit in; clock one whole byte in.
 constexpr std::array<unsigned char, 2> kClockOneBit = {0x2E, 0x00};

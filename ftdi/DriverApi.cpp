@@ -83,9 +83,9 @@ VELMOR_D2XX_EXPORTS(TFtdi1Driver)
 // The chip's type and USB identity; the serial number and description are the channel's, as
 // FT_ListDevices gives them. Any pointer may be null.
 extern "C" VELMOR_D2XX_EXPORT FT_STATUS FT_GetDeviceInfo(FT_HANDLE ftHandle,
-                                                        d2xx::FT_DEVICE *lpftDevice, DWORD *lpdwID,
-                                                        char *SerialNumber, char *Description,
-                                                        void *)
+                                                         d2xx::FT_DEVICE *lpftDevice, DWORD *lpdwID,
+                                                         char *SerialNumber, char *Description,
+                                                         void *)
 {
     static_assert(std::is_same_v<decltype(&FT_GetDeviceInfo), d2xx::FT_GetDeviceInfo_t>);
     const auto open = TFtdi1Driver::Live().Find(ftHandle);

@@ -597,6 +597,5 @@ TEST_P(EmulatedDriver, StalledEndpointsAreClearedAndResume)
         << said;
 }
 
-
 INSTANTIATE_TEST_SUITE_P(Chips, EmulatedDriver, testing::Values(TChipType::FT2232H),
                          [](const auto &info) { return usbemu::Model(info.param).Name; });

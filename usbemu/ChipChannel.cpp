@@ -169,8 +169,7 @@ TChipChannel::TClock::time_point TChipChannel::LatencyDue(const TBusFrame &Frame
            std::chrono::milliseconds(LatencyMs);
 }
 
-std::optional<TChipChannel::TClock::time_point>
-TChipChannel::NextDue(const TBusFrame &Frame) const
+std::optional<TChipChannel::TClock::time_point> TChipChannel::NextDue(const TBusFrame &Frame) const
 {
     std::optional<TClock::time_point> due;
     auto sooner = [&due](std::optional<TClock::time_point> When) {

@@ -153,8 +153,8 @@ std::optional<TMpsseEngine::TClock::time_point> TMpsseEngine::WhenMoved(std::siz
         return std::nullopt;
     if (FShift.Bits)
         return NextStep();
-    const std::uint64_t bytes = std::max<std::uint64_t>(
-        1, std::min<std::uint64_t>(Bytes, FShift.Remaining));
+    const std::uint64_t bytes =
+        std::max<std::uint64_t>(1, std::min<std::uint64_t>(Bytes, FShift.Remaining));
     return AtTicks(FSpent + bytes * kByteBits * BitTicks());
 }
 

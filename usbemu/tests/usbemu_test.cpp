@@ -355,8 +355,8 @@ protected:
 
     void Vendor(std::uint8_t Request, std::uint16_t Value)
     {
-        const std::uint8_t setup[8] = {0x40, Request, std::uint8_t(Value & 0xFF),
-                                       std::uint8_t(Value >> 8), 1, 0, 0, 0};
+        const std::uint8_t setup[8] = {
+            0x40, Request, std::uint8_t(Value & 0xFF), std::uint8_t(Value >> 8), 1, 0, 0, 0};
         ASSERT_FALSE(Chip.Control(setup, {}).Stall);
     }
     // Submits a bulk transfer to channel A's OUT endpoint.
