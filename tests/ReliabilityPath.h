@@ -91,7 +91,7 @@ public:
 };
 
 // The path of that kind; the simulator's works through the test's own handle on it, Sim. None
-// for the chips' paths in a build without the USB emulation (VELMOR_USB_EMULATION).
+// for the chips' paths in an executable built without them (reliability.cmake).
 std::unique_ptr<TReliabilityPath> MakePath(TPathKind Kind, SimLibrary &Sim);
 
 } // namespace reliability
