@@ -437,7 +437,7 @@ protected:
         FPath.reset();
     }
 
-    // The path under test: the simulator's, unless the suite runs on every path.
+    // The path under test: the simulator's, unless the suite runs on each path (OnPaths).
     virtual TPathKind Kind() const { return TPathKind::Sim; }
     reliability::TReliabilityPath &Path() { return *FPath; }
 
@@ -514,9 +514,9 @@ private:
     std::unique_ptr<reliability::TReliabilityPath> FPath;
 };
 
-// A suite on every path; the path's name ends the test's name.
+// A suite run on each path of this executable (kPaths); the path's name ends the test's name.
 template <typename TSuite>
-class OnEveryPath : public TSuite, public testing::WithParamInterface<TPathKind>
+class OnPaths : public TSuite, public testing::WithParamInterface<TPathKind>
 {
 protected:
     TPathKind Kind() const override { return this->GetParam(); }
@@ -605,7 +605,7 @@ protected:
     }
 };
 
-class Soak : public OnEveryPath<SoakRun>
+class Soak : public OnPaths<SoakRun>
 {
 };
 
@@ -623,7 +623,7 @@ INSTANTIATE_TEST_SUITE_P(Paths, Soak, kPaths, PathNamed);
 // The simulator as fast as the machine allows: the bridge's own limits (the link's ring, the
 // 10 ms tick) set the pace, and the application writes as far ahead as the port lets it. The
 // emulated chips keep real time: this one is the simulator's alone.
-class SimSoak : public OnEveryPath<SoakRun>
+class SimSoak : public OnPaths<SoakRun>
 {
 };
 
@@ -635,7 +635,7 @@ TEST_P(SimSoak, FastModeEchoComesBackExactly)
 // ---------------------------------------------------------------------------------------------
 // Churn
 
-class Churn : public OnEveryPath<Reliability>
+class Churn : public OnPaths<Reliability>
 {
 };
 
@@ -759,7 +759,7 @@ protected:
     }
 };
 
-class ResetEcho : public OnEveryPath<ResetEchoRun>
+class ResetEcho : public OnPaths<ResetEchoRun>
 {
 };
 
@@ -772,7 +772,7 @@ TEST_P(ResetEcho, ResetsDuringARealTimeEchoLoseNoAnswerByte)
 INSTANTIATE_TEST_SUITE_P(Paths, ResetEcho, kPaths, PathNamed);
 
 // The emulated chips keep real time: fast mode is the simulator's alone.
-class SimResetEcho : public OnEveryPath<ResetEchoRun>
+class SimResetEcho : public OnPaths<ResetEchoRun>
 {
 };
 
@@ -884,7 +884,7 @@ protected:
     }
 };
 
-class Faults : public OnEveryPath<FaultRun>
+class Faults : public OnPaths<FaultRun>
 {
 };
 
@@ -933,7 +933,7 @@ TEST_P(Faults, WriteCutMidFrameLosesNothing)
 INSTANTIATE_TEST_SUITE_P(Paths, Faults, kPaths, PathNamed);
 
 // The simulator's D2XX-level quirk (see above).
-class SimFaults : public OnEveryPath<FaultRun>
+class SimFaults : public OnPaths<FaultRun>
 {
 };
 
