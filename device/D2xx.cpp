@@ -168,7 +168,13 @@ std::string BindEntryPoints(void *library, TD2xxTable &into)
 #undef VELMOR_D2XX_BIND
     if (missing.empty()) {
         std::string absent;
-        Bind(library, "FT_GetDeviceInfo", into.FT_GetDeviceInfo, absent);
+        // A driver without it leaves the loader's message of the failed lookup behind. The first
+        // dlerror takes it and the second lets it go, here, rather than whoever calls the loader
+        // next (a sanitizer's symbolizer, say).
+        if (!Bind(library, "FT_GetDeviceInfo", into.FT_GetDeviceInfo, absent)) {
+            dlerror();
+            dlerror();
+        }
     }
     return missing;
 }
