@@ -17,6 +17,16 @@ namespace
 
 constexpr std::size_t kSetupBytes = 8;
 constexpr const char *kKernelDriver = "ftdi_sio";
+// The unsigned int an ioctl's argument points to (an interface or an endpoint number).
+unsigned int UnsignedArg(UMockdevIoctlData *Arg)
+{
+    UMockdevIoctlData *number = umockdev_ioctl_data_resolve(Arg, 0, sizeof(unsigned int), nullptr);
+    unsigned int value = 0;
+    std::memcpy(&value, number->data, sizeof value);
+    g_object_unref(number);
+    return value;
+}
+
 // How long a non-blocking reap with nothing finished is held: one full-speed frame.
 constexpr std::chrono::milliseconds kReapHold{1};
 
@@ -101,11 +111,7 @@ bool TDeviceNode::Handle(UMockdevIoctlClient *Client)
     }
     case USBDEVFS_CLAIMINTERFACE:
     case USBDEVFS_RELEASEINTERFACE: {
-        UMockdevIoctlData *number =
-            umockdev_ioctl_data_resolve(arg, 0, sizeof(unsigned int), nullptr);
-        unsigned int interface = 0;
-        std::memcpy(&interface, number->data, sizeof interface);
-        g_object_unref(number);
+        const unsigned int interface = UnsignedArg(arg);
         if (interface >= FChip->Model().Channels)
             umockdev_ioctl_client_complete(Client, -1, EINVAL);
         else if (request == USBDEVFS_CLAIMINTERFACE && FChip->KernelDriver(interface))
@@ -121,12 +127,7 @@ bool TDeviceNode::Handle(UMockdevIoctlClient *Client)
         DriverIoctl(Client, arg);
         return true;
     case USBDEVFS_CLEAR_HALT: {
-        UMockdevIoctlData *number =
-            umockdev_ioctl_data_resolve(arg, 0, sizeof(unsigned int), nullptr);
-        unsigned int endpoint = 0;
-        std::memcpy(&endpoint, number->data, sizeof endpoint);
-        g_object_unref(number);
-        FChip->ClearHalt(static_cast<std::uint8_t>(endpoint));
+        FChip->ClearHalt(static_cast<std::uint8_t>(UnsignedArg(arg)));
         umockdev_ioctl_client_complete(Client, 0, 0);
         break;
     }
