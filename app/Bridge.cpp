@@ -1,6 +1,7 @@
 #include "app/Bridge.h"
 
 #include "device/Tsscclass.h"
+#include "vport/ClosedWrites.h"
 #include "vport/VSPortLib_TLB.h"
 
 #include <QStringList>
@@ -215,25 +216,38 @@ void TBridge::ReportPort(IVSPortAx &Port)
     for (const QString &notice : Port.TakeNotices())
         FLog.Add(TLinkEventKind::Error, notice.toLocal8Bit().toStdString());
 
-    const long long dropped = Port.Dropped();
+    const TPortDrops drops = Port.Drops();
+    const long long counts[] = {drops.NobodyHeld, drops.NotRead, drops.ClosingWait, drops.OverKept};
+    static_assert(std::size(counts) == std::tuple_size_v<decltype(FDrops)>);
+    const std::string why[] = {
+        " bytes from the device: no application held the port",
+        " bytes from the device: the application they waited for closed the port without "
+        "reading them",
+        " bytes meant for the device: an application wrote them and closed the port, and the "
+        "device did not take them within the closing wait",
+        " bytes meant for the device: applications wrote them and closed the port, beyond the " +
+            std::to_string(TClosedWrites::kKept) + " bytes kept for closed applications"};
     if (&Port != FDropsOf) {
         FDropsOf = &Port;
-        FDroppedSeen = dropped;
+        for (std::size_t kind = 0; kind < FDrops.size(); ++kind)
+            FDrops[kind] = TDropTally{counts[kind]};
     }
     const auto now = std::chrono::steady_clock::now();
-    if (dropped > FDroppedSeen) {
-        if (FDropsUnsaid == 0)
-            FFirstUnsaidDrop = now;
-        FDropsUnsaid += dropped - FDroppedSeen;
-        FLastDrop = now;
-    }
-    FDroppedSeen = dropped;
-    if (FDropsUnsaid > 0 &&
-        (now - FLastDrop >= kDropsQuiet || now - FFirstUnsaidDrop >= kDropsSaidEvery)) {
-        FLog.Add(TLinkEventKind::Error, "Dropped " + std::to_string(FDropsUnsaid) +
-                                            " bytes from the device: no application held the port");
-        FDropsUnsaid = 0;
-        FFirstUnsaidDrop = now;
+    for (std::size_t kind = 0; kind < FDrops.size(); ++kind) {
+        TDropTally &tally = FDrops[kind];
+        if (counts[kind] > tally.Seen) {
+            if (tally.Unsaid == 0)
+                tally.FirstUnsaid = now;
+            tally.Unsaid += counts[kind] - tally.Seen;
+            tally.Last = now;
+        }
+        tally.Seen = counts[kind];
+        if (tally.Unsaid > 0 &&
+            (now - tally.Last >= kDropsQuiet || now - tally.FirstUnsaid >= kDropsSaidEvery)) {
+            FLog.Add(TLinkEventKind::Error, "Dropped " + std::to_string(tally.Unsaid) + why[kind]);
+            tally.Unsaid = 0;
+            tally.FirstUnsaid = now;
+        }
     }
 }
 

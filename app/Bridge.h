@@ -22,6 +22,7 @@
 
 #include <QString>
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -156,12 +157,15 @@ private:
     // until the link is retired, and retiring forgets it.
     IVSPortAx *FPort = nullptr;
     bool FApplicationHoldsPort = false;
-    // The port's count of dropped bytes as last seen, and the drops not said yet: they are said
-    // once they have stopped for a moment, or now and then while they go on, so that a device
-    // talking to nobody costs a line now and then, not one a tick.
+    // The port's counts of dropped bytes, by why, as last seen, and the drops not said yet: they
+    // are said once they have stopped for a moment, or now and then while they go on, so that a
+    // device talking to nobody costs a line now and then, not one a tick.
+    struct TDropTally {
+        long long Seen = 0;
+        long long Unsaid = 0;
+        std::chrono::steady_clock::time_point FirstUnsaid{};
+        std::chrono::steady_clock::time_point Last{};
+    };
     const IVSPortAx *FDropsOf = nullptr;
-    long long FDroppedSeen = 0;
-    long long FDropsUnsaid = 0;
-    std::chrono::steady_clock::time_point FFirstUnsaidDrop{};
-    std::chrono::steady_clock::time_point FLastDrop{};
+    std::array<TDropTally, 4> FDrops{};
 };

@@ -1,5 +1,6 @@
 // The virtual port control against real clients: the tests open the port's link as a serial
 // application does (O_NOCTTY, termios) and check what arrives on either side.
+#include "vport/ClosedWrites.h"
 #include "vport/VSPortLib_TLB.h"
 
 #include "tests/PtyClient.h"
@@ -391,6 +392,73 @@ TEST_F(VPortControl, BytesAClientWroteJustBeforeClosingAreStillRead)
     char Buffer[ControlBufferSize];
     long Capacity = ControlBufferSize;
     EXPECT_EQ(Port.Read(Buffer, &Capacity), 0);
+}
+
+// Two programs that hold the port at once are read in turn: one that keeps writing never keeps
+// the other's bytes from the device, however small the reads.
+TEST_F(VPortControl, TwoClientsAtOnceAreReadInTurn)
+{
+    TVSPortAx Port;
+    std::unique_ptr<TClient> First;
+    CreateAndOpen(Port, First);
+    TClient Second(Port.PortPath());
+    ASSERT_TRUE(Second.IsOpen()) << strerror(errno);
+    ASSERT_TRUE(First->Write(std::string(2000, 'a')));
+    ASSERT_TRUE(Second.Write(std::string(2000, 'b')));
+    QByteArray Got;
+    ASSERT_TRUE(test::WaitUntil([&] {
+        char Buffer[7];
+        long Capacity = sizeof(Buffer);
+        Got.append(Buffer, Port.Read(Buffer, &Capacity));
+        return Got.size() >= 700;
+    }));
+    EXPECT_GE(Got.count('b'), 280) << "the second program gets its share";
+    EXPECT_GE(Got.count('a'), 280) << "and the first keeps its own";
+}
+
+// What a program wrote before it closed still goes to the device, as a UART's output at close:
+// for the closing wait, and no more than the port keeps for closed programs; the rest is
+// dropped and counted by why.
+TEST_F(VPortControl, WhatClosedClientsLeftIsKeptForTheClosingWaitAndBounded)
+{
+    TVSPortAx Port;
+    ASSERT_TRUE(Port.CreatePort(QLatin1String(PortName))) << Port.LastError().toStdString();
+    // Each program on a pair of its own: the next waits for the link to move on.
+    auto visit = [&](const std::string &Bytes) {
+        const QString Pair = QFile::symLinkTarget(Port.PortPath());
+        TClient Client(Port.PortPath());
+        ASSERT_TRUE(Client.IsOpen()) << strerror(errno);
+        ASSERT_TRUE(Client.Write(Bytes)) << strerror(errno);
+        ASSERT_TRUE(test::WaitUntil([&] {
+            Port.PortOpened();
+            return QFile::symLinkTarget(Port.PortPath()) != Pair;
+        }));
+    };
+
+    // Five programs fill more than the port keeps; the oldest bytes go first, whole.
+    const QByteArray Stream = Pattern(5 * 4000);
+    for (int Visit = 0; Visit < 5; ++Visit)
+        visit(Stream.mid(Visit * 4000, 4000).toStdString());
+    const long long Beyond = 20000 - static_cast<long long>(TClosedWrites::kKept);
+    ASSERT_TRUE(test::WaitUntil([&] {
+        Port.PortOpened(); // a look closes the pairs their programs left
+        return Port.Drops().OverKept == Beyond;
+    })) << Port.Drops().OverKept;
+    EXPECT_EQ(Port.PendingForDevice(), static_cast<long long>(TClosedWrites::kKept));
+    EXPECT_EQ(ReadFromControl(Port, TClosedWrites::kKept), Stream.left(TClosedWrites::kKept));
+    EXPECT_TRUE(ReadRestFromControl(Port).isEmpty());
+
+    // Past the closing wait nothing is left of a visit; with none, nothing is kept at all.
+    for (const auto Wait : {300ms, 0ms}) {
+        Port.SetClosingWait(Wait);
+        const long long Before = Port.Drops().ClosingWait;
+        visit("late");
+        ASSERT_TRUE(test::WaitUntil([&] {
+            Port.PortOpened();
+            return Port.Drops().ClosingWait == Before + 4;
+        })) << Wait.count();
+        EXPECT_TRUE(ReadRestFromControl(Port).isEmpty()) << Wait.count();
+    }
 }
 
 // Every visit is seen, however short: once the last client has closed, the next one finds the

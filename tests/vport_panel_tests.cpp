@@ -124,6 +124,9 @@ public:
         return Script.Error;
     }
     long long Dropped() const override { return 0; }
+    TPortDrops Drops() const override { return {}; }
+    void SetClosingWait(std::chrono::milliseconds) override {}
+    long long PendingForDevice() const override { return 0; }
     QStringList TakeNotices() override { return {}; }
 
 private:

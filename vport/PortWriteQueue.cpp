@@ -12,6 +12,7 @@ long TPortWriteQueue::WriteLocked(TPtyPair *Primary, const char *Data, long Coun
     // Nobody listens: a serial line drops the bytes, and so does the port.
     if (Primary == nullptr) {
         FDropped += Count;
+        FDroppedUnheld += Count;
         return Count;
     }
 

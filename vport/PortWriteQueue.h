@@ -29,8 +29,10 @@ public:
     void ClearLocked();
 
     std::size_t Room() const { return kCapacity - FQueue.size(); }
-    // Bytes taken and dropped so far.
+    // Bytes taken and dropped so far; of them, those dropped because nobody held the port (the
+    // rest waited for an application that closed it without reading them).
     long long Dropped() const { return FDropped; }
+    long long DroppedUnheld() const { return FDroppedUnheld; }
 
 private:
     // Writes what the pty takes now; Gone: the port closed under the write (or it failed).
@@ -42,4 +44,5 @@ private:
     // The pair the queue is meant for.
     const TPtyPair *FFor = nullptr;
     long long FDropped = 0;
+    long long FDroppedUnheld = 0;
 };

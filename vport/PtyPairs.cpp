@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <optional>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace
@@ -36,7 +37,6 @@ void TPtyPairs::StartLocked(TPty Pty)
     FPairs.push_back(std::make_unique<TPtyPair>(TPtyPair{std::move(Pty)}));
     FOpened = false;
     FRenewFailures = 0;
-    FUnread.clear();
     FPairs.back()->Watch = FWatcher.WatchPair(FPairs.back()->Pty.SlavePath());
 }
 
@@ -52,7 +52,7 @@ void TPtyPairs::UnwatchLocked()
 void TPtyPairs::ClearLocked()
 {
     FPairs.clear();
-    FUnread.clear();
+    FClosed.Clear();
     FOpened = false;
 }
 
@@ -106,12 +106,16 @@ bool TPtyPairs::RetireLocked(const std::function<void(const TPtyPair &Pair)> &Cl
             ++it;
             continue;
         }
-        // What its application wrote before it closed still goes to the device.
-        pair.Pty.TakeUnread(FUnread);
+        // What its application wrote before it closed still goes to the device, for the
+        // closing wait.
+        std::vector<char> left;
+        pair.Pty.TakeUnread(left);
+        FClosed.Add(left, now);
         Closing(pair);
         FWatcher.Unwatch(pair.Watch);
         it = FPairs.erase(it);
     }
+    FClosed.Expire(now);
     FOpened = std::any_of(FPairs.begin(), FPairs.end(),
                           [](const std::unique_ptr<TPtyPair> &Pair) { return Pair->Held; });
     return FOpened;
@@ -170,30 +174,59 @@ QString TPtyPairs::PutOffLocked(const QString &Error)
 
 std::size_t TPtyPairs::ReadLocked(char *Into, std::size_t Capacity, QString &Error)
 {
+    FClosed.Expire(std::chrono::steady_clock::now());
     // No look at the visits here: what an application wrote just before it closed is read from
-    // its pair until the pair is closed, and from FUnread after.
-    std::size_t got = std::min(FUnread.size(), Capacity);
-    std::copy_n(FUnread.begin(), got, Into);
-    FUnread.erase(FUnread.begin(), FUnread.begin() + static_cast<std::ptrdiff_t>(got));
-    for (const std::unique_ptr<TPtyPair> &pair : FPairs) {
-        // The pair the link leads to has had no application yet, unless the last look saw one.
-        if (got == Capacity || (pair == FPairs.back() && !pair->Visited && !pair->Held))
-            continue;
-        for (;;) {
-            const ssize_t now = ::read(pair->Pty.MasterFd(), Into + got, Capacity - got);
-            if (now > 0) {
-                got += static_cast<std::size_t>(now);
-                if (got == Capacity)
-                    break;
+    // its pair until the pair is closed, and from FClosed after. The pair the link leads to has
+    // had no application yet, unless the last look saw one.
+    std::vector<TPtyPair *> used;
+    for (const std::unique_ptr<TPtyPair> &pair : FPairs)
+        if (pair != FPairs.back() || pair->Visited || pair->Held)
+            used.push_back(pair.get());
+    // Turn 0 is the closed visits', then the pairs' in the order they were opened.
+    const std::size_t turns = used.size() + 1;
+    std::vector<bool> dry(turns, false);
+    const std::size_t slice = std::max<std::size_t>(1, Capacity / turns);
+    const std::size_t first = FTurn++ % turns;
+    std::size_t got = 0;
+    for (bool moved = true; moved && got < Capacity;) {
+        moved = false;
+        for (std::size_t step = 0; step < turns && got < Capacity; ++step) {
+            const std::size_t turn = (first + step) % turns;
+            if (dry[turn])
                 continue;
-            }
-            if (now < 0 && errno == EINTR)
-                continue;
-            // EIO: no application holds the pair and nothing it wrote is left.
-            if (now < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EIO)
-                Error = SystemErrorText(QStringLiteral("reading from the port"), errno);
-            break;
+            const std::size_t want = std::min(slice, Capacity - got);
+            const std::size_t now = turn == 0 ? FClosed.Read(Into + got, want)
+                                              : ReadPair(*used[turn - 1], Into + got, want, Error);
+            got += now;
+            moved = moved || now > 0;
+            dry[turn] = now < want;
         }
     }
     return got;
+}
+
+std::size_t TPtyPairs::ReadPair(TPtyPair &Pair, char *Into, std::size_t Capacity, QString &Error)
+{
+    for (;;) {
+        const ssize_t now = ::read(Pair.Pty.MasterFd(), Into, Capacity);
+        if (now > 0)
+            return static_cast<std::size_t>(now);
+        if (now < 0 && errno == EINTR)
+            continue;
+        // EIO: no application holds the pair and nothing it wrote is left.
+        if (now < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EIO)
+            Error = SystemErrorText(QStringLiteral("reading from the port"), errno);
+        return 0;
+    }
+}
+
+long long TPtyPairs::PendingLocked() const
+{
+    long long pending = static_cast<long long>(FClosed.Size());
+    for (const std::unique_ptr<TPtyPair> &pair : FPairs) {
+        int queued = 0;
+        if (::ioctl(pair->Pty.MasterFd(), FIONREAD, &queued) == 0 && queued > 0)
+            pending += queued;
+    }
+    return pending;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "vport/ClosedWrites.h"
 #include "vport/Pty.h"
 
 #include <QString>
@@ -39,10 +40,15 @@ struct TPtyPair {
 // within some microseconds) can leave its settings to one that opens right after it.
 //
 // Two applications that hold the port at once therefore each hold a pair of their own: both
-// send to the device, and what the device sends goes to the one that opened first (while it
-// holds the port; then to the next). A lock one of them takes (flock, TIOCEXCL) does not keep the
-// other out. When the link cannot be moved (the folder refuses the new link), the control says so
-// and tries again after a pause that grows, and the port meanwhile works on the pair it has.
+// send to the device, read in turn, a fair slice each, so that one that keeps writing never
+// starves the other; what the device sends goes to the one that opened first (while it holds the
+// port; then to the next). A lock one of them takes (flock, TIOCEXCL) does not keep the other
+// out. When the link cannot be moved (the folder refuses the new link), the control says so and
+// tries again after a pause that grows, and the port meanwhile works on the pair it has.
+//
+// What an application wrote and the device had not taken when it closed still goes to the
+// device, ahead of nothing and behind nothing in particular: the closed visits' bytes are one
+// more turn among the pairs', kept for the closing wait and bounded (vport/ClosedWrites.h).
 //
 // The link itself is the port entry's (vport/PortEntry.h): these pairs only say where it should
 // lead. Every member is called with the control's lock held.
@@ -91,11 +97,18 @@ public:
     // for the log.
     QString PutOffLocked(const QString &Error);
 
-    // What applications wrote, oldest first: from closed pairs, then from each pair in the order
-    // they were opened. Returns the bytes now in Into; a failed read's reason in Error.
+    // What applications wrote: the closed visits' bytes and each pair an application has used,
+    // in turn, up to an equal slice of Capacity each round, the first turn moving on at every
+    // call. Returns the bytes now in Into; a failed read's reason in Error.
     std::size_t ReadLocked(char *Into, std::size_t Capacity, QString &Error);
+    // Bytes applications wrote that Read has not handed on yet: closed visits' and the pairs'.
+    long long PendingLocked() const;
+    TClosedWrites &Closed() { return FClosed; }
+    const TClosedWrites &Closed() const { return FClosed; }
 
 private:
+    // One read of what Pair's application wrote, up to Capacity.
+    static std::size_t ReadPair(TPtyPair &Pair, char *Into, std::size_t Capacity, QString &Error);
     // A fresh pair, watched; null with the reason in Error.
     std::unique_ptr<TPtyPair> NewPairLocked(QString &Error);
 
@@ -105,7 +118,9 @@ private:
     // The pair the link moves to next, made ahead (null when that failed).
     std::unique_ptr<TPtyPair> FSpare;
     // What applications wrote to a closed pair and Read has not handed on yet.
-    std::vector<char> FUnread;
+    TClosedWrites FClosed;
+    // Whose turn comes first at the next Read.
+    std::size_t FTurn = 0;
     bool FOpened = false;
     // Moving the link on failed this many times in a row; the next try waits until FRenewAt.
     int FRenewFailures = 0;

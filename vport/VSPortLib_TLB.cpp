@@ -315,6 +315,29 @@ long long TVSPortAx::Dropped() const
     return FQueue.Dropped();
 }
 
+TPortDrops TVSPortAx::Drops() const
+{
+    std::lock_guard guard(FMutex);
+    TPortDrops drops;
+    drops.NobodyHeld = FQueue.DroppedUnheld();
+    drops.NotRead = FQueue.Dropped() - drops.NobodyHeld;
+    drops.ClosingWait = FPairs.Closed().DroppedAtClosingWait();
+    drops.OverKept = FPairs.Closed().DroppedOverKept();
+    return drops;
+}
+
+void TVSPortAx::SetClosingWait(std::chrono::milliseconds Wait)
+{
+    std::lock_guard guard(FMutex);
+    FPairs.Closed().SetClosingWait(Wait);
+}
+
+long long TVSPortAx::PendingForDevice() const
+{
+    std::lock_guard guard(FMutex);
+    return FEntry ? FPairs.PendingLocked() : 0;
+}
+
 QStringList TVSPortAx::TakeNotices()
 {
     std::lock_guard guard(FMutex);

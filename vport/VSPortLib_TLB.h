@@ -34,9 +34,21 @@
 
 #include <QString>
 #include <QStringList>
+#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <mutex>
+
+// Bytes the port dropped since the control was made, by why. Those from the device: no
+// application held the port; or the application they waited for closed it without reading them.
+// Those applications wrote for the device and closed the port before it took them: not taken
+// within the closing wait; or beyond what the port keeps for applications that have closed it.
+struct TPortDrops {
+    long long NobodyHeld = 0;
+    long long NotRead = 0;
+    long long ClosingWait = 0;
+    long long OverKept = 0;
+};
 
 class IVSPortAx
 {
@@ -67,6 +79,13 @@ public:
     // Bytes Write took and dropped since the control was made: nobody held the port, or the
     // application they were queued for closed it before reading them.
     virtual long long Dropped() const = 0;
+    // The same, by why, with the bytes applications wrote that the port dropped.
+    virtual TPortDrops Drops() const = 0;
+    // How long what an application wrote before it closed the port is kept for the device (as a
+    // UART's closing_wait: 30 s unless set; 0 drops it at the close).
+    virtual void SetClosingWait(std::chrono::milliseconds Wait) = 0;
+    // Bytes applications wrote that Read has not handed on yet, their closed visits' included.
+    virtual long long PendingForDevice() const = 0;
     // What the control has to say since the last call (a link it could not move, and its
     // recovery), oldest first; for the log.
     virtual QStringList TakeNotices() = 0;
@@ -113,6 +132,9 @@ public:
     QString PortPath() const override;
     QString LastError() const override;
     long long Dropped() const override;
+    TPortDrops Drops() const override;
+    void SetClosingWait(std::chrono::milliseconds Wait) override;
+    long long PendingForDevice() const override;
     QStringList TakeNotices() override;
 
     TLineStates LineStates() const;
