@@ -61,13 +61,15 @@ QString TBridge::LinkInited(TSSCClass &Link, bool Failed, const std::string &Des
     return Failed ? QString::fromLocal8Bit(FState.Reason()) : QString();
 }
 
-void TBridge::Retire(std::unique_ptr<TSSCClass> &Link)
+std::size_t TBridge::Retire(std::unique_ptr<TSSCClass> &Link)
 {
+    std::size_t dropped = FUnsent.size();
     FUnsent.clear();
     // Whatever replaces the link now (none, or one Setup opened) ends the wait for a lost device.
     FReopening = false;
     if (Link) {
         TLinkRemains remains = RetireLink(Link);
+        dropped += remains.Unsent.size();
         FReceived.insert(FReceived.end(), remains.Received.begin(), remains.Received.end());
         FState.LinkRetired();
         LogState();
@@ -79,7 +81,20 @@ void TBridge::Retire(std::unique_ptr<TSSCClass> &Link)
         FState.Moved(0, DeliverRetired(*FPort, capacity));
     }
     FReceived.clear();
+    // Nothing dropped goes unsaid: the port may go next.
+    if (FPort)
+        ReportPort(*FPort, true);
     FPort = nullptr;
+    return dropped;
+}
+
+std::size_t TBridge::NotYetSent(TSSCClass *Link) const
+{
+    std::size_t pending = FUnsent.size();
+    const int room = Link ? Link->TxRoom() : -1;
+    if (room >= 0)
+        pending += static_cast<std::size_t>(ssc::HostByteRoom(0) - room);
+    return pending;
 }
 
 void TBridge::RetireForReplacement(std::unique_ptr<TSSCClass> &Link)
@@ -211,7 +226,7 @@ void TBridge::Tick(TSSCClass &Link, IVSPortAx &Port, bool ApplicationHoldsPort)
     ReportPort(Port);
 }
 
-void TBridge::ReportPort(IVSPortAx &Port)
+void TBridge::ReportPort(IVSPortAx &Port, bool All)
 {
     for (const QString &notice : Port.TakeNotices())
         FLog.Add(TLinkEventKind::Error, notice.toLocal8Bit().toStdString());
@@ -242,8 +257,8 @@ void TBridge::ReportPort(IVSPortAx &Port)
             tally.Last = now;
         }
         tally.Seen = counts[kind];
-        if (tally.Unsaid > 0 &&
-            (now - tally.Last >= kDropsQuiet || now - tally.FirstUnsaid >= kDropsSaidEvery)) {
+        if (tally.Unsaid > 0 && (All || now - tally.Last >= kDropsQuiet ||
+                                 now - tally.FirstUnsaid >= kDropsSaidEvery)) {
             FLog.Add(TLinkEventKind::Error, "Dropped " + std::to_string(tally.Unsaid) + why[kind]);
             tally.Unsaid = 0;
             tally.FirstUnsaid = now;

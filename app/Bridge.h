@@ -60,8 +60,9 @@ public:
     // Retires the link, if there is one, and none replaces it. The bytes it never sent are
     // dropped with the ones still carried: they were meant for a device no longer chosen. What
     // the device sent goes to the port that the last tick served, as much as an application on
-    // it takes now. A lost device waiting to be reopened is waited for no more.
-    void Retire(std::unique_ptr<TSSCClass> &Link);
+    // it takes now. A lost device waiting to be reopened is waited for no more. Returns the host
+    // bytes dropped: those it never sent, and those carried for it.
+    std::size_t Retire(std::unique_ptr<TSSCClass> &Link);
     // Retires the link to make way for another to the same device: what it never began to send
     // goes first to the next link, and what the device sent goes to the port before the next
     // link's bytes.
@@ -82,6 +83,10 @@ public:
     // Forgets the host bytes carried for a next link.
     void DropUnsent() { FUnsent.clear(); }
     std::size_t Unsent() const { return FUnsent.size(); }
+    // Host bytes read from the port that the device has not taken yet and that a Retire now
+    // would drop: carried for a next link, or waiting in Link's transmit ring (null: none). The
+    // frame the chip clocks is not among them: retiring lets the chip clock it out.
+    std::size_t NotYetSent(TSSCClass *Link) const;
     // Device bytes that retired links left, not yet on the port.
     std::size_t Undelivered() const { return FReceived.size(); }
 
@@ -123,8 +128,9 @@ private:
                         unsigned char *Inbound);
     // Moves up to Capacity bytes of what retired links left to the port; returns how many.
     int DeliverRetired(IVSPortAx &Port, long Capacity);
-    // Puts what the port had to say, and the device bytes it dropped, into the log.
-    void ReportPort(IVSPortAx &Port);
+    // Puts what the port had to say, and the bytes it dropped, into the log; All says the drops
+    // not said yet whether or not they go on.
+    void ReportPort(IVSPortAx &Port, bool All = false);
     // Bytes that moved, for the traffic recorder if there is one.
     void Record(TTrafficDirection Direction, const unsigned char *Bytes, long Count)
     {

@@ -50,6 +50,7 @@ THeadlessBridge::THeadlessBridge(TBridgeOptions Options, TOutput Out, TOutput Sa
       FControl(Control ? std::move(Control) : std::make_unique<TVSPortAx>()),
       FKeeper(std::make_unique<TPortKeeper>(*FControl))
 {
+    FControl->SetClosingWait(FOptions.ClosingWait);
     if (!FOptions.Driver.isEmpty())
         d2xx::SetLibraryFile(Local(FOptions.Driver));
     // The link's own messages, each once: what it repeats is summed up, a line a second at most.
@@ -240,16 +241,41 @@ int THeadlessBridge::Start()
     return kExitStopped;
 }
 
+long long THeadlessBridge::NotYetSent() const
+{
+    const long long inPort = FControl ? FControl->PendingForDevice() : 0;
+    return inPort + static_cast<long long>(FBridge.NotYetSent(FLink.get()));
+}
+
+void THeadlessBridge::Finish()
+{
+    const long long waiting = FAnnounced ? NotYetSent() : 0;
+    if (waiting == 0 || FOptions.ClosingWait.count() == 0) {
+        emit Drained();
+        return;
+    }
+    FFinishBy = std::chrono::steady_clock::now() + FOptions.ClosingWait;
+    Inform(QStringLiteral("stopping: %1 bytes programs wrote still go to the device, for at most "
+                          "%2 s (a second signal stops at once)")
+               .arg(waiting)
+               .arg(FOptions.ClosingWait.count()));
+}
+
 void THeadlessBridge::Stop()
 {
     FTimer.stop();
     const bool running = FAnnounced;
-    FBridge.Retire(FLink);
+    const long long inPort = FControl && running ? FControl->PendingForDevice() : 0;
+    const long long dropped = inPort + static_cast<long long>(FBridge.Retire(FLink));
     // What the link left for the port has been recorded too.
     WriteTraffic(true);
     // The control takes its port along when it goes, and the program's own folder when empty.
     FKeeper.reset();
     FControl.reset();
+    if (running && dropped > 0)
+        Warn(QStringLiteral("stopped: %1 bytes programs wrote had not reached the device and "
+                            "were dropped")
+                 .arg(dropped));
     if (running)
         Inform(QStringLiteral("stopped: port removed, device closed"));
     FAnnounced = false;
@@ -263,6 +289,12 @@ void THeadlessBridge::Tick()
     ReportPort(FKeeper->Keep(FOptions.Port));
     FBridge.Cycle(FLink, *FControl, FKeeper->ApplicationHoldsPort());
     WriteTraffic(false);
+    // Stopping: done once what programs wrote has gone, or its time is over.
+    if (FFinishBy && (NotYetSent() == 0 || std::chrono::steady_clock::now() >= *FFinishBy)) {
+        FFinishBy.reset();
+        emit Drained();
+        return;
+    }
     FTimer.start();
 }
 

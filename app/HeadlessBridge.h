@@ -25,6 +25,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 
 class IVSPortAx;
 class TSSCClass;
@@ -60,7 +61,16 @@ struct TBridgeOptions {
     // stderr: errors only (Quiet); states and errors; the handshake's details too (Verbose).
     bool Quiet = false;
     bool Verbose = false;
+    // How long what a program wrote before it closed the port, and at a stop what programs
+    // wrote, is kept for the device (as a UART's closing_wait).
+    std::chrono::seconds ClosingWait{30};
 };
+
+namespace bridge
+{
+// --closing-wait's limit, an hour.
+constexpr int kLongestClosingWait = 3600;
+} // namespace bridge
 
 // One line for each text: a list the link's state gives one a line goes on the same line. What
 // the user gave (a name, a description) reaches the terminal escaped, never as a control sequence.
@@ -86,14 +96,25 @@ public:
     // Opens the device, creates the port, announces its path and bridges from then on, at every
     // turn of the event loop's timer. kExitStopped while it bridges, else the exit status.
     int Start();
+    // The first of the signals that end the program: bridging goes on until what programs wrote
+    // has reached the device, or the closing wait is over, and then Drained is emitted (at once
+    // when nothing waits).
+    void Finish();
     // Retires the link, which closes the device, and removes the port; the end of this bridge.
+    // Says how many bytes programs wrote that never reached the device.
     void Stop();
+    // Bytes programs wrote that the device has not taken yet: in the port, carried, or in the
+    // link's transmit ring.
+    long long NotYetSent() const;
     // From now on the bytes that move are written to File, at every tick and at the end.
     void LogTraffic(std::unique_ptr<TTrafficFile> File);
 
     const TLinkState &State() const { return FBridge.State(); }
     const TBridge &Bridge() const { return FBridge; }
     QString PortPath() const;
+
+signals:
+    void Drained();
 
 private:
     void Tick();
@@ -118,4 +139,6 @@ private:
     bool FPortFailing = false;
     // The port's path went out on stdout.
     bool FAnnounced = false;
+    // Since Finish: until when what programs wrote may still go to the device.
+    std::optional<std::chrono::steady_clock::time_point> FFinishBy;
 };

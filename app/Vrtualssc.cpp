@@ -25,6 +25,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <memory>
 
 using namespace bridge;
@@ -238,7 +239,14 @@ void TVSSC::closeEvent(QCloseEvent *Event)
 
 void TVSSC::FormClose()
 {
-    RetireCurrentLink();
+    // Closing drops what programs wrote that has not reached the device: said, never silent.
+    const long long inPort = PortPanel->VSPortAx ? PortPanel->VSPortAx->PendingForDevice() : 0;
+    const long long dropped = inPort + static_cast<long long>(RetireCurrentLink());
+    if (dropped > 0)
+        std::fprintf(stderr,
+                     "velmor-debug: %lld bytes programs wrote had not reached the device and "
+                     "were dropped\n",
+                     dropped);
     MessagesForm->close();
     TrafficForm->close();
 }
@@ -250,12 +258,13 @@ QString TVSSC::LinkInited(TSSCClass &Link, bool Failed)
     return reason;
 }
 
-void TVSSC::RetireCurrentLink()
+std::size_t TVSSC::RetireCurrentLink()
 {
     if (!SetupForm->SSCLink)
-        return;
-    FBridge.Retire(SetupForm->SSCLink);
+        return 0;
+    const std::size_t dropped = FBridge.Retire(SetupForm->SSCLink);
     ShowLinkState();
+    return dropped;
 }
 
 namespace

@@ -20,6 +20,7 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <utility>
 
 using namespace bridge;
 
@@ -122,6 +123,19 @@ TBridgeOptions ParseBridgeArguments(const QList<QByteArray> &Arguments, QString 
                 Error = QStringLiteral("--log needs a file");
                 return options;
             }
+        } else if (argument == QLatin1String("--closing-wait")) {
+            QString seconds;
+            if (!value(seconds))
+                return options;
+            bool number = false;
+            const int wait = seconds.toInt(&number);
+            if (!number || wait < 0 || wait > kLongestClosingWait) {
+                Error = QStringLiteral("--closing-wait takes whole seconds from 0 to %1, not '%2'")
+                            .arg(kLongestClosingWait)
+                            .arg(TPortPlace::Printable(seconds));
+                return options;
+            }
+            options.ClosingWait = std::chrono::seconds(wait);
         } else if (argument == QLatin1String("--quiet") || argument == QLatin1String("-q")) {
             options.Quiet = true;
         } else if (argument == QLatin1String("--verbose") || argument == QLatin1String("-v")) {
@@ -176,11 +190,16 @@ QString BridgeUsage()
         "  --driver FILE         load this D2XX driver library instead of libftd2xx.so\n"
         "  --log FILE            append the bytes that move each way to FILE, as lines of\n"
         "                        hex and text (created with mode 0600; a regular file only)\n"
+        "  --closing-wait SECONDS  how long what a program wrote before it closed the port,\n"
+        "                        and at a stop what programs wrote, may take to reach the\n"
+        "                        device before the rest is dropped (default 30; 0 drops it)\n"
         "  --help, -h            this text\n"
         "  --version             the version\n"
         "\n"
         "Once the port is ready its full path is printed on stdout, alone on a line.\n"
-        "SIGINT, SIGTERM and SIGHUP stop it: the port is removed and the device closed.\n"
+        "SIGINT, SIGTERM and SIGHUP stop it: what programs wrote still goes to the device for\n"
+        "at most the closing wait (a second signal stops at once), then the port is removed\n"
+        "and the device closed.\n"
         "--list with no device there prints nothing (--json: []), says so on stderr and\n"
         "exits with 0.\n"
         "Exit status: 0 stopped cleanly; 1 other failure; 2 bad usage; 3 the driver library\n"
@@ -245,7 +264,16 @@ int Run(const QList<QByteArray> &Arguments)
     if (options.Mode == TBridgeOptions::TMode::List)
         return bridge.List();
     // Signals are caught before the port exists, so that none of them can leave it behind.
-    OnEndingSignals([] { QCoreApplication::quit(); });
+    // The first lets what programs wrote reach the device, within the closing wait; a second
+    // stops at once.
+    bool finishing = false;
+    OnEndingSignals([&bridge, &finishing] {
+        if (std::exchange(finishing, true))
+            QCoreApplication::quit();
+        else
+            bridge.Finish();
+    });
+    QObject::connect(&bridge, &THeadlessBridge::Drained, [] { QCoreApplication::quit(); });
     if (const int status = bridge.Start(); status != kExitStopped)
         return status;
     // Whoever was to read the port's path has gone (SIGPIPE is ignored): nobody can use the port.

@@ -30,6 +30,10 @@ _velmor_bridge()
         COMPREPLY=($(compgen -W "COM8 COM9 COM10 COM11 COM12 COM13" -- "$cur"))
         return
         ;;
+    --closing-wait)
+        COMPREPLY=($(compgen -W "0 5 30" -- "$cur"))
+        return
+        ;;
     --driver | --log)
         local IFS=$'\n'
         COMPREPLY=($(compgen -f -- "$cur"))
@@ -38,7 +42,7 @@ _velmor_bridge()
         ;;
     esac
 
-    COMPREPLY=($(compgen -W "--device --serial --port --list --json --quiet --verbose --log
+    COMPREPLY=($(compgen -W "--device --serial --port --list --json --quiet --verbose --log --closing-wait
                              --driver --help --version" -- "$cur"))
 }
 complete -F _velmor_bridge velmor-bridge

@@ -295,6 +295,35 @@ TEST_F(BridgeProgram, EchoesThroughItsPortAndEachEndingSignalRemovesThePort)
     }
 }
 
+// A stop lets what programs wrote reach the device, as a UART's close lets its output drain, for
+// at most the closing wait; what it cannot send is dropped and said with its count.
+TEST_F(BridgeProgram, AStopSendsWhatProgramsWroteWithinTheClosingWaitAndSaysWhatItDrops)
+{
+    for (const char *wait : {"30", "0"}) {
+        SCOPED_TRACE(wait);
+        const bool drains = std::string(wait) != "0";
+        BridgeRun bridge({"--device", kSimulator, "--port", "rig", "--closing-wait", wait},
+                         RuntimeDir.path());
+        const QString path = bridge.WaitForPath();
+        ASSERT_FALSE(path.isEmpty()) << bridge.Err().toStdString();
+        ASSERT_TRUE(test::WaitUntil([&] { return bridge.Err().contains("link: bridging"); }));
+        {
+            // 1.4 s of the device's time, written and left at once.
+            PortClient client(path);
+            ASSERT_TRUE(client.IsOpen());
+            ASSERT_TRUE(client.Write(std::string(300, 'x')));
+        }
+        bridge.Signal(SIGTERM);
+        EXPECT_EQ(bridge.Finish(), 0);
+        const QString err = bridge.Err();
+        EXPECT_EQ(err.contains(" stopping: "), drains) << err.toStdString();
+        const bool dropped =
+            err.contains(" were dropped\n") || err.contains(" bytes meant for the device: ");
+        EXPECT_EQ(dropped, !drains) << err.toStdString();
+        EXPECT_TRUE(err.contains(" stopped: port removed, device closed\n"));
+    }
+}
+
 TEST_F(BridgeProgram, EverySignalThatWouldEndItRemovesThePort)
 {
     // No core files from the signals that would leave one.

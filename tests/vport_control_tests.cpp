@@ -461,6 +461,31 @@ TEST_F(VPortControl, WhatClosedClientsLeftIsKeptForTheClosingWaitAndBounded)
     }
 }
 
+// What the device sent and nobody read is counted by why: no program held the port, or the one
+// it waited for closed without reading it while another held the port throughout.
+TEST_F(VPortControl, DroppedDeviceBytesAreCountedByWhy)
+{
+    TVSPortAx Port;
+    std::unique_ptr<TClient> First;
+    CreateAndOpen(Port, First);
+    TClient Second(Port.PortPath());
+    ASSERT_TRUE(Second.IsOpen()) << strerror(errno);
+    const QByteArray Chunk(ControlBufferSize, 'd');
+    long Taken = 0;
+    while (Taken < 200 * ControlBufferSize && WriteToControl(Port, Chunk) == Chunk.size())
+        Taken += Chunk.size();
+    First.reset();
+    ASSERT_TRUE(test::WaitUntil([&] {
+        Port.PortOpened();
+        return Port.Drops().NotRead > 0;
+    }));
+    EXPECT_EQ(Port.Drops().NobodyHeld, 0);
+    Second.Close();
+    ASSERT_TRUE(test::WaitUntil([&] { return !Port.PortOpened(); }));
+    WriteToControl(Port, "gone");
+    EXPECT_EQ(Port.Drops().NobodyHeld, 4);
+}
+
 // Every visit is seen, however short: once the last client has closed, the next one finds the
 // port as a fresh one, whether or not the control was called while the visit lasted. The
 // control gives the port a fresh pair then, so the link's new target is the sign to wait for.
