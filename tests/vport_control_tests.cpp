@@ -27,6 +27,7 @@
 #include <poll.h>
 #include <spawn.h>
 #include <string>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -484,6 +485,56 @@ TEST_F(VPortControl, DroppedDeviceBytesAreCountedByWhy)
     ASSERT_TRUE(test::WaitUntil([&] { return !Port.PortOpened(); }));
     WriteToControl(Port, "gone");
     EXPECT_EQ(Port.Drops().NobodyHeld, 4);
+}
+
+// A lock is honoured as on a serial port: while a program holds the port locked, the link leads
+// to its pseudo-terminal, so that another program's flock fails and its open meets TIOCEXCL
+// (EBUSY, unless it may override the mode, as root may); once the lock or the program has gone,
+// the next program gets a fresh pseudo-terminal again.
+TEST_F(VPortControl, ALockedHolderKeepsOthersOutAndTheNextGetsAFreshPort)
+{
+    enum class TLock { Flock, Exclusive };
+    for (const TLock Lock : {TLock::Flock, TLock::Exclusive}) {
+        SCOPED_TRACE(Lock == TLock::Flock ? "flock" : "TIOCEXCL");
+        TVSPortAx Port;
+        std::unique_ptr<TClient> Holder;
+        CreateAndOpen(Port, Holder);
+        const QString Own = QString::fromLocal8Bit(::ttyname(Holder->Handle()));
+        ASSERT_EQ(Lock == TLock::Flock ? ::flock(Holder->Handle(), LOCK_EX | LOCK_NB)
+                                       : ::ioctl(Holder->Handle(), TIOCEXCL),
+                  0);
+        ASSERT_TRUE(test::WaitUntil([&] {
+            Port.PortOpened();
+            return QFile::symLinkTarget(Port.PortPath()) == Own;
+        }));
+        {
+            TClient Other(Port.PortPath());
+            if (Lock == TLock::Flock) {
+                ASSERT_TRUE(Other.IsOpen()) << strerror(errno);
+                EXPECT_NE(::flock(Other.Handle(), LOCK_EX | LOCK_NB), 0);
+                EXPECT_EQ(errno, EWOULDBLOCK);
+            } else if (::geteuid() != 0) {
+                EXPECT_FALSE(Other.IsOpen());
+                EXPECT_EQ(errno, EBUSY);
+            } else {
+                ASSERT_TRUE(Other.IsOpen());
+                EXPECT_EQ(QString::fromLocal8Bit(::ttyname(Other.Handle())), Own);
+            }
+        }
+        // The flock is let go, the exclusive holder leaves: a fresh pair for the next.
+        if (Lock == TLock::Flock)
+            ASSERT_EQ(::flock(Holder->Handle(), LOCK_UN), 0);
+        else
+            Holder.reset();
+        ASSERT_TRUE(test::WaitUntil([&] {
+            Port.PortOpened();
+            return QFile::symLinkTarget(Port.PortPath()) != Own;
+        }));
+        TClient Next(Port.PortPath());
+        ASSERT_TRUE(Next.IsOpen()) << strerror(errno);
+        EXPECT_NE(QString::fromLocal8Bit(::ttyname(Next.Handle())), Own);
+        EXPECT_EQ(::flock(Next.Handle(), LOCK_EX | LOCK_NB), 0);
+    }
 }
 
 // Every visit is seen, however short: once the last client has closed, the next one finds the

@@ -1,5 +1,6 @@
 #include "vport/PtyPairs.h"
 
+#include "vport/PairLocks.h"
 #include "vport/PortWatcher.h"
 #include "vport/SystemError.h"
 
@@ -51,6 +52,7 @@ void TPtyPairs::UnwatchLocked()
 
 void TPtyPairs::ClearLocked()
 {
+    FHolder = nullptr;
     FPairs.clear();
     FClosed.Clear();
     FOpened = false;
@@ -93,6 +95,9 @@ void TPtyPairs::TakeEventLocked(const inotify_event &Event)
 
 bool TPtyPairs::RenewDueLocked() const
 {
+    // While a holder is locked the link leads to it: the fresh pair waits.
+    if (FHolder)
+        return false;
     const TPtyPair &linked = *FPairs.back();
     return (linked.Visited || linked.Held) && std::chrono::steady_clock::now() >= FRenewAt;
 }
@@ -102,7 +107,7 @@ bool TPtyPairs::RetireLocked(const std::function<void(const TPtyPair &Pair)> &Cl
     const auto now = std::chrono::steady_clock::now();
     for (auto it = FPairs.begin(); it + 1 < FPairs.end();) {
         TPtyPair &pair = **it;
-        if (pair.Held || now - pair.Unlinked < kUnlinkedPairGrace) {
+        if (pair.Held || &pair == FHolder || now - pair.Unlinked < kUnlinkedPairGrace) {
             ++it;
             continue;
         }
@@ -119,6 +124,27 @@ bool TPtyPairs::RetireLocked(const std::function<void(const TPtyPair &Pair)> &Cl
     FOpened = std::any_of(FPairs.begin(), FPairs.end(),
                           [](const std::unique_ptr<TPtyPair> &Pair) { return Pair->Held; });
     return FOpened;
+}
+
+const TPtyPair *TPtyPairs::LockedPairLocked() const
+{
+    const TPairLocks locks;
+    for (auto it = FPairs.begin(); it + 1 < FPairs.end(); ++it)
+        if ((*it)->Held && locks.Locked((*it)->Pty.SlavePath()))
+            return it->get();
+    return nullptr;
+}
+
+void TPtyPairs::SetHolderLocked(const TPtyPair *Holder)
+{
+    // A holder the link leaves is unlinked from now on, as at a move: a program whose open had
+    // already followed the link to it still finds it.
+    if (FHolder && FHolder != Holder)
+        FHolder->Unlinked = std::chrono::steady_clock::now();
+    FHolder = nullptr;
+    for (const std::unique_ptr<TPtyPair> &pair : FPairs)
+        if (pair.get() == Holder)
+            FHolder = pair.get();
 }
 
 TPtyPair *TPtyPairs::PrimaryLocked() const

@@ -42,8 +42,14 @@ struct TPtyPair {
 // Two applications that hold the port at once therefore each hold a pair of their own: both
 // send to the device, read in turn, a fair slice each, so that one that keeps writing never
 // starves the other; what the device sends goes to the one that opened first (while it holds the
-// port; then to the next). A lock one of them takes (flock, TIOCEXCL) does not keep the other
-// out. When the link cannot be moved (the folder refuses the new link), the control says so and
+// port; then to the next).
+//
+// A lock is honoured as a serial port honours it: while a program holds its pair locked (flock,
+// TIOCEXCL: vport/PairLocks.h), the link leads to that pair (the holder), so that another
+// program's open meets the lock, EBUSY or a failing flock, and a program that takes no lock
+// shares the port as it would share a serial port. Once the lock or its program has gone the link
+// leads to the fresh pair again. The locks are looked at once a tick; a program's close is seen
+// at once. When the link cannot be moved (the folder refuses the new link), the control says so and
 // tries again after a pause that grows, and the port meanwhile works on the pair it has.
 //
 // What an application wrote and the device had not taken when it closed still goes to the
@@ -66,8 +72,20 @@ public:
     // Closes every pair; nothing the applications wrote is kept.
     void ClearLocked();
 
-    // The pair the link leads to (there is one while the port exists).
+    // The fresh pair the link leads to while no holder is locked (there is one while the port
+    // exists).
     const TPtyPair &LinkedLocked() const { return *FPairs.back(); }
+    // The slave the link leads to: the locked holder's, else the fresh pair's.
+    const QByteArray &LinkTargetLocked() const
+    {
+        return FHolder ? FHolder->Pty.SlavePath() : FPairs.back()->Pty.SlavePath();
+    }
+    // The locked holder the link leads to; null for none.
+    const TPtyPair *HolderLocked() const { return FHolder; }
+    // The oldest pair that a program holds locked, other than the fresh one; null for none.
+    const TPtyPair *LockedPairLocked() const;
+    // The link leads to Holder now (null: to the fresh pair again).
+    void SetHolderLocked(const TPtyPair *Holder);
     // An application held some pair at the last look.
     bool Opened() const { return FOpened; }
 
@@ -121,6 +139,8 @@ private:
     TClosedWrites FClosed;
     // Whose turn comes first at the next Read.
     std::size_t FTurn = 0;
+    // The locked holder the link leads to, one of FPairs; null while it leads to the fresh pair.
+    TPtyPair *FHolder = nullptr;
     bool FOpened = false;
     // Moving the link on failed this many times in a row; the next try waits until FRenewAt.
     int FRenewFailures = 0;

@@ -1,5 +1,6 @@
 #include "vport/VSPortLib_TLB.h"
 
+#include "vport/PairLocks.h"
 #include "vport/PortExit.h"
 #include "vport/PortLink.h"
 #include "vport/SystemError.h"
@@ -22,7 +23,7 @@ TVSPortAx::TVSPortAx() : FPairs(FWatcher)
         // The events are read (and the link moved on) under the control's lock, by whichever
         // comes first: the watcher's thread or a call of the bridge.
         if (FEntry)
-            LookLocked();
+            LookLocked(false);
         else
             FWatcher.Discard();
     });
@@ -82,7 +83,7 @@ void TVSPortAx::RecordLinkLocked()
 {
     QString error;
     // The port works; only a crash's left-over would then not be taken over.
-    if (!FEntry->Record(FPairs.LinkedLocked().Pty.SlavePath(), error))
+    if (!FEntry->Record(FPairs.LinkTargetLocked(), error))
         FailLocked(error);
 }
 
@@ -107,7 +108,7 @@ bool TVSPortAx::DeleteLocked(bool Leaving)
     FEntry->Release();
     FPairs.UnwatchLocked();
     QString error;
-    const bool ok = FEntry->Remove(FPairs.LinkedLocked().Pty.SlavePath(), Leaving, error);
+    const bool ok = FEntry->Remove(FPairs.LinkTargetLocked(), Leaving, error);
     if (!ok)
         FailLocked(error);
     FEntry.reset();
@@ -124,7 +125,7 @@ void TVSPortAx::ReadEventsLocked()
     });
 }
 
-bool TVSPortAx::LookLocked()
+bool TVSPortAx::LookLocked(bool AtLocks)
 {
     if (!FEntry)
         return false;
@@ -133,9 +134,43 @@ bool TVSPortAx::LookLocked()
         return FPairs.Opened();
     if (eventsWait)
         ReadEventsLocked();
+    HonourLocksLocked(AtLocks);
     if (FPairs.RenewDueLocked())
         RenewLocked();
     return FPairs.RetireLocked([this](const TPtyPair &Pair) { FQueue.DropForLocked(Pair); });
+}
+
+void TVSPortAx::HonourLocksLocked(bool AtLocks)
+{
+    // A holder that has closed its pair is let go at once, on the watcher's look too: the next
+    // program must not meet what it left. Whether it still holds its lock, and whether another
+    // has taken one, costs an open of each held pair, so it is looked at once a tick.
+    const TPtyPair *holder = FPairs.HolderLocked();
+    if (holder && (!holder->Held || (AtLocks && !TPairLocks().Locked(holder->Pty.SlavePath()))))
+        RelinkLocked(nullptr);
+    if (!AtLocks || FPairs.HolderLocked())
+        return;
+    if (const TPtyPair *locked = FPairs.LockedPairLocked())
+        RelinkLocked(locked);
+}
+
+void TVSPortAx::RelinkLocked(const TPtyPair *Holder)
+{
+    const QByteArray &current = FPairs.LinkTargetLocked();
+    const QByteArray &target =
+        Holder ? Holder->Pty.SlavePath() : FPairs.LinkedLocked().Pty.SlavePath();
+    QString error;
+    // A link that is gone or not ours is left alone, as at a move.
+    if (!FEntry->IsOurs(current))
+        return;
+    if (!FEntry->MoveLink(target, current, error)) {
+        FEntry->Publish(current);
+        NoticeLocked(QStringLiteral("port: a lock cannot be honoured: ") + error);
+        return;
+    }
+    FPairs.SetHolderLocked(Holder);
+    FEntry->Forget();
+    RecordLinkLocked();
 }
 
 void TVSPortAx::RenewLocked()
@@ -167,9 +202,9 @@ void TVSPortAx::RenewLocked()
     FPairs.MakeSpareLocked();
 }
 
-bool TVSPortAx::ServiceLocked()
+bool TVSPortAx::ServiceLocked(bool AtLocks)
 {
-    const bool now = LookLocked();
+    const bool now = LookLocked(AtLocks);
     if (now)
         SendQueuedLocked();
     return now;
@@ -270,13 +305,13 @@ bool TVSPortAx::PortCreated()
     // The watcher reads the folder's events as they come; without it they are read here.
     if (!FWatcher.Running())
         ReadEventsLocked();
-    return FEntry->KnownOurs(FPairs.LinkedLocked().Pty.SlavePath());
+    return FEntry->KnownOurs(FPairs.LinkTargetLocked());
 }
 
 bool TVSPortAx::PortOpened()
 {
     std::lock_guard guard(FMutex);
-    return ServiceLocked();
+    return ServiceLocked(true);
 }
 
 bool TVSPortAx::DeleteOnExit() const

@@ -146,11 +146,17 @@ private:
     // Reads the watches' events: visits of the pairs, and changes at the link's name.
     void ReadEventsLocked();
     // One look at every pair and the watches; moves the link on from a pair an application has
-    // opened, and closes the pairs that no application holds any more. True when an application
-    // holds the port.
-    bool LookLocked();
+    // opened, leads it to a locked holder and back (AtLocks: the locks looked at too), and
+    // closes the pairs that no application holds any more. True when an application holds the
+    // port.
+    bool LookLocked(bool AtLocks = false);
     // LookLocked, then sends on what waits in the queue.
-    bool ServiceLocked();
+    bool ServiceLocked(bool AtLocks = false);
+    // Leads the link to a program that holds its pair locked, and back to the fresh pair once
+    // it has let go (vport/PtyPairs.h).
+    void HonourLocksLocked(bool AtLocks);
+    // Moves the link to Holder's pair (null: to the fresh pair) and records it.
+    void RelinkLocked(const TPtyPair *Holder);
     // Gives the link a fresh pair; the one it led to stays with whoever opened it.
     void RenewLocked();
     // Records the link to the linked pair in its lock file, for the signals too.
