@@ -3,6 +3,7 @@
 #pragma once
 
 #include <csignal>
+#include <sys/prctl.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,6 +21,10 @@ public:
         for (int i = 0; i < Count; ++i) {
             const pid_t pid = fork();
             if (pid == 0) {
+                // Never outlives the process that made it, however that ends.
+                ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+                if (::getppid() == 1)
+                    ::_exit(0);
                 volatile unsigned long spin = 0;
                 for (;;)
                     spin = spin + 1;

@@ -1,5 +1,8 @@
 #include "vport/PortWatcher.h"
 
+#include <pthread.h>
+#include <sched.h>
+
 #include <cerrno>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -93,6 +96,13 @@ void TPortWatcher::Stop()
 
 void TPortWatcher::WatchLoop()
 {
+    // The move after an open races the next program's open, so the thread wakes before anything
+    // else where the process may have real-time priority (root, CAP_SYS_NICE, RLIMIT_RTPRIO), at
+    // the lowest real-time level: it only ever waits for events or makes a few system calls.
+    // Elsewhere it runs as any thread, and the move takes a scheduler's wake-up longer.
+    sched_param priority{};
+    priority.sched_priority = ::sched_get_priority_min(SCHED_FIFO);
+    ::pthread_setschedparam(::pthread_self(), SCHED_FIFO, &priority);
     for (;;) {
         pollfd ready[2] = {{FInotify.Get(), POLLIN, 0}, {FWake.Get(), POLLIN, 0}};
         if (::poll(ready, 2, -1) < 0 && errno != EINTR)

@@ -21,11 +21,16 @@ TVSPortAx::TVSPortAx() : FPairs(FWatcher)
     FWatcher.Start([this] {
         std::lock_guard guard(FMutex);
         // The events are read (and the link moved on) under the control's lock, by whichever
-        // comes first: the watcher's thread or a call of the bridge.
-        if (FEntry)
-            LookLocked(false);
-        else
+        // comes first: the watcher's thread or a call of the bridge. Most often an open of the
+        // fresh pair woke the thread: the link moves on before anything else is looked at.
+        if (!FEntry) {
             FWatcher.Discard();
+            return;
+        }
+        ReadEventsLocked();
+        if (FPairs.RenewDueLocked())
+            RenewLocked();
+        LookLocked(false);
     });
 }
 
