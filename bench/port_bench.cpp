@@ -150,6 +150,45 @@ int ExclusiveSuccessors(const std::string &Path, int Visits, bool InProcess)
     return busy;
 }
 
+long RssKb()
+{
+    FILE *status = std::fopen("/proc/self/status", "r");
+    long kb = -1;
+    char line[256];
+    while (status && std::fgets(line, sizeof(line), status))
+        if (std::sscanf(line, "VmRSS: %ld kB", &kb) == 1)
+            break;
+    if (status)
+        std::fclose(status);
+    return kb;
+}
+
+// Visits programs that each fill their pseudo-terminal and close it: what the port keeps for
+// them stays bounded, and the rest is counted.
+void ClosingVisits(TVSPortAx &Port, const std::string &Path, int Visits)
+{
+    const long before = RssKb();
+    const std::vector<char> fill(4096, 'c');
+    long long written = 0;
+    for (int visit = 0; visit < Visits; ++visit) {
+        const int fd = ::open(Path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        for (ssize_t n; (n = ::write(fd, fill.data(), fill.size())) > 0;)
+            written += n;
+        ::close(fd);
+        Port.PortOpened();
+    }
+    // The pairs they left are closed once their grace is over.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    Port.PortOpened();
+    const TPortDrops drops = Port.Drops();
+    std::printf("port closing visits: %d visits wrote %lld bytes; kept %lld, dropped %lld beyond "
+                "what the port keeps; RSS %ld kB before, %ld kB after\n",
+                Visits, written, Port.PendingForDevice(), drops.OverKept, before, RssKb());
+    std::fflush(stdout);
+}
+
 void Run(const char *Name, const std::string &Path, int Visits)
 {
     std::vector<double> moves, lengths;
@@ -201,6 +240,7 @@ int main(int argc, char **argv)
         }
         stop = true;
         ticker.join();
+        ClosingVisits(port, path, 3 * visits);
         status = port.Delete() ? 0 : 1;
     }
     ::rmdir((std::string(folder) + "/velmor-debug").c_str());
