@@ -513,6 +513,14 @@ TEST_F(VPortControl, ALockedHolderKeepsOthersOutAndTheNextGetsAFreshPort)
                 ASSERT_TRUE(Other.IsOpen()) << strerror(errno);
                 EXPECT_NE(::flock(Other.Handle(), LOCK_EX | LOCK_NB), 0);
                 EXPECT_EQ(errno, EWOULDBLOCK);
+                // pyserial's exclusive=True is refused at open, as on a serial port.
+                const int Status = RunProgram(
+                    {SystemPython, "-c",
+                     "import serial, sys\n"
+                     "try:\n    serial.Serial(sys.argv[1], exclusive=True)\n"
+                     "except serial.SerialException:\n    sys.exit(3)\n",
+                     QFile::encodeName(Port.PortPath())});
+                EXPECT_TRUE(WIFEXITED(Status) && WEXITSTATUS(Status) == 3) << Status;
             } else if (::geteuid() != 0) {
                 EXPECT_FALSE(Other.IsOpen());
                 EXPECT_EQ(errno, EBUSY);
