@@ -20,6 +20,7 @@
 #include "device/Tsscclass.h"
 #include "dialogs/Setup.h"
 #include "dialogs/Traffic.h"
+#include "vport/ClosedWrites.h"
 #include "vport/VSPortLib_TLB.h"
 #include "vport/Virtualp.h"
 
@@ -213,6 +214,55 @@ TDirection FromDevice(TBenchDevice &Device, double Seconds, bool &Counted)
 
 // One byte at a time: from the client's write to the echo read back from the port. An echo that
 // has not come within kEchoPatience is counted lost.
+struct TShares {
+    double First = 0, Second = 0;
+    long long Bytes = 0;
+};
+
+// Two clients hold the port at once, each writing as fast as its pty takes it; the device echoes,
+// and its echo goes to the first client: the echo's mix is what each got to the device. What they
+// leave at the close is dropped at once, not carried into the next measure.
+TShares TwoPrograms(TBenchDevice &Device, double Seconds)
+{
+    Device.Send(VSIM_ECHO);
+    const int first = OpenPort();
+    const int second = OpenPort();
+    std::atomic<bool> stop{false};
+    auto writer = [&stop](int Fd, char Byte) {
+        const std::vector<char> data(4096, Byte);
+        while (!stop)
+            if (::write(Fd, data.data(), data.size()) <= 0) {
+                pollfd ready{Fd, POLLOUT, 0};
+                ::poll(&ready, 1, 10);
+            }
+    };
+    std::thread a(writer, first, 'a'), b(writer, second, 'b');
+    long long fromFirst = 0, fromSecond = 0;
+    const auto start = TClock::now();
+    while (duration<double>(TClock::now() - start).count() < Seconds) {
+        Run(milliseconds(10));
+        char echo[4096];
+        for (ssize_t n; (n = ::read(first, echo, sizeof(echo))) > 0;)
+            for (ssize_t i = 0; i < n; ++i) {
+                fromFirst += echo[i] == 'a';
+                fromSecond += echo[i] == 'b';
+            }
+    }
+    stop = true;
+    a.join();
+    b.join();
+    IVSPortAx &port = *VSSC->PortPanel->VSPortAx;
+    port.SetClosingWait(milliseconds(0));
+    ::close(first);
+    ::close(second);
+    Run(milliseconds(500));
+    port.SetClosingWait(TClosedWrites::kDefaultClosingWait);
+    const long long total = fromFirst + fromSecond;
+    if (total == 0)
+        return {};
+    return {double(fromFirst) / double(total), double(fromSecond) / double(total), total};
+}
+
 std::vector<double> EchoTimes(TBenchDevice &Device, int Samples, milliseconds Patience, int &Lost)
 {
     Device.Send(VSIM_ECHO);
@@ -342,6 +392,8 @@ bench::TRunOutcome MeasureRun(bench::TRun &PathRun, const std::string &Name, TBe
     const std::vector<double> echo = EchoTimes(Device, Samples, Patience, lost);
     watchdog.Phase("measuring idle CPU");
     const double idle = IdleCpu(Seconds);
+    watchdog.Phase("two programs at once");
+    const TShares shares = TwoPrograms(Device, Seconds);
 
     // Retiring a link that is exchanging frames: Reset, Setup (up to its dialog) and close.
     watchdog.Phase("retiring links");
@@ -408,6 +460,9 @@ bench::TRunOutcome MeasureRun(bench::TRun &PathRun, const std::string &Name, TBe
     if (lost > 0)
         std::printf("| echoes lost (none within %.0f s) | %d of %d | |\n",
                     kEchoPatience.count() / 1000.0, lost, Samples);
+    std::printf("| two programs writing at full pace: their shares of what reached the device | "
+                "first %.2f, second %.2f of %lld bytes | each >= 0.40 |\n",
+                shares.First, shares.Second, shares.Bytes);
     std::printf("| CPU bridging to the device | %.2f %% of a core | <= 3 %% |\n", 100 * to.Cpu);
     std::printf("| CPU bridging from the device | %.2f %% of a core | <= 3 %% |\n", 100 * from.Cpu);
     if (sim) {
