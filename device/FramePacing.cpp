@@ -36,6 +36,7 @@ void AwaitFrameRoom(const TWorkerSteps &Steps, const TFrame &Frame, const TFligh
     // Paced by what has come back, not by the driver's transmit count, which FTDI's library
     // keeps only until it has handed the bytes to the chip and a driver over libftdi1 not at all.
     std::size_t due = AnswerDue ? 0 : kAnswerDue.size();
+    const std::uint32_t lead = Steps.Lead ? Steps.Lead() : kFrameLead;
     while (!Steps.Terminated()) {
         std::uint32_t queued = 0;
         // A chip that cannot say how far it is gets one pause, not a busy loop.
@@ -44,7 +45,7 @@ void AwaitFrameRoom(const TWorkerSteps &Steps, const TFrame &Frame, const TFligh
             return;
         }
         const TPace pace =
-            NextPace(StillToClock(ClockedEnd(Frame, Flight), Flight.ReadBack, queued), due);
+            NextPace(StillToClock(ClockedEnd(Frame, Flight), Flight.ReadBack, queued), due, lead);
         if (pace.Step == TPaceStep::WriteNext)
             return;
         if (pace.Step == TPaceStep::Collect) {

@@ -27,6 +27,8 @@ struct TWorkerSteps {
     std::function<bool(const unsigned char *Data, std::uint32_t Length)> Send;
     // Whether a driver call keeps failing: the device is lost.
     std::function<bool()> DeviceFailing;
+    // The chip's frame lead (kFrameLead, or kHighSpeedFrameLead); kFrameLead when not given.
+    std::function<std::uint32_t()> Lead;
 };
 
 // Where the bytes read back reach the end of what the chip was given to clock: a frame cut short

@@ -231,18 +231,18 @@ std::uint64_t StillToClock(std::uint64_t Given, std::uint64_t ReadBack, std::uin
     return Given > back ? Given - back : 0;
 }
 
-TPace NextPace(std::uint64_t Left, std::size_t &Due)
+TPace NextPace(std::uint64_t Left, std::size_t &Due, std::uint32_t Lead)
 {
     // The frame just written begins to clock once the chip is down to its size.
     auto dueAt = [&] { return std::uint64_t(kFramePayload) - kAnswerDue[Due]; };
-    if (Left <= kFrameLead)
+    if (Left <= Lead)
         return {TPaceStep::WriteNext};
     if (Due < kAnswerDue.size() && Left <= dueAt()) {
         while (Due < kAnswerDue.size() && Left <= dueAt())
             ++Due;
         return {TPaceStep::Collect};
     }
-    const std::uint64_t target = Due < kAnswerDue.size() ? dueAt() : kFrameLead;
+    const std::uint64_t target = Due < kAnswerDue.size() ? dueAt() : Lead;
     return {TPaceStep::Wait, std::min<std::uint64_t>(Left - target, kMostUncollected)};
 }
 

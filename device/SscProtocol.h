@@ -155,6 +155,12 @@ std::vector<unsigned char> Unanswered(const TFlight &Flight);
 // about eightfold: the lead covers the first packets' way to the chip and the worker waking late.
 // Every byte of lead is echo time: a millisecond for every 125 bytes.
 constexpr std::uint32_t kFrameLead = 384;
+// A high-speed chip (FT2232H, FT4232H, FT232H) sends what it has clocked in 512-byte packets, so
+// at 1 MHz its last bytes wait for its 1 ms latency timer, which runs out 1 to 2 ms after they
+// were clocked: up to 250 bytes more of what it has clocked are not back yet than on a
+// full-speed chip, whose 64-byte packets leave every half millisecond. Its lead is longer by
+// that much, so that it leaves the chip the same time in hand; its echo takes 2 ms longer.
+constexpr std::uint32_t kHighSpeedFrameLead = kFrameLead + 256;
 // The device answers a new host byte within about a millisecond of the frame carrying it
 // beginning to clock, and the chip hands the answer on when its 1 ms latency timer next expires,
 // anywhere from at once to a millisecond later. The worker collects when the chip has clocked
@@ -185,11 +191,11 @@ struct TPace {
     TPaceStep Step;
     std::uint64_t WaitBytes = 0;
 };
-// One look between two frames, with Left still to clock. Due is the next of kAnswerDue still
-// ahead in the frame just written (kAnswerDue.size() when none is, as for a frame without new
-// host bytes); a Collect moves it past every point reached. A Wait is for no more than
-// kMostUncollected bytes, after which the worker collects.
-TPace NextPace(std::uint64_t Left, std::size_t &Due);
+// One look between two frames, with Left still to clock and the next frame due at Lead. Due is the
+// next of kAnswerDue still ahead in the frame just written (kAnswerDue.size() when none is, as for
+// a frame without new host bytes); a Collect moves it past every point reached. A Wait is for no
+// more than kMostUncollected bytes, after which the worker collects.
+TPace NextPace(std::uint64_t Left, std::size_t &Due, std::uint32_t Lead = kFrameLead);
 
 // ---------------------------------------------------------------------------------------------
 // The handshake

@@ -73,8 +73,10 @@ bool TSSCClass::Open(const AnsiString &Key, DWORD By)
     if (OpenDevice(FLibrary, FLibraryFile, Key, By, FDevice, FInitOutcome, say))
         return true;
     std::vector<unsigned char> setup;
-    if (IsHighSpeedChip(FLibrary.Entries(), FDevice))
+    if (IsHighSpeedChip(FLibrary.Entries(), FDevice)) {
         setup.assign(kHighSpeedClockCommands.begin(), kHighSpeedClockCommands.end());
+        FFrameLead = ssc::kHighSpeedFrameLead;
+    }
     setup.insert(setup.end(), kSetupCommands.begin(), kSetupCommands.end());
     if (SendBuffer(setup.data(), setup.size())) {
         FInitOutcome = TInitOutcome::SetupNotSent;
@@ -221,7 +223,8 @@ TWorkerLink TSSCClass::WorkerLink()
              [this](const unsigned char *Data, std::uint32_t Length) {
                  return SendBuffer(Data, Length);
              },
-             [this] { return FHealth.Failing(); }}};
+             [this] { return FHealth.Failing(); },
+             [this] { return FFrameLead.load(std::memory_order_relaxed); }}};
 }
 
 void TSSCClass::CloseDevice()

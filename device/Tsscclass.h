@@ -155,6 +155,8 @@ private:
 
     // The stop request, and the wake-up that ends the worker's sleeps at once when the link is
     // stopped or becomes synchronised.
+    // The chip's frame lead, for the worker's pacing: longer on a high-speed chip.
+    std::atomic<std::uint32_t> FFrameLead{ssc::kFrameLead};
     std::atomic<bool> FStopRequested{false};
     std::atomic<bool> FEnded{false};
     std::mutex FWakeMutex;

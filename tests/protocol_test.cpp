@@ -277,6 +277,10 @@ TEST(Pacing, TheNextFrameWaitsForTheLeadAndTheAnswersAreCollectedOnTheWay)
     std::size_t none = kAnswerDue.size();
     EXPECT_EQ(NextPace(4000, none).WaitBytes, 2048u);
     EXPECT_EQ(NextPace(1952, none).WaitBytes, 1568u);
+    // A high-speed chip's longer lead: its frame goes that much sooner.
+    EXPECT_EQ(NextPace(kHighSpeedFrameLead, none).Step, TPaceStep::Wait);
+    EXPECT_EQ(NextPace(kHighSpeedFrameLead, none, kHighSpeedFrameLead).Step, TPaceStep::WriteNext);
+    EXPECT_EQ(NextPace(1952, none, kHighSpeedFrameLead).WaitBytes, 1952u - kHighSpeedFrameLead);
 }
 
 TEST(Handshake, FirstPhaseComparesTheLastEightBitsWithTheLowByte)
