@@ -128,10 +128,16 @@ bool TPtyPairs::RetireLocked(const std::function<void(const TPtyPair &Pair)> &Cl
 
 const TPtyPair *TPtyPairs::LockedPairLocked() const
 {
-    const TPairLocks locks;
-    for (auto it = FPairs.begin(); it + 1 < FPairs.end(); ++it)
-        if ((*it)->Held && locks.Locked((*it)->Pty.SlavePath()))
+    // Read only while a program holds a pair: this runs at every tick.
+    std::optional<TPairLocks> locks;
+    for (auto it = FPairs.begin(); it + 1 < FPairs.end(); ++it) {
+        if (!(*it)->Held)
+            continue;
+        if (!locks)
+            locks.emplace();
+        if (locks->Locked((*it)->Pty.SlavePath()))
             return it->get();
+    }
     return nullptr;
 }
 
