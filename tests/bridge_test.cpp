@@ -152,6 +152,9 @@ TEST_F(BridgeProgram, BadUsageEndsWithStatus2AndSaysWhy)
         {"--json", "--device", "SSC Simulator"},
         {"--serial"},
         {"--serial", ""},
+        {"--device", "SSC Simulator", "--closing-wait", "-1"},
+        {"--device", "SSC Simulator", "--closing-wait", "1.5"},
+        {"--device", "SSC Simulator", "--closing-wait", "3601"},
     };
     for (const QStringList &arguments : bad) {
         QString out, err;
