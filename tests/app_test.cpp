@@ -460,7 +460,7 @@ TEST_F(AppTest, FailingHandshakeIsRetriedEveryTick)
     EXPECT_TRUE(TickUntil([&] { return SetupForm->SSCLink->Synched.load(); }));
 }
 
-TEST_F(AppTest, PortBytesWaitForRoomInTheLinkInsteadOfBeingDropped)
+TEST_F(AppTest, PortBytesWaitForRoomInTheLinkAndClosingTheWindowSaysWhatItDrops)
 {
     RunSetup("COM8", "SSC Simulator");
     Sim.vsim_SetBehaviour(VSIM_SILENT);
@@ -482,6 +482,29 @@ TEST_F(AppTest, PortBytesWaitForRoomInTheLinkInsteadOfBeingDropped)
         return arrived.size() >= sent.size();
     }));
     EXPECT_EQ(arrived, sent);
+
+    // Closing the window drops what has not reached the device yet, and says how much.
+    client.Write(sent);
+    Tick();
+    int said[2];
+    ASSERT_EQ(::pipe2(said, O_NONBLOCK | O_CLOEXEC), 0);
+    const int savedErr = ::dup(STDERR_FILENO);
+    ::dup2(said[1], STDERR_FILENO);
+    VSSC->close();
+    ::dup2(savedErr, STDERR_FILENO);
+    ::close(savedErr);
+    ::close(said[1]);
+    char text[4096];
+    const ssize_t got = ::read(said[0], text, sizeof(text));
+    ::close(said[0]);
+    std::vector<unsigned char> rest(4096);
+    const int reached = Sim.vsim_TakeHostBytes(rest.data(), 4096);
+    const std::string expected =
+        "velmor-debug: " + std::to_string(sent.size() - std::size_t(reached)) +
+        " bytes programs wrote had not reached the device and were dropped\n";
+    EXPECT_NE(std::string(text, std::size_t(std::max<ssize_t>(got, 0))).find(expected),
+              std::string::npos)
+        << std::string(text, std::size_t(std::max<ssize_t>(got, 0)));
 }
 
 TEST_F(AppTest, ResetLosesNoHostByte)
