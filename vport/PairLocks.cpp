@@ -48,7 +48,7 @@ TPairLocks::TPairLocks()
     }
 }
 
-bool TPairLocks::Locked(const QByteArray &SlavePath) const
+bool TPairLocks::Locked(const QByteArray &SlavePath, bool AskTerminal) const
 {
     struct stat status {
     };
@@ -59,6 +59,8 @@ bool TPairLocks::Locked(const QByteArray &SlavePath) const
                   static_cast<unsigned long>(status.st_ino));
     if (std::find(FLockedFiles.begin(), FLockedFiles.end(), key) != FLockedFiles.end())
         return true;
+    if (!AskTerminal)
+        return false;
     const int fd = ::open(SlavePath.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return errno == EBUSY;

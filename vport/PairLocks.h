@@ -15,8 +15,9 @@ class TPairLocks
 public:
     // Reads the file locks held on the system now.
     TPairLocks();
-    // Whether the slave at SlavePath is locked.
-    bool Locked(const QByteArray &SlavePath) const;
+    // Whether the slave at SlavePath is locked; its exclusive mode is asked only with
+    // AskTerminal (the open it takes wakes the port's watcher).
+    bool Locked(const QByteArray &SlavePath, bool AskTerminal = true) const;
 
 private:
     // "MAJ:MIN:INODE" of each locked file, as /proc/locks writes them.

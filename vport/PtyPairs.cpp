@@ -126,7 +126,7 @@ bool TPtyPairs::RetireLocked(const std::function<void(const TPtyPair &Pair)> &Cl
     return FOpened;
 }
 
-const TPtyPair *TPtyPairs::LockedPairLocked() const
+const TPtyPair *TPtyPairs::LockedPairLocked(bool AskTerminals) const
 {
     // Read only while a program holds a pair: this runs at every tick.
     std::optional<TPairLocks> locks;
@@ -135,7 +135,7 @@ const TPtyPair *TPtyPairs::LockedPairLocked() const
             continue;
         if (!locks)
             locks.emplace();
-        if (locks->Locked((*it)->Pty.SlavePath()))
+        if (locks->Locked((*it)->Pty.SlavePath(), AskTerminals))
             return it->get();
     }
     return nullptr;

@@ -48,9 +48,11 @@ struct TPtyPair {
 // TIOCEXCL: vport/PairLocks.h), the link leads to that pair (the holder), so that another
 // program's open meets the lock, EBUSY or a failing flock, and a program that takes no lock
 // shares the port as it would share a serial port. Once the lock or its program has gone the link
-// leads to the fresh pair again. The locks are looked at once a tick; a program's close is seen
-// at once. When the link cannot be moved (the folder refuses the new link), the control says so and
-// tries again after a pause that grows, and the port meanwhile works on the pair it has.
+// leads to the fresh pair again. File locks are looked at once a tick, the exclusive mode every
+// kLocksAskEvery (asking costs an open of the pair, which wakes the watcher); a program's close
+// is seen at once. When the link cannot be moved (the folder refuses the new link), the control
+// says so and tries again after a pause that grows, and the port meanwhile works on the pair it
+// has.
 //
 // What an application wrote and the device had not taken when it closed still goes to the
 // device, ahead of nothing and behind nothing in particular: the closed visits' bytes are one
@@ -83,7 +85,8 @@ public:
     // The locked holder the link leads to; null for none.
     const TPtyPair *HolderLocked() const { return FHolder; }
     // The oldest pair that a program holds locked, other than the fresh one; null for none.
-    const TPtyPair *LockedPairLocked() const;
+    // AskTerminals: their exclusive mode is asked too, not only their file locks.
+    const TPtyPair *LockedPairLocked(bool AskTerminals) const;
     // The link leads to Holder now (null: to the fresh pair again).
     void SetHolderLocked(const TPtyPair *Holder);
     // An application held some pair at the last look.

@@ -148,14 +148,19 @@ bool TVSPortAx::LookLocked(bool AtLocks)
 void TVSPortAx::HonourLocksLocked(bool AtLocks)
 {
     // A holder that has closed its pair is let go at once, on the watcher's look too: the next
-    // program must not meet what it left. Whether it still holds its lock, and whether another
-    // has taken one, costs an open of each held pair, so it is looked at once a tick.
+    // program must not meet what it left. A new file lock is looked for at every tick; whether a
+    // holder still holds its lock, and whether a terminal is exclusive, costs an open of the pair
+    // (and a wake of the watcher), so it is asked every kLocksAskEvery.
+    const auto now = std::chrono::steady_clock::now();
+    const bool ask = AtLocks && now >= FLocksAskAt;
+    if (ask)
+        FLocksAskAt = now + kLocksAskEvery;
     const TPtyPair *holder = FPairs.HolderLocked();
-    if (holder && (!holder->Held || (AtLocks && !TPairLocks().Locked(holder->Pty.SlavePath()))))
+    if (holder && (!holder->Held || (ask && !TPairLocks().Locked(holder->Pty.SlavePath()))))
         RelinkLocked(nullptr);
     if (!AtLocks || FPairs.HolderLocked())
         return;
-    if (const TPtyPair *locked = FPairs.LockedPairLocked())
+    if (const TPtyPair *locked = FPairs.LockedPairLocked(ask))
         RelinkLocked(locked);
 }
 

@@ -180,6 +180,9 @@ private:
     TPortWriteQueue FQueue;
     bool FLeftOversCleared = false;
     bool FDeleteOnExitSet = false;
+    // When the pairs' locks are asked next (HonourLocksLocked).
+    static constexpr std::chrono::milliseconds kLocksAskEvery{100};
+    std::chrono::steady_clock::time_point FLocksAskAt{};
     TLineStates FLines;
     QString FLastErrorText;
     QStringList FNotices;
