@@ -12,6 +12,25 @@ using namespace bridge;
 
 namespace
 {
+// Why the port dropped bytes of each kind it counts (TPortDrops, in order), after the count.
+std::string DropReason(std::size_t Kind)
+{
+    switch (Kind) {
+    case 0:
+        return " bytes from the device: no application held the port";
+    case 1:
+        return " bytes from the device: the application they waited for closed the port without "
+               "reading them";
+    case 2:
+        return " bytes meant for the device: an application wrote them and closed the port, and "
+               "the device did not take them within the closing wait";
+    default:
+        return " bytes meant for the device: applications wrote them and closed the port, beyond "
+               "the " +
+               std::to_string(TClosedWrites::kKept) + " bytes kept for closed applications";
+    }
+}
+
 // A pause in seconds as the user reads it: "0.5 s", "4 s".
 std::string Seconds(std::chrono::milliseconds Pause)
 {
@@ -234,14 +253,6 @@ void TBridge::ReportPort(IVSPortAx &Port, bool All)
     const TPortDrops drops = Port.Drops();
     const long long counts[] = {drops.NobodyHeld, drops.NotRead, drops.ClosingWait, drops.OverKept};
     static_assert(std::size(counts) == std::tuple_size_v<decltype(FDrops)>);
-    const std::string why[] = {
-        " bytes from the device: no application held the port",
-        " bytes from the device: the application they waited for closed the port without "
-        "reading them",
-        " bytes meant for the device: an application wrote them and closed the port, and the "
-        "device did not take them within the closing wait",
-        " bytes meant for the device: applications wrote them and closed the port, beyond the " +
-            std::to_string(TClosedWrites::kKept) + " bytes kept for closed applications"};
     if (&Port != FDropsOf) {
         FDropsOf = &Port;
         for (std::size_t kind = 0; kind < FDrops.size(); ++kind)
@@ -259,7 +270,8 @@ void TBridge::ReportPort(IVSPortAx &Port, bool All)
         tally.Seen = counts[kind];
         if (tally.Unsaid > 0 && (All || now - tally.Last >= kDropsQuiet ||
                                  now - tally.FirstUnsaid >= kDropsSaidEvery)) {
-            FLog.Add(TLinkEventKind::Error, "Dropped " + std::to_string(tally.Unsaid) + why[kind]);
+            FLog.Add(TLinkEventKind::Error,
+                     "Dropped " + std::to_string(tally.Unsaid) + DropReason(kind));
             tally.Unsaid = 0;
             tally.FirstUnsaid = now;
         }
