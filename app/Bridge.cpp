@@ -107,6 +107,18 @@ std::size_t TBridge::Retire(std::unique_ptr<TSSCClass> &Link)
     return dropped;
 }
 
+long long TBridge::NotYetSent(TSSCClass *Link, const IVSPortAx *Port) const
+{
+    const long long inPort = Port ? Port->PendingForDevice() : 0;
+    return inPort + static_cast<long long>(NotYetSent(Link));
+}
+
+long long TBridge::RetireAtEnd(std::unique_ptr<TSSCClass> &Link, const IVSPortAx *Port)
+{
+    const long long inPort = Port ? Port->PendingForDevice() : 0;
+    return inPort + static_cast<long long>(Retire(Link));
+}
+
 std::size_t TBridge::NotYetSent(TSSCClass *Link) const
 {
     std::size_t pending = FUnsent.size();

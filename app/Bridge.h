@@ -87,6 +87,12 @@ public:
     // would drop: carried for a next link, or waiting in Link's transmit ring (null: none). The
     // frame the chip clocks is not among them: retiring lets the chip clock it out.
     std::size_t NotYetSent(TSSCClass *Link) const;
+    // The same with what Port still holds of what programs wrote (null: no port): all that has
+    // not reached the device.
+    long long NotYetSent(TSSCClass *Link, const IVSPortAx *Port) const;
+    // Retires the link as the program ends, Port about to go: returns what programs wrote that
+    // never reached the device, Port's share included.
+    long long RetireAtEnd(std::unique_ptr<TSSCClass> &Link, const IVSPortAx *Port);
     // Device bytes that retired links left, not yet on the port.
     std::size_t Undelivered() const { return FReceived.size(); }
 

@@ -241,15 +241,9 @@ int THeadlessBridge::Start()
     return kExitStopped;
 }
 
-long long THeadlessBridge::NotYetSent() const
-{
-    const long long inPort = FControl ? FControl->PendingForDevice() : 0;
-    return inPort + static_cast<long long>(FBridge.NotYetSent(FLink.get()));
-}
-
 void THeadlessBridge::Finish()
 {
-    const long long waiting = FAnnounced ? NotYetSent() : 0;
+    const long long waiting = FAnnounced ? FBridge.NotYetSent(FLink.get(), FControl.get()) : 0;
     if (waiting == 0 || FOptions.ClosingWait.count() == 0) {
         emit Drained();
         return;
@@ -265,8 +259,7 @@ void THeadlessBridge::Stop()
 {
     FTimer.stop();
     const bool running = FAnnounced;
-    const long long inPort = FControl && running ? FControl->PendingForDevice() : 0;
-    const long long dropped = inPort + static_cast<long long>(FBridge.Retire(FLink));
+    const long long dropped = FBridge.RetireAtEnd(FLink, running ? FControl.get() : nullptr);
     // What the link left for the port has been recorded too.
     WriteTraffic(true);
     // The control takes its port along when it goes, and the program's own folder when empty.
@@ -290,7 +283,8 @@ void THeadlessBridge::Tick()
     FBridge.Cycle(FLink, *FControl, FKeeper->ApplicationHoldsPort());
     WriteTraffic(false);
     // Stopping: done once what programs wrote has gone, or its time is over.
-    if (FFinishBy && (NotYetSent() == 0 || std::chrono::steady_clock::now() >= *FFinishBy)) {
+    if (FFinishBy && (FBridge.NotYetSent(FLink.get(), FControl.get()) == 0 ||
+                      std::chrono::steady_clock::now() >= *FFinishBy)) {
         FFinishBy.reset();
         emit Drained();
         return;

@@ -103,9 +103,6 @@ public:
     // Retires the link, which closes the device, and removes the port; the end of this bridge.
     // Says how many bytes programs wrote that never reached the device.
     void Stop();
-    // Bytes programs wrote that the device has not taken yet: in the port, carried, or in the
-    // link's transmit ring.
-    long long NotYetSent() const;
     // From now on the bytes that move are written to File, at every tick and at the end.
     void LogTraffic(std::unique_ptr<TTrafficFile> File);
 

@@ -240,8 +240,8 @@ void TVSSC::closeEvent(QCloseEvent *Event)
 void TVSSC::FormClose()
 {
     // Closing drops what programs wrote that has not reached the device: said, never silent.
-    const long long inPort = PortPanel->VSPortAx ? PortPanel->VSPortAx->PendingForDevice() : 0;
-    const long long dropped = inPort + static_cast<long long>(RetireCurrentLink());
+    const long long dropped = FBridge.RetireAtEnd(SetupForm->SSCLink, PortPanel->VSPortAx);
+    ShowLinkState();
     if (dropped > 0)
         std::fprintf(stderr,
                      "velmor-debug: %lld bytes programs wrote had not reached the device and "
@@ -258,13 +258,12 @@ QString TVSSC::LinkInited(TSSCClass &Link, bool Failed)
     return reason;
 }
 
-std::size_t TVSSC::RetireCurrentLink()
+void TVSSC::RetireCurrentLink()
 {
     if (!SetupForm->SSCLink)
-        return 0;
-    const std::size_t dropped = FBridge.Retire(SetupForm->SSCLink);
+        return;
+    FBridge.Retire(SetupForm->SSCLink);
     ShowLinkState();
-    return dropped;
 }
 
 namespace

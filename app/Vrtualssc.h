@@ -9,7 +9,6 @@
 #include <QMainWindow>
 #include <QString>
 
-#include <cstddef>
 #include <memory>
 
 class QAction;
@@ -79,8 +78,7 @@ private:
     void FormClose();
     // After a link's Init: what the state model learns from it; the reason it failed, if it did.
     QString LinkInited(TSSCClass &Link, bool Failed);
-    // Returns the host bytes the retired link dropped.
-    std::size_t RetireCurrentLink();
+    void RetireCurrentLink();
     // Shows the link's state in the status line, touching the labels only when it changed.
     void ShowLinkState();
     // Shows the status text, cut with an ellipsis where the line ends.
