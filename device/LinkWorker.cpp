@@ -99,12 +99,12 @@ void TLinkWorker::CollectReceived()
     // What the driver says it read, it read, whatever the status: dropping it would move the
     // pair boundary for every read that follows.
     got = std::min(got, wanted);
-    {
-        std::unique_lock lock(FLink.Lock);
-        CollectPairs(FLink.Rx(), FRxCarry, FReadBuffer.data(), got);
-    }
+    // What the device took is counted before its answers reach the ring: whoever reads an echo
+    // from the ring (under the lock) then sees the byte that caused it counted too.
     AnswersRead(FFlight, FReadBuffer.data(), got);
     FTook.store(FFlight.Answered, std::memory_order_relaxed);
+    std::unique_lock lock(FLink.Lock);
+    CollectPairs(FLink.Rx(), FRxCarry, FReadBuffer.data(), got);
 }
 
 } // namespace ssc
