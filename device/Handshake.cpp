@@ -1,7 +1,5 @@
 #include "device/Handshake.h"
 
-#include "device/Ticks.h"
-
 #include <algorithm>
 #include <chrono>
 #include <string>
@@ -55,8 +53,8 @@ bool DropOwed(const THandshakeDriver &Driver, const TSay &Say)
 {
     if (Driver.Owed == nullptr || *Driver.Owed == 0)
         return false;
-    const ticks::TDeadline deadline(kSynchPhaseTimeoutMs);
-    while (*Driver.Owed != 0 && !deadline.Expired()) {
+    Driver.StartTimeout(kSynchPhaseTimeoutMs);
+    while (*Driver.Owed != 0 && !Driver.TimeoutExpired()) {
         unsigned char byte = 0;
         std::uint32_t got = 0;
         if (Driver.Read(&byte, 1, got) != 0) {
@@ -75,7 +73,7 @@ TClockAnswer ClockInAndWait(const THandshakeDriver &Driver, const unsigned char 
         return {TClockOutcome::SendFailed};
     Sent(Driver);
     std::this_thread::sleep_for(kSynchSettle);
-    const ticks::TDeadline deadline(kSynchPhaseTimeoutMs);
+    Driver.StartTimeout(kSynchPhaseTimeoutMs);
     for (;;) {
         unsigned char byte = 0;
         std::uint32_t got = 0;
@@ -83,7 +81,7 @@ TClockAnswer ClockInAndWait(const THandshakeDriver &Driver, const unsigned char 
             return {TClockOutcome::ReadFailed};
         Came(Driver, got);
         // Out of time is out of time, even when this read has just brought the byte.
-        if (deadline.Expired())
+        if (Driver.TimeoutExpired())
             return {TClockOutcome::TimedOut};
         if (got != 0 && Accept(byte))
             return {TClockOutcome::Accepted, byte};
@@ -96,7 +94,7 @@ TClockAnswer ClockInAndPoll(const THandshakeDriver &Driver, const unsigned char 
     if (Driver.Send(Command, static_cast<std::uint32_t>(Length)))
         return {TClockOutcome::SendFailed};
     Sent(Driver);
-    const ticks::TDeadline deadline(kSynchPhaseTimeoutMs);
+    Driver.StartTimeout(kSynchPhaseTimeoutMs);
     for (;;) {
         if (Driver.Queued() != 0) {
             unsigned char byte = 0;
@@ -108,7 +106,7 @@ TClockAnswer ClockInAndPoll(const THandshakeDriver &Driver, const unsigned char 
             if (got != 0 && Accept(byte))
                 return {TClockOutcome::Accepted, byte};
         }
-        if (deadline.Expired())
+        if (Driver.TimeoutExpired())
             return {TClockOutcome::TimedOut};
     }
 }

@@ -1,5 +1,5 @@
 // The handshake's driver steps, beside its two phases (SscProtocol.h): plain functions over the
-// few driver calls that the link hands them, each wait timed by a deadline of its own on the tick
+// few driver calls that the link hands them, each wait timed by the link's timeout on the tick
 // counter (Ticks.h). They run on the user-interface thread before the worker touches the device.
 #pragma once
 
@@ -23,6 +23,9 @@ struct THandshakeDriver {
         Read;
     // The driver's receive-queue count; 0 when it cannot tell.
     std::function<std::uint32_t()> Queued;
+    // The link's timeout (StartTimeout, TimeoutExpired), which times each wait.
+    std::function<void(std::uint32_t Milliseconds)> StartTimeout;
+    std::function<bool()> TimeoutExpired;
     // The answer bytes that clock-in commands sent so far still owe, kept by the link from call
     // to call: each command clocks exactly one byte back, and one that came too late for its
     // phase is still on its way or in the queue. Null: not counted.

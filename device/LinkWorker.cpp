@@ -51,7 +51,7 @@ void TLinkWorker::SendFrame()
         FrameBuilt(FFlight, FFrame);
     }
 
-    FDeadline = ticks::TDeadline(kFrameWriteTimeoutMs);
+    FLink.StartTimeout(kFrameWriteTimeoutMs);
     while (FFrame.Pending) {
         DWORD count = 0;
         const FT_STATUS status =
@@ -60,8 +60,8 @@ void TLinkWorker::SendFrame()
         // again would clock them out twice and shift the rest of the payload into commands.
         if (count != 0) {
             FrameTaken(FFrame, count);
-            FDeadline = ticks::TDeadline(kFrameWriteTimeoutMs);
-        } else if (FDeadline.Expired()) {
+            FLink.StartTimeout(kFrameWriteTimeoutMs);
+        } else if (FLink.TimeoutExpired()) {
             FLink.Report(TLinkEventKind::Error, "FT_Write TIMEOUT");
             return;
         }

@@ -10,7 +10,6 @@
 #include "device/FramePacing.h"
 #include "device/LinkRemains.h"
 #include "device/SscProtocol.h"
-#include "device/Ticks.h"
 
 #include <atomic>
 #include <cstdint>
@@ -36,6 +35,9 @@ struct TWorkerLink {
     std::function<d2xx::FT_STATUS(unsigned char *Buffer, d2xx::DWORD Wanted, d2xx::DWORD &Got)>
         Read;
     TSay Report;
+    // The link's timeout (StartTimeout, TimeoutExpired), which times the frame write.
+    std::function<void(std::uint32_t Milliseconds)> StartTimeout;
+    std::function<bool()> TimeoutExpired;
     // The link's steps for the pacing and the draining; the worker brings its own Collect.
     TWorkerSteps Steps;
 };
@@ -63,8 +65,6 @@ private:
     TWorkerLink FLink;
     // FLink's steps with CollectReceived as their Collect.
     TWorkerSteps FSteps;
-    // The deadline of the frame write under way.
-    ticks::TDeadline FDeadline;
     // The worker's frame, finished before the next begins when the driver took it in part.
     TFrame FFrame;
     // The half pair of an odd read, and the worker's read buffer.

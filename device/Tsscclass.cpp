@@ -144,11 +144,21 @@ FT_STATUS TSSCClass::Checked(FT_STATUS Status, TDriverCall Call)
 }
 
 // ---------------------------------------------------------------------------------------------
-// The timed write
+// The timeout and the timed write
+
+void TSSCClass::StartTimeout(std::uint32_t Milliseconds)
+{
+    FDeadline = ticks::TDeadline(Milliseconds);
+}
+
+bool TSSCClass::TimeoutExpired() const
+{
+    return FDeadline.Expired();
+}
 
 bool TSSCClass::SendBuffer(const unsigned char *Data, std::uint32_t Length)
 {
-    FDeadline = ticks::TDeadline(kSendBufferTimeoutMs);
+    StartTimeout(kSendBufferTimeoutMs);
     std::uint32_t sent = 0;
     FT_STATUS status = FT_OK;
     while (sent < Length) {
@@ -158,9 +168,9 @@ bool TSSCClass::SendBuffer(const unsigned char *Data, std::uint32_t Length)
                          TDriverCall::Write);
         if (written != 0) {
             sent += std::min<std::uint32_t>(written, Length - sent);
-            FDeadline = ticks::TDeadline(kSendBufferTimeoutMs);
+            StartTimeout(kSendBufferTimeoutMs);
         }
-        if (sent < Length && FDeadline.Expired()) {
+        if (sent < Length && TimeoutExpired()) {
             Report(TLinkEventKind::Error, "SendBuffer TIMEOUT");
             return true;
         }
@@ -213,6 +223,8 @@ TWorkerLink TSSCClass::WorkerLink()
                 return Checked(Driver().FT_Read(FDevice, Buffer, Wanted, &Got), TDriverCall::Read);
             },
             [this](TLinkEventKind Kind, const std::string &Text) { Report(Kind, Text); },
+            [this](std::uint32_t Milliseconds) { StartTimeout(Milliseconds); },
+            [this] { return TimeoutExpired(); },
             {[this](DWORD &Queued) {
                  DWORD toSend = 0;
                  return QueueCounts(Queued, toSend);
@@ -263,6 +275,8 @@ bool TSSCClass::SynchDevice(int Attempts, std::int16_t Pattern)
             QueueCounts(queued, toSend);
             return queued;
         },
+        [this](std::uint32_t Milliseconds) { StartTimeout(Milliseconds); },
+        [this] { return TimeoutExpired(); },
         &FAnswersOwed};
     if (DropOwed(driver, say) || PurgeInput(driver, say) ||
         Synchronise(driver, Attempts, Pattern, say))

@@ -115,6 +115,11 @@ private:
     ssc::TWorkerLink WorkerLink();
     void CloseDevice();
 
+    // The link's millisecond timeout, which times SendBuffer, the worker's frame write and the
+    // handshake's waits: StartTimeout arms it for Milliseconds from now, TimeoutExpired tells
+    // whether the tick counter has reached it since.
+    void StartTimeout(std::uint32_t Milliseconds);
+    bool TimeoutExpired() const;
     bool SendBuffer(const unsigned char *Data, std::uint32_t Length);
     void Report(TLinkEventKind Kind, const AnsiString &Text);
 
@@ -147,7 +152,8 @@ private:
     std::array<unsigned char, ssc::kRingSize> FRxRing{};
     int FRxRead = 0;
     int FRxCount = 0;
-    // The deadline of the timed write under way (SendBuffer).
+    // The armed timeout (StartTimeout). Unguarded: it belongs to whichever thread talks to the
+    // device, the UI thread until the handshake has succeeded, the worker from then on.
     ticks::TDeadline FDeadline;
 
     // Whether the device still answers; kept by whichever thread talks to the device.

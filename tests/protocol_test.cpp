@@ -328,6 +328,7 @@ struct TLateChip {
     int BytePhases = 0;
     std::uint32_t Owed = 0;
     std::vector<std::string> Said;
+    ticks::TDeadline Timeout;
 
     std::uint32_t Ready() const
     {
@@ -358,7 +359,10 @@ struct TLateChip {
                     }
                     return std::uint32_t{0};
                 },
-                [this] { return Ready(); }, &Owed};
+                [this] { return Ready(); },
+                [this](std::uint32_t Milliseconds) { Timeout = ticks::TDeadline(Milliseconds); },
+                [this] { return Timeout.Expired(); },
+                &Owed};
     }
     TSay Say()
     {
@@ -389,4 +393,29 @@ TEST(Ticks, DeadlinesHoldAcrossTheCounterWrap)
     // An ordinary deadline is not taken as reached early.
     EXPECT_FALSE(ticks::Reached(1009, 1010));
     EXPECT_TRUE(ticks::Reached(1010, 1010));
+}
+
+namespace
+{
+std::uint32_t SetTick = 0;
+std::uint32_t ReadSetTick()
+{
+    return SetTick;
+}
+} // namespace
+
+// The link's timeout as it is armed and tested (StartTimeout, TimeoutExpired): 20 ms armed just
+// before the counter wraps.
+TEST(Ticks, ATimeoutArmedBeforeTheWrapExpiresAfterIt)
+{
+    ticks::SetSource(&ReadSetTick);
+    SetTick = 0xFFFFFFF0u;
+    const ticks::TDeadline timeout(20);
+    const std::vector<std::pair<std::uint32_t, bool>> looks{
+        {0xFFFFFFF5u, false}, {0x00000002u, false}, {0x00000004u, true}, {0x00000005u, true}};
+    for (const auto &[tick, expired] : looks) {
+        SetTick = tick;
+        EXPECT_EQ(timeout.Expired(), expired) << "at tick " << tick;
+    }
+    ticks::SetSource(nullptr);
 }
