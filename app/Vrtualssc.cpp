@@ -1,6 +1,7 @@
 #include "app/Vrtualssc.h"
 
 #include "app/DeviceListing.h"
+#include "app/JournalLines.h"
 
 #include "device/Tsscclass.h"
 #include "dialogs/About.h"
@@ -243,10 +244,11 @@ void TVSSC::FormClose()
     const long long dropped = FBridge.RetireAtEnd(SetupForm->SSCLink, PortPanel->VSPortAx);
     ShowLinkState();
     if (dropped > 0)
-        std::fprintf(stderr,
-                     "velmor-debug: %lld bytes programs wrote had not reached the device and "
-                     "were dropped\n",
-                     dropped);
+        TJournalLines::ForStderr(TJournalLines::TStamp::None)
+            .Say(TJournalLines::TPriority::Warning,
+                 QStringLiteral("velmor-debug: %1 bytes programs wrote had not reached the device "
+                                "and were dropped")
+                     .arg(dropped));
     MessagesForm->close();
     TrafficForm->close();
 }

@@ -32,6 +32,7 @@
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -879,7 +880,11 @@ TEST_F(LinkStateTest, TheLinksMessagesAreKeptAndLogged)
     EXPECT_EQ(form.SaveTo(file), QString());
     QFile saved(file);
     ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
-    EXPECT_EQ(QString::fromUtf8(saved.readAll()), detailed);
+    // Saved with the full date and time where the window shows the time of day.
+    static const QRegularExpression dated(
+        QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT(\\d\\d:\\d\\d:\\d\\d\\.\\d{3})[+-]\\d\\d:\\d\\d  "),
+        QRegularExpression::MultilineOption);
+    EXPECT_EQ(QString::fromUtf8(saved.readAll()).replace(dated, QStringLiteral("\\1  ")), detailed);
     EXPECT_NE(form.SaveTo(dir.filePath("no/such/folder/messages.txt")), QString());
     form.ClearButton->click();
     EXPECT_EQ(form.MessageList->toPlainText(), QString());
