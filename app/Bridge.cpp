@@ -1,5 +1,6 @@
 #include "app/Bridge.h"
 
+#include "device/ShownText.h"
 #include "device/Tsscclass.h"
 #include "vport/ClosedWrites.h"
 #include "vport/VSPortLib_TLB.h"
@@ -68,12 +69,11 @@ std::chrono::milliseconds TBridge::NextAttemptIn(std::chrono::steady_clock::time
 QString TBridge::LinkInited(TSSCClass &Link, bool Failed, const std::string &Description)
 {
     std::vector<std::string> present;
-    if (Link.InitOutcome() == TInitOutcome::DeviceNotFound) {
-        QStringList found;
-        Link.ListDevices(found);
-        for (const QString &description : found)
-            present.push_back(description.toLocal8Bit().toStdString());
-    }
+    // The descriptions as the driver gives their bytes, which need not be UTF-8.
+    if (Link.InitOutcome() == TInitOutcome::DeviceNotFound)
+        ForEachDevice(Link.Driver(), [&present](d2xx::DWORD, const std::string &Description) {
+            present.push_back(Description);
+        });
     RecordTwins(Link, Description);
     FState.LinkOpened(Description, Link.InitOutcome(), Link.LibraryFile(), present);
     LogState();
@@ -172,7 +172,8 @@ bool TBridge::Replace(std::unique_ptr<TSSCClass> &Link, const std::string &Descr
         // take its set-up, waits for the next.
         if (!failed) {
             FReopening = false;
-            FLog.Add(TLinkEventKind::State, "device '" + Description + "' opened again");
+            FLog.Add(TLinkEventKind::State,
+                     "device '" + shown::ShownText(Description) + "' opened again");
             LogState();
         } else {
             FPause = std::min(FPause + 1, std::size(kReopenPauses) - 1);

@@ -5,9 +5,16 @@
 //     SSC Simulator  SIM001  0x12  openable
 //     Dual RS232-HS A  -     -     not openable: no permission: udev rule 70-velmor-ssc.rules
 //
+// What the driver gave (description, serial number, reason) is shown escaped (device/ShownText.h):
+// "new\nline", "\u202eevil.exe", "caf\xe9"; that text is what --device and --serial take.
+//
 // --list --json gives the same as an array of objects {"description", "serial", "location",
-// "openable", "reason"}; a serial number or location the driver does not give is null, the
-// location a number, the reason "" for a device that can be opened.
+// "openable", "reason", "device_argument", "serial_argument"}; a serial number or location the
+// driver does not give is null, the location a number, the reason "" for a device that can be
+// opened. "description" and "serial" are the driver's text (UTF-8 when it is that, else each byte
+// as Latin-1); "device_argument" and "serial_argument" the escaped text to pass to --device and
+// --serial, which names the bytes exactly. Characters a terminal would act on are written as
+// JSON's \uHHHH in any string.
 #pragma once
 
 #include "device/DeviceList.h"

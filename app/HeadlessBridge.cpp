@@ -4,6 +4,7 @@
 #include "app/EndingSignals.h"
 #include "app/TrafficFile.h"
 #include "device/D2xx.h"
+#include "device/ShownText.h"
 #include "device/Tsscclass.h"
 #include "vport/PortKeeper.h"
 #include "vport/PortPlace.h"
@@ -35,6 +36,12 @@ QString FromLocal(const std::string &Text)
     return QString::fromLocal8Bit(Text);
 }
 
+// The driver's or the user's bytes as they are shown (device/ShownText.h).
+QString Shown(const std::string &Text)
+{
+    return QString::fromStdString(shown::ShownText(Text));
+}
+
 } // namespace
 
 QString OneLine(QString Text)
@@ -46,15 +53,8 @@ QString OneLine(QString Text)
 
 THeadlessBridge::THeadlessBridge(TBridgeOptions Options, TOutput Out, TOutput Say,
                                  std::unique_ptr<IVSPortAx> Control)
-    : THeadlessBridge(
-          std::move(Options), std::move(Out),
-          [Say = std::move(Say)](TPriority, const QString &Line) { Say(Line); }, std::move(Control))
-{
-}
-
-THeadlessBridge::THeadlessBridge(TBridgeOptions Options, TOutput Out, TSay Say,
-                                 std::unique_ptr<IVSPortAx> Control)
-    : FOptions(std::move(Options)), FOut(std::move(Out)), FSay(std::move(Say)),
+    : FOptions(std::move(Options)), FDescription(Local(FOptions.Device)),
+      FSerial(Local(FOptions.Serial)), FOut(std::move(Out)), FSay(std::move(Say)),
       FControl(Control ? std::move(Control) : std::make_unique<TVSPortAx>()),
       FKeeper(std::make_unique<TPortKeeper>(*FControl))
 {
@@ -66,27 +66,9 @@ THeadlessBridge::THeadlessBridge(TBridgeOptions Options, TOutput Out, TSay Say,
     const auto verbosity = FOptions.Quiet     ? TLinkLogLines::TVerbosity::Quiet
                            : FOptions.Verbose ? TLinkLogLines::TVerbosity::Verbose
                                               : TLinkLogLines::TVerbosity::Normal;
-    // Each line with its kind's priority; a note on repeats with the most pressing of the
-    // repeated texts' since the last note.
-    FBridge.Log().Changed = [this, lines = TLinkLogLines(verbosity), repeats = std::uint64_t(0),
-                             repeated = TPriority::Debug]() mutable {
-        const TLinkLog &log = FBridge.Log();
-        const TPriority last = TJournalLines::Of(log.LastKind());
-        const bool repeating = log.Repeated() != repeats;
-        repeats = log.Repeated();
-        if (repeating && lines.Says(log.LastKind()))
-            repeated = std::min(repeated, last);
-        const QStringList said = lines.Take(log);
-        for (qsizetype i = 0; i < said.size(); ++i) {
-            // Only a new text that is not a repeat comes last without being a note.
-            const bool note = repeating || i + 1 < said.size();
-            const TPriority priority = note ? std::exchange(repeated, TPriority::Debug) : last;
-            const QString line = QStringLiteral("link: ") + said[i];
-            if (priority == TPriority::Error)
-                Fail(line);
-            else
-                Inform(line, priority);
-        }
+    FBridge.Log().Changed = [this, lines = TLinkLogLines(verbosity)]() mutable {
+        for (const QString &line : lines.Take(FBridge.Log()))
+            Inform(QStringLiteral("link: ") + line);
     };
     FTimer.setInterval(kPollingIntervalMs);
     connect(&FTimer, &QTimer::timeout, this, &THeadlessBridge::Tick);
@@ -103,26 +85,10 @@ void THeadlessBridge::LogTraffic(std::unique_ptr<TTrafficFile> File)
     FBridge.RecordTraffic(FTrafficFile ? &FTrafficFile->Log() : nullptr);
 }
 
-void THeadlessBridge::ReopenLog()
-{
-    if (!FTrafficFile) {
-        Inform(QStringLiteral("SIGUSR1: there is no --log file to open again"));
-        return;
-    }
-    // What is complete goes to the file it was recorded for.
-    WriteTraffic(false);
-    if (const QString said = FTrafficFile->Reopen(); !said.isEmpty())
-        FTrafficFile->ReopenFailing() ? Warn(said) : Inform(said);
-}
-
 void THeadlessBridge::WriteTraffic(bool All)
 {
     if (!FTrafficFile)
         return;
-    // At every tick: a file moved away or deleted is noticed within a second.
-    if (!All)
-        if (const QString said = FTrafficFile->Watch(); !said.isEmpty())
-            FTrafficFile->ReopenFailing() ? Warn(said) : Inform(said);
     if (const QString said = FTrafficFile->Write(TTrafficLog::Clock::now(), All); !said.isEmpty())
         Warn(said);
 }
@@ -132,20 +98,15 @@ QString THeadlessBridge::PortPath() const
     return FControl ? FControl->PortPath() : QString();
 }
 
-void THeadlessBridge::Inform(const QString &Text, TPriority Priority)
+void THeadlessBridge::Inform(const QString &Text)
 {
     if (!FOptions.Quiet)
-        FSay(Priority, OneLine(Text));
+        FSay(OneLine(Text));
 }
 
 void THeadlessBridge::Warn(const QString &Text)
 {
-    FSay(TPriority::Warning, OneLine(Text));
-}
-
-void THeadlessBridge::Fail(const QString &Text)
-{
-    FSay(TPriority::Error, OneLine(Text));
+    FSay(OneLine(Text));
 }
 
 int THeadlessBridge::List()
@@ -158,7 +119,7 @@ int THeadlessBridge::List()
     const TInitOutcome outcome = FLink->InitOutcome();
     if (outcome == TInitOutcome::LibraryMissing || outcome == TInitOutcome::EntryPointMissing) {
         FBridge.LinkInited(*FLink, true, "");
-        Fail(FromLocal(FBridge.State().Reason()));
+        Warn(FromLocal(FBridge.State().Reason()));
         FBridge.Retire(FLink);
         return kExitNoDriver;
     }
@@ -167,7 +128,7 @@ int THeadlessBridge::List()
     const QString library = FromLocal(FLink->LibraryFile());
     FBridge.Retire(FLink);
     if (failed) {
-        Fail(QStringLiteral("the driver library %1 cannot list the devices").arg(library));
+        Warn(QStringLiteral("the driver library %1 cannot list the devices").arg(library));
         return kExitFailure;
     }
     // A script reads an empty array; a person is told which library looked.
@@ -180,7 +141,7 @@ int THeadlessBridge::List()
     return kExitStopped;
 }
 
-int THeadlessBridge::FindSerial()
+int THeadlessBridge::FindDevice()
 {
     // A link of its own that only binds the library: its messages are not the bridge's, apart
     // from why the library could not be bound.
@@ -193,23 +154,34 @@ int THeadlessBridge::FindSerial()
         ListDeviceEntries(probe->Driver(), present);
     RetireLink(probe);
     if (outcome == TInitOutcome::LibraryMissing || outcome == TInitOutcome::EntryPointMissing) {
-        Fail(FromLocal(said));
+        // A description alone is left to the link, which says why as it says for any device.
+        if (FOptions.Serial.isEmpty())
+            return kExitStopped;
+        Warn(FromLocal(said));
         return kExitNoDriver;
     }
-    const std::optional<TDeviceEntry> board = WithSerial(present, Local(FOptions.Serial));
+    // By description: the device's own bytes from now on, and its text as shown in what is said.
+    if (FOptions.Serial.isEmpty()) {
+        if (const std::optional<TDeviceEntry> named = NamedByDescription(present, FDescription)) {
+            FDescription = named->Description;
+            FOptions.Device = Shown(FDescription);
+        }
+        return kExitStopped;
+    }
+    const std::optional<TDeviceEntry> board = NamedBySerial(present, FSerial);
     if (!board) {
         QStringList there;
         for (const TDeviceEntry &entry : present)
-            there << QStringLiteral("%1 (%2)").arg(DriverText(entry.Description),
-                                                   DriverText(entry.Serial.value_or("?")));
-        Fail(QStringLiteral("No device with serial number '%1'; %2")
+            there << QStringLiteral("%1 (%2)").arg(Shown(entry.Description),
+                                                   Shown(entry.Serial.value_or("?")));
+        Warn(QStringLiteral("No device with serial number '%1'; %2")
                  .arg(FOptions.Serial, there.isEmpty() ? QStringLiteral("no device is attached")
                                                        : "there are: " + there.join(", ")));
         return kExitNoDevice;
     }
-    const QString description = DriverText(board->Description);
-    if (!FOptions.Device.isEmpty() && FOptions.Device != description) {
-        Fail(QStringLiteral("the device with serial number '%1' is described '%2', not '%3'")
+    const QString description = Shown(board->Description);
+    if (!FOptions.Device.isEmpty() && !shown::Names(FDescription, board->Description)) {
+        Warn(QStringLiteral("the device with serial number '%1' is described '%2', not '%3'")
                  .arg(FOptions.Serial, description, FOptions.Device));
         return kExitNoDevice;
     }
@@ -222,23 +194,25 @@ int THeadlessBridge::FindSerial()
                  .arg(sharing)
                  .arg(FOptions.Serial));
     FOptions.Device = description;
+    FDescription = board->Description;
+    FSerial = *board->Serial;
     return kExitStopped;
 }
 
 int THeadlessBridge::Start()
 {
-    if (!FOptions.Serial.isEmpty())
-        if (const int status = FindSerial(); status != kExitStopped)
+    if (!FOptions.Serial.isEmpty() || !FOptions.Device.isEmpty())
+        if (const int status = FindDevice(); status != kExitStopped)
             return status;
-    const std::string description = Local(FOptions.Device);
+    const std::string description = FDescription;
     QString reason;
-    const bool failed = FBridge.Replace(FLink, description, &reason, Local(FOptions.Serial));
+    const bool failed = FBridge.Replace(FLink, description, &reason, FSerial);
     if (FLink->InitOutcome() != TInitOutcome::LibraryMissing)
         Inform(QStringLiteral("driver library: ") + FromLocal(FLink->LibraryFile()));
     switch (FLink->InitOutcome()) {
     case TInitOutcome::LibraryMissing:
     case TInitOutcome::EntryPointMissing:
-        Fail(reason);
+        Warn(reason);
         FBridge.Retire(FLink);
         return kExitNoDriver;
     case TInitOutcome::DeviceNotFound:
@@ -247,7 +221,7 @@ int THeadlessBridge::Start()
         if (!FOptions.Serial.isEmpty())
             reason = QStringLiteral("the device with serial number '%1' cannot be opened")
                          .arg(FOptions.Serial);
-        Fail(reason);
+        Warn(reason);
         // The first of several boards of the description may be in use: another can be chosen.
         if (const QString note = TwinsNote(description, FBridge.Twins(), FBridge.UsedSerial());
             FOptions.Serial.isEmpty() && !note.isEmpty())
@@ -271,7 +245,7 @@ int THeadlessBridge::Start()
             Inform(note);
 
     if (FKeeper->Keep(FOptions.Port) == TPortKeeper::TKept::Failed) {
-        Fail(QStringLiteral("port '%1' refused: %2")
+        Warn(QStringLiteral("port '%1' refused: %2")
                  .arg(TPortPlace::Printable(FOptions.Port), FControl->LastError()));
         FBridge.Retire(FLink);
         return kExitPortRefused;
@@ -280,16 +254,6 @@ int THeadlessBridge::Start()
     FOut(PortPath());
     FAnnounced = true;
     Inform(QStringLiteral("port ready: %1").arg(PortPath()));
-    // The log says which run its lines are of: this program, the driver, the device, the port.
-    if (FTrafficFile) {
-        const QString run =
-            QStringLiteral("velmor-bridge %1; driver library %2; device '%3'%4; port %5")
-                .arg(QStringLiteral(VELMOR_VERSION), FromLocal(FLink->LibraryFile()),
-                     FOptions.Device, serial, PortPath());
-        if (const QString said = FTrafficFile->Begin(OneLine(run), TTrafficLog::Clock::now());
-            !said.isEmpty())
-            Warn(said);
-    }
     if (const QString warning = FControl->LastError(); !warning.isEmpty())
         Inform(QStringLiteral("port: %1").arg(warning));
 
@@ -353,7 +317,7 @@ void THeadlessBridge::ReportPort(TPortKeeper::TKept Kept)
 {
     if (Kept == TPortKeeper::TKept::Failed) {
         if (!FPortFailing)
-            Fail(QStringLiteral("port '%1' cannot be created again: %2; still trying")
+            Warn(QStringLiteral("port '%1' cannot be created again: %2; still trying")
                      .arg(TPortPlace::Printable(FOptions.Port), FControl->LastError()));
         FPortFailing = true;
         FShownStatus = FKeeper->Status();

@@ -9,6 +9,7 @@
 #include "dialogs/Messages.h"
 #include "dialogs/Setup.h"
 #include "dialogs/Traffic.h"
+#include "vport/PortKeeper.h"
 #include "vport/VSPortLib_TLB.h"
 #include "vport/Virtualp.h"
 
@@ -21,6 +22,7 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QTextDocument>
 #include <QTimer>
 #include <QToolButton>
 
@@ -40,6 +42,13 @@ namespace
 constexpr QSize kClientSize{297, 186};
 constexpr QPoint kDesignedPosition{976, 1};
 constexpr int kLabelPoints = 10;
+
+// A tooltip that looks like markup would be drawn as such: a description or a name in it is
+// shown exactly as it is.
+QString PlainToolTip(const QString &Text)
+{
+    return Qt::mightBeRichText(Text) ? Qt::convertFromPlainText(Text, Qt::WhiteSpacePre) : Text;
+}
 } // namespace
 
 TVSSC::TVSSC(QWidget *Owner) : QMainWindow(Owner)
@@ -167,14 +176,12 @@ void TVSSC::Setup1Click()
     // stays. A listing that fails leaves the list as it was.
     SetupForm->SSCLink = FBridge.NewLink();
     SetupForm->SSCLink->Init("");
-    QStringList found;
-    if (!SetupForm->SSCLink->ListDevices(found)) {
-        const QString chosen = SetupForm->SSCSel->currentText();
-        SetupForm->SSCSel->clear();
-        SetupForm->SSCSel->addItems(found);
-        SetupForm->SSCSel->setCurrentIndex(-1);
-        SetupForm->SSCSel->setEditText(chosen);
-    }
+    // The descriptions are the driver's bytes, which need not be UTF-8: each is offered as it
+    // is shown, and opened by its bytes.
+    std::vector<std::string> found;
+    if (!ForEachDevice(SetupForm->SSCLink->Driver(),
+                       [&found](d2xx::DWORD, const std::string &Text) { found.push_back(Text); }))
+        SetupForm->OfferDevices(found);
 
     SetupForm->move(pos());
     PollingTimer->stop();
@@ -228,7 +235,20 @@ void TVSSC::paintEvent(QPaintEvent *Event)
 void TVSSC::FormPaint()
 {
     PortPanel->PortSource = SetupForm->VCOMSel;
-    SSCDevice->setText(SetupForm->SSCSel->currentText());
+    ShowDevice();
+}
+
+void TVSSC::ShowDevice()
+{
+    // Setup's list shows each description escaped, and so does this label: its text is the list's.
+    const QString device = SetupForm->SSCSel->currentText();
+    const QString shown =
+        SSCDevice->fontMetrics().elidedText(device, Qt::ElideMiddle, SSCDevice->width());
+    if (SSCDevice->text() != shown)
+        SSCDevice->setText(shown);
+    const QString tip = shown == device ? QString() : PlainToolTip(device);
+    if (SSCDevice->toolTip() != tip)
+        SSCDevice->setToolTip(tip);
 }
 
 void TVSSC::closeEvent(QCloseEvent *Event)
@@ -286,15 +306,21 @@ void TVSSC::ShowLinkState()
     // the next attempt at a lost device reached another second.
     const auto retryIn = std::chrono::ceil<std::chrono::seconds>(FBridge.NextAttemptIn());
     const int retrySeconds = FBridge.Reopening() ? int(retryIn.count()) : -1;
-    if (FBridge.State().Revision() == FShownRevision && retrySeconds == FShownRetry)
+    const QString portProblem = PortProblem();
+    if (FBridge.State().Revision() == FShownRevision && retrySeconds == FShownRetry &&
+        portProblem == FShownPortProblem)
         return;
     FShownRevision = FBridge.State().Revision();
     FShownRetry = retrySeconds;
+    FShownPortProblem = portProblem;
     const TLinkTraffic &traffic = FBridge.State().Traffic();
     QString text = QString::fromStdString(TLinkState::Word(FBridge.State().Phase()));
     text[0] = text[0].toUpper();
     if (FBridge.Reopening())
         text = kRetryingText.arg(std::max(retrySeconds, 1));
+    // Without its port the link bridges nothing, however well it talks to the device.
+    if (!portProblem.isEmpty())
+        text = kPortNotCreatedText.arg(portProblem);
     // The line beside the Messages and Traffic buttons has room for the state and the counts;
     // the rates, and anything the line cannot hold, are in the tooltip.
     if (traffic.ToDevice != 0 || traffic.FromDevice != 0)
@@ -303,6 +329,8 @@ void TVSSC::ShowLinkState()
     FStatusText = text;
     ShowStatusText();
     QString details = QString::fromLocal8Bit(FBridge.State().Details());
+    if (!portProblem.isEmpty())
+        details.prepend(kPortNotCreatedText.arg(portProblem) + QLatin1Char('\n'));
     if (const std::string reason = FBridge.State().Reason(); !reason.empty())
         details += QStringLiteral("\n") + QString::fromLocal8Bit(reason);
     // Setup chooses by description; which board of several that is, and how to choose another.
@@ -317,8 +345,17 @@ void TVSSC::ShowLinkState()
                    .arg(Amount(traffic.ToRate))
                    .arg(traffic.FromDevice)
                    .arg(Amount(traffic.FromRate));
+    details = PlainToolTip(details);
     if (LinkStatus->toolTip() != details)
         LinkStatus->setToolTip(details);
+}
+
+QString TVSSC::PortProblem() const
+{
+    if (PortPanel->VPortStatus->text() != TPortKeeper::kStatusError)
+        return {};
+    const QString why = PortPanel->VSPortAx->LastError();
+    return why.isEmpty() ? QStringLiteral("the port control refused the name") : why;
 }
 
 void TVSSC::ShowStatusText()
@@ -338,7 +375,7 @@ bool TVSSC::eventFilter(QObject *Watched, QEvent *Event)
 
 void TVSSC::PollingTimerTimer()
 {
-    SSCDevice->setText(SetupForm->SSCSel->currentText());
+    ShowDevice();
     // No link: none was opened yet, or a lost device waits to be reopened.
     if (!SetupForm->SSCLink && !FBridge.Reopening())
         return;

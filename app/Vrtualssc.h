@@ -27,6 +27,9 @@ class TVirtualPort;
 inline const QString kSetupOpenText = QStringLiteral("Setup open: link paused");
 // The status line while a lost device waits to be reopened, with the seconds to the next attempt.
 inline const QString kRetryingText = QStringLiteral("Device lost, retrying in %1 s");
+// The status line while the port could not be created under the wanted name, with the control's
+// reason: nothing is bridged then, whatever the link's state.
+inline const QString kPortNotCreatedText = QStringLiteral("Port not created: %1");
 
 class TVSSC final : public QMainWindow
 {
@@ -83,6 +86,12 @@ private:
     void ShowLinkState();
     // Shows the status text, cut with an ellipsis where the line ends.
     void ShowStatusText();
+    // Why the port could not be created under the wanted name; empty while it is there (or no
+    // Setup has asked for it yet).
+    QString PortProblem() const;
+    // Shows the chosen device's description, its middle given up when it is too long; the whole
+    // in the tooltip.
+    void ShowDevice();
 
     // The cycle, the links it makes and retires, their state and messages, and the host bytes
     // a retired link left for the next one.
@@ -93,6 +102,8 @@ private:
     int FShownRetry = -1;
     // The status line's whole text; the tooltip has the rest of the details.
     QString FStatusText;
+    // The port's problem the status line shows.
+    QString FShownPortProblem;
 };
 
 extern TVSSC *VSSC;

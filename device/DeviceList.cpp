@@ -1,5 +1,7 @@
 #include "device/DeviceList.h"
 
+#include "device/ShownText.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -99,4 +101,34 @@ std::optional<TDeviceEntry> WithSerial(const std::vector<TDeviceEntry> &Entries,
     if (found == Entries.end())
         return std::nullopt;
     return *found;
+}
+
+namespace
+{
+
+std::optional<TDeviceEntry>
+Named(const std::vector<TDeviceEntry> &Entries, const std::string &Given,
+      const std::function<const std::string *(const TDeviceEntry &)> &Key)
+{
+    for (const bool shownForm : {true, false})
+        for (const TDeviceEntry &entry : Entries)
+            if (const std::string *key = Key(entry);
+                key != nullptr && (shownForm ? shown::ShownText(*key) == Given : *key == Given))
+                return entry;
+    return std::nullopt;
+}
+
+} // namespace
+
+std::optional<TDeviceEntry> NamedByDescription(const std::vector<TDeviceEntry> &Entries,
+                                               const std::string &Given)
+{
+    return Named(Entries, Given, [](const TDeviceEntry &Entry) { return &Entry.Description; });
+}
+
+std::optional<TDeviceEntry> NamedBySerial(const std::vector<TDeviceEntry> &Entries,
+                                          const std::string &Given)
+{
+    return Named(Entries, Given,
+                 [](const TDeviceEntry &Entry) { return Entry.Serial ? &*Entry.Serial : nullptr; });
 }

@@ -57,3 +57,13 @@ std::vector<TDeviceEntry> WithDescription(const std::vector<TDeviceEntry> &Entri
 // The entry with serial number `Serial`, or nothing.
 std::optional<TDeviceEntry> WithSerial(const std::vector<TDeviceEntry> &Entries,
                                        const std::string &Serial);
+
+// The first entry whose description a user named by Given: as the program shows it
+// (shown::ShownText, as velmor-bridge --list prints it), else by its very bytes. Nothing when no
+// entry's is named so. The shown form is tried first because it is what the program hands out:
+// only it tells "a\nb" (a line feed) from "a\\nb" (a backslash and an n).
+std::optional<TDeviceEntry> NamedByDescription(const std::vector<TDeviceEntry> &Entries,
+                                               const std::string &Given);
+// The same for a serial number.
+std::optional<TDeviceEntry> NamedBySerial(const std::vector<TDeviceEntry> &Entries,
+                                          const std::string &Given);

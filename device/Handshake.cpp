@@ -140,7 +140,8 @@ bool Synchronise(const THandshakeDriver &Driver, int Attempts, std::int16_t Patt
         case TPhase::Miss:
             continue;
         case TPhase::Match:
-            Say(TLinkEventKind::Detail, std::to_string(counter));
+            // The attempts this handshake had left: how near it came to failing.
+            Say(TLinkEventKind::Detail, "attempts left: " + std::to_string(counter));
             return false;
         }
     }

@@ -1,5 +1,7 @@
 #include "device/LinkState.h"
 
+#include "device/ShownText.h"
+
 #include <algorithm>
 
 namespace
@@ -133,12 +135,14 @@ std::string TLinkState::Reason() const
         // The link's own error carries the loader's reason.
         return FLastError.empty() ? "Can not load " + FLibrary : FLastError;
     case TLinkPhase::UnknownDevice: {
-        std::string reason = "No device described '" + FDescription + "'";
+        // The descriptions are the driver's bytes: a line feed in one must not pass for the
+        // next device, nor an override turn the text around.
+        std::string reason = "No device described '" + shown::ShownText(FDescription) + "'";
         if (FPresent.empty())
             return reason + "; no device is attached";
         reason += "; there are:";
         for (const std::string &present : FPresent)
-            reason += "\n" + present;
+            reason += "\n" + shown::ShownText(present);
         return reason;
     }
     case TLinkPhase::NoDeviceChosen:
@@ -154,7 +158,8 @@ std::string TLinkState::Details() const
 {
     std::string details = "Link: " + Word(FPhase);
     details += "\nDriver library: " + (FLibrary.empty() ? std::string("(none loaded)") : FLibrary);
-    details += "\nDevice: " + (FDescription.empty() ? std::string("(none)") : FDescription);
+    details += "\nDevice: " +
+               (FDescription.empty() ? std::string("(none)") : shown::ShownText(FDescription));
     details += "\nHandshake attempts: " + std::to_string(FAttempts);
     if (!FLastError.empty())
         details += "\nLast error: " + FLastError;

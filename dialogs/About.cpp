@@ -1,5 +1,6 @@
 #include "dialogs/About.h"
 
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPixmap>
 
@@ -51,4 +52,13 @@ TAboutForm::TAboutForm(QWidget *Owner)
     StaticText2->setFont(plain);
     StaticText2->setGeometry(64 - 16, 88, 48 + 32, 20);
     StaticText2->setAlignment(Qt::AlignCenter);
+}
+
+void TAboutForm::keyPressEvent(QKeyEvent *Event)
+{
+    if (Event->key() == Qt::Key_Escape && Event->modifiers() == Qt::NoModifier) {
+        close();
+        return;
+    }
+    QWidget::keyPressEvent(Event);
 }

@@ -3,6 +3,7 @@
 
 #include <QWidget>
 
+class QKeyEvent;
 class QLabel;
 
 class TAboutForm final : public QWidget
@@ -15,6 +16,10 @@ public:
     QLabel *StaticText1;
     QLabel *StaticText2;
     QLabel *Image1;
+
+protected:
+    // Escape closes it, as it closes a dialog.
+    void keyPressEvent(QKeyEvent *Event) override;
 };
 
 extern TAboutForm *AboutForm;

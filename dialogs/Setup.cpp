@@ -1,10 +1,13 @@
 #include "dialogs/Setup.h"
 
+#include "device/ShownText.h"
 #include "dialogs/Message.h"
 
+#include <QAbstractItemView>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QPushButton>
+#include <QTextDocument>
 
 TSetupForm *SetupForm = nullptr;
 
@@ -14,6 +17,10 @@ constexpr int kFirstPort = 8;
 constexpr int kLastPort = 13;
 // The window's outer size is 257 x 218; this is what is left inside its frame and title bar.
 constexpr QSize kClientSize{251, 190};
+// The port name box reaches the right margin of its group (153 wide, the box at 16).
+constexpr int kPortBoxWidth = 153 - 2 * 16;
+// Where a device's bytes are kept on its item of SSCSel.
+constexpr int kDescriptionRole = Qt::UserRole;
 } // namespace
 
 TSetupForm::TSetupForm(QWidget *Owner)
@@ -36,7 +43,10 @@ TSetupForm::TSetupForm(QWidget *Owner)
     VCOMSel->setObjectName("VCOMSel");
     VCOMSel->setEditable(true);
     VCOMSel->setInsertPolicy(QComboBox::NoInsert);
-    VCOMSel->setGeometry(16, 32, 81, 21);
+    // Wider than designed, to the group's right margin: "/dev/ttyVIRT0" or "COM10-bench" show
+    // whole; a longer name is in the tooltip, and the list's items lose their middle.
+    VCOMSel->setGeometry(16, 32, kPortBoxWidth, 21);
+    VCOMSel->view()->setTextElideMode(Qt::ElideMiddle);
     // A typed name is used as typed: no completion from the items ("COM1" must not become
     // "COM10").
     VCOMSel->setCompleter(nullptr);
@@ -46,6 +56,7 @@ TSetupForm::TSetupForm(QWidget *Owner)
     SSCSel->setInsertPolicy(QComboBox::NoInsert);
     SSCSel->setGeometry(16, 32, 169, 21);
     SSCSel->setCompleter(nullptr);
+    SSCSel->view()->setTextElideMode(Qt::ElideMiddle);
 
     OKButton = new QPushButton("OK", this);
     OKButton->setObjectName("OKButton");
@@ -64,6 +75,8 @@ TSetupForm::TSetupForm(QWidget *Owner)
     VCOMSel->setCurrentIndex(-1);
     VCOMSel->setEditText(QString());
 
+    for (QComboBox *list : {VCOMSel, SSCSel})
+        connect(list, &QComboBox::currentTextChanged, this, [list] { ShowWholeText(list); });
     connect(OKButton, &QPushButton::clicked, this, &TSetupForm::OKButtonClick);
     connect(CancelButton, &QPushButton::clicked, this, &TSetupForm::reject);
 }
@@ -73,7 +86,32 @@ TSetupForm::~TSetupForm() = default;
 
 AnsiString TSetupForm::DeviceDescription() const
 {
-    return SSCSel->currentText().toLocal8Bit().toStdString();
+    const QString text = SSCSel->currentText();
+    for (int item = 0; item < SSCSel->count(); ++item)
+        if (SSCSel->itemText(item) == text)
+            return SSCSel->itemData(item, kDescriptionRole).toByteArray().toStdString();
+    return text.toStdString();
+}
+
+void TSetupForm::OfferDevices(const std::vector<std::string> &Descriptions)
+{
+    const QString chosen = SSCSel->currentText();
+    SSCSel->clear();
+    for (const std::string &description : Descriptions)
+        SSCSel->addItem(QString::fromStdString(shown::ShownText(description)),
+                        QByteArray::fromStdString(description));
+    SSCSel->setCurrentIndex(-1);
+    SSCSel->setEditText(chosen);
+}
+
+void TSetupForm::ShowWholeText(QComboBox *List)
+{
+    // A tooltip that looks like markup would be drawn as such: a name is shown as it is.
+    const QString text = List->currentText();
+    const QString tip =
+        Qt::mightBeRichText(text) ? Qt::convertFromPlainText(text, Qt::WhiteSpaceNormal) : text;
+    if (List->toolTip() != tip)
+        List->setToolTip(tip);
 }
 
 void TSetupForm::OKButtonClick()

@@ -10,6 +10,8 @@
 
 #include <functional>
 #include <memory>
+#include <string>
+#include <vector>
 
 class QComboBox;
 class QGroupBox;
@@ -41,11 +43,18 @@ public:
     std::function<std::unique_ptr<TSSCClass>()> NewLink;
     std::function<QString(TSSCClass &Link, bool Failed)> LinkInited;
 
-    // The device description as the link takes it.
+    // The device description as the link takes it: the bytes of the device offered under the
+    // list's text, else the text as typed (UTF-8).
     AnsiString DeviceDescription() const;
+    // Offers the devices present, by their descriptions as the driver gives their bytes; each is
+    // shown escaped (device/ShownText.h), so that no description can pass for two devices or turn
+    // the text around. The list's text stays what it was.
+    void OfferDevices(const std::vector<std::string> &Descriptions);
 
 private:
     void OKButtonClick();
+    // A list's whole text in its tooltip, for when the box is too narrow for it.
+    static void ShowWholeText(QComboBox *List);
 };
 
 extern TSetupForm *SetupForm;

@@ -1,8 +1,10 @@
 // The whole program in process: the main window, its dialogs, the port panel with a real pty,
 // and the device link against the simulated device, driven as a user would drive them.
+#include "app/HeadlessBridge.h"
 #include "app/Startup.h"
 #include "app/Vrtualssc.h"
 #include "device/D2xx.h"
+#include "device/DeviceOpen.h"
 #include "device/Tsscclass.h"
 #include "dialogs/About.h"
 #include "dialogs/Message.h"
@@ -17,6 +19,7 @@
 #include "tests/SetupDriver.h"
 #include "tests/Wait.h"
 
+#include <QAbstractItemView>
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
@@ -24,6 +27,9 @@
 #include <QComboBox>
 #include <QFile>
 #include <QGroupBox>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLabel>
 #include <QLineEdit>
 #include <QLoggingCategory>
@@ -217,6 +223,187 @@ TEST_F(AppTest, SetupWithAnUnknownDeviceSaysSoAndStillCloses)
     EXPECT_THAT(Shown, ElementsAre("Error in initing"));
 }
 
+// A name the port control refuses: the status line says so with the control's reason, never
+// "Bridging" while there is no port, and the name stays in Setup's list to be mended.
+TEST_F(AppTest, APortNameTheControlRefusesIsSaidInTheStatusLineAndKeptInSetup)
+{
+    RunSetup("a/b", "SSC Simulator");
+    EXPECT_THAT(Shown, IsEmpty()) << "the device opened";
+    EXPECT_EQ(Status(), "Error");
+    const QString said = kPortNotCreatedText.arg(VSSC->PortPanel->VSPortAx->LastError());
+    EXPECT_TRUE(said.contains("'/'")) << said.toStdString();
+    EXPECT_EQ(VSSC->LinkStatus->text(), VSSC->LinkStatus->fontMetrics().elidedText(
+                                            said, Qt::ElideRight, VSSC->LinkStatus->width()));
+    EXPECT_TRUE(VSSC->LinkStatus->toolTip().startsWith(said + "\n"));
+    // The link synchronises all the same; the line still tells of the port.
+    ASSERT_TRUE(TickUntil([&] {
+        EXPECT_FALSE(VSSC->LinkStatus->text().startsWith("Bridging"));
+        return VSSC->LinkState().Phase() == TLinkPhase::Bridging;
+    }));
+    EXPECT_TRUE(VSSC->LinkStatus->text().startsWith("Port not created: "));
+    EXPECT_FALSE(VSSC->PortPanel->VSPortAx->PortCreated());
+
+    // The next Setup shows the name as typed; mended, the port is made and the link bridges.
+    QString offered;
+    test::RunSetup("COM8", "SSC Simulator", [&] { offered = SetupForm->VCOMSel->currentText(); });
+    EXPECT_EQ(offered, "a/b");
+    EXPECT_EQ(Status(), "Idle");
+    ASSERT_TRUE(TickUntil([&] { return VSSC->LinkState().Phase() == TLinkPhase::Bridging; }));
+    EXPECT_TRUE(VSSC->LinkStatus->text().startsWith("Bridging"))
+        << VSSC->LinkStatus->text().toStdString();
+}
+
+// A long port name or description loses its middle where it is shown, the whole in the tooltip;
+// Setup's name box is wide enough for the usual names.
+TEST_F(AppTest, LongNamesLoseTheirMiddleWhereShownAndAreWholeInTheTooltip)
+{
+    const QString longName = "bench-" + QString(60, 'x') + "-end";
+    const char *const boards[] = {"bench-SSC board with a rather long description-end"};
+    Sim.vsim_SetDevices(boards, 1);
+    const QString description = boards[0];
+    RunSetup(longName, description);
+    ASSERT_EQ(Status(), "Idle");
+    ASSERT_THAT(Shown, IsEmpty());
+    Tick();
+    const struct {
+        const char *Where;
+        QLabel *Label;
+        QString Whole;
+    } shown[] = {{"port name", VSSC->PortPanel->VPortName, longName},
+                 {"device", VSSC->SSCDevice, description}};
+    for (const auto &place : shown) {
+        SCOPED_TRACE(place.Where);
+        const QString text = place.Label->text();
+        EXPECT_NE(text, place.Whole);
+        // Its start and its end, the middle given up.
+        const QStringList parts = text.split(QChar(0x2026));
+        ASSERT_EQ(parts.size(), 2) << text.toStdString();
+        EXPECT_TRUE(!parts[0].isEmpty() && place.Whole.startsWith(parts[0])) << text.toStdString();
+        EXPECT_TRUE(!parts[1].isEmpty() && place.Whole.endsWith(parts[1])) << text.toStdString();
+        EXPECT_LE(place.Label->fontMetrics().horizontalAdvance(text), place.Label->width());
+        EXPECT_EQ(place.Label->toolTip(), place.Whole);
+    }
+    EXPECT_EQ(SetupForm->VCOMSel->toolTip(), longName);
+    EXPECT_EQ(SetupForm->VCOMSel->view()->textElideMode(), Qt::ElideMiddle);
+    EXPECT_GE(SetupForm->VCOMSel->width(), 120);
+    EXPECT_LE(SetupForm->VCOMSel->geometry().right(), SetupForm->GroupBoxSelVCOM->width());
+    // A short one is shown whole, with no tooltip to repeat it.
+    RunSetup("COM8", description);
+    EXPECT_EQ(VSSC->PortPanel->VPortName->text(), "COM8");
+    EXPECT_EQ(VSSC->PortPanel->VPortName->toolTip(), "");
+    SetupForm->SSCSel->setEditText("SSC");
+    Tick();
+    EXPECT_EQ(VSSC->SSCDevice->text(), "SSC");
+    EXPECT_EQ(VSSC->SSCDevice->toolTip(), "");
+}
+
+// A description may hold any bytes: a line feed, a right-to-left override, bytes that are not
+// UTF-8. Each is shown escaped wherever it appears (Setup's list, the status tooltip, the list of
+// devices there when none matched, velmor-bridge --list, its stderr), --list --json parses and
+// names the argument to pass, and what is shown opens the device, in Setup and as --device.
+TEST_F(AppTest, DescriptionsAreShownEscapedAndWhatIsShownOpensTheDevice)
+{
+    const struct {
+        const char *Name;
+        std::string Bytes;
+        QString Shown;
+        // As --list --json's "description" carries it.
+        QString Json;
+    } cases[] = {
+        {"plain", "SSC Simulator", "SSC Simulator", "SSC Simulator"},
+        {"line feed", "new\nline", "new\\nline", "new\nline"},
+        {"right-to-left override",
+         "\xe2\x80\xae"
+         "evil.exe",
+         "\\u202eevil.exe", QChar(0x202E) + QString("evil.exe")},
+        {"not UTF-8", "caf\xe9", "caf\\xe9", "caf" + QString(QChar(0xE9))},
+    };
+    const auto keep = [](QStringList &Into) {
+        return [&Into](const QString &Line) { Into << Line; };
+    };
+    int run = 0;
+    for (const auto &test : cases) {
+        SCOPED_TRACE(test.Name);
+        const char *const board[] = {test.Bytes.c_str()};
+        Sim.vsim_SetDevices(board, 1);
+
+        // velmor-bridge --list, and --list --json.
+        for (const bool json : {false, true}) {
+            TBridgeOptions options;
+            options.Mode = TBridgeOptions::TMode::List;
+            options.Json = json;
+            QStringList out, said;
+            EXPECT_EQ(THeadlessBridge(options, keep(out), keep(said)).List(), bridge::kExitStopped);
+            const QString printed = out.join('\n');
+            EXPECT_FALSE(printed.contains(QChar(0x202E)) || printed.contains(QChar(0xFFFD)));
+            if (!json) {
+                ASSERT_EQ(out.size(), 1);
+                EXPECT_TRUE(out[0].startsWith(test.Shown + "  ")) << printed.toStdString();
+                continue;
+            }
+            QJsonParseError error{};
+            const QJsonDocument document = QJsonDocument::fromJson(printed.toUtf8(), &error);
+            ASSERT_EQ(error.error, QJsonParseError::NoError) << printed.toStdString();
+            const QJsonObject device = document.array().at(0).toObject();
+            EXPECT_EQ(device["description"].toString(), test.Json);
+            EXPECT_EQ(device["device_argument"].toString(), test.Shown);
+        }
+
+        // velmor-bridge --device with what --list printed opens it, and so do the bytes
+        // themselves where they can be an argument; a description that names none lists it
+        // escaped.
+        QStringList given{test.Shown, "No Such Board"};
+        if (QString::fromUtf8(test.Bytes).toStdString() == test.Bytes)
+            given << QString::fromUtf8(test.Bytes);
+        for (const QString &device : given) {
+            SCOPED_TRACE(device.toStdString());
+            TBridgeOptions options;
+            options.Device = device;
+            options.Port = QStringLiteral("described-%1").arg(run++);
+            QStringList out, said;
+            THeadlessBridge bridge(options, keep(out), keep(said));
+            const bool known = device != "No Such Board";
+            EXPECT_EQ(bridge.Start(), known ? bridge::kExitStopped : bridge::kExitNoDevice);
+            EXPECT_EQ(Sim.vsim_OpenCount(), known ? 1 : 0);
+            const QString lines = said.join('\n');
+            EXPECT_TRUE(lines.contains(known ? "device '" + test.Shown + "' opened"
+                                             : "there are: " + test.Shown))
+                << lines.toStdString();
+            EXPECT_FALSE(lines.contains(QChar(0x202E)) || lines.contains(QChar(0xFFFD)));
+            bridge.Stop();
+            EXPECT_EQ(Sim.vsim_OpenCount(), 0);
+        }
+
+        // Setup lists it as shown and opens it; the status tooltip names it so too.
+        QStringList listed;
+        test::AnswerSetup([&] {
+            for (int i = 0; i < SetupForm->SSCSel->count(); ++i)
+                listed << SetupForm->SSCSel->itemText(i);
+            SetupForm->VCOMSel->setEditText("COM8");
+            SetupForm->SSCSel->setCurrentIndex(0);
+            SetupForm->OKButton->click();
+        });
+        EXPECT_THAT(listed, ElementsAre(test.Shown));
+        EXPECT_THAT(Shown, IsEmpty());
+        EXPECT_EQ(SetupForm->DeviceDescription(), test.Bytes);
+        EXPECT_EQ(Sim.vsim_OpenCount(), 1);
+        Tick();
+        EXPECT_EQ(VSSC->SSCDevice->text(), test.Shown);
+        EXPECT_TRUE(VSSC->LinkStatus->toolTip().contains("Device: " + test.Shown + "\n"))
+            << VSSC->LinkStatus->toolTip().toStdString();
+
+        // Typed, the shown text opens it too; a description that names none lists it escaped.
+        RunSetup("COM8", test.Shown);
+        EXPECT_THAT(Shown, IsEmpty());
+        EXPECT_EQ(Sim.vsim_OpenCount(), 1);
+        RunSetup("COM8", "No Such Board");
+        EXPECT_THAT(Reasons,
+                    ElementsAre("No device described 'No Such Board'; there are:\n" + test.Shown));
+        Shown.clear();
+        Reasons.clear();
+    }
+}
+
 TEST_F(AppTest, SetupIsRefusedWhileAnApplicationHoldsThePort)
 {
     RunSetup("COM8", "SSC Simulator");
@@ -347,8 +534,12 @@ TEST_F(AppTest, AboutIsOneWindowMovedToTheMainWindow)
     ASSERT_FALSE(about->Image1->pixmap().isNull());
     EXPECT_EQ(about->Image1->pixmap().size(), QSize(158, 50));
 
-    // Closing hides it; the next About shows the same window.
+    // Closing hides it, and so does Escape; the next About shows the same window.
     about->close();
+    EXPECT_FALSE(about->isVisible());
+    VSSC->About1Click();
+    EXPECT_TRUE(about->isVisible());
+    QTest::keyClick(about, Qt::Key_Escape);
     EXPECT_FALSE(about->isVisible());
     VSSC->About1Click();
     EXPECT_TRUE(about->isVisible());
@@ -649,10 +840,14 @@ TEST(Startup, CommandLineAndMissingDisplayAreAnsweredInPlainLines)
         const char *err; // what the one line on stderr contains, or nullptr for nothing
     };
     const Case cases[] = {
-        {{"--help"}, 0, "Usage: velmor-debug [--help | --version]\n", nullptr},
+        {{"--help"}, 0, "Usage: velmor-debug [-h | -V]\n", nullptr},
+        {{"-h"}, 0, "Usage: velmor-debug [-h | -V]\n", nullptr},
         {{"--version"}, 0, "velmor-debug " VELMOR_VERSION "\n", nullptr},
-        {{"--frobnicate"}, 2, nullptr, "unknown argument \"--frobnicate\""},
-        {{"--version", "now"}, 2, nullptr, "unknown argument \"now\""},
+        {{"-V"}, 0, "velmor-debug " VELMOR_VERSION "\n", nullptr},
+        {{"--frobnicate"}, 2, nullptr, "unknown argument '--frobnicate'"},
+        {{"-x"}, 2, nullptr, "unknown option '-x'"},
+        {{"--version", "now"}, 0, "velmor-debug " VELMOR_VERSION "\n", nullptr},
+        {{"now"}, 2, nullptr, "unknown argument 'now'"},
         {{}, 1, nullptr, "no display"},
     };
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -870,7 +1065,11 @@ TEST_F(LinkStateTest, TheLinksMessagesAreKeptAndLogged)
     form.DetailsCheck->setChecked(true);
     const QString detailed = form.MessageList->toPlainText();
     EXPECT_TRUE(detailed.contains("SYNCH ---> A5"));
-    EXPECT_TRUE(detailed.contains("Error in FT_OpenEx DeviceDescr:\n"));
+    // The listing's open without a description is a note, and the handshake's count has its name.
+    EXPECT_TRUE(detailed.contains(QString(ssc::kListingNote) + "\n")) << detailed.toStdString();
+    EXPECT_FALSE(detailed.contains("Error in FT_OpenEx DeviceDescr:\n"));
+    EXPECT_TRUE(detailed.contains(QRegularExpression("attempts left: \\d+\n")))
+        << detailed.toStdString();
 
     // Copy and Save take what is shown; Clear empties the window.
     form.CopyButton->click();

@@ -1,6 +1,7 @@
 // The device link against the simulated chip, through the real binding: the built simulator is
 // loaded at run time exactly as the driver library would be.
 #include "device/D2xx.h"
+#include "device/DeviceOpen.h"
 #include "device/Ticks.h"
 #include "device/Tsscclass.h"
 
@@ -252,7 +253,7 @@ TEST_F(LinkTest, FailedOpenLeavesTheTableBoundForListing)
 {
     TSSCClass &link = NewLink();
     EXPECT_TRUE(link.Init(""));
-    EXPECT_THAT(Said.List, ElementsAre("Error in FT_OpenEx DeviceDescr:"));
+    EXPECT_THAT(Said.List, ElementsAre(ssc::kListingNote));
     EXPECT_EQ(Sim.vsim_OpenCount(), 0);
     QStringList list{"earlier"};
     EXPECT_FALSE(link.ListDevices(list));
@@ -384,7 +385,7 @@ TEST_F(LinkTest, HandshakeAtTheFirstAttempt)
     Sim.vsim_SetStream(7, 0);
     TSSCClass &link = OpenLink();
     EXPECT_FALSE(link.SynchDevice(24, 0x01A5));
-    EXPECT_THAT(Said.List, ElementsAre("SYNCH ---> A5", "23"));
+    EXPECT_THAT(Said.List, ElementsAre("SYNCH ---> A5", "attempts left: 23"));
     EXPECT_TRUE(link.Synched);
 
     // Synchronised already: nothing is sent or said.

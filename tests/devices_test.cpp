@@ -1,8 +1,11 @@
 // Devices told apart: the listing through FT_ListDevices's three by-index forms, against a driver
-// table of the test's own, and the two ways velmor-bridge --list shows it.
+// table of the test's own, the two ways velmor-bridge --list shows it, and how what the driver
+// gave is shown escaped and named back.
 #include "app/DeviceListing.h"
 #include "device/DeviceList.h"
+#include "device/ShownText.h"
 
+#include <QChar>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -230,4 +233,77 @@ TEST(DeviceListing, OneLineADeviceInColumnsWithControlCharactersEscaped)
                                    "permission: udev rule 70-velmor-ssc.rules",
                                    "Bad\\x1b[2J       -       -       openable"));
     EXPECT_TRUE(DeviceLines({}).isEmpty());
+}
+
+// ---------------------------------------------------------------------------------------------
+// How a description or serial number is shown, and named back
+
+TEST(ShownText, WhatWouldActIsEscapedAndWhatIsShownNamesTheBytes)
+{
+    const struct {
+        std::string Bytes;
+        std::string Shown;
+    } cases[] = {
+        {"SSC Simulator", "SSC Simulator"},
+        {"new\nline\r\t", "new\\nline\\r\\t"},
+        {"esc\x1b[2J\x7f", "esc\\x1b[2J\\x7f"},
+        {"\xe2\x80\xae"
+         "evil.exe",
+         "\\u202eevil.exe"},
+        {"iso\xe2\x81\xa6late\xe2\x81\xa9 mark\xe2\x80\x8f zw\xe2\x80\x8b",
+         "iso\\u2066late\\u2069 mark\\u200f zw\\u200b"},
+        {"nbsp\xc2\xa0 c1\xc2\x85 tag\xf3\xa0\x80\x81", "nbsp\\u00a0 c1\\u0085 tag\\U000e0001"},
+        {"caf\xe9", "caf\\xe9"},
+        // Overlong, a surrogate, past U+10FFFF, cut short: each byte as itself.
+        {"\xc0\xaf \xed\xa0\x80 \xf4\x90\x80\x80 \xe2\x80",
+         "\\xc0\\xaf \\xed\\xa0\\x80 \\xf4\\x90\\x80\\x80 \\xe2\\x80"},
+        {"C:\\dev\\n", "C:\\\\dev\\\\n"},
+        {"Gr\xc3\xbc\xc3\x9f"
+         "e \xe2\x82\xac \xf0\x9f\x94\x8c",
+         "Gr\xc3\xbc\xc3\x9f"
+         "e \xe2\x82\xac \xf0\x9f\x94\x8c"},
+        {"", ""},
+    };
+    for (const auto &test : cases) {
+        SCOPED_TRACE(test.Bytes);
+        EXPECT_EQ(shown::ShownText(test.Bytes), test.Shown);
+        EXPECT_TRUE(shown::Names(test.Shown, test.Bytes));
+        EXPECT_TRUE(shown::Names(test.Bytes, test.Bytes));
+    }
+
+    // Qt's own tables agree: every control, format character and line or paragraph separator
+    // is escaped, and letters are not.
+    for (char32_t code = 0; code <= 0x10FFFF; ++code) {
+        const QChar::Category category = QChar::category(code);
+        const bool acts = category == QChar::Other_Control || category == QChar::Other_Format ||
+                          category == QChar::Separator_Line ||
+                          category == QChar::Separator_Paragraph ||
+                          category == QChar::Other_PrivateUse;
+        const bool plain = category == QChar::Letter_Lowercase ||
+                           category == QChar::Letter_Uppercase ||
+                           category == QChar::Number_DecimalDigit;
+        if (acts || plain) {
+            EXPECT_EQ(shown::IsEscaped(code), acts) << std::hex << std::uint32_t(code);
+        }
+    }
+
+    // Named back: by the shown text first, which tells a line feed from a backslash and an n.
+    const std::vector<TDeviceEntry> present = {
+        Entry("a\\nb", "S\\1", 1),
+        Entry("a\nb", "S\x01", 2),
+        Entry("caf\xe9", "\xe9", 3),
+    };
+    const auto location = [](const std::optional<TDeviceEntry> &Found) {
+        return Found ? Found->Location : std::nullopt;
+    };
+    EXPECT_EQ(location(NamedByDescription(present, "a\\nb")), 2u);
+    EXPECT_EQ(location(NamedByDescription(present, "a\\\\nb")), 1u);
+    EXPECT_EQ(location(NamedByDescription(present, "a\nb")), 2u);
+    EXPECT_EQ(location(NamedByDescription(present, "caf\\xe9")), 3u);
+    EXPECT_EQ(location(NamedByDescription(present, "caf\xe9")), 3u);
+    EXPECT_EQ(NamedByDescription(present, "caf\xc3\xa9"), std::nullopt);
+    EXPECT_EQ(location(NamedBySerial(present, "S\\x01")), 2u);
+    EXPECT_EQ(location(NamedBySerial(present, "S\\\\1")), 1u);
+    EXPECT_EQ(location(NamedBySerial(present, "\\xe9")), 3u);
+    EXPECT_EQ(NamedBySerial(present, "\\xE9"), std::nullopt) << "the hex digits as shown";
 }

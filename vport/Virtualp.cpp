@@ -81,6 +81,7 @@ TVirtualPort::TVirtualPort(QWidget *Owner, std::unique_ptr<IVSPortAx> Control)
     connect(copyPath, &QAction::triggered, this,
             [this] { QGuiApplication::clipboard()->setText(FFullPath); });
     VPortPath->installEventFilter(this);
+    VPortName->installEventFilter(this);
     VPortPath->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     // Long names are cut at the group's edge rather than widening the main window.
     for (QLabel *label : {VPortName, VPortStatus, VPortPath})
@@ -122,13 +123,16 @@ void TVirtualPort::RefreshStatus()
         }
         return;
     case TPortKeeper::TKept::Created:
-        VPortName->setText(FKeeper->Name());
+        FFullName = FKeeper->Name();
+        ShowName();
         break;
     case TPortKeeper::TKept::Failed:
         // The port whose name was on show has gone: showing it beside "Error" would read as if
         // it were still there.
-        if (VPortName->text() != FKeeper->Name())
-            VPortName->setText(FKeeper->Name());
+        if (FFullName != FKeeper->Name()) {
+            FFullName = FKeeper->Name();
+            ShowName();
+        }
         break;
     }
     SetTextIfChanged(VPortStatus, FKeeper->Status());
@@ -161,6 +165,19 @@ void TVirtualPort::ShowPath()
                                                                     VPortPath->width()));
 }
 
+void TVirtualPort::ShowName()
+{
+    // Until the panel is laid out the label has no width of its own to cut to.
+    const QString shown =
+        VPortName->isVisible()
+            ? VPortName->fontMetrics().elidedText(FFullName, Qt::ElideMiddle, VPortName->width())
+            : FFullName;
+    SetTextIfChanged(VPortName, shown);
+    const QString tip = shown == FFullName ? QString() : PlainToolTip(FFullName);
+    if (VPortName->toolTip() != tip)
+        VPortName->setToolTip(tip);
+}
+
 void TVirtualPort::FillHost()
 {
     if (QWidget *host = parentWidget()) {
@@ -183,5 +200,7 @@ bool TVirtualPort::eventFilter(QObject *Watched, QEvent *Event)
         setGeometry(parentWidget()->contentsRect());
     if (Watched == VPortPath && Event->type() == QEvent::Resize)
         ShowPath();
+    if (Watched == VPortName && (Event->type() == QEvent::Resize || Event->type() == QEvent::Show))
+        ShowName();
     return QWidget::eventFilter(Watched, Event);
 }

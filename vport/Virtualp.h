@@ -48,6 +48,8 @@ protected:
 private:
     void ShowDetails();
     void ShowPath();
+    // Shows FFullName in VPortName, its middle given up when it is too long.
+    void ShowName();
     void FillHost();
 
     std::unique_ptr<IVSPortAx> FOwnedControl;
@@ -56,4 +58,6 @@ private:
     bool FHostWatched = false;
     // The port's path, of which VPortPath shows what fits.
     QString FFullPath;
+    // The name of the port last created, of which VPortName shows what fits.
+    QString FFullName = QStringLiteral("VPortName");
 };
