@@ -15,10 +15,10 @@
 // the reopening of a lost device, and what was carried or dropped.
 #pragma once
 
-#include "app/TrafficLog.h"
 #include "device/DeviceList.h"
 #include "device/LinkLog.h"
 #include "device/LinkState.h"
+#include "traffic/TrafficLog.h"
 
 #include <QString>
 

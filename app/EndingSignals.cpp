@@ -18,6 +18,7 @@ namespace
 constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 int SignalPipe[2] = {-1, -1};
+int ReopenPipe[2] = {-1, -1};
 // Set while the event loop runs, which reads the pipe.
 std::atomic<bool> LoopTurns{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "read in a signal handler");
@@ -41,6 +42,28 @@ void OnSignal(int Signal)
     errno = saved;
 }
 
+void OnReopen(int)
+{
+    const int saved = errno;
+    // A full pipe already holds a request: one more adds nothing.
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t written = write(ReopenPipe[1], &byte, 1);
+    errno = saved;
+}
+
+// Calls Handler on the event loop whenever a byte comes down Pipe.
+void Notify(const int (&Pipe)[2], std::function<void()> Handler)
+{
+    auto *notifier = new QSocketNotifier(Pipe[0], QSocketNotifier::Read, qApp);
+    QObject::connect(notifier, &QSocketNotifier::activated,
+                     [Fd = Pipe[0], Handler = std::move(Handler)] {
+                         char byte;
+                         while (read(Fd, &byte, 1) > 0) {
+                         }
+                         Handler();
+                     });
+}
+
 // In the loop a signal only wakes it, and what it interrupted goes on. Outside, it ends the
 // program, and a call it interrupts is not begun again: under ThreadSanitizer, which runs the
 // handler only once the interrupted call has returned, a restarted write to a full pipe would
@@ -62,14 +85,20 @@ void OnEndingSignals(std::function<void()> Handler)
     signal(SIGPIPE, SIG_IGN);
     if (SignalPipe[0] < 0 && pipe2(SignalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
         return;
-    auto *notifier = new QSocketNotifier(SignalPipe[0], QSocketNotifier::Read, qApp);
-    QObject::connect(notifier, &QSocketNotifier::activated, [Handler = std::move(Handler)] {
-        char byte;
-        while (read(SignalPipe[0], &byte, 1) > 0) {
-        }
-        Handler();
-    });
+    Notify(SignalPipe, std::move(Handler));
     Install(LoopTurns.load());
+}
+
+void OnReopenSignal(std::function<void()> Handler)
+{
+    if (ReopenPipe[0] < 0 && pipe2(ReopenPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return;
+    Notify(ReopenPipe, std::move(Handler));
+    struct sigaction action = {};
+    action.sa_handler = OnReopen;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGUSR1, &action, nullptr);
 }
 
 TSignalsThroughLoop::TSignalsThroughLoop()

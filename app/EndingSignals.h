@@ -9,12 +9,18 @@
 //
 // SIGPIPE is ignored: a reader of stdout or stderr that has gone makes the write fail with EPIPE,
 // for the program to deal with, instead of ending it in silence.
+//
+// SIGUSR1 asks for the log file to be opened again (logrotate's postrotate sends it). It never
+// ends the program: its handler only writes a byte into a pipe of its own, in the loop or
+// outside, and the event loop reads it and calls the handler, at once or as soon as it runs.
 #pragma once
 
 #include <functional>
 
 // Needs the application object, which keeps the handler until it goes.
 void OnEndingSignals(std::function<void()> Handler);
+// SIGUSR1 through the event loop from now on. Needs the application object, as above.
+void OnReopenSignal(std::function<void()> Handler);
 
 // Lives while the event loop runs (around exec()): only then do the ending signals go through it.
 class TSignalsThroughLoop

@@ -53,6 +53,14 @@ QString OneLine(QString Text)
 
 THeadlessBridge::THeadlessBridge(TBridgeOptions Options, TOutput Out, TOutput Say,
                                  std::unique_ptr<IVSPortAx> Control)
+    : THeadlessBridge(
+          std::move(Options), std::move(Out),
+          [Say = std::move(Say)](TPriority, const QString &Line) { Say(Line); }, std::move(Control))
+{
+}
+
+THeadlessBridge::THeadlessBridge(TBridgeOptions Options, TOutput Out, TSay Say,
+                                 std::unique_ptr<IVSPortAx> Control)
     : FOptions(std::move(Options)), FDescription(Local(FOptions.Device)),
       FSerial(Local(FOptions.Serial)), FOut(std::move(Out)), FSay(std::move(Say)),
       FControl(Control ? std::move(Control) : std::make_unique<TVSPortAx>()),
@@ -66,9 +74,27 @@ THeadlessBridge::THeadlessBridge(TBridgeOptions Options, TOutput Out, TOutput Sa
     const auto verbosity = FOptions.Quiet     ? TLinkLogLines::TVerbosity::Quiet
                            : FOptions.Verbose ? TLinkLogLines::TVerbosity::Verbose
                                               : TLinkLogLines::TVerbosity::Normal;
-    FBridge.Log().Changed = [this, lines = TLinkLogLines(verbosity)]() mutable {
-        for (const QString &line : lines.Take(FBridge.Log()))
-            Inform(QStringLiteral("link: ") + line);
+    // Each line with its kind's priority; a note on repeats with the most pressing of the
+    // repeated texts' since the last note.
+    FBridge.Log().Changed = [this, lines = TLinkLogLines(verbosity), repeats = std::uint64_t(0),
+                             repeated = TPriority::Debug]() mutable {
+        const TLinkLog &log = FBridge.Log();
+        const TPriority last = TJournalLines::Of(log.LastKind());
+        const bool repeating = log.Repeated() != repeats;
+        repeats = log.Repeated();
+        if (repeating && lines.Says(log.LastKind()))
+            repeated = std::min(repeated, last);
+        const QStringList said = lines.Take(log);
+        for (qsizetype i = 0; i < said.size(); ++i) {
+            // Only a new text that is not a repeat comes last without being a note.
+            const bool note = repeating || i + 1 < said.size();
+            const TPriority priority = note ? std::exchange(repeated, TPriority::Debug) : last;
+            const QString line = QStringLiteral("link: ") + said[i];
+            if (priority == TPriority::Error)
+                Fail(line);
+            else
+                Inform(line, priority);
+        }
     };
     FTimer.setInterval(kPollingIntervalMs);
     connect(&FTimer, &QTimer::timeout, this, &THeadlessBridge::Tick);
@@ -85,10 +111,26 @@ void THeadlessBridge::LogTraffic(std::unique_ptr<TTrafficFile> File)
     FBridge.RecordTraffic(FTrafficFile ? &FTrafficFile->Log() : nullptr);
 }
 
+void THeadlessBridge::ReopenLog()
+{
+    if (!FTrafficFile) {
+        Inform(QStringLiteral("SIGUSR1: there is no --log file to open again"));
+        return;
+    }
+    // What is complete goes to the file it was recorded for.
+    WriteTraffic(false);
+    if (const QString said = FTrafficFile->Reopen(); !said.isEmpty())
+        FTrafficFile->ReopenFailing() ? Warn(said) : Inform(said);
+}
+
 void THeadlessBridge::WriteTraffic(bool All)
 {
     if (!FTrafficFile)
         return;
+    // At every tick: a file moved away or deleted is noticed within a second.
+    if (!All)
+        if (const QString said = FTrafficFile->Watch(); !said.isEmpty())
+            FTrafficFile->ReopenFailing() ? Warn(said) : Inform(said);
     if (const QString said = FTrafficFile->Write(TTrafficLog::Clock::now(), All); !said.isEmpty())
         Warn(said);
 }
@@ -98,15 +140,20 @@ QString THeadlessBridge::PortPath() const
     return FControl ? FControl->PortPath() : QString();
 }
 
-void THeadlessBridge::Inform(const QString &Text)
+void THeadlessBridge::Inform(const QString &Text, TPriority Priority)
 {
     if (!FOptions.Quiet)
-        FSay(OneLine(Text));
+        FSay(Priority, OneLine(Text));
 }
 
 void THeadlessBridge::Warn(const QString &Text)
 {
-    FSay(OneLine(Text));
+    FSay(TPriority::Warning, OneLine(Text));
+}
+
+void THeadlessBridge::Fail(const QString &Text)
+{
+    FSay(TPriority::Error, OneLine(Text));
 }
 
 int THeadlessBridge::List()
@@ -119,7 +166,7 @@ int THeadlessBridge::List()
     const TInitOutcome outcome = FLink->InitOutcome();
     if (outcome == TInitOutcome::LibraryMissing || outcome == TInitOutcome::EntryPointMissing) {
         FBridge.LinkInited(*FLink, true, "");
-        Warn(FromLocal(FBridge.State().Reason()));
+        Fail(FromLocal(FBridge.State().Reason()));
         FBridge.Retire(FLink);
         return kExitNoDriver;
     }
@@ -128,7 +175,7 @@ int THeadlessBridge::List()
     const QString library = FromLocal(FLink->LibraryFile());
     FBridge.Retire(FLink);
     if (failed) {
-        Warn(QStringLiteral("the driver library %1 cannot list the devices").arg(library));
+        Fail(QStringLiteral("the driver library %1 cannot list the devices").arg(library));
         return kExitFailure;
     }
     // A script reads an empty array; a person is told which library looked.
@@ -157,7 +204,7 @@ int THeadlessBridge::FindDevice()
         // A description alone is left to the link, which says why as it says for any device.
         if (FOptions.Serial.isEmpty())
             return kExitStopped;
-        Warn(FromLocal(said));
+        Fail(FromLocal(said));
         return kExitNoDriver;
     }
     // By description: the device's own bytes from now on, and its text as shown in what is said.
@@ -174,14 +221,14 @@ int THeadlessBridge::FindDevice()
         for (const TDeviceEntry &entry : present)
             there << QStringLiteral("%1 (%2)").arg(Shown(entry.Description),
                                                    Shown(entry.Serial.value_or("?")));
-        Warn(QStringLiteral("No device with serial number '%1'; %2")
+        Fail(QStringLiteral("No device with serial number '%1'; %2")
                  .arg(FOptions.Serial, there.isEmpty() ? QStringLiteral("no device is attached")
                                                        : "there are: " + there.join(", ")));
         return kExitNoDevice;
     }
     const QString description = Shown(board->Description);
     if (!FOptions.Device.isEmpty() && !shown::Names(FDescription, board->Description)) {
-        Warn(QStringLiteral("the device with serial number '%1' is described '%2', not '%3'")
+        Fail(QStringLiteral("the device with serial number '%1' is described '%2', not '%3'")
                  .arg(FOptions.Serial, description, FOptions.Device));
         return kExitNoDevice;
     }
@@ -212,7 +259,7 @@ int THeadlessBridge::Start()
     switch (FLink->InitOutcome()) {
     case TInitOutcome::LibraryMissing:
     case TInitOutcome::EntryPointMissing:
-        Warn(reason);
+        Fail(reason);
         FBridge.Retire(FLink);
         return kExitNoDriver;
     case TInitOutcome::DeviceNotFound:
@@ -221,7 +268,7 @@ int THeadlessBridge::Start()
         if (!FOptions.Serial.isEmpty())
             reason = QStringLiteral("the device with serial number '%1' cannot be opened")
                          .arg(FOptions.Serial);
-        Warn(reason);
+        Fail(reason);
         // The first of several boards of the description may be in use: another can be chosen.
         if (const QString note = TwinsNote(description, FBridge.Twins(), FBridge.UsedSerial());
             FOptions.Serial.isEmpty() && !note.isEmpty())
@@ -245,7 +292,7 @@ int THeadlessBridge::Start()
             Inform(note);
 
     if (FKeeper->Keep(FOptions.Port) == TPortKeeper::TKept::Failed) {
-        Warn(QStringLiteral("port '%1' refused: %2")
+        Fail(QStringLiteral("port '%1' refused: %2")
                  .arg(TPortPlace::Printable(FOptions.Port), FControl->LastError()));
         FBridge.Retire(FLink);
         return kExitPortRefused;
@@ -254,6 +301,16 @@ int THeadlessBridge::Start()
     FOut(PortPath());
     FAnnounced = true;
     Inform(QStringLiteral("port ready: %1").arg(PortPath()));
+    // The log says which run its lines are of: this program, the driver, the device, the port.
+    if (FTrafficFile) {
+        const QString run =
+            QStringLiteral("velmor-bridge %1; driver library %2; device '%3'%4; port %5")
+                .arg(QStringLiteral(VELMOR_VERSION), FromLocal(FLink->LibraryFile()),
+                     FOptions.Device, serial, PortPath());
+        if (const QString said = FTrafficFile->Begin(OneLine(run), TTrafficLog::Clock::now());
+            !said.isEmpty())
+            Warn(said);
+    }
     if (const QString warning = FControl->LastError(); !warning.isEmpty())
         Inform(QStringLiteral("port: %1").arg(warning));
 
@@ -317,7 +374,7 @@ void THeadlessBridge::ReportPort(TPortKeeper::TKept Kept)
 {
     if (Kept == TPortKeeper::TKept::Failed) {
         if (!FPortFailing)
-            Warn(QStringLiteral("port '%1' cannot be created again: %2; still trying")
+            Fail(QStringLiteral("port '%1' cannot be created again: %2; still trying")
                      .arg(TPortPlace::Printable(FOptions.Port), FControl->LastError()));
         FPortFailing = true;
         FShownStatus = FKeeper->Status();

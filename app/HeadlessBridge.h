@@ -13,6 +13,7 @@
 #pragma once
 
 #include "app/Bridge.h"
+#include "app/JournalLines.h"
 #include "vport/PortKeeper.h"
 
 #include <QByteArray>
@@ -83,9 +84,15 @@ class THeadlessBridge final : public QObject
 public:
     // A line for stdout or stderr, without its end of line.
     using TOutput = std::function<void(const QString &Line)>;
+    using TPriority = TJournalLines::TPriority;
+    // A line for stderr with what it is: an error, a warning, a state, a detail.
+    using TSay = std::function<void(TPriority Priority, const QString &Line)>;
 
-    // Out gets the port's path; Say the state lines (timestamped by the caller). A null Control
-    // gives the real pty-backed control.
+    // Out gets the port's path; Say the state lines (timestamped, or marked for the journal, by
+    // the caller: app/JournalLines.h). A null Control gives the real pty-backed control.
+    THeadlessBridge(TBridgeOptions Options, TOutput Out, TSay Say,
+                    std::unique_ptr<IVSPortAx> Control = nullptr);
+    // The same for a Say that takes every line alike.
     THeadlessBridge(TBridgeOptions Options, TOutput Out, TOutput Say,
                     std::unique_ptr<IVSPortAx> Control = nullptr);
     ~THeadlessBridge() override;
@@ -103,8 +110,11 @@ public:
     // Retires the link, which closes the device, and removes the port; the end of this bridge.
     // Says how many bytes programs wrote that never reached the device.
     void Stop();
-    // From now on the bytes that move are written to File, at every tick and at the end.
+    // From now on the bytes that move are written to File, at every tick and at the end; a File
+    // moved away or deleted is noticed within a second and opened again.
     void LogTraffic(std::unique_ptr<TTrafficFile> File);
+    // SIGUSR1: the log file opened again, as it is now at its path (after logrotate's rename).
+    void ReopenLog();
 
     const TLinkState &State() const { return FBridge.State(); }
     const TBridge &Bridge() const { return FBridge; }
@@ -115,8 +125,12 @@ signals:
 
 private:
     void Tick();
-    void Inform(const QString &Text);
+    // A state (or, with Priority, a detail); said unless quiet.
+    void Inform(const QString &Text, TPriority Priority = TPriority::Info);
+    // Something dropped, or a fault worked around; always said.
     void Warn(const QString &Text);
+    // An error; always said.
+    void Fail(const QString &Text);
     // For --serial or --device, before anything is opened: the device named is there, by the
     // text shown for it (as --list prints it) or by its bytes; for --serial, it is the --device
     // given, if any. Its description and serial number go into FDescription and FSerial, their
@@ -132,7 +146,7 @@ private:
     std::string FDescription;
     std::string FSerial;
     TOutput FOut;
-    TOutput FSay;
+    TSay FSay;
     std::unique_ptr<IVSPortAx> FControl;
     std::unique_ptr<TPortKeeper> FKeeper;
     TBridge FBridge;

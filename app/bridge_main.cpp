@@ -4,6 +4,7 @@
 // THeadlessBridge (app/HeadlessBridge.h) does the bridging.
 #include "app/EndingSignals.h"
 #include "app/HeadlessBridge.h"
+#include "app/JournalLines.h"
 #include "app/TrafficFile.h"
 #include "device/D2xx.h"
 #include "vport/PortPlace.h"
@@ -211,12 +212,17 @@ int Run(const QList<QByteArray> &Arguments)
 {
     QCoreApplication::setApplicationName(QStringLiteral("velmor-bridge"));
     QCoreApplication::setApplicationVersion(QStringLiteral(VELMOR_VERSION));
+    // stderr's lines: to the journal with their priority, elsewhere as always.
+    const TJournalLines stamped = TJournalLines::ForStderr(TJournalLines::TStamp::Time);
+    const TJournalLines plain(stamped.ToJournal(), TJournalLines::TStamp::None);
+    using TPriority = TJournalLines::TPriority;
     QString error;
     TExitStatus refusal = kExitUsage;
     const TBridgeOptions options = ParseBridgeArguments(Arguments.mid(1), error, refusal);
     if (!error.isEmpty()) {
-        std::fprintf(stderr, "velmor-bridge: %s\n%s", error.toLocal8Bit().constData(),
-                     refusal == kExitUsage ? "Try 'velmor-bridge --help'.\n" : "");
+        plain.Say(TPriority::Error, QStringLiteral("velmor-bridge: ") + error);
+        if (refusal == kExitUsage)
+            plain.Say(TPriority::Error, QStringLiteral("Try 'velmor-bridge --help'."));
         return refusal;
     }
     if (options.Mode == TBridgeOptions::TMode::Help) {
@@ -235,17 +241,13 @@ int Run(const QList<QByteArray> &Arguments)
         if (std::fflush(stdout) != 0 && outError == 0)
             outError = errno;
     };
-    auto say = [](const QString &Line) {
-        const QString time =
-            QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz"));
-        std::fprintf(stderr, "%s %s\n", time.toLocal8Bit().constData(),
-                     Line.toLocal8Bit().constData());
-    };
+    auto say = [&stamped](TPriority Priority, const QString &Line) { stamped.Say(Priority, Line); };
     // Refused before the loader could block for ever opening a FIFO.
     if (const std::string refused =
             d2xx::RefusedLibraryFile(options.Driver.toLocal8Bit().toStdString());
         !options.Driver.isEmpty() && !refused.empty()) {
-        say(QStringLiteral("--driver refused: ") + QString::fromLocal8Bit(refused));
+        say(TPriority::Error,
+            QStringLiteral("--driver refused: ") + QString::fromLocal8Bit(refused));
         return kExitNoDriver;
     }
     // Refused before anything starts; a symbolic link is neither followed nor touched.
@@ -254,8 +256,8 @@ int Run(const QList<QByteArray> &Arguments)
         QString refused;
         trafficFile = TTrafficFile::Open(options.Log, refused);
         if (!trafficFile) {
-            std::fprintf(stderr, "velmor-bridge: --log refused: %s\n",
-                         OneLine(refused).toLocal8Bit().constData());
+            plain.Say(TPriority::Error,
+                      QStringLiteral("velmor-bridge: --log refused: ") + OneLine(refused));
             return kExitUsage;
         }
     }
@@ -273,13 +275,15 @@ int Run(const QList<QByteArray> &Arguments)
         else
             bridge.Finish();
     });
+    // SIGUSR1 (logrotate's postrotate): the --log file opened again.
+    OnReopenSignal([&bridge] { bridge.ReopenLog(); });
     QObject::connect(&bridge, &THeadlessBridge::Drained, [] { QCoreApplication::quit(); });
     if (const int status = bridge.Start(); status != kExitStopped)
         return status;
     // Whoever was to read the port's path has gone (SIGPIPE is ignored): nobody can use the port.
     if (outError != 0) {
-        say(QStringLiteral("the port's path cannot be written on stdout: %1")
-                .arg(QString::fromLocal8Bit(std::strerror(outError))));
+        say(TPriority::Error, QStringLiteral("the port's path cannot be written on stdout: %1")
+                                  .arg(QString::fromLocal8Bit(std::strerror(outError))));
         bridge.Stop();
         return kExitFailure;
     }

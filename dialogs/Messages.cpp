@@ -2,6 +2,7 @@
 
 #include "device/LinkLog.h"
 #include "dialogs/Message.h"
+#include "traffic/LineTime.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -22,6 +23,25 @@ namespace
 constexpr QSize kSize{480, 260};
 // How long the window lets changes of the log gather before it shows them.
 constexpr std::chrono::milliseconds kRefreshPause{250};
+
+// What Save writes: the lines shown, each with its full date and time (traffic/LineTime.h) where
+// the window shows the time of day.
+QString SavedLines(const TLinkLog &Log, bool Details)
+{
+    QString lines;
+    for (const TLinkLog::TEntry &entry : Log.Entries()) {
+        if (!Details && entry.Kind == TLinkEventKind::Detail)
+            continue;
+        const TLineClock::time_point time{
+            std::chrono::milliseconds(entry.Time.toMSecsSinceEpoch())};
+        lines += QString::fromStdString(IsoTime(time)) + QStringLiteral("  ") + entry.Text;
+        if (entry.Repeats > 1)
+            lines += QStringLiteral("  (%1 times)").arg(entry.Repeats);
+        lines += QLatin1Char('\n');
+    }
+    return lines;
+}
+
 } // namespace
 
 TMessagesForm::TMessagesForm(TLinkLog &Log, QWidget *Owner) : QWidget(Owner, Qt::Window), Log(Log)
@@ -94,7 +114,7 @@ QString TMessagesForm::SaveTo(const QString &File) const
     QSaveFile file(File);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Text))
         return file.errorString();
-    file.write(Log.Lines(DetailsCheck->isChecked()).toUtf8());
+    file.write(SavedLines(Log, DetailsCheck->isChecked()).toUtf8());
     if (!file.commit())
         return file.errorString();
     return {};

@@ -1,6 +1,7 @@
 // The Messages window: the device link's states and errors, with their times, newest last; the
 // handshake's details too when Details is ticked. Copy puts what is shown on the clipboard, Save
-// writes it to a file, Clear forgets it. Opened from the main window's status line; follows the
+// writes it to a file, each line with its full date and time (the file dialog starts in the home
+// folder), Clear forgets it. Opened from the main window's status line; follows the
 // log while it is open, a few times a second at most: a link that reports at every tick would
 // otherwise keep it redrawing.
 #pragma once
@@ -32,7 +33,8 @@ public:
     void Refresh();
     // The log has changed: shown soon, if the window is open.
     void LogChanged();
-    // Writes what is shown to File; an empty text when it worked, else why not.
+    // Writes what is shown to File, each line with its full date and time; an empty text when it
+    // worked, else why not.
     QString SaveTo(const QString &File) const;
 
 protected:

@@ -3,6 +3,7 @@
 #include "dialogs/Message.h"
 
 #include <QClipboard>
+#include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QFontDatabase>
@@ -34,6 +35,11 @@ constexpr std::chrono::milliseconds kRefreshPause{250};
 // The widest line: time, direction, sixteen bytes in hex and as text.
 constexpr int kLineChars = 12 + 2 + 16 * 3 + 2 + 16;
 constexpr int kMargin = 4;
+// The Pause button's caption, and what it reads while paused.
+const char *const kPauseCaption = "Pause";
+const char *const kResumeCaption = "Resume";
+const char *const kPauseTip = "Hold the view and stop recording";
+const char *const kResumeTip = "Paused: nothing is recorded meanwhile. Press to go on";
 
 QString Amount(std::size_t Bytes)
 {
@@ -126,9 +132,14 @@ TTrafficForm::TTrafficForm(QWidget *Owner) : QWidget(Owner, Qt::Window)
     View = new TTrafficView(FLog, this);
     Kept = new QLabel(this);
     Kept->setObjectName("TrafficKept");
-    PauseButton = new QPushButton("Pause", this);
+    // Wide enough for either caption, so that the buttons beside it never move.
+    PauseButton = new QPushButton(kResumeCaption, this);
+    const int resumeWidth = PauseButton->sizeHint().width();
+    PauseButton->setText(kPauseCaption);
+    PauseButton->setMinimumWidth(std::max(resumeWidth, PauseButton->sizeHint().width()));
     PauseButton->setObjectName("PauseButton");
     PauseButton->setCheckable(true);
+    PauseButton->setToolTip(kPauseTip);
     ClearButton = new QPushButton("Clear", this);
     ClearButton->setObjectName("ClearButton");
     CopyButton = new QPushButton("Copy", this);
@@ -201,6 +212,9 @@ void TTrafficForm::hideEvent(QHideEvent *Event)
 
 void TTrafficForm::Paused(bool On)
 {
+    // Down while paused, and saying what pressing it again does.
+    PauseButton->setText(On ? kResumeCaption : kPauseCaption);
+    PauseButton->setToolTip(On ? kResumeTip : kPauseTip);
     Record(!On && isVisible());
     Refresh();
 }
@@ -218,8 +232,9 @@ void TTrafficForm::CopyClick()
 
 void TTrafficForm::SaveClick()
 {
-    const QString path = QFileDialog::getSaveFileName(this, "Save traffic", "traffic.txt",
-                                                      "Text files (*.txt);;All files (*)");
+    const QString path =
+        QFileDialog::getSaveFileName(this, "Save traffic", QDir::home().filePath("traffic.txt"),
+                                     "Text files (*.txt);;All files (*)");
     if (path.isEmpty())
         return;
     // The dialog asked before it let the user pick a file that is there.
@@ -231,7 +246,7 @@ void TTrafficForm::SaveClick()
 
 QString TTrafficForm::SaveTo(const QString &Path, bool Replace) const
 {
-    const std::string text = FLog.Text();
+    const std::string text = FLog.Text(TTrafficTime::Iso);
     if (Replace) {
         // Written beside it and put in its place whole, or not at all.
         QSaveFile file(Path);

@@ -1,15 +1,17 @@
 // The Traffic window: the bytes that moved through the bridge each way, as the lines of a hex
-// dump with their times (app/TrafficLog.h), the last 64 KiB each way. Opened from the main
+// dump with their times (traffic/TrafficLog.h), the last 64 KiB each way. Opened from the main
 // window's status line.
 //
 // It records only while it is open and not paused, so that a closed window costs the bridge one
 // test of a null pointer a tick. Open, it follows the log a few times a second at most, and only
 // the lines in view are made into text. Pause holds the view still and stops recording until it
-// is pressed again; Clear forgets the lines kept; Copy puts them all on the clipboard; Save
-// writes them to a file the user picks, a new one or one the user agreed to replace.
+// is pressed again: it stays down meanwhile and reads "Resume". Clear forgets the lines kept;
+// Copy puts them all on the clipboard as shown; Save writes them, each with its full date and
+// time, to a file the user picks (the file dialog starts in the home folder), a new one or one
+// the user agreed to replace.
 #pragma once
 
-#include "app/TrafficLog.h"
+#include "traffic/TrafficLog.h"
 
 #include <QAbstractScrollArea>
 #include <QStringList>
@@ -70,8 +72,9 @@ public:
 
     // Shows what the log holds now.
     void Refresh();
-    // Writes every line to Path: into a new file made there, or, when Replace (the user agreed
-    // to replace what is there), into a file that takes its place whole. Why it failed, or empty.
+    // Writes every line, with its full date and time, to Path: into a new file made there, or, when
+    // Replace (the user agreed to replace what is there), into a file that takes its place whole.
+    // Why it failed, or empty.
     QString SaveTo(const QString &Path, bool Replace) const;
 
 protected:

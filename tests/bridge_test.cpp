@@ -37,6 +37,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -57,10 +58,11 @@ class BridgeRun
 {
 public:
     // Devices: the simulator's bench (VSIM_DEVICES, ';' between descriptions); null for its
-    // default.
+    // default. Prepare, if any, changes the environment or the process before it starts.
+    using TPrepare = std::function<void(QProcessEnvironment &Environment, QProcess &Process)>;
     BridgeRun(const QStringList &Arguments, const QString &RuntimeDir,
               const QString &Program = QStringLiteral(VELMOR_BRIDGE),
-              const QString &Devices = QString())
+              const QString &Devices = QString(), const TPrepare &Prepare = nullptr)
     {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert("LD_LIBRARY_PATH", QString::fromStdString(SimLibrary::Folder()));
@@ -68,6 +70,8 @@ public:
         environment.remove("VSIM_DEVICES");
         if (!Devices.isNull())
             environment.insert("VSIM_DEVICES", Devices);
+        if (Prepare)
+            Prepare(environment, Process);
         Process.setProcessEnvironment(environment);
         Process.start(Program, Arguments);
     }
@@ -126,6 +130,26 @@ protected:
     }
     QTemporaryDir RuntimeDir;
 };
+
+// A --log file's lines: the run's own, "<ISO time> # <run>", returned in order; the bytes each way
+// added to To and From in hex. Each line is checked.
+QStringList LoggedRuns(const QString &Text, QString &To, QString &From)
+{
+    static const QRegularExpression line(
+        QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}[+-]\\d\\d:\\d\\d "
+                       "(?:# (.+)|([<>])((?: [0-9a-f]{2}){1,16})  .{1,16})$"));
+    EXPECT_TRUE(Text.isEmpty() || Text.endsWith('\n'));
+    QStringList runs;
+    for (const QString &each : Text.split('\n', Qt::SkipEmptyParts)) {
+        const QRegularExpressionMatch match = line.match(each);
+        EXPECT_TRUE(match.hasMatch()) << each.toStdString();
+        if (!match.captured(1).isEmpty())
+            runs << match.captured(1);
+        else
+            (match.captured(2) == ">" ? To : From) += match.captured(3);
+    }
+    return runs;
+}
 
 // Every stderr line: "YYYY-MM-DD hh:mm:ss.zzz text".
 void ExpectTimestamped(const QString &Err)
@@ -717,8 +741,6 @@ TEST_F(BridgeProgram, LogAppendsTheTrafficLinesAndRefusesAnythingButARegularFile
     ASSERT_TRUE(folder.isValid());
     const QString log = folder.filePath("traffic.log");
     // Made by the first run, appended to by the second.
-    static const QRegularExpression line(
-        QStringLiteral("^\\d\\d:\\d\\d:\\d\\d\\.\\d{3} ([<>])((?: [0-9a-f]{2}){1,16})  .{1,16}$"));
     QString to, from;
     for (const std::string word : {"ping\r\n", "pong"}) {
         SCOPED_TRACE(word);
@@ -740,13 +762,15 @@ TEST_F(BridgeProgram, LogAppendsTheTrafficLinesAndRefusesAnythingButARegularFile
     QFile written(log);
     ASSERT_TRUE(written.open(QIODevice::ReadOnly));
     const QString text = QString::fromLatin1(written.readAll());
-    ASSERT_TRUE(text.endsWith('\n'));
-    // Each way the bytes in order, however the ticks broke them into lines.
-    for (const QString &each : text.chopped(1).split('\n')) {
-        const QRegularExpressionMatch match = line.match(each);
-        ASSERT_TRUE(match.hasMatch()) << each.toStdString();
-        (match.captured(1) == ">" ? to : from) += match.captured(2);
-    }
+    // Each run begins with its line, then the bytes each way in order, however the ticks broke
+    // them into lines.
+    const QStringList runs = LoggedRuns(text, to, from);
+    EXPECT_EQ(runs.size(), 2) << text.toStdString();
+    for (const QString &run : runs)
+        EXPECT_TRUE(run.startsWith("velmor-bridge " VELMOR_VERSION "; driver library ") &&
+                    run.endsWith("; device 'SSC Simulator'; port " +
+                                 RuntimeDir.filePath("velmor-debug/logged")))
+            << run.toStdString();
     EXPECT_EQ(to, " 70 69 6e 67 0d 0a 70 6f 6e 67");
     EXPECT_EQ(from, " 70 69 6e 67 0d 0a 70 6f 6e 67");
 
@@ -761,6 +785,17 @@ TEST_F(BridgeProgram, LogAppendsTheTrafficLinesAndRefusesAnythingButARegularFile
     const QString link = folder.filePath("link.log");
     const QString dangling = folder.filePath("dangling.log");
     const QString fifo = folder.filePath("fifo.log");
+    // The user's own, but the group may write it too; and one of another user, where the test
+    // may give it away (as root).
+    const QString shared = folder.filePath("shared.log");
+    const QString others = folder.filePath("others.log");
+    for (const QString &made : {shared, others}) {
+        ASSERT_TRUE(QFile::copy(target, made));
+        ASSERT_EQ(::chmod(QFile::encodeName(made).constData(), 0620), 0);
+    }
+    ASSERT_EQ(::chmod(QFile::encodeName(others).constData(), 0600), 0);
+    const uid_t otherUser = ::geteuid() + 1;
+    const bool givenAway = ::chown(QFile::encodeName(others).constData(), otherUser, -1) == 0;
     ASSERT_TRUE(QFile::link(target, link));
     ASSERT_TRUE(QFile::link(folder.filePath("nothing.log"), dangling));
     ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
@@ -772,9 +807,17 @@ TEST_F(BridgeProgram, LogAppendsTheTrafficLinesAndRefusesAnythingButARegularFile
         {dangling, dangling + " is a symbolic link, not a regular file"},
         {fifo, fifo + " is a FIFO, not a regular file"},
         {folder.path(), folder.path() + " is a folder, not a regular file"},
+        {shared, shared + " may be written by its group or others (mode 0620); only a file that "
+                          "you alone may write is appended to"},
+        {others, QStringLiteral("%1 belongs to another user (uid %2); only a file of your own is "
+                                "appended to")
+                     .arg(others)
+                     .arg(otherUser)},
     };
     for (const auto &file : refused) {
         SCOPED_TRACE(file.File.toStdString());
+        if (file.File == others && !givenAway)
+            continue;
         QString out, err;
         EXPECT_EQ(Run({"--device", kSimulator, "--log", file.File}, out, err), 2);
         EXPECT_TRUE(out.isEmpty());
@@ -794,9 +837,190 @@ TEST_F(BridgeProgram, LogAppendsTheTrafficLinesAndRefusesAnythingButARegularFile
     EXPECT_FALSE(QFileInfo::exists(unmade));
     EXPECT_TRUE(QFileInfo(link).isSymLink());
     EXPECT_FALSE(QFileInfo::exists(folder.filePath("nothing.log")));
-    QFile kept(target);
-    ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
-    EXPECT_EQ(kept.readAll(), "kept\n");
+    for (const QString &left : {target, shared, others}) {
+        QFile kept(left);
+        ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
+        EXPECT_EQ(kept.readAll(), "kept\n") << left.toStdString();
+    }
+}
+
+// logrotate's ways with a log: moved away (the bridge makes the next), moved away with a new
+// file made for it, deleted, or SIGUSR1 from its postrotate. Each time stderr says so, and the
+// lines go on in the file at the path, which begins with the run's line when it is a new file.
+TEST_F(BridgeProgram, TheLogIsOpenedAgainWhenMovedAwayOrDeletedAndOnSigusr1)
+{
+    QTemporaryDir folder;
+    ASSERT_TRUE(folder.isValid());
+    const QString log = folder.filePath("traffic.log");
+    const QByteArray name = QFile::encodeName(log);
+    BridgeRun bridge({"--device", kSimulator, "--port", "rotated", "--log", log},
+                     RuntimeDir.path());
+    const QString path = bridge.WaitForPath();
+    ASSERT_FALSE(path.isEmpty()) << bridge.Err().toStdString();
+    PortClient client(path);
+    ASSERT_TRUE(client.IsOpen());
+    QString err;
+    const QString moved = QStringLiteral("the traffic log %1 was moved away, deleted or replaced; "
+                                         "the lines go on in the file now there")
+                              .arg(log);
+    const QString reopened = QStringLiteral("the traffic log %1 was opened again").arg(log);
+    const struct {
+        const char *Name;
+        std::function<void()> Act;
+        // What stderr says; either, where a signal and the watch race.
+        QStringList Said;
+        bool NewFile;
+    } steps[] = {
+        {"moved away",
+         [&] { ::rename(name.constData(), (name + ".1").constData()); },
+         {moved},
+         true},
+        {"moved away, a new file made, SIGUSR1",
+         [&] {
+             ::rename(name.constData(), (name + ".2").constData());
+             ::close(::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+             bridge.Signal(SIGUSR1);
+         },
+         {moved, reopened},
+         true},
+        {"deleted", [&] { ::unlink(name.constData()); }, {moved}, true},
+        {"SIGUSR1 alone", [&] { bridge.Signal(SIGUSR1); }, {reopened}, false},
+    };
+    auto logged = [&](const std::string &Word) {
+        QString to, from;
+        QFile file(log);
+        if (!file.open(QIODevice::ReadOnly))
+            return false;
+        // Whole lines only: a line may be half written as it is read.
+        const QString text = QString::fromLatin1(file.readAll());
+        LoggedRuns(text.left(text.lastIndexOf('\n') + 1), to, from);
+        return to.contains(QString::fromLatin1(QByteArray::fromStdString(Word).toHex(' ')));
+    };
+    int step = 0;
+    for (const auto &test : steps) {
+        SCOPED_TRACE(test.Name);
+        const std::string before = "before " + std::to_string(step);
+        const std::string after = "after " + std::to_string(step++);
+        ASSERT_TRUE(client.Write(before));
+        ASSERT_TRUE(client.Receive(before));
+        ASSERT_TRUE(test::WaitUntil([&] { return logged(before); }));
+        const qsizetype said = err.size();
+        test.Act();
+        ASSERT_TRUE(test::WaitUntil([&] {
+            err += bridge.Err();
+            return std::any_of(test.Said.begin(), test.Said.end(),
+                               [&](const QString &Said) { return err.indexOf(Said, said) >= 0; });
+        })) << err.toStdString();
+        ASSERT_TRUE(client.Write(after));
+        ASSERT_TRUE(client.Receive(after));
+        ASSERT_TRUE(test::WaitUntil([&] { return logged(after); })) << err.toStdString();
+        EXPECT_EQ(logged(before), !test.NewFile);
+        QFile file(log);
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        QString to, from;
+        // One run's line: its own at the head of a new file, none more in the same file.
+        EXPECT_EQ(LoggedRuns(QString::fromLatin1(file.readAll()), to, from).size(), 1);
+    }
+    // What was written before each move stayed in the file moved away.
+    QFile first(log + ".1");
+    ASSERT_TRUE(first.open(QIODevice::ReadOnly));
+    QString to, from;
+    LoggedRuns(QString::fromLatin1(first.readAll()), to, from);
+    EXPECT_TRUE(to.contains(QString::fromLatin1(QByteArray("before 0").toHex(' '))));
+    bridge.Signal(SIGTERM);
+    EXPECT_EQ(bridge.Finish(), 0);
+    err += bridge.Err();
+    ExpectTimestamped(err);
+}
+
+// Under systemd stderr is the journal, and JOURNAL_STREAM names its device and inode: then each
+// line begins with its priority and carries no time, which the journal adds. With the variable
+// naming another file, or unset, the lines are as always. A file plays the journal's stream.
+TEST_F(BridgeProgram, StderrLinesCarryTheirPriorityWhenStderrIsTheJournal)
+{
+    QTemporaryDir folder;
+    ASSERT_TRUE(folder.isValid());
+    const QString stream = folder.filePath("stream");
+    const QString other = folder.filePath("other");
+    auto identity = [](const QString &File) {
+        EXPECT_TRUE(QFile(File).open(QIODevice::WriteOnly));
+        struct stat found = {};
+        EXPECT_EQ(::stat(QFile::encodeName(File).constData(), &found), 0);
+        return QStringLiteral("%1:%2").arg(found.st_dev).arg(found.st_ino);
+    };
+    const QString journal = identity(stream);
+    const QString elsewhere = identity(other);
+    static const QRegularExpression prioritised(QStringLiteral("^<([3467])>(\\S.*)$"));
+    for (const QString &variable : {journal, elsewhere, QString()}) {
+        SCOPED_TRACE(variable.toStdString());
+        const bool toJournal = variable == journal;
+        const BridgeRun::TPrepare prepare = [&](QProcessEnvironment &Environment,
+                                                QProcess &Process) {
+            Environment.remove("JOURNAL_STREAM");
+            if (!variable.isEmpty())
+                Environment.insert("JOURNAL_STREAM", variable);
+            Process.setStandardErrorFile(stream);
+        };
+        // A run's lines as "priority text", or as they are off the journal, where they are
+        // timestamped unless they are about the usage.
+        auto lines = [&](bool Usage = false) {
+            QFile file(stream);
+            EXPECT_TRUE(file.open(QIODevice::ReadOnly));
+            const QString text = QString::fromLocal8Bit(file.readAll());
+            if (!toJournal) {
+                if (!Usage)
+                    ExpectTimestamped(text);
+                EXPECT_FALSE(text.contains(QRegularExpression(
+                    QStringLiteral("^<\\d>"), QRegularExpression::MultilineOption)));
+                return text;
+            }
+            QString shown;
+            for (const QString &line : text.split('\n', Qt::SkipEmptyParts)) {
+                const QRegularExpressionMatch match = prioritised.match(line);
+                EXPECT_TRUE(match.hasMatch()) << line.toStdString();
+                shown += match.captured(1) + ' ' + match.captured(2) + '\n';
+            }
+            return shown;
+        };
+        // An error that ends it, and bad usage.
+        for (const QStringList &arguments :
+             {QStringList{"--device", "SSC Simulatr"}, QStringList{"--frobnicate"}}) {
+            BridgeRun failing(arguments, RuntimeDir.path(), QStringLiteral(VELMOR_BRIDGE),
+                              QString(), prepare);
+            EXPECT_NE(failing.Finish().value_or(0), 0);
+            const bool usage = arguments.size() == 1;
+            const QString said = '\n' + lines(usage);
+            if (toJournal) {
+                EXPECT_TRUE(usage ? said.contains("\n3 velmor-bridge: unknown argument "
+                                                  "'--frobnicate'\n3 Try 'velmor-bridge --help'.\n")
+                                  : said.contains("\n3 No device described 'SSC Simulatr'"))
+                    << said.toStdString();
+            }
+        }
+        // States, the handshake's steps, and what a stop with no closing wait drops: a program
+        // still holds the port with bytes not yet sent.
+        BridgeRun bridge(
+            {"--device", kSimulator, "--port", "journal", "--verbose", "--closing-wait", "0"},
+            RuntimeDir.path(), QStringLiteral(VELMOR_BRIDGE), QString(), prepare);
+        const QString path = bridge.WaitForPath();
+        ASSERT_FALSE(path.isEmpty()) << lines().toStdString();
+        PortClient client(path);
+        ASSERT_TRUE(client.IsOpen());
+        ASSERT_TRUE(client.Write("ping"));
+        ASSERT_TRUE(client.Receive("ping"));
+        ASSERT_TRUE(client.Write(std::string(300, 'x')));
+        bridge.Signal(SIGTERM);
+        EXPECT_EQ(bridge.Finish(), 0);
+        const QString said = '\n' + lines();
+        if (toJournal) {
+            for (const char *expected :
+                 {"\n6 link: bridging\n", "\n7 link: SYNCH ---> ",
+                  "\n4 stopped: ", "\n6 stopped: port removed, device closed\n"})
+                EXPECT_TRUE(said.contains(expected)) << expected << "\n" << said.toStdString();
+        } else {
+            EXPECT_TRUE(said.contains(" link: bridging\n")) << said.toStdString();
+        }
+    }
 }
 
 // ---------------------------------------------------------------------------------------------

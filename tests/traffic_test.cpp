@@ -1,24 +1,34 @@
-// The traffic log (what it keeps and how its lines read) and the Traffic window on the whole
-// program in process, with a real pty client and the simulated device.
+// The traffic log (what it keeps and how its lines read, on screen and in files) and the Traffic
+// and Messages windows on the whole program in process, with a real pty client and the simulated
+// device.
 #include "app/TrafficFile.h"
-#include "app/TrafficLog.h"
 #include "app/Vrtualssc.h"
 #include "dialogs/Traffic.h"
+#include "traffic/TrafficLog.h"
 #include "vport/VSPortLib_TLB.h"
 #include "vport/Virtualp.h"
+
+#include "device/LinkLog.h"
+#include "dialogs/Messages.h"
+#include "traffic/LineTime.h"
 
 #include "tests/ProgramTest.h"
 #include "tests/PtyClient.h"
 #include "tests/SetupDriver.h"
 #include "tests/Wait.h"
 
+#include <QApplication>
 #include <QClipboard>
+#include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QFileDialog>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QToolButton>
 
 #include <gtest/gtest.h>
@@ -29,7 +39,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <ctime>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -71,6 +83,39 @@ std::vector<std::string> Split(const std::string &Text)
 }
 
 } // namespace
+
+// One moment, 2026-12-08 12:03:04.123 UTC, and one just before 1970, in zones east and west of
+// UTC and on a half hour: the local date and time to the millisecond, and the offset.
+TEST(LineTime, AFileLineCarriesTheLocalDateTimeToTheMillisecondAndTheOffset)
+{
+    const struct {
+        const char *Zone;
+        long long Millis;
+        const char *Iso;
+        const char *OfDay;
+    } cases[] = {
+        {"UTC0", 1796731384123, "2026-12-08T12:03:04.123+00:00", "12:03:04.123"},
+        {"XST-5:45", 1796731384123, "2026-12-08T17:48:04.123+05:45", "17:48:04.123"},
+        {"<-0330>3:30", 1796731384123, "2026-12-08T08:33:04.123-03:30", "08:33:04.123"},
+        {"UTC0", -1, "1969-12-31T23:59:59.999+00:00", "23:59:59.999"},
+        {"XST-5:45", 0, "1970-01-01T05:45:00.000+05:45", "05:45:00.000"},
+    };
+    const QByteArray zone = qgetenv("TZ");
+    const bool zoneSet = qEnvironmentVariableIsSet("TZ");
+    for (const auto &test : cases) {
+        SCOPED_TRACE(test.Zone);
+        qputenv("TZ", test.Zone);
+        tzset();
+        const TLineClock::time_point time{std::chrono::milliseconds(test.Millis)};
+        EXPECT_EQ(IsoTime(time), test.Iso);
+        EXPECT_EQ(TimeOfDay(time), test.OfDay);
+    }
+    if (zoneSet)
+        qputenv("TZ", zone);
+    else
+        qunsetenv("TZ");
+    tzset();
+}
 
 TEST(TrafficLog, KeepsTheLast64KiBEachWayAsLinesOfHexAndText)
 {
@@ -163,6 +208,14 @@ TEST(TrafficLog, KeepsTheLast64KiBEachWayAsLinesOfHexAndText)
         if (!test.Last.empty()) {
             EXPECT_EQ(lines.back(), test.Last);
         }
+        // In a file the same lines carry the full date and time instead of the time of day.
+        const std::vector<std::string> filed = Split(log.Text(TTrafficTime::Iso));
+        ASSERT_EQ(filed.size(), lines.size());
+        for (std::size_t i = 0; i < filed.size(); i += std::max<std::size_t>(1, filed.size() / 7)) {
+            ASSERT_EQ(filed[i].substr(0, 10), "2026-12-08");
+            EXPECT_EQ(filed[i].substr(10, 14), "T" + lines[i].substr(0, 12) + "+") << filed[i];
+            EXPECT_EQ(filed[i].substr(29), lines[i].substr(12));
+        }
         // A view that starts anywhere sees the same lines from there, in the same order.
         for (const std::size_t first :
              {std::size_t(0), std::size_t(1), test.Lines / 2, test.Lines - 1, test.Lines}) {
@@ -197,7 +250,7 @@ TEST(TrafficFile, AFailedWriteIsSaidOnceAndTheLostLinesWhenWritingWorksAgain)
         return file->Write(now).toStdString();
     };
 
-    // The file may grow to 100 bytes: the first line (81 bytes with its end) fits, the second
+    // The file may grow to 100 bytes: the first line (98 bytes with its end) fits, the second
     // is cut.
     rlimit kept = {};
     ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &kept), 0);
@@ -222,11 +275,11 @@ TEST(TrafficFile, AFailedWriteIsSaidOnceAndTheLostLinesWhenWritingWorksAgain)
     ASSERT_TRUE(written.open(QIODevice::ReadOnly));
     const std::vector<std::string> lines = Split(written.readAll().toStdString());
     ASSERT_EQ(lines.size(), 3u);
-    EXPECT_EQ(lines[0], "12:03:04.123 > 78 78 78 78 78 78 78 78 78 78 78 78 78 78 78 78  "
-                        "xxxxxxxxxxxxxxxx");
-    // 19 of the second line's bytes made the 100; then its end.
-    EXPECT_EQ(lines[1], "12:03:04.123 > 78 7");
-    EXPECT_EQ(lines[2], "12:03:04.125 > 7a  z");
+    EXPECT_EQ(lines[0], IsoTime(At(0ms)) + " > 78 78 78 78 78 78 78 78 78 78 78 78 78 78 78 78  "
+                                           "xxxxxxxxxxxxxxxx");
+    // 2 of the second line's bytes made the 100; then its end.
+    EXPECT_EQ(lines[1], "20");
+    EXPECT_EQ(lines[2], IsoTime(At(2ms)) + " > 7a  z");
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -275,6 +328,7 @@ TEST_F(TrafficWindow, ShowsTheBytesThatMovedWhileItWasOpenAndNotPaused)
 
     VSSC->TrafficButton->click();
     ASSERT_TRUE(traffic->isVisible());
+    EXPECT_EQ(traffic->PauseButton->text(), "Pause");
     ASSERT_TRUE(Echo(client, "hello\r\n"));
     const QString hello = QStringLiteral("68 65 6c 6c 6f 0d 0a");
     ASSERT_TRUE(test::WaitUntil([&] {
@@ -283,8 +337,11 @@ TEST_F(TrafficWindow, ShowsTheBytesThatMovedWhileItWasOpenAndNotPaused)
     })) << traffic->View->LinesInView().join('\n').toStdString();
     EXPECT_TRUE(traffic->View->LinesInView().first().contains("> " + hello + "  hello.."));
 
-    // Paused, the view holds still and nothing more is recorded.
+    // Paused, the view holds still and nothing more is recorded; the button stays down and says
+    // what pressing it again does.
     traffic->PauseButton->click();
+    EXPECT_TRUE(traffic->PauseButton->isChecked());
+    EXPECT_EQ(traffic->PauseButton->text(), "Resume");
     const std::string kept = traffic->Log().Text();
     ASSERT_TRUE(Echo(client, "paused"));
     EXPECT_EQ(traffic->Log().Text(), kept);
@@ -293,6 +350,8 @@ TEST_F(TrafficWindow, ShowsTheBytesThatMovedWhileItWasOpenAndNotPaused)
 
     // Going on, it follows again; closed, it stops.
     traffic->PauseButton->click();
+    EXPECT_FALSE(traffic->PauseButton->isChecked());
+    EXPECT_EQ(traffic->PauseButton->text(), "Pause");
     ASSERT_TRUE(Echo(client, "on"));
     EXPECT_TRUE(test::WaitUntil([&] {
         return BytesShown(traffic->View->LinesInView(), '<').endsWith("6f 6e");
@@ -309,8 +368,9 @@ TEST_F(TrafficWindow, SaveWritesANewFileOrReplacesOnlyWhatTheUserAgreedTo)
     const std::string said = "ping";
     traffic->Log().Record(Direction::ToDevice, reinterpret_cast<const unsigned char *>(said.data()),
                           said.size(), At(0ms));
-    const QByteArray lines = QByteArray::fromStdString(traffic->Log().Text());
-    ASSERT_TRUE(lines.endsWith("> 70 69 6e 67  ping\n"));
+    // Saved with the full date and time.
+    const QByteArray lines = QByteArray::fromStdString(traffic->Log().Text(TTrafficTime::Iso));
+    ASSERT_EQ(lines, QByteArray::fromStdString(IsoTime(At(0ms))) + " > 70 69 6e 67  ping\n");
 
     enum class TThere { Nothing, File, Link };
     const struct {
@@ -347,4 +407,88 @@ TEST_F(TrafficWindow, SaveWritesANewFileOrReplacesOnlyWhatTheUserAgreedTo)
         EXPECT_EQ(saved.readAll(), test.Saved ? lines : QByteArray("earlier\n"));
         EXPECT_EQ(QFileInfo(path).isSymLink(), test.There == TThere::Link);
     }
+}
+
+// Each window's Save: its file dialog opens in the home folder, whatever the current folder, and
+// the file it writes gives each line its full date and time.
+TEST(SaveDialogs, StartInTheHomeFolderAndWriteTheFullDateAndTime)
+{
+    QTemporaryDir home;
+    QTemporaryDir elsewhere;
+    ASSERT_TRUE(home.isValid() && elsewhere.isValid());
+    const QByteArray homeWas = qgetenv("HOME");
+    const QString currentWas = QDir::currentPath();
+    qputenv("HOME", QFile::encodeName(home.path()));
+    ASSERT_TRUE(QDir::setCurrent(elsewhere.path()));
+
+    TTrafficForm traffic;
+    const std::string said = "ping";
+    traffic.Log().Record(Direction::ToDevice, reinterpret_cast<const unsigned char *>(said.data()),
+                         said.size(), At(0ms));
+    TLinkLog log;
+    log.Add(TLinkEventKind::State, "Inited");
+    log.Add(TLinkEventKind::Error, "Device lost");
+    log.Add(TLinkEventKind::Error, "Device lost");
+    TMessagesForm messages(log);
+    static const QRegularExpression iso(
+        QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}[+-]\\d\\d:\\d\\d "));
+    const struct {
+        const char *Name;
+        QPushButton *Save;
+        std::function<QString(const QString &Path)> SaveTo;
+        QString Offered;
+        QStringList Texts;
+    } cases[] = {
+        {"traffic",
+         traffic.SaveButton,
+         [&](const QString &Path) { return traffic.SaveTo(Path, false); },
+         "traffic.txt",
+         {"> 70 69 6e 67  ping"}},
+        {"messages",
+         messages.SaveButton,
+         [&](const QString &Path) { return messages.SaveTo(Path); },
+         "velmor-messages.txt",
+         {" Inited", " Device lost  (2 times)"}},
+    };
+    for (const auto &test : cases) {
+        SCOPED_TRACE(test.Name);
+        // The dialog, once up, is looked at and cancelled; one never seen is closed in the end.
+        QString shownIn;
+        QString offered;
+        QTimer poll;
+        QElapsedTimer waited;
+        waited.start();
+        QObject::connect(&poll, &QTimer::timeout, [&] {
+            QWidget *modal = QApplication::activeModalWidget();
+            if (auto *dialog = qobject_cast<QFileDialog *>(modal)) {
+                shownIn = dialog->directory().absolutePath();
+                offered = dialog->selectedFiles().value(0);
+                dialog->reject();
+            } else if (modal && waited.elapsed() > test::kPatience.count()) {
+                modal->close();
+            }
+        });
+        poll.start(10);
+        test.Save->click();
+        poll.stop();
+        EXPECT_EQ(shownIn, QDir(home.path()).absolutePath());
+        EXPECT_EQ(offered, QDir(home.path()).absoluteFilePath(test.Offered));
+        // Cancelled: nothing written anywhere.
+        EXPECT_TRUE(QDir(home.path()).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot));
+        EXPECT_FALSE(QFileInfo::exists(elsewhere.filePath(test.Offered)));
+
+        const QString path = elsewhere.filePath(test.Offered);
+        ASSERT_EQ(test.SaveTo(path), QString());
+        QFile saved(path);
+        ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
+        const QStringList lines = QString::fromUtf8(saved.readAll()).split('\n');
+        ASSERT_EQ(lines.size(), test.Texts.size() + 1);
+        EXPECT_EQ(lines.back(), QString());
+        for (qsizetype i = 0; i < test.Texts.size(); ++i) {
+            EXPECT_TRUE(iso.match(lines[i]).hasMatch()) << lines[i].toStdString();
+            EXPECT_TRUE(lines[i].endsWith(test.Texts[i])) << lines[i].toStdString();
+        }
+    }
+    QDir::setCurrent(currentWas);
+    qputenv("HOME", homeWas);
 }

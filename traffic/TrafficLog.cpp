@@ -1,27 +1,18 @@
-#include "app/TrafficLog.h"
+#include "traffic/TrafficLog.h"
+
+#include "traffic/LineTime.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
-#include <ctime>
 
 namespace
 {
 constexpr char kHex[] = "0123456789abcdef";
 } // namespace
 
-std::string TrafficLineText(const TTrafficLine &Line)
+std::string TrafficLineText(const TTrafficLine &Line, TTrafficTime Time)
 {
-    using namespace std::chrono;
-    const std::time_t seconds = TTrafficLine::Clock::to_time_t(Line.Time);
-    const auto millis = duration_cast<milliseconds>(Line.Time.time_since_epoch()).count() % 1000;
-    std::tm local{};
-    localtime_r(&seconds, &local);
-    char time[16];
-    std::snprintf(time, sizeof time, "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min,
-                  local.tm_sec, int(millis < 0 ? millis + 1000 : millis));
-
-    std::string text(time);
+    std::string text = Time == TTrafficTime::Iso ? IsoTime(Line.Time) : TimeOfDay(Line.Time);
     text += Line.Direction == TTrafficDirection::ToDevice ? " >" : " <";
     for (std::size_t i = 0; i < Line.Count; ++i) {
         text += ' ';
@@ -149,12 +140,12 @@ void TTrafficLog::VisitFrom(std::uint64_t From, const TVisitor &Visitor) const
     Merge(first(FLines[0]), first(FLines[1]), Visitor);
 }
 
-std::string TTrafficLog::Text() const
+std::string TTrafficLog::Text(TTrafficTime Time) const
 {
     std::string text;
-    text.reserve(LineCount() * 80);
+    text.reserve(LineCount() * 100);
     Visit(0, [&](const TTrafficLine &Line) {
-        text += TrafficLineText(Line);
+        text += TrafficLineText(Line, Time);
         text += '\n';
         return true;
     });

@@ -2,8 +2,10 @@
 // way with the time they moved, shown as the lines of a hex dump,
 //
 //     12:03:04.123 > 41 42 0d 0a  AB..
+//     2026-12-08T12:03:04.123+01:00 > 41 42 0d 0a  AB..
 //
-// the local time of the line's first byte, ">" to the device or "<" from it, at most
+// the local time of the line's first byte (the time of day on screen, the full date and time in a
+// file: traffic/LineTime.h), ">" to the device or "<" from it, at most
 // kLineBytes bytes in hex, then the same bytes as text (anything but printable ASCII as ".").
 // Bytes that follow in the same direction join the newest line until it is full or kLineSpan has
 // passed since its first byte; a change of direction always starts a new line.
@@ -35,8 +37,12 @@ struct TTrafficLine {
     std::array<unsigned char, kLineBytes> Bytes{};
 };
 
-// The line as the window and the log file show it, without an end of line.
-std::string TrafficLineText(const TTrafficLine &Line);
+// How a line's time is written: the time of day, as the window shows it, or the full date and
+// time, as files have it.
+enum class TTrafficTime : std::uint8_t { OfDay, Iso };
+
+// The line as the window (OfDay) or a file (Iso) shows it, without an end of line.
+std::string TrafficLineText(const TTrafficLine &Line, TTrafficTime Time = TTrafficTime::OfDay);
 
 class TTrafficLog
 {
@@ -69,7 +75,7 @@ public:
     // Whether Line may still take bytes: the newest line, neither full nor kLineSpan old at Now.
     bool Growing(const TTrafficLine &Line, Clock::time_point Now) const;
     // Every line kept, each ending with a line feed.
-    std::string Text() const;
+    std::string Text(TTrafficTime Time = TTrafficTime::OfDay) const;
 
 private:
     static std::size_t Index(TTrafficDirection Direction) { return std::size_t(Direction); }
