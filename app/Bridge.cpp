@@ -172,14 +172,16 @@ bool TBridge::Replace(std::unique_ptr<TSSCClass> &Link, const std::string &Descr
         // take its set-up, waits for the next.
         if (!failed) {
             FReopening = false;
-            FLog.Add(TLinkEventKind::State,
-                     "device '" + shown::ShownText(Description) + "' opened again");
+            FLog.Add(TLinkEventKind::State, "device '" + shown::ShownText(Description) +
+                                                (FAwaited ? "' opened" : "' opened again"));
+            FAwaited = false;
             LogState();
         } else {
             FPause = std::min(FPause + 1, std::size(kReopenPauses) - 1);
             FLog.Add(TLinkEventKind::Error,
-                     "device not back yet: " + reason.toLocal8Bit().toStdString() +
-                         "; next try in " + Seconds(kReopenPauses[FPause]));
+                     (FAwaited ? "device not there yet: " : "device not back yet: ") +
+                         reason.toLocal8Bit().toStdString() + "; next try in " +
+                         Seconds(kReopenPauses[FPause]));
             RetireForReplacement(Link);
             FReopenAt = std::chrono::steady_clock::now() + kReopenPauses[FPause];
         }
@@ -194,10 +196,22 @@ void TBridge::Lost(std::unique_ptr<TSSCClass> &Link)
     FPause = 0;
     FLog.Add(TLinkEventKind::Error, "device lost; reopening in " + Seconds(kReopenPauses[FPause]));
     FLoggedPhase = TLinkPhase::DeviceLost;
+    FAwaited = false;
     // What the link was given and never sent goes to the next one; the port stays, and what its
     // application writes meanwhile waits in it.
     RetireForReplacement(Link);
     FReopening = true;
+    FReopenAt = std::chrono::steady_clock::now() + kReopenPauses[FPause];
+}
+
+void TBridge::AwaitDevice(std::unique_ptr<TSSCClass> &Link)
+{
+    FPause = 0;
+    FLog.Add(TLinkEventKind::State,
+             "waiting for the device; next try in " + Seconds(kReopenPauses[FPause]));
+    RetireForReplacement(Link);
+    FReopening = true;
+    FAwaited = true;
     FReopenAt = std::chrono::steady_clock::now() + kReopenPauses[FPause];
 }
 

@@ -104,6 +104,9 @@ public:
     // answered carried, and Link stays null while the port waits, its application's bytes with
     // it; the device is reopened under the same description after kReopenPauses.
     void Cycle(std::unique_ptr<TSSCClass> &Link, IVSPortAx &Port, bool ApplicationHoldsPort);
+    // Link's device was not there to open: Link goes, and the device is waited for as a lost
+    // one is, the port serving meanwhile and its application's bytes waiting in it.
+    void AwaitDevice(std::unique_ptr<TSSCClass> &Link);
     // Whether a lost device waits to be reopened, and how long until the next attempt.
     bool Reopening() const { return FReopening; }
     std::chrono::milliseconds NextAttemptIn(
@@ -151,6 +154,8 @@ private:
     std::uint64_t FTookSeen = 0;
     // While a lost device waits: the next attempt, and which pause it came after.
     bool FReopening = false;
+    // The device waited for has not been opened yet (AwaitDevice): it is not "back".
+    bool FAwaited = false;
     std::chrono::steady_clock::time_point FReopenAt{};
     std::size_t FPause = 0;
     // The serial number the last Replace opened its board by, if any: a lost board is reopened

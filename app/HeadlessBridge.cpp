@@ -216,6 +216,9 @@ int THeadlessBridge::FindDevice()
         return kExitStopped;
     }
     const std::optional<TDeviceEntry> board = NamedBySerial(present, FSerial);
+    // Waited for: the link opens it by its serial number once it is there.
+    if (!board && FOptions.Wait)
+        return kExitStopped;
     if (!board) {
         QStringList there;
         for (const TDeviceEntry &entry : present)
@@ -251,7 +254,11 @@ int THeadlessBridge::Start()
     if (!FOptions.Serial.isEmpty() || !FOptions.Device.isEmpty())
         if (const int status = FindDevice(); status != kExitStopped)
             return status;
-    const std::string description = FDescription;
+    // A board waited for by its serial number has no description yet: it is named by that.
+    const std::string description =
+        FOptions.Device.isEmpty() && FOptions.Wait
+            ? Local(QStringLiteral("serial number %1").arg(FOptions.Serial))
+            : FDescription;
     QString reason;
     const bool failed = FBridge.Replace(FLink, description, &reason, FSerial);
     if (FLink->InitOutcome() != TInitOutcome::LibraryMissing)
@@ -264,6 +271,11 @@ int THeadlessBridge::Start()
         return kExitNoDriver;
     case TInitOutcome::DeviceNotFound:
     case TInitOutcome::NotTried:
+        if (FOptions.Wait) {
+            Warn(reason);
+            FBridge.AwaitDevice(FLink);
+            break;
+        }
         // Listed a moment ago, so there but not opened.
         if (!FOptions.Serial.isEmpty())
             reason = QStringLiteral("the device with serial number '%1' cannot be opened")

@@ -62,6 +62,8 @@ struct TBridgeOptions {
     // stderr: errors only (Quiet); states and errors; the handshake's details too (Verbose).
     bool Quiet = false;
     bool Verbose = false;
+    // A device not there at the start is waited for, the port made at once.
+    bool Wait = false;
     // How long what a program wrote before it closed the port, and at a stop what programs
     // wrote, is kept for the device (as a UART's closing_wait).
     std::chrono::seconds ClosingWait{30};

@@ -1,5 +1,6 @@
 #include "app/Startup.h"
 
+#include "app/CommandLine.h"
 #include "app/EndingSignals.h"
 #include "app/Vrtualssc.h"
 #include "dialogs/Setup.h"
@@ -32,35 +33,45 @@ void CloseOnSignals()
     });
 }
 
+constexpr const char *kUsage =
+    "Usage: velmor-debug [-h | -V]\n"
+    "Makes an SSC device behind an FTDI chip usable from serial-port software\n"
+    "through a virtual serial port. The window takes no arguments: choose the\n"
+    "device and the port's name in Setup. Without a display, use velmor-bridge\n"
+    "(velmor-bridge --help).\n";
+
 } // namespace
 
 std::optional<int> AnswerCommandLine(int argc, const char *const *argv)
 {
+    static const TOptionSpec options[] = {
+        {"help", 'h', nullptr, "this text"},
+        {"version", 'V', nullptr, "the version"},
+    };
     if (argc <= 1)
         return std::nullopt;
-    const char *argument = argv[1];
-    if (argc == 2 && std::strcmp(argument, "--help") == 0) {
-        std::fputs("Usage: velmor-debug [--help | --version]\n"
-                   "Makes an SSC device behind an FTDI chip usable from serial-port software\n"
-                   "through a virtual serial port. The window takes no arguments: choose the\n"
-                   "device and the port's name in Setup. Without a display, use velmor-bridge\n"
-                   "(velmor-bridge --help).\n"
-                   "  --help     this text\n"
-                   "  --version  the version\n",
-                   stdout);
+    QList<QByteArray> arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments.append(QByteArray(argv[i]));
+    const TCommandLine line = ReadCommandLine(options, arguments);
+    // As velmor-bridge: the first of --help and --version answers, whatever follows it.
+    QString refused = line.Error;
+    if (refused.isEmpty() && !line.Operands.isEmpty())
+        refused =
+            QStringLiteral("unknown argument '%1'").arg(PrintableArgument(line.Operands.front()));
+    if (!line.Given.empty())
+        refused.clear();
+    if (!line.Given.empty() && line.Given.front().Is("help")) {
+        const QString usage = QLatin1String(kUsage) + OptionsUsage(options);
+        std::fputs(usage.toLocal8Bit().constData(), stdout);
         return 0;
     }
-    if (argc == 2 && std::strcmp(argument, "--version") == 0) {
+    if (refused.isEmpty()) {
         std::puts("velmor-debug " VELMOR_VERSION);
         return 0;
     }
-    const char *refused = argc > 2 && (std::strcmp(argument, "--help") == 0 ||
-                                       std::strcmp(argument, "--version") == 0)
-                              ? argv[2]
-                              : argument;
-    std::fprintf(
-        stderr, "velmor-debug: unknown argument \"%s\"; usage: velmor-debug [--help | --version]\n",
-        refused);
+    std::fprintf(stderr, "velmor-debug: %s; usage: velmor-debug [-h | -V]\n",
+                 refused.toLocal8Bit().constData());
     return 2;
 }
 

@@ -2,6 +2,7 @@
 // display. This file is the program: its arguments, its usage, and where its lines go (the
 // port's path on stdout, the timestamped state lines on stderr, the traffic to --log's file);
 // THeadlessBridge (app/HeadlessBridge.h) does the bridging.
+#include "app/CommandLine.h"
 #include "app/EndingSignals.h"
 #include "app/HeadlessBridge.h"
 #include "app/JournalLines.h"
@@ -14,7 +15,6 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QList>
-#include <QStringDecoder>
 
 #include <cerrno>
 #include <cstdio>
@@ -28,30 +28,42 @@ using namespace bridge;
 namespace
 {
 
-// Arguments are names: taken as the bytes given, strictly as UTF-8, a leading byte order mark
-// included, or refused; never rewritten into a name the user did not give.
-std::optional<QString> FromUtf8Exactly(const QByteArray &Bytes)
-{
-    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless |
-                                                     QStringDecoder::Flag::ConvertInitialBom);
-    QString text = decoder.decode(Bytes);
-    if (decoder.hasError())
-        return std::nullopt;
-    return text;
-}
-
-// Bytes that are not UTF-8, shown safely: ASCII as it is (control characters escaped), every
-// other byte as \xHH.
-QString PrintableBytes(const QByteArray &Bytes)
-{
-    QString text;
-    for (const char byte : Bytes) {
-        const auto code = static_cast<unsigned char>(byte);
-        text += code < 0x80 ? TPortPlace::Printable(QString(QLatin1Char(byte)))
-                            : QStringLiteral("\\x%1").arg(code, 2, 16, QLatin1Char('0'));
-    }
-    return text;
-}
+// Short forms as other serial tools have them (tio's -l for its list, -L for its log).
+const TOptionSpec kBridgeOptions[] = {
+    {"device", 'd', "DESCRIPTION", "the SSC device, by its FTDI description (see --list)"},
+    {"serial", 's', "SERIAL",
+     "the SSC device, by its serial number: one of several\n"
+     "boards that share a description; with --device too,\n"
+     "the board must have that description"},
+    {"port", 'p', "NAME",
+     "the port: a name in the per-user port folder, or a\n"
+     "full path (default COM8)"},
+    {"wait", 'w', nullptr,
+     "make the port at once and bridge once the device is\n"
+     "there: a device missing at the start, or lost later,\n"
+     "is tried again after 0.5, 1, 2, then every 4 seconds"},
+    {"list", 'l', nullptr,
+     "print the devices there, one a line: description,\n"
+     "serial number, location ID, and whether it can be\n"
+     "opened, or why not"},
+    {"json", 0, nullptr,
+     "with --list: the same as a JSON array of objects with\n"
+     "description, serial, location, openable and reason"},
+    {"quiet", 'q', nullptr, "say only errors on stderr"},
+    {"verbose", 'v', nullptr, "say the handshake's steps on stderr too"},
+    {"driver", 0, "FILE", "load this D2XX driver library instead of libftd2xx.so"},
+    {"log", 'L', "FILE",
+     "append the bytes that move each way to FILE, as lines\n"
+     "of hex and text (created with mode 0600; a regular\n"
+     "file only)"},
+    {"closing-wait", 0, "SECONDS",
+     "how long what a program wrote before it closed the\n"
+     "port, and at a stop what programs wrote, may take to\n"
+     "reach the device before the rest is dropped (default\n"
+     "30; 0 drops it)"},
+    {"help", 'h', nullptr, "this text"},
+    {"version", 'V', nullptr, "the version"},
+};
 
 TBridgeOptions ParseBridgeArguments(const QList<QByteArray> &Arguments, QString &Error,
                                     TExitStatus &Status)
@@ -59,107 +71,89 @@ TBridgeOptions ParseBridgeArguments(const QList<QByteArray> &Arguments, QString 
     TBridgeOptions options;
     Error.clear();
     Status = kExitUsage;
+    const TCommandLine line = ReadCommandLine(kBridgeOptions, Arguments);
+    // --help and --version answer as they come, whatever follows them.
+    for (const TGivenOption &given : line.Given)
+        if (given.Is("help") || given.Is("version")) {
+            options.Mode =
+                given.Is("help") ? TBridgeOptions::TMode::Help : TBridgeOptions::TMode::Version;
+            return options;
+        }
+    if (!line.Error.isEmpty()) {
+        Error = line.Error;
+        return options;
+    }
     bool deviceGiven = false;
     bool serialGiven = false;
     bool listing = false;
-    for (qsizetype i = 0; i < Arguments.size(); ++i) {
-        const std::optional<QString> decoded = FromUtf8Exactly(Arguments[i]);
-        if (!decoded) {
-            Error = QStringLiteral("unknown argument '%1'").arg(PrintableBytes(Arguments[i]));
-            return options;
-        }
-        const QString &argument = *decoded;
-        auto value = [&](QString &Into) {
-            if (i + 1 >= Arguments.size()) {
-                Error = argument + QStringLiteral(" needs a value");
-                return false;
-            }
-            const QByteArray &bytes = Arguments[++i];
-            const std::optional<QString> text = FromUtf8Exactly(bytes);
+    for (const TGivenOption &given : line.Given) {
+        QString value;
+        if (given.Spec->Value != nullptr) {
+            const std::optional<QString> text = Utf8Argument(given.Value);
             if (!text) {
                 // A port under a name the user did not give is worse than none.
-                if (argument == QLatin1String("--port"))
+                if (given.Is("port"))
                     Status = kExitPortRefused;
-                Error = QStringLiteral("the value of %1, '%2', is not valid UTF-8")
-                            .arg(argument, PrintableBytes(bytes));
-                return false;
+                Error = QStringLiteral("the value of --%1, '%2', is not valid UTF-8")
+                            .arg(QLatin1String(given.Spec->Long), PrintableArgument(given.Value));
+                return options;
             }
-            Into = *text;
-            return true;
-        };
-        if (argument == QLatin1String("--help") || argument == QLatin1String("-h")) {
-            options.Mode = TBridgeOptions::TMode::Help;
-            return options;
+            value = *text;
         }
-        if (argument == QLatin1String("--version")) {
-            options.Mode = TBridgeOptions::TMode::Version;
-            return options;
-        }
-        if (argument == QLatin1String("--list")) {
+        if (given.Is("list")) {
             listing = true;
-        } else if (argument == QLatin1String("--json")) {
+        } else if (given.Is("json")) {
             options.Json = true;
-        } else if (argument == QLatin1String("--serial")) {
-            if (!value(options.Serial))
-                return options;
+        } else if (given.Is("wait")) {
+            options.Wait = true;
+        } else if (given.Is("serial")) {
+            options.Serial = value;
             serialGiven = true;
-        } else if (argument == QLatin1String("--device")) {
-            if (!value(options.Device))
-                return options;
+        } else if (given.Is("device")) {
+            options.Device = value;
             deviceGiven = true;
-        } else if (argument == QLatin1String("--port")) {
-            if (!value(options.Port))
-                return options;
-        } else if (argument == QLatin1String("--driver")) {
-            if (!value(options.Driver))
-                return options;
-            if (options.Driver.isEmpty()) {
-                Error = QStringLiteral("--driver needs a file");
+        } else if (given.Is("port")) {
+            options.Port = value;
+        } else if (given.Is("driver") || given.Is("log")) {
+            if (value.isEmpty()) {
+                Error = QStringLiteral("--%1 needs a file").arg(QLatin1String(given.Spec->Long));
                 return options;
             }
-        } else if (argument == QLatin1String("--log")) {
-            if (!value(options.Log))
-                return options;
-            if (options.Log.isEmpty()) {
-                Error = QStringLiteral("--log needs a file");
-                return options;
-            }
-        } else if (argument == QLatin1String("--closing-wait")) {
-            QString seconds;
-            if (!value(seconds))
-                return options;
+            (given.Is("driver") ? options.Driver : options.Log) = value;
+        } else if (given.Is("closing-wait")) {
             bool number = false;
-            const int wait = seconds.toInt(&number);
+            const int wait = value.toInt(&number);
             if (!number || wait < 0 || wait > kLongestClosingWait) {
                 Error = QStringLiteral("--closing-wait takes whole seconds from 0 to %1, not '%2'")
                             .arg(kLongestClosingWait)
-                            .arg(TPortPlace::Printable(seconds));
+                            .arg(TPortPlace::Printable(value));
                 return options;
             }
             options.ClosingWait = std::chrono::seconds(wait);
-        } else if (argument == QLatin1String("--quiet") || argument == QLatin1String("-q")) {
+        } else if (given.Is("quiet")) {
             options.Quiet = true;
-        } else if (argument == QLatin1String("--verbose") || argument == QLatin1String("-v")) {
+        } else if (given.Is("verbose")) {
             options.Verbose = true;
-        } else {
-            Error = QStringLiteral("unknown argument '%1'").arg(TPortPlace::Printable(argument));
-            return options;
         }
     }
-    if (options.Quiet && options.Verbose)
+    if (!line.Operands.isEmpty())
+        Error =
+            QStringLiteral("unknown argument '%1'").arg(PrintableArgument(line.Operands.front()));
+    else if (options.Quiet && options.Verbose)
         Error = QStringLiteral("--quiet and --verbose do not go together");
     else if (listing && (deviceGiven || serialGiven))
         Error = QStringLiteral("--list and --%1 do not go together")
                     .arg(deviceGiven ? QStringLiteral("device") : QStringLiteral("serial"));
     else if (listing && !options.Log.isEmpty())
         Error = QStringLiteral("--list and --log do not go together");
+    else if (listing && options.Wait)
+        Error = QStringLiteral("--list and --wait do not go together");
     else if (options.Json && !listing)
         Error = QStringLiteral("--json goes with --list");
     else if (listing)
         options.Mode = TBridgeOptions::TMode::List;
     else if (!deviceGiven && !serialGiven)
-        Error =
-            QStringLiteral("which device? give --device DESCRIPTION or --serial SERIAL, or --list");
+        Error = QStringLiteral("which device? give -d DESCRIPTION or -s SERIAL, or -l to list");
     else if (deviceGiven && options.Device.isEmpty())
         Error = QStringLiteral("the device description is empty");
     else if (serialGiven && options.Serial.isEmpty())
@@ -170,42 +164,25 @@ TBridgeOptions ParseBridgeArguments(const QList<QByteArray> &Arguments, QString 
 QString BridgeUsage()
 {
     return QStringLiteral(
-        "Usage: velmor-bridge --device DESCRIPTION [--port NAME] [--quiet | --verbose]\n"
-        "                     [--driver FILE] [--log FILE]\n"
-        "       velmor-bridge --serial SERIAL [--device DESCRIPTION] [--port NAME] ...\n"
-        "       velmor-bridge --list [--json] [--driver FILE]\n"
-        "Bridges a virtual serial port to the SSC device with that description, without a window.\n"
-        "\n"
-        "  --device DESCRIPTION  the SSC device, by its FTDI description (see --list)\n"
-        "  --serial SERIAL       the SSC device, by its serial number: one of several boards\n"
-        "                        that share a description; with --device too, the board must\n"
-        "                        have that description\n"
-        "  --port NAME           the port: a name in the per-user port folder, or a full path\n"
-        "                        (default COM8)\n"
-        "  --list                print the devices there, one a line: description, serial\n"
-        "                        number, location ID, and whether it can be opened, or why not\n"
-        "  --json                with --list: the same as a JSON array of objects with\n"
-        "                        description, serial, location, openable and reason\n"
-        "  --quiet, -q           say only errors on stderr\n"
-        "  --verbose, -v         say the handshake's steps on stderr too\n"
-        "  --driver FILE         load this D2XX driver library instead of libftd2xx.so\n"
-        "  --log FILE            append the bytes that move each way to FILE, as lines of\n"
-        "                        hex and text (created with mode 0600; a regular file only)\n"
-        "  --closing-wait SECONDS  how long what a program wrote before it closed the port,\n"
-        "                        and at a stop what programs wrote, may take to reach the\n"
-        "                        device before the rest is dropped (default 30; 0 drops it)\n"
-        "  --help, -h            this text\n"
-        "  --version             the version\n"
-        "\n"
-        "Once the port is ready its full path is printed on stdout, alone on a line.\n"
-        "SIGINT, SIGTERM and SIGHUP stop it: what programs wrote still goes to the device for\n"
-        "at most the closing wait (a second signal stops at once), then the port is removed\n"
-        "and the device closed.\n"
-        "--list with no device there prints nothing (--json: []), says so on stderr and\n"
-        "exits with 0.\n"
-        "Exit status: 0 stopped cleanly; 1 other failure; 2 bad usage; 3 the driver library\n"
-        "cannot be loaded; 4 no device has that description or serial number; 5 the port\n"
-        "name is refused.\n");
+               "Usage: velmor-bridge -d DESCRIPTION [-p NAME] [-w] [OPTION]...\n"
+               "       velmor-bridge -s SERIAL [-d DESCRIPTION] [-p NAME] [-w] [OPTION]...\n"
+               "       velmor-bridge -l [--json] [--driver FILE]\n"
+               "Bridges a virtual serial port to the SSC device with that description, without\n"
+               "a window.\n"
+               "\n") +
+           OptionsUsage(kBridgeOptions) +
+           QStringLiteral(
+               "\n"
+               "A value follows its option, or an equals sign: --port=COM9, -pCOM9.\n"
+               "Once the port is ready its full path is printed on stdout, alone on a line.\n"
+               "SIGINT, SIGTERM and SIGHUP stop it: what programs wrote still goes to the device\n"
+               "for at most the closing wait (a second signal stops at once), then the port is\n"
+               "removed and the device closed.\n"
+               "--list with no device there prints nothing (--json: []), says so on stderr and\n"
+               "exits with 0.\n"
+               "Exit status: 0 stopped cleanly; 1 other failure; 2 bad usage; 3 the driver\n"
+               "library cannot be loaded; 4 no device has that description or serial number\n"
+               "(without --wait); 5 the port name is refused.\n");
 }
 
 int Run(const QList<QByteArray> &Arguments)

@@ -13,11 +13,11 @@ _velmor_bridge()
     done
 
     case $prev in
-    --device | --serial)
+    --device | --serial | -d | -s)
         # The devices' descriptions or serial numbers, from the JSON form of the list (one field
         # a line there), quoted for the command line.
         local key=description value
-        [[ $prev == --serial ]] && key=serial
+        [[ $prev == --serial || $prev == -s ]] && key=serial
         local IFS=$'\n'
         COMPREPLY=()
         for value in $(velmor-bridge --list --json "${driver[@]}" 2>/dev/null |
@@ -26,7 +26,7 @@ _velmor_bridge()
         done
         return
         ;;
-    --port)
+    --port | -p)
         COMPREPLY=($(compgen -W "COM8 COM9 COM10 COM11 COM12 COM13" -- "$cur"))
         return
         ;;
@@ -34,7 +34,7 @@ _velmor_bridge()
         COMPREPLY=($(compgen -W "0 5 30" -- "$cur"))
         return
         ;;
-    --driver | --log)
+    --driver | --log | -L)
         local IFS=$'\n'
         COMPREPLY=($(compgen -f -- "$cur"))
         compopt -o filenames 2>/dev/null
@@ -42,7 +42,7 @@ _velmor_bridge()
         ;;
     esac
 
-    COMPREPLY=($(compgen -W "--device --serial --port --list --json --quiet --verbose --log --closing-wait
-                             --driver --help --version" -- "$cur"))
+    COMPREPLY=($(compgen -W "--device --serial --port --wait --list --json --quiet --verbose --log
+                             --closing-wait --driver --help --version" -- "$cur"))
 }
 complete -F _velmor_bridge velmor-bridge

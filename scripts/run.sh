@@ -6,6 +6,6 @@ cd "$(dirname "$0")/.."
 
 scripts/deps.sh
 cmake -S . -B build -G Ninja >/dev/null
-cmake --build build -j "$(nproc)" --target velmor-debug ftd2xx_sim
+cmake --build build -j "$(nproc)" --target velmor-debug velmor-bridge ftd2xx_sim
 
 LD_LIBRARY_PATH="$PWD/build/sim${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" exec build/app/velmor-debug "$@"

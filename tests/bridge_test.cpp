@@ -164,34 +164,87 @@ void ExpectTimestamped(const QString &Err)
 
 TEST_F(BridgeProgram, BadUsageEndsWithStatus2AndSaysWhy)
 {
-    const QList<QStringList> bad = {
-        {},
-        {"--frobnicate"},
-        {"--device"},
-        {"--device", ""},
-        {"--device", "SSC Simulator", "--port"},
-        {"--list", "--device", "SSC Simulator"},
-        {"--list", "--serial", "SIM000"},
-        {"--json"},
-        {"--json", "--device", "SSC Simulator"},
-        {"--serial"},
-        {"--serial", ""},
-        {"--device", "SSC Simulator", "--closing-wait", "-1"},
-        {"--device", "SSC Simulator", "--closing-wait", "1.5"},
-        {"--device", "SSC Simulator", "--closing-wait", "3601"},
+    struct Case {
+        QStringList arguments;
+        const char *says; // what the first line on stderr contains
     };
-    for (const QStringList &arguments : bad) {
+    const Case bad[] = {
+        {{}, "which device?"},
+        {{"--frobnicate"}, "unknown argument '--frobnicate'"},
+        {{"-x"}, "unknown option '-x'"},
+        {{"-lx"}, "unknown option '-x'"},
+        {{"--device"}, "--device needs a value"},
+        {{"-d"}, "-d needs a value"},
+        {{"--device", ""}, "the device description is empty"},
+        {{"--device=", "-q"}, "the device description is empty"},
+        {{"-d", "SSC Simulator", "--port"}, "--port needs a value"},
+        {{"--list=yes"}, "--list takes no value"},
+        {{"-d", "SSC Simulator", "stray"}, "unknown argument 'stray'"},
+        {{"--list", "--device", "SSC Simulator"}, "--list and --device"},
+        {{"-l", "-s", "SIM000"}, "--list and --serial"},
+        {{"-l", "-w"}, "--list and --wait"},
+        {{"--json"}, "--json goes with --list"},
+        {{"--serial"}, "--serial needs a value"},
+        {{"--serial", ""}, "the serial number is empty"},
+        {{"-qv", "-d", "SSC Simulator"}, "--quiet and --verbose"},
+        {{"-d", "SSC Simulator", "--closing-wait", "-1"}, "--closing-wait takes whole seconds"},
+        {{"-d", "SSC Simulator", "--closing-wait=1.5"}, "not '1.5'"},
+        {{"-d", "SSC Simulator", "--closing-wait", "3601"}, "not '3601'"},
+    };
+    for (const Case &each : bad) {
+        SCOPED_TRACE(each.arguments.join(' ').toStdString());
         QString out, err;
-        EXPECT_EQ(Run(arguments, out, err), 2) << arguments.join(' ').toStdString();
+        EXPECT_EQ(Run(each.arguments, out, err), 2);
         EXPECT_TRUE(out.isEmpty());
         EXPECT_TRUE(err.startsWith("velmor-bridge: ")) << err.toStdString();
+        EXPECT_TRUE(err.section('\n', 0, 0).contains(each.says)) << err.toStdString();
         EXPECT_TRUE(err.contains("--help")) << err.toStdString();
     }
+}
+
+// The forms getopt's users type: values after a space, an equals sign or joined to a short
+// option, short flags together, a unique prefix of a long name, -- before operands.
+TEST_F(BridgeProgram, OptionsTakeTheFormsOfOtherLinuxTools)
+{
+    struct Case {
+        QStringList arguments;
+        int status;
+        const char *out; // what stdout starts with
+        const char *err; // what stderr contains; null: stderr empty
+    };
+    const char *const unknown = "No device described 'SSC Simulatr'";
+    const Case cases[] = {
+        {{"-h"}, 0, "Usage: velmor-bridge -d DESCRIPTION", nullptr},
+        {{"--help", "--frobnicate"}, 0, "Usage: velmor-bridge", nullptr},
+        {{"-V"}, 0, "velmor-bridge " VELMOR_VERSION "\n", nullptr},
+        {{"--vers"}, 0, "velmor-bridge " VELMOR_VERSION "\n", nullptr},
+        {{"-l"}, 0, "SSC Simulator  SIM000", nullptr},
+        {{"--li", "--json"}, 0, "[", nullptr},
+        {{"--device=SSC Simulatr"}, 4, "", unknown},
+        {{"-dSSC Simulatr"}, 4, "", unknown},
+        {{"-q", "--dev", "SSC Simulatr"}, 4, "", unknown},
+        {{"-qdSSC Simulatr"}, 4, "", unknown},
+        {{"-d", "SSC Simulatr", "--", "-q"}, 2, "", "unknown argument '-q'"},
+        {{"-d", "SSC Simulator", "-p", "a/b"}, 5, "", "port 'a/b' refused"},
+        {{"-d", "SSC Simulator", "--port=a/b"}, 5, "", "port 'a/b' refused"},
+    };
+    for (const Case &each : cases) {
+        SCOPED_TRACE(each.arguments.join(' ').toStdString());
+        QString out, err;
+        EXPECT_EQ(Run(each.arguments, out, err), each.status) << err.toStdString();
+        EXPECT_TRUE(*each.out == '\0' ? out.isEmpty() : out.startsWith(each.out))
+            << out.toStdString();
+        if (each.err == nullptr)
+            EXPECT_TRUE(err.isEmpty()) << err.toStdString();
+        else
+            EXPECT_TRUE(err.contains(each.err)) << err.toStdString();
+    }
+    // The usage gives each option's short form first, and the help in one column.
     QString out, err;
-    EXPECT_EQ(Run({"--help"}, out, err), 0);
-    EXPECT_TRUE(out.startsWith("Usage: velmor-bridge --device DESCRIPTION")) << out.toStdString();
-    EXPECT_EQ(Run({"--version"}, out, err), 0);
-    EXPECT_EQ(out, "velmor-bridge " VELMOR_VERSION "\n");
+    ASSERT_EQ(Run({"--help"}, out, err), 0);
+    EXPECT_TRUE(out.contains("\n  -d, --device DESCRIPTION\n                        the SSC device")) << out.toStdString();
+    EXPECT_TRUE(out.contains("\n  -p, --port NAME       the port: ")) << out.toStdString();
+    EXPECT_TRUE(out.contains("\n  -w, --wait            make the port")) << out.toStdString();
 }
 
 TEST_F(BridgeProgram, ListsTheDevicesOneALine)
@@ -1047,6 +1100,55 @@ bool AnyContains(const QStringList &Lines, const QString &Text)
 }
 
 } // namespace
+
+// --wait: a rig starts before its board is plugged in. The port is there at once, what a program
+// writes waits in it, and the board is opened when it comes, by description or serial number.
+TEST(HeadlessBridge, WaitMakesThePortAtOnceAndBridgesWhenTheDeviceComes)
+{
+    SimLibrary sim;
+    ASSERT_TRUE(sim.Loaded());
+    for (const bool bySerial : {false, true}) {
+        SCOPED_TRACE(bySerial ? "by serial number" : "by description");
+        sim.vsim_SetDevices(nullptr, 0);
+        TBridgeOptions options = SimulatorOptions(QStringLiteral("waiting"));
+        if (bySerial) {
+            options.Device.clear();
+            options.Serial = QStringLiteral("SIM000");
+        }
+        QStringList said;
+        QStringList out;
+        THeadlessBridge early(
+            options, [&](const QString &Line) { out << Line; },
+            [&](const QString &Line) { said << Line; });
+        EXPECT_EQ(early.Start(), bridge::kExitNoDevice) << said.join('\n').toStdString();
+        early.Stop();
+        EXPECT_TRUE(out.isEmpty());
+
+        options.Wait = true;
+        said.clear();
+        THeadlessBridge bridge(
+            options, [&](const QString &Line) { out << Line; },
+            [&](const QString &Line) { said << Line; });
+        ASSERT_EQ(bridge.Start(), bridge::kExitStopped) << said.join('\n').toStdString();
+        const QString path = bridge.PortPath();
+        ASSERT_EQ(out, QStringList{path});
+        EXPECT_TRUE(AnyContains(said, "waiting for the device")) << said.join('\n').toStdString();
+        PortClient client(path);
+        ASSERT_TRUE(client.IsOpen());
+        ASSERT_TRUE(client.Write("early"));
+        ASSERT_TRUE(test::WaitUntil([&] { return AnyContains(said, "device not there yet: "); }))
+            << said.join('\n').toStdString();
+
+        const char *const board[] = {"SSC Simulator"};
+        sim.vsim_SetDevices(board, 1);
+        EXPECT_TRUE(client.Receive("early")) << said.join('\n').toStdString();
+        EXPECT_TRUE(AnyContains(said, "' opened")) << said.join('\n').toStdString();
+        EXPECT_FALSE(AnyContains(said, "opened again"));
+        EXPECT_EQ(bridge.State().Phase(), TLinkPhase::Bridging);
+        bridge.Stop();
+        out.clear();
+    }
+}
 
 TEST(HeadlessBridge, ADeviceLostIsReopenedAndTheApplicationSeesOnlyAPause)
 {
