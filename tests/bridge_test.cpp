@@ -242,7 +242,9 @@ TEST_F(BridgeProgram, OptionsTakeTheFormsOfOtherLinuxTools)
     // The usage gives each option's short form first, and the help in one column.
     QString out, err;
     ASSERT_EQ(Run({"--help"}, out, err), 0);
-    EXPECT_TRUE(out.contains("\n  -d, --device DESCRIPTION\n                        the SSC device")) << out.toStdString();
+    EXPECT_TRUE(
+        out.contains("\n  -d, --device DESCRIPTION\n                        the SSC device"))
+        << out.toStdString();
     EXPECT_TRUE(out.contains("\n  -p, --port NAME       the port: ")) << out.toStdString();
     EXPECT_TRUE(out.contains("\n  -w, --wait            make the port")) << out.toStdString();
 }
