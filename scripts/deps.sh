@@ -8,7 +8,8 @@ set -euo pipefail
 
 packages=(build-essential cmake ninja-build pkg-config qt6-base-dev qt6-qpa-plugins libgl-dev
           libftdi1-dev)
-package_tools=(dpkg-dev file lintian man-db)
+# systemd: systemd-analyze rates the user unit's sandbox.
+package_tools=(dpkg-dev file lintian man-db systemd)
 if [[ "${1:-}" == "--tests" ]]; then
     packages+=(googletest libgtest-dev libgmock-dev python3 python3-serial ser2net clang-format
                clang libclang-rt-14-dev umockdev libumockdev-dev "${package_tools[@]}")

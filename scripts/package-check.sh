@@ -36,6 +36,13 @@ held=$(cd "$root" && find . -type f -o -type l | sed 's|^\./||' | sort)
 [[ "$held" == "$expected" ]] || fail "the package's files differ from those expected:
 $(diff <(echo "$expected") <(echo "$held") || true)"
 
+# The licence, MIT, by Debian's name for it in the machine-readable copyright file; the completion
+# works with bash-completion, which the package recommends.
+grep -qx 'License: Expat' "$root/usr/share/doc/velmor-debug/copyright" ||
+    fail "the copyright file does not name the Expat (MIT) licence"
+[[ "$(dpkg-deb -f "$deb" Recommends)" == *bash-completion* ]] ||
+    fail "the package does not recommend bash-completion"
+
 # The unit and the menu entry name programs the package installs, by their full path.
 exec_start=$(sed -n 's/^ExecStart=\([^ ]*\).*/\1/p' "$root/usr/lib/systemd/user/velmor-bridge@.service")
 exec_entry=$(sed -n 's/^Exec=\([^ ]*\).*/\1/p' "$root/usr/share/applications/velmor-debug.desktop")
@@ -44,6 +51,21 @@ exec_entry=$(sed -n 's/^Exec=\([^ ]*\).*/\1/p' "$root/usr/share/applications/vel
 for program in "$exec_start" "$exec_entry"; do
     [[ -x "$root$program" ]] || fail "$program is not in the package"
 done
+
+# The user unit's sandbox: systemd-analyze rates an instance of it as installed, a port name
+# with a space in it, at 4.0 or better (9.6 without the sandbox), and reads every setting.
+units=$(mktemp -d)
+runtime=$(mktemp -d)
+trap 'rm -rf "$root" "$units" "$runtime"' EXIT
+instance="$units/velmor-bridge@Board\\x202.service"
+cp "$root/usr/lib/systemd/user/velmor-bridge@.service" "$instance"
+rating=$(XDG_RUNTIME_DIR="$runtime" systemd-analyze security --offline=true --user --threshold=40 \
+    "$instance" 2>&1) || fail "the user unit's sandbox rates above 4.0:
+$(grep -E '^(✗|→)' <<<"$rating")"
+if grep -qi 'unknown\|ignoring' <<<"$rating"; then
+    fail "systemd does not read the unit as written: $(grep -i 'unknown\|ignoring' <<<"$rating")"
+fi
+echo "package-check: $(grep -o 'exposure level.*' <<<"$rating")"
 
 # The installed programs run, from where they are installed.
 version=$(sed -n 's/^Version: //p' < <(dpkg-deb -f "$deb"))
