@@ -840,10 +840,14 @@ TEST(Startup, CommandLineAndMissingDisplayAreAnsweredInPlainLines)
         const char *err; // what the one line on stderr contains, or nullptr for nothing
     };
     const Case cases[] = {
-        {{"--help"}, 0, "Usage: velmor-debug [--help | --version]\n", nullptr},
+        {{"--help"}, 0, "Usage: velmor-debug [-h | -V]\n", nullptr},
+        {{"-h"}, 0, "Usage: velmor-debug [-h | -V]\n", nullptr},
         {{"--version"}, 0, "velmor-debug " VELMOR_VERSION "\n", nullptr},
-        {{"--frobnicate"}, 2, nullptr, "unknown argument \"--frobnicate\""},
-        {{"--version", "now"}, 2, nullptr, "unknown argument \"now\""},
+        {{"-V"}, 0, "velmor-debug " VELMOR_VERSION "\n", nullptr},
+        {{"--frobnicate"}, 2, nullptr, "unknown argument '--frobnicate'"},
+        {{"-x"}, 2, nullptr, "unknown option '-x'"},
+        {{"--version", "now"}, 0, "velmor-debug " VELMOR_VERSION "\n", nullptr},
+        {{"now"}, 2, nullptr, "unknown argument 'now'"},
         {{}, 1, nullptr, "no display"},
     };
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
