@@ -30,13 +30,11 @@ bool OpenDevice(TD2xxLibrary &Library, std::string &LibraryFile, const std::stri
     if (driver.FT_OpenEx(const_cast<char *>(Key.c_str()), By, &handle) != FT_OK) {
         Outcome = TInitOutcome::DeviceNotFound;
         // Opened without a description, the link only binds the library for listing the
-        // devices: that no device has the empty one is a step, not an error, and is said so.
-        if (By == FT_OPEN_BY_DESCRIPTION && Key.empty()) {
-            Say(TLinkEventKind::Detail, kListingNote);
-            return true;
-        }
-        // The key is the driver's or the user's bytes: shown escaped, never acting on the text.
-        Say(TLinkEventKind::Error,
+        // devices: that no device has the empty one is a step, not an error (the log shows it
+        // as a note). The key is the driver's or the user's bytes: shown escaped, never acting
+        // on the text.
+        const bool listing = By == FT_OPEN_BY_DESCRIPTION && Key.empty();
+        Say(listing ? TLinkEventKind::Detail : TLinkEventKind::Error,
             (By == FT_OPEN_BY_SERIAL_NUMBER ? "Error in FT_OpenEx SerialNumber:"
                                             : "Error in FT_OpenEx DeviceDescr:") +
                 shown::ShownText(Key));

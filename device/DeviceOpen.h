@@ -15,10 +15,6 @@ namespace ssc
 
 constexpr unsigned char kLatencyMs = 1;
 constexpr d2xx::ULONG kDriverTimeoutMs = 50;
-// What a link opened with the empty description says: it binds the library so that the devices
-// can be listed, and no device has the empty description, as the driver's own failure says.
-inline constexpr char kListingNote[] = "Note: driver bound to list the devices; the empty "
-                                       "description opens none (Error in FT_OpenEx DeviceDescr:)";
 
 // Loads Library (LibraryFile as TD2xxLibrary::Load has it), binds it and opens the device whose
 // description or serial number (By) is Key into Device, configured. True on FAILURE, with Outcome

@@ -141,7 +141,7 @@ bool Synchronise(const THandshakeDriver &Driver, int Attempts, std::int16_t Patt
             continue;
         case TPhase::Match:
             // The attempts this handshake had left: how near it came to failing.
-            Say(TLinkEventKind::Detail, "attempts left: " + std::to_string(counter));
+            Say(TLinkEventKind::Detail, std::to_string(counter));
             return false;
         }
     }

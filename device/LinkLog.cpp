@@ -36,9 +36,20 @@ bool IsDetail(TLinkEventKind Kind)
 }
 } // namespace
 
+QString ShownDetail(const QString &Text)
+{
+    if (Text == QLatin1String("Error in FT_OpenEx DeviceDescr:"))
+        return QString::fromLatin1(ssc::kListingNote);
+    const bool number = !Text.isEmpty() && std::all_of(Text.begin(), Text.end(), [](QChar Each) {
+        return Each >= QLatin1Char('0') && Each <= QLatin1Char('9');
+    });
+    return number ? QStringLiteral("attempts left: ") + Text : Text;
+}
+
 bool TLinkLog::Add(TLinkEventKind Kind, const std::string &Text)
 {
-    const QString text = QString::fromLocal8Bit(Text);
+    const QString text = Kind == TLinkEventKind::Detail ? ShownDetail(QString::fromLocal8Bit(Text))
+                                                        : QString::fromLocal8Bit(Text);
     ++FRevision;
     FLastKind = Kind;
     TEntry *repeated = Repeating(text);

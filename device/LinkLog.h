@@ -22,6 +22,19 @@
 
 Q_DECLARE_LOGGING_CATEGORY(lcLink)
 
+namespace ssc
+{
+// How the log shows the open of a link that only binds the library to list the devices: the
+// driver's failure for the empty description, said as the step it is.
+inline constexpr char kListingNote[] = "Note: driver bound to list the devices; the empty "
+                                       "description opens none (Error in FT_OpenEx DeviceDescr:)";
+} // namespace ssc
+
+// A detail as the log shows it: the link's own words, with the context a reader needs where
+// they are a bare number (the attempts the handshake had left) or look like a fault (the
+// listing step's open without a description).
+QString ShownDetail(const QString &Text);
+
 class TLinkLog
 {
 public:
