@@ -119,6 +119,14 @@ int main(int argc, char **argv)
     Save(VSSC->MessagesForm, "messages.png");
 
     client.Close();
+    VSSC->MessagesForm->close();
+
+    // A port name the control cannot create, once the program has let the port go.
+    TickUntil([] { return VSSC->PortPanel->VPortStatus->text() == "Idle"; });
+    test::RunSetup("a/b", "SSC Simulator", [] {});
+    TickUntil([] { return VSSC->LinkStatus->text().startsWith("Port not created"); });
+    Save(VSSC, "state-port-not-created.png");
+
     VSSC->close();
     DestroyForms();
     return 0;
