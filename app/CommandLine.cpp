@@ -24,7 +24,7 @@ QByteArray ArgumentText(const char *Argument)
 
 bool TGivenOption::Is(const char *Long) const
 {
-    return std::strcmp(Spec->Long, Long) == 0;
+    return std::strcmp(Form->Long, Long) == 0;
 }
 
 std::optional<QString> Utf8Argument(const QByteArray &Bytes)
@@ -50,7 +50,7 @@ QString PrintableArgument(const QByteArray &Bytes)
     return shown;
 }
 
-TCommandLine ReadCommandLine(std::span<const TOptionSpec> Options,
+TCommandLine ReadCommandLine(std::span<const TOptionForm> Options,
                              const QList<QByteArray> &Arguments)
 {
     // getopt_long reads (and permutes) an argv of its own: a copy, the program's name first.
@@ -65,18 +65,18 @@ TCommandLine ReadCommandLine(std::span<const TOptionSpec> Options,
     std::string shorts = ":";
     std::vector<option> longs;
     for (std::size_t i = 0; i < Options.size(); ++i) {
-        const TOptionSpec &spec = Options[i];
-        const int value = spec.Short != 0 ? spec.Short : kLongOnlyBase + int(i);
-        if (spec.Short != 0) {
-            shorts += spec.Short;
-            if (spec.Value != nullptr)
+        const TOptionForm &form = Options[i];
+        const int value = form.Short != 0 ? form.Short : kLongOnlyBase + int(i);
+        if (form.Short != 0) {
+            shorts += form.Short;
+            if (form.Value != nullptr)
                 shorts += ':';
         }
         longs.push_back(
-            {spec.Long, spec.Value != nullptr ? required_argument : no_argument, nullptr, value});
+            {form.Long, form.Value != nullptr ? required_argument : no_argument, nullptr, value});
     }
     longs.push_back({nullptr, 0, nullptr, 0});
-    auto specOf = [&](int Value) -> const TOptionSpec * {
+    auto formOf = [&](int Value) -> const TOptionForm * {
         for (std::size_t i = 0; i < Options.size(); ++i)
             if ((Options[i].Short != 0 ? Options[i].Short : kLongOnlyBase + int(i)) == Value)
                 return &Options[i];
@@ -92,21 +92,21 @@ TCommandLine ReadCommandLine(std::span<const TOptionSpec> Options,
         const int got = getopt_long(argc, argv.data(), shorts.c_str(), longs.data(), nullptr);
         if (got == -1)
             break;
-        const TOptionSpec *spec = specOf(got == '?' || got == ':' ? optopt : got);
+        const TOptionForm *form = formOf(got == '?' || got == ':' ? optopt : got);
         // After an error getopt has moved past the argument in fault, unless it stopped inside
         // a cluster of short options, where optopt names the one in fault.
         const QByteArray last = ArgumentText(argv[std::size_t(std::max(optind - 1, 1))]);
         const bool longForm = last.startsWith("--");
         if (got == ':') {
             line.Error = QStringLiteral("%1 needs a value")
-                             .arg(longForm || spec->Short == 0
-                                      ? QStringLiteral("--%1").arg(QLatin1String(spec->Long))
-                                      : QStringLiteral("-%1").arg(QLatin1Char(spec->Short)));
+                             .arg(longForm || form->Short == 0
+                                      ? QStringLiteral("--%1").arg(QLatin1String(form->Long))
+                                      : QStringLiteral("-%1").arg(QLatin1Char(form->Short)));
             return line;
         }
         if (got == '?') {
-            if (spec != nullptr)
-                line.Error = QStringLiteral("--%1 takes no value").arg(QLatin1String(spec->Long));
+            if (form != nullptr)
+                line.Error = QStringLiteral("--%1 takes no value").arg(QLatin1String(form->Long));
             else if (optopt != 0)
                 line.Error = QStringLiteral("unknown option '-%1'")
                                  .arg(PrintableArgument(QByteArray(1, char(optopt))));
@@ -114,8 +114,8 @@ TCommandLine ReadCommandLine(std::span<const TOptionSpec> Options,
                 line.Error = QStringLiteral("unknown argument '%1'").arg(PrintableArgument(last));
             return line;
         }
-        TGivenOption option{spec, {}};
-        if (spec->Value != nullptr)
+        TGivenOption option{form, {}};
+        if (form->Value != nullptr)
             option.Value = QByteArray(optarg);
         line.Given.push_back(std::move(option));
     }
@@ -124,23 +124,22 @@ TCommandLine ReadCommandLine(std::span<const TOptionSpec> Options,
     return line;
 }
 
-QString OptionsUsage(std::span<const TOptionSpec> Options)
+QString OptionsUsage(std::span<const TOptionForm> Options)
 {
-    // The help column starts after the longest form, two spaces on.
-    auto form = [](const TOptionSpec &Spec) {
-        QString text = Spec.Short != 0 ? QStringLiteral("  -%1, ").arg(QLatin1Char(Spec.Short))
+    auto written = [](const TOptionForm &Form) {
+        QString text = Form.Short != 0 ? QStringLiteral("  -%1, ").arg(QLatin1Char(Form.Short))
                                        : QStringLiteral("      ");
-        text += QStringLiteral("--") + QLatin1String(Spec.Long);
-        if (Spec.Value != nullptr)
-            text += QLatin1Char(' ') + QLatin1String(Spec.Value);
+        text += QStringLiteral("--") + QLatin1String(Form.Long);
+        if (Form.Value != nullptr)
+            text += QLatin1Char(' ') + QLatin1String(Form.Value);
         return text;
     };
     // The help column as GNU tools have it; a longer form puts its help on the next line.
     constexpr qsizetype kColumn = 24;
     QString usage;
-    for (const TOptionSpec &spec : Options) {
-        const QStringList lines = QString::fromUtf8(spec.Help).split(QLatin1Char('\n'));
-        const QString shown = form(spec);
+    for (const TOptionForm &form : Options) {
+        const QStringList lines = QString::fromUtf8(form.Help).split(QLatin1Char('\n'));
+        const QString shown = written(form);
         usage +=
             shown.size() + 2 <= kColumn
                 ? shown.leftJustified(kColumn) + lines.front()

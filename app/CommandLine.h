@@ -14,7 +14,7 @@
 #include <vector>
 
 // One option of a program.
-struct TOptionSpec {
+struct TOptionForm {
     const char *Long;  // "device", for --device
     char Short;        // 'd', for -d; 0 for none
     const char *Value; // the value's name in the usage ("DESCRIPTION"); null for a flag
@@ -23,7 +23,7 @@ struct TOptionSpec {
 
 // One option as given, in the order given.
 struct TGivenOption {
-    const TOptionSpec *Spec;
+    const TOptionForm *Form;
     QByteArray Value; // a flag's is empty
     bool Is(const char *Long) const;
 };
@@ -38,12 +38,12 @@ struct TCommandLine {
 };
 
 // Arguments: without the program's name. Reading stops at the first error.
-TCommandLine ReadCommandLine(std::span<const TOptionSpec> Options,
+TCommandLine ReadCommandLine(std::span<const TOptionForm> Options,
                              const QList<QByteArray> &Arguments);
 
 // The options' part of a usage text: one option a line, its short form first
 // ("  -p, --port NAME       ..."), the help in a column; Help lines should fit in 56.
-QString OptionsUsage(std::span<const TOptionSpec> Options);
+QString OptionsUsage(std::span<const TOptionForm> Options);
 
 // An argument as text: the bytes given, strictly as UTF-8, a leading byte order mark included;
 // nothing when they are not UTF-8.

@@ -44,7 +44,7 @@ constexpr const char *kUsage =
 
 std::optional<int> AnswerCommandLine(int argc, const char *const *argv)
 {
-    static const TOptionSpec options[] = {
+    static const TOptionForm options[] = {
         {"help", 'h', nullptr, "this text"},
         {"version", 'V', nullptr, "the version"},
     };

@@ -29,7 +29,7 @@ namespace
 {
 
 // Short forms as other serial tools have them (tio's -l for its list, -L for its log).
-const TOptionSpec kBridgeOptions[] = {
+const TOptionForm kBridgeOptions[] = {
     {"device", 'd', "DESCRIPTION", "the SSC device, by its FTDI description (see --list)"},
     {"serial", 's', "SERIAL",
      "the SSC device, by its serial number: one of several\n"
@@ -88,14 +88,14 @@ TBridgeOptions ParseBridgeArguments(const QList<QByteArray> &Arguments, QString 
     bool listing = false;
     for (const TGivenOption &given : line.Given) {
         QString value;
-        if (given.Spec->Value != nullptr) {
+        if (given.Form->Value != nullptr) {
             const std::optional<QString> text = Utf8Argument(given.Value);
             if (!text) {
                 // A port under a name the user did not give is worse than none.
                 if (given.Is("port"))
                     Status = kExitPortRefused;
                 Error = QStringLiteral("the value of --%1, '%2', is not valid UTF-8")
-                            .arg(QLatin1String(given.Spec->Long), PrintableArgument(given.Value));
+                            .arg(QLatin1String(given.Form->Long), PrintableArgument(given.Value));
                 return options;
             }
             value = *text;
@@ -116,7 +116,7 @@ TBridgeOptions ParseBridgeArguments(const QList<QByteArray> &Arguments, QString 
             options.Port = value;
         } else if (given.Is("driver") || given.Is("log")) {
             if (value.isEmpty()) {
-                Error = QStringLiteral("--%1 needs a file").arg(QLatin1String(given.Spec->Long));
+                Error = QStringLiteral("--%1 needs a file").arg(QLatin1String(given.Form->Long));
                 return options;
             }
             (given.Is("driver") ? options.Driver : options.Log) = value;
