@@ -13,7 +13,6 @@
 
 #include <QByteArray>
 #include <QCoreApplication>
-#include <QDateTime>
 #include <QList>
 
 #include <cerrno>
