@@ -265,14 +265,6 @@ void PrintPathFailed(const std::string &Name, const std::string &Why)
     std::fflush(stdout);
 }
 
-double Percentile(const std::vector<double> &Sorted, double P)
-{
-    if (Sorted.empty())
-        return 0;
-    const auto index = std::size_t(P * double(Sorted.size() - 1) + 0.5);
-    return Sorted[std::min(index, Sorted.size() - 1)];
-}
-
 bool RunEmulatedPaths(int, char **Argv, std::chrono::seconds Patience)
 {
     if (!EmulationBuilt()) {

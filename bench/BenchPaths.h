@@ -19,6 +19,7 @@
 // never the run.
 #pragma once
 
+#include "device/LinkPace.h"
 #include "device/SscProtocol.h"
 
 #include <atomic>
@@ -38,13 +39,10 @@ inline constexpr const char *kPathVariable = "VELMOR_BENCH_PATH";
 // The exit status of a child that found no umockdev preload in itself.
 constexpr int kSkippedStatus = 77;
 
-// The protocol's ceilings at the 1 MHz clock the link sets up: a frame clocks its payload at 8 us
-// a byte and carries one host byte in every kRingBytesPerHostByte to the device, one device byte
-// in every pair from it.
-constexpr double kFrameSeconds = ssc::kFramePayload * 8 / 1e6;
-constexpr double kToDeviceCeiling =
-    double(ssc::kFramePayload) / ssc::kRingBytesPerHostByte / kFrameSeconds; // bytes a second
-constexpr double kFromDeviceCeiling = ssc::kFramePayload / 2.0 / kFrameSeconds;
+// The protocol's ceilings (device/LinkPace.h).
+using ssc::kFrameSeconds;
+using ssc::kFromDeviceCeiling;
+using ssc::kToDeviceCeiling;
 
 // The emulated paths, in the order they run.
 const std::vector<std::string> &EmulatedPaths();
@@ -65,8 +63,8 @@ struct TPathFigures {
 void PrintPathLine(const std::string &Name, const TPathFigures &Figures);
 void PrintPathFailed(const std::string &Name, const std::string &Why);
 
-// The value at fraction P (0..1) of the values in Sorted, sorted already; 0 for none.
-double Percentile(const std::vector<double> &Sorted, double P);
+// The value at fraction P of sorted values (device/LinkPace.h).
+using ssc::Percentile;
 
 // Runs every emulated path in a child of its own with the benchmark's arguments, one after
 // another, relaying the children's output; each child may take `Patience` for all its runs
