@@ -37,6 +37,8 @@ TBoard::TBoard() : FRandom(std::random_device{}())
     const char *variable = std::getenv(kDevicesVariable);
     FDefaultDevices =
         variable ? DevicesFromVariable(variable) : std::vector<std::string>{kDefaultDescription};
+    const char *noPattern = std::getenv(kNoPatternVariable);
+    FDefaultPattern = noPattern == nullptr || std::string(noPattern) != "1";
     ResetLocked();
 }
 
@@ -49,7 +51,7 @@ void TBoard::ResetLocked()
     FDeviceQueue.clear();
     FStreamOffset = -1;
     FStreamZeros = 0;
-    FPattern = true;
+    FPattern = FDefaultPattern;
     FFaults = TFaults{};
     FHostRecord.clear();
     if (FLatest && !FLive.Find(FLatest.get()))

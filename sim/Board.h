@@ -133,6 +133,8 @@ private:
     int FStreamOffset = -1; // -1 = random
     unsigned FStreamZeros = 0;
     bool FPattern = true;
+    // What vsim_Reset sets FPattern to: false when VSIM_NO_PATTERN was 1 at load.
+    bool FDefaultPattern = true;
     TFaults FFaults;
     std::deque<std::uint8_t> FHostRecord;
     std::mt19937 FRandom;

@@ -21,6 +21,9 @@ constexpr std::uint32_t kLocationBase = 0x11;
 // separated by ';' (two boards of one description: "SSC Simulator;SSC Simulator"). A program
 // started by a test gets its bench this way.
 inline constexpr const char *kDevicesVariable = "VSIM_DEVICES";
+// Set to 1 as the library is loaded: the devices' streams never carry the pattern, as after
+// vsim_SetNoPattern(1), also after vsim_Reset; for a program started by a test.
+inline constexpr const char *kNoPatternVariable = "VSIM_NO_PATTERN";
 
 // The serial number and the location ID of the device at `index` in the list.
 std::string SerialNumber(std::size_t index);

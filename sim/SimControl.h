@@ -96,7 +96,8 @@ VSIM_EXPORT void vsim_QueueDeviceBytes(const unsigned char *data, int count);
  * bits (default 0). */
 VSIM_EXPORT void vsim_SetStream(int offset, int zeros);
 
-/* 1: the device's stream never carries the pattern (0x5555 words instead of 0x01A5). */
+/* 1: the device's stream never carries the pattern (0x5555 words instead of 0x01A5). The default
+ * is 0, or 1 when VSIM_NO_PATTERN was 1 as the library was loaded. */
 VSIM_EXPORT void vsim_SetNoPattern(int on);
 
 /* Each FT_Write takes at most maxBytes (0 = off). */
