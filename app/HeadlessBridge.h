@@ -46,7 +46,7 @@ enum TExitStatus {
 } // namespace bridge
 
 struct TBridgeOptions {
-    enum class TMode { Run, List, Help, Version };
+    enum class TMode { Run, List, Check, Help, Version };
     TMode Mode = TMode::Run;
     QString Device;
     // The board's serial number: it alone chooses the board; a description given too must be
@@ -67,6 +67,8 @@ struct TBridgeOptions {
     // How long what a program wrote before it closed the port, and at a stop what programs
     // wrote, is kept for the device (as a UART's closing_wait).
     std::chrono::seconds ClosingWait{30};
+    // --check: how long the board is measured (app/BoardCheck.h).
+    std::chrono::seconds CheckSeconds{10};
 };
 
 namespace bridge

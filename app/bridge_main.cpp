@@ -2,6 +2,7 @@
 // display. This file is the program: its arguments, its usage, and where its lines go (the
 // port's path on stdout, the timestamped state lines on stderr, the traffic to --log's file);
 // THeadlessBridge (app/HeadlessBridge.h) does the bridging.
+#include "app/BoardCheck.h"
 #include "app/CommandLine.h"
 #include "app/EndingSignals.h"
 #include "app/HeadlessBridge.h"
@@ -45,9 +46,15 @@ const TOptionForm kBridgeOptions[] = {
      "print the devices there, one a line: description,\n"
      "serial number, location ID, and whether it can be\n"
      "opened, or why not"},
+    {"check", 'c', nullptr,
+     "check the board and the driver library: opens,\n"
+     "synchronises, echo time and pace each way, then\n"
+     "PASS or FAIL and the next step; makes no port"},
+    {"check-seconds", 0, "N", "how long --check measures, 1 to 600 (default 10)"},
     {"json", 0, nullptr,
      "with --list: the same as a JSON array of objects with\n"
-     "description, serial, location, openable and reason"},
+     "description, serial, location, openable and reason;\n"
+     "with --check: its findings as one JSON object"},
     {"quiet", 'q', nullptr, "say only errors on stderr"},
     {"verbose", 'v', nullptr, "say the handshake's steps on stderr too"},
     {"driver", 0, "FILE", "load this D2XX driver library instead of libftd2xx.so"},
@@ -85,6 +92,9 @@ TBridgeOptions ParseBridgeArguments(const QList<QByteArray> &Arguments, QString 
     bool deviceGiven = false;
     bool serialGiven = false;
     bool listing = false;
+    bool checking = false;
+    bool checkSecondsGiven = false;
+    bool portGiven = false;
     for (const TGivenOption &given : line.Given) {
         QString value;
         if (given.Form->Value != nullptr) {
@@ -101,6 +111,21 @@ TBridgeOptions ParseBridgeArguments(const QList<QByteArray> &Arguments, QString 
         }
         if (given.Is("list")) {
             listing = true;
+        } else if (given.Is("check")) {
+            checking = true;
+        } else if (given.Is("check-seconds")) {
+            bool number = false;
+            const int seconds = value.toInt(&number);
+            if (!number || seconds < kShortestCheck || seconds > kLongestCheck) {
+                Error =
+                    QStringLiteral("--check-seconds takes whole seconds from %1 to %2, not '%3'")
+                        .arg(kShortestCheck)
+                        .arg(kLongestCheck)
+                        .arg(TPortPlace::Printable(value));
+                return options;
+            }
+            options.CheckSeconds = std::chrono::seconds(seconds);
+            checkSecondsGiven = true;
         } else if (given.Is("json")) {
             options.Json = true;
         } else if (given.Is("wait")) {
@@ -113,6 +138,7 @@ TBridgeOptions ParseBridgeArguments(const QList<QByteArray> &Arguments, QString 
             deviceGiven = true;
         } else if (given.Is("port")) {
             options.Port = value;
+            portGiven = true;
         } else if (given.Is("driver") || given.Is("log")) {
             if (value.isEmpty()) {
                 Error = QStringLiteral("--%1 needs a file").arg(QLatin1String(given.Form->Long));
@@ -140,6 +166,22 @@ TBridgeOptions ParseBridgeArguments(const QList<QByteArray> &Arguments, QString 
             QStringLiteral("unknown argument '%1'").arg(PrintableArgument(line.Operands.front()));
     else if (options.Quiet && options.Verbose)
         Error = QStringLiteral("--quiet and --verbose do not go together");
+    else if (checking && listing)
+        Error = QStringLiteral("--check and --list do not go together");
+    else if (checking && !options.Log.isEmpty())
+        Error = QStringLiteral("--check and --log do not go together");
+    else if (checking && portGiven)
+        Error = QStringLiteral("--check and --port do not go together");
+    else if (checking && options.Wait)
+        Error = QStringLiteral("--check and --wait do not go together");
+    else if (checkSecondsGiven && !checking)
+        Error = QStringLiteral("--check-seconds goes with --check");
+    else if (checking && deviceGiven && options.Device.isEmpty())
+        Error = QStringLiteral("the device description is empty");
+    else if (checking && serialGiven && options.Serial.isEmpty())
+        Error = QStringLiteral("the serial number is empty");
+    else if (checking)
+        options.Mode = TBridgeOptions::TMode::Check;
     else if (listing && (deviceGiven || serialGiven))
         Error = QStringLiteral("--list and --%1 do not go together")
                     .arg(deviceGiven ? QStringLiteral("device") : QStringLiteral("serial"));
@@ -148,7 +190,7 @@ TBridgeOptions ParseBridgeArguments(const QList<QByteArray> &Arguments, QString 
     else if (listing && options.Wait)
         Error = QStringLiteral("--list and --wait do not go together");
     else if (options.Json && !listing)
-        Error = QStringLiteral("--json goes with --list");
+        Error = QStringLiteral("--json goes with --list or --check");
     else if (listing)
         options.Mode = TBridgeOptions::TMode::List;
     else if (!deviceGiven && !serialGiven)
@@ -166,6 +208,8 @@ QString BridgeUsage()
                "Usage: velmor-bridge -d DESCRIPTION [-p NAME] [-w] [OPTION]...\n"
                "       velmor-bridge -s SERIAL [-d DESCRIPTION] [-p NAME] [-w] [OPTION]...\n"
                "       velmor-bridge -l [--json] [--driver FILE]\n"
+               "       velmor-bridge -c [-d DESCRIPTION | -s SERIAL] [--check-seconds N] [--json]\n"
+               "                    [--driver FILE]\n"
                "Bridges a virtual serial port to the SSC device with that description, without\n"
                "a window.\n"
                "\n") +
@@ -179,9 +223,14 @@ QString BridgeUsage()
                "removed and the device closed.\n"
                "--list with no device there prints nothing (--json: []), says so on stderr and\n"
                "exits with 0.\n"
-               "Exit status: 0 stopped cleanly; 1 other failure; 2 bad usage; 3 the driver\n"
-               "library cannot be loaded; 4 no device has that description or serial number\n"
-               "(without --wait); 5 the port name is refused.\n");
+               "--check prints a line a step (the driver library, the device, whether it opens\n"
+               "and synchronises, the echo of one byte, the pace each way as a fraction of the\n"
+               "protocol's ceiling), then one starting PASS or FAIL with the next step; with no\n"
+               "device named it checks the only one there.\n"
+               "Exit status: 0 stopped cleanly, or the check passed; 1 other failure; 2 bad\n"
+               "usage; 3 the driver library cannot be loaded; 4 no device has that description\n"
+               "or serial number (without --wait); 5 the port name is refused; 6 the check\n"
+               "failed.\n");
 }
 
 int Run(const QList<QByteArray> &Arguments)
@@ -237,6 +286,9 @@ int Run(const QList<QByteArray> &Arguments)
             return kExitUsage;
         }
     }
+    // The check makes no port and opens no log: nothing is left behind.
+    if (options.Mode == TBridgeOptions::TMode::Check)
+        return TBoardCheck(options, out).Run();
     THeadlessBridge bridge(options, out, say);
     bridge.LogTraffic(std::move(trafficFile));
     if (options.Mode == TBridgeOptions::TMode::List)

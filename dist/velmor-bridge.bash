@@ -34,6 +34,10 @@ _velmor_bridge()
         COMPREPLY=($(compgen -W "0 5 30" -- "$cur"))
         return
         ;;
+    --check-seconds)
+        COMPREPLY=($(compgen -W "1 10 60" -- "$cur"))
+        return
+        ;;
     --driver | --log | -L)
         local IFS=$'\n'
         COMPREPLY=($(compgen -f -- "$cur"))
@@ -42,7 +46,8 @@ _velmor_bridge()
         ;;
     esac
 
-    COMPREPLY=($(compgen -W "--device --serial --port --wait --list --json --quiet --verbose --log
-                             --closing-wait --driver --help --version" -- "$cur"))
+    COMPREPLY=($(compgen -W "--device --serial --port --wait --list --check --check-seconds --json
+                             --quiet --verbose --log --closing-wait --driver --help --version" \
+        -- "$cur"))
 }
 complete -F _velmor_bridge velmor-bridge

@@ -514,6 +514,94 @@ TEST_F(BridgeProgram, ListsTwoBoardsOfOneDescriptionWithTheirSerialNumbersAlsoAs
     }
 }
 
+// --check: the simulator passes; a device whose stream never carries the pattern fails the
+// handshake; an unknown description ends as the bridge does. The lines come in their order, the
+// last the verdict; --json gives the same as one object; no port is ever made.
+TEST_F(BridgeProgram, CheckSaysInOneRunWhetherTheBoardWorksAndAtWhatPace)
+{
+    struct TCase {
+        const char *Name;
+        QStringList Arguments;
+        bool NoPattern;
+        int Status;
+        QStringList Steps; // the lines' beginnings, in order; the verdict last
+    };
+    const QStringList passing{"driver library: ",
+                              "device: SSC Simulator, serial number SIM000",
+                              "opens: yes",
+                              "synchronises: yes, in ",
+                              "echo of one byte: p50 ",
+                              "to the device: ",
+                              "from the device: ",
+                              "PASS: bridging works"};
+    const TCase cases[] = {
+        {"simulator", {"--check", "--check-seconds", "1"}, false, 0, passing},
+        {"simulator by serial", {"-c", "-s", "SIM000", "--check-seconds=1"}, false, 0, passing},
+        {"no pattern",
+         {"--check", "--device", kSimulator, "--check-seconds", "1"},
+         true,
+         6,
+         {"driver library: ", "device: SSC Simulator", "opens: yes", "synchronises: no, ",
+          "FAIL: the device does not answer the handshake"}},
+        {"unknown description",
+         {"--check", "--device", "SSC Nowhere"},
+         false,
+         4,
+         {"driver library: ", "FAIL: no device is described 'SSC Nowhere'"}},
+    };
+    for (const TCase &each : cases)
+        for (const bool json : {false, true}) {
+            SCOPED_TRACE(std::string(each.Name) + (json ? " --json" : ""));
+            const BridgeRun::TPrepare prepare = [&](QProcessEnvironment &Environment, QProcess &) {
+                if (each.NoPattern)
+                    Environment.insert("VSIM_NO_PATTERN", "1");
+            };
+            BridgeRun run(each.Arguments + (json ? QStringList{"--json"} : QStringList()),
+                          RuntimeDir.path(), QStringLiteral(VELMOR_BRIDGE), QString(), prepare);
+            const std::optional<int> status = run.Finish();
+            const QString out = QString::fromLocal8Bit(run.Out);
+            const QString err = run.Err();
+            ASSERT_EQ(status, each.Status) << out.toStdString() << err.toStdString();
+            EXPECT_TRUE(err.isEmpty()) << err.toStdString();
+            EXPECT_TRUE(PortFolder().isEmpty()) << PortFolder().join(' ').toStdString();
+            if (!json) {
+                const QStringList lines = out.split('\n', Qt::SkipEmptyParts);
+                ASSERT_EQ(lines.size(), each.Steps.size()) << out.toStdString();
+                for (qsizetype i = 0; i < lines.size(); ++i)
+                    EXPECT_TRUE(lines[i].startsWith(each.Steps[i])) << out.toStdString();
+                continue;
+            }
+            QJsonParseError error{};
+            const QJsonObject report = QJsonDocument::fromJson(out.toUtf8(), &error).object();
+            ASSERT_EQ(error.error, QJsonParseError::NoError) << out.toStdString();
+            EXPECT_EQ(report["passed"].toBool(), each.Status == 0) << out.toStdString();
+            EXPECT_EQ(report["exit_status"].toInt(), each.Status);
+            EXPECT_TRUE(report["verdict"].toString().startsWith(each.Steps.back()))
+                << out.toStdString();
+            EXPECT_TRUE(report["driver_library"].toObject()["loaded"].toBool());
+            EXPECT_EQ(report["synchronises"].toObject()["synchronised"].toBool(), each.Status == 0);
+            if (each.Status == 0) {
+                const QJsonObject measured = report["measured"].toObject();
+                EXPECT_TRUE(measured["echoes"].toBool()) << out.toStdString();
+                EXPECT_GT(measured["echo_count"].toInt(), 0);
+                EXPECT_GT(measured["to_fraction"].toDouble(), 0);
+                EXPECT_GT(measured["from_fraction"].toDouble(), 0);
+                EXPECT_TRUE(report["device"].toObject()["chip_type"].isNull());
+            }
+        }
+    // Its options, and what it does not go with.
+    QString out, err;
+    for (const QStringList &arguments :
+         {QStringList{"--check", "--list"}, QStringList{"--check", "--port", "COM8"},
+          QStringList{"--check", "--wait"}, QStringList{"--check", "--log", "x"},
+          QStringList{"--check-seconds", "5", "-d", kSimulator},
+          QStringList{"--check", "--check-seconds", "0"},
+          QStringList{"--check", "--check-seconds", "601"}}) {
+        EXPECT_EQ(Run(arguments, out, err), 2) << arguments.join(' ').toStdString();
+        EXPECT_TRUE(err.startsWith("velmor-bridge: ")) << err.toStdString();
+    }
+}
+
 TEST_F(BridgeProgram, WithNoDeviceTheListIsEmptyAndStderrNamesTheLibraryAsked)
 {
     const QString library = QString::fromStdString(SimLibrary::Path());
