@@ -2,6 +2,7 @@
 // through LD_LIBRARY_PATH, as FTDI's library would be), with a runtime folder of the test's own;
 // applications on its port are a raw pty client and pyserial, locally and through ser2net on the
 // loopback. A device lost and back is driven in process, where the simulator can be unplugged.
+#include "app/BoardCheck.h"
 #include "app/HeadlessBridge.h"
 #include "vport/VSPortLib_TLB.h"
 
@@ -1361,6 +1362,32 @@ TEST(HeadlessBridge, ABoardThatCannotBeReadIsListedAsNotOpenableWithItsReason)
     EXPECT_FALSE(unreadable["openable"].toBool());
     EXPECT_EQ(unreadable["reason"].toString(), "no permission: udev rule 70-velmor-ssc.rules");
     EXPECT_TRUE(devices[0].toObject()["openable"].toBool());
+    d2xx::SetLibraryFile("");
+}
+
+// --check on a board the driver cannot read: it is not opened, and the next step is the udev rule
+// where the package puts it.
+TEST(HeadlessBridge, CheckOnABoardThatCannotBeReadNamesTheUdevRuleToInstall)
+{
+    SimLibrary sim;
+    ASSERT_TRUE(sim.Loaded());
+    const char *const boards[] = {"Dual RS232-HS A"};
+    sim.vsim_SetDevices(boards, 1);
+    sim.vsim_SetUnreadable(0, "no permission: udev rule 70-velmor-ssc.rules");
+    TBridgeOptions options = SimulatorOptions(QString());
+    options.Device = QStringLiteral("Dual RS232-HS A");
+    options.Mode = TBridgeOptions::TMode::Check;
+    QStringList out;
+    EXPECT_EQ(TBoardCheck(options, [&](const QString &Line) { out << Line; }).Run(),
+              bridge::kExitCheckFailed);
+    EXPECT_EQ(sim.vsim_OpenCount(), 0);
+    ASSERT_EQ(out.size(), 4) << out.join('\n').toStdString();
+    EXPECT_EQ(out[2], "opens: no: no permission: udev rule 70-velmor-ssc.rules");
+    EXPECT_TRUE(out[3].startsWith("FAIL: cannot open the device: no permission"))
+        << out[3].toStdString();
+    EXPECT_TRUE(out[3].contains("/doc/velmor-debug/examples/70-velmor-ssc.rules /etc/udev/rules.d/ "
+                                "&& sudo udevadm control --reload"))
+        << out[3].toStdString();
     d2xx::SetLibraryFile("");
 }
 
