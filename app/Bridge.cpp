@@ -177,13 +177,18 @@ bool TBridge::Replace(std::unique_ptr<TSSCClass> &Link, const std::string &Descr
             FAwaited = false;
             LogState();
         } else {
-            FPause = std::min(FPause + 1, std::size(kReopenPauses) - 1);
+            // Just after a device appeared, the next attempt comes soon and the ladder waits.
+            const auto now = std::chrono::steady_clock::now();
+            const bool arriving = now < FArrivalUntil;
+            if (!arriving)
+                FPause = std::min(FPause + 1, std::size(kReopenPauses) - 1);
+            const std::chrono::milliseconds pause =
+                arriving ? kArrivalRetry : kReopenPauses[FPause];
             FLog.Add(TLinkEventKind::Error,
                      (FAwaited ? "device not there yet: " : "device not back yet: ") +
-                         reason.toLocal8Bit().toStdString() + "; next try in " +
-                         Seconds(kReopenPauses[FPause]));
+                         reason.toLocal8Bit().toStdString() + "; next try in " + Seconds(pause));
             RetireForReplacement(Link);
-            FReopenAt = std::chrono::steady_clock::now() + kReopenPauses[FPause];
+            FReopenAt = now + pause;
         }
     }
     return failed;
@@ -197,6 +202,7 @@ void TBridge::Lost(std::unique_ptr<TSSCClass> &Link)
     FLog.Add(TLinkEventKind::Error, "device lost; reopening in " + Seconds(kReopenPauses[FPause]));
     FLoggedPhase = TLinkPhase::DeviceLost;
     FAwaited = false;
+    FArrivalUntil = {};
     // What the link was given and never sent goes to the next one; the port stays, and what its
     // application writes meanwhile waits in it.
     RetireForReplacement(Link);
@@ -212,7 +218,17 @@ void TBridge::AwaitDevice(std::unique_ptr<TSSCClass> &Link)
     RetireForReplacement(Link);
     FReopening = true;
     FAwaited = true;
+    FArrivalUntil = {};
     FReopenAt = std::chrono::steady_clock::now() + kReopenPauses[FPause];
+}
+
+void TBridge::DeviceArrived()
+{
+    if (!FReopening)
+        return;
+    const auto now = std::chrono::steady_clock::now();
+    FArrivalUntil = now + kArrivalRetrying;
+    FReopenAt = std::min(FReopenAt, now);
 }
 
 void TBridge::Cycle(std::unique_ptr<TSSCClass> &Link, IVSPortAx &Port, bool ApplicationHoldsPort)

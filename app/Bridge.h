@@ -47,6 +47,11 @@ constexpr std::chrono::milliseconds kDropsSaidEvery{10000};
 constexpr std::chrono::milliseconds kReopenPauses[] = {
     std::chrono::milliseconds(500), std::chrono::milliseconds(1000),
     std::chrono::milliseconds(2000), std::chrono::milliseconds(4000)};
+// After an FTDI device appeared, the lost device is tried at once and then every kArrivalRetry
+// for kArrivalRetrying: the driver may need a moment after the event before the board opens,
+// and the ladder goes on after that.
+constexpr std::chrono::milliseconds kArrivalRetry{80};
+constexpr std::chrono::milliseconds kArrivalRetrying{600};
 } // namespace bridge
 
 class TBridge
@@ -107,6 +112,10 @@ public:
     // Link's device was not there to open: Link goes, and the device is waited for as a lost
     // one is, the port serving meanwhile and its application's bytes waiting in it.
     void AwaitDevice(std::unique_ptr<TSSCClass> &Link);
+    // An FTDI device appeared (app/DeviceArrivals.h): a lost device, or one waited for, is
+    // tried at the next turn of the cycle and then every kArrivalRetry for kArrivalRetrying,
+    // the ladder's step kept. Nothing happens while no device is waited for.
+    void DeviceArrived();
     // Whether a lost device waits to be reopened, and how long until the next attempt.
     bool Reopening() const { return FReopening; }
     std::chrono::milliseconds NextAttemptIn(
@@ -158,6 +167,8 @@ private:
     bool FAwaited = false;
     std::chrono::steady_clock::time_point FReopenAt{};
     std::size_t FPause = 0;
+    // Until when attempts come every kArrivalRetry, after a device appeared.
+    std::chrono::steady_clock::time_point FArrivalUntil{};
     // The serial number the last Replace opened its board by, if any: a lost board is reopened
     // by it too.
     std::string FSerial;

@@ -1,5 +1,6 @@
 #include "app/HeadlessBridge.h"
 
+#include "app/DeviceArrivals.h"
 #include "app/DeviceListing.h"
 #include "app/EndingSignals.h"
 #include "app/TrafficFile.h"
@@ -326,6 +327,16 @@ int THeadlessBridge::Start()
     if (const QString warning = FControl->LastError(); !warning.isEmpty())
         Inform(QStringLiteral("port: %1").arg(warning));
 
+    // A board that comes back is reopened as soon as it appears; without USB events, after the
+    // reopening pauses only.
+    FArrivals = std::make_unique<TDeviceArrivals>();
+    connect(FArrivals.get(), &TDeviceArrivals::Arrived, this, [this] { FBridge.DeviceArrived(); });
+    if (!FArrivals->Watching() && FOptions.Verbose)
+        Inform(QStringLiteral("USB arrivals not watched (%1): a lost device is tried again "
+                              "after its pauses only")
+                   .arg(FArrivals->Problem()),
+               TPriority::Debug);
+
     // A device there but not answering its set-up is reopened as one lost a moment ago.
     FTimer.start();
     return kExitStopped;
@@ -348,6 +359,7 @@ void THeadlessBridge::Finish()
 void THeadlessBridge::Stop()
 {
     FTimer.stop();
+    FArrivals.reset();
     const bool running = FAnnounced;
     const long long dropped = FBridge.RetireAtEnd(FLink, running ? FControl.get() : nullptr);
     // What the link left for the port has been recorded too.

@@ -29,6 +29,7 @@
 #include <optional>
 
 class IVSPortAx;
+class TDeviceArrivals;
 class TSSCClass;
 class TTrafficFile;
 
@@ -157,6 +158,8 @@ private:
     std::unique_ptr<TSSCClass> FLink;
     std::unique_ptr<TTrafficFile> FTrafficFile;
     QTimer FTimer;
+    // USB devices that appear, for a lost board to be reopened at once; from Start on.
+    std::unique_ptr<TDeviceArrivals> FArrivals;
     QString FShownStatus;
     bool FPortFailing = false;
     // The port's path went out on stdout.

@@ -1,5 +1,6 @@
 #include "app/Vrtualssc.h"
 
+#include "app/DeviceArrivals.h"
 #include "app/DeviceListing.h"
 #include "app/JournalLines.h"
 
@@ -134,6 +135,14 @@ TVSSC::TVSSC(QWidget *Owner) : QMainWindow(Owner)
     connect(About1, &QAction::triggered, this, &TVSSC::About1Click);
     connect(ButtonReset, &QPushButton::clicked, this, &TVSSC::ButtonResetClick);
     connect(PollingTimer, &QTimer::timeout, this, &TVSSC::PollingTimerTimer);
+    // A board that comes back is reopened as soon as it appears; without USB events, after the
+    // reopening pauses only.
+    FArrivals = new TDeviceArrivals(this);
+    connect(FArrivals, &TDeviceArrivals::Arrived, this, [this] { FBridge.DeviceArrived(); });
+    if (!FArrivals->Watching())
+        FBridge.Log().Add(TLinkEventKind::Detail,
+                          "USB arrivals not watched (" + FArrivals->Problem().toStdString() +
+                              "): a lost device is tried again after its pauses only");
     connect(MessagesButton, &QToolButton::clicked, this, [this] {
         MessagesForm->show();
         MessagesForm->raise();

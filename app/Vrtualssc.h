@@ -18,6 +18,7 @@ class QMenuBar;
 class QPushButton;
 class QTimer;
 class QToolButton;
+class TDeviceArrivals;
 class TMessagesForm;
 class TTrafficForm;
 class TSSCClass;
@@ -96,6 +97,8 @@ private:
     // The cycle, the links it makes and retires, their state and messages, and the host bytes
     // a retired link left for the next one.
     TBridge FBridge;
+    // USB devices that appear: a lost board is reopened as soon as it is back.
+    TDeviceArrivals *FArrivals = nullptr;
     // The state's revision the status line shows (it is redrawn only when that moved on).
     std::uint64_t FShownRevision = ~std::uint64_t{0};
     // The whole seconds to the next attempt at a lost device it shows; -1 when none is due.

@@ -7,7 +7,7 @@
 set -euo pipefail
 
 packages=(build-essential cmake ninja-build pkg-config qt6-base-dev qt6-qpa-plugins libgl-dev
-          libftdi1-dev)
+          libftdi1-dev libudev-dev)
 # systemd: systemd-analyze rates the user unit's sandbox.
 package_tools=(dpkg-dev file lintian man-db systemd)
 if [[ "${1:-}" == "--tests" ]]; then
