@@ -24,6 +24,22 @@ if(TARGET usbemu)
             TIMEOUT 600)
 endif()
 
+# A board that comes back is reopened as soon as udev says it appeared: the headless bridge in
+# process on an emulated chip, under the same preload.
+if(TARGET usbemu)
+    add_executable(arrivals_test arrivals_test.cpp TestMain.cpp)
+    target_link_libraries(arrivals_test PRIVATE velmor_bridge usbemu Qt6::Widgets GTest::gtest)
+    target_include_directories(arrivals_test PRIVATE ${PROJECT_SOURCE_DIR})
+    target_compile_definitions(arrivals_test PRIVATE
+        VELMOR_FTDI1_DRIVER="$<TARGET_FILE:ftd2xx_ftdi1>")
+    add_dependencies(arrivals_test ftd2xx_ftdi1)
+    gtest_discover_tests(arrivals_test TEST_PREFIX "ftdi1." DISCOVERY_TIMEOUT 60
+        PROPERTIES
+            ENVIRONMENT LD_PRELOAD=libumockdev-preload.so.0
+            ENVIRONMENT_MODIFICATION "ASAN_OPTIONS=path_list_append:verify_asan_link_order=0"
+            TIMEOUT 300)
+endif()
+
 # The location IDs as a plain function of a chip's place on the bus, with the hub paths the
 # emulated testbed does not make.
 if(TARGET ftd2xx_ftdi1)
