@@ -11,10 +11,13 @@
 //   build/bench/bridge_bench [seconds per direction, default 10] [echo samples, default 200]
 //   BRIDGE_BENCH_TX_HIDDEN=1: the simulator reports no transmit count, as a driver over libftdi1
 //   BRIDGE_BENCH_IDLE_ONLY=1: only the idle CPU, with the simulator
+//   BRIDGE_BENCH_REPLUG_ONLY=1: only how soon an emulated board replugged is bridged again
+// The run ends with that figure, over ten replugs (BenchReplug.h).
 #include "app/Vrtualssc.h"
 #include "bench/BenchDevice.h"
 #include "bench/BenchMeasure.h"
 #include "bench/BenchPaths.h"
+#include "bench/BenchReplug.h"
 #include "bench/BenchRuns.h"
 #include "bench/BenchTraffic.h"
 #include "device/Tsscclass.h"
@@ -71,6 +74,8 @@ constexpr double kFrameMs = bench::kFrameSeconds * 1000; // 32.768 ms at 1 MHz
 constexpr milliseconds kEchoPatience{2000};
 constexpr int kLostInARow = 10;
 constexpr milliseconds kSynchPatience{30000};
+// How many times the emulated board is replugged to time its return.
+constexpr int kReplugs = 10;
 // How far ahead of the device the client writes: the port never runs dry (the link holds a tenth
 // of it, a frame takes seven bytes), and what is left when the client stops reaches the device
 // within three seconds instead of the minutes a full pty's worth would take.
@@ -539,6 +544,12 @@ int main(int argc, char **argv)
     // Generous: only a path that hangs comes near it.
     const auto patience = std::chrono::seconds(180 + int(6 * seconds) + samples / 2);
 
+#ifdef VELMOR_BENCH_REPLUG
+    if (qEnvironmentVariableIsSet(bench::kReplugVariable))
+        return bench::MeasureReplugs(kReplugs);
+    if (qEnvironmentVariableIsSet("BRIDGE_BENCH_REPLUG_ONLY"))
+        return bench::RunReplugs() ? 0 : 1;
+#endif
     const std::string child = bench::ChildPath();
     if (!child.empty()) {
         bool measured = false;
@@ -564,5 +575,11 @@ int main(int argc, char **argv)
     }
     qputenv(kBareVariable, QByteArray::number(bare, 'g', 17));
     const bool emulated = bench::RunEmulatedPaths(argc, argv, bench::PathPatience(patience));
-    return status == 0 && emulated ? 0 : 1;
+#ifdef VELMOR_BENCH_REPLUG
+    const bool replugs = bench::RunReplugs();
+#else
+    const bool replugs = true;
+    std::printf("replug ft2232h: not built (VELMOR_USB_EMULATION is off)\n");
+#endif
+    return status == 0 && emulated && replugs ? 0 : 1;
 }
