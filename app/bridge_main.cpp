@@ -208,8 +208,8 @@ QString BridgeUsage()
                "Usage: velmor-bridge -d DESCRIPTION [-p NAME] [-w] [OPTION]...\n"
                "       velmor-bridge -s SERIAL [-d DESCRIPTION] [-p NAME] [-w] [OPTION]...\n"
                "       velmor-bridge -l [--json] [--driver FILE]\n"
-               "       velmor-bridge -c [-d DESCRIPTION | -s SERIAL] [--check-seconds N] [--json]\n"
-               "                    [--driver FILE]\n"
+               "       velmor-bridge -c [-d DESCRIPTION | -s SERIAL] [--check-seconds N]\n"
+               "                    [--json] [--driver FILE]\n"
                "Bridges a virtual serial port to the SSC device with that description, without\n"
                "a window.\n"
                "\n") +
