@@ -12,9 +12,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <random>
 #include <thread>
+#include <utility>
 #include <vector>
 
 using namespace bridge;
@@ -59,6 +61,36 @@ struct TLastSaid {
     TSSCMessageEvent Event()
     {
         return [this](const std::string &Said) { Text = Said; };
+    }
+};
+
+// A count that grows a frame at a time, watched at every tick: the bytes a second between the
+// first growth seen and the last.
+struct TSpan {
+    std::optional<steady_clock::time_point> First;
+    steady_clock::time_point Latest;
+    std::uint64_t AtFirst = 0;
+    std::uint64_t Last = 0;
+    bool Started = false;
+
+    void Moved(steady_clock::time_point Now, std::uint64_t Count)
+    {
+        const bool grew = Count != Last;
+        Last = Count;
+        // The first reading is where the count stands, not a growth.
+        if (!std::exchange(Started, true) || !grew)
+            return;
+        if (!First) {
+            First = Now;
+            AtFirst = Count;
+        }
+        Latest = Now;
+    }
+    double Rate() const
+    {
+        if (!First || Latest <= *First)
+            return 0;
+        return double(Last - AtFirst) / duration<double>(Latest - *First).count();
     }
 };
 
@@ -329,17 +361,22 @@ int TBoardCheck::Measure(TSSCClass &Link)
         std::this_thread::sleep_for(ssc::kSynchTick);
         receive();
     }
-    const std::uint64_t took = Link.DeviceTook();
-    long long received = 0;
+    // The bytes move a frame at a time: each way is counted from the first tick that saw a frame
+    // end to the last, so that a short check is not a frame too many or too few.
+    TSpan to;
+    TSpan from;
+    std::uint64_t received = 0;
     const auto start = steady_clock::now();
     while (steady_clock::now() - start < throughputFor && !measured.Lost) {
         feed();
         std::this_thread::sleep_for(ssc::kSynchTick);
-        received += receive();
+        received += std::uint64_t(receive());
+        const auto now = steady_clock::now();
+        to.Moved(now, Link.DeviceTook());
+        from.Moved(now, received);
     }
-    const double elapsed = duration<double>(steady_clock::now() - start).count();
-    measured.ToRate = double(Link.DeviceTook() - took) / elapsed;
-    measured.FromRate = double(received) / elapsed;
+    measured.ToRate = to.Rate();
+    measured.FromRate = from.Rate();
 
     // What was measured, as far as it could be.
     QJsonObject report{{QStringLiteral("seconds"), qint64(FOptions.CheckSeconds.count())},
