@@ -413,6 +413,11 @@ TEST_F(TrafficWindow, SaveWritesANewFileOrReplacesOnlyWhatTheUserAgreedTo)
 // the file it writes gives each line its full date and time.
 TEST(SaveDialogs, StartInTheHomeFolderAndWriteTheFullDateAndTime)
 {
+#if defined(__SANITIZE_THREAD__)
+    // The real file dialog reads the folder in a thread of the toolkit's own (QFileInfoGatherer),
+    // whose hand-overs an uninstrumented Qt hides from TSan: every one would be reported.
+    GTEST_SKIP() << "the file dialog's own thread is not instrumented";
+#endif
     QTemporaryDir home;
     QTemporaryDir elsewhere;
     ASSERT_TRUE(home.isValid() && elsewhere.isValid());
