@@ -35,16 +35,7 @@ if(TARGET usbemu)
     add_dependencies(arrivals_test ftd2xx_ftdi1)
     # The udev monitor's socket is one umockdev's preload serves from a thread of its own,
     # uninstrumented: under TSan the preload's suppressions join the common ones.
-    set(arrivals_sanitizer "ASAN_OPTIONS=path_list_append:verify_asan_link_order=0")
-    if(VELMOR_SANITIZE STREQUAL "thread")
-        file(READ ${CMAKE_CURRENT_LIST_DIR}/tsan.supp common)
-        file(READ ${CMAKE_CURRENT_LIST_DIR}/tsan-preload.supp preload)
-        set(arrivals_suppressions ${CMAKE_CURRENT_BINARY_DIR}/arrivals_test.tsan.supp)
-        file(WRITE ${arrivals_suppressions} "${common}\n${preload}")
-        set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
-            ${CMAKE_CURRENT_LIST_DIR}/tsan.supp ${CMAKE_CURRENT_LIST_DIR}/tsan-preload.supp)
-        set(arrivals_sanitizer "TSAN_OPTIONS=path_list_append:suppressions=${arrivals_suppressions}")
-    endif()
+    velmor_preload_sanitizer(arrivals_test arrivals_sanitizer)
     gtest_discover_tests(arrivals_test TEST_PREFIX "ftdi1." DISCOVERY_TIMEOUT 60
         PROPERTIES
             ENVIRONMENT LD_PRELOAD=libumockdev-preload.so.0

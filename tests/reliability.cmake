@@ -49,19 +49,8 @@ if(TARGET usbemu)
     add_dependencies(reliability_chips_test ftd2xx_ftdi1)
     set(reliability_chips_properties TIMEOUT 900 LABELS reliability
         ENVIRONMENT LD_PRELOAD=libumockdev-preload.so.0)
-    if(VELMOR_SANITIZE STREQUAL "address")
-        list(APPEND reliability_chips_properties ENVIRONMENT_MODIFICATION
-             "ASAN_OPTIONS=path_list_append:verify_asan_link_order=0")
-    elseif(VELMOR_SANITIZE STREQUAL "thread")
-        file(READ ${CMAKE_CURRENT_LIST_DIR}/tsan.supp common)
-        file(READ ${CMAKE_CURRENT_LIST_DIR}/tsan-preload.supp preload)
-        set(suppressions ${CMAKE_CURRENT_BINARY_DIR}/reliability_chips_test.tsan.supp)
-        file(WRITE ${suppressions} "${common}\n${preload}")
-        set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
-            ${CMAKE_CURRENT_LIST_DIR}/tsan.supp ${CMAKE_CURRENT_LIST_DIR}/tsan-preload.supp)
-        list(APPEND reliability_chips_properties ENVIRONMENT_MODIFICATION
-             "TSAN_OPTIONS=path_list_append:suppressions=${suppressions}")
-    endif()
+    velmor_preload_sanitizer(reliability_chips_test chips_sanitizer)
+    list(APPEND reliability_chips_properties ENVIRONMENT_MODIFICATION "${chips_sanitizer}")
     gtest_discover_tests(reliability_chips_test TEST_PREFIX "reliability." DISCOVERY_TIMEOUT 60
         NO_PRETTY_VALUES PROPERTIES ${reliability_chips_properties})
 endif()
