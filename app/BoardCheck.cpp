@@ -242,8 +242,11 @@ int TBoardCheck::Run()
     }
     TLastSaid linkSaid;
     auto link = std::make_unique<TSSCClass>(linkSaid.Event());
+    // A blank EEPROM gives an empty serial number, which opens nothing: such a board opens by
+    // its description.
+    const bool bySerial = board->Serial && !board->Serial->empty();
     const bool failed =
-        board->Serial ? link->InitBySerial(*board->Serial) : link->Init(board->Description);
+        bySerial ? link->InitBySerial(*board->Serial) : link->Init(board->Description);
     if (failed) {
         const TInitOutcome opened = link->InitOutcome();
         RetireLink(link);

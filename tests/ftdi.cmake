@@ -43,6 +43,24 @@ if(TARGET usbemu)
             TIMEOUT 300)
 endif()
 
+# Rigs: two channels of one emulated chip and a board beside them, each bridged by a velmor-bridge
+# process of its own; the children reach the chips through the same preload.
+if(TARGET usbemu)
+    add_executable(channels_test channels_test.cpp TestMain.cpp)
+    target_link_libraries(channels_test PRIVATE usbemu Qt6::Widgets GTest::gtest)
+    target_include_directories(channels_test PRIVATE ${PROJECT_SOURCE_DIR})
+    target_compile_definitions(channels_test PRIVATE
+        VELMOR_FTDI1_DRIVER="$<TARGET_FILE:ftd2xx_ftdi1>"
+        VELMOR_BRIDGE="$<TARGET_FILE:velmor-bridge>")
+    add_dependencies(channels_test ftd2xx_ftdi1 velmor-bridge)
+    velmor_preload_sanitizer(channels_test channels_sanitizer)
+    gtest_discover_tests(channels_test TEST_PREFIX "ftdi1." DISCOVERY_TIMEOUT 60
+        PROPERTIES
+            ENVIRONMENT LD_PRELOAD=libumockdev-preload.so.0
+            ENVIRONMENT_MODIFICATION "${channels_sanitizer}"
+            TIMEOUT 300)
+endif()
+
 # The location IDs as a plain function of a chip's place on the bus, with the hub paths the
 # emulated testbed does not make.
 if(TARGET ftd2xx_ftdi1)

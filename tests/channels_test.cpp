@@ -1,0 +1,214 @@
+// Rigs: two channels of one emulated chip, each bridged by a velmor-bridge process of its own
+// through the program's driver over Debian's libftdi1 and libusb-1.0, with a second board beside
+// them. Every process opens the same USB device and claims its own interface, as on a rig; the
+// chips answer from this process (umockdev's preload serves the children's ioctls from here, and
+// sends them the chips' uevents).
+//
+// The test runs under umockdev's preload (see ftdi.cmake); without it, it skips.
+#include "usbemu/UsbTestbed.h"
+
+#include "tests/PtyClient.h"
+#include "tests/Wait.h"
+
+#include <gtest/gtest.h>
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <csignal>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace
+{
+
+using usbemu::TChipType;
+constexpr std::chrono::milliseconds kProcessPatience{120000};
+
+QString Channel(TChipType Type, char Letter)
+{
+    return QString::fromLatin1(usbemu::Model(Type).Product) + ' ' + QLatin1Char(Letter);
+}
+
+// velmor-bridge as a child process on the emulated chips, its stderr kept as it comes.
+class TChild
+{
+public:
+    TChild(const QStringList &Arguments, const QString &RuntimeDir)
+    {
+        // The preload and the testbed's folder come with the environment.
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), RuntimeDir);
+        FProcess.setProcessEnvironment(environment);
+        FProcess.start(QStringLiteral(VELMOR_BRIDGE),
+                       QStringList{QStringLiteral("--driver"), QStringLiteral(VELMOR_FTDI1_DRIVER)} +
+                           Arguments);
+    }
+    ~TChild()
+    {
+        if (FProcess.state() != QProcess::NotRunning) {
+            FProcess.kill();
+            FProcess.waitForFinished(int(test::kPatience.count()));
+        }
+    }
+    QString Err()
+    {
+        FErr += QString::fromLocal8Bit(FProcess.readAllStandardError());
+        return FErr;
+    }
+    QByteArray Out()
+    {
+        FOut += FProcess.readAllStandardOutput();
+        return FOut;
+    }
+    // How many lines on stderr contain Text.
+    int Said(const QString &Text) { return int(Err().count(Text)); }
+    bool Ended() const { return FProcess.state() == QProcess::NotRunning; }
+    // The first line on stdout: the port's path; empty if the program ended first.
+    QString Path()
+    {
+        test::WaitUntil([&] { return Out().contains('\n') || Ended(); });
+        const qsizetype end = Out().indexOf('\n');
+        return end < 0 ? QString() : QFile::decodeName(Out().left(end));
+    }
+    std::optional<int> Finish()
+    {
+        if (!test::WaitUntil([&] { return Ended(); }, kProcessPatience) ||
+            FProcess.exitStatus() != QProcess::NormalExit)
+            return std::nullopt;
+        Out();
+        return FProcess.exitCode();
+    }
+    void Signal(int Number) { ::kill(pid_t(FProcess.processId()), Number); }
+
+private:
+    QProcess FProcess;
+    QByteArray FOut;
+    QString FErr;
+};
+
+} // namespace
+
+// `velmor-bridge --check` on channel A and on channel B of one chip at once: both processes open
+// the chip, each its own channel, and both pass with every echo back. On each chip with two
+// MPSSE channels.
+TEST(Channels, ACheckOnEachChannelOfOneChipAtOncePassesOnBoth)
+{
+    for (const TChipType type : {TChipType::FT2232H, TChipType::FT4232H}) {
+        SCOPED_TRACE(usbemu::Model(type).Product);
+        usbemu::TUsbTestbed testbed;
+        if (!testbed.InMockEnvironment())
+            GTEST_SKIP() << "not under umockdev's preload";
+        const std::shared_ptr<usbemu::TFtdiChip> chip = testbed.AddChip(type);
+        QTemporaryDir runtime;
+        std::vector<std::unique_ptr<TChild>> checks;
+        for (const char letter : {'A', 'B'})
+            checks.push_back(std::make_unique<TChild>(
+                QStringList{"--check", "--json", "--check-seconds", "2", "-d",
+                            Channel(type, letter)},
+                runtime.path()));
+        for (std::size_t index = 0; index < checks.size(); ++index) {
+            TChild &check = *checks[index];
+            SCOPED_TRACE(index == 0 ? "A" : "B");
+            EXPECT_EQ(check.Finish(), 0) << check.Err().toStdString();
+            const QJsonObject report = QJsonDocument::fromJson(check.Out()).object();
+            EXPECT_TRUE(report["passed"].toBool()) << check.Out().toStdString();
+            EXPECT_EQ(report["device"].toObject()["description"].toString(),
+                      Channel(type, index == 0 ? 'A' : 'B'));
+            const QJsonObject measured = report["measured"].toObject();
+            EXPECT_GT(measured["echo_count"].toInt(), 0);
+            EXPECT_EQ(measured["echo_lost"].toInt(-1), 0);
+            EXPECT_FALSE(measured["device_lost"].toBool(true));
+            EXPECT_GT(measured["to_bytes_per_second"].toDouble(), 0);
+        }
+    }
+}
+
+// Channels A and B of a dual chip and channel A of a quad chip beside it, each bridged by its own
+// velmor-bridge, a program on each port. The dual chip is unplugged while every program writes:
+// both its bridges see it lost and both come back when it is plugged in again, while the other
+// board's program gets every echo on time. At the end each program has its own bytes back, whole,
+// in order, and nobody else's.
+TEST(Channels, AnUnplugIsSeenByBothChannelsAndLeavesTheOtherBoardWhole)
+{
+    usbemu::TUsbTestbed testbed;
+    if (!testbed.InMockEnvironment())
+        GTEST_SKIP() << "not under umockdev's preload";
+    std::shared_ptr<usbemu::TFtdiChip> dual = testbed.AddChip(TChipType::FT2232H);
+    const std::shared_ptr<usbemu::TFtdiChip> quad = testbed.AddChip(TChipType::FT4232H);
+    QTemporaryDir runtime;
+    const QString names[] = {Channel(TChipType::FT2232H, 'A'), Channel(TChipType::FT2232H, 'B'),
+                             Channel(TChipType::FT4232H, 'A')};
+    std::vector<std::unique_ptr<TChild>> bridges;
+    std::vector<std::unique_ptr<test::TPtyClient>> programs;
+    std::vector<std::string> sent(3);
+    for (int index = 0; index < 3; ++index) {
+        bridges.push_back(std::make_unique<TChild>(
+            QStringList{"-d", names[index], "-p", QStringLiteral("rig%1").arg(index)},
+            runtime.path()));
+        const QString path = bridges.back()->Path();
+        ASSERT_FALSE(path.isEmpty()) << bridges.back()->Err().toStdString();
+        programs.push_back(std::make_unique<test::TPtyClient>(path));
+        ASSERT_TRUE(programs.back()->IsOpen());
+    }
+    const auto log = [&] {
+        std::string all;
+        for (auto &bridge : bridges)
+            all += bridge->Err().toStdString() + "--\n";
+        return all;
+    };
+    // Each program's own text: an echo that reached another port would show.
+    const auto send = [&](int Index, const std::string &Word) {
+        const std::string text = Word + "-" + std::to_string(Index) + ";";
+        sent[std::size_t(Index)] += text;
+        return programs[std::size_t(Index)]->Write(text);
+    };
+    const auto allBack = [&](int Index) {
+        test::TPtyClient &program = *programs[std::size_t(Index)];
+        return test::WaitUntil([&] {
+            program.ReadAvailable();
+            return program.Received.size() >= sent[std::size_t(Index)].size();
+        });
+    };
+    for (int index = 0; index < 3; ++index) {
+        ASSERT_TRUE(test::WaitUntil([&] { return bridges[index]->Said("link: bridging") == 1; }))
+            << log();
+        ASSERT_TRUE(send(index, "before"));
+    }
+    for (int index = 0; index < 3; ++index)
+        ASSERT_TRUE(allBack(index)) << log();
+
+    // Written while the board goes: what the device had not taken waits in the port.
+    ASSERT_TRUE(send(0, "going") && send(1, "going"));
+    testbed.Unplug(dual);
+    for (int index = 0; index < 2; ++index)
+        ASSERT_TRUE(test::WaitUntil([&] { return bridges[index]->Said("link: device lost") > 0; }))
+            << log();
+    // The other board carries on meanwhile.
+    for (int round = 0; round < 5; ++round) {
+        ASSERT_TRUE(send(2, "during" + std::to_string(round)));
+        ASSERT_TRUE(allBack(2)) << log();
+    }
+    ASSERT_TRUE(send(0, "away") && send(1, "away"));
+    dual = testbed.AddChip(TChipType::FT2232H);
+    for (int index = 0; index < 2; ++index)
+        ASSERT_TRUE(test::WaitUntil([&] { return bridges[index]->Said("link: bridging") == 2; }))
+            << log();
+    for (int index = 0; index < 3; ++index)
+        ASSERT_TRUE(send(index, "after"));
+    for (int index = 0; index < 3; ++index) {
+        SCOPED_TRACE(index);
+        EXPECT_TRUE(allBack(index)) << programs[std::size_t(index)]->Received << "\n" << log();
+        EXPECT_EQ(programs[std::size_t(index)]->Received, sent[std::size_t(index)]);
+    }
+    // The other board's bridge never lost its device.
+    EXPECT_EQ(bridges[2]->Said("link: device lost"), 0) << log();
+    for (auto &bridge : bridges) {
+        bridge->Signal(SIGTERM);
+        EXPECT_EQ(bridge->Finish(), 0) << log();
+    }
+}
