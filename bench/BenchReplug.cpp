@@ -3,13 +3,13 @@
 #include "app/DeviceArrivals.h"
 #include "app/HeadlessBridge.h"
 #include "bench/BenchMeasure.h"
+#include "bench/BenchPreload.h"
 #include "usbemu/UsbTestbed.h"
 #include "vport/VSPortLib_TLB.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QProcess>
-#include <QProcessEnvironment>
 #include <QTimer>
 
 #include <algorithm>
@@ -135,17 +135,7 @@ int MeasureReplugs(int Count)
 bool RunReplugs()
 {
     QProcess child;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    const QString preload = environment.value(QStringLiteral("LD_PRELOAD"));
-    environment.insert(QStringLiteral("LD_PRELOAD"),
-                       QStringLiteral("libumockdev-preload.so.0") +
-                           (preload.isEmpty() ? QString() : ":" + preload));
-    // ASan wants its runtime first among the libraries a process starts with; the preload is.
-    const QString asan = environment.value(QStringLiteral("ASAN_OPTIONS"));
-    environment.insert(QStringLiteral("ASAN_OPTIONS"),
-                       (asan.isEmpty() ? QString() : asan + ":") +
-                           QStringLiteral("verify_asan_link_order=0"));
-    environment.insert(QString::fromLatin1(kReplugVariable), QStringLiteral("1"));
+    const QProcessEnvironment environment = UnderPreload(kReplugVariable);
     child.setProcessEnvironment(environment);
     child.setProcessChannelMode(QProcess::ForwardedChannels);
     child.start(QCoreApplication::applicationFilePath(), {});

@@ -44,9 +44,10 @@ public:
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), RuntimeDir);
         FProcess.setProcessEnvironment(environment);
-        FProcess.start(QStringLiteral(VELMOR_BRIDGE),
-                       QStringList{QStringLiteral("--driver"), QStringLiteral(VELMOR_FTDI1_DRIVER)} +
-                           Arguments);
+        FProcess.start(
+            QStringLiteral(VELMOR_BRIDGE),
+            QStringList{QStringLiteral("--driver"), QStringLiteral(VELMOR_FTDI1_DRIVER)} +
+                Arguments);
     }
     ~TChild()
     {
@@ -107,10 +108,10 @@ TEST(Channels, ACheckOnEachChannelOfOneChipAtOncePassesOnBoth)
         QTemporaryDir runtime;
         std::vector<std::unique_ptr<TChild>> checks;
         for (const char letter : {'A', 'B'})
-            checks.push_back(std::make_unique<TChild>(
-                QStringList{"--check", "--json", "--check-seconds", "2", "-d",
-                            Channel(type, letter)},
-                runtime.path()));
+            checks.push_back(
+                std::make_unique<TChild>(QStringList{"--check", "--json", "--check-seconds", "2",
+                                                     "-d", Channel(type, letter)},
+                                         runtime.path()));
         for (std::size_t index = 0; index < checks.size(); ++index) {
             TChild &check = *checks[index];
             SCOPED_TRACE(index == 0 ? "A" : "B");
