@@ -1,5 +1,6 @@
 #include "app/DeviceListing.h"
 
+#include "app/UsbPath.h"
 #include "device/ShownText.h"
 
 #include <QJsonArray>
@@ -103,6 +104,10 @@ QByteArray DevicesJson(const std::vector<TDeviceEntry> &Entries)
                       entry.Serial ? QJsonValue(DriverText(*entry.Serial)) : QJsonValue());
         device.insert(QStringLiteral("location"),
                       entry.Location ? QJsonValue(qint64(*entry.Location)) : QJsonValue());
+        const std::optional<std::string> path =
+            entry.Location ? UsbPath(*entry.Location, entry.Serial) : std::nullopt;
+        device.insert(QStringLiteral("usb_path"),
+                      path ? QJsonValue(QString::fromStdString(*path)) : QJsonValue());
         device.insert(QStringLiteral("openable"), entry.Openable);
         device.insert(QStringLiteral("reason"), DriverText(entry.Reason));
         // What to give --device and --serial: the text --list shows, which names the bytes

@@ -9,10 +9,11 @@
 // "new\nline", "\u202eevil.exe", "caf\xe9"; that text is what --device and --serial take.
 //
 // --list --json gives the same as an array of objects {"description", "serial", "location",
-// "openable", "reason", "device_argument", "serial_argument"}; a serial number or location the
-// driver does not give is null, the location a number, the reason "" for a device that can be
-// opened. "description" and "serial" are the driver's text (UTF-8 when it is that, else each byte
-// as Latin-1); "device_argument" and "serial_argument" the escaped text to pass to --device and
+// "usb_path", "openable", "reason", "device_argument", "serial_argument"}; a serial number or
+// location the driver does not give is null, the location a number, the USB port path ("1-2.4",
+// app/UsbPath.h) null where it cannot be told, the reason "" for a device that can be opened.
+// "description" and "serial" are the driver's text (UTF-8 when it is that, else each byte as
+// Latin-1); "device_argument" and "serial_argument" the escaped text to pass to --device and
 // --serial, which names the bytes exactly. Characters a terminal would act on are written as
 // JSON's \uHHHH in any string.
 #pragma once

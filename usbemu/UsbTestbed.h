@@ -14,7 +14,10 @@
 
 #include "usbemu/FtdiChip.h"
 
+#include <cstdint>
+#include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -36,9 +39,20 @@ public:
     // True when the preload redirects /sys and /dev to this testbed.
     bool InMockEnvironment() const;
 
+    // Where a chip is plugged in: a bus, and the port of each hub on the way from the bus's root
+    // hub (1 to 15 each; {2, 4}: port 4 of the hub at the root hub's port 2, Linux's "1-2.4").
+    struct TPlace {
+        unsigned Bus = 0;
+        std::vector<std::uint8_t> Ports;
+    };
+
     // Plugs in a chip, each on a bus of its own (bus 1, 2, ...; device 1). An empty serial
     // number is a blank EEPROM's: the device has none.
     std::shared_ptr<TFtdiChip> AddChip(TChipType Type, const std::string &Serial = {});
+    // Plugs in a chip at Place, behind the hubs its ports name; the root hub and the hubs are
+    // added as the first chip behind them comes (and stay).
+    std::shared_ptr<TFtdiChip> AddChip(TChipType Type, const std::string &Serial,
+                                       const TPlace &Place);
 
     // Pulls a chip out: its pending transfers end as on a real unplug, its open descriptors
     // fail with ENODEV and the host no longer lists it. Plugging it back is AddChip again.
@@ -47,8 +61,19 @@ public:
     std::string SysDir() const;
 
 private:
+    // One device's record for the testbed: SysPath under /sys, its node's bus and device numbers.
+    void AddRecord(const std::string &SysPath, unsigned Bus, unsigned Number,
+                   const std::string &Attributes);
+    // The next device number on Bus.
+    unsigned NextNumber(unsigned Bus);
+
     UMockdevTestbed *FTestbed;
     std::vector<std::unique_ptr<TDeviceNode>> FDevices;
+    // Each chip's path under /sys, as FDevices.
+    std::vector<std::string> FPaths;
+    // The hubs added, by their path under /sys; the device numbers given on each bus.
+    std::set<std::string> FHubs;
+    std::map<unsigned, unsigned> FNumbers;
 };
 
 } // namespace usbemu
