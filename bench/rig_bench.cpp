@@ -19,6 +19,7 @@
 // beside the bridges' because on one machine the two share the cores, which a real rig's chips
 // and host controller never do.
 #include "bench/BenchPreload.h"
+#include "usbemu/ChildPlaces.h"
 #include "usbemu/UsbTestbed.h"
 
 #include <QCoreApplication>
@@ -92,8 +93,14 @@ std::unique_ptr<QProcess> Bridge(const QStringList &Arguments, const QString &Ru
     environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), RuntimeDir);
     environment.remove(QString::fromLatin1(kChildVariable));
     process->setProcessEnvironment(environment);
-    process->start(QStringLiteral(VELMOR_BENCH_BRIDGE),
-                   QStringList{QStringLiteral("--driver"), Driver} + Arguments);
+    // Each child's descriptors from a place of its own (usbemu/ChildPlaces.h).
+    std::vector<std::string> command{VELMOR_BENCH_BRIDGE, "--driver", Driver.toStdString()};
+    for (const QString &argument : Arguments)
+        command.push_back(argument.toStdString());
+    QStringList apart;
+    for (const std::string &word : usbemu::CommandApart(command))
+        apart << QString::fromStdString(word);
+    process->start(apart.takeFirst(), apart);
     return process;
 }
 
@@ -109,10 +116,8 @@ struct TCheck {
 };
 
 // --check on each device at once, for Seconds; their figures in that order. Retried counts the
-// checks started again because the driver could not start: under the emulation, libusb's udev
-// monitor is refused now and then when many processes start at once (libusb says "failed to
-// enable the udev monitor", umockdev's emulated netlink socket), which a real bus never does. A
-// check started again still overlaps the others' measuring by most of its run.
+// checks started again because they did not come as far as measuring (the driver could not
+// start, say), each while the others still measure.
 std::vector<TCheck> CheckAtOnce(const QStringList &Devices, bool BySerial, int Seconds,
                                 const QString &RuntimeDir, int &Retried)
 {
@@ -339,7 +344,7 @@ int Measure(int Seconds, int Boards)
                 "alone (%s); CPU per bridge %.2f %% of a core, all %.1f %%; emulator %.1f %%\n",
                 Boards, to, from, p99, p99 / alone.EchoP99, Figures(alone).c_str(),
                 busyAll / Boards, busyAll, emulatorBusy);
-    std::printf("rig checks started again: %d (the emulated udev monitor refused)\n", retried);
+    std::printf("rig checks started again: %d\n", retried);
     return 0;
 }
 

@@ -5,6 +5,7 @@
 // sends them the chips' uevents).
 //
 // The test runs under umockdev's preload (see ftdi.cmake); without it, it skips.
+#include "usbemu/ChildPlaces.h"
 #include "usbemu/UsbTestbed.h"
 
 #include "tests/PtyClient.h"
@@ -12,11 +13,13 @@
 
 #include <gtest/gtest.h>
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <csignal>
 #include <memory>
 #include <optional>
@@ -44,10 +47,14 @@ public:
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), RuntimeDir);
         FProcess.setProcessEnvironment(environment);
-        FProcess.start(
-            QStringLiteral(VELMOR_BRIDGE),
-            QStringList{QStringLiteral("--driver"), QStringLiteral(VELMOR_FTDI1_DRIVER)} +
-                Arguments);
+        // Each child's descriptors from a place of its own (usbemu/ChildPlaces.h).
+        std::vector<std::string> command{VELMOR_BRIDGE, "--driver", VELMOR_FTDI1_DRIVER};
+        for (const QString &argument : Arguments)
+            command.push_back(argument.toStdString());
+        QStringList apart;
+        for (const std::string &word : usbemu::CommandApart(command))
+            apart << QString::fromStdString(word);
+        FProcess.start(apart.takeFirst(), apart);
     }
     ~TChild()
     {
@@ -212,4 +219,51 @@ TEST(Channels, AnUnplugIsSeenByBothChannelsAndLeavesTheOtherBoardWhole)
         bridge->Signal(SIGTERM);
         EXPECT_EQ(bridge->Finish(), 0) << log();
     }
+}
+
+// Boards behind hubs, two levels deep, and one straight on the bus: `velmor-bridge --list --json`
+// gives each channel a location ID of its own and the USB port path Linux names it by, and
+// --serial opens the board at that place.
+TEST(Channels, BoardsBehindHubsAreListedByPlaceAndOpenedBySerial)
+{
+    usbemu::TUsbTestbed testbed;
+    if (!testbed.InMockEnvironment())
+        GTEST_SKIP() << "not under umockdev's preload";
+    struct TBoard {
+        const char *Serial;
+        std::vector<std::uint8_t> Ports;
+        const char *Path;
+        qint64 LocationA; // channel A's; B's is one more
+    };
+    const TBoard boards[] = {{"HUB24", {2, 4}, "1-2.4", 0x1241},
+                             {"HUB231", {2, 3, 1}, "1-2.3.1", 0x12311},
+                             {"ROOT3", {3}, "1-3", 0x131}};
+    std::vector<std::shared_ptr<usbemu::TFtdiChip>> chips;
+    for (const TBoard &board : boards)
+        chips.push_back(testbed.AddChip(TChipType::FT2232H, board.Serial, {1, board.Ports}));
+    QTemporaryDir runtime;
+    TChild list({"--list", "--json"}, runtime.path());
+    ASSERT_EQ(list.Finish(), 0) << list.Err().toStdString();
+    const QJsonArray listed = QJsonDocument::fromJson(list.Out()).array();
+    ASSERT_EQ(listed.size(), 6) << list.Out().toStdString();
+    for (const TBoard &board : boards) {
+        for (const char letter : {'A', 'B'}) {
+            const QString serial = QString::fromLatin1(board.Serial) + QLatin1Char(letter);
+            SCOPED_TRACE(serial.toStdString());
+            const auto found =
+                std::find_if(listed.begin(), listed.end(), [&](const QJsonValue &Entry) {
+                    return Entry.toObject()["serial"].toString() == serial;
+                });
+            ASSERT_NE(found, listed.end()) << list.Out().toStdString();
+            const QJsonObject entry = found->toObject();
+            EXPECT_EQ(entry["usb_path"].toString(), board.Path);
+            EXPECT_EQ(entry["location"].toInteger(), board.LocationA + (letter - 'A'));
+        }
+    }
+    TChild bridge({"--serial", "HUB231B", "-p", "hub"}, runtime.path());
+    test::TPtyClient program(bridge.Path());
+    ASSERT_TRUE(program.IsOpen()) << bridge.Err().toStdString();
+    ASSERT_TRUE(program.Write("deep"));
+    EXPECT_TRUE(program.Receive("deep")) << bridge.Err().toStdString();
+    EXPECT_TRUE(bridge.Err().contains("HUB231B")) << bridge.Err().toStdString();
 }
