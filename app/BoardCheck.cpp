@@ -1,5 +1,6 @@
 #include "app/BoardCheck.h"
 
+#include "app/UsbPath.h"
 #include "device/D2xx.h"
 #include "device/DeviceList.h"
 #include "device/LinkPace.h"
@@ -209,16 +210,31 @@ int TBoardCheck::Run()
     const QString location =
         board->Location ? QStringLiteral("0x%1").arg(*board->Location, 0, 16) : QString();
     const QString untold = QStringLiteral("not told by the driver");
+    // The driver's listing does not tell the chip's type and speed; /sys does, where the board's
+    // place is known.
+    const std::optional<std::string> path =
+        board->Location ? UsbPath(*board->Location, board->Serial) : std::nullopt;
+    const TUsbChip chip = path ? UsbChip(*path) : TUsbChip{};
+    const auto orNull = [](const std::string &Text) {
+        return Text.empty() ? QJsonValue() : QJsonValue(QString::fromStdString(Text));
+    };
     FReport[QStringLiteral("device")] =
         QJsonObject{{QStringLiteral("description"), Shown(board->Description)},
                     {QStringLiteral("serial"), board->Serial ? QJsonValue(serial) : QJsonValue()},
                     {QStringLiteral("location"),
                      board->Location ? QJsonValue(qint64(*board->Location)) : QJsonValue()},
-                    // The driver's listing does not tell it; only an open handle could.
-                    {QStringLiteral("chip_type"), QJsonValue()}};
-    Say(QStringLiteral("device: %1, serial number %2, location ID %3, chip type %4")
-            .arg(Shown(board->Description), board->Serial ? serial : untold,
-                 board->Location ? location : untold, untold));
+                    {QStringLiteral("usb_path"), orNull(path.value_or(std::string()))},
+                    {QStringLiteral("chip_type"), orNull(chip.Type)},
+                    {QStringLiteral("usb_speed"), orNull(chip.Speed)}};
+    QString line = QStringLiteral("device: %1, serial number %2, location ID %3, chip type %4")
+                       .arg(Shown(board->Description), board->Serial ? serial : untold,
+                            board->Location ? location : untold,
+                            chip.Type.empty() ? untold : QString::fromStdString(chip.Type));
+    if (path)
+        line += QStringLiteral(", at USB %1").arg(QString::fromStdString(*path));
+    if (!chip.Speed.empty())
+        line += QStringLiteral(", %1").arg(QString::fromStdString(chip.Speed));
+    Say(line);
 
     // Opened as the bridge opens it: by its serial number when it has one.
     QJsonObject opens;

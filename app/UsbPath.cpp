@@ -44,3 +44,31 @@ std::optional<std::string> UsbPath(std::uint32_t Location, const std::optional<s
         return std::nullopt;
     return path;
 }
+
+TUsbChip UsbChip(const std::string &Path, const std::string &SysFolder)
+{
+    const std::string device = SysFolder + "/bus/usb/devices/" + Path;
+    struct TKnown {
+        const char *Product;
+        const char *Release;
+        const char *Type;
+    };
+    static constexpr TKnown kKnown[] = {{"6010", "0500", "FT2232C/D"},
+                                        {"6010", "0700", "FT2232H"},
+                                        {"6011", "0800", "FT4232H"},
+                                        {"6014", "0900", "FT232H"}};
+    TUsbChip chip;
+    const std::optional<std::string> product = Attribute(device + "/idProduct");
+    const std::optional<std::string> release = Attribute(device + "/bcdDevice");
+    for (const TKnown &known : kKnown)
+        if (product == known.Product && release == known.Release)
+            chip.Type = known.Type;
+    const std::optional<std::string> speed = Attribute(device + "/speed");
+    if (speed == "480")
+        chip.Speed = "high speed, 480 Mbit/s";
+    else if (speed == "12")
+        chip.Speed = "full speed, 12 Mbit/s";
+    else if (speed && !speed->empty())
+        chip.Speed = *speed + " Mbit/s";
+    return chip;
+}

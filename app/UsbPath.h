@@ -14,3 +14,12 @@
 
 std::optional<std::string> UsbPath(std::uint32_t Location, const std::optional<std::string> &Serial,
                                    const std::string &SysFolder = "/sys");
+
+// What /sys says of the chip at Path: its type, by its product ID and device release as FTDI
+// numbers them ("FT2232H"; empty for one not known here), and the speed it runs at ("high speed,
+// 480 Mbit/s"; empty when not said).
+struct TUsbChip {
+    std::string Type;
+    std::string Speed;
+};
+TUsbChip UsbChip(const std::string &Path, const std::string &SysFolder = "/sys");

@@ -222,8 +222,8 @@ TEST(Channels, AnUnplugIsSeenByBothChannelsAndLeavesTheOtherBoardWhole)
 }
 
 // Boards behind hubs, two levels deep, and one straight on the bus: `velmor-bridge --list --json`
-// gives each channel a location ID of its own and the USB port path Linux names it by, and
-// --serial opens the board at that place.
+// gives each channel a location ID of its own and the USB port path Linux names it by, --check
+// says the chip and its speed found there, and --serial opens the board at that place.
 TEST(Channels, BoardsBehindHubsAreListedByPlaceAndOpenedBySerial)
 {
     usbemu::TUsbTestbed testbed;
@@ -260,6 +260,14 @@ TEST(Channels, BoardsBehindHubsAreListedByPlaceAndOpenedBySerial)
             EXPECT_EQ(entry["location"].toInteger(), board.LocationA + (letter - 'A'));
         }
     }
+    // --check names the chip and its speed from its place.
+    TChild check({"--check", "--json", "--check-seconds", "1", "--serial", "HUB24A"},
+                 runtime.path());
+    EXPECT_EQ(check.Finish(), 0) << check.Err().toStdString();
+    const QJsonObject device = QJsonDocument::fromJson(check.Out()).object()["device"].toObject();
+    EXPECT_EQ(device["usb_path"].toString(), "1-2.4") << check.Out().toStdString();
+    EXPECT_EQ(device["chip_type"].toString(), "FT2232H");
+    EXPECT_EQ(device["usb_speed"].toString(), "high speed, 480 Mbit/s");
     TChild bridge({"--serial", "HUB231B", "-p", "hub"}, runtime.path());
     test::TPtyClient program(bridge.Path());
     ASSERT_TRUE(program.IsOpen()) << bridge.Err().toStdString();
