@@ -37,10 +37,11 @@ std::optional<std::string> UsbPath(std::uint32_t Location, const std::optional<s
     const std::string device = SysFolder + "/bus/usb/devices/" + path;
     if (Attribute(device + "/idVendor") != "0403")
         return std::nullopt;
-    // A channel's serial number is the chip's with the channel's letter.
+    // A channel's serial number is the chip's with the channel's letter; a board the driver could
+    // not read gives none to compare.
     const std::optional<std::string> chipSerial = Attribute(device + "/serial");
-    if (chipSerial && !chipSerial->empty() &&
-        (!Serial || Serial->compare(0, chipSerial->size(), *chipSerial) != 0))
+    if (chipSerial && !chipSerial->empty() && Serial && !Serial->empty() &&
+        Serial->compare(0, chipSerial->size(), *chipSerial) != 0)
         return std::nullopt;
     return path;
 }

@@ -21,9 +21,12 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace
@@ -41,14 +44,19 @@ QString Channel(TChipType Type, char Letter)
 class TChild
 {
 public:
-    TChild(const QStringList &Arguments, const QString &RuntimeDir)
+    // AsUser: run as that user (with its group), not as the test's.
+    TChild(const QStringList &Arguments, const QString &RuntimeDir, const char *AsUser = nullptr)
     {
         // The preload and the testbed's folder come with the environment.
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), RuntimeDir);
         FProcess.setProcessEnvironment(environment);
         // Each child's descriptors from a place of its own (usbemu/ChildPlaces.h).
-        std::vector<std::string> command{VELMOR_BRIDGE, "--driver", VELMOR_FTDI1_DRIVER};
+        std::vector<std::string> command;
+        if (AsUser)
+            command = {"setpriv", std::string("--reuid=") + AsUser, "--regid=nogroup",
+                       "--clear-groups"};
+        command.insert(command.end(), {VELMOR_BRIDGE, "--driver", VELMOR_FTDI1_DRIVER});
         for (const QString &argument : Arguments)
             command.push_back(argument.toStdString());
         QStringList apart;
@@ -274,4 +282,35 @@ TEST(Channels, BoardsBehindHubsAreListedByPlaceAndOpenedBySerial)
     ASSERT_TRUE(program.Write("deep"));
     EXPECT_TRUE(program.Receive("deep")) << bridge.Err().toStdString();
     EXPECT_TRUE(bridge.Err().contains("HUB231B")) << bridge.Err().toStdString();
+}
+
+// --check on a chip this user may not open: it is listed, not opened, and the verdict names the
+// udev rule that would let the user open it. The check runs as nobody, the chip's node open to root
+// alone, the rest of the emulated bus open to all.
+TEST(Channels, ACheckOnAChipThisUserMayNotOpenNamesTheUdevRule)
+{
+    usbemu::TUsbTestbed testbed;
+    if (!testbed.InMockEnvironment())
+        GTEST_SKIP() << "not under umockdev's preload";
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "running the check as another user needs root";
+    const std::shared_ptr<usbemu::TFtdiChip> chip =
+        testbed.AddChip(TChipType::FT2232H, "LOCKED", {1, {2}});
+    const std::string root = qEnvironmentVariable("UMOCKDEV_DIR").toStdString();
+    ASSERT_FALSE(root.empty());
+    ASSERT_EQ(std::system(("chmod -R a+rwX '" + root + "'").c_str()), 0);
+    ASSERT_EQ(::chmod((root + "/dev/bus/usb/001/002").c_str(), 0600), 0);
+    QTemporaryDir runtime;
+    ASSERT_EQ(::chmod(QFile::encodeName(runtime.path()).constData(), 0777), 0);
+    // Its serial number cannot be read without opening it, as on a real bus: it is named by its
+    // description.
+    TChild check({"--check", "--json", "--device", "Dual RS232-HS A"}, runtime.path(), "nobody");
+    EXPECT_EQ(check.Finish(), 6) << check.Err().toStdString();
+    const QJsonObject report = QJsonDocument::fromJson(check.Out()).object();
+    EXPECT_FALSE(report["opens"].toObject()["openable"].toBool(true)) << check.Out().toStdString();
+    EXPECT_EQ(report["opens"].toObject()["reason"].toString(),
+              "no permission: udev rule 70-velmor-ssc.rules");
+    EXPECT_TRUE(report["verdict"].toString().contains("70-velmor-ssc.rules /etc/udev/rules.d/"))
+        << check.Out().toStdString();
+    EXPECT_EQ(report["device"].toObject()["usb_path"].toString(), "1-2");
 }
