@@ -27,6 +27,12 @@ using namespace bridge;
 namespace
 {
 
+// The cycle's turn while the bridge is idle: its device synchronised, no program on the port,
+// nothing on its way either way. Turning the event loop every 10 ms is most of what an idle
+// bridge costs; a program that opens the port is served from the next turn on, at most this
+// much later, and then every 10 ms again.
+constexpr int kIdleTickMs = 50;
+
 std::string Local(const QString &Text)
 {
     return Text.toLocal8Bit().toStdString();
@@ -391,7 +397,14 @@ void THeadlessBridge::Tick()
         emit Drained();
         return;
     }
-    FTimer.start();
+    FTimer.start(Idle() ? kIdleTickMs : kPollingIntervalMs);
+}
+
+bool THeadlessBridge::Idle() const
+{
+    return FLink && FBridge.State().Phase() == TLinkPhase::Bridging && !FPortFailing &&
+           !FFinishBy && !FKeeper->ApplicationHoldsPort() && FBridge.Undelivered() == 0 &&
+           FBridge.NotYetSent(FLink.get(), FControl.get()) == 0;
 }
 
 void THeadlessBridge::ReportPort(TPortKeeper::TKept Kept)

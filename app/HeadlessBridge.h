@@ -130,6 +130,9 @@ signals:
 
 private:
     void Tick();
+    // Nothing for the cycle to do until a program opens the port or the device is lost: the
+    // cycle may turn less often.
+    bool Idle() const;
     // A state (or, with Priority, a detail); said unless quiet.
     void Inform(const QString &Text, TPriority Priority = TPriority::Info);
     // Something dropped, or a fault worked around; always said.
