@@ -24,41 +24,32 @@ if(TARGET usbemu)
             TIMEOUT 600)
 endif()
 
-# A board that comes back is reopened as soon as udev says it appeared: the headless bridge in
-# process on an emulated chip, under the same preload.
-if(TARGET usbemu)
-    add_executable(arrivals_test arrivals_test.cpp TestMain.cpp)
-    target_link_libraries(arrivals_test PRIVATE velmor_bridge usbemu Qt6::Widgets GTest::gtest)
-    target_include_directories(arrivals_test PRIVATE ${PROJECT_SOURCE_DIR})
-    target_compile_definitions(arrivals_test PRIVATE
-        VELMOR_FTDI1_DRIVER="$<TARGET_FILE:ftd2xx_ftdi1>")
-    add_dependencies(arrivals_test ftd2xx_ftdi1)
-    # The udev monitor's socket is one umockdev's preload serves from a thread of its own,
-    # uninstrumented: under TSan the preload's suppressions join the common ones.
-    velmor_preload_sanitizer(arrivals_test arrivals_sanitizer)
-    gtest_discover_tests(arrivals_test TEST_PREFIX "ftdi1." DISCOVERY_TIMEOUT 60
+# A test of the program's own pieces on the emulated chips, the driver as built, under the same
+# preload: Name.cpp, linked with the libraries after it. Under TSan the preload's suppressions
+# join the common ones (the udev monitor's socket is served from an uninstrumented thread).
+function(velmor_emulation_test Name)
+    add_executable(${Name} ${Name}.cpp TestMain.cpp)
+    target_link_libraries(${Name} PRIVATE ${ARGN} usbemu Qt6::Widgets GTest::gtest)
+    target_include_directories(${Name} PRIVATE ${PROJECT_SOURCE_DIR})
+    target_compile_definitions(${Name} PRIVATE VELMOR_FTDI1_DRIVER="$<TARGET_FILE:ftd2xx_ftdi1>")
+    add_dependencies(${Name} ftd2xx_ftdi1)
+    velmor_preload_sanitizer(${Name} sanitizer)
+    gtest_discover_tests(${Name} TEST_PREFIX "ftdi1." DISCOVERY_TIMEOUT 60
         PROPERTIES
             ENVIRONMENT LD_PRELOAD=libumockdev-preload.so.0
-            ENVIRONMENT_MODIFICATION "${arrivals_sanitizer}"
+            ENVIRONMENT_MODIFICATION "${sanitizer}"
             TIMEOUT 300)
-endif()
+endfunction()
 
-# Rigs: two channels of one emulated chip and a board beside them, each bridged by a velmor-bridge
-# process of its own; the children reach the chips through the same preload.
 if(TARGET usbemu)
-    add_executable(channels_test channels_test.cpp TestMain.cpp)
-    target_link_libraries(channels_test PRIVATE usbemu Qt6::Widgets GTest::gtest)
-    target_include_directories(channels_test PRIVATE ${PROJECT_SOURCE_DIR})
-    target_compile_definitions(channels_test PRIVATE
-        VELMOR_FTDI1_DRIVER="$<TARGET_FILE:ftd2xx_ftdi1>"
-        VELMOR_BRIDGE="$<TARGET_FILE:velmor-bridge>")
-    add_dependencies(channels_test ftd2xx_ftdi1 velmor-bridge)
-    velmor_preload_sanitizer(channels_test channels_sanitizer)
-    gtest_discover_tests(channels_test TEST_PREFIX "ftdi1." DISCOVERY_TIMEOUT 60
-        PROPERTIES
-            ENVIRONMENT LD_PRELOAD=libumockdev-preload.so.0
-            ENVIRONMENT_MODIFICATION "${channels_sanitizer}"
-            TIMEOUT 300)
+    # A board that comes back is reopened as soon as udev says it appeared: the headless bridge
+    # in process on an emulated chip.
+    velmor_emulation_test(arrivals_test velmor_bridge)
+    # Rigs: two channels of one emulated chip, boards beside them and behind hubs, each bridged
+    # by a velmor-bridge process of its own; the children reach the chips through the preload.
+    velmor_emulation_test(channels_test)
+    target_compile_definitions(channels_test PRIVATE VELMOR_BRIDGE="$<TARGET_FILE:velmor-bridge>")
+    add_dependencies(channels_test velmor-bridge)
 endif()
 
 # The location IDs as a plain function of a chip's place on the bus, with the hub paths the
