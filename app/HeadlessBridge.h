@@ -1,5 +1,6 @@
 // velmor-bridge: the bridge without the window, for test rigs and machines with no display. The
-// same port keeping and the same cycle as the window's, on a 10 ms timer of the event loop.
+// same port keeping and the same cycle as the window's, on a 10 ms timer of the event loop (50 ms
+// while idle: the device synchronised, no program on the port, nothing on its way).
 //
 //     velmor-bridge --list [--json]
 //     velmor-bridge --device DESCRIPTION [--port NAME] [--quiet | --verbose] [--driver FILE]
