@@ -50,7 +50,8 @@ public:
     // number is a blank EEPROM's: the device has none.
     std::shared_ptr<TFtdiChip> AddChip(TChipType Type, const std::string &Serial = {});
     // Plugs in a chip at Place, behind the hubs its ports name; the root hub and the hubs are
-    // added as the first chip behind them comes (and stay).
+    // added as the first chip behind them comes (and stay). An unplugged chip keeps its place in
+    // the testbed (see Unplug): one plugged back goes to another place.
     std::shared_ptr<TFtdiChip> AddChip(TChipType Type, const std::string &Serial,
                                        const TPlace &Place);
 
