@@ -142,7 +142,7 @@ TEST(Channels, ACheckOnEachChannelOfOneChipAtOncePassesOnBoth)
         std::vector<std::unique_ptr<TChild>> checks;
         for (const char letter : {'A', 'B'})
             checks.push_back(
-                std::make_unique<TChild>(QStringList{"--check", "--json", "--check-seconds", "2",
+                std::make_unique<TChild>(QStringList{"--check", "--json", "--check-seconds", "4",
                                                      "-d", Channel(type, letter)},
                                          runtime.path()));
         for (std::size_t index = 0; index < checks.size(); ++index) {
@@ -211,7 +211,8 @@ TEST(Channels, AnUnplugIsSeenByBothChannelsAndLeavesTheOtherBoardWhole)
         });
     };
     for (int index = 0; index < 3; ++index) {
-        ASSERT_TRUE(test::WaitUntil([&] { return bridges[index]->Said("link: bridging") == 1; }))
+        ASSERT_TRUE(test::WaitUntil([&] { return bridges[index]->Said("link: bridging") == 1; },
+                                    kProcessPatience))
             << log();
         ASSERT_TRUE(send(index, "before"));
     }
@@ -222,7 +223,8 @@ TEST(Channels, AnUnplugIsSeenByBothChannelsAndLeavesTheOtherBoardWhole)
     ASSERT_TRUE(send(0, "going") && send(1, "going"));
     testbed.Unplug(dual);
     for (int index = 0; index < 2; ++index)
-        ASSERT_TRUE(test::WaitUntil([&] { return bridges[index]->Said("link: device lost") > 0; }))
+        ASSERT_TRUE(test::WaitUntil([&] { return bridges[index]->Said("link: device lost") > 0; },
+                                    kProcessPatience))
             << log();
     // The other board carries on meanwhile.
     for (int round = 0; round < 5; ++round) {
@@ -232,7 +234,8 @@ TEST(Channels, AnUnplugIsSeenByBothChannelsAndLeavesTheOtherBoardWhole)
     ASSERT_TRUE(send(0, "away") && send(1, "away"));
     dual = testbed.AddChip(TChipType::FT2232H);
     for (int index = 0; index < 2; ++index)
-        ASSERT_TRUE(test::WaitUntil([&] { return bridges[index]->Said("link: bridging") == 2; }))
+        ASSERT_TRUE(test::WaitUntil([&] { return bridges[index]->Said("link: bridging") == 2; },
+                                    kProcessPatience))
             << log();
     for (int index = 0; index < 3; ++index)
         ASSERT_TRUE(send(index, "after"));
