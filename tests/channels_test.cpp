@@ -254,8 +254,11 @@ TEST(Channels, AnUnplugIsSeenByBothChannelsAndLeavesTheOtherBoardWhole)
 
 // Boards behind hubs, two levels deep, and one straight on the bus: `velmor-bridge --list --json`
 // gives each channel a location ID of its own and the USB port path Linux names it by, --check
-// says the chip and its speed found there, and --serial opens the board at that place.
-TEST(Channels, BoardsBehindHubsAreListedByPlaceAndOpenedBySerial)
+// says the chip and its speed found there, and --serial opens the board at that place. A board
+// its user may not open (run as nobody, where the test may: the chip's node root's alone, the
+// rest of the emulated bus open to all) is listed, not opened, and --check names the udev rule
+// that would let the user open it.
+TEST(Channels, BoardsAreListedCheckedAndOpenedWhereTheyAre)
 {
     usbemu::TUsbTestbed testbed;
     if (!testbed.InMockEnvironment())
@@ -291,7 +294,6 @@ TEST(Channels, BoardsBehindHubsAreListedByPlaceAndOpenedBySerial)
             EXPECT_EQ(entry["location"].toInteger(), board.LocationA + (letter - 'A'));
         }
     }
-    // --check names the chip and its speed from its place.
     TChild check({"--check", "--json", "--check-seconds", "1", "--serial", "HUB24A"},
                  runtime.path());
     EXPECT_EQ(check.Finish(), 0) << check.Err().toStdString();
@@ -299,41 +301,34 @@ TEST(Channels, BoardsBehindHubsAreListedByPlaceAndOpenedBySerial)
     EXPECT_EQ(device["usb_path"].toString(), "1-2.4") << check.Out().toStdString();
     EXPECT_EQ(device["chip_type"].toString(), "FT2232H");
     EXPECT_EQ(device["usb_speed"].toString(), "high speed, 480 Mbit/s");
-    TChild bridge({"--serial", "HUB231B", "-p", "hub"}, runtime.path());
-    test::TPtyClient program(bridge.Path());
-    ASSERT_TRUE(program.IsOpen()) << bridge.Err().toStdString();
-    ASSERT_TRUE(program.Write("deep"));
-    EXPECT_TRUE(program.Receive("deep")) << bridge.Err().toStdString();
-    EXPECT_TRUE(bridge.Err().contains("HUB231B")) << bridge.Err().toStdString();
-}
+    {
+        TChild bridge({"--serial", "HUB231B", "-p", "hub"}, runtime.path());
+        test::TPtyClient program(bridge.Path());
+        ASSERT_TRUE(program.IsOpen()) << bridge.Err().toStdString();
+        ASSERT_TRUE(program.Write("deep"));
+        EXPECT_TRUE(program.Receive("deep")) << bridge.Err().toStdString();
+        EXPECT_TRUE(bridge.Err().contains("HUB231B")) << bridge.Err().toStdString();
+    }
 
-// --check on a chip this user may not open: it is listed, not opened, and the verdict names the
-// udev rule that would let the user open it. The check runs as nobody, the chip's node open to root
-// alone, the rest of the emulated bus open to all.
-TEST(Channels, ACheckOnAChipThisUserMayNotOpenNamesTheUdevRule)
-{
-    usbemu::TUsbTestbed testbed;
-    if (!testbed.InMockEnvironment())
-        GTEST_SKIP() << "not under umockdev's preload";
     if (::geteuid() != 0)
         GTEST_SKIP() << "running the check as another user needs root";
-    const std::shared_ptr<usbemu::TFtdiChip> chip =
-        testbed.AddChip(TChipType::FT2232H, "LOCKED", {1, {2}});
+    // Bus 1's seventh device: its root hub, two hubs and three boards came first.
+    chips.push_back(testbed.AddChip(TChipType::FT232H, "LOCKED", {1, {5}}));
     const std::string root = qEnvironmentVariable("UMOCKDEV_DIR").toStdString();
     ASSERT_FALSE(root.empty());
     ASSERT_EQ(std::system(("chmod -R a+rwX '" + root + "'").c_str()), 0);
-    ASSERT_EQ(::chmod((root + "/dev/bus/usb/001/002").c_str(), 0600), 0);
-    QTemporaryDir runtime;
+    ASSERT_EQ(::chmod((root + "/dev/bus/usb/001/007").c_str(), 0600), 0);
     ASSERT_EQ(::chmod(QFile::encodeName(runtime.path()).constData(), 0777), 0);
     // Its serial number cannot be read without opening it, as on a real bus: it is named by its
     // description.
-    TChild check({"--check", "--json", "--device", "Dual RS232-HS A"}, runtime.path(), "nobody");
-    EXPECT_EQ(check.Finish(), 6) << check.Err().toStdString();
-    const QJsonObject report = QJsonDocument::fromJson(check.Out()).object();
-    EXPECT_FALSE(report["opens"].toObject()["openable"].toBool(true)) << check.Out().toStdString();
+    TChild locked({"--check", "--json", "--device", usbemu::Model(TChipType::FT232H).Product},
+                  runtime.path(), "nobody");
+    EXPECT_EQ(locked.Finish(), 6) << locked.Err().toStdString();
+    const QJsonObject report = QJsonDocument::fromJson(locked.Out()).object();
+    EXPECT_FALSE(report["opens"].toObject()["openable"].toBool(true)) << locked.Out().toStdString();
     EXPECT_EQ(report["opens"].toObject()["reason"].toString(),
               "no permission: udev rule 70-velmor-ssc.rules");
     EXPECT_TRUE(report["verdict"].toString().contains("70-velmor-ssc.rules /etc/udev/rules.d/"))
-        << check.Out().toStdString();
-    EXPECT_EQ(report["device"].toObject()["usb_path"].toString(), "1-2");
+        << locked.Out().toStdString();
+    EXPECT_EQ(report["device"].toObject()["usb_path"].toString(), "1-5");
 }
