@@ -17,10 +17,28 @@ namespace
 
 constexpr std::size_t kSetupBytes = 8;
 constexpr const char *kKernelDriver = "ftdi_sio";
-// The unsigned int an ioctl's argument points to (an interface or an endpoint number).
-unsigned int UnsignedArg(UMockdevIoctlData *Arg)
+// The program's memory an ioctl's argument points to. Where it cannot be read, as when the program
+// ended in the middle of the call, the ioctl fails as the kernel fails it (EFAULT) and the answer
+// is nullptr.
+UMockdevIoctlData *Resolve(UMockdevIoctlClient *Client, UMockdevIoctlData *Arg, gsize Offset,
+                           gsize Length)
 {
-    UMockdevIoctlData *number = umockdev_ioctl_data_resolve(Arg, 0, sizeof(unsigned int), nullptr);
+    GError *error = nullptr;
+    UMockdevIoctlData *data = umockdev_ioctl_data_resolve(Arg, Offset, Length, &error);
+    if (!data) {
+        g_clear_error(&error);
+        umockdev_ioctl_client_complete(Client, -1, EFAULT);
+    }
+    return data;
+}
+
+// The unsigned int an ioctl's argument points to (an interface or an endpoint number); none, with
+// the ioctl failed, where it cannot be read.
+std::optional<unsigned int> UnsignedArg(UMockdevIoctlClient *Client, UMockdevIoctlData *Arg)
+{
+    UMockdevIoctlData *number = Resolve(Client, Arg, 0, sizeof(unsigned int));
+    if (!number)
+        return std::nullopt;
     unsigned int value = 0;
     std::memcpy(&value, number->data, sizeof value);
     g_object_unref(number);
@@ -36,6 +54,7 @@ TDeviceNode::TDeviceNode(std::shared_ptr<TFtdiChip> Chip) : FChip(std::move(Chip
 {
     FHandler = umockdev_ioctl_base_new();
     g_signal_connect(FHandler, "handle-ioctl", G_CALLBACK(&TDeviceNode::OnIoctl), this);
+    g_signal_connect(FHandler, "client-connected", G_CALLBACK(&TDeviceNode::OnConnected), this);
     FClock = std::thread([this] { ClockLoop(); });
 }
 
@@ -57,6 +76,12 @@ TDeviceNode::~TDeviceNode()
     FChanged.notify_all();
     FClock.join();
     g_signal_handlers_disconnect_by_data(FHandler, this);
+    {
+        std::lock_guard lock(FGoneMutex);
+        for (UMockdevIoctlClient *client : FWatched)
+            g_object_weak_unref(G_OBJECT(client), &TDeviceNode::OnGone, this);
+        FWatched.clear();
+    }
     g_object_unref(FHandler);
 }
 
@@ -90,18 +115,65 @@ gboolean TDeviceNode::OnIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *Client, 
     return static_cast<TDeviceNode *>(Self)->Handle(Client) ? TRUE : FALSE;
 }
 
+void TDeviceNode::OnConnected(UMockdevIoctlBase *, UMockdevIoctlClient *Client, gpointer Self)
+{
+    auto *node = static_cast<TDeviceNode *>(Self);
+    std::lock_guard lock(node->FGoneMutex);
+    node->FWatched.insert(Client);
+    g_object_weak_ref(G_OBJECT(Client), &TDeviceNode::OnGone, node);
+}
+
+void TDeviceNode::OnGone(gpointer Self, GObject *Client)
+{
+    // Called while the connection is finalised, before its memory can be taken again.
+    auto *node = static_cast<TDeviceNode *>(Self);
+    auto *client = reinterpret_cast<UMockdevIoctlClient *>(Client);
+    std::lock_guard lock(node->FGoneMutex);
+    node->FWatched.erase(client);
+    node->FGone.push_back(client);
+}
+
+void TDeviceNode::ForgetGone()
+{
+    std::vector<UMockdevIoctlClient *> gone;
+    {
+        std::lock_guard lock(FGoneMutex);
+        gone.swap(FGone);
+    }
+    for (UMockdevIoctlClient *client : gone) {
+        for (auto it = FUrbs.begin(); it != FUrbs.end();) {
+            if (it->second.Client != client) {
+                ++it;
+                continue;
+            }
+            FChip->Discard(it->first);
+            Release(it->second);
+            it = FUrbs.erase(it);
+        }
+        std::erase_if(FDone, [client](TDone &Each) {
+            if (Each.Urb.Client != client)
+                return false;
+            Release(Each.Urb);
+            return true;
+        });
+    }
+}
+
 bool TDeviceNode::Handle(UMockdevIoctlClient *Client)
 {
     const unsigned long request = umockdev_ioctl_client_get_request(Client);
     UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(Client);
     std::unique_lock lock(FMutex);
+    ForgetGone();
     if (FUnplugged && request != USBDEVFS_REAPURB && request != USBDEVFS_REAPURBNDELAY) {
         umockdev_ioctl_client_complete(Client, -1, ENODEV);
         return true;
     }
     switch (request) {
     case USBDEVFS_GET_CAPABILITIES: {
-        UMockdevIoctlData *caps = umockdev_ioctl_data_resolve(arg, 0, sizeof(guint32), nullptr);
+        UMockdevIoctlData *caps = Resolve(Client, arg, 0, sizeof(guint32));
+        if (!caps)
+            return true;
         const guint32 value = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION |
                               USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
         std::memcpy(caps->data, &value, sizeof value);
@@ -111,10 +183,12 @@ bool TDeviceNode::Handle(UMockdevIoctlClient *Client)
     }
     case USBDEVFS_CLAIMINTERFACE:
     case USBDEVFS_RELEASEINTERFACE: {
-        const unsigned int interface = UnsignedArg(arg);
-        if (interface >= FChip->Model().Channels)
+        const std::optional<unsigned int> interface = UnsignedArg(Client, arg);
+        if (!interface)
+            return true;
+        if (*interface >= FChip->Model().Channels)
             umockdev_ioctl_client_complete(Client, -1, EINVAL);
-        else if (request == USBDEVFS_CLAIMINTERFACE && FChip->KernelDriver(interface))
+        else if (request == USBDEVFS_CLAIMINTERFACE && FChip->KernelDriver(*interface))
             umockdev_ioctl_client_complete(Client, -1, EBUSY);
         else
             umockdev_ioctl_client_complete(Client, 0, 0);
@@ -127,7 +201,10 @@ bool TDeviceNode::Handle(UMockdevIoctlClient *Client)
         DriverIoctl(Client, arg);
         return true;
     case USBDEVFS_CLEAR_HALT: {
-        FChip->ClearHalt(static_cast<std::uint8_t>(UnsignedArg(arg)));
+        const std::optional<unsigned int> endpoint = UnsignedArg(Client, arg);
+        if (!endpoint)
+            return true;
+        FChip->ClearHalt(static_cast<std::uint8_t>(*endpoint));
         umockdev_ioctl_client_complete(Client, 0, 0);
         break;
     }
@@ -169,8 +246,9 @@ bool TDeviceNode::Handle(UMockdevIoctlClient *Client)
 
 void TDeviceNode::GetDriver(UMockdevIoctlClient *Client, UMockdevIoctlData *Arg)
 {
-    UMockdevIoctlData *data =
-        umockdev_ioctl_data_resolve(Arg, 0, sizeof(struct usbdevfs_getdriver), nullptr);
+    UMockdevIoctlData *data = Resolve(Client, Arg, 0, sizeof(struct usbdevfs_getdriver));
+    if (!data)
+        return;
     auto *query = reinterpret_cast<struct usbdevfs_getdriver *>(data->data);
     if (query->interface < FChip->Model().Channels && FChip->KernelDriver(query->interface)) {
         std::snprintf(query->driver, sizeof query->driver, "%s", kKernelDriver);
@@ -183,8 +261,9 @@ void TDeviceNode::GetDriver(UMockdevIoctlClient *Client, UMockdevIoctlData *Arg)
 
 void TDeviceNode::DriverIoctl(UMockdevIoctlClient *Client, UMockdevIoctlData *Arg)
 {
-    UMockdevIoctlData *data =
-        umockdev_ioctl_data_resolve(Arg, 0, sizeof(struct usbdevfs_ioctl), nullptr);
+    UMockdevIoctlData *data = Resolve(Client, Arg, 0, sizeof(struct usbdevfs_ioctl));
+    if (!data)
+        return;
     const auto *command = reinterpret_cast<const struct usbdevfs_ioctl *>(data->data);
     const unsigned interface = static_cast<unsigned>(command->ifno);
     const bool known = interface < FChip->Model().Channels;
@@ -203,13 +282,18 @@ void TDeviceNode::DriverIoctl(UMockdevIoctlClient *Client, UMockdevIoctlData *Ar
 
 void TDeviceNode::Submit(UMockdevIoctlClient *Client, UMockdevIoctlData *Arg)
 {
-    UMockdevIoctlData *data =
-        umockdev_ioctl_data_resolve(Arg, 0, sizeof(struct usbdevfs_urb), nullptr);
+    UMockdevIoctlData *data = Resolve(Client, Arg, 0, sizeof(struct usbdevfs_urb));
+    if (!data)
+        return;
     auto *urb = reinterpret_cast<struct usbdevfs_urb *>(data->data);
     const std::size_t length = urb->buffer_length < 0 ? 0 : std::size_t(urb->buffer_length);
-    UMockdevIoctlData *buffer = umockdev_ioctl_data_resolve(
-        data, G_STRUCT_OFFSET(struct usbdevfs_urb, buffer), length, nullptr);
+    UMockdevIoctlData *buffer =
+        Resolve(Client, data, G_STRUCT_OFFSET(struct usbdevfs_urb, buffer), length);
     TUrb entry{data, buffer, Client, (urb->endpoint & 0x80) != 0};
+    if (!buffer) {
+        Release(entry);
+        return;
+    }
     const std::uintptr_t key = data->client_addr;
     // The chip is brought up to now first, so what comes is not taken as there before.
     Collect(TClock::now());
@@ -287,10 +371,12 @@ bool TDeviceNode::Deliver(UMockdevIoctlClient *Client, UMockdevIoctlData *Arg)
     if (done.Urb.In && !done.Data.empty())
         std::memcpy(done.Urb.Buffer->data, done.Data.data(),
                     std::min<std::size_t>(done.Data.size(), done.Urb.Buffer->data_len));
-    UMockdevIoctlData *pointer = umockdev_ioctl_data_resolve(Arg, 0, sizeof(void *), nullptr);
-    umockdev_ioctl_data_set_ptr(pointer, 0, done.Urb.Data);
-    umockdev_ioctl_client_complete(Client, 0, 0);
-    g_object_unref(pointer);
+    // A program that cannot be told which URB finished has ended: the URB goes with it.
+    if (UMockdevIoctlData *pointer = Resolve(Client, Arg, 0, sizeof(void *))) {
+        umockdev_ioctl_data_set_ptr(pointer, 0, done.Urb.Data);
+        umockdev_ioctl_client_complete(Client, 0, 0);
+        g_object_unref(pointer);
+    }
     Release(done.Urb);
     FChanged.notify_all();
     return true;
@@ -339,6 +425,7 @@ void TDeviceNode::ClockLoop()
     RunAsHardware();
     std::unique_lock lock(FMutex);
     while (!FStopping) {
+        ForgetGone();
         const TClock::time_point now = TClock::now();
         Collect(now);
         ServeHeld(now);

@@ -15,6 +15,10 @@
 // umockdev's one lock while a reap is held, and a submit waits at most that frame. A blocking
 // reap waits until a transfer finishes. Discarded transfers are reaped with -ENOENT; once the
 // chip is unplugged, pending ones with -ESHUTDOWN.
+//
+// A program's connection to the node that goes (the program closed the node or ended) takes its
+// transfers with it, as the kernel kills a closed file's URBs: the chip no longer moves data for
+// them, and a later connection umockdev places at the same address is never handed them.
 #pragma once
 
 #include "usbemu/FtdiChip.h"
@@ -29,6 +33,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -73,6 +78,11 @@ private:
 
     static void Release(TUrb &Urb);
     static gboolean OnIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *Client, gpointer Self);
+    // Each connection is watched from its start; when it is finalised, it is listed as gone.
+    static void OnConnected(UMockdevIoctlBase *, UMockdevIoctlClient *Client, gpointer Self);
+    static void OnGone(gpointer Self, GObject *Client);
+    // Drops what belongs to the connections gone since the last call; FMutex held.
+    void ForgetGone();
     bool Handle(UMockdevIoctlClient *Client);
     // The kernel driver bound to an interface: ftdi_sio, or none (ENODATA).
     void GetDriver(UMockdevIoctlClient *Client, UMockdevIoctlData *Arg);
@@ -100,6 +110,10 @@ private:
     std::map<std::uintptr_t, TUrb> FUrbs;
     std::deque<TDone> FDone;
     std::vector<THeld> FHeld;
+    // Taken after FMutex, never before: a connection can be finalised on a thread that holds it.
+    std::mutex FGoneMutex;
+    std::set<UMockdevIoctlClient *> FWatched;
+    std::vector<UMockdevIoctlClient *> FGone;
     std::thread FClock;
 };
 
