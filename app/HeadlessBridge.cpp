@@ -32,6 +32,10 @@ namespace
 // bridge costs; a program that opens the port is served from the next turn on, at most this
 // much later, and then every 10 ms again.
 constexpr int kIdleTickMs = 50;
+// What a program writes on its pty reaches the port's side through the kernel's own worker, a
+// moment later: bytes written just before a stop may not be seen at once. A stop with a closing
+// wait looks at the port this long before it takes "nothing waiting" for nothing written.
+constexpr std::chrono::milliseconds kStopSettle{50};
 
 std::string Local(const QString &Text)
 {
@@ -350,12 +354,24 @@ int THeadlessBridge::Start()
 
 void THeadlessBridge::Finish()
 {
-    const long long waiting = FAnnounced ? FBridge.NotYetSent(FLink.get(), FControl.get()) : 0;
-    if (waiting == 0 || FOptions.ClosingWait.count() == 0) {
+    if (!FAnnounced || FOptions.ClosingWait.count() == 0) {
         emit Drained();
         return;
     }
-    FFinishBy = std::chrono::steady_clock::now() + FOptions.ClosingWait;
+    const auto now = std::chrono::steady_clock::now();
+    FFinishBy = now + FOptions.ClosingWait;
+    FSettleUntil = now + kStopSettle;
+    FStoppingSaid = false;
+    SayStopping();
+    FTimer.start(kPollingIntervalMs);
+}
+
+void THeadlessBridge::SayStopping()
+{
+    const long long waiting = FBridge.NotYetSent(FLink.get(), FControl.get());
+    if (waiting == 0 || FStoppingSaid)
+        return;
+    FStoppingSaid = true;
     Inform(QStringLiteral("stopping: %1 bytes programs wrote still go to the device, for at most "
                           "%2 s (a second signal stops at once)")
                .arg(waiting)
@@ -391,8 +407,12 @@ void THeadlessBridge::Tick()
     FBridge.Cycle(FLink, *FControl, FKeeper->ApplicationHoldsPort());
     WriteTraffic(false);
     // Stopping: done once what programs wrote has gone, or its time is over.
-    if (FFinishBy && (FBridge.NotYetSent(FLink.get(), FControl.get()) == 0 ||
-                      std::chrono::steady_clock::now() >= *FFinishBy)) {
+    if (FFinishBy)
+        SayStopping();
+    const auto now = std::chrono::steady_clock::now();
+    if (FFinishBy &&
+        ((FBridge.NotYetSent(FLink.get(), FControl.get()) == 0 && now >= FSettleUntil) ||
+         now >= *FFinishBy)) {
         FFinishBy.reset();
         emit Drained();
         return;

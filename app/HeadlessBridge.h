@@ -111,7 +111,7 @@ public:
     int Start();
     // The first of the signals that end the program: bridging goes on until what programs wrote
     // has reached the device, or the closing wait is over, and then Drained is emitted (at once
-    // when nothing waits).
+    // without a closing wait; otherwise after the port has been looked at for kStopSettle).
     void Finish();
     // Retires the link, which closes the device, and removes the port; the end of this bridge.
     // Says how many bytes programs wrote that never reached the device.
@@ -131,6 +131,8 @@ signals:
 
 private:
     void Tick();
+    // Says once, after Finish, how many bytes programs wrote still go to the device.
+    void SayStopping();
     // Nothing for the cycle to do until a program opens the port or the device is lost: the
     // cycle may turn less often.
     bool Idle() const;
@@ -170,4 +172,7 @@ private:
     bool FAnnounced = false;
     // Since Finish: until when what programs wrote may still go to the device.
     std::optional<std::chrono::steady_clock::time_point> FFinishBy;
+    // Since Finish: until when nothing waiting is not yet taken for nothing written.
+    std::chrono::steady_clock::time_point FSettleUntil;
+    bool FStoppingSaid = false;
 };
