@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <climits>
 #include <cstdio>
-#include <pthread.h>
-#include <sched.h>
 
 namespace ftdi1
 {
@@ -94,15 +92,6 @@ bool TFtdiChannel::Start()
 
 void TFtdiChannel::HandleEvents()
 {
-    // The chip runs dry when the next write is not submitted before the bytes it holds are
-    // clocked out: 3 ms on a full-speed chip (384 bytes at 1 MHz). Beside busy processes an
-    // ordinary thread waits longer than that for a core, so where the process may have
-    // real-time priority (root, CAP_SYS_NICE, RLIMIT_RTPRIO) the thread that reaps and submits
-    // takes the lowest real-time level: it only waits for events and makes short calls.
-    // Elsewhere it runs as any thread.
-    sched_param priority{};
-    priority.sched_priority = ::sched_get_priority_min(SCHED_FIFO);
-    ::pthread_setschedparam(::pthread_self(), SCHED_FIFO, &priority);
     while (!FStopEvents.load()) {
         timeval slice = kEventSlice;
         libusb_handle_events_timeout_completed(FContext->usb_ctx, &slice, nullptr);

@@ -22,9 +22,7 @@
 // submitted without it, and settled under it again (given back if the submit failed, cancelled
 // at once if the channel began closing meanwhile).
 //
-// A thread of the channel's own handles libusb's events, at the lowest real-time priority where
-// the process may have it (the next write must be submitted within the milliseconds the chip
-// holds). A transfer that fails because the
+// A thread of the channel's own handles libusb's events. A transfer that fails because the
 // device is gone marks the channel gone: FT_GetStatus and FT_Write fail with FT_IO_ERROR at
 // once, FT_Read still hands over what had arrived and then fails too. A read that fails otherwise
 // (a cut transfer) keeps what it carried and is put back in flight; kReadRetries of them in a row
