@@ -60,7 +60,8 @@ TFtdiChannel::TFtdiChannel(ftdi_context *Context, std::string Name)
     : FContext(Context), FDeviceType(D2xxDeviceType(Context->type)),
       FPacketSize(Context->max_packet_size > kStatusBytes ? Context->max_packet_size
                                                           : kDefaultPacketSize),
-      FReadTransferSize(kReadPackets * FPacketSize), FName(std::move(Name)), FReads(kReadsInFlight)
+      FReadTransferSize(kReadPackets * FPacketSize), FName(std::move(Name)), FReads(kReadsInFlight),
+      FWrites(kWritesInFlight)
 {
 }
 
@@ -81,9 +82,12 @@ bool TFtdiChannel::Start()
                                   read.Buffer.data(), static_cast<int>(read.Buffer.size()),
                                   &TFtdiChannel::OnRead, &read, 0);
     }
-    FWrite = libusb_alloc_transfer(0);
-    if (FWrite == nullptr)
-        return false;
+    for (TOutTransfer &write : FWrites) {
+        write.Channel = this;
+        write.Transfer = libusb_alloc_transfer(0);
+        if (write.Transfer == nullptr)
+            return false;
+    }
     FEvents = std::thread([this] { HandleEvents(); });
     std::unique_lock lock(FMutex);
     Refill(lock);
@@ -283,19 +287,23 @@ void TFtdiChannel::ClearHalt(std::unique_lock<std::mutex> &Lock, TEndpoint &Endp
 
 void LIBUSB_CALL TFtdiChannel::OnWrite(libusb_transfer *Transfer)
 {
-    static_cast<TFtdiChannel *>(Transfer->user_data)->Sent(*Transfer);
+    auto *write = static_cast<TOutTransfer *>(Transfer->user_data);
+    write->Channel->Sent(*write);
 }
 
-void TFtdiChannel::Sent(const libusb_transfer &Transfer)
+void TFtdiChannel::Sent(TOutTransfer &Done)
 {
+    const libusb_transfer &transfer = *Done.Transfer;
     std::unique_lock lock(FMutex);
     --FInFlight;
-    FWriting = false;
-    const auto moved = static_cast<std::size_t>(std::max(Transfer.actual_length, 0));
-    FWriteQueue.erase(FWriteQueue.begin(),
-                      FWriteQueue.begin() + long(std::min(moved, FWriteQueue.size())));
+    const auto moved = static_cast<std::size_t>(std::max(transfer.actual_length, 0));
+    const bool cut = moved < static_cast<std::size_t>(transfer.length);
+    if (!SettleWriteLocked(Done, moved, cut) && !FClosing && !FGone)
+        GiveUpLocked("a transfer to the chip moved " + std::to_string(moved) +
+                     " bytes after the one before it was cut short: the chip has them out of "
+                     "order");
     bool clear = false;
-    switch (Transfer.status) {
+    switch (transfer.status) {
     case LIBUSB_TRANSFER_COMPLETED:
         FFailedWrites = 0;
         FToChip.StallsInRow = 0;
@@ -306,7 +314,7 @@ void TFtdiChannel::Sent(const libusb_transfer &Transfer)
         FGone = true;
         break;
     case LIBUSB_TRANSFER_STALL:
-        clear = !FGone && HaltedLocked(FToChip, FWriteEpoch);
+        clear = !FGone && HaltedLocked(FToChip, Done.Epoch);
         break;
     default:
         // The rest goes in the next transfer; a chip that takes nothing time after time is lost.
@@ -314,7 +322,7 @@ void TFtdiChannel::Sent(const libusb_transfer &Transfer)
             FFailedWrites = 0;
         else if (++FFailedWrites >= kWriteRetries)
             GiveUpLocked(std::to_string(FFailedWrites) + " writes in a row moved nothing (" +
-                         libusb_error_name(Transfer.status) + ")");
+                         libusb_error_name(transfer.status) + ")");
         break;
     }
     if (clear)
@@ -323,35 +331,81 @@ void TFtdiChannel::Sent(const libusb_transfer &Transfer)
     FChanged.notify_all();
 }
 
+bool TFtdiChannel::SettleWriteLocked(TOutTransfer &Done, std::size_t Moved, bool Cut)
+{
+    Done.InFlight = false;
+    const auto length = static_cast<std::size_t>(Done.Transfer->length);
+    FWriteOut -= std::min(length, FWriteOut);
+    // An endpoint finishes its transfers in the order they were submitted; the first one out
+    // carries the queue's front.
+    const bool first = !FWritesOut.empty() && FWritesOut.front() == &Done;
+    std::erase(FWritesOut, &Done);
+    if (!first || FWriteRewinding) {
+        // One of those cancelled behind a cut transfer (or, while closing, any): its bytes sit
+        // after the cut one's rest in the queue, so nothing of it may have reached the chip.
+        if (FWritesOut.empty())
+            FWriteRewinding = false;
+        return Moved == 0;
+    }
+    FWriteQueue.erase(FWriteQueue.begin(),
+                      FWriteQueue.begin() + long(std::min(Moved, FWriteQueue.size())));
+    if (Cut && !FWritesOut.empty()) {
+        // The kernel lets the transfers behind a failed one run on, which would put their bytes
+        // before this one's rest: they are cancelled, and the rest goes again once they are
+        // back. One still being submitted is cancelled by its submitter (SendNext).
+        FWriteRewinding = true;
+        for (TOutTransfer *behind : FWritesOut)
+            libusb_cancel_transfer(behind->Transfer);
+    }
+    return true;
+}
+
 void TFtdiChannel::SendNext(std::unique_lock<std::mutex> &Lock)
 {
-    if (FWriting || FWriteQueue.empty() || FClosing || FGone || FToChip.Halted ||
-        PausedLocked(FToChip))
+    // One thread submits at a time, so that the transfers reach the endpoint in the queue's
+    // order; it also sends what others queued while it was submitting.
+    if (FWriteSubmitting)
         return;
-    FToChip.RetryAt.reset();
-    const std::size_t size = std::min(FWriteQueue.size(), kWriteTransferSize);
-    FWriteBuffer.assign(FWriteQueue.begin(), FWriteQueue.begin() + long(size));
-    // No timeout: the chip takes the bytes as it clocks them out; only FT_Write waits with one.
-    libusb_fill_bulk_transfer(FWrite, FContext->usb_dev, ToChip(FContext), FWriteBuffer.data(),
-                              static_cast<int>(size), &TFtdiChannel::OnWrite, this, 0);
-    FWriting = true;
-    FWriteEpoch = FToChip.Epoch;
-    ++FInFlight;
-    ++FSubmitters;
-    Lock.unlock();
-    const int result = libusb_submit_transfer(FWrite);
-    Lock.lock();
-    --FSubmitters;
-    if (result != LIBUSB_SUCCESS) {
-        FWriting = false;
-        --FInFlight;
-        SubmitFailedLocked(FToChip, result);
-    } else {
+    FWriteSubmitting = true;
+    while (FWritesOut.size() < FWrites.size() && FWriteQueue.size() > FWriteOut && !FClosing &&
+           !FGone && !FWriteRewinding && !FToChip.Halted && !PausedLocked(FToChip)) {
+        FToChip.RetryAt.reset();
+        TOutTransfer &write =
+            *std::find_if(FWrites.begin(), FWrites.end(),
+                          [](const TOutTransfer &Each) { return !Each.InFlight; });
+        const std::size_t size = std::min(FWriteQueue.size() - FWriteOut, kWriteTransferSize);
+        const auto from = FWriteQueue.begin() + long(FWriteOut);
+        write.Buffer.assign(from, from + long(size));
+        // No timeout: the chip takes the bytes as it clocks them out; only FT_Write waits with
+        // one.
+        libusb_fill_bulk_transfer(write.Transfer, FContext->usb_dev, ToChip(FContext),
+                                  write.Buffer.data(), static_cast<int>(size),
+                                  &TFtdiChannel::OnWrite, &write, 0);
+        write.InFlight = true;
+        write.Epoch = FToChip.Epoch;
+        FWritesOut.push_back(&write);
+        FWriteOut += size;
+        ++FInFlight;
+        ++FSubmitters;
+        Lock.unlock();
+        const int result = libusb_submit_transfer(write.Transfer);
+        Lock.lock();
+        --FSubmitters;
+        if (result != LIBUSB_SUCCESS) {
+            // The last one reserved: nothing behind it yet.
+            write.InFlight = false;
+            std::erase(FWritesOut, &write);
+            FWriteOut -= size;
+            --FInFlight;
+            SubmitFailedLocked(FToChip, result);
+            break;
+        }
         FToChip.SubmitFailures = 0;
-        // As for the reads (Refill).
-        if (FClosing)
-            libusb_cancel_transfer(FWrite);
+        // As for the reads (Refill); and one reserved behind a transfer cut meanwhile.
+        if (FClosing || FWriteRewinding)
+            libusb_cancel_transfer(write.Transfer);
     }
+    FWriteSubmitting = false;
     FChanged.notify_all();
 }
 
@@ -462,8 +516,8 @@ void TFtdiChannel::CancelAll(std::unique_lock<std::mutex> &Lock)
         if (read.InFlight)
             libusb_cancel_transfer(read.Transfer);
     }
-    if (FWriting)
-        libusb_cancel_transfer(FWrite);
+    for (TOutTransfer *write : FWritesOut)
+        libusb_cancel_transfer(write->Transfer);
     FChanged.notify_all();
     // A transfer reserved but not yet submitted is not found by libusb_cancel_transfer: its
     // submitter cancels it once submitted (Refill, SendNext).
@@ -495,10 +549,11 @@ FT_STATUS TFtdiChannel::Close()
     if (!leftOver) {
         for (TInTransfer &read : FReads)
             libusb_free_transfer(read.Transfer);
-        libusb_free_transfer(FWrite);
+        for (TOutTransfer &write : FWrites)
+            libusb_free_transfer(write.Transfer);
     }
     FReads.clear();
-    FWrite = nullptr;
+    FWrites.clear();
     ftdi_free(FContext);
     FContext = nullptr;
     return result < 0 || leftOver ? d2xx::FT_IO_ERROR : d2xx::FT_OK;

@@ -11,11 +11,14 @@
 // - FT_Write puts the bytes into the write queue and returns, as FTDI's own driver does, so a
 //   caller can collect the chip's answers while the chip still takes the frame it was given;
 //   it waits only for room in the queue (kWriteQueueSize), at most its write timeout, and then
-//   reports how many bytes it queued. One transfer at a time takes the queue's front to the
-//   chip; a byte leaves the queue only once libusb reports the chip took it, so a transfer cut
-//   short by an error is followed by one with exactly the rest: nothing is sent twice, nothing
-//   out of order. FT_GetStatus's transmit count is what the queue still holds. kWriteRetries
-//   transfers in a row that move nothing mark the channel gone.
+//   reports how many bytes it queued. Up to kWritesInFlight transfers take the queue's front to
+//   the chip, submitted in the queue's order by one thread at a time; a byte leaves the queue
+//   only once libusb reports the chip took it. A transfer cut short by an error has the ones
+//   behind it cancelled (the kernel would let them run on after the gap), and once they are back
+//   the rest goes again, exactly: nothing is sent twice, nothing out of order. Should one of them
+//   have moved bytes before its cancel, the order is lost and the channel is given up, said on
+//   stderr. FT_GetStatus's transmit count is what the queue still holds. kWriteRetries transfers
+//   in a row that move nothing mark the channel gone.
 //
 // Submitting a transfer is an ioctl that may wait behind other threads' ioctls on the device, so
 // it is never done under FMutex: the transfer is reserved under the lock (counted in flight),
@@ -68,8 +71,15 @@ constexpr std::size_t kReadsInFlight = 8;
 constexpr std::size_t kReadPackets = 2;
 constexpr int kReadRetries = 3;
 constexpr std::size_t kWriteQueueSize = 65536;
-// At most this much in one transfer to the chip (a multiple of both packet sizes).
-constexpr std::size_t kWriteTransferSize = 4096;
+// At most this much in one transfer to the chip: a multiple of both packet sizes, and a whole
+// frame of the link's (4099 bytes) in one.
+constexpr std::size_t kWriteTransferSize = 8192;
+// A transfer to the chip ends when its last packet is in the chip's buffer from the host, and
+// that buffer holds little: 384 bytes, 3 ms of a 1 MHz clock, on an FT2232D; 1 KiB, 8 ms, on an
+// FT232H. The next transfer is then already out, so the chip never waits for this program to reap
+// a completion and submit again; beside busy processes that took longer than the chip holds
+// (emulated FT232H, 1 KiB: 0.93 to 0.95 of the clock with one transfer out).
+constexpr std::size_t kWritesInFlight = 2;
 constexpr int kWriteRetries = 3;
 // A submit that failed is tried again at the event thread's first turn (at least every 100 ms)
 // once this much has passed; the channel is gone once this many have failed in a row.
@@ -117,6 +127,13 @@ public:
     TIdentity Identity;
 
 private:
+    struct TOutTransfer {
+        TFtdiChannel *Channel = nullptr;
+        libusb_transfer *Transfer = nullptr;
+        std::vector<std::uint8_t> Buffer; // copied from the write queue
+        bool InFlight = false;            // reserved or submitted
+        unsigned Epoch = 0;
+    };
     struct TInTransfer {
         TFtdiChannel *Channel = nullptr;
         libusb_transfer *Transfer = nullptr;
@@ -141,10 +158,13 @@ private:
     static void LIBUSB_CALL OnRead(libusb_transfer *Transfer);
     static void LIBUSB_CALL OnWrite(libusb_transfer *Transfer);
     void Arrived(TInTransfer &Done);
-    void Sent(const libusb_transfer &Transfer);
-    // Starts the next transfer of the write queue's front when none is out. Called with FMutex
-    // held in Lock; releases it while it submits.
+    void Sent(TOutTransfer &Done);
+    // Starts transfers of what the write queue holds beyond those out, up to kWritesInFlight.
+    // Called with FMutex held in Lock; releases it while it submits.
     void SendNext(std::unique_lock<std::mutex> &Lock);
+    // Settles the write transfer that came back with Moved bytes; false when the order of the
+    // bytes to the chip is lost. Under FMutex.
+    bool SettleWriteLocked(TOutTransfer &Done, std::size_t Moved, bool Cut);
     // Puts idle reads back in flight while the buffer has room for them. As SendNext.
     void Refill(std::unique_lock<std::mutex> &Lock);
     std::size_t TakeLocked(std::uint8_t *Out, std::size_t Count);
@@ -180,16 +200,19 @@ private:
     std::condition_variable FChanged;
     std::deque<std::uint8_t> FReadAhead;
     std::vector<TInTransfer> FReads;
-    std::size_t FInFlight = 0;   // reads and the write, reserved or submitted
+    std::size_t FInFlight = 0;   // reads and writes, reserved or submitted
     std::size_t FSubmitters = 0; // threads between a reservation and its settling
     int FFailedReads = 0;
     bool FGone = false;
     bool FClosing = false;
     std::deque<std::uint8_t> FWriteQueue;
-    libusb_transfer *FWrite = nullptr;
-    std::vector<std::uint8_t> FWriteBuffer; // the transfer out, copied from the queue's front
-    bool FWriting = false;
-    unsigned FWriteEpoch = 0;
+    std::vector<TOutTransfer> FWrites;
+    std::deque<TOutTransfer *> FWritesOut; // reserved or submitted, in the queue's order
+    std::size_t FWriteOut = 0;             // bytes at the queue's front that they carry
+    bool FWriteSubmitting = false;         // a thread is submitting writes
+    // A transfer was cut short with others behind it: they are cancelled, and nothing more goes
+    // until they are all back.
+    bool FWriteRewinding = false;
     int FFailedWrites = 0;
     TEndpoint FFromChip{"from the chip"};
     TEndpoint FToChip{"to the chip"};

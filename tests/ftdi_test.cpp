@@ -353,6 +353,24 @@ TEST_P(EmulatedDriver, KeepsD2xxPromisesOverRealTransfers)
     EXPECT_EQ(Drain(handle, 4096), 4096u);
     EXPECT_EQ(Pending(handle), 0u);
 
+    // Two transfers out and the first cut while the chip holds the second: the second is
+    // cancelled before it moves, then the rest of the first and the second go again, in order.
+    const std::vector<unsigned char> three = Frames(3);
+    Chip->HoldFromHostAfter(0, packet + 10);
+    EXPECT_EQ(Write(handle, three, written), d2xx::FT_OK);
+    ASSERT_TRUE(test::WaitUntil([&] { return Chip->OutTransfersLeft(0) == three.size() - packet; }))
+        << "both transfers out";
+    Chip->CutNextTransfer(0, false, 2 * packet);
+    Chip->HoldFromHostAfter(0, packet);
+    ASSERT_TRUE(test::WaitUntil([&] {
+        return Pending(handle) == three.size() - 2 * packet &&
+               Chip->OutTransfersLeft(0) == three.size() - 2 * packet;
+    })) << "sent again from the cut";
+    Chip->HoldFromHostAfter(0, usbemu::kNoHold);
+    EXPECT_EQ(Drain(handle, 3 * 4096), 3 * 4096u);
+    EXPECT_EQ(Pending(handle), 0u);
+    EXPECT_EQ(Chip->BadCommands(0), 0);
+
     // A chip that takes nothing: FT_Write fills the queue, then returns what it queued when its
     // write timeout passes.
     Chip->HoldFromHostAfter(0, 0);
@@ -593,6 +611,33 @@ TEST_P(EmulatedDriver, StalledEndpointsAreClearedAndResume)
               std::string::npos)
         << said;
     EXPECT_NE(said.find(name + "the endpoint from the chip stalled 4 times in a row"),
+              std::string::npos)
+        << said;
+}
+
+// A transfer cut while the one behind it already moves: the kernel lets that one run on past the
+// gap, so the chip has the bytes out of order; the channel fails, and says why, rather than go on
+// with a stream that is no longer the one written.
+TEST_P(EmulatedDriver, ACutWithTheNextTransferMovingFailsTheChannel)
+{
+    testing::internal::CaptureStderr();
+    const FT_HANDLE handle = OpenMpsse(1000, 1000);
+    const std::size_t packet = Chip->Model().MaxPacket;
+    Chip->HoldFromHostAfter(0, packet);
+    DWORD written = 0;
+    EXPECT_EQ(Write(handle, Frames(3), written), d2xx::FT_OK);
+    ASSERT_TRUE(test::WaitUntil([&] { return Chip->OutTransfersLeft(0) == 3 * 4099u - packet; }));
+    Chip->CutNextTransfer(0, false, 2 * packet);
+    Chip->HoldFromHostAfter(0, usbemu::kNoHold);
+    DWORD rx = 0, tx = 0, events = 0;
+    ASSERT_TRUE(test::WaitUntil(
+        [&] { return Ft.FT_GetStatus(handle, &rx, &tx, &events) == d2xx::FT_IO_ERROR; }));
+    EXPECT_EQ(Write(handle, Frames(1), written), d2xx::FT_IO_ERROR);
+    Ft.FT_Close(handle);
+    Opened.clear();
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find("bytes after the one before it was cut short: the chip has them out of "
+                        "order: the channel fails from now on\n"),
               std::string::npos)
         << said;
 }

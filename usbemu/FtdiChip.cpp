@@ -434,6 +434,15 @@ std::size_t TFtdiChip::FromHostQueued(unsigned Channel)
     return c.Engine.FromHost().Size();
 }
 
+std::size_t TFtdiChip::OutTransfersLeft(unsigned Channel)
+{
+    std::lock_guard lock(FMutex);
+    std::size_t left = 0;
+    for (const TTransfer &t : FChannels.at(Channel)->Out)
+        left += t.Data.size() - t.Done;
+    return left;
+}
+
 long long TFtdiChip::BadCommands(unsigned Channel)
 {
     std::lock_guard lock(FMutex);

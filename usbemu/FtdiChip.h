@@ -108,6 +108,8 @@ public:
     std::uint8_t BitMode(unsigned Channel);
     std::size_t ToHostQueued(unsigned Channel);
     std::size_t FromHostQueued(unsigned Channel);
+    // What the host's OUT transfers on the channel still have to move.
+    std::size_t OutTransfersLeft(unsigned Channel);
     // MPSSE opcodes the channel did not know: a frame's data taken for commands shows here.
     long long BadCommands(unsigned Channel);
 
