@@ -392,10 +392,13 @@ void TFtdiChannel::SendNext(std::unique_lock<std::mutex> &Lock)
         Lock.lock();
         --FSubmitters;
         if (result != LIBUSB_SUCCESS) {
-            // The last one reserved: nothing behind it yet.
+            // The last one reserved: nothing behind it yet. It may have been the last one out
+            // behind a cut transfer.
             write.InFlight = false;
             std::erase(FWritesOut, &write);
             FWriteOut -= size;
+            if (FWritesOut.empty())
+                FWriteRewinding = false;
             --FInFlight;
             SubmitFailedLocked(FToChip, result);
             break;
