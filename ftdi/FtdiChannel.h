@@ -79,7 +79,7 @@ constexpr std::size_t kWriteTransferSize = 8192;
 // FT232H. The next transfer is then already out, so the chip never waits for this program to reap
 // a completion and submit again; beside busy processes that took longer than the chip holds
 // (an emulated FT232H beside two busy processes clocked 0.93 to 0.99 of the time with one
-// transfer out, 0.98 to 0.995 with two).
+// transfer out, 0.96 to 0.995 with two).
 constexpr std::size_t kWritesInFlight = 2;
 constexpr int kWriteRetries = 3;
 // A submit that failed is tried again at the event thread's first turn (at least every 100 ms)
