@@ -113,9 +113,9 @@ long long TBridge::NotYetSent(TSSCClass *Link, const IVSPortAx *Port) const
     return inPort + static_cast<long long>(NotYetSent(Link));
 }
 
-long long TBridge::RetireAtEnd(std::unique_ptr<TSSCClass> &Link, const IVSPortAx *Port)
+long long TBridge::RetireAtEnd(std::unique_ptr<TSSCClass> &Link, IVSPortAx *Port)
 {
-    const long long inPort = Port ? Port->PendingForDevice() : 0;
+    const long long inPort = Port ? Port->DropPendingForDevice() : 0;
     return inPort + static_cast<long long>(Retire(Link));
 }
 

@@ -96,8 +96,8 @@ public:
     // not reached the device.
     long long NotYetSent(TSSCClass *Link, const IVSPortAx *Port) const;
     // Retires the link as the program ends, Port about to go: returns what programs wrote that
-    // never reached the device, Port's share included.
-    long long RetireAtEnd(std::unique_ptr<TSSCClass> &Link, const IVSPortAx *Port);
+    // never reached the device, Port's share included (dropped from Port here).
+    long long RetireAtEnd(std::unique_ptr<TSSCClass> &Link, IVSPortAx *Port);
     // Device bytes that retired links left, not yet on the port.
     std::size_t Undelivered() const { return FReceived.size(); }
 

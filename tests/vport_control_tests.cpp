@@ -395,6 +395,24 @@ TEST_F(VPortControl, BytesAClientWroteJustBeforeClosingAreStillRead)
     EXPECT_EQ(Port.Read(Buffer, &Capacity), 0);
 }
 
+// A write that has returned to its program is counted whole at once, although the kernel hands
+// it to the port a moment later: a stop waits for it, and a port that goes says all it drops.
+TEST_F(VPortControl, WhatAFinishedWriteLeftIsCountedAtOnce)
+{
+    TVSPortAx Port;
+    std::unique_ptr<TClient> Client;
+    CreateAndOpen(Port, Client);
+    const QByteArray Bytes = Pattern(3000);
+    int Short = 0;
+    for (int Round = 0; Round < 200; ++Round) {
+        ASSERT_TRUE(Client->Write(Bytes.toStdString()));
+        Short += Port.PendingForDevice() == 0 ? 1 : 0;
+        ASSERT_EQ(Port.DropPendingForDevice(), Bytes.size()) << "round " << Round;
+    }
+    EXPECT_EQ(Short, 0);
+    EXPECT_EQ(Port.PendingForDevice(), 0);
+}
+
 // Two programs that hold the port at once are read in turn: one that keeps writing never keeps
 // the other's bytes from the device, however small the reads. What the device sent for the first
 // and it never read is counted as that, not as sent to nobody, while the second holds the port.

@@ -127,6 +127,7 @@ public:
     TPortDrops Drops() const override { return {}; }
     void SetClosingWait(std::chrono::milliseconds) override {}
     long long PendingForDevice() const override { return 0; }
+    long long DropPendingForDevice() override { return 0; }
     QStringList TakeNotices() override { return {}; }
 
 private:

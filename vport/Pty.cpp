@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstdlib>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -82,6 +83,19 @@ bool TPty::ApplyRaw(QString &Error)
         return false;
     }
     return true;
+}
+
+std::size_t TPty::Unread() const
+{
+    // An empty discipline makes poll() finish the hand-over first (a read would too, but it
+    // takes the bytes). FIONREAD alone reports only what has been handed over.
+    pollfd ready{FMaster.Get(), POLLIN, 0};
+    while (::poll(&ready, 1, 0) < 0 && errno == EINTR) {
+    }
+    int queued = 0;
+    if (::ioctl(FMaster.Get(), FIONREAD, &queued) != 0 || queued < 0)
+        return 0;
+    return static_cast<std::size_t>(queued);
 }
 
 void TPty::TakeUnread(std::vector<char> &Into)

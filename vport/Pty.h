@@ -25,6 +25,11 @@ public:
     bool ApplyRaw(QString &Error);
     // Appends to Into what applications wrote and the master has not read yet.
     void TakeUnread(std::vector<char> &Into);
+    // Bytes applications wrote that the master can read now. A write is handed to the master's
+    // line discipline by a kernel worker a moment after it returns; when the discipline holds
+    // nothing yet, this waits for that hand-over, so a finished write is never counted as 0.
+    // While the hand-over is under way the count may be short of the whole write.
+    std::size_t Unread() const;
 
 private:
     TPty(TUniqueFd Master, QByteArray Slave);

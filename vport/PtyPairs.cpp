@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <optional>
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace
@@ -255,10 +254,22 @@ std::size_t TPtyPairs::ReadPair(TPtyPair &Pair, char *Into, std::size_t Capacity
 long long TPtyPairs::PendingLocked() const
 {
     long long pending = static_cast<long long>(FClosed.Size());
-    for (const std::unique_ptr<TPtyPair> &pair : FPairs) {
-        int queued = 0;
-        if (::ioctl(pair->Pty.MasterFd(), FIONREAD, &queued) == 0 && queued > 0)
-            pending += queued;
-    }
+    for (const std::unique_ptr<TPtyPair> &pair : FPairs)
+        pending += static_cast<long long>(pair->Pty.Unread());
     return pending;
+}
+
+long long TPtyPairs::DropPendingLocked()
+{
+    // Read out, not asked: a count of what the kernel has handed to the masters so far could
+    // miss the end of a write that has returned to its application.
+    long long dropped = static_cast<long long>(FClosed.Size());
+    FClosed.Clear();
+    std::vector<char> left;
+    for (const std::unique_ptr<TPtyPair> &pair : FPairs) {
+        left.clear();
+        pair->Pty.TakeUnread(left);
+        dropped += static_cast<long long>(left.size());
+    }
+    return dropped;
 }

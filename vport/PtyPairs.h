@@ -124,6 +124,8 @@ public:
     std::size_t ReadLocked(char *Into, std::size_t Capacity, QString &Error);
     // Bytes applications wrote that Read has not handed on yet: closed visits' and the pairs'.
     long long PendingLocked() const;
+    // Drops those bytes, for a port that goes, and returns how many there were.
+    long long DropPendingLocked();
     TClosedWrites &Closed() { return FClosed; }
     const TClosedWrites &Closed() const { return FClosed; }
 

@@ -383,6 +383,12 @@ long long TVSPortAx::PendingForDevice() const
     return FEntry ? FPairs.PendingLocked() : 0;
 }
 
+long long TVSPortAx::DropPendingForDevice()
+{
+    std::lock_guard guard(FMutex);
+    return FEntry ? FPairs.DropPendingLocked() : 0;
+}
+
 QStringList TVSPortAx::TakeNotices()
 {
     std::lock_guard guard(FMutex);

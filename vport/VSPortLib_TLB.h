@@ -86,6 +86,9 @@ public:
     virtual void SetClosingWait(std::chrono::milliseconds Wait) = 0;
     // Bytes applications wrote that Read has not handed on yet, their closed visits' included.
     virtual long long PendingForDevice() const = 0;
+    // Drops them, as the port goes, and returns how many: every byte a finished write put in,
+    // where PendingForDevice may fall short while the kernel is still handing a write over.
+    virtual long long DropPendingForDevice() = 0;
     // What the control has to say since the last call (a link it could not move, and its
     // recovery), oldest first; for the log.
     virtual QStringList TakeNotices() = 0;
@@ -135,6 +138,7 @@ public:
     TPortDrops Drops() const override;
     void SetClosingWait(std::chrono::milliseconds Wait) override;
     long long PendingForDevice() const override;
+    long long DropPendingForDevice() override;
     QStringList TakeNotices() override;
 
     TLineStates LineStates() const;
