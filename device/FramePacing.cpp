@@ -31,12 +31,13 @@ std::uint64_t ClockedEnd(const TFrame &Frame, const TFlight &Flight)
 }
 
 void AwaitFrameRoom(const TWorkerSteps &Steps, const TFrame &Frame, const TFlight &Flight,
-                    bool AnswerDue)
+                    bool AnswerDue, std::uint32_t &AddedLead)
 {
     // Paced by what has come back, not by the driver's transmit count, which FTDI's library
     // keeps only until it has handed the bytes to the chip and a driver over libftdi1 not at all.
     std::size_t due = AnswerDue ? 0 : kAnswerDue.size();
-    const std::uint32_t lead = Steps.Lead ? Steps.Lead() : kFrameLead;
+    const std::uint32_t base = Steps.Lead ? Steps.Lead() : kFrameLead;
+    const std::uint32_t lead = base + AddedLead;
     while (!Steps.Terminated()) {
         std::uint32_t queued = 0;
         // A chip that cannot say how far it is gets one pause, not a busy loop.
@@ -44,10 +45,12 @@ void AwaitFrameRoom(const TWorkerSteps &Steps, const TFrame &Frame, const TFligh
             Steps.Sleep(kPacingStep);
             return;
         }
-        const TPace pace =
-            NextPace(StillToClock(ClockedEnd(Frame, Flight), Flight.ReadBack, queued), due, lead);
-        if (pace.Step == TPaceStep::WriteNext)
+        const std::uint64_t left = StillToClock(ClockedEnd(Frame, Flight), Flight.ReadBack, queued);
+        const TPace pace = NextPace(left, due, lead);
+        if (pace.Step == TPaceStep::WriteNext) {
+            AddedLead = ssc::AddedLead(AddedLead, base, left);
             return;
+        }
         if (pace.Step == TPaceStep::Collect) {
             Steps.Collect();
             continue;

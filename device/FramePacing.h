@@ -35,11 +35,12 @@ struct TWorkerSteps {
 // is clocked only as far as the driver took it.
 std::uint64_t ClockedEnd(const TFrame &Frame, const TFlight &Flight);
 
-// Waits until the next frame is due (the chip down to kFrameLead), collecting each answer as it
-// becomes due when the frame just written carries new host bytes (AnswerDue), or until the link
-// is stopped.
+// Waits until the next frame is due (the chip down to the lead and AddedLead more), collecting
+// each answer as it becomes due when the frame just written carries new host bytes (AnswerDue),
+// or until the link is stopped. AddedLead is then the addition for the frame after (AddedLead,
+// SscProtocol.h).
 void AwaitFrameRoom(const TWorkerSteps &Steps, const TFrame &Frame, const TFlight &Flight,
-                    bool AnswerDue);
+                    bool AnswerDue, std::uint32_t &AddedLead);
 
 // Lets the chip clock out and answer all it was given, a few idle pairs after the last frame
 // included; false when the device is lost or the chip did not get there in time.

@@ -27,7 +27,8 @@ void TLinkWorker::Pass()
 {
     SendFrame();
     CollectReceived();
-    AwaitFrameRoom(FSteps, FFrame, FFlight, CarriesNewHostBytes(FFrame) && !FFrame.Pending);
+    AwaitFrameRoom(FSteps, FFrame, FFlight, CarriesNewHostBytes(FFrame) && !FFrame.Pending,
+                   FAddedLead);
 }
 
 void TLinkWorker::Drain()

@@ -72,6 +72,8 @@ private:
     std::vector<unsigned char> FReadBuffer = std::vector<unsigned char>(kReadChunk);
     // The host bytes whose answers have not come back.
     TFlight FFlight;
+    // What the pacing adds to the chip's lead after the worker was seen writing late.
+    std::uint32_t FAddedLead = 0;
     // What the worker collected while the link was ending and the receive ring could not take.
     std::vector<unsigned char> FRxSpill;
     // Set when the link ended without the chip having clocked out and answered all it was given.

@@ -231,6 +231,13 @@ std::uint64_t StillToClock(std::uint64_t Given, std::uint64_t ReadBack, std::uin
     return Given > back ? Given - back : 0;
 }
 
+std::uint32_t AddedLead(std::uint32_t Added, std::uint32_t Lead, std::uint64_t Left)
+{
+    if (Left < (std::uint64_t(Lead) + Added) / 2)
+        return kFrameLead;
+    return Added > kLeadShrink ? Added - kLeadShrink : 0;
+}
+
 TPace NextPace(std::uint64_t Left, std::size_t &Due, std::uint32_t Lead)
 {
     // The frame just written begins to clock once the chip is down to its size.
