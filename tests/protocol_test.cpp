@@ -281,30 +281,13 @@ TEST(Pacing, TheNextFrameWaitsForTheLeadAndTheAnswersAreCollectedOnTheWay)
     EXPECT_EQ(NextPace(kHighSpeedFrameLead, none).Step, TPaceStep::Wait);
     EXPECT_EQ(NextPace(kHighSpeedFrameLead, none, kHighSpeedFrameLead).Step, TPaceStep::WriteNext);
     EXPECT_EQ(NextPace(1952, none, kHighSpeedFrameLead).WaitBytes, 1952u - kHighSpeedFrameLead);
-}
-
-TEST(Pacing, ALateFrameLengthensTheLeadUntilFramesAreOnTimeAgain)
-{
-    struct TStep {
-        std::uint32_t Lead, Added;
-        std::uint64_t Left;
-        std::uint32_t After;
-    };
-    const std::vector<TStep> steps = {
-        {kFrameLead, 0, 384, 0},                   // on time: nothing added
-        {kFrameLead, 0, 192, 0},                   // half the lead left is still in time
-        {kFrameLead, 0, 191, kFrameLead},          // late: the lead is doubled
-        {kFrameLead, 0, 0, kFrameLead},            // a chip that ran dry
-        {kFrameLead, 384, 500, 380},               // in time with the longer lead: shrinks slowly
-        {kFrameLead, 384, 383, kFrameLead},        // late against the longer lead, never more
-        {kFrameLead, 2, 700, 0},                   // shrinks to nothing, never below
-        {kHighSpeedFrameLead, 0, 319, kFrameLead}, // a high-speed chip's gets as much
-        {kHighSpeedFrameLead, 384, 512, 380},
-    };
-    for (const TStep &step : steps) {
-        SCOPED_TRACE(step.Left);
-        EXPECT_EQ(AddedLead(step.Added, step.Lead, step.Left), step.After);
-    }
+    // A frame written with under half the lead in hand lengthens the lead by kFrameLead at once;
+    // frames written in time take that off again slowly, never below nothing.
+    EXPECT_EQ(AddedLead(0, kFrameLead, 192), 0u);
+    EXPECT_EQ(AddedLead(0, kFrameLead, 191), kFrameLead);
+    EXPECT_EQ(AddedLead(kFrameLead, kHighSpeedFrameLead, 511), kFrameLead);
+    EXPECT_EQ(AddedLead(kFrameLead, kFrameLead, 384), kFrameLead - kLeadShrink);
+    EXPECT_EQ(AddedLead(2, kFrameLead, 700), 0u);
 }
 
 TEST(Handshake, FirstPhaseComparesTheLastEightBitsWithTheLowByte)
