@@ -163,7 +163,7 @@ constexpr std::uint32_t kFrameLead = 384;
 constexpr std::uint32_t kHighSpeedFrameLead = kFrameLead + 256;
 // The lead assumes a worker that wakes on time. Beside busy processes it was seen waking late by
 // more than the whole lead: the chip then has nothing to clock until the frame gets there (1 to
-// 4 % of the clock lost on the emulated chips, some frames written with nothing left to clock).
+// 8 % of the clock lost on the emulated chips, some frames written with nothing left to clock).
 // So a frame written with less than half the lead left in hand adds kFrameLead (3.1 ms) to the
 // lead at once, and every frame written in time takes kLeadShrink bytes of that off again: over
 // about 3 s when the worker stays on time, so an idle machine keeps the short lead and its echo.
