@@ -403,13 +403,11 @@ TEST_F(VPortControl, WhatAFinishedWriteLeftIsCountedAtOnce)
     std::unique_ptr<TClient> Client;
     CreateAndOpen(Port, Client);
     const QByteArray Bytes = Pattern(3000);
-    int Short = 0;
     for (int Round = 0; Round < 200; ++Round) {
         ASSERT_TRUE(Client->Write(Bytes.toStdString()));
-        Short += Port.PendingForDevice() == 0 ? 1 : 0;
+        ASSERT_GT(Port.PendingForDevice(), 0) << "round " << Round;
         ASSERT_EQ(Port.DropPendingForDevice(), Bytes.size()) << "round " << Round;
     }
-    EXPECT_EQ(Short, 0);
     EXPECT_EQ(Port.PendingForDevice(), 0);
 }
 
