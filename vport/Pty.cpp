@@ -88,10 +88,14 @@ bool TPty::ApplyRaw(QString &Error)
 std::size_t TPty::Unread() const
 {
     // An empty discipline makes poll() finish the hand-over first (a read would too, but it
-    // takes the bytes). FIONREAD alone reports only what has been handed over.
+    // takes the bytes). FIONREAD alone reports only what has been handed over; it is asked only
+    // when there is something, so a quiet port costs one call.
     pollfd ready{FMaster.Get(), POLLIN, 0};
-    while (::poll(&ready, 1, 0) < 0 && errno == EINTR) {
+    int polled = 0;
+    while ((polled = ::poll(&ready, 1, 0)) < 0 && errno == EINTR) {
     }
+    if (polled == 1 && !(ready.revents & POLLIN))
+        return 0;
     int queued = 0;
     if (::ioctl(FMaster.Get(), FIONREAD, &queued) != 0 || queued < 0)
         return 0;

@@ -263,13 +263,10 @@ long long TPtyPairs::DropPendingLocked()
 {
     // Read out, not asked: a count of what the kernel has handed to the masters so far could
     // miss the end of a write that has returned to its application.
-    long long dropped = static_cast<long long>(FClosed.Size());
-    FClosed.Clear();
     std::vector<char> left;
-    for (const std::unique_ptr<TPtyPair> &pair : FPairs) {
-        left.clear();
+    for (const std::unique_ptr<TPtyPair> &pair : FPairs)
         pair->Pty.TakeUnread(left);
-        dropped += static_cast<long long>(left.size());
-    }
+    const long long dropped = static_cast<long long>(FClosed.Size() + left.size());
+    FClosed.Clear();
     return dropped;
 }
