@@ -629,7 +629,8 @@ TEST_F(LinkTest, EchoesHelloInRealTime)
 // The link paces its frames by what has come back, so it writes the next frame only once the chip
 // is down to the lead, whether or not the driver tells how much it has still to send: FTDI's
 // library stops counting once it has handed the bytes to the chip, a driver over libftdi1 never
-// counts.
+// counts. A frame the worker wrote late lengthens the lead by at most one more lead, so on a busy
+// machine the chip may hold up to twice the lead, never more.
 TEST_F(LinkTest, FramesArePacedWithOrWithoutATransmitCount)
 {
     for (const int hidden : {0, 1}) {
@@ -640,7 +641,7 @@ TEST_F(LinkTest, FramesArePacedWithOrWithoutATransmitCount)
         EXPECT_EQ(EchoThrough(link, "paced"), "paced");
         const long long from = Chip().frames;
         ASSERT_TRUE(test::WaitUntil([&] { return Chip().frames >= from + 10; }));
-        EXPECT_LE(Chip().largestBacklog, static_cast<unsigned long long>(kFrameLead));
+        EXPECT_LE(Chip().largestBacklog, static_cast<unsigned long long>(kFrameLead) * 2);
         RetireLink(Link);
     }
     Sim.vsim_SetTxCountHidden(0);
