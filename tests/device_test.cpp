@@ -629,8 +629,7 @@ TEST_F(LinkTest, EchoesHelloInRealTime)
 // The link paces its frames by what has come back, so it writes the next frame only once the chip
 // is down to the lead, whether or not the driver tells how much it has still to send: FTDI's
 // library stops counting once it has handed the bytes to the chip, a driver over libftdi1 never
-// counts. A frame the worker wrote late lengthens the lead by at most one more lead, so on a busy
-// machine the chip may hold up to twice the lead, never more.
+// counts. A frame written late lengthens the lead by one lead at most, so twice the lead at most.
 TEST_F(LinkTest, FramesArePacedWithOrWithoutATransmitCount)
 {
     for (const int hidden : {0, 1}) {
