@@ -30,6 +30,7 @@
 // build on is asserted, so that a failure ends the test at once.
 #include "app/Vrtualssc.h"
 #include "device/D2xx.h"
+#include "device/SscProtocol.h"
 #include "device/Tsscclass.h"
 #include "dialogs/Message.h"
 #include "dialogs/Setup.h"
@@ -430,9 +431,14 @@ protected:
             GTEST_SKIP() << reliability::PathName(Kind()) << ": " << why;
         d2xx::SetLibraryFile(FPath->DriverFile());
     }
-    // The program closes its link before the device goes.
+    // The program closes its link before the device goes. A failed test shows what the link
+    // went through.
     void TearDown() override
     {
+        if (HasFailure() && VSSC)
+            for (const TLinkLog::TEntry &entry : VSSC->LinkLog().Entries())
+                std::cout << "[ link log ] " << entry.Time.toString("hh:mm:ss.zzz").toStdString()
+                          << " " << entry.Text.toStdString() << " (x" << entry.Repeats << ")\n";
         test::ProgramTest::TearDown();
         FPath.reset();
     }
@@ -490,15 +496,19 @@ protected:
         return drained && Client.Received() == Client.Sent();
     }
 
-    // Lets what is in flight arrive: the client keeps reading until nothing has come for a
-    // while.
+    // Lets what is in flight arrive: the client keeps reading until the port and the link's ring
+    // hold nothing more for the device, however long a starved machine takes to move it, and
+    // then nothing has come for a while.
     void Quiesce(const StreamClient &Client)
     {
         std::uint64_t last = Client.Received();
         auto since = Clock::now();
         RunLoopUntil(
             [&] {
-                if (Client.Received() != last) {
+                const int room = SetupForm->SSCLink ? SetupForm->SSCLink->TxRoom() : -1;
+                const bool held = VSSC->PortPanel->VSPortAx->PendingForDevice() > 0 ||
+                                  (room >= 0 && room < ssc::HostByteRoom(0));
+                if (held || Client.Received() != last) {
                     last = Client.Received();
                     since = Clock::now();
                 }
