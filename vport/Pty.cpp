@@ -94,7 +94,7 @@ std::size_t TPty::Unread() const
     int polled = 0;
     while ((polled = ::poll(&ready, 1, 0)) < 0 && errno == EINTR) {
     }
-    if (polled == 1 && !(ready.revents & POLLIN))
+    if (polled >= 0 && !(ready.revents & POLLIN))
         return 0;
     int queued = 0;
     if (::ioctl(FMaster.Get(), FIONREAD, &queued) != 0 || queued < 0)
